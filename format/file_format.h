@@ -1,0 +1,71 @@
+// On-disk formats shared by the stub, the patch engine and the vantrel tool: the installer's
+// payload (two length-prefixed bzip2 blocks of file records) and the patch script.
+#ifndef VANTREL_FORMAT_FILE_FORMAT_H
+#define VANTREL_FORMAT_FILE_FORMAT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace vt {
+
+// ---- Installer payload -------------------------------------------------------------------
+
+// The stub is padded to exactly this size; block 1's length field starts here. The stub never
+// searches for its payload, so the stub and the builder must agree on this one number.
+const uint32_t kStubSize = 0x8800;
+
+// Every block: u32 len (bytes that follow), u32 decompressed size, then len - 4 bytes of a
+// bzip2 stream that must start with this signature (block size 9).
+const char kBlockSignature[4] = {'B', 'Z', 'h', '9'};
+const uint32_t kBlockHeaderSize = 8;
+const int kSetupDataBlock = 1;
+const int kPatchDataBlock = 2;
+
+// A decompressed block is a run of records: NUL-terminated plain file name, u32 size, data;
+// an empty name ends it.
+
+// ---- Patch script -----------------------------------------------------------------------
+
+// u32 count (low 16 bits used), then `count` entries:
+// u32 crcOriginal, u32 crcUpdated, NUL-terminated path ("\dir\file"), body.
+const uint32_t kEntryCountMask = 0xFFFF;
+const uint8_t kBodyNewFile = 3;  // then u32 size, data
+enum PatchOp : uint8_t {
+  kOpEnd = 0,
+  kOpCopy = 1,    // u32 length, u32 offset into the old file
+  kOpInsert = 2,  // u32 length, literal bytes
+};
+
+// The result of applying one entry; every code but the two successes has bit 15 set.
+enum EntryResult : uint32_t {
+  kInstalled = 1,
+  kUpdated = 2,
+  kOverwritten = 0x8001,
+  kOriginalMissing = 0x8008,
+  kOriginalCrcError = 0x8010,
+  kAlreadyUpdated = 0x8020,
+  kUpdatedCrcError = 0x8040,
+  kDataError = 0x8080,
+  kAccessDenied = 0x8100,
+  kReplaceDenied = 0x8101,
+};
+
+// Longest path the installer forms, NUL excluded (a Windows MAX_PATH buffer).
+const size_t kMaxPath = 259;
+
+// ---- Little-endian access ----------------------------------------------------------------
+
+inline uint32_t ReadLe32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+inline void WriteLe32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
+}
+
+}  // namespace vt
+
+#endif  // VANTREL_FORMAT_FILE_FORMAT_H

@@ -1,0 +1,48 @@
+// Name checks shared by the payload reader, the patch engine and the package tools.
+#include "format/name_rules.h"
+
+namespace vt {
+namespace {
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+bool IsRefusedChar(unsigned char c) {
+  if (c < 32 || c == 127) return true;
+  switch (c) {
+    case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Windows resolves a device name whatever extension follows it ("nul.txt" is NUL).
+bool IsDeviceName(const char* name, size_t len) {
+  size_t stem = 0;
+  while (stem < len && name[stem] != '.') ++stem;
+  char u[4] = {0, 0, 0, 0};
+  if (stem != 3 && stem != 4) return false;
+  for (size_t i = 0; i < stem && i < 4; ++i) u[i] = Upper(name[i]);
+  if (stem == 3) {
+    static const char* const kThree[] = {"CON", "PRN", "AUX", "NUL"};
+    for (const char* d : kThree)
+      if (u[0] == d[0] && u[1] == d[1] && u[2] == d[2]) return true;
+    return false;
+  }
+  bool com = u[0] == 'C' && u[1] == 'O' && u[2] == 'M';
+  bool lpt = u[0] == 'L' && u[1] == 'P' && u[2] == 'T';
+  return (com || lpt) && u[3] >= '1' && u[3] <= '9';
+}
+
+}  // namespace
+
+bool IsSafeComponent(const char* name, size_t len) {
+  if (len == 0) return false;
+  for (size_t i = 0; i < len; ++i)
+    if (IsRefusedChar(static_cast<unsigned char>(name[i]))) return false;
+  char last = name[len - 1];
+  if (last == '.' || last == ' ') return false;  // also refuses "." and ".."
+  return !IsDeviceName(name, len);
+}
+
+}  // namespace vt

@@ -1,0 +1,18 @@
+// Rules for the names that payload records and patch script paths may carry.
+#ifndef VANTREL_FORMAT_NAME_RULES_H
+#define VANTREL_FORMAT_NAME_RULES_H
+
+#include <stddef.h>
+
+namespace vt {
+
+// True when the `len` bytes at `name` can name one file or directory inside a folder the
+// program owns, on Windows as on POSIX: not empty, not "." or "..", no separator ('\' or '/'),
+// no colon (drive or alternate stream), no wildcard or other character Windows refuses, no
+// control character, no trailing dot or blank (Windows drops them, so "a." would be "a"), and
+// not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension).
+bool IsSafeComponent(const char* name, size_t len);
+
+}  // namespace vt
+
+#endif  // VANTREL_FORMAT_NAME_RULES_H

@@ -1,0 +1,52 @@
+// Replace-all and the Language.ini section and key names.
+#include "text/text_ops.h"
+
+#include <string.h>
+
+namespace vt {
+
+int ReplaceAll(char* text, size_t size, const char* pattern, const char* replacement) {
+  const size_t patternLen = strlen(pattern);
+  if (patternLen == 0) return 1;
+  const size_t replacementLen = strlen(replacement);
+  // Searching from the start again would find the pattern inside its own replacement forever.
+  const bool selfContaining = strstr(replacement, pattern) != nullptr;
+  size_t from = 0;
+  for (;;) {
+    char* hit = strstr(text + from, pattern);
+    if (!hit) return 1;
+    const size_t textLen = strlen(text);
+    if (textLen - patternLen + replacementLen > size - 1) return 0;
+    const size_t at = size_t(hit - text);
+    memmove(hit + replacementLen, hit + patternLen, textLen - at - patternLen + 1);
+    memcpy(hit, replacement, replacementLen);
+    from = selfContaining ? at + replacementLen : 0;
+  }
+}
+
+void FormatLanguageSection(uint16_t languageId, char* out) {
+  static const char kHex[] = "0123456789ABCDEF";
+  out[0] = '$';
+  for (int i = 0; i < 4; ++i) out[1 + i] = kHex[(languageId >> (12 - 4 * i)) & 15];
+  out[5] = 0;
+}
+
+void FormatIdKey(int id, char* out) {
+  *out++ = 'I';
+  *out++ = 'D';
+  unsigned magnitude = unsigned(id);
+  if (id < 0) {
+    *out++ = '-';
+    magnitude = 0u - magnitude;
+  }
+  char digits[12];
+  int n = 0;
+  do {
+    digits[n++] = char('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude);
+  while (n) *out++ = digits[--n];
+  *out = 0;
+}
+
+}  // namespace vt
