@@ -1,0 +1,80 @@
+// Payload extraction: map the installer file, decompress one block, write its records.
+#include "installer/extract_block.h"
+
+#include <windows.h>
+
+#include "bzlib.h"
+#include "format/file_format.h"
+#include "installer/payload_reader.h"
+
+namespace {
+
+// The installer's own path: the quoted first token of the command line.
+bool GetInstallerPath(char* path) {
+  const char* line = GetCommandLineA();
+  if (*line++ != '"') return false;
+  int length = 0;
+  while (line[length] && line[length] != '"') {
+    if (length == MAX_PATH - 1) return false;
+    path[length] = line[length];
+    ++length;
+  }
+  path[length] = 0;
+  return line[length] == '"' && length > 0;
+}
+
+bool WriteRecord(const vt::FileRecord& record, void*) {
+  // Write errors are not reported: the next record is still written.
+  HANDLE file = CreateFileA(record.name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written;
+    WriteFile(file, record.data, record.size, &written, nullptr);
+    CloseHandle(file);
+  }
+  return true;
+}
+
+int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
+  vt::BlockView block;
+  if (!vt::LocateBlock(image, imageSize, n, &block) || !vt::HasBlockSignature(block)) return 0;
+  // One byte more than the stored size, zero-filled, so the data always ends in an empty name.
+  if (block.rawSize == 0xFFFFFFFFu) return 0;
+  char* raw = static_cast<char*>(
+      VirtualAlloc(nullptr, block.rawSize + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  if (!raw) return 0;
+  unsigned int produced = block.rawSize;
+  int ok = BZ2_bzBuffToBuffDecompress(raw, &produced,
+                                      reinterpret_cast<char*>(const_cast<uint8_t*>(block.stream)),
+                                      block.streamSize, 0, 0) == BZ_OK &&
+           vt::WalkRecords(reinterpret_cast<uint8_t*>(raw), produced, WriteRecord, nullptr) ==
+               vt::kRecordsOk;
+  VirtualFree(raw, 0, MEM_RELEASE);
+  return ok;
+}
+
+}  // namespace
+
+int ExtractBlock(int n) {
+  char path[MAX_PATH];
+  if (!GetInstallerPath(path)) return 0;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  int ok = 0;
+  // Past 4 GiB only the low 32 bits are looked at; the payload lies far below that.
+  DWORD size = GetFileSize(file, nullptr);
+  HANDLE mapping = size == INVALID_FILE_SIZE
+                       ? nullptr
+                       : CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping) {
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (view) {
+      ok = ExtractMappedBlock(static_cast<const uint8_t*>(view), size, n);
+      UnmapViewOfFile(view);
+    }
+    CloseHandle(mapping);
+  }
+  CloseHandle(file);
+  return ok;
+}

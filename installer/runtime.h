@@ -1,0 +1,11 @@
+// The few C runtime entries the stub takes from msvcrt.dll; it has no runtime start-up of its own.
+#ifndef VANTREL_INSTALLER_RUNTIME_H
+#define VANTREL_INSTALLER_RUNTIME_H
+
+extern "C" {
+// The runtime's exit-handler list, run by exit() but not by ExitProcess().
+__declspec(dllimport) int __cdecl atexit(void(__cdecl* handler)(void));
+__declspec(dllimport) void __cdecl exit(int code);
+}
+
+#endif  // VANTREL_INSTALLER_RUNTIME_H

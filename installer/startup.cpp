@@ -1,0 +1,95 @@
+// Start-up: WorkDir, setup files, single-instance and target checks, start-up values.
+#include "installer/startup.h"
+
+#include "format/file_format.h"
+#include "installer/extract_block.h"
+#include "installer/runtime.h"
+#include "installer/startup_state.h"
+#include "installer/work_dir.h"
+#include "resources/resource.h"
+#include "text/local_string.h"
+#include "text/text_ops.h"
+
+namespace {
+
+const char kUpdateIni[] = "Update.ini";
+const char kLanguageIni[] = "Language.ini";
+// The name put in place of "%1" in the message about a running target application.
+const char kTargetName[] = "Vantrel";
+
+void ReadUpdateString(const char* section, const char* key, char* value) {
+  GetPrivateProfileStringA(section, key, "", value, kPathChars, g_updateIniPath);
+}
+
+void JoinWorkDir(char* path, const char* name) {
+  lstrcpyA(path, g_workDir);
+  lstrcatA(path, "\\");
+  lstrcatA(path, name);
+}
+
+// A second installer of the same package ends silently; the mutex handle stays open, so the
+// name stays taken while this one runs.
+void CheckSingleInstance() {
+  char name[kPathChars];
+  ReadUpdateString("App", "ApplierMutex", name);
+  if (name[0] == 0) return;
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+  bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  if (mutex) ReleaseMutex(mutex);
+  if (existed) exit(0);
+}
+
+void CheckTargetNotRunning() {
+  char name[kPathChars];
+  ReadUpdateString("App", "TargetMutex", name);
+  if (name[0] == 0) return;
+  HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name);
+  if (!mutex) return;
+  CloseHandle(mutex);
+  char text[kPathChars];
+  LoadLocalString(IDS_TARGET_RUNNING, text, sizeof text);
+  vt::ReplaceAll(text, sizeof text, "%1", kTargetName);
+  MessageBoxA(nullptr, text, nullptr, MB_ICONWARNING);
+  exit(0);
+}
+
+void ReadStartupValues() {
+  g_packageBitmap = static_cast<HBITMAP>(
+      LoadImageA(nullptr, "Package.bmp", IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+  ReadUpdateString("App", "AppName", g_appName);
+  char setup[kPathChars];
+  LoadLocalString(IDS_SETUP, setup, sizeof setup);
+  lstrcpynA(g_appTitle, g_appName, kPathChars);
+  if (lstrlenA(g_appTitle) + 1 + lstrlenA(setup) < kPathChars) {
+    lstrcatA(g_appTitle, " ");
+    lstrcatA(g_appTitle, setup);
+  }
+  ReadUpdateString("Author", "CopyRight", g_copyrightLine);
+  g_showBgw = GetPrivateProfileIntA("App", "ShowBGW", 1, g_updateIniPath);
+  g_showSplash = GetPrivateProfileIntA("App", "ShowSplash", 1, g_updateIniPath);
+}
+
+int RunInstaller(HINSTANCE instance) {
+  atexit(RemoveWorkDir);
+  SelectLanguageSection();
+  g_instance = instance;
+  if (!CreateWorkDir()) FailWithMessage(nullptr, IDS_DATA_ERROR);
+  if (!ExtractBlock(vt::kSetupDataBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
+  JoinWorkDir(g_updateIniPath, kUpdateIni);
+  JoinWorkDir(g_languageIniPath, kLanguageIni);
+  CheckSingleInstance();
+  CheckTargetNotRunning();
+  ReadStartupValues();
+  if (g_showSplash && !ExtractBlock(vt::kPatchDataBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
+  return 0;
+}
+
+}  // namespace
+
+void FailWithMessage(HWND owner, UINT textId) {
+  LocalMessageBox(owner, textId, IDS_CAPTION, MB_ICONSTOP);
+  exit(0);
+}
+
+// The process entry: no C runtime start-up runs before it.
+extern "C" void __stdcall StubEntry() { exit(RunInstaller(GetModuleHandleA(nullptr))); }

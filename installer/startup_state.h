@@ -1,0 +1,21 @@
+// Values that start-up sets once and later parts of the installer read.
+#ifndef VANTREL_INSTALLER_STARTUP_STATE_H
+#define VANTREL_INSTALLER_STARTUP_STATE_H
+
+#include <windows.h>
+
+const int kPathChars = 260;  // MAX_PATH, NUL included
+
+extern HINSTANCE g_instance;
+extern char g_tempPath[kPathChars];         // system temp folder, with its trailing backslash
+extern char g_workDir[kPathChars];          // this process's "VTA" folder; empty until made
+extern char g_updateIniPath[kPathChars];    // WorkDir\Update.ini, the working copy
+extern char g_languageIniPath[kPathChars];  // WorkDir\Language.ini; empty before block 1
+extern HBITMAP g_packageBitmap;             // Package.bmp, or null
+extern char g_appName[kPathChars];
+extern char g_appTitle[kPathChars];  // AppName, a blank and string 203
+extern char g_copyrightLine[kPathChars];
+extern int g_showBgw;
+extern int g_showSplash;
+
+#endif  // VANTREL_INSTALLER_STARTUP_STATE_H

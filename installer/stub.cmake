@@ -1,0 +1,25 @@
+# The stub: a windowed 32-bit ANSI program without the C runtime's start-up, padded to kStubSize.
+add_executable(vantrel_stub WIN32
+  startup.cpp startup_state.cpp work_dir.cpp extract_block.cpp bzip2_error.cpp
+  ${PROJECT_SOURCE_DIR}/text/local_string.cpp
+  ${PROJECT_SOURCE_DIR}/resources/installer.rc)
+vt_size_flags(vantrel_stub)
+target_include_directories(vantrel_stub PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(vantrel_stub PRIVATE vt_payload vt_text vt_format vt_bzip2)
+set_target_properties(vantrel_stub PROPERTIES OUTPUT_NAME vantrel_stub_unpadded
+  LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/stub.ld)
+# The runtime comes from msvcrt.dll alone: atexit/exit for the exit handlers, and the memory
+# and string routines libbzip2 calls. libgcc supplies compiler helpers such as stack probes.
+target_link_options(vantrel_stub PRIVATE
+  -nostdlib -nostartfiles -Wl,-e,_StubEntry@0 -s -Wl,--gc-sections
+  -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/stub.ld
+  -Wl,--disable-reloc-section -Wl,--no-insert-timestamp -Wl,--exclude-all-symbols
+  -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0)
+target_link_libraries(vantrel_stub PRIVATE
+  comctl32 gdi32 user32 kernel32 advapi32 shell32 shlwapi imagehlp msvcrt gcc)
+
+set(VANTREL_STUB "${CMAKE_BINARY_DIR}/vantrel_stub.exe" CACHE INTERNAL "the padded stub")
+add_custom_command(TARGET vantrel_stub POST_BUILD
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/scripts/stub_size.py
+          $<TARGET_FILE:vantrel_stub> ${VANTREL_STUB}
+  COMMENT "Stub size breakdown")

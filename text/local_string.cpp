@@ -1,0 +1,45 @@
+// String lookup through Language.ini and the built-in string table.
+#include "text/local_string.h"
+
+#include "installer/startup_state.h"
+#include "text/text_ops.h"
+
+char g_languageSection[6];
+
+void SelectLanguageSection() { vt::FormatLanguageSection(GetUserDefaultLangID(), g_languageSection); }
+
+int LoadLocalString(UINT id, char* text, int size) {
+  int found = LoadStringA(g_instance, id, text, size);
+  if (found == 0) {
+    text[0] = 0;
+    return 0;
+  }
+  // Before start-up has built the path (a failed first extraction) there is no Language.ini.
+  if (g_languageIniPath[0] == 0) return found;
+  // Every caller's buffer is at most 1024 characters, so a stack buffer replaces an allocation
+  // that could fail.
+  char value[1024];
+  if (size > int(sizeof value)) size = sizeof value;
+  char key[16];
+  vt::FormatIdKey(int(id), key);
+  int got = GetPrivateProfileStringA(g_languageSection, key, "", value, size, g_languageIniPath);
+  if (got > 0) {
+    lstrcpyA(text, value);
+    vt::ReplaceAll(text, size_t(size), "\\n", "\n");
+    found = got;
+  }
+  return found;
+}
+
+int LocalMessageBox(HWND owner, UINT textId, UINT captionId, UINT flags) {
+  char text[1024];
+  char caption[260];
+  LoadLocalString(textId, text, sizeof text);
+  LoadLocalString(captionId, caption, sizeof caption);
+  return MessageBoxA(owner, text, caption, flags);
+}
+
+void SetLocalWindowText(HWND window, UINT id) {
+  char text[255];
+  if (LoadLocalString(id, text, sizeof text)) SetWindowTextA(window, text);
+}
