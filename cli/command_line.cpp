@@ -1,0 +1,80 @@
+// Option parsing and error output shared by the vantrel commands.
+#include <stdio.h>
+
+#include "cli/command.h"
+
+namespace vt {
+namespace {
+
+const OptionSpec* FindOption(const std::vector<OptionSpec>& options, const std::string& arg) {
+  for (const OptionSpec& option : options)
+    if (arg == option.name || (option.shortName && arg == option.shortName)) return &option;
+  return nullptr;
+}
+
+void PrintError(const std::string& line) {
+  // Keep the order readable when stdout and stderr share a terminal.
+  fflush(stdout);
+  fprintf(stderr, "%s\n", line.c_str());
+}
+
+}  // namespace
+
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& options,
+               ParsedArgs* parsed, std::string* error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      parsed->operands.insert(parsed->operands.end(), args.begin() + i + 1, args.end());
+      break;
+    }
+    if (arg.size() < 2 || arg[0] != '-') {
+      parsed->operands.push_back(arg);
+      continue;
+    }
+    const size_t equals = arg.compare(0, 2, "--") == 0 ? arg.find('=') : std::string::npos;
+    const std::string key = arg.substr(0, equals);
+    const OptionSpec* option = FindOption(options, key);
+    if (!option) {
+      *error = "unknown option '" + key + "'";
+      return false;
+    }
+    std::string value;
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      *error = "option '" + key + "' needs a value";
+      return false;
+    }
+    if (!parsed->values.emplace(option->name, value).second) {
+      *error = "option '" + std::string(option->name) + "' given twice";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;
+    if (arg == "--help" || arg == "-h") return true;
+  }
+  return false;
+}
+
+int Fail(const std::string& message) {
+  PrintError("vantrel: " + message);
+  return kExitBadInput;
+}
+
+int FailUsage(const Command& command, const std::string& message) {
+  PrintError("vantrel " + std::string(command.name) + ": " + message + " (see 'vantrel help " +
+             command.name + "')");
+  return kExitUsage;
+}
+
+void Warn(const std::string& message) { PrintError("vantrel: warning: " + message); }
+
+}  // namespace vt

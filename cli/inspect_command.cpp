@@ -1,0 +1,108 @@
+// `vantrel inspect`: lists an installer's blocks and files and checks them with the stub's rules.
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "cli/command.h"
+#include "cli/file_bytes.h"
+#include "cli/payload_check.h"
+#include "format/file_format.h"
+#include "installer/payload_reader.h"
+
+namespace vt {
+namespace {
+
+const char kInspectHelp[] =
+    "usage: vantrel inspect INSTALLER\n"
+    "\n"
+    "Lists the installer's two blocks (offset, stored length, decompressed size, bzip2 block\n"
+    "size) and the name and size of every file in them, after checking each block as the\n"
+    "installer itself does. For a damaged installer it says on one line per block what is wrong\n"
+    "and exits with status 1.\n";
+
+const char* const kBlockRoles[] = {"", "setup files", "patch script"};
+
+struct Listing {
+  std::vector<std::string> names;
+  std::vector<uint32_t> sizes;
+};
+
+bool CollectRecord(const FileRecord& record, void* context) {
+  Listing* listing = static_cast<Listing*>(context);
+  listing->names.push_back(record.name);
+  listing->sizes.push_back(record.size);
+  return true;
+}
+
+std::string DescribeStreamStart(const std::string& signature) {
+  if (signature.size() == 4 && signature.compare(0, 3, "BZh") == 0 && signature[3] >= '1' &&
+      signature[3] <= '9')
+    return std::string("bzip2 block size ") + signature[3];
+  return "stream starts " + QuoteBytes(signature) + ", not bzip2";
+}
+
+void PrintBlock(int n, const BlockFacts& facts) {
+  printf("block %d (%s) at offset %zu: stored length %u, decompressed size %u, %s\n", n,
+         kBlockRoles[n], facts.offset, unsigned(facts.length), unsigned(facts.rawSize),
+         DescribeStreamStart(facts.signature).c_str());
+  if (facts.decompressed && facts.produced < facts.rawSize)
+    printf("  note: the stream gives only %u of the %u bytes stored as its size\n",
+           unsigned(facts.produced), unsigned(facts.rawSize));
+}
+
+void PrintRecords(const std::vector<uint8_t>& raw) {
+  Listing listing;
+  WalkRecords(raw.data(), raw.size(), CollectRecord, &listing);
+  size_t width = 4;
+  for (const std::string& name : listing.names) width = std::max(width, name.size());
+  uint64_t total = 0;
+  for (size_t i = 0; i < listing.names.size(); ++i) {
+    printf("  %-*s %10u\n", int(width), listing.names[i].c_str(), unsigned(listing.sizes[i]));
+    total += listing.sizes[i];
+  }
+  printf("  %zu file%s, %llu bytes\n", listing.names.size(), listing.names.size() == 1 ? "" : "s",
+         static_cast<unsigned long long>(total));
+}
+
+int RunInspect(const std::vector<std::string>& args) {
+  ParsedArgs parsed;
+  std::string error;
+  if (!ParseArgs(args, {}, &parsed, &error)) return FailUsage(kInspectCommand, error);
+  if (parsed.operands.size() != 1)
+    return FailUsage(kInspectCommand,
+                     parsed.operands.empty() ? "missing INSTALLER" : "give exactly one INSTALLER");
+  const std::string& path = parsed.operands[0];
+  std::vector<uint8_t> image;
+  if (!ReadFileBytes(path, &image, &error)) return Fail(error);
+  printf("%s: %zu bytes, stub %u bytes\n", path.c_str(), image.size(), unsigned(kStubSize));
+
+  bool damaged = false;
+  size_t end = 0;
+  for (int n = kSetupDataBlock; n <= kPatchDataBlock; ++n) {
+    std::vector<uint8_t> raw;
+    BlockFacts facts;
+    const bool ok = ReadInstallerBlock(image, n, &raw, &error, &facts);
+    if (facts.located) {
+      PrintBlock(n, facts);
+      if (n == kPatchDataBlock) end = facts.offset + 4 + facts.length;
+    }
+    if (!ok) {
+      Fail(path + ": " + error);
+      damaged = true;
+      // Block 2 is found by block 1's length, so it is lost with it.
+      if (!facts.located) break;
+      continue;
+    }
+    PrintRecords(raw);
+  }
+  if (end && end < image.size())
+    printf("note: %zu bytes follow block 2; the installer ignores them\n", image.size() - end);
+  return damaged ? kExitBadInput : kExitOk;
+}
+
+}  // namespace
+
+const Command kInspectCommand = {"inspect", "list an installer's blocks and files and check them",
+                                 kInspectHelp, RunInspect};
+
+}  // namespace vt

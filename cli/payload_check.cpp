@@ -1,0 +1,247 @@
+// Reading installer blocks back with the stub's rules and explaining each refusal.
+#include "cli/payload_check.h"
+
+#include <bzlib.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "format/file_format.h"
+#include "format/name_rules.h"
+#include "installer/payload_reader.h"
+
+namespace vt {
+namespace {
+
+std::string Block(int n) { return "block " + std::to_string(n); }
+
+// The verdict comes from LocateBlock; this retraces the same steps only to say which field is at
+// fault.
+std::string DescribeLocateFault(const std::vector<uint8_t>& image, int n) {
+  const size_t size = image.size();
+  if (size < kStubSize)
+    return "the file is " + std::to_string(size) + " bytes, shorter than the " +
+           std::to_string(kStubSize) + "-byte stub, so it holds no payload";
+  size_t cursor = kStubSize;
+  for (int k = 1; k <= n; ++k) {
+    const size_t left = size - cursor;
+    if (left == 0 && k == 1) return "nothing follows the stub: the file holds no payload";
+    if (left < 4)
+      return Block(k) + "'s length field at offset " + std::to_string(cursor) + " is cut off (" +
+             std::to_string(left) + " bytes left)";
+    const uint32_t length = ReadLe32(image.data() + cursor);
+    if (k == n && length < 4)
+      return Block(k) + "'s length " + std::to_string(length) +
+             " is too small to hold its 4-byte size field";
+    if (left - 4 < length)
+      return Block(k) + "'s length " + std::to_string(length) + " (at offset " +
+             std::to_string(cursor) + ") runs past the end of the file: only " +
+             std::to_string(left - 4) + " bytes follow the field";
+    cursor += 4 + size_t(length);
+  }
+  return Block(n) + " cannot be found";
+}
+
+std::string DescribeSignatureFault(const BlockView& view, int n) {
+  if (view.streamSize < sizeof kBlockSignature)
+    return Block(n) + "'s stream is only " + std::to_string(view.streamSize) +
+           " bytes, too short to start with \"BZh9\"";
+  const std::string head(reinterpret_cast<const char*>(view.stream), 4);
+  if (head.compare(0, 3, "BZh") == 0 && head[3] >= '1' && head[3] <= '8')
+    return Block(n) + "'s stream starts " + QuoteBytes(head) + ", not \"BZh9\": bzip2 block size " +
+           head[3] + ", and the installer accepts only 9";
+  return Block(n) + "'s stream starts " + QuoteBytes(head) +
+         ", not \"BZh9\": it is not a bzip2 stream of block size 9";
+}
+
+// The library reports a full output buffer for a stream that really holds more, but also for
+// one that is cut or corrupt after the stored size's worth of output. Decoding on into a sink
+// tells them apart; the verdict (refused) stays the stub's.
+std::string ExplainFullBuffer(const BlockView& view, int n) {
+  const uint64_t kLimit = uint64_t(view.rawSize) + (uint64_t(256) << 20);
+  bz_stream strm = {};
+  if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK)
+    return Block(n) + "'s stream holds more data than its stored size";
+  strm.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(view.stream));
+  strm.avail_in = view.streamSize;
+  std::vector<char> sink(65536);
+  uint64_t total = 0;
+  int result;
+  do {
+    strm.next_out = sink.data();
+    strm.avail_out = unsigned(sink.size());
+    result = BZ2_bzDecompress(&strm);
+    total += sink.size() - strm.avail_out;
+  } while (result == BZ_OK && strm.avail_out == 0 && total <= kLimit);
+  BZ2_bzDecompressEnd(&strm);
+  if (result == BZ_OK && strm.avail_out != 0)
+    return Block(n) + "'s bzip2 stream is truncated: it ends before its end marker";
+  if (result != BZ_OK && result != BZ_STREAM_END)
+    return Block(n) + "'s bzip2 stream is corrupt (bad data or CRC)";
+  const std::string holds =
+      (result == BZ_STREAM_END ? "" : "more than ") + std::to_string(total) + " bytes";
+  return Block(n) + "'s stream holds " + holds + ", more than its stored size of " +
+         std::to_string(view.rawSize);
+}
+
+// One BZ2_bzBuffToBuffDecompress call, as the stub makes it: output space exactly the stored
+// size in a buffer one byte longer, normal mode, no diagnostics. calloc leaves a huge stored
+// size untouched (and so cheap) until the stream really fills it.
+bool Decompress(const BlockView& view, int n, std::vector<uint8_t>* raw, uint32_t* produced,
+                std::string* error) {
+  const size_t rawSize = view.rawSize;
+  // The stub's buffer of rawSize + 1 bytes cannot be sized in 32 bits; it refuses this size.
+  if (view.rawSize == 0xFFFFFFFFu) {
+    *error = Block(n) + "'s stored size " + std::to_string(rawSize) +
+             " is too large for the installer's buffer";
+    return false;
+  }
+  std::unique_ptr<char, void (*)(void*)> buffer(static_cast<char*>(calloc(rawSize + 1, 1)), free);
+  if (!buffer) {
+    *error =
+        Block(n) + ": cannot allocate its stored size of " + std::to_string(rawSize) + " bytes";
+    return false;
+  }
+  unsigned int outSize = view.rawSize;
+  char* stream = reinterpret_cast<char*>(const_cast<uint8_t*>(view.stream));
+  const int result =
+      BZ2_bzBuffToBuffDecompress(buffer.get(), &outSize, stream, view.streamSize, 0, 0);
+  switch (result) {
+    case BZ_OK:
+      break;
+    case BZ_OUTBUFF_FULL:
+      *error = ExplainFullBuffer(view, n);
+      return false;
+    case BZ_UNEXPECTED_EOF:
+      *error = Block(n) + "'s bzip2 stream is truncated: it ends before its end marker";
+      return false;
+    case BZ_DATA_ERROR:
+    case BZ_DATA_ERROR_MAGIC:
+      *error = Block(n) + "'s bzip2 stream is corrupt (bad data or CRC)";
+      return false;
+    case BZ_MEM_ERROR:
+      *error = Block(n) + ": out of memory while decompressing";
+      return false;
+    default:
+      *error = Block(n) + ": bzip2 decompression failed (code " + std::to_string(result) + ")";
+      return false;
+  }
+  *produced = outSize;
+  raw->assign(buffer.get(), buffer.get() + outSize);
+  return true;
+}
+
+// The verdict comes from WalkRecords; this retraces the walk only to name the faulty record.
+std::string DescribeRecordFault(const std::vector<uint8_t>& raw, int n) {
+  const size_t size = raw.size();
+  size_t pos = 0;
+  for (int index = 1; pos < size && raw[pos] != 0; ++index) {
+    const std::string where =
+        Block(n) + ", record " + std::to_string(index) + " (offset " + std::to_string(pos) + ")";
+    const uint8_t* nameEnd = std::find(raw.data() + pos, raw.data() + size, uint8_t(0));
+    if (nameEnd == raw.data() + size) return where + ": its name runs past the end of the data";
+    const std::string name(reinterpret_cast<const char*>(raw.data() + pos),
+                           nameEnd - (raw.data() + pos));
+    const std::string why = WhyNotPlainFileName(name);
+    if (!why.empty())
+      return where + ": name " + QuoteBytes(name) + " is not a plain file name: " + why;
+    const size_t field = pos + name.size() + 1;
+    if (size - field < 4)
+      return where + " " + QuoteBytes(name) + ": its size field runs past the end of the data";
+    const uint32_t dataSize = ReadLe32(raw.data() + field);
+    if (size - field - 4 < dataSize)
+      return where + " " + QuoteBytes(name) + ": its " + std::to_string(dataSize) +
+             " data bytes run past the end of the data (" + std::to_string(size - field - 4) +
+             " bytes left)";
+    pos = field + 4 + dataSize;
+  }
+  return Block(n) + "'s records are damaged";
+}
+
+bool ReadBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* raw,
+               std::string* error, BlockFacts* facts) {
+  BlockView view;
+  if (!LocateBlock(image.data(), image.size(), n, &view)) {
+    *error = DescribeLocateFault(image, n);
+    return false;
+  }
+  facts->located = true;
+  facts->offset = size_t(view.stream - image.data()) - kBlockHeaderSize;
+  facts->length = view.streamSize + 4;
+  facts->rawSize = view.rawSize;
+  facts->signature.assign(reinterpret_cast<const char*>(view.stream),
+                          std::min<size_t>(view.streamSize, sizeof kBlockSignature));
+  if (!HasBlockSignature(view)) {
+    *error = DescribeSignatureFault(view, n);
+    return false;
+  }
+  if (!Decompress(view, n, raw, &facts->produced, error)) return false;
+  facts->decompressed = true;
+  if (WalkRecords(raw->data(), raw->size(), nullptr, nullptr) != kRecordsOk) {
+    *error = DescribeRecordFault(*raw, n);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadInstallerBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* raw,
+                        std::string* error, BlockFacts* facts) {
+  BlockFacts local;
+  if (!facts) facts = &local;
+  *facts = BlockFacts();
+  raw->clear();
+  bool ok;
+  try {
+    ok = ReadBlock(image, n, raw, error, facts);
+  } catch (const std::bad_alloc&) {
+    *error = Block(n) + ": out of memory";
+    ok = false;
+  }
+  if (!ok) raw->clear();
+  return ok;
+}
+
+std::string WhyNotPlainFileName(const std::string& name) {
+  if (IsSafeComponent(name.data(), name.size())) return "";
+  if (name.empty()) return "the name is empty";
+  if (name == "." || name == "..") return QuoteBytes(name) + " names a folder";
+  for (const char c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '/') return std::string("it has a folder part ('") + c + "')";
+    if (c == ':') return "it has a colon (a drive or an alternate data stream)";
+    if (u < 32 || u == 127) return "it holds a control character";
+    if (std::string("*?\"<>|").find(c) != std::string::npos)
+      return std::string("it holds '") + c + "', which Windows refuses in file names";
+  }
+  const char last = name.back();
+  if (last == '.' || last == ' ')
+    return std::string("it ends with ") + (last == '.' ? "a dot" : "a blank") +
+           ", which Windows drops";
+  // The one rule left: a device name, whatever extension follows it.
+  return QuoteBytes(name.substr(0, name.find('.'))) + " is a Windows device name";
+}
+
+std::string QuoteBytes(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string quoted = "\"";
+  for (const char c : bytes) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (u < 32 || u >= 127) {
+      quoted += "\\x";
+      quoted += kHex[u >> 4];
+      quoted += kHex[u & 15];
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+}  // namespace vt

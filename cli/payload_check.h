@@ -1,0 +1,43 @@
+// Reading an installer's blocks back under the stub's own rules, with a sentence for every refusal.
+// Portable C++ over bytes: the vantrel tool (inspect) and the tests share it.
+#ifndef VANTREL_CLI_PAYLOAD_CHECK_H
+#define VANTREL_CLI_PAYLOAD_CHECK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace vt {
+
+// What is known about one block, filled as far as reading it got.
+struct BlockFacts {
+  bool located = false;   // its length and size fields and its stream lie inside the image
+  size_t offset = 0;      // file offset of its length field
+  uint32_t length = 0;    // the length field: size field plus stream
+  uint32_t rawSize = 0;   // the stored decompressed size
+  std::string signature;  // the stream's first bytes, at most 4
+  bool decompressed = false;
+  uint32_t produced = 0;  // bytes the stream decompressed to, at most rawSize
+};
+
+// Reads block `n` (1 or 2) of an installer image as the stub does: finds it at kStubSize by the
+// length fields, requires "BZh9", decompresses the stream with one buffer-to-buffer call offering
+// exactly the stored size (only a stream that ends within it succeeds) and walks the records in
+// the bytes the stream gave. On success *raw holds those bytes (at most the stored size). On
+// failure returns false, clears *raw and sets *error to one sentence saying what is wrong.
+// `facts`, when given, receives what was learnt either way.
+bool ReadInstallerBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* raw,
+                        std::string* error, BlockFacts* facts = nullptr);
+
+// Why `name` is not a plain file name (IsSafeComponent's rules), or "" when it is one.
+std::string WhyNotPlainFileName(const std::string& name);
+
+// `bytes` in double quotes, with backslashes, quotes and bytes outside printable ASCII escaped,
+// so that a name from a damaged file prints safely on one line.
+std::string QuoteBytes(const std::string& bytes);
+
+}  // namespace vt
+
+#endif  // VANTREL_CLI_PAYLOAD_CHECK_H

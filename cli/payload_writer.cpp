@@ -1,0 +1,181 @@
+// Building an installer image: records, bzip2 blocks, the padded stub and its two blocks.
+#include "cli/payload_writer.h"
+
+#include <bzlib.h>
+
+#include <new>
+
+#include "cli/payload_check.h"
+#include "format/file_format.h"
+
+namespace vt {
+
+const char kPatchRecordName[] = "Patch.dat";
+
+namespace {
+
+const uint64_t kMaxU32 = 0xFFFFFFFFu;
+
+std::string FoldCase(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return folded;
+}
+
+// Windows opens "update.ini" and "Update.ini" as one file, and block 2's record lands in the same
+// folder after block 1, so each of these would silently replace another file.
+bool CheckNameClashes(const std::vector<PayloadFile>& files, std::string* error) {
+  const std::string patch = FoldCase(kPatchRecordName);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string folded = FoldCase(files[i].name);
+    if (folded == patch) {
+      *error = "setup file \"" + files[i].name + "\": block 2 carries " + kPatchRecordName +
+               ", so block 1 must not";
+      return false;
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (FoldCase(files[j].name) == folded) {
+        *error = "setup files \"" + files[j].name + "\" and \"" + files[i].name +
+                 "\" are one file on Windows (names differ only in case)";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Serialises and compresses one block, checking the format's 32-bit limits on the way.
+bool AppendFilesBlock(const std::vector<PayloadFile>& files, const std::string& label,
+                      std::vector<uint8_t>* image, std::string* error) {
+  uint64_t rawSize = 1;
+  for (const PayloadFile& file : files)
+    rawSize += file.name.size() + 1 + 4 + uint64_t(file.data.size());
+  if (rawSize > kMaxU32) {
+    *error = label + " is larger than the format's 4 GiB limit";
+    return false;
+  }
+  std::vector<uint8_t> stream;
+  if (!CompressBlock(SerializeRecords(files), 9, &stream, error)) {
+    *error = label + ": " + *error;
+    return false;
+  }
+  AppendBlock(image, uint32_t(rawSize), stream);
+  return true;
+}
+
+bool Build(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& setupFiles,
+           const std::vector<uint8_t>& patchDat, std::vector<uint8_t>* installer,
+           std::string* error) {
+  if (stub.empty()) {
+    *error = "the stub is empty";
+    return false;
+  }
+  if (stub.size() > kStubSize) {
+    *error = "the stub is " + std::to_string(stub.size()) + " bytes, more than the " +
+             std::to_string(kStubSize) + " bytes before the payload";
+    return false;
+  }
+  for (const PayloadFile& file : setupFiles)
+    if (!CheckSetupFileName(file.name, error)) return false;
+  if (!CheckNameClashes(setupFiles, error)) return false;
+
+  std::vector<uint8_t> image(stub);
+  image.resize(kStubSize, 0);
+  if (!AppendFilesBlock(setupFiles, "block 1 (the setup files)", &image, error)) return false;
+  const std::vector<PayloadFile> patch = {{kPatchRecordName, patchDat}};
+  if (!AppendFilesBlock(patch, std::string("block 2 (") + kPatchRecordName + ")", &image, error))
+    return false;
+  installer->swap(image);
+  return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> SerializeRecords(const std::vector<PayloadFile>& files) {
+  std::vector<uint8_t> raw;
+  for (const PayloadFile& file : files) {
+    raw.insert(raw.end(), file.name.begin(), file.name.end());
+    raw.push_back(0);
+    uint8_t size[4];
+    WriteLe32(size, uint32_t(file.data.size()));
+    raw.insert(raw.end(), size, size + 4);
+    raw.insert(raw.end(), file.data.begin(), file.data.end());
+  }
+  raw.push_back(0);
+  return raw;
+}
+
+bool CompressBlock(const std::vector<uint8_t>& raw, int blockSize, std::vector<uint8_t>* stream,
+                   std::string* error) {
+  if (blockSize < 1 || blockSize > 9) {
+    *error = "bzip2 block size " + std::to_string(blockSize) + " is not between 1 and 9";
+    return false;
+  }
+  if (uint64_t(raw.size()) > kMaxU32) {
+    *error = "cannot compress more than 4 GiB in one block";
+    return false;
+  }
+  // bzip2's documented worst case is 1% plus 600 bytes; the block's length field (stream + 4)
+  // must fit 32 bits as well.
+  uint64_t room = uint64_t(raw.size()) + raw.size() / 100 + 600;
+  if (room > kMaxU32 - 4) room = kMaxU32 - 4;
+  try {
+    std::vector<uint8_t> out(size_t(room), 0);
+    unsigned int outSize = unsigned(room);
+    // The library wants a non-null source even for no bytes, and non-const pointers.
+    char empty = 0;
+    char* source = raw.empty() ? &empty : reinterpret_cast<char*>(const_cast<uint8_t*>(raw.data()));
+    const int result = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &outSize,
+                                                source, unsigned(raw.size()), blockSize, 0, 0);
+    if (result != BZ_OK) {
+      *error = result == BZ_MEM_ERROR ? "out of memory while compressing"
+               : result == BZ_OUTBUFF_FULL
+                   ? "the compressed block would exceed the format's 4 GiB limit"
+                   : "bzip2 compression failed (code " + std::to_string(result) + ")";
+      return false;
+    }
+    out.resize(outSize);
+    stream->swap(out);
+  } catch (const std::bad_alloc&) {
+    *error = "out of memory while compressing";
+    return false;
+  }
+  return true;
+}
+
+void AppendBlock(std::vector<uint8_t>* out, uint32_t rawSize, const std::vector<uint8_t>& stream) {
+  uint8_t header[kBlockHeaderSize];
+  WriteLe32(header, uint32_t(stream.size() + 4));
+  WriteLe32(header + 4, rawSize);
+  out->insert(out->end(), header, header + kBlockHeaderSize);
+  out->insert(out->end(), stream.begin(), stream.end());
+}
+
+bool BuildInstaller(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& setupFiles,
+                    const std::vector<uint8_t>& patchDat, std::vector<uint8_t>* installer,
+                    std::string* error) {
+  try {
+    return Build(stub, setupFiles, patchDat, installer, error);
+  } catch (const std::bad_alloc&) {
+    *error = "out of memory while building the installer";
+    return false;
+  }
+}
+
+bool CheckSetupFileName(const std::string& name, std::string* error) {
+  const std::string why = WhyNotPlainFileName(name);
+  if (!why.empty()) {
+    *error = "setup file " + QuoteBytes(name) + " is not a plain file name: " + why;
+    return false;
+  }
+  if (name.size() > kMaxSetupFileName) {
+    *error = "setup file " + QuoteBytes(name.substr(0, 40) + "...") + " has a name of " +
+             std::to_string(name.size()) + " bytes, longer than the " +
+             std::to_string(kMaxSetupFileName) + " Windows allows";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vt

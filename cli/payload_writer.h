@@ -1,0 +1,52 @@
+// Building an installer: file records, bzip2 blocks and the stub with its appended payload.
+// Portable C++ (no file-system calls): the vantrel tool and the Windows-side tests share it.
+#ifndef VANTREL_CLI_PAYLOAD_WRITER_H
+#define VANTREL_CLI_PAYLOAD_WRITER_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace vt {
+
+// The record name of block 2's one file.
+extern const char kPatchRecordName[];
+
+// Longest setup file name pack accepts: the longest name a Windows directory entry can hold.
+const size_t kMaxSetupFileName = 255;
+
+struct PayloadFile {
+  std::string name;
+  std::vector<uint8_t> data;
+};
+
+// Records: name, NUL, u32 size, data ...; then one NUL ending the run. The caller checks the
+// names; a file larger than a u32 can count is the caller's fault (see BuildInstaller).
+std::vector<uint8_t> SerializeRecords(const std::vector<PayloadFile>& files);
+
+// bzip2 of `raw` with `blockSize` (1 to 9; the installer accepts only streams of 9, which start
+// "BZh9"). Returns false and sets *error when the library fails or the input is too large.
+bool CompressBlock(const std::vector<uint8_t>& raw, int blockSize, std::vector<uint8_t>* stream,
+                   std::string* error);
+
+// Appends one block: u32 len (= stream.size() + 4), u32 rawSize, stream. The stream must be
+// shorter than 4 GiB - 4 (CompressBlock guarantees it).
+void AppendBlock(std::vector<uint8_t>* out, uint32_t rawSize, const std::vector<uint8_t>& stream);
+
+// The stub padded with zeros to kStubSize, block 1 (the setup files, in the given order) and
+// block 2 (one record, kPatchRecordName, holding `patchDat`). Returns false and sets *error,
+// leaving *installer untouched, when the stub is empty or larger than kStubSize, a setup file
+// name fails CheckSetupFileName, two names differ only in case (one file on Windows), a setup
+// file is named like block 2's record, or a block does not fit the format's 32-bit sizes.
+bool BuildInstaller(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& setupFiles,
+                    const std::vector<uint8_t>& patchDat, std::vector<uint8_t>* installer,
+                    std::string* error);
+
+// True when `name` can be a setup file: a plain file name (IsSafeComponent) no longer than
+// kMaxSetupFileName. Otherwise false, and *error says why, naming the file.
+bool CheckSetupFileName(const std::string& name, std::string* error);
+
+}  // namespace vt
+
+#endif  // VANTREL_CLI_PAYLOAD_WRITER_H

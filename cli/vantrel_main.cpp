@@ -1,0 +1,98 @@
+// vantrel, the package tool: dispatches "vantrel COMMAND ARGS..." through the command table.
+//
+// Exit status:
+//   0  success
+//   1  bad input: a file that cannot be read or written, a setup file or stub that is refused,
+//      a damaged installer
+//   2  wrong usage: unknown command or option, a missing or extra argument
+//
+// A new command is one file defining a Command (see command.h) and one line in kCommands.
+#include <stdio.h>
+#include <string.h>
+
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cli/command.h"
+
+namespace vt {
+namespace {
+
+const Command* const kCommands[] = {
+    &kPackCommand,
+    &kInspectCommand,
+};
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command* command : kCommands)
+    if (name == command->name) return command;
+  return nullptr;
+}
+
+void PrintUsage(FILE* out) {
+  fprintf(out,
+          "usage: vantrel COMMAND [ARGS...]\n"
+          "\n"
+          "Makes and examines Vantrel installers.\n"
+          "\n"
+          "commands:\n");
+  for (const Command* command : kCommands)
+    fprintf(out, "  %-9s %s\n", command->name, command->summary);
+  fprintf(out,
+          "\n"
+          "'vantrel help COMMAND' or 'vantrel COMMAND --help' shows a command's options.\n"
+          "Exit status: 0 success, 1 bad input or a damaged installer, 2 wrong usage.\n");
+}
+
+int UsageError(const std::string& message) {
+  fprintf(stderr, "vantrel: %s (see 'vantrel --help')\n", message.c_str());
+  return kExitUsage;
+}
+
+int Help(const std::vector<std::string>& topics) {
+  if (topics.empty()) {
+    PrintUsage(stdout);
+    return kExitOk;
+  }
+  if (topics.size() > 1) return UsageError("help takes one command name");
+  const Command* command = FindCommand(topics[0]);
+  if (!command) return UsageError("no command '" + topics[0] + "'");
+  fputs(command->help, stdout);
+  return kExitOk;
+}
+
+int Run(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    PrintUsage(stderr);
+    return kExitUsage;
+  }
+  const std::string& first = args[0];
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (first == "--help" || first == "-h") return Help({});
+  if (first == "help") return Help(rest);
+  const Command* command = FindCommand(first);
+  if (!command) {
+    if (!first.empty() && first[0] == '-') return UsageError("unknown option '" + first + "'");
+    return UsageError("no command '" + first + "'");
+  }
+  if (WantsHelp(rest)) {
+    fputs(command->help, stdout);
+    return kExitOk;
+  }
+  return command->run(rest);
+}
+
+}  // namespace
+}  // namespace vt
+
+int main(int argc, char** argv) {
+  try {
+    return vt::Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::bad_alloc&) {
+    return vt::Fail("out of memory");
+  } catch (const std::exception& e) {
+    return vt::Fail(e.what());
+  }
+}
