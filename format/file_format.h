@@ -29,6 +29,7 @@ const int kPatchDataBlock = 2;
 // u32 count (low 16 bits used), then `count` entries:
 // u32 crcOriginal, u32 crcUpdated, NUL-terminated path ("\dir\file"), body.
 const uint32_t kEntryCountMask = 0xFFFF;
+const uint32_t kEntryHeaderSize = 8;  // crcOriginal and crcUpdated, before the path
 const uint8_t kBodyNewFile = 3;  // then u32 size, data
 enum PatchOp : uint8_t {
   kOpEnd = 0,
@@ -48,7 +49,22 @@ enum EntryResult : uint32_t {
   kDataError = 0x8080,
   kAccessDenied = 0x8100,
   kReplaceDenied = 0x8101,
+  // The old file was already gone (deleted, or emptied for an overwrite) when putting the new
+  // content in place failed, and copying its backup back failed too: the old content now lives
+  // only in BackupDir, so the run must roll back to keep it.
+  kRestoreFailed = 0x8102,
 };
+
+// Temporary names that the engine reserves in DestinationDir: the rebuilt file of an update
+// entry, and the run's backup directory.
+const char kTempFilePrefix[] = "PCH";
+const char kBackupDirPrefix[] = "BAK";
+
+// ---- CRC-32 of file contents ---------------------------------------------------------------
+
+// MSB first, polynomial 0x04C11DB7, initial register and final complement all ones (the bzip2
+// parameters). The builder computes the same CRC, so these are part of the script format.
+const uint32_t kCrcPolynomial = 0x04C11DB7;
 
 // Longest path the installer forms, NUL excluded (a Windows MAX_PATH buffer).
 const size_t kMaxPath = 259;

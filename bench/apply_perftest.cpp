@@ -1,0 +1,150 @@
+// Rebuilding a 256 MiB file from a script of 64 KiB copies (apply entry, whole: CRC check,
+// rebuild, CRC of the result, backup copy, replace), next to copying the file with the system.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "patch/apply_entry.h"
+#include "patch/crc32.h"
+#include "patch/fs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+typedef std::chrono::steady_clock Clock;
+
+const uint32_t kBlock = 64 << 10;
+const uint32_t kBlocks = 4096;  // 256 MiB
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+void Le32(std::vector<uint8_t>* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0) {
+    fprintf(stderr, "cannot write %s\n", path.c_str());
+    exit(1);
+  }
+}
+
+// Block i of the new file is block (i * 1021) mod 4096 of the old one: every block once, in
+// scattered order.
+uint32_t SourceBlock(uint32_t i) { return (i * 1021u) % kBlocks; }
+
+// Best of `rounds` timed runs, each after an untimed set-up.
+double Best(int rounds, const std::function<void()>& setUp, const std::function<void()>& run) {
+  double best = 1e9;
+  for (int r = 0; r < rounds; ++r) {
+    setUp();
+    Clock::time_point start = Clock::now();
+    run();
+    double s = Seconds(start);
+    if (s < best) best = s;
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vt::BuildCrcTable();
+  const char* base = argc > 1 ? argv[1] : getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/vt_bench_XXXXXX";
+  if (!mkdtemp(&pattern[0])) return 1;
+  const std::string dir = pattern, dest = dir + "/dest", pristine = dir + "/pristine.bin";
+  const std::string target = dest + "/big.bin", backup = dest + "/BAK1.tmp";
+  fs::create_directory(dest);
+
+  std::vector<uint8_t> old(size_t(kBlock) * kBlocks), updated(old.size());
+  uint32_t x = 88172645u;
+  for (auto& b : old) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    b = uint8_t(x);
+  }
+  std::vector<uint8_t> script;
+  Le32(&script, 1);
+  for (uint32_t i = 0; i < kBlocks; ++i)
+    memcpy(&updated[size_t(i) * kBlock], &old[size_t(SourceBlock(i)) * kBlock], kBlock);
+  Le32(&script, vt::CrcBytes(old.data(), old.size()));
+  Le32(&script, vt::CrcBytes(updated.data(), updated.size()));
+  for (char c : std::string("\\big.bin")) script.push_back(uint8_t(c));
+  script.push_back(0);
+  for (uint32_t i = 0; i < kBlocks; ++i) {
+    script.push_back(vt::kOpCopy);
+    Le32(&script, kBlock);
+    Le32(&script, SourceBlock(i) * kBlock);
+  }
+  script.push_back(vt::kOpEnd);
+  WriteFile(pristine, old);
+  updated.clear();
+  updated.shrink_to_fit();
+
+  // Every timed run starts from written-back files (sync() untimed), so that one run's dirty
+  // pages do not slow the next.
+  auto restore = [&] {
+    fs::remove_all(backup);
+    fs::remove(target);
+    fs::copy_file(pristine, target);
+    sync();
+  };
+  vt::ApplyContext context = {dest.c_str(), backup.c_str(), {nullptr, nullptr}};
+  vt::EntryResult result = vt::kDataError;
+  auto apply = [&] {
+    uint32_t count;
+    vt::ScriptCursor cursor;
+    vt::BeginScript(script.data(), script.size(), &count, &cursor);
+    result = vt::ApplyEntry(context, &cursor, nullptr);
+  };
+  double applyTime = Best(5, restore, apply);
+  if (result != vt::kUpdated) {
+    fprintf(stderr, "apply entry gave 0x%x\n", unsigned(result));
+    return 1;
+  }
+  // Stages: a wrong crcUpdated stops after the rebuild and its CRC, a wrong crcOriginal after
+  // the old file's CRC.
+  script[8] ^= 1;
+  double rebuildTime = Best(5, restore, apply);
+  if (result != vt::kUpdatedCrcError) return 1;
+  script[4] ^= 1;
+  double checkTime = Best(5, restore, apply);
+  if (result != vt::kOriginalCrcError) return 1;
+
+  const std::string copy = dest + "/copy.bin";
+  auto noCopy = [&] {
+    fs::remove(copy);
+    sync();
+  };
+  double cpTime = Best(5, noCopy, [&] {
+    if (system(("cp --reflink=never '" + pristine + "' '" + copy + "'").c_str()) != 0) exit(1);
+  });
+  double rangeTime = Best(5, noCopy, [&] {
+    if (vt::FsCopyFile(pristine.c_str(), copy.c_str(), false) != vt::kFsOk) exit(1);
+  });
+  fs::remove_all(dir);
+
+  double mib = double(old.size()) / (1 << 20);
+  printf("file %.0f MiB, %u copies of %u KiB, page cache warm, best of 5\n", mib, kBlocks,
+         kBlock >> 10);
+  printf("apply entry, whole update        %7.3f s  %6.0f MiB/s\n", applyTime, mib / applyTime);
+  printf("  CRC check of the old file      %7.3f s\n", checkTime);
+  printf("  + rebuild, CRC of the result   %7.3f s\n", rebuildTime - checkTime);
+  printf("  + backup copy and replace      %7.3f s\n", applyTime - rebuildTime);
+  printf("cp --reflink=never               %7.3f s  %6.0f MiB/s\n", cpTime, mib / cpTime);
+  printf("copy_file_range (FsCopyFile)     %7.3f s  %6.0f MiB/s\n", rangeTime, mib / rangeTime);
+  printf("whole update / cp                %7.2f\n", applyTime / cpTime);
+  printf("check + rebuild + CRC / cp       %7.2f\n", rebuildTime / cpTime);
+  printf("rebuild and its CRC / cp         %7.2f\n", (rebuildTime - checkTime) / cpTime);
+  return 0;
+}

@@ -1,0 +1,141 @@
+// Fuzz target: arbitrary patch scripts applied, entry by entry, to a small scratch tree. Aborts
+// when a result is not a known code, a temporary file is left, or anything is written outside
+// DestinationDir.
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "patch/apply_entry.h"
+#include "patch/crc32.h"
+
+namespace vt {
+namespace {
+
+// root/outer/inner/dest is DestinationDir; the levels above it hold only a guard file each, so
+// that a write escaping DestinationDir by up to three levels shows up in the tree check.
+std::string g_root, g_outer, g_inner, g_dest, g_backup;
+// Paths below DestinationDir that may exist after an input: the old version's, BackupDir's,
+// and those of the entries applied (with their directories).
+std::set<std::string> g_allowed;
+const uint32_t kMaxEntries = 64;  // keeps one input fast; the count field allows 65535
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+void RemoveTree(const std::string& path) { nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+void Put(const std::string& path, const char* content) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) abort();
+  fputs(content, f);
+  fclose(f);
+}
+
+void RemoveScratch() { RemoveTree(g_root); }
+
+bool SetUpScratch() {
+  BuildCrcTable();
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vt_fuzz_XXXXXX";
+  if (!mkdtemp(&pattern[0])) abort();
+  g_root = pattern;
+  g_outer = g_root + "/outer";
+  g_inner = g_outer + "/inner";
+  g_dest = g_inner + "/dest";
+  g_backup = g_dest + "\\BAK1.tmp";
+  mkdir(g_outer.c_str(), 0777);
+  mkdir(g_inner.c_str(), 0777);
+  Put(g_root + "/guard", "root");
+  Put(g_outer + "/guard", "outer");
+  Put(g_inner + "/guard", "inner");
+  atexit(RemoveScratch);
+  return true;
+}
+
+// The old version that the seed scripts were made for.
+void ResetDestination() {
+  RemoveTree(g_dest);
+  mkdir(g_dest.c_str(), 0777);
+  mkdir((g_dest + "/sub").c_str(), 0777);
+  Put(g_dest + "/a.txt", "abc");
+  Put(g_dest + "/old.txt", "old");
+  Put(g_dest + "/sub/b.bin", "0123456789");
+  g_allowed = {"a.txt", "old.txt", "sub", "sub/b.bin", "BAK1.tmp"};
+}
+
+void AllowEntryPath(const char* stored) {
+  std::string relative = stored[0] == '\\' ? stored + 1 : stored;
+  for (char& c : relative)
+    if (c == '\\') c = '/';
+  for (size_t slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1))
+    g_allowed.insert(relative.substr(0, slash));
+  g_allowed.insert(relative);
+}
+
+int CheckEntry(const char* path, const struct stat*, int, struct FTW*) {
+  std::string p = path;
+  if (p.compare(0, g_dest.size() + 1, g_dest + "/") == 0) {
+    std::string relative = p.substr(g_dest.size() + 1);
+    if (g_allowed.count(relative) || relative.compare(0, 9, "BAK1.tmp/") == 0) return 0;
+    fprintf(stderr, "unexpected file (a temporary file left, or a DataError that wrote): %s\n",
+            path);
+    abort();
+  }
+  const std::string allowed[] = {g_root,  g_root + "/guard",  g_outer, g_outer + "/guard",
+                                 g_inner, g_inner + "/guard", g_dest};
+  for (const std::string& a : allowed)
+    if (a == p) return 0;
+  fprintf(stderr, "written outside DestinationDir: %s\n", path);
+  abort();
+}
+
+int LowestFreeDescriptor() {
+  int fd = dup(2);
+  close(fd);
+  return fd;
+}
+
+bool IsKnownResult(EntryResult r) {
+  switch (r) {
+    case kInstalled: case kUpdated: case kOverwritten: case kOriginalMissing:
+    case kOriginalCrcError: case kAlreadyUpdated: case kUpdatedCrcError: case kDataError:
+    case kAccessDenied: case kReplaceDenied: case kRestoreFailed:
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+}  // namespace vt
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace vt;
+  static bool ready = SetUpScratch();
+  (void)ready;
+  ResetDestination();
+  int freeBefore = LowestFreeDescriptor();
+  uint32_t count;
+  ScriptCursor cursor;
+  if (BeginScript(data, size, &count, &cursor)) {
+    ApplyContext context = {g_dest.c_str(), g_backup.c_str(), {nullptr, nullptr}};
+    for (uint32_t i = 0; i < count && i < kMaxEntries; ++i) {
+      const char* path;
+      EntryResult r = ApplyEntry(context, &cursor, &path);
+      if (!IsKnownResult(r)) abort();
+      if (r == kDataError) break;
+      AllowEntryPath(path);
+      if (cursor.at > cursor.end) abort();
+    }
+  }
+  nftw(g_root.c_str(), CheckEntry, 16, FTW_PHYS);
+  if (LowestFreeDescriptor() != freeBefore) {
+    fprintf(stderr, "file descriptor leaked\n");
+    abort();
+  }
+  return 0;
+}

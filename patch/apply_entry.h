@@ -1,0 +1,58 @@
+// Reading the patch script and applying one of its entries to DestinationDir.
+#ifndef VANTREL_PATCH_APPLY_ENTRY_H
+#define VANTREL_PATCH_APPLY_ENTRY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "format/file_format.h"
+
+namespace vt {
+
+// A read position in a script held in memory: `at` moves, `end` is one past the last byte.
+// Nothing at or after `end` is ever read.
+struct ScriptCursor {
+  const uint8_t* at;
+  const uint8_t* end;
+};
+
+// Told the path of each entry as it is stored (leading backslash included) when its
+// application starts; the stub shows it in the Processing dialog. `entryStarted` may be null.
+struct EntryObserver {
+  void (*entryStarted)(void* context, const char* path);
+  void* context;
+};
+
+// What one run passes to each entry. Both directories are paths of the form the file-system
+// layer takes, not empty; a trailing separator is allowed.
+struct ApplyContext {
+  const char* destinationDir;
+  const char* backupDir;  // the run's BackupDir; created on first use
+  EntryObserver observer;
+};
+
+// Reads the script's entry count (the low 16 bits of its first four bytes) and sets `cursor`
+// to the first entry. False when the script is shorter than the count field.
+bool BeginScript(const uint8_t* script, size_t size, uint32_t* count, ScriptCursor* cursor);
+
+// Applies the entry at cursor->at (the CRC table must be built). Returns its EntryResult;
+// the cursor is then at the next entry, except after kDataError, when it is left where it was.
+// *path (when path is not null) receives the entry's stored path, inside the script, or null
+// when the script holds no NUL-terminated path there.
+//
+// kDataError, with nothing written and no directory created, for an entry that the script does
+// not hold in full, an unknown op code (also in an entry whose file is then skipped), a path
+// that is empty, names no file, has an empty, ".", ".." or device-name component, a colon or a
+// slash, or is longer than kMaxPath once joined to DestinationDir or BackupDir; and, once the
+// old file has matched crcOriginal, a copy that reads past its end.
+EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const char** path);
+
+// Checks the entry at cursor->at as ApplyEntry does before it touches the disk, except for the
+// joined path lengths, and moves the cursor to the next entry. False (cursor unchanged) where
+// ApplyEntry would give kDataError without reading the old file. Touches nothing, so a run can
+// check a whole script before it changes anything.
+bool SkipEntry(ScriptCursor* cursor, const char** path);
+
+}  // namespace vt
+
+#endif  // VANTREL_PATCH_APPLY_ENTRY_H

@@ -1,0 +1,85 @@
+// The patch engine's file-system layer: the few file operations it needs, as free functions.
+// fs_win32.cpp implements them with the Win32 calls of the installer; fs_posix.cpp for the
+// native tool and tests. Paths are NUL-terminated ANSI strings of at most kMaxPath characters
+// in which a backslash separates directories (on POSIX '/' works too; both become '/').
+#ifndef VANTREL_PATCH_FS_H
+#define VANTREL_PATCH_FS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace vt {
+
+// An open file. Win32: the file handle. POSIX: the descriptor plus one.
+typedef struct FsFileOpaque* FsFile;
+const FsFile kNoFile = nullptr;
+
+enum FsError {
+  kFsOk = 0,
+  kFsNotFound,  // the file does not exist, in a directory that does (ERROR_FILE_NOT_FOUND)
+  kFsExists,    // the operation must not replace a file that exists
+  kFsFailed,    // anything else: no access, sharing violation, missing directory, I/O error
+};
+
+// How FsOpen opens a file. "Exclusive" means no sharing: on Windows other opens of the file
+// fail while it is open, and so do its deletion and renaming. POSIX cannot refuse other
+// openers; the layer takes a non-blocking flock() lock instead (exclusive here, shared for
+// copy sources), so it refuses only openers that lock too: this layer itself, in this or any
+// other process. Every mode opens plain files only, never directories.
+enum FsOpenMode {
+  kFsReadExclusive,     // read; existing file only
+  kFsUpdateExclusive,   // read and write; existing file only
+  kFsCreateNew,         // write; fails with kFsExists when the file exists
+  kFsTruncateExisting,  // write; existing file only, emptied once the open has succeeded
+  kFsCreateAlways,      // write; created, or emptied when it exists
+  kFsReadShared,        // read; other readers allowed; existing file only
+};
+
+// Opens `path`. Returns kNoFile on failure and then sets *error (when error is not null).
+FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error);
+
+// Writes all `size` bytes at the file position. False when not all of them were written.
+bool FsWrite(FsFile file, const void* data, uint32_t size);
+
+// Closes the file. False when the system reports an error, which for a written file may mean
+// that written data did not reach it.
+bool FsClose(FsFile file);
+
+// A read-only view of a whole file. `size` is the low 32 bits of the file's size; an empty
+// file has a view with no data and size 0.
+struct FsView {
+  const uint8_t* data;
+  uint32_t size;
+  void* mapping;  // the layer's own
+};
+
+// Maps the whole file read-only (the file must be open for reading). False when the system
+// cannot map it; the view is then empty and needs no FsUnmap.
+bool FsMap(FsFile file, FsView* view);
+void FsUnmap(FsView* view);
+
+// Copies a file with its attributes. With `replace` false an existing `to` is kept and the
+// result is kExists. On POSIX a failed copy removes the partly written `to`.
+FsError FsCopyFile(const char* from, const char* to, bool replace);
+
+// Renames `from` to `to`; fails when `to` exists.
+FsError FsMoveFile(const char* from, const char* to);
+
+// Deletes a file. Fails while another opener holds it without sharing.
+FsError FsDeleteFile(const char* path);
+
+// Makes the file writable and plain (on Windows: FILE_ATTRIBUTE_NORMAL).
+bool FsSetNormalAttributes(const char* path);
+
+// Creates every missing directory on the way to `path`: each component up to its last
+// separator. True when that directory exists afterwards.
+bool FsMakeParentDirs(const char* path);
+
+// Reserves a new unique name in directory `dir`: `prefix` (three characters), a hexadecimal
+// number and ".tmp", the way GetTempFileNameA does, creating an empty file of that name. Writes
+// the full path into `name` (kMaxPath + 1 characters). False when no name could be reserved.
+bool FsReserveTempName(const char* dir, const char* prefix, char* name);
+
+}  // namespace vt
+
+#endif  // VANTREL_PATCH_FS_H

@@ -1,0 +1,27 @@
+// Fault injection for the POSIX file-system layer, for tests: failures that a test cannot
+// provoke for real (a full disk, a rename refused after a delete). Not part of the Win32 layer.
+#ifndef VANTREL_PATCH_FS_FAULTS_H
+#define VANTREL_PATCH_FS_FAULTS_H
+
+namespace vt {
+
+enum FsFaultPoint {
+  kFaultWrite,          // FsWrite
+  kFaultCopy,           // FsCopyFile
+  kFaultMove,           // FsMoveFile
+  kFaultDelete,         // FsDeleteFile
+  kFaultOpenTruncate,   // FsOpen with kFsTruncateExisting
+  kFaultReserveTemp,    // FsReserveTempName
+  kFaultPointCount,
+};
+
+// After `pass` more calls at `point` have run normally, the next `fail` calls fail (with
+// kFsFailed or false) without doing anything.
+void FsInjectFault(FsFaultPoint point, int pass, int fail);
+
+// Removes every injected fault.
+void FsClearFaults();
+
+}  // namespace vt
+
+#endif  // VANTREL_PATCH_FS_FAULTS_H

@@ -1,0 +1,324 @@
+// The file-system layer on POSIX, for the native tool and tests, with the test fault hooks.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "format/file_format.h"
+#include "patch/fs.h"
+#include "patch/fs_faults.h"
+
+namespace vt {
+namespace {
+
+int g_faultPass[kFaultPointCount];
+int g_faultFail[kFaultPointCount];
+unsigned g_tempSeed;
+
+bool Faulted(FsFaultPoint point) {
+  if (g_faultFail[point] == 0) return false;
+  if (g_faultPass[point] > 0) {
+    --g_faultPass[point];
+    return false;
+  }
+  --g_faultFail[point];
+  return true;
+}
+
+typedef char NativePath[kMaxPath + 1];
+
+// Both separators become '/'. False for a path too long for the engine's buffers.
+bool ToNative(const char* path, NativePath out) {
+  size_t i = 0;
+  for (; path[i] != 0; ++i) {
+    if (i == kMaxPath) return false;
+    out[i] = path[i] == '\\' ? '/' : path[i];
+  }
+  out[i] = 0;
+  return true;
+}
+
+int FdOf(FsFile file) { return int(reinterpret_cast<intptr_t>(file)) - 1; }
+FsFile FileOf(int fd) { return reinterpret_cast<FsFile>(intptr_t(fd) + 1); }
+
+bool IsDirectory(const char* native) {
+  struct stat st;
+  return stat(native, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ENOENT covers a missing directory too; Windows tells it apart (error 3, path not found),
+// and only a missing file in an existing directory counts as "not found".
+FsError ErrorOf(int error, const char* native) {
+  if (error == EEXIST) return kFsExists;
+  if (error != ENOENT) return kFsFailed;
+  const char* slash = strrchr(native, '/');
+  if (!slash) return kFsNotFound;
+  if (slash == native) return IsDirectory("/") ? kFsNotFound : kFsFailed;
+  NativePath parent;
+  memcpy(parent, native, size_t(slash - native));
+  parent[slash - native] = 0;
+  return IsDirectory(parent) ? kFsNotFound : kFsFailed;
+}
+
+// Opens without blocking on FIFOs and refuses anything but a plain file, as CreateFileA
+// refuses directories.
+int OpenPlainFile(const char* native, int flags, mode_t mode) {
+  int fd = open(native, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+bool WriteFd(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+bool CopyContent(int from, int to) {
+  for (;;) {
+    ssize_t n = copy_file_range(from, nullptr, to, nullptr, size_t(1) << 30, 0);
+    if (n == 0) return true;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+      return false;
+    break;  // no in-kernel copy between these two files: copy by hand from where it stopped
+  }
+  uint8_t buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = read(from, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!WriteFd(to, buffer, size_t(n))) return false;
+  }
+}
+
+void AppendHex(char* out, size_t* at, unsigned value) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value & 15];
+    value >>= 4;
+  } while (value != 0);
+  while (n > 0) out[(*at)++] = digits[--n];
+}
+
+}  // namespace
+
+void FsInjectFault(FsFaultPoint point, int pass, int fail) {
+  g_faultPass[point] = pass;
+  g_faultFail[point] = fail;
+}
+
+void FsClearFaults() {
+  for (int i = 0; i < kFaultPointCount; ++i) g_faultPass[i] = g_faultFail[i] = 0;
+}
+
+FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
+  struct Mode {
+    int flags;
+    int lock;
+    bool truncate;  // after the lock is held, so that a refused open changes nothing
+  };
+  static const Mode kModes[] = {
+      {O_RDONLY, LOCK_EX, false},                   // kFsReadExclusive
+      {O_RDWR, LOCK_EX, false},                     // kFsUpdateExclusive
+      {O_WRONLY | O_CREAT | O_EXCL, LOCK_EX, false},  // kFsCreateNew
+      {O_WRONLY, LOCK_EX, true},                    // kFsTruncateExisting
+      {O_WRONLY | O_CREAT, LOCK_EX, true},          // kFsCreateAlways
+      {O_RDONLY, LOCK_SH, false},                   // kFsReadShared
+  };
+  FsError ignored;
+  if (!error) error = &ignored;
+  *error = kFsFailed;
+  if (mode == kFsTruncateExisting && Faulted(kFaultOpenTruncate)) return kNoFile;
+  NativePath native;
+  if (!ToNative(path, native)) return kNoFile;
+  const Mode& m = kModes[mode];
+  int fd = OpenPlainFile(native, m.flags, 0666);
+  if (fd < 0) {
+    *error = ErrorOf(errno, native);
+    return kNoFile;
+  }
+  if (flock(fd, m.lock | LOCK_NB) != 0 || (m.truncate && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return kNoFile;
+  }
+  *error = kFsOk;
+  return FileOf(fd);
+}
+
+bool FsWrite(FsFile file, const void* data, uint32_t size) {
+  if (Faulted(kFaultWrite)) return false;
+  return WriteFd(FdOf(file), static_cast<const uint8_t*>(data), size);
+}
+
+bool FsClose(FsFile file) { return close(FdOf(file)) == 0; }
+
+// The engine keeps its lock while a file is mapped; a process that ignores the lock and
+// truncates the file meanwhile would make reading the view raise SIGBUS.
+bool FsMap(FsFile file, FsView* view) {
+  view->data = nullptr;
+  view->size = 0;
+  view->mapping = nullptr;
+  struct stat st;
+  if (fstat(FdOf(file), &st) != 0) return false;
+  uint32_t size = uint32_t(st.st_size);  // sizes are 32-bit throughout the engine
+  if (size == 0) return true;
+  void* data = mmap(nullptr, size, PROT_READ, MAP_SHARED, FdOf(file), 0);
+  if (data == MAP_FAILED) return false;
+  view->data = static_cast<const uint8_t*>(data);
+  view->size = size;
+  view->mapping = data;
+  return true;
+}
+
+void FsUnmap(FsView* view) {
+  if (view->mapping) munmap(view->mapping, view->size);
+  view->data = nullptr;
+  view->size = 0;
+  view->mapping = nullptr;
+}
+
+FsError FsCopyFile(const char* from, const char* to, bool replace) {
+  if (Faulted(kFaultCopy)) return kFsFailed;
+  NativePath source, target;
+  if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
+  int in = OpenPlainFile(source, O_RDONLY, 0);
+  if (in < 0) return ErrorOf(errno, source);
+  struct stat st;
+  if (fstat(in, &st) != 0 || flock(in, LOCK_SH | LOCK_NB) != 0) {
+    close(in);
+    return kFsFailed;
+  }
+  int out = OpenPlainFile(target, O_WRONLY | O_CREAT | (replace ? 0 : O_EXCL), st.st_mode & 0777);
+  if (out < 0) {
+    FsError error = ErrorOf(errno, target);
+    close(in);
+    return error;
+  }
+  // A file held by another opener, or the source itself under a second name, stays untouched.
+  struct stat outSt;
+  if (fstat(out, &outSt) != 0 || (outSt.st_dev == st.st_dev && outSt.st_ino == st.st_ino) ||
+      flock(out, LOCK_EX | LOCK_NB) != 0) {
+    close(out);
+    close(in);
+    return kFsFailed;
+  }
+  bool ok = ftruncate(out, 0) == 0 && CopyContent(in, out);
+  // The attributes and the time of last change go with the content, as CopyFileA does.
+  if (ok) {
+    fchmod(out, st.st_mode & 0777);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(out, times);
+  }
+  ok = close(out) == 0 && ok;
+  close(in);
+  if (ok) return kFsOk;
+  unlink(target);
+  return kFsFailed;
+}
+
+// rename() would replace an existing `to`; MoveFileA refuses to. The check and the rename are
+// two steps, which is enough for the engine's own directories.
+FsError FsMoveFile(const char* from, const char* to) {
+  if (Faulted(kFaultMove)) return kFsFailed;
+  NativePath source, target;
+  if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
+  struct stat st;
+  if (lstat(target, &st) == 0) return kFsExists;
+  if (rename(source, target) != 0) return ErrorOf(errno, source);
+  return kFsOk;
+}
+
+// Windows refuses to delete a file that another opener holds without sharing; the layer's
+// own exclusive lock stands for that here.
+FsError FsDeleteFile(const char* path) {
+  if (Faulted(kFaultDelete)) return kFsFailed;
+  NativePath native;
+  if (!ToNative(path, native)) return kFsFailed;
+  int fd = open(native, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd >= 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      return kFsFailed;
+    }
+  }
+  FsError result = unlink(native) == 0 ? kFsOk : ErrorOf(errno, native);
+  if (fd >= 0) close(fd);
+  return result;
+}
+
+bool FsSetNormalAttributes(const char* path) {
+  NativePath native;
+  struct stat st;
+  if (!ToNative(path, native) || stat(native, &st) != 0) return false;
+  return chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
+}
+
+bool FsMakeParentDirs(const char* path) {
+  NativePath native;
+  if (!ToNative(path, native)) return false;
+  char* last = strrchr(native, '/');
+  if (!last) return true;
+  if (last == native) return true;
+  *last = 0;
+  for (char* p = native + 1; *p != 0; ++p) {
+    if (*p != '/') continue;
+    *p = 0;
+    mkdir(native, 0777);
+    *p = '/';
+  }
+  mkdir(native, 0777);
+  return IsDirectory(native);
+}
+
+bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
+  if (Faulted(kFaultReserveTemp)) return false;
+  size_t dirLength = strlen(dir);
+  // The name itself: three prefix characters, up to four hex digits, ".tmp".
+  if (dirLength == 0 || dirLength + 1 + 3 + 4 + 4 > kMaxPath) return false;
+  memcpy(name, dir, dirLength);
+  size_t base = dirLength;
+  if (dir[dirLength - 1] != '\\' && dir[dirLength - 1] != '/') name[base++] = '\\';
+  for (int i = 0; i < 3 && prefix[i] != 0; ++i) name[base++] = prefix[i];
+  unsigned start = __atomic_fetch_add(&g_tempSeed, 1, __ATOMIC_RELAXED) +
+                   unsigned(getpid()) * 7919u + unsigned(time(nullptr));
+  for (unsigned i = 0; i < 0x10000; ++i) {
+    unsigned number = (start + i) & 0xFFFF;
+    if (number == 0) continue;
+    size_t at = base;
+    AppendHex(name, &at, number);
+    memcpy(name + at, ".tmp", 5);
+    NativePath native;
+    if (!ToNative(name, native)) return false;
+    int fd = open(native, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0) {
+      close(fd);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+}  // namespace vt

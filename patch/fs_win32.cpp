@@ -1,0 +1,108 @@
+// The file-system layer on Windows: thin wrappers over the ANSI Win32 file calls.
+#include <windows.h>
+#include <imagehlp.h>
+
+#include "patch/fs.h"
+
+namespace vt {
+namespace {
+
+HANDLE HandleOf(FsFile file) { return reinterpret_cast<HANDLE>(file); }
+
+FsError LastError() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+      return kFsNotFound;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return kFsExists;
+    default:
+      return kFsFailed;
+  }
+}
+
+FsError ResultOf(BOOL ok) { return ok ? kFsOk : LastError(); }
+
+}  // namespace
+
+FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
+  struct Mode {
+    DWORD access;
+    DWORD share;
+    DWORD disposition;
+  };
+  static const Mode kModes[] = {
+      {GENERIC_READ, 0, OPEN_EXISTING},                  // kFsReadExclusive
+      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},  // kFsUpdateExclusive
+      {GENERIC_WRITE, 0, CREATE_NEW},                    // kFsCreateNew
+      {GENERIC_WRITE, 0, TRUNCATE_EXISTING},             // kFsTruncateExisting
+      {GENERIC_WRITE, 0, CREATE_ALWAYS},                 // kFsCreateAlways
+      {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},    // kFsReadShared
+  };
+  const Mode& m = kModes[mode];
+  HANDLE h = CreateFileA(path, m.access, m.share, nullptr, m.disposition, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error) *error = LastError();
+    return kNoFile;
+  }
+  if (error) *error = kFsOk;
+  return reinterpret_cast<FsFile>(h);
+}
+
+bool FsWrite(FsFile file, const void* data, uint32_t size) {
+  DWORD written;
+  return WriteFile(HandleOf(file), data, size, &written, nullptr) && written == size;
+}
+
+bool FsClose(FsFile file) { return CloseHandle(HandleOf(file)) != 0; }
+
+bool FsMap(FsFile file, FsView* view) {
+  view->data = nullptr;
+  view->size = 0;
+  view->mapping = nullptr;
+  DWORD size = GetFileSize(HandleOf(file), nullptr);  // sizes are 32-bit throughout the engine
+  if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  if (size == 0) return true;  // an empty file cannot be mapped
+  HANDLE mapping = CreateFileMappingA(HandleOf(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (!mapping) return false;
+  const void* data = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+  if (!data) {
+    CloseHandle(mapping);
+    return false;
+  }
+  view->data = static_cast<const uint8_t*>(data);
+  view->size = size;
+  view->mapping = mapping;
+  return true;
+}
+
+void FsUnmap(FsView* view) {
+  if (view->mapping) {
+    UnmapViewOfFile(view->data);
+    CloseHandle(view->mapping);
+  }
+  view->data = nullptr;
+  view->size = 0;
+  view->mapping = nullptr;
+}
+
+FsError FsCopyFile(const char* from, const char* to, bool replace) {
+  return ResultOf(CopyFileA(from, to, !replace));
+}
+
+FsError FsMoveFile(const char* from, const char* to) { return ResultOf(MoveFileA(from, to)); }
+
+FsError FsDeleteFile(const char* path) { return ResultOf(DeleteFileA(path)); }
+
+bool FsSetNormalAttributes(const char* path) {
+  return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+bool FsMakeParentDirs(const char* path) { return MakeSureDirectoryPathExists(path) != 0; }
+
+bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
+  return GetTempFileNameA(dir, prefix, 0, name) != 0;
+}
+
+}  // namespace vt

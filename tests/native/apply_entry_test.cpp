@@ -1,0 +1,544 @@
+// Applying patch script entries: every result with its effect on disk and in BackupDir, the
+// worked example, refused scripts, truncation at every length and failures injected mid-way.
+#include "patch/apply_entry.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "patch/crc32.h"
+#include "patch/fs.h"
+#include "patch/fs_faults.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+typedef std::vector<uint8_t> Bytes;
+
+uint32_t Crc(const std::string& s) {
+  return CrcBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+// Writes script bytes the way the builder does.
+class Script {
+ public:
+  explicit Script(uint32_t count) { Le32(count); }
+  Script& Le32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes_.push_back(uint8_t(v >> (8 * i)));
+    return *this;
+  }
+  Script& Raw(const std::string& s) {
+    bytes_.insert(bytes_.end(), s.begin(), s.end());
+    return *this;
+  }
+  Script& Entry(uint32_t crcOriginal, uint32_t crcUpdated, const std::string& path) {
+    Le32(crcOriginal).Le32(crcUpdated).Raw(path);
+    bytes_.push_back(0);
+    return *this;
+  }
+  Script& NewFile(const std::string& path, const std::string& data) {
+    Entry(0, Crc(data), path);
+    bytes_.push_back(3);
+    return Le32(uint32_t(data.size())).Raw(data);
+  }
+  Script& Copy(uint32_t length, uint32_t offset) {
+    bytes_.push_back(1);
+    return Le32(length).Le32(offset);
+  }
+  Script& Insert(const std::string& data) {
+    bytes_.push_back(2);
+    return Le32(uint32_t(data.size())).Raw(data);
+  }
+  Script& End() {
+    bytes_.push_back(0);
+    return *this;
+  }
+  const Bytes& bytes() const { return bytes_; }
+
+ private:
+  Bytes bytes_;
+};
+
+// A destination tree in a fresh directory; BackupDir inside it, as a run has it.
+class ApplyEntryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BuildCrcTable();
+    char tmpl[] = "/tmp/vt_apply_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    dest_ = (root_ / "dest").string();
+    backup_ = dest_ + "\\BAK1.tmp";
+    fs::create_directory(dest_);
+  }
+  void TearDown() override {
+    FsClearFaults();
+    fs::remove_all(root_);
+  }
+
+  void Put(const std::string& relative, const std::string& content) {
+    fs::path p = fs::path(dest_) / relative;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+  // The file's content, or "<none>".
+  std::string Get(const std::string& relative) const {
+    fs::path p = fs::path(dest_) / relative;
+    if (!fs::is_regular_file(p)) return "<none>";
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // Everything below the scratch root: relative path -> content, "/" for a directory.
+  std::map<std::string, std::string> Tree() const {
+    std::map<std::string, std::string> tree;
+    for (auto& e : fs::recursive_directory_iterator(root_)) {
+      std::string relative = fs::relative(e.path(), root_).string();
+      if (e.is_directory())
+        tree[relative] = "/";
+      else {
+        std::ifstream in(e.path(), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        tree[relative] = s.str();
+      }
+    }
+    return tree;
+  }
+  bool HasTempFile() const {
+    for (auto& e : fs::directory_iterator(dest_))
+      if (e.path().filename().string().rfind("PCH", 0) == 0) return true;
+    return false;
+  }
+
+  static void Observe(void* context, const char* path) {
+    static_cast<std::vector<std::string>*>(context)->push_back(path);
+  }
+  ApplyContext Context() {
+    return ApplyContext{dest_.c_str(), backup_.c_str(), {&Observe, &observed_}};
+  }
+
+  // Applies the script's first entry; `consumed` gets how far the cursor moved.
+  EntryResult ApplyFirst(const Bytes& script, size_t* consumed = nullptr) {
+    uint32_t count;
+    ScriptCursor cursor;
+    EXPECT_TRUE(BeginScript(script.data(), script.size(), &count, &cursor));
+    const uint8_t* start = cursor.at;
+    EntryResult result = ApplyEntry(Context(), &cursor, nullptr);
+    if (consumed) *consumed = size_t(cursor.at - start);
+    EXPECT_FALSE(HasTempFile());
+    return result;
+  }
+  EntryResult Apply(const Script& script) { return ApplyFirst(script.bytes()); }
+
+  fs::path root_;
+  std::string dest_, backup_;
+  std::vector<std::string> observed_;
+};
+
+// An update of \a.txt from "abc" to "abXc".
+Script UpdateAbc(const std::string& path = "\\a.txt") {
+  Script s(1);
+  s.Entry(Crc("abc"), Crc("abXc"), path).Copy(2, 0).Insert("X").Copy(1, 2).End();
+  return s;
+}
+
+TEST_F(ApplyEntryTest, WorkedExampleAppliesByteForByte) {
+  const Bytes example = {0x01, 0x00, 0x00, 0x00,  // count
+                         0x73, 0xBB, 0x8C, 0x64, 0xFA, 0xD2, 0x5A, 0xEB, 0x5C, 0x61, 0x2E, 0x74,
+                         0x78, 0x74, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                         0x02, 0x01, 0x00, 0x00, 0x00, 0x58, 0x01, 0x01, 0x00, 0x00, 0x00, 0x02,
+                         0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(UpdateAbc().bytes(), example);
+  Put("a.txt", "abc");
+  size_t consumed = 0;
+  EXPECT_EQ(ApplyFirst(example, &consumed), kUpdated);
+  EXPECT_EQ(consumed, 40u);
+  EXPECT_EQ(Get("a.txt"), "abXc");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");
+  EXPECT_EQ(observed_, std::vector<std::string>{"\\a.txt"});
+  EXPECT_EQ(Tree().size(), 4u);  // dest, dest/a.txt, dest/BAK1.tmp, its a.txt
+}
+
+TEST_F(ApplyEntryTest, NewFileInstalledInMissingDirectories) {
+  Script s(1);
+  s.NewFile("\\bin\\tools\\new.dat", std::string("x\0y", 3));
+  EXPECT_EQ(Apply(s), kInstalled);
+  EXPECT_EQ(Get("bin/tools/new.dat"), std::string("x\0y", 3));
+  EXPECT_FALSE(fs::exists(fs::path(dest_) / "BAK1.tmp"));
+  Script empty(1);
+  empty.NewFile("\\empty", "");
+  EXPECT_EQ(Apply(empty), kInstalled);
+  EXPECT_EQ(Get("empty"), "");
+}
+
+TEST_F(ApplyEntryTest, ExistingLongerFileOverwrittenToExactlyTheData) {
+  Put("sub/f.txt", "a much longer old content");
+  Script s(1);
+  s.NewFile("\\sub\\f.txt", "short");
+  EXPECT_EQ(Apply(s), kOverwritten);
+  EXPECT_EQ(Get("sub/f.txt"), "short");
+  EXPECT_EQ(Get("BAK1.tmp/sub/f.txt"), "a much longer old content");
+}
+
+TEST_F(ApplyEntryTest, SkippedUpdatesLeaveFileAndBackupDirAlone) {
+  Put("a.txt", "abXc");
+  auto before = Tree();
+  EXPECT_EQ(Apply(UpdateAbc()), kAlreadyUpdated);
+  EXPECT_EQ(Tree(), before);
+
+  Put("a.txt", "something else");
+  before = Tree();
+  EXPECT_EQ(Apply(UpdateAbc()), kOriginalCrcError);
+  EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(ApplyEntryTest, MissingOriginalInMissingDirectoryCreatesTheDirectory) {
+  size_t consumed = 0;
+  EXPECT_EQ(ApplyFirst(UpdateAbc("\\new\\dir\\a.txt").bytes(), &consumed), kOriginalMissing);
+  EXPECT_EQ(consumed, UpdateAbc("\\new\\dir\\a.txt").bytes().size() - 4);
+  EXPECT_TRUE(fs::is_directory(fs::path(dest_) / "new/dir"));
+  EXPECT_EQ(Get("new/dir/a.txt"), "<none>");
+}
+
+TEST_F(ApplyEntryTest, WrongUpdatedCrcLeavesFileUnchangedWithoutBackup) {
+  Put("a.txt", "abc");
+  Script s(1);
+  s.Entry(Crc("abc"), Crc("abXc") ^ 1, "\\a.txt").Copy(2, 0).Insert("X").Copy(1, 2).End();
+  auto before = Tree();
+  EXPECT_EQ(Apply(s), kUpdatedCrcError);
+  EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(ApplyEntryTest, EndByteAloneTurnsFileIntoEmptyFile) {
+  Put("a.txt", "abc");
+  Script s(1);
+  s.Entry(Crc("abc"), 0, "\\a.txt").End();
+  EXPECT_EQ(Apply(s), kUpdated);
+  EXPECT_EQ(Get("a.txt"), "");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");
+}
+
+TEST_F(ApplyEntryTest, UnknownOpCodeInSkippedEntryIsDataError) {
+  auto before = Tree();
+  Script s(1);
+  s.Entry(1, 2, "\\missing\\a.txt").Copy(1, 0).Raw("\x07").End();
+  EXPECT_EQ(Apply(s), kDataError);
+  EXPECT_EQ(Tree(), before);  // not even the directory
+  Put("a.txt", "abc");
+  Script matching(1);
+  matching.Entry(Crc("abc"), Crc("abXc"), "\\a.txt").Copy(2, 0).Raw("\x07").End();
+  before = Tree();
+  EXPECT_EQ(Apply(matching), kDataError);
+  EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(ApplyEntryTest, CountUsesLowSixteenBitsAndCursorWalksEveryEntry) {
+  Put("a.txt", "abc");
+  Script s(0x00010003);
+  s.NewFile("\\one", "1");
+  s.Entry(Crc("abc"), Crc("abXc"), "\\a.txt").Copy(2, 0).Insert("X").Copy(1, 2).End();
+  s.Entry(5, 6, "\\gone").Insert("zz").End();
+  s.Raw("trailing bytes are never read as an entry");
+  uint32_t count = 0;
+  ScriptCursor cursor;
+  ASSERT_TRUE(BeginScript(s.bytes().data(), s.bytes().size(), &count, &cursor));
+  EXPECT_EQ(count, 3u);
+  const EntryResult expected[] = {kInstalled, kUpdated, kOriginalMissing};
+  for (EntryResult e : expected) {
+    const char* path = nullptr;
+    EXPECT_EQ(ApplyEntry(Context(), &cursor, &path), e);
+    EXPECT_EQ(path, observed_.back());
+  }
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(cursor.at), 5), "trail");
+  EXPECT_EQ(observed_, (std::vector<std::string>{"\\one", "\\a.txt", "\\gone"}));
+}
+
+TEST_F(ApplyEntryTest, FileHeldWithoutSharingOrInUnreachableDirectoryIsAccessDenied) {
+  Put("a.txt", "abc");
+  FsFile holder = FsOpen((dest_ + "\\a.txt").c_str(), kFsReadExclusive, nullptr);
+  ASSERT_NE(holder, kNoFile);
+  auto before = Tree();
+  EXPECT_EQ(Apply(UpdateAbc()), kAccessDenied);
+  EXPECT_EQ(Tree(), before);
+  FsClose(holder);
+
+  Put("plain", "a file where a directory should be");
+  before = Tree();
+  EXPECT_EQ(Apply(UpdateAbc("\\plain\\a.txt")), kAccessDenied);
+  Script s(1);
+  s.NewFile("\\plain\\b.txt", "data");
+  EXPECT_EQ(Apply(s), kAccessDenied);
+  EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(ApplyEntryTest, ReadOnlyOldFileIsAccessDenied) {
+  if (geteuid() == 0) GTEST_SKIP() << "root opens read-only files for writing";
+  Put("a.txt", "abc");
+  chmod((fs::path(dest_) / "a.txt").c_str(), 0444);
+  auto before = Tree();
+  EXPECT_EQ(Apply(UpdateAbc()), kAccessDenied);
+  EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(ApplyEntryTest, PathWithoutLeadingBackslashStaysInsideDestination) {
+  Script s(1);
+  s.NewFile("sub\\plain.txt", "p");
+  EXPECT_EQ(Apply(s), kInstalled);
+  EXPECT_EQ(Get("sub/plain.txt"), "p");
+  EXPECT_EQ(observed_, std::vector<std::string>{"sub\\plain.txt"});
+}
+
+// ---- Refused scripts --------------------------------------------------------------------
+
+TEST_F(ApplyEntryTest, UnsafePathsAreDataErrorAndCreateNothing) {
+  const char* const kBad[] = {
+      "",          "\\",          "\\\\a.txt",     "\\a\\\\b.txt",   "\\dir\\",
+      "\\..\\x",   "\\a\\..\\..\\x", "\\a/../x",     "\\..",           "\\.\\x",
+      "\\a/b.txt", "/abs",        "\\C:\\x",       "\\a.txt:stream", "\\CON",
+      "\\sub\\nul.txt", "\\COM1.log", "\\lpt9",    "\\dir.\\x",      "\\x \\y",
+  };
+  auto before = Tree();
+  for (const char* path : kBad) {
+    Script update(1);
+    update.Entry(1, 2, path).Insert("x").End();
+    Script newFile(1);
+    newFile.NewFile(path, "x");
+    size_t consumed = 99;
+    EXPECT_EQ(ApplyFirst(update.bytes(), &consumed), kDataError) << path;
+    EXPECT_EQ(consumed, 0u) << path;
+    EXPECT_EQ(ApplyFirst(newFile.bytes()), kDataError) << path;
+  }
+  EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(ApplyEntryTest, PathLengthLimitCountsTheLongerBackupPath) {
+  // BackupDir is DestinationDir plus "\BAK1.tmp", so the backup path is the longer one.
+  size_t room = kMaxPath - backup_.size() - 1;
+  std::string fits = "\\d\\" + std::string(room - 2, 'n');
+  Script ok(1);
+  ok.NewFile(fits, "x");
+  EXPECT_EQ(Apply(ok), kInstalled);
+  Script tooLong(1);
+  tooLong.NewFile(fits + "n", "x");
+  auto before = Tree();
+  EXPECT_EQ(Apply(tooLong), kDataError);
+  Script wayTooLong(1);
+  wayTooLong.NewFile("\\" + std::string(200, 'a') + "\\" + std::string(200, 'b'), "x");
+  EXPECT_EQ(Apply(wayTooLong), kDataError);
+  EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(ApplyEntryTest, EntriesRunningPastTheScriptEndAreDataError) {
+  std::vector<Bytes> bad;
+  bad.push_back(Script(1).Le32(1).bytes());                 // header cut short
+  bad.push_back(Script(1).Le32(1).Le32(2).Raw("\\a.txt").bytes());  // no NUL
+  bad.push_back(Script(1).Entry(1, 2, "\\a.txt").bytes());  // no body
+  bad.push_back(Script(1).Entry(1, 2, "\\a.txt").Raw("\x03").Le32(10).Raw("short").bytes());
+  bad.push_back(Script(1).Entry(1, 2, "\\a.txt").Raw("\x03\x01\x00").bytes());
+  bad.push_back(Script(1).Entry(1, 2, "\\a.txt").Raw("\x02").Le32(0xFFFFFFFF).Raw("x").bytes());
+  bad.push_back(Script(1).Entry(1, 2, "\\a.txt").Raw("\x01").Le32(1).bytes());
+  bad.push_back(Script(1).Entry(1, 2, "\\a.txt").Copy(1, 0).bytes());  // no end byte
+  auto before = Tree();
+  for (size_t i = 0; i < bad.size(); ++i) EXPECT_EQ(ApplyFirst(bad[i]), kDataError) << i;
+  EXPECT_EQ(Tree(), before);
+  uint32_t count;
+  ScriptCursor cursor;
+  const uint8_t shortScript[3] = {1, 0, 0};
+  EXPECT_FALSE(BeginScript(shortScript, 3, &count, &cursor));
+}
+
+TEST_F(ApplyEntryTest, CountBeyondTheEntriesHeldIsDataError) {
+  Script s(2);
+  s.NewFile("\\one", "1");
+  uint32_t count;
+  ScriptCursor cursor;
+  ASSERT_TRUE(BeginScript(s.bytes().data(), s.bytes().size(), &count, &cursor));
+  EXPECT_EQ(ApplyEntry(Context(), &cursor, nullptr), kInstalled);
+  const char* path = "not reset";
+  EXPECT_EQ(ApplyEntry(Context(), &cursor, &path), kDataError);
+  EXPECT_EQ(path, nullptr);
+  EXPECT_EQ(cursor.at, cursor.end);
+}
+
+TEST_F(ApplyEntryTest, CopyPastOldFileEndIsDataErrorOnceTheFileMatches) {
+  Put("a.txt", "abc");
+  auto before = Tree();
+  for (uint32_t offset : {2u, 3u, 0xFFFFFFFFu}) {
+    Script s(1);
+    s.Entry(Crc("abc"), Crc("abXc"), "\\a.txt").Copy(2, 0).Insert("X").Copy(2, offset).End();
+    EXPECT_EQ(Apply(s), kDataError) << offset;
+  }
+  Script huge(1);
+  huge.Entry(Crc("abc"), 0, "\\a.txt").Copy(0xFFFFFFFF, 1).End();
+  EXPECT_EQ(Apply(huge), kDataError);
+  EXPECT_EQ(Tree(), before);
+  // Against a file of some other version the range means nothing: the entry is skipped.
+  Put("a.txt", "other");
+  Script s(1);
+  s.Entry(Crc("abc"), Crc("abXc"), "\\a.txt").Copy(9, 9).End();
+  EXPECT_EQ(Apply(s), kOriginalCrcError);
+}
+
+TEST_F(ApplyEntryTest, TruncationAtEveryLengthReadsOrReportsDataError) {
+  Script full(4);
+  full.NewFile("\\new\\n.bin", "new data");
+  full.Entry(Crc("abc"), Crc("abXc"), "\\a.txt").Copy(2, 0).Insert("X").Copy(1, 2).End();
+  full.NewFile("\\old.txt", "replacement");
+  full.Entry(Crc("0123456789"), Crc("789-0123"), "\\d\\b.txt")
+      .Copy(3, 7).Insert("-").Copy(4, 0).End();
+  const Bytes& bytes = full.bytes();
+  for (size_t length = 0; length <= bytes.size(); ++length) {
+    SCOPED_TRACE(length);
+    fs::remove_all(dest_);
+    Put("a.txt", "abc");
+    Put("old.txt", "old");
+    Put("d/b.txt", "0123456789");
+    // A copy of exactly the bytes held, so that ASan sees any read past them.
+    Bytes cut(bytes.begin(), bytes.begin() + length);
+    uint32_t count = 0;
+    ScriptCursor cursor;
+    if (!BeginScript(cut.data(), cut.size(), &count, &cursor)) {
+      EXPECT_LT(length, 4u);
+      continue;
+    }
+    bool dataError = false;
+    for (uint32_t i = 0; i < count && !dataError; ++i) {
+      EntryResult r = ApplyEntry(Context(), &cursor, nullptr);
+      dataError = r == kDataError;
+      if (!dataError) {
+        EXPECT_TRUE(r == kInstalled || r == kUpdated || r == kOverwritten) << r;
+      }
+    }
+    EXPECT_EQ(dataError, length < bytes.size());
+    EXPECT_FALSE(HasTempFile());
+    for (auto& [path, content] : Tree()) EXPECT_EQ(path.rfind("dest", 0), 0u) << path;
+  }
+  EXPECT_EQ(Get("d/b.txt"), "789-0123");
+}
+
+TEST_F(ApplyEntryTest, SkipEntryChecksTheScriptWithoutTouchingTheDisk) {
+  Script s(3);
+  s.NewFile("\\new\\n.bin", "data");
+  s.Entry(1, 2, "\\d\\a.txt").Copy(9, 9).Insert("x").End();
+  s.Entry(1, 2, "\\..\\escape").End();
+  uint32_t count;
+  ScriptCursor cursor;
+  ASSERT_TRUE(BeginScript(s.bytes().data(), s.bytes().size(), &count, &cursor));
+  auto before = Tree();
+  const char* path = nullptr;
+  EXPECT_TRUE(SkipEntry(&cursor, &path));
+  EXPECT_STREQ(path, "\\new\\n.bin");
+  EXPECT_TRUE(SkipEntry(&cursor, nullptr));
+  const uint8_t* third = cursor.at;
+  EXPECT_FALSE(SkipEntry(&cursor, &path));
+  EXPECT_STREQ(path, "\\..\\escape");
+  EXPECT_EQ(cursor.at, third);
+  EXPECT_EQ(Tree(), before);
+  EXPECT_TRUE(observed_.empty());
+}
+
+// ---- Failures part-way, where nothing may be lost ---------------------------------------
+
+TEST_F(ApplyEntryTest, NewFileWriteFailureRemovesThePartialFile) {
+  FsInjectFault(kFaultWrite, 0, 1);
+  Script s(1);
+  s.NewFile("\\n.txt", "data");
+  EXPECT_EQ(Apply(s), kUpdatedCrcError);
+  EXPECT_EQ(Get("n.txt"), "<none>");
+}
+
+TEST_F(ApplyEntryTest, OverwriteFailuresKeepTheOldContent) {
+  Put("f.txt", "old");
+  Script s(1);
+  s.NewFile("\\f.txt", "new");
+
+  FsInjectFault(kFaultCopy, 0, 1);  // no backup copy: nothing is overwritten
+  EXPECT_EQ(Apply(s), kReplaceDenied);
+  EXPECT_EQ(Get("f.txt"), "old");
+  EXPECT_EQ(Get("BAK1.tmp/f.txt"), "<none>");
+
+  FsInjectFault(kFaultOpenTruncate, 0, 1);
+  EXPECT_EQ(Apply(s), kAccessDenied);
+  EXPECT_EQ(Get("f.txt"), "old");
+  EXPECT_EQ(Get("BAK1.tmp/f.txt"), "old");
+
+  FsInjectFault(kFaultWrite, 0, 1);  // a full disk: the emptied file gets its content back
+  EXPECT_EQ(Apply(s), kUpdatedCrcError);
+  EXPECT_EQ(Get("f.txt"), "old");
+
+  FsInjectFault(kFaultWrite, 0, 1);
+  FsInjectFault(kFaultCopy, 1, 1);  // the backup copy exists already; the restore fails
+  EXPECT_EQ(Apply(s), kRestoreFailed);
+  EXPECT_EQ(Get("BAK1.tmp/f.txt"), "old");
+}
+
+TEST_F(ApplyEntryTest, UpdateFailuresBeforeTheReplaceLeaveNoTrace) {
+  Put("a.txt", "abc");
+  auto before = Tree();
+  FsInjectFault(kFaultReserveTemp, 0, 1);
+  EXPECT_EQ(Apply(UpdateAbc()), kUpdatedCrcError);
+  FsInjectFault(kFaultWrite, 1, 1);  // the second operation's write fails
+  EXPECT_EQ(Apply(UpdateAbc()), kUpdatedCrcError);
+  EXPECT_EQ(Tree(), before);
+  FsInjectFault(kFaultCopy, 0, 1);  // no backup copy: the old file is not deleted
+  EXPECT_EQ(Apply(UpdateAbc()), kReplaceDenied);
+  EXPECT_EQ(Get("a.txt"), "abc");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "<none>");
+}
+
+TEST_F(ApplyEntryTest, UndeletableOldFileIsReplaceDeniedWithBackup) {
+  Put("a.txt", "abc");
+  FsInjectFault(kFaultDelete, 0, 1);
+  EXPECT_EQ(Apply(UpdateAbc()), kReplaceDenied);
+  EXPECT_EQ(Get("a.txt"), "abc");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");
+}
+
+TEST_F(ApplyEntryTest, FailedMoveAfterDeleteNeverLosesTheOldContent) {
+  Put("a.txt", "abc");
+  FsInjectFault(kFaultMove, 0, 1);  // the copy of the rebuilt file still completes it
+  EXPECT_EQ(Apply(UpdateAbc()), kUpdated);
+  EXPECT_EQ(Get("a.txt"), "abXc");
+
+  fs::remove_all(fs::path(dest_) / "BAK1.tmp");
+  Put("a.txt", "abc");
+  FsInjectFault(kFaultMove, 0, 1);
+  FsInjectFault(kFaultCopy, 1, 1);  // backup made, copy of the rebuilt file fails
+  EXPECT_EQ(Apply(UpdateAbc()), kReplaceDenied);
+  EXPECT_EQ(Get("a.txt"), "abc");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");
+
+  FsInjectFault(kFaultMove, 0, 1);
+  FsInjectFault(kFaultCopy, 1, 2);  // and the restore from the backup fails too
+  EXPECT_EQ(Apply(UpdateAbc()), kRestoreFailed);
+  EXPECT_EQ(Get("a.txt"), "<none>");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");
+}
+
+TEST_F(ApplyEntryTest, SecondEntryForTheSameFileKeepsTheFirstBackup) {
+  Put("a.txt", "original");
+  Script s(2);
+  s.NewFile("\\a.txt", "abc");
+  s.Entry(Crc("abc"), Crc("abXc"), "\\a.txt").Copy(2, 0).Insert("X").Copy(1, 2).End();
+  uint32_t count;
+  ScriptCursor cursor;
+  ASSERT_TRUE(BeginScript(s.bytes().data(), s.bytes().size(), &count, &cursor));
+  EXPECT_EQ(ApplyEntry(Context(), &cursor, nullptr), kOverwritten);
+  EXPECT_EQ(ApplyEntry(Context(), &cursor, nullptr), kUpdated);
+  EXPECT_EQ(Get("a.txt"), "abXc");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "original");  // what a rollback must bring back
+}
+
+}  // namespace
+}  // namespace vt

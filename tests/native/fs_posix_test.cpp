@@ -1,0 +1,148 @@
+// The POSIX file-system layer: the Windows behaviours that the engine relies on, emulated.
+#include "patch/fs.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FsPosixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vt_fs_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // The path in the engine's form: backslashes after the directory.
+  std::string P(const std::string& relative) const { return dir_.string() + "\\" + relative; }
+  std::string Write(const std::string& relative, const std::string& content) {
+    std::ofstream(dir_ / relative, std::ios::binary) << content;
+    return P(relative);
+  }
+  std::string Read(const std::string& relative) const {
+    std::ifstream in(dir_ / relative, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(FsPosixTest, OpenTellsMissingFileFromOtherFailures) {
+  FsError error = kFsOk;
+  EXPECT_EQ(FsOpen(P("missing").c_str(), kFsUpdateExclusive, &error), kNoFile);
+  EXPECT_EQ(error, kFsNotFound);
+  EXPECT_EQ(FsOpen(P("nodir\\missing").c_str(), kFsUpdateExclusive, &error), kNoFile);
+  EXPECT_EQ(error, kFsFailed);  // Windows: path not found
+  fs::create_directory(dir_ / "sub");
+  EXPECT_EQ(FsOpen(P("sub").c_str(), kFsUpdateExclusive, &error), kNoFile);
+  EXPECT_EQ(error, kFsFailed);
+  Write("file", "x");
+  EXPECT_EQ(FsOpen(P("file\\below").c_str(), kFsUpdateExclusive, &error), kNoFile);
+  EXPECT_EQ(error, kFsFailed);
+  EXPECT_EQ(FsOpen(P("file").c_str(), kFsCreateNew, &error), kNoFile);
+  EXPECT_EQ(error, kFsExists);
+}
+
+TEST_F(FsPosixTest, ExclusiveHolderRefusesOpensDeletesAndCopies) {
+  std::string file = Write("held", "content");
+  FsFile holder = FsOpen(file.c_str(), kFsUpdateExclusive, nullptr);
+  ASSERT_NE(holder, kNoFile);
+  FsError error = kFsOk;
+  EXPECT_EQ(FsOpen(file.c_str(), kFsReadExclusive, &error), kNoFile);
+  EXPECT_EQ(error, kFsFailed);
+  EXPECT_EQ(FsOpen(file.c_str(), kFsTruncateExisting, nullptr), kNoFile);
+  EXPECT_EQ(FsDeleteFile(file.c_str()), kFsFailed);
+  EXPECT_EQ(FsCopyFile(file.c_str(), P("copy").c_str(), false), kFsFailed);
+  EXPECT_FALSE(fs::exists(dir_ / "copy"));
+  EXPECT_EQ(Read("held"), "content");  // the refused truncation did not empty it
+  FsClose(holder);
+  EXPECT_EQ(FsDeleteFile(file.c_str()), kFsOk);
+  EXPECT_FALSE(fs::exists(dir_ / "held"));
+  EXPECT_EQ(FsDeleteFile(file.c_str()), kFsNotFound);
+}
+
+TEST_F(FsPosixTest, SharedReadersCoexistButKeepWritersOut) {
+  std::string file = Write("shared", "content");
+  FsFile a = FsOpen(file.c_str(), kFsReadShared, nullptr);
+  FsFile b = FsOpen(file.c_str(), kFsReadShared, nullptr);
+  EXPECT_NE(a, kNoFile);
+  EXPECT_NE(b, kNoFile);
+  EXPECT_EQ(FsOpen(file.c_str(), kFsUpdateExclusive, nullptr), kNoFile);
+  FsClose(a);
+  FsClose(b);
+}
+
+TEST_F(FsPosixTest, CopyMoveAndAttributes) {
+  std::string from = Write("from", "new");
+  std::string to = Write("to", "old");
+  chmod((dir_ / "from").c_str(), 0444);
+  EXPECT_EQ(FsCopyFile(from.c_str(), to.c_str(), false), kFsExists);
+  EXPECT_EQ(Read("to"), "old");
+  EXPECT_EQ(FsCopyFile(from.c_str(), P("copy").c_str(), false), kFsOk);
+  EXPECT_EQ(Read("copy"), "new");
+  EXPECT_EQ(fs::status(dir_ / "copy").permissions() & fs::perms::all, fs::perms(0444));
+  EXPECT_TRUE(FsSetNormalAttributes(P("copy").c_str()));
+  EXPECT_NE(fs::status(dir_ / "copy").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_EQ(FsCopyFile(from.c_str(), to.c_str(), true), kFsOk);
+  EXPECT_EQ(Read("to"), "new");
+  EXPECT_EQ(FsCopyFile(from.c_str(), from.c_str(), true), kFsFailed);  // never onto itself
+  EXPECT_EQ(Read("from"), "new");
+
+  EXPECT_EQ(FsMoveFile(P("copy").c_str(), to.c_str()), kFsExists);
+  EXPECT_EQ(FsMoveFile(P("copy").c_str(), P("moved").c_str()), kFsOk);
+  EXPECT_FALSE(fs::exists(dir_ / "copy"));
+  EXPECT_EQ(Read("moved"), "new");
+}
+
+TEST_F(FsPosixTest, ParentDirectoriesAndTemporaryNames) {
+  EXPECT_TRUE(FsMakeParentDirs(P("a\\b/c\\file.txt").c_str()));
+  EXPECT_TRUE(fs::is_directory(dir_ / "a/b/c"));
+  EXPECT_FALSE(fs::exists(dir_ / "a/b/c/file.txt"));
+  Write("plain", "");
+  EXPECT_FALSE(FsMakeParentDirs(P("plain\\d\\file.txt").c_str()));
+
+  char first[261], second[261];
+  ASSERT_TRUE(FsReserveTempName(dir_.c_str(), "PCH", first));
+  ASSERT_TRUE(FsReserveTempName((dir_.string() + "/").c_str(), "PCH", second));
+  EXPECT_STRNE(first, second);
+  for (const char* name : {first, second}) {
+    std::string leaf = std::string(name).substr(dir_.string().size() + 1);
+    EXPECT_EQ(leaf.substr(0, 3), "PCH") << name;
+    EXPECT_EQ(leaf.substr(leaf.size() - 4), ".tmp") << name;
+    EXPECT_EQ(leaf.find_first_not_of("0123456789abcdef", 3), leaf.size() - 4) << name;
+    EXPECT_EQ(fs::file_size(dir_ / leaf), 0u);
+  }
+  EXPECT_FALSE(FsReserveTempName(P("missing").c_str(), "PCH", first));
+}
+
+TEST_F(FsPosixTest, MapsWholeFileAndEmptyFile) {
+  FsFile file = FsOpen(Write("data", "abcdef").c_str(), kFsReadShared, nullptr);
+  ASSERT_NE(file, kNoFile);
+  FsView view;
+  ASSERT_TRUE(FsMap(file, &view));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.data), view.size), "abcdef");
+  FsUnmap(&view);
+  FsClose(file);
+  file = FsOpen(Write("empty", "").c_str(), kFsReadShared, nullptr);
+  ASSERT_TRUE(FsMap(file, &view));
+  EXPECT_EQ(view.size, 0u);
+  EXPECT_EQ(view.data, nullptr);
+  FsUnmap(&view);
+  FsClose(file);
+}
+
+}  // namespace
+}  // namespace vt
