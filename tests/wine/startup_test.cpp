@@ -1,0 +1,245 @@
+// Start-up of real installers under Wine: the WorkDir, block 1, the mutex checks, damaged
+// payloads and localised messages.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "format/file_format.h"
+#include "tests/wine/driver.h"
+#include "tests/wine/test_installers.h"
+
+namespace {
+
+using vtt::Bytes;
+
+const char kDataError[] =
+    "Data integrity (CRC) error in data!\nIf you downloaded this file, try to download it again.";
+const DWORD kTimeout = 20000;
+
+std::string UniqueName(const char* stem) {
+  return std::string(stem) + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(GetTickCount());
+}
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override { before_ = vtd::TempDirs("VTA"); }
+  void TearDown() override { vtd::Kill(&program_); }
+
+  // WorkDirs that appeared since the test began.
+  std::vector<std::string> NewWorkDirs() const {
+    std::vector<std::string> added;
+    for (const std::string& name : vtd::TempDirs("VTA"))
+      if (std::find(before_.begin(), before_.end(), name) == before_.end()) added.push_back(name);
+    return added;
+  }
+
+  void Run(const std::string& name, const Bytes& installer) {
+    path_ = vtt::SaveInstaller(name, installer);
+    ASSERT_TRUE(vtd::Start(path_, &program_));
+  }
+
+  // Expects a message box of the installer, reads it and closes it with OK.
+  vtd::MessageBoxView CloseMessageBox() {
+    vtd::MessageBoxView view;
+    HWND box = vtd::WaitForWindow(program_.pid, "#32770", kTimeout);
+    EXPECT_TRUE(box) << "no message box appeared";
+    if (!box) return view;
+    vtd::ReadMessageBox(box, &view);
+    EXPECT_TRUE(vtd::PressButton(box, IDOK));
+    return view;
+  }
+
+  void ExpectDataErrorAndCleanExit(const std::string& name, const Bytes& installer) {
+    SCOPED_TRACE(name);
+    Run(name, installer);
+    vtd::MessageBoxView view = CloseMessageBox();
+    EXPECT_EQ(view.text, kDataError);
+    EXPECT_EQ(view.caption, "Vantrel");
+    EXPECT_EQ(view.icon, vtd::Icon::kStop);
+    EXPECT_EQ(view.owner, nullptr);
+    EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+    EXPECT_TRUE(NewWorkDirs().empty());
+  }
+
+  std::vector<std::string> before_;
+  std::string path_;
+  vtd::Program program_;
+};
+
+TEST_F(StartupTest, GoodPayloadEndsWithExitCodeZeroAndNoWorkDir) {
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  for (const char* showSplash : {"1", "0"}) {
+    SCOPED_TRACE(showSplash);
+    vtt::SetFile(&files, "Update.ini",
+                 std::string("[App]\r\nAppName=Good\r\nShowSplash=") + showSplash + "\r\n");
+    Run("good.exe", vtt::MakeInstaller(files, vtt::SamplePatch()));
+    EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+    EXPECT_TRUE(NewWorkDirs().empty());
+  }
+}
+
+// A running target application holds the installer at message 219, which lets the test look
+// into the WorkDir while the installer lives.
+TEST_F(StartupTest, TargetRunningShowsWarningAfterUnpackingIntoWorkDir) {
+  std::string target = UniqueName("VantrelTarget");
+  HANDLE held = CreateMutexA(nullptr, TRUE, target.c_str());
+  ASSERT_TRUE(held);
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  vtt::SetFile(&files, "Update.ini", "[App]\r\nAppName=Held\r\nTargetMutex=" + target + "\r\n");
+  Run("target.exe", vtt::MakeInstaller(files, vtt::SamplePatch()));
+
+  HWND box = vtd::WaitForWindow(program_.pid, "#32770", kTimeout);
+  ASSERT_TRUE(box);
+  std::vector<std::string> dirs = NewWorkDirs();
+  ASSERT_EQ(dirs.size(), 1u);
+  EXPECT_EQ(dirs[0].substr(0, 3), "VTA");
+  EXPECT_EQ(dirs[0].substr(dirs[0].size() - 4), ".tmp");
+  for (const vt::PayloadFile& file : files) {
+    SCOPED_TRACE(file.name);
+    EXPECT_EQ(vtt::ReadFileBytes(vtd::TempPath() + dirs[0] + "\\" + file.name), file.data);
+  }
+
+  vtd::MessageBoxView view;
+  vtd::ReadMessageBox(box, &view);
+  EXPECT_EQ(view.text,
+            "Setup program has detected Vantrel is currently running.\n\nPlease close all "
+            "instances of it before Setup.");
+  EXPECT_EQ(view.icon, vtd::Icon::kWarning);
+  EXPECT_EQ(view.owner, nullptr);
+  EXPECT_TRUE(vtd::PressButton(box, IDOK));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+  CloseHandle(held);
+}
+
+TEST_F(StartupTest, SecondCopyEndsSilentlyAndRemovesOnlyItsOwnWorkDir) {
+  std::string applier = UniqueName("VantrelApplier");
+  std::string target = UniqueName("VantrelTarget");
+  HANDLE held = CreateMutexA(nullptr, TRUE, target.c_str());
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  vtt::SetFile(&files, "Update.ini",
+               "[App]\r\nApplierMutex=" + applier + "\r\nTargetMutex=" + target + "\r\n");
+  Bytes installer = vtt::MakeInstaller(files, vtt::SamplePatch());
+  // The first copy takes the applier mutex and then waits at the target message.
+  Run("first.exe", installer);
+  HWND box = vtd::WaitForWindow(program_.pid, "#32770", kTimeout);
+  ASSERT_TRUE(box);
+  std::vector<std::string> firstDirs = NewWorkDirs();
+  ASSERT_EQ(firstDirs.size(), 1u);
+
+  vtd::Program second;
+  ASSERT_TRUE(vtd::Start(vtt::SaveInstaller("second.exe", installer), &second));
+  EXPECT_EQ(vtd::WaitExit(&second, kTimeout), 0);
+  EXPECT_EQ(NewWorkDirs(), firstDirs);
+
+  EXPECT_TRUE(vtd::PressButton(box, IDOK));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+  CloseHandle(held);
+}
+
+TEST_F(StartupTest, ApplierMutexHeldElsewhereEndsSilently) {
+  std::string applier = UniqueName("VantrelApplier");
+  HANDLE held = CreateMutexA(nullptr, TRUE, applier.c_str());
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  vtt::SetFile(&files, "Update.ini", "[App]\r\nApplierMutex=" + applier + "\r\n");
+  Run("applier.exe", vtt::MakeInstaller(files, vtt::SamplePatch()));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(vtd::TopLevelWindows(program_.pid).empty());
+  EXPECT_TRUE(NewWorkDirs().empty());
+  CloseHandle(held);
+}
+
+TEST_F(StartupTest, DamagedSetupBlockShowsDataErrorAndLeavesNothing) {
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  Bytes records = vt::SerializeRecords(files);
+  Bytes block2 = vtt::Block({{"Patch.dat", vtt::SamplePatch()}});
+
+  Bytes badSignature = vtt::Block(records);
+  badSignature[8] = 'X';
+  ExpectDataErrorAndCleanExit("signature.exe", vtt::StubWith(vtt::Cat(badSignature, block2)));
+
+  ExpectDataErrorAndCleanExit("blocksize1.exe",
+                              vtt::StubWith(vtt::Cat(vtt::Block(records, 1), block2)));
+
+  Bytes corrupt = vtt::Block(records);
+  for (size_t i = corrupt.size() / 2; i < corrupt.size() / 2 + 16; ++i) corrupt[i] ^= 0x5A;
+  ExpectDataErrorAndCleanExit("corrupt.exe", vtt::StubWith(vtt::Cat(corrupt, block2)));
+
+  Bytes good = vtt::MakeInstaller(files, vtt::SamplePatch());
+  ExpectDataErrorAndCleanExit("truncated.exe", Bytes(good.begin(), good.begin() + 0x8800 + 200));
+  ExpectDataErrorAndCleanExit("stubonly.exe", Bytes(good.begin(), good.begin() + 0x8800));
+
+  // More data than the stored size: the stream does not end within the output space.
+  Bytes tooSmall = vtt::Block(records);
+  vt::WriteLe32(&tooSmall[4], uint32_t(records.size() - 10));
+  ExpectDataErrorAndCleanExit("oversize.exe", vtt::StubWith(vtt::Cat(tooSmall, block2)));
+
+  // A block length that runs past the file.
+  Bytes longLength = vtt::Block(records);
+  vt::WriteLe32(&longLength[0], 0x7FFFFFF0u);
+  ExpectDataErrorAndCleanExit("length.exe", vtt::StubWith(longLength));
+}
+
+TEST_F(StartupTest, UnsafeRecordsWriteNothingAnywhere) {
+  const std::string escape = vtd::TempPath() + "vantrel-escape.txt";
+  DeleteFileA(escape.c_str());
+  for (const char* name : {"..\\vantrel-escape.txt", "../vantrel-escape.txt",
+                           "C:vantrel-escape.txt", "CON"}) {
+    SCOPED_TRACE(name);
+    std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+    files.insert(files.begin(), {name, vtt::ToBytes("escaped")});
+    Bytes block1 = vtt::Block(files);
+    ExpectDataErrorAndCleanExit("unsafe.exe",
+                                vtt::StubWith(vtt::Cat(block1, vtt::Block({{"Patch.dat", {}}}))));
+    EXPECT_EQ(GetFileAttributesA(escape.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+  // A record whose data runs past the decompressed bytes.
+  Bytes records = vt::SerializeRecords(vtt::SampleSetupFiles());
+  vt::WriteLe32(&records[sizeof "Update.ini"], 0x10000000u);
+  ExpectDataErrorAndCleanExit("recordsize.exe", vtt::StubWith(vtt::Block(records)));
+}
+
+TEST_F(StartupTest, CommandLineWithoutQuotedPathIsADataError) {
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  path_ = vtt::SaveInstaller("unquoted.exe", vtt::MakeInstaller(files, vtt::SamplePatch()));
+  ASSERT_TRUE(vtd::StartRaw(path_, "unquoted.exe", &program_));
+  vtd::MessageBoxView view = CloseMessageBox();
+  EXPECT_EQ(view.text, kDataError);
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+}
+
+// Runs in the default locale and again with LC_ALL=de_DE.UTF-8 (see CMakeLists.txt); the
+// installer inherits the test's language.
+TEST_F(StartupTest, LanguageSectionOfTheUserReplacesMessageAndCaption) {
+  char own[8], other[8];
+  LANGID language = GetUserDefaultLangID();
+  if (const char* expected = std::getenv("VT_EXPECT_LANGID"))
+    ASSERT_EQ(language, LANGID(std::strtoul(expected, nullptr, 16)));
+  snprintf(own, sizeof own, "$%04X", language);
+  // The same primary language with another sublanguage does not match.
+  snprintf(other, sizeof other, "$%04X", LANGID(language ^ 0x0C00));
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  vtt::SetFile(&files, "Language.ini",
+               std::string("[") + other + "]\r\nID206=Wrong section\r\nID200=Wrong\r\n[" + own +
+                   "]\r\nID206=Daten defekt!\\nBitte neu laden.\r\nID200=Vantrel Deutsch\r\n");
+  // Block 2 is damaged, so the message comes after Language.ini was unpacked.
+  Bytes broken = vtt::Block({{"Patch.dat", vtt::SamplePatch()}});
+  broken[8] = 'X';
+  Run("language.exe", vtt::StubWith(vtt::Cat(vtt::Block(files), broken)));
+  vtd::MessageBoxView view = CloseMessageBox();
+  EXPECT_EQ(view.text, "Daten defekt!\nBitte neu laden.");
+  EXPECT_EQ(view.caption, "Vantrel Deutsch");
+  EXPECT_EQ(view.icon, vtd::Icon::kStop);
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+}
+
+}  // namespace
