@@ -1,8 +1,10 @@
 // Start-up: WorkDir, setup files, single-instance and target checks, start-up values.
 #include "installer/startup.h"
 
+#include "chrome/splash_window.h"
 #include "format/file_format.h"
 #include "installer/extract_block.h"
+#include "installer/main_loop.h"
 #include "installer/runtime.h"
 #include "installer/startup_state.h"
 #include "installer/work_dir.h"
@@ -69,6 +71,16 @@ void ReadStartupValues() {
   g_showSplash = GetPrivateProfileIntA("App", "ShowSplash", 1, g_updateIniPath);
 }
 
+int ExtractPatchBlock() { return ExtractBlock(vt::kPatchDataBlock); }
+
+// Block 2 unpacks while the splash shows; without the splash it waits until the patch runs.
+void ShowSplashWhileUnpacking() {
+  if (!g_showSplash) return;
+  HBITMAP splash = static_cast<HBITMAP>(
+      LoadImageA(nullptr, "Splash.bmp", IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+  if (!SplashWindow(splash, ExtractPatchBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
+}
+
 int RunInstaller(HINSTANCE instance) {
   atexit(RemoveWorkDir);
   SelectLanguageSection();
@@ -80,8 +92,8 @@ int RunInstaller(HINSTANCE instance) {
   CheckSingleInstance();
   CheckTargetNotRunning();
   ReadStartupValues();
-  if (g_showSplash && !ExtractBlock(vt::kPatchDataBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
-  return 0;
+  ShowSplashWhileUnpacking();
+  return RunInstallerWindows();
 }
 
 }  // namespace

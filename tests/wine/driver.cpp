@@ -1,6 +1,8 @@
 // The Windows test driver: processes, windows, texts, buttons, icons and screenshots.
 #include "tests/wine/driver.h"
 
+#include <commctrl.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -297,6 +299,88 @@ bool SaveScreenshot(const std::string& path) {
     std::fwrite(row.data(), row.size(), 1, out);
   }
   return std::fclose(out) == 0;
+}
+
+HFONT ControlFont(HWND control) {
+  DWORD_PTR font = 0;
+  SendMessageTimeoutA(control, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, 2000, &font);
+  // Wine answers WM_GETFONT from another process with null for static controls; their font
+  // handle is kept in their first extra bytes, which any process can read.
+  if (!font && ClassName(control) == "Static") font = DWORD_PTR(GetWindowLongPtrA(control, 0));
+  return reinterpret_cast<HFONT>(font);
+}
+
+std::vector<DWORD> ScreenPixels(const RECT& rect) { return CaptureRect(rect); }
+
+RECT WindowRect(HWND window) {
+  RECT rect = {};
+  GetWindowRect(window, &rect);
+  return rect;
+}
+
+RECT ClientRectOnScreen(HWND window) {
+  RECT rect = {};
+  GetClientRect(window, &rect);
+  MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+HWND WaitForWizard(DWORD pid, DWORD timeoutMs) {
+  HWND result = nullptr;
+  WaitUntil(
+      [&] {
+        for (HWND window : TopLevelWindows(pid))
+          if (ClassName(window) == "#32770" && GetDlgItem(window, kNextButton)) {
+            result = window;
+            return true;
+          }
+        return false;
+      },
+      timeoutMs);
+  return result;
+}
+
+HWND CurrentPage(HWND sheet) {
+  DWORD_PTR page = 0;
+  SendMessageTimeoutA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0, SMTO_ABORTIFHUNG, 2000, &page);
+  return reinterpret_cast<HWND>(page);
+}
+
+HWND WaitForMessageBox(DWORD pid, HWND owner, DWORD timeoutMs) {
+  HWND result = nullptr;
+  WaitUntil(
+      [&] {
+        for (HWND window : TopLevelWindows(pid))
+          if (ClassName(window) == "#32770" && GetWindow(window, GW_OWNER) == owner &&
+              GetDlgItem(window, 0xFFFF) && !GetDlgItem(window, kNextButton)) {
+            result = window;
+            return true;
+          }
+        return false;
+      },
+      timeoutMs);
+  return result;
+}
+
+bool WaitGone(HWND window, DWORD timeoutMs) {
+  return WaitUntil([&] { return !IsWindow(window) || !IsWindowVisible(window); }, timeoutMs);
+}
+
+void PostKey(HWND window, WORD virtualKey) {
+  PostMessageA(window, WM_KEYDOWN, virtualKey, 1);
+  PostMessageA(window, WM_KEYUP, virtualKey, 0xC0000001);
+}
+
+bool CancelSetup(DWORD pid, int answer, DWORD timeoutMs) {
+  HWND sheet = WaitForWizard(pid, timeoutMs);
+  if (!sheet) return false;
+  // The sheet enables its buttons once its first page has been activated.
+  if (!WaitUntil([&] { return IsWindowEnabled(GetDlgItem(sheet, IDCANCEL)) != FALSE; },
+                 timeoutMs) ||
+      !PressButton(sheet, IDCANCEL))
+    return false;
+  HWND box = WaitForMessageBox(pid, GetWindow(sheet, GW_OWNER), timeoutMs);
+  return box && PressButton(box, answer) && WaitGone(box, timeoutMs);
 }
 
 }  // namespace vtd

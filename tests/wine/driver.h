@@ -76,6 +76,43 @@ bool WaitUntil(F condition, DWORD timeoutMs) {
   }
 }
 
+// ---- The installer's windows ----
+
+// Identifiers of the property sheet's own buttons.
+const int kBackButton = 0x3023, kNextButton = 0x3024, kFinishButton = 0x3025;
+
+// The first visible wizard sheet of the process (a "#32770" with a Next button); null when
+// none came within `timeoutMs`.
+HWND WaitForWizard(DWORD pid, DWORD timeoutMs);
+
+// The page the sheet shows now (its children hold the page's controls).
+HWND CurrentPage(HWND sheet);
+
+// The first visible message box owned by `owner`; null when none came within `timeoutMs`.
+HWND WaitForMessageBox(DWORD pid, HWND owner, DWORD timeoutMs);
+
+// Waits until the window is gone or hidden.
+bool WaitGone(HWND window, DWORD timeoutMs);
+
+// Key presses as the window's thread sees them from its queue (they pass the installer's
+// message loop, unlike a sent message).
+void PostKey(HWND window, WORD virtualKey);
+
+// Answers the quit question: presses Cancel on the wizard and `answer` (IDYES or IDNO) in the
+// message box that follows. Returns false when a step could not be done.
+bool CancelSetup(DWORD pid, int answer, DWORD timeoutMs);
+
+// The font a control draws its text with; null when it uses the system font.
+HFONT ControlFont(HWND control);
+
+// Pixels of a screen rectangle as 0x00RRGGBB values, row by row.
+std::vector<DWORD> ScreenPixels(const RECT& rect);
+
+// The window's rectangle in screen coordinates.
+RECT WindowRect(HWND window);
+// The client area in screen coordinates.
+RECT ClientRectOnScreen(HWND window);
+
 }  // namespace vtd
 
 #endif  // VANTREL_TESTS_WINE_DRIVER_H

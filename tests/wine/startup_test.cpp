@@ -79,6 +79,7 @@ TEST_F(StartupTest, GoodPayloadEndsWithExitCodeZeroAndNoWorkDir) {
     vtt::SetFile(&files, "Update.ini",
                  std::string("[App]\r\nAppName=Good\r\nShowSplash=") + showSplash + "\r\n");
     Run("good.exe", vtt::MakeInstaller(files, vtt::SamplePatch()));
+    EXPECT_TRUE(vtd::CancelSetup(program_.pid, IDYES, kTimeout));
     EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
     EXPECT_TRUE(NewWorkDirs().empty());
   }

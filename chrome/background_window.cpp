@@ -1,0 +1,111 @@
+// The background window's procedure: painting, close confirmation, the About command.
+#include "chrome/background_window.h"
+
+#include "chrome/about_box.h"
+#include "installer/startup_state.h"
+#include "resources/resource.h"
+#include "text/local_string.h"
+
+namespace {
+
+const char kCreditLine[] = "Installer made with Vantrel";
+const int kTitleX = 13, kTitleY = 13, kShadowOffset = 4;
+
+unsigned g_clientWidth, g_clientHeight;
+HFONT g_titleFont, g_smallFont;
+// Set while the quit question is up: the wizard, which the question does not disable, can ask
+// again, and a second box on top of the first would answer for a window already gone.
+bool g_askingToQuit;
+
+void CreateFonts() {
+  g_titleFont = CreateFontA(34, 0, 0, 0, FW_BOLD, TRUE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
+                            VARIABLE_PITCH | FF_SWISS, "Times New Roman");
+  g_smallFont = CreateFontA(14, 0, 0, 0, 0, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
+                            VARIABLE_PITCH | FF_SWISS, "Tahoma");
+}
+
+// 255 horizontal bands from bright blue down to almost black; each band's pen is freed as soon
+// as the next one replaces it.
+void PaintGradient(HDC dc) {
+  const unsigned penWidth = g_clientHeight / 255 + 1;
+  HGDIOBJ original = nullptr;
+  for (unsigned n = 255; n >= 1; --n) {
+    const int y = int((255 - n) * g_clientHeight / 255);
+    HGDIOBJ previous = SelectObject(dc, CreatePen(PS_SOLID, int(penWidth), RGB(0, 0, n)));
+    if (n == 255)
+      original = previous;
+    else
+      DeleteObject(previous);
+    MoveToEx(dc, -1, y, nullptr);
+    LineTo(dc, int(g_clientWidth), y);
+  }
+  DeleteObject(SelectObject(dc, original));
+}
+
+// Draws `text` with its right edge 10 units from the client's right and its bottom `bottom`
+// units above the client's bottom.
+void DrawBottomRight(HDC dc, const char* text, unsigned bottom) {
+  const int length = lstrlenA(text);
+  SIZE extent;
+  GetTextExtentPoint32A(dc, text, length, &extent);
+  TextOutA(dc, int(g_clientWidth - unsigned(extent.cx) - 10),
+           int(g_clientHeight - unsigned(extent.cy) - bottom), text, length);
+}
+
+void OnPaint(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  PaintGradient(dc);
+  SetBkMode(dc, TRANSPARENT);
+  SelectObject(dc, g_titleFont);
+  const int titleLength = lstrlenA(g_appTitle);
+  SetTextColor(dc, RGB(0, 0, 0));
+  TextOutA(dc, kTitleX + kShadowOffset, kTitleY + kShadowOffset, g_appTitle, titleLength);
+  SetTextColor(dc, RGB(255, 255, 255));
+  TextOutA(dc, kTitleX, kTitleY, g_appTitle, titleLength);
+  SelectObject(dc, g_smallFont);
+  DrawBottomRight(dc, g_copyrightLine, 26);
+  SetTextColor(dc, RGB(255, 255, 0));
+  DrawBottomRight(dc, kCreditLine, 10);
+  EndPaint(window, &paint);
+}
+
+// True when the user confirmed that setup should end.
+bool ConfirmQuit(HWND window) {
+  if (g_askingToQuit) return false;
+  g_askingToQuit = true;
+  const bool yes =
+      LocalMessageBox(window, IDS_CONFIRM_QUIT, IDS_CAPTION, MB_ICONQUESTION | MB_YESNO) == IDYES;
+  g_askingToQuit = false;
+  return yes;
+}
+
+}  // namespace
+
+LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (!g_titleFont) CreateFonts();
+  switch (message) {
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_SIZE:
+      g_clientWidth = LOWORD(lParam);
+      g_clientHeight = HIWORD(lParam);
+      return 0;
+    case WM_PAINT:
+      OnPaint(window);
+      return 0;
+    case WM_ERASEBKGND:
+      return 0;
+    case WM_CLOSE:
+      if (!ConfirmQuit(window)) return 0;
+      break;
+    case WM_SYSCOMMAND:
+      if (LOWORD(wParam) == IDM_ABOUT) {
+        ShowAboutBox(window);
+        return 0;
+      }
+      break;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}

@@ -1,0 +1,90 @@
+// The splash window: its class, procedure and message loop.
+#include "chrome/splash_window.h"
+
+#include "wizard/setup_wizard.h"
+
+namespace {
+
+const char kSplashClass[] = "Splash";
+const UINT_PTR kStartWorkTimer = 1;
+const UINT_PTR kCloseTimer = 2;
+const UINT kCloseAfterMs = 1500;
+
+HBITMAP g_splashBitmap;
+SplashWork g_splashWork;
+int g_workResult;
+
+void OnPaint(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  DrawBitmapAt(dc, 0, 0, g_splashBitmap);
+  EndPaint(window, &paint);
+}
+
+// The close timer starts before the work, so a short work keeps the splash up for 1.5 s in
+// all and a long one closes it as soon as it returns.
+void OnTimer(HWND window, UINT_PTR timer) {
+  if (timer == kStartWorkTimer) {
+    KillTimer(window, kStartWorkTimer);
+    SetTimer(window, kCloseTimer, kCloseAfterMs, nullptr);
+    if (g_splashWork) g_workResult = g_splashWork();
+  } else if (timer == kCloseTimer) {
+    DestroyWindow(window);
+  }
+}
+
+LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      // Fires once the queue is empty after the first paint: the bitmap shows before the work.
+      SetTimer(window, kStartWorkTimer, 1, nullptr);
+      return 0;
+    case WM_PAINT:
+      OnPaint(window);
+      return 0;
+    case WM_TIMER:
+      OnTimer(window, wParam);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(g_workResult);
+      return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Null when the window cannot be made.
+HWND CreateSplash(HBITMAP bitmap) {
+  WNDCLASSA windowClass = {};
+  windowClass.style = CS_HREDRAW | CS_VREDRAW;
+  windowClass.lpfnWndProc = SplashWindowProc;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = kSplashClass;
+  RegisterClassA(&windowClass);
+  BITMAP size;
+  GetObjectA(bitmap, sizeof size, &size);
+  RECT desktop;
+  GetWindowRect(GetDesktopWindow(), &desktop);
+  // Arithmetic shifts: a bitmap larger than the screen gets negative, rounded-down positions.
+  const int x = desktop.left + ((desktop.right - desktop.left - size.bmWidth) >> 1);
+  const int y = desktop.top + ((desktop.bottom - desktop.top - size.bmHeight) >> 1);
+  return CreateWindowExA(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, kSplashClass, nullptr,
+                         WS_POPUP | WS_VISIBLE, x, y, size.bmWidth, size.bmHeight, nullptr,
+                         nullptr, windowClass.hInstance, nullptr);
+}
+
+}  // namespace
+
+int SplashWindow(HBITMAP bitmap, SplashWork work) {
+  g_splashBitmap = bitmap;
+  g_splashWork = work;
+  // Without a bitmap there is nothing to show and no size for a window: the work runs at once.
+  HWND window = bitmap ? CreateSplash(bitmap) : nullptr;
+  if (!window) return work ? work() : 0;
+  UpdateWindow(window);
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return int(message.wParam);
+}

@@ -1,0 +1,16 @@
+// The installer's long-lived windows and its message loop.
+#ifndef VANTREL_INSTALLER_MAIN_LOOP_H
+#define VANTREL_INSTALLER_MAIN_LOOP_H
+
+#include <windows.h>
+
+// The background window, owner of the wizard and of every later dialog; set once.
+extern HWND g_backgroundWindow;
+// The wizard sheet as CreateSetupWizard returned it; never cleared.
+extern HWND g_setupWizard;
+
+// Creates and shows the background window and the wizard, then runs the message loop until the
+// background window is destroyed. Returns the WM_QUIT code.
+int RunInstallerWindows();
+
+#endif  // VANTREL_INSTALLER_MAIN_LOOP_H

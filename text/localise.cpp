@@ -1,0 +1,36 @@
+// Control texts from Language.ini, and the AppName in place of "%p".
+#include "text/localise.h"
+
+#include "installer/startup_state.h"
+#include "text/local_string.h"
+#include "text/text_ops.h"
+
+namespace {
+
+const int kControlTextChars = 1024;
+const int kAppNameTextChars = 512;
+
+}  // namespace
+
+void LocaliseChildWindows(HWND window) { EnumChildWindows(window, LocaliseControl, 0); }
+
+BOOL CALLBACK LocaliseControl(HWND control, LPARAM) {
+  char key[16];
+  char text[kControlTextChars];
+  vt::FormatIdKey(GetDlgCtrlID(control), key);
+  GetPrivateProfileStringA(g_languageSection, key, "", text, sizeof text, g_languageIniPath);
+  if (text[0]) {
+    vt::ReplaceAll(text, sizeof text, "\\n", "\n");
+    SetWindowTextA(control, text);
+    SendMessageA(control, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+  }
+  return TRUE;
+}
+
+void InsertAppName(HWND window) {
+  char text[kAppNameTextChars];
+  GetWindowTextA(window, text, sizeof text);
+  // ReplaceAll stops before an overflow and searches past an AppName that holds "%p" itself.
+  vt::ReplaceAll(text, sizeof text, "%p", g_appName);
+  SetWindowTextA(window, text);
+}

@@ -1,0 +1,222 @@
+// The setup wizard: sheet, page table, shared page protocol, page procedures, window helpers.
+#include "wizard/setup_wizard.h"
+
+#include <commctrl.h>
+#include <shlwapi.h>
+
+#include "installer/main_loop.h"
+#include "installer/startup_state.h"
+#include "resources/resource.h"
+#include "text/local_string.h"
+#include "text/localise.h"
+
+HWND g_wizardSheet;
+
+namespace {
+
+// Template and title string share their number on every page.
+const WORD kPageIds[kPageCount] = {IDD_WELCOME, IDD_LICENCE, IDD_GUIDE,
+                                   IDD_DESTINATION, IDD_RESULTS, IDD_FINISH};
+const BYTE kPageButtons[kPageCount] = {PSWIZB_NEXT, PSWIZB_BACK, PSWIZB_BACK | PSWIZB_NEXT,
+                                       PSWIZB_BACK | PSWIZB_NEXT, PSWIZB_NEXT,
+                                       PSWIZB_BACK | PSWIZB_FINISH};
+const DWORD kSheetFlags = PSH_PROPSHEETPAGE | PSH_WIZARD | PSH_USECALLBACK | PSH_MODELESS |
+                          PSH_WATERMARK | PSH_HEADER;
+
+// The picture control of each page that has one, recorded when the page initialises.
+HWND g_pictureControls[kPageCount];
+
+int PageButtons(HWND page, int index) {
+  // Next on the Licence page only while the licence is accepted.
+  if (index == kLicencePage && IsDlgButtonChecked(page, IDC_ACCEPT_LICENCE))
+    return PSWIZB_BACK | PSWIZB_NEXT;
+  return kPageButtons[index];
+}
+
+void PaintPicture(HWND picture) {
+  InvalidateRect(picture, nullptr, TRUE);
+  UpdateWindow(picture);
+  HDC dc = GetDC(picture);
+  DrawBitmapAt(dc, 0, 0, g_packageBitmap);
+  ReleaseDC(picture, dc);
+}
+
+void OnNotify(HWND page, const NMHDR* header, int index) {
+  switch (header->code) {
+    case PSN_SETACTIVE:
+      PostWizardButtons(page, PageButtons(page, index));
+      if (index == kResultsPage) PostMessageA(GetParent(page), PSM_CANCELTOCLOSE, 0, 0);
+      break;
+    case PSN_QUERYCANCEL:
+      if (index >= kResultsPage) break;
+      // Posted, not sent: a confirmed close destroys this page and the sheet, which must
+      // first finish answering this notification.
+      PostMessageA(g_backgroundWindow, WM_CLOSE, 0, 0);
+      SetWindowLongPtrA(page, DWLP_MSGRESULT, TRUE);
+      break;
+  }
+}
+
+// A page's text file from the WorkDir, shown in the default GUI font.
+void LoadPageText(HWND page, int control, UINT fileNameId) {
+  char fileName[kPathChars];
+  LoadStringA(g_instance, fileNameId, fileName, sizeof fileName);
+  HWND edit = GetDlgItem(page, control);
+  LoadTextFileToWindow(edit, fileName, "");
+  SendMessageA(edit, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+}
+
+INT_PTR CALLBACK WelcomePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kWelcomePage);
+  if (message == WM_INITDIALOG) InsertAppName(GetDlgItem(page, IDC_WELCOME_TEXT));
+  return result;
+}
+
+INT_PTR CALLBACK LicencePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND) {
+    if (LOWORD(wParam) == IDC_ACCEPT_LICENCE)
+      PostWizardButtons(page, PageButtons(page, kLicencePage));
+    return TRUE;
+  }
+  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kLicencePage);
+  if (message == WM_INITDIALOG) LoadPageText(page, IDC_LICENCE_TEXT, IDS_LICENSE_FILE);
+  return result;
+}
+
+INT_PTR CALLBACK GuidePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kGuidePage);
+  if (message == WM_INITDIALOG) LoadPageText(page, IDC_GUIDE_TEXT, IDS_GUIDE_FILE);
+  return result;
+}
+
+INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kDestinationPage);
+  if (message == WM_INITDIALOG) InsertAppName(GetDlgItem(page, IDC_DESTINATION_TEXT));
+  return result;
+}
+
+INT_PTR CALLBACK ResultsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  return HandlePageMessage(page, message, wParam, lParam, kResultsPage);
+}
+
+INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kFinishPage);
+  if (message == WM_INITDIALOG) {
+    InsertAppName(GetDlgItem(page, IDC_FINISH_TEXT));
+    InsertAppName(GetDlgItem(page, IDC_LAUNCH_APP));
+  }
+  return result;
+}
+
+const DLGPROC kPageProcs[kPageCount] = {WelcomePageProc, LicencePageProc, GuidePageProc,
+                                        DestinationPageProc, ResultsPageProc, FinishPageProc};
+
+}  // namespace
+
+INT_PTR HandlePageMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam, int index) {
+  HWND picture = g_pictureControls[index];
+  switch (message) {
+    case WM_INITDIALOG:
+      LocaliseChildWindows(page);
+      g_pictureControls[index] = GetDlgItem(page, IDC_PICTURE);
+      return TRUE;
+    case WM_SHOWWINDOW:
+      if (wParam) SetLocalWindowText(g_wizardSheet, kPageIds[index]);
+      return FALSE;
+    case WM_PAINT:
+      if (picture) PaintPicture(picture);
+      return FALSE;
+    case WM_NOTIFY:
+      OnNotify(page, reinterpret_cast<const NMHDR*>(lParam), index);
+      return TRUE;
+  }
+  return FALSE;
+}
+
+void PostWizardButtons(HWND page, int buttons) {
+  PostMessageA(GetParent(page), PSM_SETWIZBUTTONS, 0, buttons);
+}
+
+int CALLBACK WizardSheetCallback(HWND window, UINT notification, LPARAM parameter) {
+  if (notification == PSCB_PRECREATE) {
+    // The extended template form starts with version 1 and 0xFFFF; its style is at byte 12.
+    DWORD* style = reinterpret_cast<DWORD*>(parameter);
+    if (reinterpret_cast<WORD*>(parameter)[1] == 0xFFFF) style += 3;
+    *style &= ~DWORD(WS_VISIBLE);
+  }
+  if (notification == PSCB_PRECREATE || notification == PSCB_INITIALIZED) g_wizardSheet = window;
+  return 0;
+}
+
+HWND CreateSetupWizard(HWND parent, int startPage) {
+  // comctl32 walks the page array by each page's own size, so the array must be of the size
+  // its dwSize states.
+  PROPSHEETPAGEA_V2 pages[kPageCount] = {};
+  for (int i = 0; i < kPageCount; ++i) {
+    pages[i].dwSize = sizeof pages[i];
+    pages[i].dwFlags = PSP_USEICONID;
+    pages[i].hInstance = g_instance;
+    pages[i].pszTemplate = MAKEINTRESOURCEA(kPageIds[i]);
+    pages[i].pszIcon = MAKEINTRESOURCEA(IDI_INSTALLER);
+    pages[i].pfnDlgProc = kPageProcs[i];
+  }
+  PROPSHEETHEADERA header = {};
+  header.dwSize = sizeof header;
+  header.dwFlags = kSheetFlags;
+  header.hwndParent = parent;
+  header.hInstance = g_instance;
+  header.nPages = kPageCount;
+  header.nStartPage = UINT(startPage);
+  header.ppsp = reinterpret_cast<PROPSHEETPAGEA*>(pages);
+  header.pfnCallback = WizardSheetCallback;
+  INT_PTR sheet = PropertySheetA(&header);
+  // A modeless sheet that failed comes back as 0 or -1.
+  return sheet == -1 ? nullptr : reinterpret_cast<HWND>(sheet);
+}
+
+void CenterOnOwner(HWND window) {
+  RECT own, owner, desktop;
+  GetWindowRect(window, &own);
+  GetWindowRect(GetParent(window), &owner);
+  GetWindowRect(GetDesktopWindow(), &desktop);
+  const int w = own.right - own.left, h = own.bottom - own.top;
+  // Arithmetic shifts: half of an odd negative difference is the next lower integer.
+  int left = owner.left + ((owner.right - owner.left - w) >> 1);
+  int top = owner.top + ((owner.bottom - owner.top - h) >> 1);
+  if (top + h > desktop.bottom) top = desktop.bottom - h;
+  if (left + w > desktop.right) left = desktop.right - w;
+  if (left < 0) left = 0;
+  if (top < 0) top = 0;
+  MoveWindow(window, left, top, w, h, TRUE);
+}
+
+void DrawBitmapAt(HDC dc, int x, int y, HBITMAP bitmap) {
+  if (!bitmap) return;
+  HDC memory = CreateCompatibleDC(dc);
+  SelectObject(memory, bitmap);
+  BITMAP size;
+  GetObjectA(bitmap, sizeof size, &size);
+  BitBlt(dc, x, y, size.bmWidth, size.bmHeight, memory, 0, 0, SRCCOPY);
+  DeleteDC(memory);
+}
+
+int LoadTextFileToWindow(HWND window, const char* file, const char* directory) {
+  char path[kPathChars];
+  lstrcpynA(path, directory[0] ? directory : file, sizeof path);
+  // A joined path too long for the buffer comes back empty and opens nothing.
+  if (directory[0]) PathAppendA(path, file);
+  char* text = nullptr;
+  HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    const DWORD size = GetFileSize(handle, nullptr);
+    if (size != INVALID_FILE_SIZE)
+      text = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 1));
+    DWORD read;
+    if (text) ReadFile(handle, text, size, &read, nullptr);
+    CloseHandle(handle);
+  }
+  SetWindowTextA(window, text ? text : "");
+  if (text) HeapFree(GetProcessHeap(), 0, text);
+  return 1;
+}

@@ -1,0 +1,40 @@
+// The six-page modeless setup wizard and the small window operations its pages use.
+#ifndef VANTREL_WIZARD_SETUP_WIZARD_H
+#define VANTREL_WIZARD_SETUP_WIZARD_H
+
+#include <windows.h>
+
+// Zero-based page indices, in sheet order.
+enum WizardPage { kWelcomePage, kLicencePage, kGuidePage, kDestinationPage, kResultsPage,
+                  kFinishPage, kPageCount };
+
+// The sheet window as WizardSheetCallback reported it.
+extern HWND g_wizardSheet;
+
+// Creates the wizard hidden, owned by `parent`, starting at page `startPage`. Returns the sheet
+// window, or null when the sheet could not be created.
+HWND CreateSetupWizard(HWND parent, int startPage);
+
+// Property-sheet callback: makes the sheet window start hidden and records its handle.
+int CALLBACK WizardSheetCallback(HWND window, UINT notification, LPARAM parameter);
+
+// The protocol every page shares (localisation on creation, the sheet caption when shown, the
+// picture, the wizard buttons on activation, Cancel through the background window on the first
+// four pages). A page procedure calls it for every message it does not handle itself and
+// returns its result.
+INT_PTR HandlePageMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam, int index);
+
+// Posts the wizard buttons (PSWIZB_* flags) to the page's sheet.
+void PostWizardButtons(HWND page, int buttons);
+
+// Moves `window` to the centre of its parent or owner, kept inside the desktop.
+void CenterOnOwner(HWND window);
+
+// Copies the whole `bitmap` to (x, y) of `dc`; draws nothing without a bitmap.
+void DrawBitmapAt(HDC dc, int x, int y, HBITMAP bitmap);
+
+// Sets the text of `file` (in `directory`, or in the WorkDir when it is empty) as the window's
+// text, up to the first zero byte; an unreadable file gives an empty text. Returns 1.
+int LoadTextFileToWindow(HWND window, const char* file, const char* directory);
+
+#endif  // VANTREL_WIZARD_SETUP_WIZARD_H
