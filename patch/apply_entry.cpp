@@ -6,6 +6,7 @@
 
 #include "format/name_rules.h"
 #include "patch/crc32.h"
+#include "patch/dir_tree.h"
 #include "patch/fs.h"
 
 namespace vt {
@@ -134,19 +135,6 @@ const char* RelativePath(const char* stored) {
     if (!separator) return relative;
     p = separator + 1;
   }
-}
-
-// dir, exactly one separator, relative. False when it would not fit kMaxPath characters.
-bool JoinPath(const char* dir, const char* relative, char* out) {
-  size_t dirLength = strlen(dir);
-  if (dirLength == 0) return false;
-  size_t separator = (dir[dirLength - 1] == '\\' || dir[dirLength - 1] == '/') ? 0 : 1;
-  size_t relativeLength = strlen(relative);
-  if (dirLength + separator + relativeLength > kMaxPath) return false;
-  memcpy(out, dir, dirLength);
-  if (separator) out[dirLength] = '\\';
-  memcpy(out + dirLength + separator, relative, relativeLength + 1);
-  return true;
 }
 
 // A stored path is joined to DestinationDir with exactly one separator whether or not it

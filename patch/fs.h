@@ -75,6 +75,25 @@ bool FsSetNormalAttributes(const char* path);
 // separator. True when that directory exists afterwards.
 bool FsMakeParentDirs(const char* path);
 
+// Creates one directory (its parent must exist). True when it exists afterwards.
+bool FsMakeDir(const char* path);
+
+// Removes an empty directory, or on Windows a directory junction without entering it.
+bool FsRemoveDir(const char* path);
+
+enum FsEntryKind {
+  kFsEntryFile,  // a file
+  kFsEntryDir,   // a directory
+  kFsEntryLink,  // a POSIX symbolic link or a Windows directory junction: never followed
+};
+
+// Called for each entry of a directory but "." and ".."; `name` is the bare name.
+typedef void (*FsEntryVisitor)(void* context, const char* name, FsEntryKind kind);
+
+// Calls `visit` for every entry of directory `dir`, hidden ones included, in no set order.
+// False when the directory cannot be read.
+bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context);
+
 // Reserves a new unique name in directory `dir`: `prefix` (three characters), a hexadecimal
 // number and ".tmp", the way GetTempFileNameA does, creating an empty file of that name. Writes
 // the full path into `name` (kMaxPath + 1 characters). False when no name could be reserved.

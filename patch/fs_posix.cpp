@@ -1,4 +1,5 @@
 // The file-system layer on POSIX, for the native tool and tests, with the test fault hooks.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -271,7 +272,8 @@ FsError FsDeleteFile(const char* path) {
 bool FsSetNormalAttributes(const char* path) {
   NativePath native;
   struct stat st;
-  if (!ToNative(path, native) || stat(native, &st) != 0) return false;
+  // A symbolic link is left alone: chmod would change the file it points to.
+  if (!ToNative(path, native) || lstat(native, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   return chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
 }
 
@@ -290,6 +292,42 @@ bool FsMakeParentDirs(const char* path) {
   }
   mkdir(native, 0777);
   return IsDirectory(native);
+}
+
+bool FsMakeDir(const char* path) {
+  NativePath native;
+  if (!ToNative(path, native)) return false;
+  return mkdir(native, 0777) == 0 || (errno == EEXIST && IsDirectory(native));
+}
+
+bool FsRemoveDir(const char* path) {
+  NativePath native;
+  return ToNative(path, native) && rmdir(native) == 0;
+}
+
+bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
+  NativePath native;
+  if (!ToNative(dir, native)) return false;
+  int fd = open(native, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  DIR* listing = fdopendir(fd);
+  if (!listing) {
+    close(fd);
+    return false;
+  }
+  while (const struct dirent* entry = readdir(listing)) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    struct stat st;
+    FsEntryKind kind = kFsEntryFile;
+    if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(st.st_mode)) kind = kFsEntryDir;
+      if (S_ISLNK(st.st_mode)) kind = kFsEntryLink;
+    }
+    visit(context, name, kind);
+  }
+  closedir(listing);
+  return true;
 }
 
 bool FsReserveTempName(const char* dir, const char* prefix, char* name) {

@@ -101,6 +101,35 @@ bool FsSetNormalAttributes(const char* path) {
 
 bool FsMakeParentDirs(const char* path) { return MakeSureDirectoryPathExists(path) != 0; }
 
+bool FsMakeDir(const char* path) {
+  return CreateDirectoryA(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool FsRemoveDir(const char* path) { return RemoveDirectoryA(path) != 0; }
+
+bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
+  char pattern[MAX_PATH + 4];
+  int length = lstrlenA(dir);
+  if (length + 4 >= MAX_PATH) return false;
+  lstrcpyA(pattern, dir);
+  if (length > 0 && dir[length - 1] != '\\' && dir[length - 1] != '/') pattern[length++] = '\\';
+  lstrcpyA(pattern + length, "*.*");
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  do {
+    const char* name = found.cFileName;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    DWORD attributes = found.dwFileAttributes;
+    FsEntryKind kind = kFsEntryFile;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+      kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kFsEntryLink : kFsEntryDir;
+    visit(context, name, kind);
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
+  return true;
+}
+
 bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   return GetTempFileNameA(dir, prefix, 0, name) != 0;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -282,13 +283,32 @@ TEST_F(ApplyEntryTest, FileHeldWithoutSharingOrInUnreachableDirectoryIsAccessDen
   EXPECT_EQ(Tree(), before);
 }
 
+// Root writes read-only files all the same, so as root the entry is applied in a child
+// process that has given up its privileges (as user "nobody").
 TEST_F(ApplyEntryTest, ReadOnlyOldFileIsAccessDenied) {
-  if (geteuid() == 0) GTEST_SKIP() << "root opens read-only files for writing";
   Put("a.txt", "abc");
-  chmod((fs::path(dest_) / "a.txt").c_str(), 0444);
+  const fs::path file = fs::path(dest_) / "a.txt";
+  auto applyUnprivileged = [&]() -> EntryResult {
+    if (geteuid() != 0) return Apply(UpdateAbc());
+    // The child reaches the tree, and may write it, only through these modes.
+    for (const fs::path& dir : {root_, fs::path(dest_)}) chmod(dir.c_str(), 0777);
+    pid_t child = fork();
+    if (child == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(0xFF);
+      _exit(Apply(UpdateAbc()) == kAccessDenied ? 1 : Get("a.txt") == "abXc" ? 2 : 3);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return code == 1 ? kAccessDenied : code == 2 ? kUpdated : kDataError;
+  };
+  chmod(file.c_str(), 0444);
   auto before = Tree();
-  EXPECT_EQ(Apply(UpdateAbc()), kAccessDenied);
+  EXPECT_EQ(applyUnprivileged(), kAccessDenied);
   EXPECT_EQ(Tree(), before);
+  // The same process may update the file once it is writable: the refusal came from the mode.
+  chmod(file.c_str(), 0666);
+  EXPECT_EQ(applyUnprivileged(), kUpdated);
 }
 
 TEST_F(ApplyEntryTest, PathWithoutLeadingBackslashStaysInsideDestination) {

@@ -1,0 +1,192 @@
+// Whole patch runs (log, backups, BackupDir removal) next to copying the same data with the
+// system's copy: 10,000 small files updated, and one 1 GiB file rebuilt from 64 KiB copies.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "patch/crc32.h"
+#include "patch/patch_run.h"
+#include "patch/result_log.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+typedef std::chrono::steady_clock Clock;
+typedef std::vector<uint8_t> Bytes;
+
+const int kSmallFiles = 10000;
+const uint32_t kSmallSize = 4096;
+const uint32_t kBlock = 64 << 10;
+const uint32_t kBigBlocks = 16384;  // 1 GiB
+
+void Le32(Bytes* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));
+}
+
+void Head(Bytes* script, uint32_t crcOriginal, uint32_t crcUpdated, const std::string& path) {
+  Le32(script, crcOriginal);
+  Le32(script, crcUpdated);
+  script->insert(script->end(), path.begin(), path.end());
+  script->push_back(0);
+}
+
+void Fill(uint8_t* data, size_t size, uint32_t seed) {
+  uint32_t x = seed | 1;
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    data[i] = uint8_t(x);
+  }
+}
+
+void Save(const std::string& path, const Bytes& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0) {
+    fprintf(stderr, "cannot write %s\n", path.c_str());
+    exit(1);
+  }
+}
+
+void Shell(const std::string& command) {
+  if (system(command.c_str()) != 0) {
+    fprintf(stderr, "failed: %s\n", command.c_str());
+    exit(1);
+  }
+}
+
+double Best(int rounds, const std::function<void()>& setUp, const std::function<void()>& run) {
+  double best = 1e9;
+  for (int r = 0; r < rounds; ++r) {
+    setUp();
+    Clock::time_point start = Clock::now();
+    run();
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  return best;
+}
+
+void OnDone(void* context, int32_t state) { *static_cast<int32_t*>(context) = state; }
+void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
+  snprintf(text, size, "%s", vt::BuiltInLogMessage(id));
+}
+
+// Runs `script` over `dest`; exits when the run does not complete.
+void RunOnce(const std::string& script, const std::string& dest) {
+  int32_t state = 99;
+  vt::RunState run = {};
+  run.destinationDir = dest.c_str();
+  run.keptBackupDir = "";
+  run.scriptPath = script.c_str();
+  run.mainFile = "";
+  run.observer = {nullptr, nullptr, nullptr, nullptr, OnDone, &state};
+  run.loadMessage = LoadEnglish;
+  run.state = vt::kRunInProgress;
+  vt::RunPatch(&run, nullptr);
+  if (state != vt::kRunInProgress) {
+    fprintf(stderr, "the run ended with state %d\n", int(state));
+    exit(1);
+  }
+}
+
+// Times the run against `cp` of the pristine tree; each round starts from a fresh copy of it
+// with everything written back (untimed).
+void Compare(const char* what, const std::string& dir, double megabytes, int rounds) {
+  const std::string pristine = dir + "/pristine", dest = dir + "/dest", copy = dir + "/copy";
+  auto fresh = [&] {
+    Shell("rm -rf '" + dest + "' '" + copy + "' && cp -r --reflink=never '" + pristine + "' '" +
+          dest + "' && sync");
+  };
+  double runTime = Best(rounds, fresh, [&] { RunOnce(dir + "/Patch.dat", dest); });
+  double cpTime = Best(rounds, fresh, [&] {
+    Shell("cp -r --reflink=never '" + pristine + "' '" + copy + "'");
+  });
+  printf("%-32s run %7.3f s   cp %7.3f s   run/cp %5.2f   (%.0f MiB, best of %d)\n", what,
+         runTime, cpTime, runTime / cpTime, megabytes, rounds);
+}
+
+void SmallFiles(const std::string& dir) {
+  fs::create_directories(dir + "/pristine/d");
+  Bytes script, old(kSmallSize), updated(kSmallSize);
+  Le32(&script, kSmallFiles);
+  for (int i = 0; i < kSmallFiles; ++i) {
+    Fill(old.data(), old.size(), uint32_t(i) * 2654435761u);
+    // The new version keeps the first half and gets a new second half.
+    memcpy(updated.data(), old.data(), kSmallSize / 2);
+    Fill(updated.data() + kSmallSize / 2, kSmallSize / 2, uint32_t(i) + 7);
+    const std::string name = "d/f" + std::to_string(i) + ".bin";
+    Save(dir + "/pristine/" + name, old);
+    Head(&script, vt::CrcBytes(old.data(), old.size()),
+         vt::CrcBytes(updated.data(), updated.size()), "\\d\\f" + std::to_string(i) + ".bin");
+    script.push_back(vt::kOpCopy);
+    Le32(&script, kSmallSize / 2);
+    Le32(&script, 0);
+    script.push_back(vt::kOpInsert);
+    Le32(&script, kSmallSize / 2);
+    script.insert(script.end(), updated.begin() + kSmallSize / 2, updated.end());
+    script.push_back(vt::kOpEnd);
+  }
+  Save(dir + "/Patch.dat", script);
+  Compare("10,000 files of 4 KiB, updated", dir, kSmallFiles * double(kSmallSize) / (1 << 20),
+          5);
+}
+
+uint32_t Scattered(uint32_t i) { return (i * 4099u) % kBigBlocks; }
+
+void OneBigFile(const std::string& dir) {
+  fs::create_directories(dir + "/pristine");
+  const std::string big = dir + "/pristine/big.bin";
+  {
+    Bytes chunk(kBlock * 64);
+    FILE* f = fopen(big.c_str(), "wb");
+    for (uint32_t c = 0; c < kBigBlocks / 64; ++c) {
+      Fill(chunk.data(), chunk.size(), c + 1);
+      if (!f || fwrite(chunk.data(), 1, chunk.size(), f) != chunk.size()) exit(1);
+    }
+    if (fclose(f) != 0) exit(1);
+  }
+  uint32_t crcOld, crcNew = 0;
+  {
+    FILE* f = fopen(big.c_str(), "rb");
+    size_t size = size_t(kBlock) * kBigBlocks;
+    void* data = mmap(nullptr, size, PROT_READ, MAP_SHARED, fileno(f), 0);
+    if (data == MAP_FAILED) exit(1);
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    crcOld = vt::CrcBytes(bytes, size);
+    for (uint32_t i = 0; i < kBigBlocks; ++i)
+      crcNew = vt::CrcUpdate(crcNew, bytes + size_t(Scattered(i)) * kBlock, kBlock);
+    munmap(data, size);
+    fclose(f);
+  }
+  Bytes script;
+  Le32(&script, 1);
+  Head(&script, crcOld, crcNew, "\\big.bin");
+  for (uint32_t i = 0; i < kBigBlocks; ++i) {
+    script.push_back(vt::kOpCopy);
+    Le32(&script, kBlock);
+    Le32(&script, Scattered(i) * kBlock);
+  }
+  script.push_back(vt::kOpEnd);
+  Save(dir + "/Patch.dat", script);
+  Compare("one 1 GiB file, 64 KiB copies", dir, 1024, 3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vt::BuildCrcTable();
+  const char* base = argc > 1 ? argv[1] : getenv("TMPDIR");
+  std::string root = std::string(base && *base ? base : "/tmp") + "/vt_runbench_XXXXXX";
+  if (!mkdtemp(&root[0])) return 1;
+  printf("whole runs (log, backups, BackupDir removed) against cp -r of the same files\n");
+  SmallFiles(root + "/small");
+  OneBigFile(root + "/big");
+  fs::remove_all(root);
+  return 0;
+}

@@ -1,0 +1,157 @@
+// The patch worker: ResultLog, BackupDir, the entry loop with its state rules, and the end of
+// the run, which keeps the result or rolls DestinationDir back.
+#include "patch/patch_run.h"
+
+#include <string.h>
+
+#include "patch/apply_entry.h"
+#include "patch/dir_tree.h"
+#include "patch/fs.h"
+#include "patch/result_log.h"
+
+namespace vt {
+namespace {
+
+typedef char PathBuffer[kMaxPath + 1];
+
+const char* FileNamePart(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != 0; ++p)
+    if (*p == '\\' || *p == '/') name = p + 1;
+  return name;
+}
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+bool SameNameIgnoringCase(const char* a, const char* b) {
+  for (; *a != 0 && FoldCase(*a) == FoldCase(*b); ++a, ++b) {
+  }
+  return *a == 0 && *b == 0;
+}
+
+void EntryStarted(void* context, const char* path) {
+  const RunObserver* observer = static_cast<const RunObserver*>(context);
+  observer->entryStarted(observer->context, path);
+}
+
+// Writes the entry's log line and turns its result into the run state.
+void LogEntry(RunState* run, FsFile log, const char* path, EntryResult result) {
+  char message[kLogMessageSize];
+  message[0] = 0;
+  run->loadMessage(run->messageContext, LogMessageId(result), message, kLogMessageSize);
+  WriteLogLine(log, path, message);
+  if (result == kDataError) StoreRunState(run, kRunDataError);
+  // The old content of that file now lives only in BackupDir: only a rollback brings it back.
+  if (result == kRestoreFailed) StoreRunState(run, kRunMainFileFailed);
+  if (path && FailsMainFile(result, path, run->mainFile)) StoreRunState(run, kRunMainFileFailed);
+}
+
+// Applies the script's entries in order until the end or until the state drops to 0 or less.
+void ApplyEntries(RunState* run, const FsView& script, const char* backupDir, FsFile log) {
+  const RunObserver& observer = run->observer;
+  uint32_t count = 0;
+  ScriptCursor cursor;
+  // A script too short for its count field is damaged, not empty.
+  if (!BeginScript(script.data, script.size, &count, &cursor)) StoreRunState(run, kRunDataError);
+  if (observer.rangeSet) observer.rangeSet(observer.context, count);
+  ApplyContext context = {run->destinationDir, backupDir, {nullptr, nullptr}};
+  if (observer.entryStarted)
+    context.observer = {EntryStarted, const_cast<RunObserver*>(&observer)};
+  for (uint32_t done = 0; done < count;) {
+    const char* path;
+    EntryResult result = ApplyEntry(context, &cursor, &path);
+    LogEntry(run, log, path, result);
+    if (LoadRunState(run) <= 0) break;
+    ++done;
+    if (observer.positionSet) observer.positionSet(observer.context, done);
+  }
+}
+
+// Keeps the result (with a copy of the backups when asked) or rolls back. Returns whether
+// BackupDir may go: not when a rollback left some old content only there.
+bool Finish(const RunState* run, int32_t decided, const char* backupDir) {
+  if (decided > 0) {
+    if (run->keepBackup) {
+      // keptBackupDir ends in a separator: every missing level of it is made.
+      FsMakeParentDirs(run->keptBackupDir);
+      CopyTree(backupDir, run->keptBackupDir);
+    }
+    return true;
+  }
+  return CopyTree(backupDir, run->destinationDir) == 0;
+}
+
+}  // namespace
+
+bool FailsMainFile(EntryResult result, const char* path, const char* mainFile) {
+  switch (result) {
+    case kOriginalMissing:
+    case kOriginalCrcError:
+    case kUpdatedCrcError:
+    case kAccessDenied:
+    case kReplaceDenied:
+      break;
+    default:
+      return false;
+  }
+  if (!mainFile) return false;
+  const char* mainName = FileNamePart(mainFile);
+  return mainName[0] != 0 && SameNameIgnoringCase(FileNamePart(path), mainName);
+}
+
+RunEnd RunPatch(RunState* run, char* leftBackupDir) {
+  if (leftBackupDir) leftBackupDir[0] = 0;
+  const RunObserver& observer = run->observer;
+
+  // The log is created first, so that it exists whatever happens next; it is held without
+  // sharing, so no entry of the script can write to it. Its loss is not fatal: the lines
+  // are the only casualty.
+  PathBuffer logPath;
+  FsFile log = kNoFile;
+  if (JoinPath(run->destinationDir, kResultLogName, logPath)) {
+    FsMakeParentDirs(logPath);
+    log = FsOpen(logPath, kFsCreateAlways, nullptr);
+  }
+
+  // The reserved name stays held by its empty file until the directory replaces it, so that
+  // nobody else can take it in between.
+  PathBuffer backupDir;
+  bool reserved = FsReserveTempName(run->destinationDir, kBackupDirPrefix, backupDir);
+
+  RunEnd end = kRunReachedEnd;
+  FsFile scriptFile = FsOpen(run->scriptPath, kFsReadShared, nullptr);
+  FsView script = {nullptr, 0, nullptr};
+  bool mapped = scriptFile != kNoFile && FsMap(scriptFile, &script) && script.size != 0;
+  if (!mapped) {
+    end = kRunScriptUnreadable;
+  } else if (!reserved || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir)) {
+    end = kRunNoBackupDir;
+  }
+  if (end != kRunReachedEnd) {
+    if (reserved) FsDeleteFile(backupDir);
+    if (mapped) FsUnmap(&script);
+    if (scriptFile != kNoFile) FsClose(scriptFile);
+    if (log != kNoFile) FsClose(log);
+    observer.runDone(observer.context, kRunDataError);
+    return end;
+  }
+
+  ApplyEntries(run, script, backupDir, log);
+
+  FsUnmap(&script);
+  if (log != kNoFile) FsClose(log);
+  FsClose(scriptFile);
+
+  // The one reading of the state that decides the end; what is reported is what was decided.
+  const int32_t decided = LoadRunState(run);
+  if (observer.finishing) observer.finishing(observer.context, decided);
+  if (Finish(run, decided, backupDir)) {
+    RemoveTree(backupDir);
+  } else if (leftBackupDir) {
+    memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
+  }
+  observer.runDone(observer.context, decided);
+  return kRunReachedEnd;
+}
+
+}  // namespace vt

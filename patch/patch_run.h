@@ -1,0 +1,80 @@
+// The patch run: the worker that applies a whole patch script to DestinationDir, writes the
+// ResultLog and either keeps the result or rolls the directory back from its BackupDir.
+#ifndef VANTREL_PATCH_PATCH_RUN_H
+#define VANTREL_PATCH_PATCH_RUN_H
+
+#include <stdint.h>
+
+#include "format/file_format.h"
+
+namespace vt {
+
+// Values of RunState::state.
+enum RunStateValue : int32_t {
+  kRunInProgress = 1,      // also the final state of a run that went through all entries
+  kRunCancelled = 0,       // set by the user interface; the run stops after the current entry
+  kRunMainFileFailed = -1,
+  kRunDataError = -2,      // a damaged script, or one that could not be mapped
+};
+
+// What the worker tells the user interface, each call made on the worker's thread. Every
+// member may be null but `runDone`, which the caller needs to learn the end.
+struct RunObserver {
+  void (*rangeSet)(void* context, uint32_t count);      // once, when the script is mapped
+  void (*positionSet)(void* context, uint32_t done);    // after each entry that keeps state > 0
+  void (*entryStarted)(void* context, const char* path);  // the entry's path as stored
+  // Once the entries are done: the run keeps its result (state > 0) or rolls back, on this
+  // state, whatever is stored afterwards.
+  void (*finishing)(void* context, int32_t decided);
+  void (*runDone)(void* context, int32_t state);        // exactly once, last
+  void* context;
+};
+
+// Fills `text` (`size` characters, NUL included) with the log message of string `id`.
+typedef void (*LogMessageLoader)(void* context, uint32_t id, char* text, uint32_t size);
+
+// One run's parameters, filled completely before RunPatch starts. Owns no memory.
+struct RunState {
+  int32_t keepBackup;          // non-zero: after a completed run copy the backups to keptBackupDir
+  int32_t reserved;
+  const char* destinationDir;
+  const char* keptBackupDir;   // ends in a separator
+  const char* scriptPath;      // the PatchScript
+  const char* mainFile;        // the package's main file; only its file-name part counts; may be null
+  RunObserver observer;
+  LogMessageLoader loadMessage;
+  void* messageContext;
+  // Written by both threads: read and write it only through LoadRunState and StoreRunState.
+  int32_t state;
+};
+
+// An aligned 32-bit load and store without a lock; safe from a signal handler too.
+inline int32_t LoadRunState(const RunState* run) {
+  return __atomic_load_n(&run->state, __ATOMIC_SEQ_CST);
+}
+inline void StoreRunState(RunState* run, int32_t state) {
+  __atomic_store_n(&run->state, state, __ATOMIC_SEQ_CST);
+}
+
+// How a run ended, beyond the state that runDone reports.
+enum RunEnd {
+  kRunScriptUnreadable = 0,  // nothing applied; reported as kRunDataError
+  kRunReachedEnd = 1,        // the entry loop ran; the state tells how it ended
+  kRunNoBackupDir = 2,       // no BackupDir could be made, so nothing was applied; kRunDataError
+};
+
+// Runs the patch (the CRC table must be built). Sends runDone last, with the state on which
+// the run decided to keep its result (> 0) or to roll back (<= 0): a Cancel arriving after
+// that decision changes nothing. When a rollback could not put every file back, the BackupDir
+// is left in place, since it then holds the only copy of some old content, and its path goes
+// to `leftBackupDir` (kMaxPath + 1 characters; may be null); otherwise that is made empty.
+RunEnd RunPatch(RunState* run, char* leftBackupDir);
+
+// The main-file rule: true when `result` is one of the five results that fail the package's
+// main file and the file-name part of `path` equals that of `mainFile`, letters compared
+// without regard to case.
+bool FailsMainFile(EntryResult result, const char* path, const char* mainFile);
+
+}  // namespace vt
+
+#endif  // VANTREL_PATCH_PATCH_RUN_H

@@ -1,0 +1,33 @@
+// The ResultLog: its name, and one line per applied entry ("path -> message" and CR LF).
+#ifndef VANTREL_PATCH_RESULT_LOG_H
+#define VANTREL_PATCH_RESULT_LOG_H
+
+#include <stdint.h>
+
+#include "format/file_format.h"
+#include "patch/fs.h"
+
+namespace vt {
+
+// The ResultLog's file name in DestinationDir (string 114, never localised).
+const char kResultLogName[] = "Vantrel.log";
+
+// Buffer size, NUL included, of a log message loaded by its string ID.
+const uint32_t kLogMessageSize = 260;
+
+// The string ID of the log message for `result` (250 to 260).
+uint32_t LogMessageId(EntryResult result);
+
+// Writes one line to `log`: `path` without its first character when that is a backslash,
+// " -> ", `message`, CR LF. The line is written whole however long path and message are.
+// Nothing happens when `log` is kNoFile (the log could not be created). A null path is
+// written as an empty one. False when the write failed.
+bool WriteLogLine(FsFile log, const char* path, const char* message);
+
+// The English log message of string `id` (250 to 260), for hosts without the installer's
+// string table; an empty text for other IDs.
+const char* BuiltInLogMessage(uint32_t id);
+
+}  // namespace vt
+
+#endif  // VANTREL_PATCH_RESULT_LOG_H

@@ -1,0 +1,544 @@
+// Whole patch runs: the ResultLog, the state rules, what the observer is told, and the promise
+// that a failed or cancelled run leaves the destination as it was (the rollback matrix).
+#include "patch/patch_run.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "patch/crc32.h"
+#include "patch/fs.h"
+#include "patch/fs_faults.h"
+#include "patch/result_log.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+typedef std::vector<uint8_t> Bytes;
+
+uint32_t Crc(const std::string& s) {
+  return CrcBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+// Script bytes as the builder writes them; the count is patched in by bytes().
+class Script {
+ public:
+  Script& NewFile(const std::string& path, const std::string& data) {
+    Head(0, Crc(data), path).push_back(3);
+    Le32(uint32_t(data.size()));
+    Raw(data);
+    return Counted();
+  }
+  // An update that turns `from` into `to`: the first half copied, the rest inserted.
+  Script& Update(const std::string& path, const std::string& from, const std::string& to) {
+    Head(Crc(from), Crc(to), path);
+    size_t keep = std::min(from.size(), to.size()) / 2;
+    if (from.compare(0, keep, to, 0, keep) != 0) keep = 0;
+    if (keep) Op(1).Le32(uint32_t(keep)).Le32(0);
+    Op(2).Le32(uint32_t(to.size() - keep)).Raw(to.substr(keep));
+    Op(0);
+    return Counted();
+  }
+  // An update entry whose body holds the unknown op code 7.
+  Script& Damaged(const std::string& path) {
+    Head(1, 2, path);
+    Op(7).Op(0);
+    return Counted();
+  }
+  Bytes bytes() const {
+    Bytes out = bytes_;
+    for (int i = 0; i < 4; ++i) out.insert(out.begin() + i, uint8_t(count_ >> (8 * i)));
+    return out;
+  }
+  uint32_t count() const { return count_; }
+
+ private:
+  Bytes& Head(uint32_t crcOriginal, uint32_t crcUpdated, const std::string& path) {
+    Le32(crcOriginal).Le32(crcUpdated).Raw(path).Op(0);
+    return bytes_;
+  }
+  Script& Le32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes_.push_back(uint8_t(v >> (8 * i)));
+    return *this;
+  }
+  Script& Raw(const std::string& s) {
+    bytes_.insert(bytes_.end(), s.begin(), s.end());
+    return *this;
+  }
+  Script& Op(uint8_t op) {
+    bytes_.push_back(op);
+    return *this;
+  }
+  Script& Counted() {
+    ++count_;
+    return *this;
+  }
+  Bytes bytes_;
+  uint32_t count_ = 0;
+};
+
+// Relative path -> content for files, "<dir>" for directories.
+typedef std::map<std::string, std::string> Tree;
+
+// What the worker told its observer, in order.
+struct Told {
+  std::vector<std::string> events;
+  std::vector<int32_t> done;
+  int cancelAtEntry = -1;  // store kRunCancelled when this entry (0-based) starts
+  bool cancelWhenFinishing = false;
+  int entries = 0;
+  RunState* run = nullptr;
+};
+
+void OnRange(void* c, uint32_t count) {
+  static_cast<Told*>(c)->events.push_back("range " + std::to_string(count));
+}
+void OnPosition(void* c, uint32_t done) {
+  static_cast<Told*>(c)->events.push_back("pos " + std::to_string(done));
+}
+void OnEntry(void* c, const char* path) {
+  Told* told = static_cast<Told*>(c);
+  told->events.push_back(std::string("entry ") + path);
+  if (told->entries++ == told->cancelAtEntry) StoreRunState(told->run, kRunCancelled);
+}
+void OnFinishing(void* c, int32_t decided) {
+  Told* told = static_cast<Told*>(c);
+  told->events.push_back("finishing " + std::to_string(decided));
+  if (told->cancelWhenFinishing) StoreRunState(told->run, kRunCancelled);
+}
+void OnDone(void* c, int32_t state) {
+  Told* told = static_cast<Told*>(c);
+  told->done.push_back(state);
+  told->events.push_back("done " + std::to_string(state));
+}
+void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
+  snprintf(text, size, "%s", BuiltInLogMessage(id));
+}
+
+class PatchRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BuildCrcTable();
+    FsClearFaults();
+    char tmpl[] = "/tmp/vt_run_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    dest_ = (root_ / "dest").string();
+    fs::create_directories(dest_);
+    script_ = (root_ / "Patch.dat").string();
+  }
+  void TearDown() override {
+    FsClearFaults();
+    fs::remove_all(root_);
+  }
+
+  void Put(const std::string& rel, const std::string& content) {
+    fs::path p = fs::path(dest_) / rel;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+  std::string Get(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string Log() { return Get(fs::path(dest_) / kResultLogName); }
+
+  Tree Snapshot(const fs::path& dir) {
+    Tree tree;
+    if (!fs::exists(dir)) return tree;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+      std::string rel = fs::relative(e.path(), dir).string();
+      tree[rel] = e.is_directory() ? "<dir>" : Get(e.path());
+    }
+    return tree;
+  }
+
+  void WriteScript(const Bytes& bytes) {
+    std::ofstream(script_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+
+  // Runs the script; `told_` records the observer's calls.
+  RunEnd Run(const Bytes& bytes, const char* mainFile = "", int keepBackup = 0) {
+    WriteScript(bytes);
+    return RunScript(mainFile, keepBackup);
+  }
+  RunEnd RunScript(const char* mainFile = "", int keepBackup = 0) {
+    kept_ = (root_ / "kept" / "deeper").string() + "/";
+    run_ = RunState{};
+    run_.keepBackup = keepBackup;
+    run_.destinationDir = dest_.c_str();
+    run_.keptBackupDir = kept_.c_str();
+    run_.scriptPath = script_.c_str();
+    run_.mainFile = mainFile;
+    run_.observer = {OnRange, OnPosition, OnEntry, OnFinishing, OnDone, &told_};
+    run_.loadMessage = LoadEnglish;
+    run_.state = kRunInProgress;
+    told_.run = &run_;
+    return RunPatch(&run_, left_);
+  }
+
+  // Names in DestinationDir that a run must never leave behind.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(dest_)) {
+      std::string name = e.path().filename().string();
+      if (name.rfind("BAK", 0) == 0 || name.rfind("PCH", 0) == 0) found.push_back(name);
+    }
+    return found;
+  }
+
+  fs::path root_;
+  std::string dest_, script_, kept_;
+  RunState run_;
+  Told told_;
+  char left_[kMaxPath + 1];
+};
+
+// ---- The edge cases of a run ---------------------------------------------------------------
+
+TEST_F(PatchRunTest, CountZeroCompletesWithAnEmptyLogAndNoBackupDirLeft) {
+  EXPECT_EQ(Run(Script().bytes()), kRunReachedEnd);
+  EXPECT_EQ(told_.events, (std::vector<std::string>{"range 0", "finishing 1", "done 1"}));
+  EXPECT_EQ(Snapshot(dest_), (Tree{{kResultLogName, ""}}));
+}
+
+TEST_F(PatchRunTest, MissingOrEmptyScriptReportsDataErrorAndLeavesAnEmptyLog) {
+  Put("a.txt", "old");
+  EXPECT_EQ(RunScript(), kRunScriptUnreadable);  // no Patch.dat at all
+  EXPECT_EQ(told_.events, (std::vector<std::string>{"done -2"}));
+  EXPECT_EQ(Snapshot(dest_), (Tree{{"a.txt", "old"}, {kResultLogName, ""}}));
+
+  told_ = Told();
+  EXPECT_EQ(Run(Bytes()), kRunScriptUnreadable);
+  EXPECT_EQ(told_.events, (std::vector<std::string>{"done -2"}));
+  EXPECT_EQ(Snapshot(dest_), (Tree{{"a.txt", "old"}, {kResultLogName, ""}}));
+}
+
+TEST_F(PatchRunTest, ScriptShorterThanItsCountIsDamaged) {
+  EXPECT_EQ(Run(Bytes{1, 0}), kRunReachedEnd);
+  EXPECT_EQ(told_.events, (std::vector<std::string>{"range 0", "finishing -2", "done -2"}));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(PatchRunTest, MissingDestinationIsCreated) {
+  dest_ = (root_ / "new" / "place").string();
+  EXPECT_EQ(Run(Script().NewFile("\\x.txt", "x").bytes()), kRunReachedEnd);
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{1}));
+  EXPECT_EQ(Get(fs::path(dest_) / "x.txt"), "x");
+}
+
+TEST_F(PatchRunTest, UnknownOpInEntryThreeOfFiveRollsBackOneAndTwo) {
+  Put("over.txt", "old overwritten content");
+  Put("sub/upd.txt", "old updatable content");
+  Tree before = Snapshot(dest_);
+  Script s;
+  s.NewFile("\\over.txt", "new")
+      .Update("\\sub\\upd.txt", "old updatable content", "old updatable, now new")
+      .Damaged("\\third.txt")
+      .NewFile("\\four.txt", "4")
+      .NewFile("\\five.txt", "5");
+  EXPECT_EQ(Run(s.bytes()), kRunReachedEnd);
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{-2}));
+  EXPECT_EQ(std::vector<std::string>(told_.events.end() - 4, told_.events.end()),
+            (std::vector<std::string>{"pos 2", "entry \\third.txt", "finishing -2", "done -2"}));
+  EXPECT_EQ(Log(),
+            "over.txt -> File existed, and overwritten.\r\n"
+            "sub\\upd.txt -> File updated sucessfully!\r\n"
+            "third.txt -> Data file error; Opration canceled!\r\n");
+  Tree after = Snapshot(dest_);
+  after.erase(kResultLogName);
+  EXPECT_EQ(after, before);
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(PatchRunTest, MainFileAccessDeniedFailsTheRunAndRollsBack) {
+  Put("App.exe", "old app");
+  Put("data.txt", "old data");
+  Script s;
+  s.NewFile("\\data.txt", "new data").Update("\\App.exe", "old app", "new app");
+  WriteScript(s.bytes());
+  // The layer's exclusive lock stands for a running program file.
+  FsFile held = FsOpen((dest_ + "/App.exe").c_str(), kFsUpdateExclusive, nullptr);
+  ASSERT_NE(held, kNoFile);
+  RunScript("C:\\Program Files\\Pkg\\app.EXE");
+  FsClose(held);
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{-1}));
+  EXPECT_EQ(Log(),
+            "data.txt -> File existed, and overwritten.\r\n"
+            "App.exe -> Access of original file is denied; Skipped.\r\n");
+  EXPECT_EQ(Get(fs::path(dest_) / "data.txt"), "old data");
+  EXPECT_EQ(Get(fs::path(dest_) / "App.exe"), "old app");
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(PatchRunTest, MainFileRuleLooksAtFileNamesOnly) {
+  // Only the five skip and refusal results of the main file count.
+  EXPECT_TRUE(FailsMainFile(kOriginalMissing, "\\bin\\APP.exe", "app.EXE"));
+  EXPECT_TRUE(FailsMainFile(kOriginalCrcError, "\\App.exe", "dir\\app.exe"));
+  EXPECT_TRUE(FailsMainFile(kUpdatedCrcError, "App.exe", "App.exe"));
+  EXPECT_TRUE(FailsMainFile(kAccessDenied, "\\a\\b\\App.exe", "App.exe"));
+  EXPECT_TRUE(FailsMainFile(kReplaceDenied, "\\App.exe", "App.exe"));
+  for (EntryResult ok : {kInstalled, kUpdated, kOverwritten, kAlreadyUpdated, kDataError})
+    EXPECT_FALSE(FailsMainFile(ok, "\\App.exe", "App.exe")) << ok;
+  EXPECT_FALSE(FailsMainFile(kAccessDenied, "\\App.exe", ""));
+  EXPECT_FALSE(FailsMainFile(kAccessDenied, "\\App.exe", nullptr));
+  EXPECT_FALSE(FailsMainFile(kAccessDenied, "\\App.exe", "dir\\"));
+  EXPECT_FALSE(FailsMainFile(kAccessDenied, "\\App.exe.bak", "App.exe"));
+  EXPECT_FALSE(FailsMainFile(kAccessDenied, "\\App.ex", "App.exe"));
+}
+
+TEST_F(PatchRunTest, MainFileInSubdirectoryDifferingInCaseFailsTheRun) {
+  Put("first.txt", "old first");
+  Script s;
+  s.NewFile("\\first.txt", "new first").Update("\\bin\\APP.EXE", "old", "new").NewFile(
+      "\\never.txt", "n");
+  Run(s.bytes(), "app.exe");
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{-1}));
+  EXPECT_EQ(Get(fs::path(dest_) / "first.txt"), "old first");
+  EXPECT_FALSE(fs::exists(fs::path(dest_) / "never.txt"));
+  EXPECT_TRUE(fs::is_directory(fs::path(dest_) / "bin"));  // made for the entry, stays
+}
+
+TEST_F(PatchRunTest, MainFileAlreadyUpdatedDoesNotChangeTheState) {
+  Put("App.exe", "new app");
+  Script s;
+  s.Update("\\App.exe", "old app", "new app").NewFile("\\more.txt", "m");
+  Run(s.bytes(), "App.exe");
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{1}));
+  EXPECT_EQ(Log(),
+            "App.exe -> Original file was updated; Skipped.\r\n"
+            "more.txt -> File installed successfully!\r\n");
+}
+
+TEST_F(PatchRunTest, SkippedFilesStillCompleteTheRun) {
+  Put("crc.txt", "some other version");
+  Script s;
+  s.Update("\\missing.txt", "a", "b").Update("\\crc.txt", "old", "new");
+  Run(s.bytes(), "App.exe");
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{1}));
+  EXPECT_EQ(Log(),
+            "missing.txt -> Original file not existed; Skipped.\r\n"
+            "crc.txt -> Original file CRC error; Skipped.\r\n");
+}
+
+TEST_F(PatchRunTest, ObserverHearsRangeEntriesPositionsAndOneRunDoneLast) {
+  Script s;
+  s.NewFile("\\a.txt", "a").NewFile("b.txt", "b");
+  Run(s.bytes());
+  EXPECT_EQ(told_.events, (std::vector<std::string>{"range 2", "entry \\a.txt", "pos 1",
+                                                    "entry b.txt", "pos 2", "finishing 1",
+                                                    "done 1"}));
+  // A path stored without its leading backslash is logged unchanged.
+  EXPECT_EQ(Log(),
+            "a.txt -> File installed successfully!\r\n"
+            "b.txt -> File installed successfully!\r\n");
+}
+
+TEST_F(PatchRunTest, EarlierLogIsEmptied) {
+  Put(kResultLogName, "a line of an earlier run\r\n");
+  Run(Script().NewFile("\\a.txt", "a").bytes());
+  EXPECT_EQ(Log(), "a.txt -> File installed successfully!\r\n");
+}
+
+TEST_F(PatchRunTest, EntryCannotWriteIntoTheOpenLog) {
+  Run(Script().NewFile("\\Vantrel.log", "overwrite the log").bytes());
+  EXPECT_EQ(Log(), "Vantrel.log -> Access of original file is denied; Skipped.\r\n");
+}
+
+TEST_F(PatchRunTest, KeepBackupCopiesOldVersionsOnlyWhenAsked) {
+  Put("d/u.txt", "old u");
+  Put("o.txt", "old o");
+  Script s;
+  s.Update("\\d\\u.txt", "old u", "new u!").NewFile("\\o.txt", "new o").NewFile("\\n.txt", "n");
+  Run(s.bytes(), "", 0);
+  EXPECT_FALSE(fs::exists(root_ / "kept"));
+  EXPECT_TRUE(Leftovers().empty());
+  EXPECT_EQ(Get(fs::path(dest_) / "d/u.txt"), "new u!");
+
+  Put("d/u.txt", "old u");
+  Put("o.txt", "old o");
+  fs::remove(fs::path(dest_) / "n.txt");
+  told_ = Told();
+  Run(s.bytes(), "", 1);
+  EXPECT_EQ(Snapshot(kept_), (Tree{{"d", "<dir>"}, {"d/u.txt", "old u"}, {"o.txt", "old o"}}));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(PatchRunTest, LongLogLinesAreWrittenWhole) {
+  std::string dir(120, 'd'), name(100, 'n');
+  std::string path = "\\" + dir + "\\" + name;
+  Run(Script().NewFile(path, "x").bytes());
+  EXPECT_EQ(Log(), dir + "\\" + name + " -> File installed successfully!\r\n");
+
+  // A translated message as long as its buffer allows.
+  std::string message(kLogMessageSize - 1, 'm');
+  WriteScript(Script().NewFile(path, "y").bytes());
+  told_ = Told();
+  run_.loadMessage = [](void* c, uint32_t, char* text, uint32_t size) {
+    snprintf(text, size, "%s", static_cast<std::string*>(c)->c_str());
+  };
+  run_.messageContext = &message;
+  run_.state = kRunInProgress;
+  RunPatch(&run_, left_);
+  EXPECT_EQ(Log(), dir + "\\" + name + " -> " + message + "\r\n");
+}
+
+TEST_F(PatchRunTest, CancelAfterTheDecisionReportsTheDecidedState) {
+  Put("o.txt", "old");
+  told_.cancelWhenFinishing = true;
+  Run(Script().NewFile("\\o.txt", "new").bytes());
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{1}));
+  EXPECT_EQ(Get(fs::path(dest_) / "o.txt"), "new");
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(PatchRunTest, CancelDuringTheLastEntryStillRollsBack) {
+  Put("o.txt", "old");
+  told_.cancelAtEntry = 0;
+  Run(Script().NewFile("\\o.txt", "new").bytes());
+  EXPECT_EQ(told_.events, (std::vector<std::string>{"range 1", "entry \\o.txt", "finishing 0",
+                                                    "done 0"}));
+  EXPECT_EQ(Get(fs::path(dest_) / "o.txt"), "old");
+  EXPECT_EQ(Log(), "o.txt -> File existed, and overwritten.\r\n");
+}
+
+TEST_F(PatchRunTest, FailedRestoreKeepsBackupDirWithTheOldContent) {
+  Put("a.txt", "old a");
+  Put("b.txt", "old b");
+  Script s;
+  s.NewFile("\\a.txt", "new a").NewFile("\\b.txt", "new b").Damaged("\\c.txt");
+  // The two backup copies succeed; then every copy back fails.
+  FsInjectFault(kFaultCopy, 2, 100);
+  Run(s.bytes());
+  FsClearFaults();
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{-2}));
+  ASSERT_NE(left_[0], 0);
+  std::string left = left_;
+  for (char& c : left)
+    if (c == '\\') c = '/';
+  EXPECT_EQ(Snapshot(left), (Tree{{"a.txt", "old a"}, {"b.txt", "old b"}}));
+}
+
+TEST_F(PatchRunTest, FailedOverwriteWithoutRestoreRollsBackTheWholeRun) {
+  Put("a.txt", "old a");
+  Put("b.txt", "old b");
+  Script s;
+  s.NewFile("\\a.txt", "new a").NewFile("\\b.txt", "new b").NewFile("\\c.txt", "c");
+  // b's data cannot be written (a full disk) and its backup cannot be copied back at once:
+  // the run must roll back rather than leave b emptied.
+  FsInjectFault(kFaultWrite, 2, 1);  // a's data and its log line pass
+  FsInjectFault(kFaultCopy, 2, 1);
+  Run(s.bytes());
+  FsClearFaults();
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{-1}));
+  EXPECT_EQ(Get(fs::path(dest_) / "a.txt"), "old a");
+  EXPECT_EQ(Get(fs::path(dest_) / "b.txt"), "old b");
+  EXPECT_FALSE(fs::exists(fs::path(dest_) / "c.txt"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// ---- Rollback matrix -----------------------------------------------------------------------
+
+enum StopKind { kStopDataError, kStopMainFile, kStopCancel };
+
+struct MatrixEntry {
+  std::string path;      // as stored
+  std::string relative;  // in the snapshot
+  std::string before;    // empty: the file does not exist before the run
+  std::string after;
+  bool update;
+};
+
+// Eight entries: new files at the top and in new folders, overwritten and updated files at
+// the top and in folders, and a file updated first and overwritten again later.
+const std::vector<MatrixEntry>& MatrixEntries() {
+  static const std::vector<MatrixEntry> entries = {
+      {"\\new1.txt", "new1.txt", "", "first new file", false},
+      {"\\lib\\upd.dll", "lib/upd.dll", "old library bytes", "old library, rebuilt", true},
+      {"\\fresh\\deep\\new2.txt", "fresh/deep/new2.txt", "", "second new file", false},
+      {"\\over.txt", "over.txt", "an old text that is longer than the new", "short", false},
+      {"\\top.ini", "top.ini", "[old]\nkey=1\n", "[old]\nkey=2\nmore=3\n", true},
+      {"\\lib\\over.dat", "lib/over.dat", "old data", "new data", false},
+      {"\\lib\\upd.dll", "lib/upd.dll", "", "overwritten after its update", false},
+      {"\\fresh\\new3.txt", "fresh/new3.txt", "", "third new file", false},
+  };
+  return entries;
+}
+
+TEST_F(PatchRunTest, RollbackMatrixRestoresTheTreeAtEveryStop) {
+  const std::vector<MatrixEntry>& entries = MatrixEntries();
+  const StopKind kinds[] = {kStopDataError, kStopMainFile, kStopCancel};
+  const char* const kindNames[] = {"data error", "main file", "cancel"};
+  for (StopKind kind : kinds) {
+    for (size_t stop = 0; stop < entries.size(); ++stop) {
+      SCOPED_TRACE(std::string(kindNames[kind]) + " at entry " + std::to_string(stop + 1));
+      fs::remove_all(dest_);
+      fs::create_directories(dest_);
+      Put("Main.exe", "old main");
+      Put("keep/untouched.txt", "never named");
+      for (const MatrixEntry& e : entries)
+        if (!e.before.empty()) Put(e.relative, e.before);
+      const Tree before = Snapshot(dest_);
+
+      Script s;
+      Tree expected = before;
+      for (size_t i = 0; i < entries.size(); ++i) {
+        const MatrixEntry& e = entries[i];
+        if (i == stop && kind == kStopDataError) {
+          s.Damaged(e.path);
+          continue;
+        }
+        if (i == stop && kind == kStopMainFile) {
+          s.Update("\\Main.exe", "not the old main", "new main");  // OriginalCrcError
+          continue;
+        }
+        if (e.update)
+          s.Update(e.path, e.before, e.after);
+        else
+          s.NewFile(e.path, e.after);
+        // What survives a rollback: files created new and the folders made on the way.
+        if (i > stop || !e.before.empty() || before.count(e.relative)) continue;
+        expected[e.relative] = e.after;
+        for (fs::path p = fs::path(e.relative).parent_path(); !p.empty(); p = p.parent_path())
+          expected[p.string()] = "<dir>";
+      }
+      told_ = Told();
+      told_.cancelAtEntry = kind == kStopCancel ? int(stop) : -1;
+      Run(s.bytes(), "main.EXE");
+
+      const int32_t state[] = {kRunDataError, kRunMainFileFailed, kRunCancelled};
+      EXPECT_EQ(told_.done, (std::vector<int32_t>{state[kind]}));
+      Tree after = Snapshot(dest_);
+      std::string log = after[kResultLogName];
+      after.erase(kResultLogName);
+      EXPECT_EQ(after, expected);
+      EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), long(stop + 1));
+      EXPECT_TRUE(Leftovers().empty());
+    }
+  }
+}
+
+TEST_F(PatchRunTest, MatrixScriptCompletesWithoutAStop) {
+  for (const MatrixEntry& e : MatrixEntries())
+    if (!e.before.empty()) Put(e.relative, e.before);
+  Script s;
+  for (const MatrixEntry& e : MatrixEntries())
+    e.update ? s.Update(e.path, e.before, e.after) : s.NewFile(e.path, e.after);
+  Run(s.bytes(), "Main.exe");
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{1}));
+  for (const MatrixEntry& e : MatrixEntries())
+    if (e.relative != "lib/upd.dll") EXPECT_EQ(Get(fs::path(dest_) / e.relative), e.after);
+  EXPECT_EQ(Get(fs::path(dest_) / "lib/upd.dll"), "overwritten after its update");
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,414 @@
+// The patch engine over its Win32 file layer: the worked example, the share-mode and attribute
+// refusals only Windows has, and whole runs with their rollback and BackupDir removal.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "patch/apply_entry.h"
+#include "patch/crc32.h"
+#include "patch/patch_run.h"
+#include "patch/result_log.h"
+#include "patch/window_observer.h"
+#include "tests/wine/driver.h"
+#include "tests/wine/test_installers.h"
+
+namespace {
+
+using vtt::Bytes;
+
+// The progress bar's messages (commctrl.h's PBM_SETRANGE and PBM_SETPOS).
+const UINT kProgressSetRange = WM_USER + 1;
+const UINT kProgressSetPos = WM_USER + 2;
+
+void Le32(Bytes* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));
+}
+
+uint32_t Crc(const std::string& s) {
+  return vt::CrcBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+// An update entry that keeps the old content and appends `tail`.
+Bytes AppendEntry(const std::string& path, const std::string& old, const std::string& tail) {
+  Bytes out;
+  Le32(&out, Crc(old));
+  Le32(&out, Crc(old + tail));
+  out.insert(out.end(), path.begin(), path.end());
+  out.push_back(0);
+  out.push_back(1);
+  Le32(&out, uint32_t(old.size()));
+  Le32(&out, 0);
+  out.push_back(2);
+  Le32(&out, uint32_t(tail.size()));
+  out.insert(out.end(), tail.begin(), tail.end());
+  out.push_back(0);
+  return out;
+}
+
+Bytes NewFileEntry(const std::string& path, const std::string& data) {
+  Bytes out;
+  Le32(&out, 0);
+  Le32(&out, Crc(data));
+  out.insert(out.end(), path.begin(), path.end());
+  out.push_back(0);
+  out.push_back(3);
+  Le32(&out, uint32_t(data.size()));
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadText(const std::string& path) {
+  Bytes bytes = vtt::ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// Names in `dir` that start with `prefix`.
+std::vector<std::string> Named(const std::string& dir, const char* prefix) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((dir + "\\" + prefix + "*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do names.push_back(found.cFileName);
+  while (FindNextFileA(find, &found));
+  FindClose(find);
+  return names;
+}
+
+// Hands an open handle over to a suspended child process, so that another process holds it.
+class OtherProcessHolds {
+ public:
+  explicit OtherProcessHolds(HANDLE file) {
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    char command[] = "cmd.exe";
+    created_ = CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                              nullptr, nullptr, &start, &process_) != 0;
+    HANDLE remote;
+    moved_ = created_ && DuplicateHandle(GetCurrentProcess(), file, process_.hProcess, &remote, 0,
+                                         FALSE, DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE);
+  }
+  ~OtherProcessHolds() {
+    if (!created_) return;
+    TerminateProcess(process_.hProcess, 0);
+    WaitForSingleObject(process_.hProcess, 5000);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+  }
+  bool holding() const { return moved_; }
+
+ private:
+  PROCESS_INFORMATION process_ = {};
+  bool created_ = false;
+  bool moved_ = false;
+};
+
+class PatchWin32Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vt::BuildCrcTable();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dest_ = vtt::ScratchDir() + "\\patch-" + info->name();
+    RemoveTree(dest_);
+    ASSERT_TRUE(CreateDirectoryA(dest_.c_str(), nullptr));
+    backup_ = dest_ + "\\BAKtest.tmp";
+  }
+  void TearDown() override { RemoveTree(dest_); }
+
+  static void RemoveTree(const std::string& dir) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        std::string path = dir + "\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveTree(path);
+        } else {
+          SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+          DeleteFileA(path.c_str());
+        }
+      } while (FindNextFileA(find, &found));
+      FindClose(find);
+    }
+    RemoveDirectoryA(dir.c_str());
+  }
+
+  void Put(const std::string& name, const std::string& text) {
+    ASSERT_TRUE(vtt::WriteFileBytes(dest_ + "\\" + name, vtt::ToBytes(text)));
+  }
+
+  vt::EntryResult Apply(const Bytes& entry) {
+    vt::ApplyContext context = {dest_.c_str(), backup_.c_str(), {nullptr, nullptr}};
+    vt::ScriptCursor cursor = {entry.data(), entry.data() + entry.size()};
+    vt::EntryResult result = vt::ApplyEntry(context, &cursor, nullptr);
+    if (result != vt::kDataError) EXPECT_EQ(cursor.at, entry.data() + entry.size());
+    return result;
+  }
+
+  std::string dest_, backup_;
+};
+
+TEST_F(PatchWin32Test, WorkedExampleAppliesByteForByte) {
+  Put("a.txt", "abc");
+  const uint8_t kEntry[40] = {0x73, 0xBB, 0x8C, 0x64, 0xFA, 0xD2, 0x5A, 0xEB, 0x5C, 0x61,
+                              0x2E, 0x74, 0x78, 0x74, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00,
+                              0x00, 0x00, 0x00, 0x00, 0x02, 0x01, 0x00, 0x00, 0x00, 0x58,
+                              0x01, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(Apply(Bytes(kEntry, kEntry + 40)), vt::kUpdated);
+  EXPECT_EQ(ReadText(dest_ + "\\a.txt"), "abXc");
+  EXPECT_EQ(ReadText(backup_ + "\\a.txt"), "abc");
+  EXPECT_TRUE(Named(dest_, "PCH").empty());
+}
+
+TEST_F(PatchWin32Test, ReadOnlyOldFileIsAccessDeniedWithoutBackup) {
+  Put("ro.txt", "old");
+  ASSERT_TRUE(SetFileAttributesA((dest_ + "\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  // Wine run as root opens read-only files for writing all the same (root bypasses the mode
+  // bits), so the refusal can be seen only when the process is not privileged.
+  HANDLE probe = CreateFileA((dest_ + "\\ro.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+    GTEST_SKIP() << "this process may write read-only files (Wine run as root)";
+  }
+  EXPECT_EQ(Apply(AppendEntry("\\ro.txt", "old", "+new")), vt::kAccessDenied);
+  EXPECT_EQ(ReadText(dest_ + "\\ro.txt"), "old");
+  EXPECT_FALSE(Exists(backup_ + "\\ro.txt"));
+  EXPECT_TRUE(Named(dest_, "PCH").empty());
+}
+
+TEST_F(PatchWin32Test, FileAnotherProcessHoldsIsAccessDenied) {
+  Put("held.txt", "old");
+  // Even a handle that shares everything keeps out the engine's exclusive open.
+  HANDLE file = CreateFileA((dest_ + "\\held.txt").c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  OtherProcessHolds holder(file);
+  ASSERT_TRUE(holder.holding());
+  EXPECT_EQ(Apply(AppendEntry("\\held.txt", "old", "+new")), vt::kAccessDenied);
+  EXPECT_EQ(ReadText(dest_ + "\\held.txt"), "old");
+  EXPECT_FALSE(Exists(backup_ + "\\held.txt"));
+}
+
+// Opens the old file once the engine has let go of it: the temporary file appears only while
+// the engine holds the old file exclusively, and opening succeeds right after it closes it.
+struct LateOpener {
+  std::string dest, target;
+  volatile LONG stop = 0;
+  HANDLE held = INVALID_HANDLE_VALUE;
+
+  static DWORD WINAPI Run(void* context) {
+    LateOpener* self = static_cast<LateOpener*>(context);
+    while (!self->stop && Named(self->dest, "PCH").empty()) Sleep(0);
+    while (!self->stop && self->held == INVALID_HANDLE_VALUE)
+      self->held = CreateFileA(self->target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    return 0;
+  }
+};
+
+// Someone opens the old file between the engine's check and its replacement: the engine cannot
+// delete it, keeps it and its backup, and leaves no temporary file.
+TEST_F(PatchWin32Test, OldFileThatCannotBeDeletedIsReplaceDenied) {
+  const std::string old(48 << 20, 'o');
+  Put("big.bin", old);
+  LateOpener opener;
+  opener.dest = dest_;
+  opener.target = dest_ + "\\big.bin";
+  HANDLE thread = CreateThread(nullptr, 0, LateOpener::Run, &opener, 0, nullptr);
+  ASSERT_TRUE(thread);
+  vt::EntryResult result = Apply(AppendEntry("\\big.bin", old, "tail"));
+  opener.stop = 1;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  ASSERT_NE(opener.held, INVALID_HANDLE_VALUE) << "the old file was never opened during the run";
+  CloseHandle(opener.held);
+  EXPECT_EQ(result, vt::kReplaceDenied);
+  EXPECT_TRUE(ReadText(opener.target) == old);
+  EXPECT_TRUE(ReadText(backup_ + "\\big.bin") == old);
+  EXPECT_TRUE(Named(dest_, "PCH").empty());
+}
+
+// ---- Whole runs ----------------------------------------------------------------------------
+
+struct Heard {
+  std::vector<int32_t> done;
+  std::vector<uint32_t> positions;
+};
+
+void OnPosition(void* c, uint32_t done) { static_cast<Heard*>(c)->positions.push_back(done); }
+void OnDone(void* c, int32_t state) { static_cast<Heard*>(c)->done.push_back(state); }
+void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
+  lstrcpynA(text, vt::BuiltInLogMessage(id), int(size));
+}
+
+class PatchRunWin32Test : public PatchWin32Test {
+ protected:
+  vt::RunEnd RunScript(const Bytes& entries, uint32_t count, const char* mainFile,
+                       int keepBackup = 0) {
+    Bytes script;
+    Le32(&script, count);
+    script.insert(script.end(), entries.begin(), entries.end());
+    scriptPath_ = dest_ + "-Patch.dat";
+    EXPECT_TRUE(vtt::WriteFileBytes(scriptPath_, script));
+    kept_ = dest_ + "\\kept\\";
+    vt::RunState run = {};
+    run.keepBackup = keepBackup;
+    run.destinationDir = dest_.c_str();
+    run.keptBackupDir = kept_.c_str();
+    run.scriptPath = scriptPath_.c_str();
+    run.mainFile = mainFile;
+    run.observer = {nullptr, OnPosition, nullptr, nullptr, OnDone, &heard_};
+    run.loadMessage = LoadEnglish;
+    run.state = vt::kRunInProgress;
+    vt::RunEnd end = vt::RunPatch(&run, left_);
+    DeleteFileA(scriptPath_.c_str());
+    return end;
+  }
+
+  Heard heard_;
+  std::string scriptPath_, kept_;
+  char left_[MAX_PATH];
+};
+
+TEST_F(PatchRunWin32Test, CompleteRunKeepsBackupsWhenAskedAndRemovesBackupDir) {
+  Put("old.txt", "old");
+  CreateDirectoryA((dest_ + "\\sub").c_str(), nullptr);
+  Put("sub\\upd.txt", "body");
+  Bytes entries = NewFileEntry("\\old.txt", "new");
+  Bytes more = AppendEntry("\\sub\\upd.txt", "body", " and tail");
+  entries.insert(entries.end(), more.begin(), more.end());
+  EXPECT_EQ(RunScript(entries, 2, "App.exe", 1), vt::kRunReachedEnd);
+  EXPECT_EQ(heard_.done, (std::vector<int32_t>{1}));
+  EXPECT_EQ(heard_.positions, (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(ReadText(dest_ + "\\sub\\upd.txt"), "body and tail");
+  EXPECT_EQ(ReadText(kept_ + "old.txt"), "old");
+  EXPECT_EQ(ReadText(kept_ + "sub\\upd.txt"), "body");
+  EXPECT_EQ(ReadText(dest_ + "\\Vantrel.log"),
+            "old.txt -> File existed, and overwritten.\r\n"
+            "sub\\upd.txt -> File updated sucessfully!\r\n");
+  EXPECT_TRUE(Named(dest_, "BAK").empty());
+  EXPECT_TRUE(Named(dest_, "PCH").empty());
+}
+
+TEST_F(PatchRunWin32Test, MainFileHeldByAnotherProcessFailsAndRollsBack) {
+  Put("data.txt", "old data");
+  CreateDirectoryA((dest_ + "\\bin").c_str(), nullptr);
+  Put("bin\\App.exe", "old app");
+  Bytes entries = NewFileEntry("\\data.txt", "new data");
+  Bytes app = AppendEntry("\\bin\\App.exe", "old app", "+new");
+  entries.insert(entries.end(), app.begin(), app.end());
+  Bytes never = NewFileEntry("\\never.txt", "n");
+  entries.insert(entries.end(), never.begin(), never.end());
+
+  HANDLE file = CreateFileA((dest_ + "\\bin\\App.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  {
+    OtherProcessHolds holder(file);
+    ASSERT_TRUE(holder.holding());
+    EXPECT_EQ(RunScript(entries, 3, "C:\\Program Files\\Pkg\\APP.EXE"), vt::kRunReachedEnd);
+  }
+  EXPECT_EQ(heard_.done, (std::vector<int32_t>{-1}));
+  EXPECT_EQ(heard_.positions, (std::vector<uint32_t>{1}));
+  EXPECT_EQ(ReadText(dest_ + "\\data.txt"), "old data");
+  EXPECT_EQ(ReadText(dest_ + "\\bin\\App.exe"), "old app");
+  EXPECT_FALSE(Exists(dest_ + "\\never.txt"));
+  EXPECT_EQ(ReadText(dest_ + "\\Vantrel.log"),
+            "data.txt -> File existed, and overwritten.\r\n"
+            "bin\\App.exe -> Access of original file is denied; Skipped.\r\n");
+  EXPECT_TRUE(Named(dest_, "BAK").empty());
+  EXPECT_EQ(left_[0], 0);
+}
+
+// ---- A run through the installer's window messages ----------------------------------------
+
+// A stand-in for the Processing dialog: its window and its progress bar record what they are
+// sent, in order, while this thread pumps messages as the dialog's modal loop does.
+std::vector<std::string> g_received;
+
+LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+  char what[64];
+  if (message == kProgressSetRange) {
+    wsprintfA(what, "range %d-%d", LOWORD(l), HIWORD(l));
+    g_received.push_back(what);
+    return 0;
+  }
+  if (message == kProgressSetPos) {
+    wsprintfA(what, "pos %d", int(w));
+    g_received.push_back(what);
+    return 0;
+  }
+  if (message == vt::kRunDoneMessage) {
+    wsprintfA(what, "done %d %d", int(w), int(l));
+    g_received.push_back(what);
+    return 0;
+  }
+  return DefWindowProcA(window, message, w, l);
+}
+
+TEST_F(PatchRunWin32Test, RunOnItsThreadTalksToTheDialogBySentMessages) {
+  Put("old.txt", "old");
+  Bytes entries = NewFileEntry("\\old.txt", "new");
+  Bytes more = NewFileEntry("\\sub\\last.txt", "last");
+  entries.insert(entries.end(), more.begin(), more.end());
+  Bytes script;
+  Le32(&script, 2);
+  script.insert(script.end(), entries.begin(), entries.end());
+  scriptPath_ = dest_ + "-Patch.dat";
+  ASSERT_TRUE(vtt::WriteFileBytes(scriptPath_, script));
+
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = RecordingProc;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "VantrelRecordingWindow";
+  RegisterClassA(&windowClass);
+  HWND dialog = CreateWindowA("VantrelRecordingWindow", "", WS_OVERLAPPED, 0, 0, 100, 100,
+                              nullptr, nullptr, windowClass.hInstance, nullptr);
+  HWND bar = CreateWindowA("VantrelRecordingWindow", "", WS_CHILD, 0, 0, 10, 10, dialog, nullptr,
+                           windowClass.hInstance, nullptr);
+  HWND label = CreateWindowA("STATIC", "", WS_CHILD, 0, 20, 10, 10, dialog, nullptr,
+                             windowClass.hInstance, nullptr);
+  ASSERT_TRUE(dialog && bar && label);
+  g_received.clear();
+
+  vt::RunWindows windows = {dialog, bar, label};
+  vt::RunState run = {};
+  run.destinationDir = dest_.c_str();
+  run.keptBackupDir = "";
+  run.scriptPath = scriptPath_.c_str();
+  run.mainFile = "";
+  run.loadMessage = LoadEnglish;
+  run.state = vt::kRunInProgress;
+  vt::ObserveWithWindows(&run, &windows);
+  HANDLE worker = CreateThread(nullptr, 0, vt::PatchWorker, &run, 0, nullptr);
+  ASSERT_TRUE(worker);
+  // The worker waits on each sent message: this thread must keep pumping until it ends.
+  DWORD start = GetTickCount();
+  while (MsgWaitForMultipleObjects(1, &worker, FALSE, 100, QS_ALLINPUT) != WAIT_OBJECT_0 &&
+         GetTickCount() - start < 20000) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  }
+  DWORD exitCode = 99;
+  GetExitCodeThread(worker, &exitCode);
+  CloseHandle(worker);
+  DeleteFileA(scriptPath_.c_str());
+
+  EXPECT_EQ(exitCode, 1u);
+  EXPECT_EQ(g_received, (std::vector<std::string>{"range 0-2", "pos 1", "pos 2", "done 1 0"}));
+  EXPECT_EQ(vtd::WindowText(label), "\\sub\\last.txt");
+  EXPECT_EQ(ReadText(dest_ + "\\old.txt"), "new");
+  DestroyWindow(dialog);
+}
+
+}  // namespace
