@@ -28,6 +28,10 @@ struct Command {
 // One per command file; vantrel_main.cpp lists them in its table.
 extern const Command kPackCommand;
 extern const Command kInspectCommand;
+extern const Command kApplyCommand;
+extern const Command kDiffCommand;
+extern const Command kVerifyCommand;
+extern const Command kBuildCommand;
 
 // An option that takes one value: "--name VALUE", "--name=VALUE" or "-x VALUE" for its short form.
 struct OptionSpec {

@@ -23,6 +23,10 @@ namespace {
 const Command* const kCommands[] = {
     &kPackCommand,
     &kInspectCommand,
+    &kApplyCommand,
+    &kDiffCommand,
+    &kVerifyCommand,
+    &kBuildCommand,
 };
 
 const Command* FindCommand(const std::string& name) {

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Compares vantrel's patch scripts with bsdiff, xdelta3 and zstd on two versions of real Debian
+# packages (fetched with apt-get download, never committed): patch sizes relative to bzip2 -9 of
+# the new files, encoding time and peak memory, each patch applied back and compared.
+# Usage: bench/delta_compare.sh [PACKAGE...]   (needs the release build: scripts/build.sh release)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+b=${VANTREL_BUILD_ROOT:-$root/build}
+vantrel=$b/release/cli/vantrel
+work=$b/bench-delta
+[ -x "$vantrel" ] || { echo "delta_compare.sh: build $vantrel first (scripts/build.sh release)" >&2; exit 2; }
+packages=("$@")
+[ ${#packages[@]} -gt 0 ] || packages=(libpython3.11-stdlib grub-efi-amd64-signed)
+
+need=()
+for tool in bsdiff:bsdiff xdelta3:xdelta3 zstd:zstd bzip2:bzip2; do
+  command -v "${tool%%:*}" >/dev/null || need+=("${tool##*:}")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get install -y "${need[@]}" >/dev/null
+fi
+
+mkdir -p "$work"
+cd "$work"
+
+# Peak resident memory (KiB) and seconds of one command, through GNU time.
+measure() {
+  /usr/bin/time -f "%M %e" -o "$work/time.txt" "$@" >/dev/null 2>&1
+  read -r kib secs <"$work/time.txt"
+}
+
+# tar with fixed metadata, so that only file contents differ between the two versions.
+pack_tree() { tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -C "$1" -cf "$2" .; }
+
+printf '%-24s %-22s %10s %8s %8s %9s  %s\n' package tool bytes ratio secs peakMiB applied
+for pkg in "${packages[@]}"; do
+  mapfile -t versions < <(apt-cache madison "$pkg" | awk -F'|' '$3 ~ /Packages/ {gsub(/ /,"",$2); print $2}' | sort -u)
+  if [ ${#versions[@]} -lt 2 ]; then echo "$pkg: fewer than two versions known to apt" >&2; continue; fi
+  old=${versions[0]} new=${versions[1]}
+  if dpkg --compare-versions "$old" gt "$new"; then t=$old; old=$new; new=$t; fi
+  d=$work/$pkg
+  rm -rf "$d"; mkdir -p "$d/debs" "$d/pkg/old" "$d/pkg/new" "$d/pkg/setup"
+  (cd "$d/debs" && apt-get download "$pkg=$old" "$pkg=$new" >/dev/null 2>&1)
+  dpkg-deb -x "$d"/debs/*_"$(echo "$old" | sed 's/:/%3a/')"_*.deb "$d/pkg/old"
+  dpkg-deb -x "$d"/debs/*_"$(echo "$new" | sed 's/:/%3a/')"_*.deb "$d/pkg/new"
+  # Debian ships symlinks and the like; the installer carries plain files only.
+  find "$d/pkg" -type l -delete
+  pack_tree "$d/pkg/old" "$d/old.tar"
+  pack_tree "$d/pkg/new" "$d/new.tar"
+  measure bzip2 -9 -k -f "$d/new.tar"; bz_secs=$secs
+  base=$(stat -c %s "$d/new.tar.bz2")
+  row() {  # tool bytes secs kib applied
+    printf '%-24s %-22s %10d %8.4f %8.2f %9.1f  %s\n' "$pkg" "$1" "$2" \
+      "$(echo "$2 / $base" | bc -l)" "$3" "$(echo "$4 / 1024" | bc -l)" "$5"
+  }
+  row "bzip2 -9 of new" "$base" "$bz_secs" "$kib" "-"
+
+  measure "$vantrel" diff "$d/pkg/old" "$d/pkg/new" -o "$d/Patch.dat"
+  v_secs=$secs v_kib=$kib
+  bzip2 -9 -k -f "$d/Patch.dat"
+  printf 'MZ' >"$d/stub.exe"
+  for f in Update.ini License.txt Guide.txt Readme.txt Package.bmp Splash.bmp; do
+    echo "$f" >"$d/pkg/setup/$f"
+  done
+  ok=no
+  "$vantrel" build "$d/pkg" --stub "$d/stub.exe" -o "$d/Setup.exe" >"$d/verify.txt" 2>&1 && ok=yes
+  row "vantrel (bzip2 -9)" "$(stat -c %s "$d/Patch.dat.bz2")" "$v_secs" "$v_kib" "$ok"
+
+  measure bsdiff "$d/old.tar" "$d/new.tar" "$d/tar.bsdiff"; s=$secs k=$kib
+  bspatch "$d/old.tar" "$d/check" "$d/tar.bsdiff" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
+  row bsdiff "$(stat -c %s "$d/tar.bsdiff")" "$s" "$k" "$ok"
+
+  measure xdelta3 -9 -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.xd3"; s=$secs k=$kib
+  xdelta3 -d -f -s "$d/old.tar" "$d/tar.xd3" "$d/check" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
+  row "xdelta3 -9" "$(stat -c %s "$d/tar.xd3")" "$s" "$k" "$ok"
+
+  measure xdelta3 -9 -S none -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.raw.xd3"; s=$secs k=$kib
+  bzip2 -9 -k -f "$d/tar.raw.xd3"
+  xdelta3 -d -f -s "$d/old.tar" "$d/tar.raw.xd3" "$d/check" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
+  row "xdelta3 -9 -S none+bz2" "$(stat -c %s "$d/tar.raw.xd3.bz2")" "$s" "$k" "$ok"
+
+  measure zstd -19 -f --long=31 --patch-from="$d/old.tar" "$d/new.tar" -o "$d/tar.zst"; s=$secs k=$kib
+  zstd -d -f --long=31 --patch-from="$d/old.tar" "$d/tar.zst" -o "$d/check" >/dev/null 2>&1 &&
+    cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
+  row "zstd -19 --patch-from" "$(stat -c %s "$d/tar.zst")" "$s" "$k" "$ok"
+done

@@ -1,0 +1,55 @@
+// `vantrel diff`: the patch script that brings one version of a product folder to the next.
+#include <stdio.h>
+
+#include "cli/command.h"
+#include "cli/diff_summary.h"
+#include "cli/file_bytes.h"
+#include "cli/progress.h"
+#include "cli/tree_diff.h"
+
+namespace vt {
+namespace {
+
+const char kDiffHelp[] =
+    "usage: vantrel diff OLD_DIR NEW_DIR -o Patch.dat\n"
+    "\n"
+    "Writes the patch script that turns the files of OLD_DIR into those of NEW_DIR: a new-file\n"
+    "entry for each file only in NEW_DIR, an update entry (copy and insert operations from the\n"
+    "old file, with the CRC-32 of both versions) for each file that differs, nothing for equal\n"
+    "files. Entries follow the folders: each folder's files, then its subfolders, by byte order\n"
+    "of names. Files only in OLD_DIR are listed as a warning: a script cannot remove files.\n"
+    "\n"
+    "Refused: a file of 4 GiB or more, a path longer than 199 characters (it must fit 259 under\n"
+    "a typical destination folder and the backup folder), names Windows refuses or that are not\n"
+    "plain ASCII, names that differ only in case, links and special files, over 65535 entries.\n"
+    "\n"
+    "options:\n"
+    "  -o, --output FILE    the script to write; an existing file is replaced\n";
+
+int RunDiff(const std::vector<std::string>& args) {
+  const std::vector<OptionSpec> options = {{"--output", "-o"}};
+  ParsedArgs parsed;
+  std::string error;
+  if (!ParseArgs(args, options, &parsed, &error)) return FailUsage(kDiffCommand, error);
+  if (parsed.operands.size() != 2)
+    return FailUsage(kDiffCommand, "expected OLD_DIR and NEW_DIR");
+  if (!parsed.values.count("--output")) return FailUsage(kDiffCommand, "missing --output");
+  TreeDiff diff;
+  {
+    Progress progress("diff");
+    if (!DiffTrees(parsed.operands[0], parsed.operands[1], &diff, &error, Progress::Callback,
+                   &progress))
+      return Fail(error);
+  }
+  WarnAboutDiff(diff);
+  if (!WriteFileBytes(parsed.values["--output"], diff.script, &error)) return Fail(error);
+  PrintDiffSummary(parsed.values["--output"], diff);
+  return kExitOk;
+}
+
+}  // namespace
+
+const Command kDiffCommand = {"diff", "write the Patch.dat that turns one folder into another",
+                              kDiffHelp, RunDiff};
+
+}  // namespace vt

@@ -1,0 +1,42 @@
+// Summary and warning lines about a patch script made from two folders.
+#include "cli/diff_summary.h"
+
+#include <stdio.h>
+
+#include "cli/command.h"
+
+namespace vt {
+
+void WarnAboutDiff(const TreeDiff& diff) {
+  const size_t kListed = 10;
+  for (size_t i = 0; i < diff.onlyInOld.size() && i < kListed; ++i)
+    Warn("only in OLD, stays on users' disks: " + diff.onlyInOld[i]);
+  if (diff.onlyInOld.size() > kListed)
+    Warn("and " + std::to_string(diff.onlyInOld.size() - kListed) + " more files only in OLD");
+  for (const std::string& path : diff.crcTwins)
+    Warn(path + " changed but keeps its CRC-32; it is carried whole and overwrites any version");
+}
+
+void PrintDiffSummary(const std::string& scriptName, const TreeDiff& diff) {
+  size_t updates = 0, newFiles = 0;
+  uint64_t newBytes = 0, copied = 0, inserted = 0, carried = 0;
+  for (const DiffEntry& entry : diff.entries) {
+    newBytes += entry.newSize;
+    if (entry.update) {
+      ++updates;
+      copied += entry.delta.copiedBytes;
+      inserted += entry.delta.insertedBytes;
+    } else {
+      ++newFiles;
+      carried += entry.newSize;
+    }
+  }
+  printf("%s: %zu entries (%zu update, %zu new file), %zu unchanged, %zu only in OLD\n",
+         scriptName.c_str(), diff.entries.size(), updates, newFiles, diff.unchanged,
+         diff.onlyInOld.size());
+  printf("  new content %llu bytes: copied %llu, inserted %llu, new files %llu; script %zu bytes\n",
+         (unsigned long long)newBytes, (unsigned long long)copied, (unsigned long long)inserted,
+         (unsigned long long)carried, diff.script.size());
+}
+
+}  // namespace vt

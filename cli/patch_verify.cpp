@@ -1,0 +1,242 @@
+// Verification of a patch script by applying it with the engine to scratch copies.
+#include "cli/patch_verify.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include "cli/file_bytes.h"
+#include "cli/payload_check.h"
+#include "cli/payload_writer.h"
+#include "cli/tree_diff.h"
+#include "format/file_format.h"
+#include "patch/apply_entry.h"
+#include "patch/crc32.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Applied {
+  std::string path;
+  bool update = false;
+  EntryResult result = kDataError;
+};
+
+std::string Hex(uint32_t v) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%04X", unsigned(v));
+  return text;
+}
+
+// Applies every entry; false (with a problem line) when the script is damaged.
+bool ApplyAll(const std::vector<uint8_t>& script, const std::string& dest,
+              const std::string& backup, const char* pass, std::vector<Applied>* applied,
+              VerifyReport* report) {
+  uint32_t count = 0;
+  ScriptCursor cursor;
+  if (!BeginScript(script.data(), script.size(), &count, &cursor)) {
+    report->problems.push_back("the script is shorter than its entry count");
+    return false;
+  }
+  ApplyContext context = {dest.c_str(), backup.c_str(), {nullptr, nullptr}};
+  for (uint32_t i = 0; i < count; ++i) {
+    Applied entry;
+    const uint8_t* start = cursor.at;
+    const char* path = nullptr;
+    entry.result = ApplyEntry(context, &cursor, &path);
+    entry.path = path ? path : "?";
+    // The body's first byte follows the path's NUL.
+    entry.update = path && start[kEntryHeaderSize + entry.path.size() + 1] != kBodyNewFile;
+    if (entry.result == kDataError) {
+      report->problems.push_back(std::string(pass) + ": entry " + std::to_string(i + 1) + " (" +
+                                 entry.path + ") is damaged (DataError)");
+      return false;
+    }
+    applied->push_back(entry);
+  }
+  if (cursor.at != cursor.end) {
+    report->problems.push_back("the script has " + std::to_string(cursor.end - cursor.at) +
+                               " bytes after its last entry");
+    return false;
+  }
+  return true;
+}
+
+bool CopyTree(const std::string& from, const std::string& to, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(to, ec);
+  if (!ec) fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::skip_symlinks, ec);
+  if (ec) {
+    *error = "cannot copy '" + from + "' to a scratch folder: " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+// Compares `dest` with the files of `expected`: every one equal, and nothing else present but
+// files that `allowed` holds (files only in OLD stay, nothing else may appear).
+void CompareTree(const std::string& dest, const std::string& expected, const std::string& allowed,
+                 const char* pass, VerifyReport* report) {
+  std::vector<std::string> paths;
+  std::string error;
+  if (!ListTree(expected, &paths, &error)) {
+    report->problems.push_back(error);
+    return;
+  }
+  for (const std::string& p : paths) {
+    std::vector<uint8_t> want, got;
+    if (!ReadFileBytes(NativePath(expected, p), &want, &error)) {
+      report->problems.push_back(error);
+      continue;
+    }
+    if (!ReadFileBytes(NativePath(dest, p), &got, &error) || got != want)
+      report->problems.push_back(std::string(pass) + ": " + p + " differs from " +
+                                 NativePath(expected, p));
+  }
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(dest, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    const fs::path relative = fs::relative(it->path(), dest, ec);
+    if (!fs::exists(fs::path(expected) / relative) && !fs::exists(fs::path(allowed) / relative))
+      report->problems.push_back(std::string(pass) + ": stray file " + relative.string());
+  }
+}
+
+// Makes each updated file a version of its own: the old bytes plus one.
+bool MakeForeign(const std::string& dest, const std::vector<Applied>& entries, std::string* error) {
+  for (const Applied& entry : entries) {
+    if (!entry.update) continue;
+    std::vector<uint8_t> bytes;
+    const std::string path = NativePath(dest, entry.path);
+    if (!ReadFileBytes(path, &bytes, error)) return false;
+    bytes.push_back('!');
+    if (!WriteFileBytes(path, bytes, error)) return false;
+  }
+  return true;
+}
+
+void Expect(const Applied& entry, EntryResult want, const char* pass, VerifyReport* report) {
+  if (entry.result != want)
+    report->problems.push_back(std::string(pass) + ": " + entry.path + " gave result " +
+                               Hex(entry.result) + ", expected " + Hex(want));
+}
+
+}  // namespace
+
+bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>* patchDat,
+                     std::string* error) {
+  std::vector<uint8_t> raw;
+  if (!ReadInstallerBlock(installer, kPatchDataBlock, &raw, error)) return false;
+  // Records: name NUL, u32 size, data; the stub stops at the first empty name.
+  size_t at = 0;
+  while (at < raw.size() && raw[at] != 0) {
+    size_t nul = at;
+    while (nul < raw.size() && raw[nul]) ++nul;
+    if (nul + 5 > raw.size()) break;
+    const std::string name(raw.begin() + at, raw.begin() + nul);
+    const uint32_t size = ReadLe32(raw.data() + nul + 1);
+    const size_t data = nul + 5;
+    if (size > raw.size() - data) break;
+    if (name == kPatchRecordName) {
+      patchDat->assign(raw.begin() + data, raw.begin() + data + size);
+      return true;
+    }
+    at = data + size;
+  }
+  *error = "block 2 holds no " + std::string(kPatchRecordName);
+  return false;
+}
+
+bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
+                  const std::string& newDir, VerifyReport* report, std::string* error) {
+  BuildCrcTable();
+  std::error_code ec;
+  std::string pattern = (fs::temp_directory_path(ec) / "vantrel-verify-XXXXXX").string();
+  if (ec || !mkdtemp(&pattern[0])) {
+    *error = "cannot make a scratch folder under the temporary folder";
+    return false;
+  }
+  const fs::path scratch = pattern;
+  bool ok = true;
+  {
+    // 1. A user with OLD: every entry must succeed and the result be NEW.
+    const std::string dest = (scratch / "old").string();
+    std::vector<Applied> applied;
+    ok = CopyTree(oldDir, dest, error);
+    if (ok && ApplyAll(script, dest, (scratch / "backup1").string(), "on OLD", &applied, report)) {
+      report->entries = applied.size();
+      for (const Applied& entry : applied) {
+        if (entry.update) {
+          ++report->updateEntries;
+          Expect(entry, kUpdated, "on OLD", report);
+          report->updated += entry.result == kUpdated;
+        } else {
+          ++report->newFileEntries;
+          // A file whose old and new CRC agree is carried whole and overwrites the old one.
+          const bool existed = fs::exists(NativePath(oldDir, entry.path), ec);
+          Expect(entry, existed ? kOverwritten : kInstalled, "on OLD", report);
+          report->installed += entry.result == kInstalled || entry.result == kOverwritten;
+        }
+      }
+      CompareTree(dest, newDir, oldDir, "on OLD", report);
+    }
+  }
+  if (ok && report->problems.empty()) {
+    // 2. A user who already has NEW: update entries skip, new-file entries rewrite the same bytes.
+    const std::string dest = (scratch / "new").string();
+    std::vector<Applied> applied;
+    ok = CopyTree(newDir, dest, error);
+    if (ok && ApplyAll(script, dest, (scratch / "backup2").string(), "on NEW", &applied, report)) {
+      for (const Applied& entry : applied) {
+        Expect(entry, entry.update ? kAlreadyUpdated : kOverwritten, "on NEW", report);
+        report->alreadyUpdated += entry.result == kAlreadyUpdated;
+        report->overwritten += entry.result == kOverwritten;
+      }
+      CompareTree(dest, newDir, newDir, "on NEW", report);
+    }
+  }
+  if (ok && report->problems.empty()) {
+    // 3. A user with some other version of each updated file: those are skipped untouched.
+    const std::string dest = (scratch / "foreign").string();
+    std::vector<Applied> first;
+    ok = CopyTree(oldDir, dest, error);
+    // The entries' kinds come from pass 1's order; re-read them without touching a disk.
+    uint32_t count = 0;
+    ScriptCursor cursor;
+    if (ok && BeginScript(script.data(), script.size(), &count, &cursor)) {
+      for (uint32_t i = 0; i < count; ++i) {
+        Applied entry;
+        const uint8_t* start = cursor.at;
+        const char* path = nullptr;
+        if (!SkipEntry(&cursor, &path)) break;
+        entry.path = path;
+        entry.update = start[kEntryHeaderSize + entry.path.size() + 1] != kBodyNewFile;
+        first.push_back(entry);
+      }
+    }
+    ok = ok && MakeForeign(dest, first, error);
+    std::vector<Applied> applied;
+    if (ok &&
+        ApplyAll(script, dest, (scratch / "backup3").string(), "on a foreign version", &applied,
+                 report)) {
+      for (const Applied& entry : applied) {
+        if (!entry.update) continue;
+        Expect(entry, kOriginalCrcError, "on a foreign version", report);
+        report->originalCrcError += entry.result == kOriginalCrcError;
+        std::vector<uint8_t> bytes;
+        std::string readError;
+        if (ReadFileBytes(NativePath(dest, entry.path), &bytes, &readError) &&
+            (bytes.empty() || bytes.back() != '!'))
+          report->problems.push_back("on a foreign version: " + entry.path + " was changed");
+      }
+    }
+  }
+  fs::remove_all(scratch, ec);
+  return ok;
+}
+
+}  // namespace vt

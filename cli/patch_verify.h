@@ -1,0 +1,42 @@
+// Checking a patch script against the two folders it was made from, with the patch engine
+// itself on scratch copies: old + script == new, and what users with other copies would see.
+#ifndef VANTREL_CLI_PATCH_VERIFY_H
+#define VANTREL_CLI_PATCH_VERIFY_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace vt {
+
+struct VerifyReport {
+  size_t entries = 0;
+  size_t updateEntries = 0;
+  size_t newFileEntries = 0;
+  // On a copy of OLD: entries that gave Updated / Installed, as they should.
+  size_t updated = 0;
+  size_t installed = 0;
+  // On a copy of NEW (a user who already updated): AlreadyUpdated / Overwritten.
+  size_t alreadyUpdated = 0;
+  size_t overwritten = 0;
+  // On a copy of OLD whose updated files were changed (a foreign version): OriginalCrcError.
+  size_t originalCrcError = 0;
+  // One line per fault found; empty when the script passed.
+  std::vector<std::string> problems;
+};
+
+// Block 2's Patch.dat from an installer image, read as the stub reads it. False with *error.
+bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>* patchDat,
+                     std::string* error);
+
+// Runs the three applications described in VerifyReport in a scratch folder under the system's
+// temporary folder, which is removed afterwards. Returns false with *error only when the check
+// could not run (a folder that cannot be read or copied); faults of the script go to
+// report->problems.
+bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
+                  const std::string& newDir, VerifyReport* report, std::string* error);
+
+}  // namespace vt
+
+#endif  // VANTREL_CLI_PATCH_VERIFY_H

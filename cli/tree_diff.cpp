@@ -1,0 +1,257 @@
+// Folder comparison and Patch.dat writing for `vantrel diff` and `vantrel build`.
+#include "cli/tree_diff.h"
+
+#include <stdint.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+#include "cli/file_bytes.h"
+#include "cli/payload_writer.h"
+#include "format/file_format.h"
+#include "format/name_rules.h"
+#include "patch/crc32.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+const size_t kMaxEntries = 0xFFFF;
+
+std::string Upper(const std::string& s) {
+  std::string u = s;
+  for (char& c : u)
+    if (c >= 'a' && c <= 'z') c = char(c - 32);
+  return u;
+}
+
+bool CheckName(const std::string& name, const std::string& where, std::string* error) {
+  for (unsigned char c : name) {
+    if (c >= 0x80) {
+      *error = "'" + where + "': the name is not plain ASCII; the installer's file names are in "
+               "the user's ANSI code page";
+      return false;
+    }
+  }
+  if (!IsSafeComponent(name.data(), name.size())) {
+    *error = "'" + where + "': the name is not valid on Windows";
+    return false;
+  }
+  return true;
+}
+
+// Appends the files under `dir` (stored prefix `prefix`) in script order. `strict` applies the
+// rules of what NEW may hold; OLD is only read.
+bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
+          std::vector<std::string>* paths, std::string* error) {
+  std::error_code ec;
+  std::vector<std::pair<std::string, fs::path>> files, dirs;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const std::string where = it->path().string();
+    const fs::file_status status = it->symlink_status(ec);
+    if (ec) break;
+    if (fs::is_symlink(status)) {
+      if (!strict) continue;
+      *error = "'" + where + "' is a link; the installer can only carry plain files";
+      return false;
+    }
+    if (strict && !CheckName(name, where, error)) return false;
+    if (fs::is_directory(status)) {
+      dirs.emplace_back(name, it->path());
+    } else if (fs::is_regular_file(status)) {
+      files.emplace_back(name, it->path());
+    } else if (strict) {
+      *error = "'" + where + "' is not a regular file or folder";
+      return false;
+    }
+  }
+  if (ec) {
+    *error = "cannot list '" + dir.string() + "': " + ec.message();
+    return false;
+  }
+  std::sort(files.begin(), files.end());
+  std::sort(dirs.begin(), dirs.end());
+  if (strict) {
+    std::map<std::string, std::string> seen;
+    for (const auto* list : {&files, &dirs})
+      for (const auto& entry : *list) {
+        auto inserted = seen.emplace(Upper(entry.first), entry.first);
+        if (!inserted.second) {
+          *error = "'" + dir.string() + "' holds both '" + inserted.first->second + "' and '" +
+                   entry.first + "', one name on Windows";
+          return false;
+        }
+      }
+  }
+  for (const auto& file : files) {
+    const std::string stored = prefix + "\\" + file.first;
+    if (strict && stored.size() > kMaxEntryPath) {
+      *error = "'" + file.second.string() + "': its path " + stored + " has " +
+               std::to_string(stored.size()) + " characters; at most " +
+               std::to_string(kMaxEntryPath) +
+               " fit the installer's 259 under a typical destination folder";
+      return false;
+    }
+    paths->push_back(stored);
+  }
+  for (const auto& sub : dirs)
+    if (!Walk(sub.second, prefix + "\\" + sub.first, strict, paths, error)) return false;
+  return true;
+}
+
+bool ListFolder(const std::string& dir, bool strict, std::vector<std::string>* paths,
+                std::string* error) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    *error = "'" + dir + "' is not a folder";
+    return false;
+  }
+  return Walk(dir, "", strict, paths, error);
+}
+
+void Put32(std::vector<uint8_t>* out, uint32_t v) {
+  uint8_t bytes[4];
+  WriteLe32(bytes, v);
+  out->insert(out->end(), bytes, bytes + 4);
+}
+
+void PutHeader(std::vector<uint8_t>* out, uint32_t crcOriginal, uint32_t crcUpdated,
+               const std::string& path) {
+  Put32(out, crcOriginal);
+  Put32(out, crcUpdated);
+  out->insert(out->end(), path.begin(), path.end());
+  out->push_back(0);
+}
+
+bool ReadChecked(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  std::error_code ec;
+  const uintmax_t size = fs::file_size(path, ec);
+  if (!ec && size > kMaxDeltaFileSize) {
+    *error = "'" + path + "' has " + std::to_string(size) +
+             " bytes; the installer's files must be smaller than 4 GiB";
+    return false;
+  }
+  if (!ReadFileBytes(path, bytes, error)) return false;
+  if (bytes->size() > kMaxDeltaFileSize) {
+    *error = "'" + path + "' is 4 GiB or larger; the installer's files must be smaller";
+    return false;
+  }
+  return true;
+}
+
+// Files below this size are encoded with the first setting only: trying others gains little.
+const size_t kTryTuningsFrom = 4096;
+
+// Appends the operations for one file, chosen by compressed size among `tunings`.
+void EncodeBest(const std::vector<uint8_t>& oldBytes, const std::vector<uint8_t>& newBytes,
+                const std::vector<DeltaTuning>& tunings, std::vector<uint8_t>* out,
+                DeltaStats* stats) {
+  std::vector<uint8_t> best, body, stream;
+  DeltaStats bestStats;
+  size_t bestSize = SIZE_MAX;
+  const size_t tries = newBytes.size() < kTryTuningsFrom ? 1 : tunings.size();
+  for (size_t t = 0; t < tries; ++t) {
+    body.clear();
+    DeltaStats s;
+    EncodeDelta(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(), &body, &s,
+                tunings[t]);
+    std::string ignored;
+    const size_t size = tries == 1 ? 0
+                        : CompressBlock(body, 9, &stream, &ignored) ? stream.size()
+                                                                     : body.size();
+    if (size < bestSize) {
+      bestSize = size;
+      best.swap(body);
+      bestStats = s;
+    }
+    // Settings differ in how they treat matches; with hardly any, the others change nothing.
+    if (t == 0 && s.copiedBytes < newBytes.size() / 10) break;
+  }
+  out->insert(out->end(), best.begin(), best.end());
+  *stats = bestStats;
+}
+
+}  // namespace
+
+const std::vector<DeltaTuning> kDefaultTunings = {
+    {24, 12, 16},
+    {12, 8, 16},
+    {32, 24, 16},
+};
+
+std::string NativePath(const std::string& dir, const std::string& stored) {
+  std::string relative = stored.substr(1);
+  std::replace(relative.begin(), relative.end(), '\\', char(fs::path::preferred_separator));
+  return (fs::path(dir) / relative).string();
+}
+
+bool ListTree(const std::string& dir, std::vector<std::string>* paths, std::string* error) {
+  return ListFolder(dir, true, paths, error);
+}
+
+bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
+               std::string* error, DiffProgress progress, void* context,
+               const std::vector<DeltaTuning>& tunings) {
+  BuildCrcTable();
+  std::vector<std::string> oldPaths, newPaths;
+  if (!ListFolder(oldDir, false, &oldPaths, error)) return false;
+  if (!ListFolder(newDir, true, &newPaths, error)) return false;
+  std::map<std::string, bool> inNew;
+  for (const std::string& p : newPaths) inNew[p] = true;
+  for (const std::string& p : oldPaths)
+    if (!inNew.count(p)) diff->onlyInOld.push_back(p);
+  std::map<std::string, bool> inOld;
+  for (const std::string& p : oldPaths) inOld[p] = true;
+
+  uint64_t total = 0, done = 0;
+  std::error_code ec;
+  for (const std::string& p : newPaths) total += fs::file_size(NativePath(newDir, p), ec);
+
+  diff->script.assign(4, 0);
+  for (const std::string& path : newPaths) {
+    std::vector<uint8_t> newBytes, oldBytes;
+    if (!ReadChecked(NativePath(newDir, path), &newBytes, error)) return false;
+    const bool hasOld = inOld.count(path) != 0;
+    if (hasOld && !ReadChecked(NativePath(oldDir, path), &oldBytes, error)) return false;
+    done += newBytes.size();
+    if (hasOld && oldBytes == newBytes) {
+      ++diff->unchanged;
+      if (progress) progress(context, done, total);
+      continue;
+    }
+    if (diff->entries.size() == kMaxEntries) {
+      *error = "'" + newDir + "' needs more than 65535 entries, the most one script holds";
+      return false;
+    }
+    DiffEntry entry;
+    entry.path = path;
+    entry.newSize = newBytes.size();
+    const size_t start = diff->script.size();
+    const uint32_t crcNew = CrcBytes(newBytes.data(), newBytes.size());
+    const uint32_t crcOld = hasOld ? CrcBytes(oldBytes.data(), oldBytes.size()) : 0;
+    if (hasOld && crcOld == crcNew) diff->crcTwins.push_back(path);
+    if (hasOld && crcOld != crcNew) {
+      entry.update = true;
+      entry.oldSize = oldBytes.size();
+      PutHeader(&diff->script, crcOld, crcNew, path);
+      EncodeBest(oldBytes, newBytes, tunings.empty() ? kDefaultTunings : tunings, &diff->script,
+                 &entry.delta);
+    } else {
+      PutHeader(&diff->script, 0, crcNew, path);
+      diff->script.push_back(kBodyNewFile);
+      Put32(&diff->script, uint32_t(newBytes.size()));
+      diff->script.insert(diff->script.end(), newBytes.begin(), newBytes.end());
+    }
+    entry.stored = diff->script.size() - start;
+    diff->entries.push_back(entry);
+    if (progress) progress(context, done, total);
+  }
+  WriteLe32(diff->script.data(), uint32_t(diff->entries.size()));
+  return true;
+}
+
+}  // namespace vt

@@ -1,0 +1,70 @@
+// Comparing an old and a new version of a product folder and writing the patch script that
+// brings the one to the other.
+#ifndef VANTREL_CLI_TREE_DIFF_H
+#define VANTREL_CLI_TREE_DIFF_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "delta/delta_encoder.h"
+
+namespace vt {
+
+// Characters a destination folder is assumed to take on the user's machine ("C:\Program Files
+// (x86)\" and a product folder name), plus the run's backup folder ("\BAKFFFF.tmp"). An entry
+// path must fit the installer's 259 characters with both in front of it.
+const size_t kTypicalDestinationLength = 48;
+const size_t kBackupDirAllowance = 12;
+const size_t kMaxEntryPath = 259 - kTypicalDestinationLength - kBackupDirAllowance;
+
+struct DiffEntry {
+  std::string path;  // as stored: "\dir\file"
+  bool update = false;  // false: a new-file entry
+  uint64_t oldSize = 0;
+  uint64_t newSize = 0;
+  uint64_t stored = 0;  // bytes of the entry in the script
+  DeltaStats delta;     // update entries
+};
+
+struct TreeDiff {
+  std::vector<uint8_t> script;      // Patch.dat
+  std::vector<DiffEntry> entries;   // in script order
+  std::vector<std::string> onlyInOld;  // stored-path form; the script cannot remove them
+  std::vector<std::string> crcTwins;   // changed files whose old and new CRC agree
+  size_t unchanged = 0;
+};
+
+// Told the bytes of NEW handled so far and the total, after each file.
+typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
+
+// Lists both folders and writes one entry per file of NEW that is missing from OLD (new-file
+// entry) or differs from it (update entry); unchanged files get none. Order: in each folder its
+// files, then its subfolders, each by byte order of names. A changed file whose old and new CRC
+// are equal cannot be told apart by an update entry, so it gets a new-file entry (and is listed
+// in crcTwins). Returns false with *error (one line, naming the file) when a folder cannot be
+// read, or NEW holds what the installer cannot carry: a file of 4 GiB or more, a path longer
+// than kMaxEntryPath, a name Windows refuses or that is not plain ASCII, two names that differ
+// only in case, a link or special file, or more than 65535 entries.
+//
+// Each update entry is encoded with every setting of `tunings` (empty: kDefaultTunings) and the
+// one whose operations compress smallest on their own is kept.
+bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
+               std::string* error, DiffProgress progress = nullptr, void* context = nullptr,
+               const std::vector<DeltaTuning>& tunings = {});
+
+// Encoder settings tried per file: code with scattered changes wants short copies, files whose
+// changed stretches recur elsewhere want longer literal runs, which the compression then shares.
+extern const std::vector<DeltaTuning> kDefaultTunings;
+
+// The relative files of `dir` in script order, in stored-path form, with the same checks as
+// DiffTrees applies to NEW. False with *error otherwise.
+bool ListTree(const std::string& dir, std::vector<std::string>* paths, std::string* error);
+
+// `stored` ("\a\b") as a path under `dir` on this system.
+std::string NativePath(const std::string& dir, const std::string& stored);
+
+}  // namespace vt
+
+#endif  // VANTREL_CLI_TREE_DIFF_H

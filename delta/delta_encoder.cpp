@@ -1,0 +1,238 @@
+// The delta encoder: a hash index over every position of the old file, matches extended both
+// ways, and a preference for continuing the previous copy's displacement.
+//
+// Why this shape: the script has no "add" operation, so a changed byte always costs a new insert
+// and a new copy. What remains to win is finding the longest copies (the whole old file is
+// indexed, not a window), not splitting them (backward extension swallows a short literal run
+// before a match), and keeping the op stream regular for the bzip2 stage (the previous
+// displacement is tried first, so an edited region becomes copy/insert/copy with offsets that
+// advance in step).
+#include "delta/delta_encoder.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "format/file_format.h"
+
+namespace vt {
+namespace {
+
+// Bytes hashed per index position; also the shortest match the index can find.
+const size_t kAnchor = 8;
+const uint32_t kNoPosition = 0xFFFFFFFFu;
+// A repeat-displacement match at least this long is taken without searching the index.
+const size_t kSureRepeat = 256;
+// How much longer an indexed match must be to beat the repeat displacement: a new offset in the
+// op stream costs more after compression than one that follows the previous copy.
+const size_t kRepeatBonus = 8;
+// The lazy step looks one byte ahead only after matches shorter than this (long ones are
+// rarely beaten, and the look costs a second search), and wants this many more bytes.
+const size_t kLazyUpTo = 128;
+const size_t kLazyGain = 8;
+// Literal bytes after which the search starts skipping positions, and the longest step.
+const size_t kSkipAfter = 1024;
+const size_t kMaxSkip = 8;
+// An indexed match this long ends the search for the position.
+const size_t kGoodEnough = 1024;
+
+uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+class OldIndex {
+ public:
+  OldIndex(const uint8_t* data, size_t size) {
+    if (size < kAnchor) return;
+    bits_ = 10;
+    while (bits_ < 24 && (size_t(1) << bits_) < size) ++bits_;
+    head_.assign(size_t(1) << bits_, kNoPosition);
+    const size_t positions = size - kAnchor + 1;
+    prev_.resize(positions);
+    for (size_t p = 0; p < positions; ++p) {
+      uint32_t& slot = head_[Hash(data + p)];
+      prev_[p] = slot;
+      slot = uint32_t(p);
+    }
+  }
+
+  // The most recent position whose anchor hashes like `at`'s, or kNoPosition.
+  uint32_t First(const uint8_t* at) const {
+    return head_.empty() ? kNoPosition : head_[Hash(at)];
+  }
+  uint32_t Next(uint32_t position) const { return prev_[position]; }
+
+ private:
+  size_t Hash(const uint8_t* p) const {
+    return size_t((Load64(p) * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+  }
+
+  unsigned bits_ = 0;
+  std::vector<uint32_t> head_;
+  std::vector<uint32_t> prev_;
+};
+
+struct Match {
+  size_t oldAt = 0;  // where the copy starts, backward extension included
+  size_t newAt = 0;
+  size_t length = 0;
+};
+
+class Encoder {
+ public:
+  Encoder(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
+          const DeltaTuning& tuning, std::vector<uint8_t>* body, DeltaStats* stats)
+      : old_(oldData),
+        oldSize_(oldSize),
+        new_(newData),
+        newSize_(newSize),
+        tuning_(tuning),
+        index_(oldData, oldSize),
+        body_(body),
+        stats_(stats) {}
+
+  void Run() {
+    size_t i = 0;
+    while (i < newSize_) {
+      Match best, next;
+      // Lazy step: a match that starts one byte later and reaches clearly further wins.
+      if (FindMatch(i, &best) &&
+          !(best.length < kLazyUpTo && i + 1 < newSize_ && FindMatch(i + 1, &next) &&
+            next.newAt + next.length > best.newAt + best.length + kLazyGain)) {
+        EmitInsert(literalStart_, best.newAt);
+        EmitCopy(best);
+        i = best.newAt + best.length;
+        literalStart_ = i;
+        displacement_ = int64_t(best.oldAt) - int64_t(best.newAt);
+      } else {
+        // Deep in a literal run, look at fewer positions: data with no match does not cost a
+        // full search per byte, and a match that is still found extends backward over the
+        // positions skipped.
+        const size_t run = i - literalStart_;
+        i += run < kSkipAfter ? 1 : std::min(kMaxSkip, 1 + run / kSkipAfter);
+      }
+    }
+    EmitInsert(literalStart_, newSize_);
+    body_->push_back(kOpEnd);
+  }
+
+ private:
+  size_t Forward(size_t oldAt, size_t newAt) const {
+    size_t n = 0;
+    const size_t limit = oldSize_ - oldAt < newSize_ - newAt ? oldSize_ - oldAt : newSize_ - newAt;
+    while (n + 8 <= limit && Load64(old_ + oldAt + n) == Load64(new_ + newAt + n)) n += 8;
+    while (n < limit && old_[oldAt + n] == new_[newAt + n]) ++n;
+    return n;
+  }
+
+  // Matching bytes before the two positions, not reaching back past the pending literals.
+  size_t Backward(size_t oldAt, size_t newAt) const {
+    const size_t limit = oldAt < newAt - literalStart_ ? oldAt : newAt - literalStart_;
+    size_t n = 0;
+    while (n < limit && old_[oldAt - 1 - n] == new_[newAt - 1 - n]) ++n;
+    return n;
+  }
+
+  // A match at old position `oldAt` for new position `i`, extended both ways.
+  Match Extend(size_t oldAt, size_t i) const {
+    Match m;
+    const size_t forward = Forward(oldAt, i);
+    if (forward == 0) return m;
+    const size_t back = Backward(oldAt, i);
+    m.oldAt = oldAt - back;
+    m.newAt = i - back;
+    m.length = back + forward;
+    return m;
+  }
+
+  bool FindMatch(size_t i, Match* best) const {
+    Match repeat;
+    const int64_t repeatAt = int64_t(i) + displacement_;
+    if (repeatAt >= 0 && uint64_t(repeatAt) < oldSize_) repeat = Extend(size_t(repeatAt), i);
+    if (repeat.length >= kSureRepeat) {
+      *best = repeat;
+      return true;
+    }
+    Match found;
+    if (i + kAnchor <= newSize_) {
+      uint32_t depth = tuning_.chainDepth;
+      for (uint32_t c = index_.First(new_ + i); c != kNoPosition && depth > 0;
+           c = index_.Next(c), --depth) {
+        if (size_t(c) == size_t(repeatAt)) continue;
+        // Quick reject: a longer forward match must agree at the current best's end.
+        const size_t probe = found.length ? found.newAt + found.length - i : 0;
+        if (probe && (c + probe >= oldSize_ || i + probe >= newSize_ ||
+                      old_[c + probe] != new_[i + probe]))
+          continue;
+        const Match m = Extend(c, i);
+        if (m.newAt + m.length - i < kAnchor) continue;  // a hash collision
+        if (m.length > found.length) found = m;
+        if (found.length >= kGoodEnough) break;
+      }
+    }
+    const bool repeatWins = repeat.length >= tuning_.minRepeatCopy &&
+                            repeat.length + kRepeatBonus >= found.length;
+    if (repeatWins) {
+      *best = repeat;
+      return true;
+    }
+    if (found.length >= tuning_.minCopy) {
+      *best = found;
+      return true;
+    }
+    return false;
+  }
+
+  void Put32(size_t v) {
+    uint8_t bytes[4];
+    WriteLe32(bytes, uint32_t(v));
+    body_->insert(body_->end(), bytes, bytes + 4);
+  }
+
+  void EmitInsert(size_t from, size_t to) {
+    if (from >= to) return;
+    body_->push_back(kOpInsert);
+    Put32(to - from);
+    body_->insert(body_->end(), new_ + from, new_ + to);
+    if (stats_) {
+      ++stats_->inserts;
+      stats_->insertedBytes += to - from;
+    }
+  }
+
+  void EmitCopy(const Match& m) {
+    body_->push_back(kOpCopy);
+    Put32(m.length);
+    Put32(m.oldAt);
+    if (stats_) {
+      ++stats_->copies;
+      stats_->copiedBytes += m.length;
+    }
+  }
+
+  const uint8_t* old_;
+  size_t oldSize_;
+  const uint8_t* new_;
+  size_t newSize_;
+  DeltaTuning tuning_;
+  OldIndex index_;
+  std::vector<uint8_t>* body_;
+  DeltaStats* stats_;
+  size_t literalStart_ = 0;
+  int64_t displacement_ = 0;  // old position minus new position of the last copy
+};
+
+}  // namespace
+
+bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
+                 std::vector<uint8_t>* body, DeltaStats* stats, const DeltaTuning& tuning) {
+  if (uint64_t(oldSize) > kMaxDeltaFileSize || uint64_t(newSize) > kMaxDeltaFileSize)
+    return false;
+  DeltaStats local;
+  Encoder(oldData, oldSize, newData, newSize, tuning, body, stats ? stats : &local).Run();
+  return true;
+}
+
+}  // namespace vt

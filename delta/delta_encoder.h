@@ -1,0 +1,44 @@
+// The delta encoder: the copy and insert operations of an update entry that rebuild a new file
+// from an old one. Portable C++ over bytes.
+#ifndef VANTREL_DELTA_DELTA_ENCODER_H
+#define VANTREL_DELTA_DELTA_ENCODER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+namespace vt {
+
+struct DeltaTuning {
+  // Shortest copy taken. A copy costs 9 bytes and usually splits an insert (5 more), while
+  // literal bytes of the new file still compress in the PatchDataBlock, so short copies lose.
+  uint32_t minCopy = 24;
+  // Shortest copy that continues the previous copy's displacement (a changed stretch inside an
+  // otherwise equal region); cheaper in practice, as the following copy is needed anyway.
+  uint32_t minRepeatCopy = 12;
+  // Candidates followed per hash bucket; more finds better matches in repetitive files.
+  uint32_t chainDepth = 16;
+};
+
+struct DeltaStats {
+  uint64_t copies = 0;
+  uint64_t copiedBytes = 0;
+  uint64_t inserts = 0;
+  uint64_t insertedBytes = 0;
+};
+
+// Largest old or new file an update entry can describe: lengths and offsets are 32-bit.
+const uint64_t kMaxDeltaFileSize = 0xFFFFFFFFu;
+
+// Appends to *body the operations that build new[0, newSize) from old[0, oldSize), then the end
+// byte 0: every copy range lies inside the old file. An empty new file gives the end byte
+// alone. Returns false, appending nothing, when either size exceeds kMaxDeltaFileSize.
+// `stats`, when given, receives the counts.
+bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
+                 std::vector<uint8_t>* body, DeltaStats* stats = nullptr,
+                 const DeltaTuning& tuning = DeltaTuning());
+
+}  // namespace vt
+
+#endif  // VANTREL_DELTA_DELTA_ENCODER_H

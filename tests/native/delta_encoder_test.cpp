@@ -1,0 +1,210 @@
+// The delta encoder: old + operations == new through the patch engine itself, for many shapes
+// of change, and the compactness that makes it worth having.
+#include "delta/delta_encoder.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "format/file_format.h"
+#include "patch/apply_entry.h"
+#include "patch/crc32.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+typedef std::vector<uint8_t> Bytes;
+
+Bytes Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (uint8_t& x : b) x = uint8_t(rng());
+  return b;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes Slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
+
+// Text-like content: lines drawn from a small vocabulary, so that it repeats itself.
+Bytes Lines(size_t count, uint32_t seed) {
+  static const char* const kWords[] = {"import", "def", "return", "self", "value", "(", ")", ":",
+                                       "    ", "if", "else", "for", "in", "None", "=", "\n"};
+  std::mt19937 rng(seed);
+  std::string s;
+  for (size_t i = 0; i < count; ++i) {
+    for (int w = 0; w < 6; ++w) s += std::string(kWords[rng() % 16]) + " ";
+    s += "\n";
+  }
+  return Bytes(s.begin(), s.end());
+}
+
+class DeltaRoundTrip : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { BuildCrcTable(); }
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vantrel_delta_" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "dest");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Encodes, wraps the operations in a one-entry script, applies it to a file holding `oldData`
+  // with the engine and returns what the file holds afterwards. *bodySize gets the ops' size.
+  Bytes Apply(const Bytes& oldData, const Bytes& newData, size_t* bodySize = nullptr,
+              EntryResult* result = nullptr) {
+    Bytes body;
+    EXPECT_TRUE(EncodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size(), &body));
+    if (bodySize) *bodySize = body.size();
+    Bytes script(4 + 8, 0);
+    WriteLe32(&script[0], 1);
+    WriteLe32(&script[4], CrcBytes(oldData.data(), oldData.size()));
+    WriteLe32(&script[8], CrcBytes(newData.data(), newData.size()));
+    const std::string path = "\\f.bin";
+    script.insert(script.end(), path.begin(), path.end());
+    script.push_back(0);
+    script.insert(script.end(), body.begin(), body.end());
+    const fs::path file = dir_ / "dest" / "f.bin";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(oldData.data()), std::streamsize(oldData.size()));
+    uint32_t count;
+    ScriptCursor cursor;
+    EXPECT_TRUE(BeginScript(script.data(), script.size(), &count, &cursor));
+    const std::string dest = (dir_ / "dest").string(), backup = (dir_ / "backup").string();
+    ApplyContext context = {dest.c_str(), backup.c_str(), {nullptr, nullptr}};
+    const EntryResult r = ApplyEntry(context, &cursor, nullptr);
+    if (result) *result = r;
+    EXPECT_EQ(cursor.at, cursor.end);
+    std::ifstream in(file, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // The round trip must give `newData` with the Updated result.
+  void ExpectRoundTrip(const Bytes& oldData, const Bytes& newData, size_t* bodySize = nullptr) {
+    EntryResult result;
+    EXPECT_EQ(Apply(oldData, newData, bodySize, &result), newData);
+    EXPECT_EQ(result, kUpdated);
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(DeltaRoundTrip, EmptyAndTinyFiles) {
+  const Bytes abc = {'a', 'b', 'c'};
+  size_t size;
+  ExpectRoundTrip(abc, {}, &size);
+  EXPECT_EQ(size, 1u);  // the end byte alone
+  ExpectRoundTrip({}, abc);
+  ExpectRoundTrip(abc, {'a', 'b', 'X', 'c'});
+  ExpectRoundTrip(Random(7, 1), Random(7, 2));
+  ExpectRoundTrip(Random(1, 3), Random(9, 4));
+}
+
+TEST_F(DeltaRoundTrip, EditsOfARandomFile) {
+  const Bytes old = Random(100000, 10);
+  const Bytes extra = Random(3000, 11);
+  ExpectRoundTrip(old, old);
+  ExpectRoundTrip(old, Cat({extra, old}));                                     // insert at start
+  ExpectRoundTrip(old, Cat({old, extra}));                                     // append
+  ExpectRoundTrip(old, Cat({Slice(old, 0, 5000), extra, Slice(old, 5000, 100000)}));  // insert
+  ExpectRoundTrip(old, Cat({Slice(old, 0, 40000), Slice(old, 41000, 100000)}));  // delete
+  ExpectRoundTrip(old, Slice(old, 1, 99999));                                    // both ends
+  ExpectRoundTrip(old, Cat({Slice(old, 60000, 100000), Slice(old, 0, 60000)}));  // moved block
+  ExpectRoundTrip(old, Cat({Slice(old, 0, 100), Slice(old, 0, 100000), Slice(old, 500, 900)}));
+  ExpectRoundTrip(old, Random(50000, 12));                                       // replaced
+  ExpectRoundTrip(old, {});                                                      // emptied
+  Bytes sprinkled = old;
+  std::mt19937 rng(13);
+  for (int i = 0; i < 300; ++i) sprinkled[rng() % sprinkled.size()] ^= 0x5A;
+  ExpectRoundTrip(old, sprinkled);
+}
+
+TEST_F(DeltaRoundTrip, RepetitiveContent) {
+  const Bytes zeros(70000, 0), ones(70000, 1);
+  ExpectRoundTrip(zeros, Cat({zeros, ones, zeros}));
+  ExpectRoundTrip(Cat({ones, zeros}), Slice(zeros, 0, 12345));
+  const Bytes text = Lines(3000, 20);
+  Bytes edited = Cat({Slice(text, 0, 20000), Lines(40, 21), Slice(text, 20100, text.size())});
+  ExpectRoundTrip(text, edited);
+  ExpectRoundTrip(Lines(2000, 22), Lines(2100, 23));
+}
+
+TEST_F(DeltaRoundTrip, ManyRandomEditScripts) {
+  std::mt19937 rng(30);
+  for (int round = 0; round < 40; ++round) {
+    const Bytes old = Random(rng() % 20000, rng());
+    Bytes now;
+    const int pieces = 1 + rng() % 8;
+    for (int p = 0; p < pieces; ++p) {
+      if (!old.empty() && rng() % 3) {
+        const size_t from = rng() % old.size();
+        const size_t to = from + rng() % (old.size() - from + 1);
+        now.insert(now.end(), old.begin() + from, old.begin() + to);
+      } else {
+        const Bytes fresh = Random(rng() % 500, rng());
+        now.insert(now.end(), fresh.begin(), fresh.end());
+      }
+    }
+    SCOPED_TRACE(round);
+    ExpectRoundTrip(old, now);
+  }
+}
+
+TEST_F(DeltaRoundTrip, SmallChangesGiveSmallScripts) {
+  const Bytes old = Random(200000, 40);
+  size_t size;
+  ExpectRoundTrip(old, old, &size);
+  EXPECT_EQ(size, 1u + 8 + 1);  // one copy and the end byte
+  Bytes changed = old;
+  changed[123456] ^= 1;
+  ExpectRoundTrip(old, changed, &size);
+  EXPECT_LE(size, 3u * 9 + 6 + 1);  // copy, one-byte insert, copy, end
+  // A block moved within the file costs a few copies, not its bytes.
+  ExpectRoundTrip(old, Cat({Slice(old, 150000, 200000), Slice(old, 0, 150000)}), &size);
+  EXPECT_LE(size, 40u);
+}
+
+TEST(DeltaEncoder, RefusesSizesTheScriptCannotHold) {
+  Bytes body = {7};
+  const uint8_t byte = 0;
+  EXPECT_FALSE(EncodeDelta(&byte, size_t(kMaxDeltaFileSize) + 1, &byte, 1, &body));
+  EXPECT_FALSE(EncodeDelta(&byte, 1, &byte, size_t(kMaxDeltaFileSize) + 1, &body));
+  EXPECT_EQ(body, Bytes{7});
+}
+
+TEST(DeltaEncoder, CountsWhatItCopiesAndInserts) {
+  const Bytes old = Random(10000, 50), extra = Random(77, 51);
+  const Bytes now = Cat({Slice(old, 0, 5000), extra, Slice(old, 5000, 10000)});
+  Bytes body;
+  DeltaStats stats;
+  ASSERT_TRUE(EncodeDelta(old.data(), old.size(), now.data(), now.size(), &body, &stats));
+  EXPECT_EQ(stats.copiedBytes + stats.insertedBytes, now.size());
+  EXPECT_EQ(stats.insertedBytes, 77u);
+  EXPECT_EQ(stats.copies, 2u);
+  EXPECT_EQ(body.size(), stats.copies * 9 + stats.inserts * 5 + stats.insertedBytes + 1);
+}
+
+TEST(DeltaEncoder, FindsMatchesAfterLongLiteralRuns) {
+  // The search skips positions deep in a literal run; a match must still be found whole.
+  const Bytes old = Random(20000, 60);
+  const Bytes now = Cat({Random(50000, 61), Slice(old, 3000, 3100), Random(9000, 62),
+                         Slice(old, 7000, 17000)});
+  Bytes body;
+  DeltaStats stats;
+  ASSERT_TRUE(EncodeDelta(old.data(), old.size(), now.data(), now.size(), &body, &stats));
+  EXPECT_EQ(stats.copies, 2u);
+  EXPECT_EQ(stats.copiedBytes, 10100u);
+}
+
+}  // namespace
+}  // namespace vt

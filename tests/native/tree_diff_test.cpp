@@ -1,0 +1,333 @@
+// Patch scripts made from two folders: entry order and kinds, refusals, verification with the
+// engine, and the diff, verify and build commands as users run them.
+#include "cli/tree_diff.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cli/patch_verify.h"
+#include "format/file_format.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+typedef std::vector<uint8_t> Bytes;
+
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (uint8_t& x : b) x = uint8_t(rng());
+  return b;
+}
+
+class TreeDiffTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() /
+           ("vantrel_tree_" + std::to_string(getpid()) + "_" + info->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "old");
+    fs::create_directories(dir_ / "new");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Write(const std::string& name, const Bytes& data) {
+    fs::create_directories((dir_ / name).parent_path());
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+  }
+  std::string Dir(const char* name) { return (dir_ / name).string(); }
+
+  // A product tree in both versions with every kind of change.
+  void MakeVersions() {
+    const Bytes program = Random(60000, 1);
+    Write("old/app.exe", program);
+    Bytes patched = program;
+    patched.insert(patched.begin() + 30000, 100, 'x');
+    Write("new/app.exe", patched);
+    Write("old/same.txt", B("unchanged"));
+    Write("new/same.txt", B("unchanged"));
+    Write("old/gone.txt", B("removed in new"));
+    Write("old/lib/a.dll", Random(5000, 2));
+    Write("new/lib/a.dll", Random(5000, 3));  // replaced entirely
+    Write("old/lib/empty.dat", B("becomes empty"));
+    Write("new/lib/empty.dat", {});
+    Write("new/lib/deep/er/new.bin", Random(300, 4));
+    Write("new/zero.txt", {});
+    Write("old/was_empty", {});
+    Write("new/was_empty", B("filled"));
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(TreeDiffTest, EntriesInStableOrderWithTheirKinds) {
+  MakeVersions();
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error)) << error;
+  std::vector<std::string> paths;
+  for (const DiffEntry& e : diff.entries) paths.push_back(e.path + (e.update ? " u" : " n"));
+  EXPECT_EQ(paths, (std::vector<std::string>{"\\app.exe u", "\\was_empty u", "\\zero.txt n",
+                                             "\\lib\\a.dll u", "\\lib\\empty.dat u",
+                                             "\\lib\\deep\\er\\new.bin n"}));
+  EXPECT_EQ(diff.onlyInOld, std::vector<std::string>{"\\gone.txt"});
+  EXPECT_EQ(diff.unchanged, 1u);
+  EXPECT_EQ(ReadLe32(diff.script.data()), 6u);
+  // The same folders give the same bytes.
+  TreeDiff again;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &again, &error));
+  EXPECT_EQ(again.script, diff.script);
+  // The inserted stretch costs about its own size, not the file's.
+  EXPECT_LT(diff.entries[0].stored, 200u);
+}
+
+TEST_F(TreeDiffTest, VerifyPassesAndSeesWhatOtherUsersWouldGet) {
+  MakeVersions();
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error)) << error;
+  VerifyReport report;
+  ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
+  EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+  EXPECT_EQ(report.updateEntries, 4u);
+  EXPECT_EQ(report.updated, 4u);
+  EXPECT_EQ(report.installed, 2u);
+  EXPECT_EQ(report.alreadyUpdated, 4u);
+  EXPECT_EQ(report.overwritten, 2u);
+  EXPECT_EQ(report.originalCrcError, 4u);
+}
+
+TEST_F(TreeDiffTest, RandomTreesRoundTripThroughTheEngine) {
+  for (uint32_t seed = 100; seed < 106; ++seed) {
+    SCOPED_TRACE(seed);
+    fs::remove_all(dir_ / "old");
+    fs::remove_all(dir_ / "new");
+    fs::create_directories(dir_ / "old");
+    fs::create_directories(dir_ / "new");
+    std::mt19937 rng(seed);
+    for (int f = 0; f < 12; ++f) {
+      const std::string name = (rng() % 2 ? "d" + std::to_string(rng() % 3) + "/" : "") + "f" +
+                               std::to_string(f) + ".bin";
+      const Bytes old = Random(rng() % 30000, rng());
+      Bytes now = old;
+      switch (rng() % 6) {
+        case 0: now.insert(now.begin() + (old.empty() ? 0 : rng() % old.size()), 50, 'i'); break;
+        case 1: if (old.size() > 100) now.erase(now.begin() + 10, now.begin() + 90); break;
+        case 2: now.insert(now.end(), old.begin(), old.end()); break;  // repeated
+        case 3: now = Random(rng() % 1000, rng()); break;                 // replaced
+        case 4: now.clear(); break;                                       // emptied
+        default: break;                                                   // unchanged
+      }
+      if (rng() % 8) Write("old/" + name, old);  // otherwise new in NEW
+      if (rng() % 8) Write("new/" + name, now);  // otherwise only in OLD
+    }
+    TreeDiff diff;
+    std::string error;
+    ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error)) << error;
+    VerifyReport report;
+    ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
+    EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+    EXPECT_EQ(report.updated + report.installed, diff.entries.size());
+  }
+}
+
+TEST_F(TreeDiffTest, VerifyFindsAScriptThatDoesNotMakeNew) {
+  MakeVersions();
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error)) << error;
+  // Against the wrong NEW the entries work but the result differs.
+  Write("new/same.txt", B("changed after the diff"));
+  VerifyReport wrongNew;
+  ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &wrongNew, &error));
+  ASSERT_EQ(wrongNew.problems.size(), 1u);
+  EXPECT_NE(wrongNew.problems[0].find("same.txt"), std::string::npos);
+  // A damaged script: bytes after the last entry, then a cut one.
+  Bytes longer = diff.script;
+  longer.push_back(0);
+  VerifyReport trailing;
+  ASSERT_TRUE(VerifyScript(longer, Dir("old"), Dir("new"), &trailing, &error));
+  EXPECT_FALSE(trailing.problems.empty());
+  Bytes cut(diff.script.begin(), diff.script.end() - 3);
+  VerifyReport damaged;
+  ASSERT_TRUE(VerifyScript(cut, Dir("old"), Dir("new"), &damaged, &error));
+  EXPECT_FALSE(damaged.problems.empty());
+}
+
+TEST_F(TreeDiffTest, AChangeThatKeepsTheCrcIsCarriedWhole) {
+  // XOR-ing the generator polynomial into equal-length content leaves its CRC-32 unchanged, so
+  // an update entry would report AlreadyUpdated on every old copy.
+  const Bytes old = Random(1000, 5);
+  Bytes twin = old;
+  const uint8_t generator[5] = {0x01, 0x04, 0xC1, 0x1D, 0xB7};
+  for (int i = 0; i < 5; ++i) twin[100 + i] ^= generator[i];
+  Write("old/twin.bin", old);
+  Write("new/twin.bin", twin);
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error)) << error;
+  EXPECT_EQ(diff.crcTwins, std::vector<std::string>{"\\twin.bin"});
+  ASSERT_EQ(diff.entries.size(), 1u);
+  EXPECT_FALSE(diff.entries[0].update);
+  VerifyReport report;
+  ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
+  EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+  EXPECT_EQ(report.installed, 1u);  // as Overwritten: the old file existed
+}
+
+TEST_F(TreeDiffTest, RefusesWhatTheInstallerCannotCarry) {
+  struct Case {
+    const char* file;
+    const char* mention;
+  };
+  const std::string longName(kMaxEntryPath, 'n');
+  const Case cases[] = {
+      {"new/CON.txt", "not valid on Windows"},
+      {"new/sub/a:b", "not valid on Windows"},
+      {"new/trailing.", "not valid on Windows"},
+      {"new/caf\xc3\xa9.txt", "not plain ASCII"},
+      {"new/d/x", nullptr},  // with "new/D/y" below: one name on Windows
+      {nullptr, nullptr},
+  };
+  std::string error;
+  for (const Case& c : cases) {
+    if (!c.file) break;
+    fs::remove_all(dir_ / "new");
+    Write(c.file, B("x"));
+    if (!c.mention) Write("new/D/y", B("y"));
+    TreeDiff diff;
+    EXPECT_FALSE(DiffTrees(Dir("old"), Dir("new"), &diff, &error)) << c.file;
+    EXPECT_NE(error.find(c.mention ? c.mention : "one name on Windows"), std::string::npos)
+        << error;
+  }
+  fs::remove_all(dir_ / "new");
+  Write("new/" + longName.substr(1), B("fits"));
+  TreeDiff fits;
+  EXPECT_TRUE(DiffTrees(Dir("old"), Dir("new"), &fits, &error)) << error;
+  Write("new/" + longName, B("one too long"));
+  TreeDiff tooLong;
+  EXPECT_FALSE(DiffTrees(Dir("old"), Dir("new"), &tooLong, &error));
+  EXPECT_NE(error.find("characters"), std::string::npos) << error;
+  fs::remove_all(dir_ / "new");
+  Write("new/target", B("t"));
+  fs::create_symlink("target", dir_ / "new" / "link");
+  TreeDiff linked;
+  EXPECT_FALSE(DiffTrees(Dir("old"), Dir("new"), &linked, &error));
+  EXPECT_NE(error.find("link"), std::string::npos) << error;
+  TreeDiff missing;
+  EXPECT_FALSE(DiffTrees(Dir("old"), Dir("nowhere"), &missing, &error));
+}
+
+// ---- the commands ----------------------------------------------------------------------------
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class Commands : public TreeDiffTest {
+ protected:
+  Outcome Run(const std::string& args) {
+    const std::string command =
+        "cd '" + dir_.string() + "' && '" VANTREL_EXE "' " + args + " >stdout.txt 2>stderr.txt";
+    const int raw = std::system(command.c_str());
+    Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read("stdout.txt"),
+                    Read("stderr.txt")};
+    return outcome;
+  }
+  std::string Read(const std::string& name) {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  void MakePackage() {
+    MakeVersions();
+    Write("stub.exe", B("MZ" + std::string(2000, 's')));
+    for (const char* name :
+         {"Update.ini", "License.txt", "Guide.txt", "Readme.txt", "Package.bmp", "Splash.bmp"})
+      Write(std::string("pkg/setup/") + name, B(name));
+    fs::rename(dir_ / "old", dir_ / "pkg" / "old");
+    fs::rename(dir_ / "new", dir_ / "pkg" / "new");
+  }
+};
+
+TEST_F(Commands, DiffWritesTheScriptAndWarnsAboutFilesOnlyInOld) {
+  MakeVersions();
+  const Outcome o = Run("diff old new -o Patch.dat");
+  ASSERT_EQ(o.status, 0) << o.err;
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error));
+  EXPECT_EQ(Read("Patch.dat"), std::string(diff.script.begin(), diff.script.end()));
+  EXPECT_NE(o.err.find("warning: only in OLD, stays on users' disks: \\gone.txt"),
+            std::string::npos);
+  EXPECT_NE(o.out.find("6 entries (4 update, 2 new file), 1 unchanged, 1 only in OLD"),
+            std::string::npos)
+      << o.out;
+
+  Write("new/NUL", B("device"));
+  const Outcome refused = Run("diff old new -o Patch.dat");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("NUL': the name is not valid on Windows"), std::string::npos);
+  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+  EXPECT_EQ(Read("Patch.dat"), std::string(diff.script.begin(), diff.script.end()));
+}
+
+TEST_F(Commands, UsageErrorsExitTwo) {
+  for (const char* args : {"diff old new", "diff old -o P.dat", "diff old new x -o P.dat",
+                           "diff old new -o P.dat --fast", "verify a b", "build",
+                           "build pkg", "build pkg --stub s.exe extra"}) {
+    const Outcome o = Run(args);
+    EXPECT_EQ(o.status, 2) << args;
+    EXPECT_NE(o.err.find("see 'vantrel help"), std::string::npos) << args;
+  }
+  for (const char* command : {"diff", "verify", "build"}) {
+    const Outcome o = Run(std::string(command) + " --help");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out.rfind(std::string("usage: vantrel ") + command, 0), 0u) << o.out;
+  }
+}
+
+TEST_F(Commands, BuildMakesAVerifiedInstallerAndVerifyChecksIt) {
+  MakePackage();
+  const Outcome built = Run("build pkg --stub stub.exe -o Setup.exe");
+  ASSERT_EQ(built.status, 0) << built.err;
+  EXPECT_NE(built.out.find("on OLD: 4 Updated, 2 Installed"), std::string::npos) << built.out;
+  EXPECT_NE(built.out.find("4 OriginalCrcError"), std::string::npos) << built.out;
+  EXPECT_TRUE(fs::exists(dir_ / "Setup.exe"));
+  EXPECT_EQ(Run("verify Setup.exe pkg/old pkg/new").status, 0);
+  // Swapped folders: the script does not take NEW to OLD.
+  const Outcome swapped = Run("verify Setup.exe pkg/new pkg/old");
+  EXPECT_EQ(swapped.status, 1);
+  EXPECT_NE(swapped.err.find("verify failed"), std::string::npos);
+  // Not an installer.
+  const Outcome notInstaller = Run("verify stub.exe pkg/old pkg/new");
+  EXPECT_EQ(notInstaller.status, 1);
+  EXPECT_EQ(notInstaller.err.rfind("vantrel: 'stub.exe': ", 0), 0u) << notInstaller.err;
+  // Default output name, verification skipped.
+  const Outcome quick = Run("build pkg --stub stub.exe --no-verify");
+  EXPECT_EQ(quick.status, 0) << quick.err;
+  EXPECT_TRUE(fs::exists(dir_ / "pkg" / "Setup.exe"));
+  EXPECT_EQ(quick.out.find("verified"), std::string::npos);
+  // A package folder without new/.
+  fs::remove_all(dir_ / "pkg" / "new");
+  const Outcome incomplete = Run("build pkg --stub stub.exe");
+  EXPECT_EQ(incomplete.status, 1);
+  EXPECT_NE(incomplete.err.find("lacks the folder"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vt
