@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job: builds the stub and the vantrel tool, packs the sample package in samples/package
+# The main job: builds the stub and the vantrel tool, builds the sample package in samples/package
 # into an installer, walks it under Wine (on a virtual display unless one is set) as a user would,
 # and reports what each page showed. The installer, the log and the screenshots land in out/.
 set -euo pipefail
@@ -14,8 +14,8 @@ out=$root/out
 mkdir -p "$out"
 vantrel=$root/build/release/cli/vantrel
 installer=$out/VantrelSample.exe
-"$vantrel" pack --stub build/windows/vantrel_stub.exe --setup samples/package \
-  --patch samples/package/Patch.dat -o "$installer"
+# The sample package: setup/ holds the setup files, old/ and new/ the two versions.
+"$vantrel" build samples/package --stub build/windows/vantrel_stub.exe -o "$installer"
 echo "== the installer's contents"
 "$vantrel" inspect "$installer"
 

@@ -53,7 +53,7 @@ std::vector<vt::PayloadFile> SampleSetupFiles() {
   return files;
 }
 
-Bytes SamplePatch() { return ReadFileBytes(SamplePath("Patch.dat")); }
+Bytes SamplePatch() { return ReadFileBytes(vtd::FromUnixPath(VT_TEST_PATCH)); }
 
 void SetFile(std::vector<vt::PayloadFile>* files, const std::string& name, const std::string& text) {
   for (vt::PayloadFile& file : *files) {

@@ -22,8 +22,9 @@ Bytes ToBytes(const std::string& text);
 Bytes ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const Bytes& bytes);
 
-// The sample package's setup files (Update.ini, texts, bitmaps) and its Patch.dat.
+// The sample package's setup files (Update.ini, texts, bitmaps).
 std::vector<vt::PayloadFile> SampleSetupFiles();
+// A hand-written Patch.dat: the new file \notes.txt, and \a.txt rebuilt from "abc" to "abXc".
 Bytes SamplePatch();
 
 // Replaces the file of that name, or adds it.
