@@ -5,6 +5,7 @@
 
 #include "bzlib.h"
 #include "format/file_format.h"
+#include "installer/bzip2_tables.h"
 #include "installer/payload_reader.h"
 
 namespace {
@@ -44,6 +45,7 @@ int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
       VirtualAlloc(nullptr, block.rawSize + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
   if (!raw) return 0;
   unsigned int produced = block.rawSize;
+  BuildBzip2CrcTable();
   int ok = BZ2_bzBuffToBuffDecompress(raw, &produced,
                                       reinterpret_cast<char*>(const_cast<uint8_t*>(block.stream)),
                                       block.streamSize, 0, 0) == BZ_OK &&

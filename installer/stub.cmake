@@ -9,12 +9,12 @@ vt_size_flags(vantrel_stub)
 # Pushing call arguments is far shorter than storing them into a preallocated outgoing area,
 # which mingw uses by default because its stack probes need it. No stub function has a frame
 # near the 4 KB guard page, so the probes can go; the frame limit makes the build say so.
-foreach(stub_part vantrel_stub vt_text vt_payload vt_format vt_bzip2)
+foreach(stub_part vantrel_stub vt_text vt_payload vt_format vt_bzip2_stub)
   target_compile_options(${stub_part} PRIVATE -mno-accumulate-outgoing-args -mno-stack-arg-probe
     -Werror=frame-larger-than=4000)
 endforeach()
 target_include_directories(vantrel_stub PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(vantrel_stub PRIVATE vt_payload vt_text vt_format vt_bzip2)
+target_link_libraries(vantrel_stub PRIVATE vt_payload vt_text vt_format vt_bzip2_stub)
 set_target_properties(vantrel_stub PROPERTIES OUTPUT_NAME vantrel_stub_unpadded
   LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/stub.ld)
 # The runtime comes from msvcrt.dll alone: atexit/exit for the exit handlers, and the memory

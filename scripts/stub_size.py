@@ -26,7 +26,7 @@ def main():
     image = open(raw_path, "rb").read()
     rows = list(sections(image))
     kinds = {".text": "code", ".data": "data", ".rdata": "read-only data", ".bss": "zeroed data",
-             ".idata": "imports+data", ".rsrc": "resources", ".CRT": "runtime tables", ".tls": "tls"}
+             ".idata": "imports+data", ".rsrc": "resources+imports+data", ".CRT": "runtime tables", ".tls": "tls"}
     print(f"stub {os.path.basename(raw_path)}: {len(image)} of {limit} bytes "
           f"({limit - len(image)} free)")
     print(f"  {'headers':<16}{rows[0][3] if rows else 0:>7} (incl. section table)")
