@@ -1,12 +1,12 @@
 // `vantrel apply`: runs a patch script over a folder with the installer's own patch worker.
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "cli/command.h"
+#include "cli/console.h"
 #include "format/file_format.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
@@ -46,7 +46,7 @@ const int kBarWidth = 30;
 
 RunState* g_interruptedRun;
 
-void OnInterrupt(int) {
+void OnInterrupt() {
   if (g_interruptedRun) StoreRunState(g_interruptedRun, kRunCancelled);
 }
 
@@ -89,7 +89,8 @@ void LoadMessage(void*, uint32_t id, char* text, uint32_t size) {
 }
 
 int Outcome(const std::string& destination, RunEnd end, int32_t state, uint32_t count) {
-  const std::string log = "'" + destination + "/" + kResultLogName + "'";
+  const std::string log =
+      "'" + (std::filesystem::path(destination) / kResultLogName).string() + "'";
   if (end == kRunNoBackupDir)
     return Fail("cannot make a backup folder in '" + destination + "'; nothing was changed");
   if (end == kRunScriptUnreadable) {
@@ -142,7 +143,7 @@ int RunApply(const std::vector<std::string>& args) {
   FsClose(probe);
 
   BuildCrcTable();
-  ApplyProgress progress = {isatty(STDOUT_FILENO) != 0, 0, nullptr, kRunInProgress, false};
+  ApplyProgress progress = {IsTerminal(1), 0, nullptr, kRunInProgress, false};
   RunState run = {};
   run.keepBackup = keep ? 1 : 0;
   run.destinationDir = destination.c_str();
@@ -156,14 +157,10 @@ int RunApply(const std::vector<std::string>& args) {
   // Ctrl+C does what the installer's Cancel button does: the entry being applied completes,
   // then the run stops and rolls back.
   g_interruptedRun = &run;
-  struct sigaction interrupt = {}, previous;
-  interrupt.sa_handler = OnInterrupt;
-  interrupt.sa_flags = SA_RESTART;
-  sigemptyset(&interrupt.sa_mask);
-  sigaction(SIGINT, &interrupt, &previous);
+  CatchInterrupt(OnInterrupt);
   char left[kMaxPath + 1];
   const RunEnd end = RunPatch(&run, left);
-  sigaction(SIGINT, &previous, nullptr);
+  ReleaseInterrupt();
   g_interruptedRun = nullptr;
 
   if (left[0] != 0)

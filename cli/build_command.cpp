@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "cli/command.h"
+#include "cli/console.h"
 #include "cli/diff_summary.h"
 #include "cli/file_bytes.h"
 #include "cli/patch_verify.h"
@@ -73,8 +74,8 @@ int RunBuild(std::vector<std::string> args) {
   PrintDiffSummary("Patch.dat", diff);
 
   // pack reads the script from a file; a private scratch copy keeps the package folder clean.
-  std::string scratch = (fs::temp_directory_path(ec) / "vantrel-build-XXXXXX").string();
-  if (ec || !mkdtemp(&scratch[0])) return Fail("cannot make a scratch folder");
+  std::string scratch;
+  if (!MakeScratchDir("vantrel-build-", &scratch)) return Fail("cannot make a scratch folder");
   const std::string scriptPath = (fs::path(scratch) / "Patch.dat").string();
   int status = kExitOk;
   if (!WriteFileBytes(scriptPath, diff.script, &error)) {

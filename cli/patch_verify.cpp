@@ -1,6 +1,8 @@
 // Verification of a patch script by applying it with the engine to scratch copies.
 #include "cli/patch_verify.h"
 
+#include "cli/console.h"
+
 #include <stdlib.h>
 
 #include <filesystem>
@@ -155,8 +157,8 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
                   const std::string& newDir, VerifyReport* report, std::string* error) {
   BuildCrcTable();
   std::error_code ec;
-  std::string pattern = (fs::temp_directory_path(ec) / "vantrel-verify-XXXXXX").string();
-  if (ec || !mkdtemp(&pattern[0])) {
+  std::string pattern;
+  if (!MakeScratchDir("vantrel-verify-", &pattern)) {
     *error = "cannot make a scratch folder under the temporary folder";
     return false;
   }

@@ -1,8 +1,9 @@
 // Progress output on stderr: a bar on a terminal, plain lines otherwise.
 #include "cli/progress.h"
 
+#include "cli/console.h"
+
 #include <stdio.h>
-#include <unistd.h>
 
 namespace vt {
 namespace {
@@ -11,7 +12,7 @@ const uint64_t kLinesFrom = 16 << 20;
 
 }  // namespace
 
-Progress::Progress(const std::string& label) : label_(label), terminal_(isatty(2) != 0) {}
+Progress::Progress(const std::string& label) : label_(label), terminal_(IsTerminal(2)) {}
 
 Progress::~Progress() {
   if (terminal_ && shown_ >= 0) fputc('\n', stderr);

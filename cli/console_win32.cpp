@@ -1,0 +1,53 @@
+// The tool's console and scratch folders on Windows.
+#include "cli/console.h"
+
+#include <windows.h>
+#include <io.h>
+
+namespace vt {
+namespace {
+
+void (*g_interruptHandler)();
+
+// Runs on a thread of its own that the system starts for the console event.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && g_interruptHandler) {
+    g_interruptHandler();
+    return TRUE;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+bool IsTerminal(int stream) { return _isatty(stream) != 0; }
+
+void CatchInterrupt(void (*handler)()) {
+  g_interruptHandler = handler;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void ReleaseInterrupt() {
+  SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+  g_interruptHandler = nullptr;
+}
+
+bool MakeScratchDir(const char* prefix, std::string* path) {
+  char temp[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof temp, temp);
+  if (length == 0 || length > MAX_PATH) return false;
+  // CreateDirectoryA fails when the name exists, so a folder it makes is this call's alone.
+  DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
+  for (int attempt = 0; attempt < 1000; attempt++) {
+    char name[MAX_PATH + 32];
+    wsprintfA(name, "%s%s%08lx", temp, prefix, (unsigned long)(seed + attempt * 7919u));
+    if (CreateDirectoryA(name, nullptr)) {
+      *path = name;
+      return true;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}
+
+}  // namespace vt
