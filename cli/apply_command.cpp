@@ -124,12 +124,17 @@ int RunApply(const std::vector<std::string>& args) {
     return FailUsage(kApplyCommand, error);
   if (parsed.operands.size() != 2)
     return FailUsage(kApplyCommand, "give PATCH.DAT and DESTINATION");
-  const std::string& script = parsed.operands[0];
-  const std::string& destination = parsed.operands[1];
+  // Windows calls take '/' in most places, but not the one that makes missing folders: every
+  // path goes to the engine with the system's own separator.
+  const std::string script = std::filesystem::path(parsed.operands[0]).make_preferred().string();
+  const std::string destination =
+      std::filesystem::path(parsed.operands[1]).make_preferred().string();
   const std::string mainFile = parsed.values.count("--main-file") ? parsed.values["--main-file"] : "";
   const bool keep = parsed.values.count("--keep-backup") != 0;
-  std::string kept = keep ? parsed.values["--keep-backup"] : "";
-  if (!kept.empty() && kept.back() != '/' && kept.back() != '\\') kept += '/';
+  std::string kept =
+      keep ? std::filesystem::path(parsed.values["--keep-backup"]).make_preferred().string() : "";
+  if (!kept.empty() && kept.back() != '/' && kept.back() != '\\')
+    kept += char(std::filesystem::path::preferred_separator);
   // Room below DESTINATION for the log and the backup folder's name.
   if (destination.empty() || destination.size() > kMaxPath - 16)
     return Fail("'" + destination + "': DESTINATION must be 1 to " +

@@ -7,6 +7,10 @@
 
 namespace vt {
 
+// Puts standard output and error in the state the tool writes them in: bytes as they are, so
+// its output is the same on every system.
+void PrepareConsole();
+
 // Whether standard output (1) or standard error (2) is a terminal, so progress may redraw.
 bool IsTerminal(int stream);
 

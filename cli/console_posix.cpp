@@ -19,6 +19,8 @@ void OnSignal(int) {
 
 }  // namespace
 
+void PrepareConsole() {}
+
 bool IsTerminal(int stream) { return isatty(stream) != 0; }
 
 void CatchInterrupt(void (*handler)()) {

@@ -2,7 +2,9 @@
 #include "cli/console.h"
 
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
+#include <stdio.h>
 
 namespace vt {
 namespace {
@@ -19,6 +21,12 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 }  // namespace
+
+// The C runtime's text mode would turn each "\n" into CR LF.
+void PrepareConsole() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
 
 bool IsTerminal(int stream) { return _isatty(stream) != 0; }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/console.h"
 
 namespace vt {
 namespace {
@@ -92,6 +93,7 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace vt
 
 int main(int argc, char** argv) {
+  vt::PrepareConsole();
   try {
     return vt::Run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::bad_alloc&) {

@@ -13,6 +13,7 @@
 
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
+#include "tests/native/tool_path.h"
 
 namespace vt {
 namespace {
@@ -57,7 +58,7 @@ class Vantrel : public ::testing::Test {
   // Runs vantrel in the scratch folder; `args` is shell text.
   Outcome Run(const std::string& args) {
     const std::string command =
-        "cd '" + dir_.string() + "' && '" VANTREL_EXE "' " + args + " >stdout.txt 2>stderr.txt";
+        "cd '" + dir_.string() + "' && '" + vtt::ToolPath() + "' " + args + " >stdout.txt 2>stderr.txt";
     const int raw = std::system(command.c_str());
     Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, "", ""};
     const Bytes out = Read("stdout.txt"), err = Read("stderr.txt");
@@ -132,6 +133,9 @@ TEST_F(Vantrel, PackRefusesBadSetupFoldersAndKeepsTheOldOutput) {
   };
   for (const auto& [entry, mention] : kBadEntries) {
     const std::string name(entry);
+    // Names only a POSIX folder can hold; through Windows the tool never sees them as such.
+    if (vtt::TestingOtherTool() && name != "Patch.dat" && name != "update.ini" && name != "sub/")
+      continue;
     const fs::path path = dir_ / "setup" / name.substr(0, name.find_first_of("/@"));
     if (name.back() == '/') {
       fs::create_directory(path);
