@@ -1,4 +1,4 @@
-// The setup wizard: sheet, page table, shared page protocol, page procedures, window helpers.
+// The setup wizard: sheet, page table, shared page protocol and window helpers.
 #include "wizard/setup_wizard.h"
 
 #include <commctrl.h>
@@ -9,6 +9,7 @@
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/localise.h"
+#include "wizard/wizard_pages.h"
 
 HWND g_wizardSheet;
 
@@ -26,13 +27,6 @@ const DWORD kSheetFlags = PSH_PROPSHEETPAGE | PSH_WIZARD | PSH_USECALLBACK | PSH
 // The picture control of each page that has one, recorded when the page initialises.
 HWND g_pictureControls[kPageCount];
 
-int PageButtons(HWND page, int index) {
-  // Next on the Licence page only while the licence is accepted.
-  if (index == kLicencePage && IsDlgButtonChecked(page, IDC_ACCEPT_LICENCE))
-    return PSWIZB_BACK | PSWIZB_NEXT;
-  return kPageButtons[index];
-}
-
 void PaintPicture(HWND picture) {
   InvalidateRect(picture, nullptr, TRUE);
   UpdateWindow(picture);
@@ -47,6 +41,11 @@ void OnNotify(HWND page, const NMHDR* header, int index) {
       PostWizardButtons(page, PageButtons(page, index));
       if (index == kResultsPage) PostMessageA(GetParent(page), PSM_CANCELTOCLOSE, 0, 0);
       break;
+    case PSN_RESET:
+      // Cancel after the run: the installer ends, without the finish sequence. Quitting the
+      // loop by a posted message lets the sheet finish its own cancel handling first.
+      if (index == kResultsPage) PostQuitMessage(0);
+      break;
     case PSN_QUERYCANCEL:
       if (index >= kResultsPage) break;
       // Posted, not sent: a confirmed close destroys this page and the sheet, which must
@@ -57,61 +56,26 @@ void OnNotify(HWND page, const NMHDR* header, int index) {
   }
 }
 
-// A page's text file from the WorkDir, shown in the default GUI font.
-void LoadPageText(HWND page, int control, UINT fileNameId) {
-  char fileName[kPathChars];
-  LoadStringA(g_instance, fileNameId, fileName, sizeof fileName);
-  HWND edit = GetDlgItem(page, control);
-  LoadTextFileToWindow(edit, fileName, "");
-  SendMessageA(edit, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
-}
-
-INT_PTR CALLBACK WelcomePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kWelcomePage);
-  if (message == WM_INITDIALOG) InsertAppName(GetDlgItem(page, IDC_WELCOME_TEXT));
-  return result;
-}
-
-INT_PTR CALLBACK LicencePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_COMMAND) {
-    if (LOWORD(wParam) == IDC_ACCEPT_LICENCE)
-      PostWizardButtons(page, PageButtons(page, kLicencePage));
-    return TRUE;
-  }
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kLicencePage);
-  if (message == WM_INITDIALOG) LoadPageText(page, IDC_LICENCE_TEXT, IDS_LICENSE_FILE);
-  return result;
-}
-
-INT_PTR CALLBACK GuidePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kGuidePage);
-  if (message == WM_INITDIALOG) LoadPageText(page, IDC_GUIDE_TEXT, IDS_GUIDE_FILE);
-  return result;
-}
-
-INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kDestinationPage);
-  if (message == WM_INITDIALOG) InsertAppName(GetDlgItem(page, IDC_DESTINATION_TEXT));
-  return result;
-}
-
-INT_PTR CALLBACK ResultsPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  return HandlePageMessage(page, message, wParam, lParam, kResultsPage);
-}
-
-INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kFinishPage);
-  if (message == WM_INITDIALOG) {
-    InsertAppName(GetDlgItem(page, IDC_FINISH_TEXT));
-    InsertAppName(GetDlgItem(page, IDC_LAUNCH_APP));
-  }
-  return result;
-}
-
 const DLGPROC kPageProcs[kPageCount] = {WelcomePageProc, LicencePageProc, GuidePageProc,
                                         DestinationPageProc, ResultsPageProc, FinishPageProc};
 
 }  // namespace
+
+int PageButtons(HWND page, int index) {
+  // Next on the Licence page only while the licence is accepted.
+  if (index == kLicencePage && IsDlgButtonChecked(page, IDC_ACCEPT_LICENCE))
+    return PSWIZB_BACK | PSWIZB_NEXT;
+  return kPageButtons[index];
+}
+
+// A page's text file (from `directory`, or the WorkDir when empty), in the default GUI font.
+void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory) {
+  char fileName[kPathChars];
+  LoadStringA(g_instance, fileNameId, fileName, sizeof fileName);
+  HWND edit = GetDlgItem(page, control);
+  LoadTextFileToWindow(edit, fileName, directory);
+  SendMessageA(edit, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+}
 
 INT_PTR HandlePageMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam, int index) {
   HWND picture = g_pictureControls[index];

@@ -1,0 +1,504 @@
+// Whole installations under Wine: the pages, the patch run in the processing dialog, the
+// results and the finish sequence, each checked on disk and in the registry afterwards.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "patch/crc32.h"
+#include "tests/wine/driver.h"
+#include "tests/wine/test_installers.h"
+
+namespace {
+
+using vtt::Bytes;
+
+const DWORD kTimeout = 30000;
+const char kLanguageKey[] = "Software\\Orlenko\\Common\\Tools\\Vantrel\\Kestrum\\Directories";
+const char kSamplesOld[] = VT_SAMPLES_DIR "/../old";
+const char kSamplesNew[] = VT_SAMPLES_DIR "/../new";
+
+bool Enabled(HWND dialog, int id) {
+  HWND control = GetDlgItem(dialog, id);
+  return control && IsWindowEnabled(control) && IsWindowVisible(control);
+}
+
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ProgramFilesDir() {
+  char value[MAX_PATH] = "";
+  DWORD size = sizeof value;
+  RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
+               "ProgramFilesDir", RRF_RT_REG_SZ, nullptr, value, &size);
+  return value;
+}
+
+std::string LanguageDirRecord() {
+  char value[MAX_PATH] = "";
+  DWORD size = sizeof value;
+  if (RegGetValueA(HKEY_CURRENT_USER, kLanguageKey, "LanguageDir", RRF_RT_REG_SZ, nullptr, value,
+                   &size) != ERROR_SUCCESS)
+    return "<none>";
+  return value;
+}
+
+void RemoveTree(const std::string& dir) {
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string path = dir + "\\" + name;
+      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
+      else DeleteFileA(path.c_str());
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+  }
+  RemoveDirectoryA(dir.c_str());
+}
+
+// The directory's file names, sorted, sub-directories marked with a trailing backslash.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = entry.cFileName;
+    if (name == "." || name == "..") continue;
+    names.push_back(name + ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "\\" : ""));
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void PutU32(Bytes* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out->push_back(uint8_t(value >> (8 * i)));
+}
+
+// A script of `count` new files \fileN.txt of `size` bytes each.
+Bytes NewFilesScript(int count, size_t size) {
+  vt::BuildCrcTable();
+  Bytes script;
+  PutU32(&script, uint32_t(count));
+  for (int i = 0; i < count; ++i) {
+    Bytes data(size, uint8_t('a' + i % 26));
+    PutU32(&script, 0);
+    PutU32(&script, vt::CrcBytes(data.data(), data.size()));
+    std::string path = "\\file" + std::to_string(i) + ".txt";
+    script.insert(script.end(), path.begin(), path.end());
+    script.push_back(0);
+    script.push_back(3);
+    PutU32(&script, uint32_t(data.size()));
+    script.insert(script.end(), data.begin(), data.end());
+  }
+  return script;
+}
+
+class InstallationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    before_ = vtd::TempDirs("VTA");
+    destination_ = ProgramFilesDir() + "\\Orlenko\\Common\\Tools\\Vantrel";
+    RemoveTree(destination_);
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, kLanguageKey, "LanguageDir");
+    // The old version: the sample package's old files.
+    for (size_t at = destination_.find('\\', 3); ; at = destination_.find('\\', at + 1)) {
+      CreateDirectoryA(destination_.substr(0, at).c_str(), nullptr);
+      if (at == std::string::npos) break;
+    }
+    oldA_ = vtt::ReadFileBytes(vtd::FromUnixPath(std::string(kSamplesOld) + "/a.txt"));
+    ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\a.txt", oldA_));
+  }
+  void TearDown() override {
+    vtd::Kill(&program_);
+    RemoveTree(destination_);
+  }
+
+  std::vector<std::string> NewWorkDirs() const {
+    std::vector<std::string> added;
+    for (const std::string& name : vtd::TempDirs("VTA"))
+      if (std::find(before_.begin(), before_.end(), name) == before_.end()) added.push_back(name);
+    return added;
+  }
+
+  std::string WorkDirFile(const char* name) const {
+    std::vector<std::string> dirs = NewWorkDirs();
+    return dirs.size() == 1 ? vtd::TempPath() + dirs[0] + "\\" + name : std::string();
+  }
+
+  void Start(const std::string& extraIni, const Bytes& patch) {
+    std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+    std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
+    // Later keys of the same section win nowhere: the extra sections come first.
+    vtt::SetFile(&files, "Update.ini", extraIni + ini);
+    std::string path = vtt::SaveInstaller("installation.exe", vtt::MakeInstaller(files, patch));
+    ASSERT_TRUE(vtd::Start(path, &program_));
+    sheet_ = vtd::WaitForWizard(program_.pid, kTimeout);
+    ASSERT_TRUE(sheet_) << "no wizard appeared";
+    background_ = GetWindow(sheet_, GW_OWNER);
+  }
+
+  void Go(int button, const char* caption) {
+    SCOPED_TRACE(caption);
+    ASSERT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, button); }, kTimeout))
+        << "button " << button << " not enabled on " << vtd::WindowText(sheet_);
+    ASSERT_TRUE(vtd::PressButton(sheet_, button));
+    ASSERT_TRUE(vtd::WaitUntil([&] { return vtd::WindowText(sheet_) == caption; }, kTimeout))
+        << "caption is " << vtd::WindowText(sheet_);
+  }
+
+  // Through Welcome, Licence (ticked) and Guide to the Destination page.
+  void GoToDestination() {
+    // The Welcome page never enables Back; its buttons arrive by a posted message.
+    ASSERT_TRUE(vtd::WaitUntil(
+        [&] { return Enabled(sheet_, vtd::kNextButton) && !Enabled(sheet_, vtd::kBackButton); },
+        kTimeout));
+    Sleep(200);
+    EXPECT_FALSE(Enabled(sheet_, vtd::kBackButton));
+    Go(vtd::kNextButton, "Software Licence Agreement");
+    // Only Back until the licence is accepted.
+    ASSERT_TRUE(vtd::WaitUntil(
+        [&] { return Enabled(sheet_, vtd::kBackButton) && !Enabled(sheet_, vtd::kNextButton); },
+        kTimeout));
+    ASSERT_TRUE(vtd::PressButton(vtd::CurrentPage(sheet_), 502));
+    Go(vtd::kNextButton, "User Guide");
+    Go(vtd::kNextButton, "Choose Destination Location");
+  }
+
+  HWND ProcessingDialog() const {
+    for (HWND window : vtd::TopLevelWindows(program_.pid))
+      if (GetDlgItem(window, 550)) return window;
+    return nullptr;
+  }
+
+  // Next on the Destination page with a run that fails: the message, its owner, the hidden
+  // wizard, and the clean end.
+  void ExpectFailedRun(const char* message) {
+    ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kNextButton));
+    HWND box = vtd::WaitForMessageBox(program_.pid, background_, kTimeout);
+    ASSERT_TRUE(box) << "no message";
+    vtd::MessageBoxView view;
+    ASSERT_TRUE(vtd::ReadMessageBox(box, &view));
+    EXPECT_EQ(view.text, message);
+    EXPECT_EQ(view.caption, "Vantrel");
+    EXPECT_EQ(view.icon, vtd::Icon::kStop);
+    EXPECT_FALSE(IsWindowVisible(sheet_));
+    EXPECT_TRUE(IsWindowVisible(background_));
+    EXPECT_FALSE(ProcessingDialog());
+    ASSERT_TRUE(vtd::PressButton(box, IDOK));
+    EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+    EXPECT_TRUE(NewWorkDirs().empty());
+  }
+
+  // The old file restored byte for byte, no BackupDir (nor any directory) left, no record.
+  // Files that the run added stay: a rollback puts back what it replaced.
+  void ExpectOldVersionRestored() {
+    for (const std::string& name : Listing(destination_))
+      EXPECT_NE(name.back(), '\\') << name;
+    EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\a.txt"), oldA_);
+    EXPECT_EQ(LanguageDirRecord(), "<none>");
+  }
+
+  std::vector<std::string> before_;
+  std::string destination_;
+  Bytes oldA_;
+  vtd::Program program_;
+  HWND sheet_ = nullptr;
+  HWND background_ = nullptr;
+};
+
+const char kDataError[] =
+    "Data integrity (CRC) error in data!\nIf you downloaded this file, try to download it again.";
+
+TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) {
+  Start("[ShellExec]\r\nCommand=\r\n", vtt::SamplePatch());
+  GoToDestination();
+  HWND page = vtd::CurrentPage(sheet_);
+  EXPECT_EQ(vtd::ControlText(page, 531), destination_);
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page, 451)));
+  EXPECT_TRUE(GetWindowLongA(GetDlgItem(page, 531), GWL_STYLE) & ES_READONLY);
+  EXPECT_TRUE(vtd::WaitUntil(
+      [&] { return Enabled(sheet_, vtd::kBackButton) && Enabled(sheet_, vtd::kNextButton); },
+      kTimeout));
+
+  Go(vtd::kNextButton, "Information");
+  HWND results = vtd::CurrentPage(sheet_);
+  EXPECT_TRUE(IsWindowVisible(sheet_));
+  // The ResultLog as written, shown unchanged.
+  std::string log = Text(vtt::ReadFileBytes(destination_ + "\\Vantrel.log"));
+  EXPECT_NE(log.find("a.txt -> "), std::string::npos) << log;
+  EXPECT_EQ(vtd::ControlText(results, 533), log);
+  EXPECT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, vtd::kNextButton); }, kTimeout));
+  EXPECT_FALSE(Enabled(sheet_, vtd::kBackButton));
+  // The destination went into the working Update.ini.
+  char stored[MAX_PATH] = "";
+  GetPrivateProfileStringA("Path", "SoftWarePath", "", stored, sizeof stored,
+                           WorkDirFile("Update.ini").c_str());
+  EXPECT_EQ(stored, destination_);
+
+  // Files rebuilt, no backups left, the record written.
+  for (const char* name : {"a.txt", "notes.txt"})
+    EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\" + name),
+              vtt::ReadFileBytes(vtd::FromUnixPath(std::string(kSamplesNew) + "/" + name)))
+        << name;
+  EXPECT_EQ(Listing(destination_), (std::vector<std::string>{"Vantrel.log", "a.txt", "notes.txt"}));
+  EXPECT_EQ(LanguageDirRecord(),
+            ProgramFilesDir() + "\\Orlenko\\Common\\Tools\\Vantrel\\Languages");
+
+  Go(vtd::kNextButton, "Setup Complete");
+  HWND finish = vtd::CurrentPage(sheet_);
+  EXPECT_TRUE(vtd::WaitUntil(
+      [&] { return Enabled(sheet_, vtd::kBackButton) && Enabled(sheet_, vtd::kFinishButton); },
+      kTimeout));
+  EXPECT_EQ(IsDlgButtonChecked(finish, 501), BST_CHECKED);
+  EXPECT_EQ(IsDlgButtonChecked(finish, 500), BST_UNCHECKED);
+  EXPECT_EQ(vtd::ControlText(finish, 501), "Yes, I want to launch Vantrel Sample now");
+  Go(vtd::kBackButton, "Information");
+  EXPECT_EQ(vtd::ControlText(vtd::CurrentPage(sheet_), 533), log);
+  Go(vtd::kNextButton, "Setup Complete");
+  // The sample's main file does not exist: its launch fails without a message.
+  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  EXPECT_TRUE(vtd::WaitGone(sheet_, kTimeout));
+  EXPECT_FALSE(IsWindowVisible(background_));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+}
+
+TEST_F(InstallationTest, BackFromTheDestinationPageWritesAndStartsNothing) {
+  Start("", vtt::SamplePatch());
+  GoToDestination();
+  Go(vtd::kBackButton, "User Guide");
+  Go(vtd::kNextButton, "Choose Destination Location");
+  Go(vtd::kBackButton, "User Guide");
+  char stored[MAX_PATH] = "";
+  GetPrivateProfileStringA("Path", "SoftWarePath", "<none>", stored, sizeof stored,
+                           WorkDirFile("Update.ini").c_str());
+  EXPECT_STREQ(stored, "");
+  EXPECT_FALSE(ProcessingDialog());
+  EXPECT_EQ(Listing(destination_), std::vector<std::string>{"a.txt"});
+  ExpectOldVersionRestored();
+  ASSERT_TRUE(vtd::CancelSetup(program_.pid, IDYES, kTimeout));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+}
+
+TEST_F(InstallationTest, UnknownOperationCodeRollsBackWithMessage206) {
+  Bytes patch = vtt::SamplePatch();
+  // The insert of the \a.txt entry becomes an operation code the worker does not know.
+  ASSERT_EQ(patch.at(0x7a), 2);
+  patch[0x7a] = 7;
+  Start("", patch);
+  GoToDestination();
+  ExpectFailedRun(kDataError);
+  ExpectOldVersionRestored();
+}
+
+TEST_F(InstallationTest, MainFileHeldOpenRollsBackWithMessage207) {
+  Start("[App]\r\nMainFile=a.txt\r\n", vtt::SamplePatch());
+  GoToDestination();
+  HANDLE held = CreateFileA((destination_ + "\\a.txt").c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ExpectFailedRun(
+      "Main file updating failed, operation canceled!\n\nIf the file is running, please quit now "
+      "and try again later.");
+  CloseHandle(held);
+  ExpectOldVersionRestored();
+}
+
+TEST_F(InstallationTest, CancelDuringTheRunRollsBackWithMessage208) {
+  Start("", NewFilesScript(3000, 2000));
+  GoToDestination();
+  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kNextButton));
+  HWND dialog = nullptr;
+  ASSERT_TRUE(vtd::WaitUntil([&] { return (dialog = ProcessingDialog()) != nullptr; }, kTimeout));
+  EXPECT_FALSE(IsWindowVisible(sheet_));
+  EXPECT_EQ(GetWindow(dialog, GW_OWNER), background_);
+  // The destination was stored before the dialog opened; the wizard stays hidden meanwhile.
+  char stored[MAX_PATH] = "";
+  GetPrivateProfileStringA("Path", "SoftWarePath", "", stored, sizeof stored,
+                           WorkDirFile("Update.ini").c_str());
+  EXPECT_EQ(stored, destination_);
+  HWND progress = GetDlgItem(dialog, 550);
+  ASSERT_TRUE(vtd::WaitUntil(
+      [&] { return SendMessageA(progress, 0x408 /* PBM_GETPOS */, 0, 0) > 5; }, kTimeout));
+  EXPECT_EQ(SendMessageA(progress, 0x407 /* PBM_GETRANGE */, FALSE, 0), 3000);
+  // Return acts as the dialog's default button, Cancel.
+  vtd::PostKey(GetDlgItem(dialog, IDCANCEL), VK_RETURN);
+  HWND box = vtd::WaitForMessageBox(program_.pid, background_, 60000);
+  ASSERT_TRUE(box);
+  vtd::MessageBoxView view;
+  ASSERT_TRUE(vtd::ReadMessageBox(box, &view));
+  EXPECT_EQ(view.text, "Operation canceled; The program cannot be installed.");
+  EXPECT_FALSE(IsWindowVisible(sheet_));
+  ExpectOldVersionRestored();
+  ASSERT_TRUE(vtd::PressButton(box, IDOK));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+}
+
+TEST_F(InstallationTest, CorruptPatchBlockWithoutSplashGives206WhenTheRunStarts) {
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
+  vtt::SetFile(&files, "Update.ini", "[App]\r\nShowSplash=0\r\n" + ini);
+  Bytes installer = vtt::MakeInstaller(files, vtt::SamplePatch());
+  // Damage the last bytes, inside block 2's bzip2 stream.
+  installer[installer.size() - 8] ^= 0x55;
+  installer[installer.size() - 20] ^= 0x55;
+  ASSERT_TRUE(vtd::Start(vtt::SaveInstaller("corrupt2.exe", installer), &program_));
+  sheet_ = vtd::WaitForWizard(program_.pid, kTimeout);
+  ASSERT_TRUE(sheet_);
+  background_ = GetWindow(sheet_, GW_OWNER);
+  GoToDestination();
+  ExpectFailedRun(kDataError);
+  // No worker ran: the destination is untouched, not even a ResultLog.
+  EXPECT_EQ(Listing(destination_), std::vector<std::string>{"a.txt"});
+  ExpectOldVersionRestored();
+}
+
+// Yes to the external command runs it in the destination; a ticked launch opens the main file.
+TEST_F(InstallationTest, FinishRunsTheCommandInTheDestinationAndLaunchesTheMainFile) {
+  ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\launch.bat",
+                                  vtt::ToBytes("@cd > launched.txt\r\n")));
+  oldA_ = vtt::ReadFileBytes(destination_ + "\\a.txt");
+  Start("[App]\r\nMainFile=launch.bat\r\n[ShellExec]\r\nCommand=cmd.exe\r\n"
+        "Parameter=/c cd > command.txt\r\n",
+        vtt::SamplePatch());
+  GoToDestination();
+  Go(vtd::kNextButton, "Information");
+  Go(vtd::kNextButton, "Setup Complete");
+  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  HWND box = nullptr;
+  ASSERT_TRUE(vtd::WaitUntil([&] {
+    for (HWND window : vtd::TopLevelWindows(program_.pid))
+      if (GetDlgItem(window, 0xFFFF) && GetDlgItem(window, IDYES)) return (box = window) != nullptr;
+    return false;
+  }, kTimeout));
+  vtd::MessageBoxView view;
+  ASSERT_TRUE(vtd::ReadMessageBox(box, &view));
+  EXPECT_EQ(view.text,
+            "This Setup program is going to run an external command below, press Yes to continue, "
+            "or No to cancel.\ncmd.exe /c cd > command.txt");
+  EXPECT_EQ(view.icon, vtd::Icon::kQuestion);
+  EXPECT_FALSE(IsWindowVisible(sheet_));
+  EXPECT_FALSE(IsWindowVisible(background_));
+  ASSERT_TRUE(vtd::PressButton(box, IDYES));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+  for (const char* name : {"command.txt", "launched.txt"}) {
+    std::string recorded = Text(vtt::ReadFileBytes(destination_ + "\\" + name));
+    EXPECT_EQ(recorded.substr(0, destination_.size()), destination_) << name << ": " << recorded;
+  }
+}
+
+// No to the external command runs nothing; a ticked Read Me that the package lacks and a
+// missing main file end the installer without a message.
+TEST_F(InstallationTest, FinishWithNoRunsNothingAndMissingFilesGiveNoMessage) {
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  vtt::RemoveFile(&files, "Readme.txt");
+  std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
+  vtt::SetFile(&files, "Update.ini",
+               "[ShellExec]\r\nCommand=cmd.exe\r\nParameter=/c cd > command.txt\r\n" + ini);
+  std::string installer =
+      vtt::SaveInstaller("finishno.exe", vtt::MakeInstaller(files, vtt::SamplePatch()));
+  ASSERT_TRUE(vtd::Start(installer, &program_));
+  sheet_ = vtd::WaitForWizard(program_.pid, kTimeout);
+  ASSERT_TRUE(sheet_);
+  background_ = GetWindow(sheet_, GW_OWNER);
+  GoToDestination();
+  Go(vtd::kNextButton, "Information");
+  Go(vtd::kNextButton, "Setup Complete");
+  ASSERT_TRUE(vtd::PressButton(vtd::CurrentPage(sheet_), 500));
+  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  HWND box = nullptr;
+  ASSERT_TRUE(vtd::WaitUntil([&] {
+    for (HWND window : vtd::TopLevelWindows(program_.pid))
+      if (GetDlgItem(window, IDNO)) return (box = window) != nullptr;
+    return false;
+  }, kTimeout));
+  ASSERT_TRUE(vtd::PressButton(box, IDNO));
+  // Nothing else asks or reports: the installer ends by itself.
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+  EXPECT_FALSE(Exists(destination_ + "\\command.txt"));
+}
+
+// A Language.ini section for the user's language replaces titles, messages and control texts
+// of these pages; the file names shown stay those of the package.
+TEST_F(InstallationTest, LanguageIniLocalisesTheInstallation) {
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  char section[8];
+  std::snprintf(section, sizeof section, "$%04X", GetUserDefaultLangID());
+  vtt::SetFile(&files, "Language.ini",
+               std::string("[") + section +
+                   "]\r\nID304=Zielordner\r\nID361=Ziel von %p\r\nID531=nicht hier\r\n"
+                   "ID306=Ergebnis\r\nID364=Protokoll:\r\nID533=kein Protokoll\r\n"
+                   "ID307=Fertig\r\nID501=%p starten\r\nID363=Bitte warten\r\n");
+  std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
+  vtt::SetFile(&files, "Update.ini", ini);
+  std::string installer =
+      vtt::SaveInstaller("language.exe", vtt::MakeInstaller(files, vtt::SamplePatch()));
+  ASSERT_TRUE(vtd::Start(installer, &program_));
+  sheet_ = vtd::WaitForWizard(program_.pid, kTimeout);
+  ASSERT_TRUE(sheet_);
+  background_ = GetWindow(sheet_, GW_OWNER);
+  vtd::SaveScreenshot(vtt::ArtefactsDir() + "\\install_welcome.bmp");
+  ASSERT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, vtd::kNextButton); }, kTimeout));
+  Go(vtd::kNextButton, "Software Licence Agreement");
+  ASSERT_TRUE(vtd::PressButton(vtd::CurrentPage(sheet_), 502));
+  vtd::SaveScreenshot(vtt::ArtefactsDir() + "\\install_licence.bmp");
+  Go(vtd::kNextButton, "User Guide");
+  vtd::SaveScreenshot(vtt::ArtefactsDir() + "\\install_guide.bmp");
+  Go(vtd::kNextButton, "Zielordner");
+  HWND page = vtd::CurrentPage(sheet_);
+  EXPECT_EQ(vtd::ControlText(page, 361), "Ziel von Vantrel Sample");
+  EXPECT_EQ(vtd::ControlText(page, 531), destination_);
+  vtd::SaveScreenshot(vtt::ArtefactsDir() + "\\install_destination.bmp");
+  Go(vtd::kNextButton, "Ergebnis");
+  HWND results = vtd::CurrentPage(sheet_);
+  EXPECT_EQ(vtd::ControlText(results, 364), "Protokoll:");
+  EXPECT_EQ(vtd::ControlText(results, 533),
+            Text(vtt::ReadFileBytes(destination_ + "\\Vantrel.log")));
+  vtd::SaveScreenshot(vtt::ArtefactsDir() + "\\install_results.bmp");
+  Go(vtd::kNextButton, "Fertig");
+  EXPECT_EQ(vtd::ControlText(vtd::CurrentPage(sheet_), 501), "Vantrel Sample starten");
+  vtd::SaveScreenshot(vtt::ArtefactsDir() + "\\install_finish.bmp");
+  ASSERT_TRUE(vtd::PressButton(vtd::CurrentPage(sheet_), 501));
+  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+}
+
+// Cancel on the Results page ends the installer at once, running nothing of the finish.
+TEST_F(InstallationTest, CancelOnTheResultsPageRunsNoFinishStep) {
+  ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\launch.bat",
+                                  vtt::ToBytes("@cd > launched.txt\r\n")));
+  Start("[App]\r\nMainFile=launch.bat\r\n[ShellExec]\r\nCommand=cmd.exe\r\n"
+        "Parameter=/c cd > command.txt\r\n",
+        vtt::SamplePatch());
+  GoToDestination();
+  Go(vtd::kNextButton, "Information");
+  // The changes can no longer be cancelled: Wine's sheet disables Cancel for that (Windows
+  // renames it Close); the close box still ends the wizard.
+  ASSERT_TRUE(vtd::WaitUntil(
+      [&] { return !Enabled(sheet_, IDCANCEL) || vtd::ControlText(sheet_, IDCANCEL) == "Close"; },
+      kTimeout));
+  PostMessageA(sheet_, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+  Sleep(1000);
+  EXPECT_FALSE(Exists(destination_ + "\\command.txt"));
+  EXPECT_FALSE(Exists(destination_ + "\\launched.txt"));
+  EXPECT_TRUE(Exists(destination_ + "\\notes.txt"));
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// The Destination page: shows the fixed destination and starts the run on Next.
+#include "wizard/wizard_pages.h"
+
+#include <commctrl.h>
+#include <shlwapi.h>
+
+#include "installer/main_loop.h"
+#include "installer/startup_state.h"
+#include "resources/resource.h"
+#include "text/localise.h"
+#include "wizard/processing_dialog.h"
+#include "wizard/setup_wizard.h"
+
+namespace {
+
+// Set when the Destination page is left by Next; Back leaves it clear and starts nothing.
+bool g_leaveByNext;
+
+void ShowDefaultDestination(HWND page) {
+  InsertAppName(GetDlgItem(page, IDC_DESTINATION_TEXT));
+  ReadProgramFilesDir(g_destinationDir);
+  PathAppendA(g_destinationDir, kProductPath);
+  SetDlgItemTextA(page, IDC_DESTINATION_DIR, g_destinationDir);
+}
+
+// Stores the destination, then runs the patch with the wizard hidden. Returns only after a
+// successful run; every other end of the run ends the process inside the dialog.
+void InstallFromDestinationPage(HWND page) {
+  GetDlgItemTextA(page, IDC_DESTINATION_DIR, g_destinationDir, kPathChars);
+  WritePrivateProfileStringA("Path", "SoftWarePath", g_destinationDir, g_updateIniPath);
+  LoadStringA(g_instance, IDS_PATCH_FILE, g_patchFileName, kPathChars);
+  ShowWindow(g_wizardSheet, SW_HIDE);
+  DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROCESSING), g_backgroundWindow,
+                  ProcessingDialogProc, 0);
+  ShowWindow(g_wizardSheet, SW_SHOW);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NOTIFY) {
+    const UINT code = reinterpret_cast<const NMHDR*>(lParam)->code;
+    if (code == UINT(PSN_WIZNEXT)) g_leaveByNext = true;
+    if (code == UINT(PSN_KILLACTIVE) && g_leaveByNext) InstallFromDestinationPage(page);
+  }
+  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kDestinationPage);
+  if (message == WM_INITDIALOG) ShowDefaultDestination(page);
+  return result;
+}

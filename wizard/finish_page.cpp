@@ -1,0 +1,72 @@
+// The Finish page: Read Me and launch choices, and the finish sequence.
+#include "wizard/wizard_pages.h"
+
+#include <commctrl.h>
+
+#include "installer/main_loop.h"
+#include "installer/startup_state.h"
+#include "resources/resource.h"
+#include "text/local_string.h"
+#include "text/localise.h"
+#include "wizard/setup_wizard.h"
+
+namespace {
+
+void ReadUpdateValue(const char* section, const char* key, char* value) {
+  GetPrivateProfileStringA(section, key, "", value, kPathChars, g_updateIniPath);
+}
+
+// Opens `file` through the shell, owned by the background window, then gives it time to start.
+void OpenWithShell(const char* file, const char* parameters, const char* directory, int show) {
+  ShellExecuteA(g_backgroundWindow, "open", file, parameters, directory, show);
+  Sleep(800);
+}
+
+// Finish: the package's external command (after asking), the ticked actions, then the end.
+void RunFinishSequence(HWND page) {
+  char command[kPathChars], parameter[kPathChars], caption[kPathChars];
+  char question[360 + 1 + 2 * kPathChars];
+  char directory[kPathChars], file[kPathChars];
+  ReadUpdateValue("ShellExec", "Command", command);
+  ReadUpdateValue("ShellExec", "Parameter", parameter);
+  LoadLocalString(IDS_CAPTION, caption, sizeof caption);
+  LoadLocalString(IDS_CONFIRM_COMMAND, question, 360);
+  lstrcatA(question, "\n");
+  lstrcatA(question, command);
+  lstrcatA(question, " ");
+  lstrcatA(question, parameter);
+  ShowWindow(g_backgroundWindow, SW_HIDE);
+  ShowWindow(GetParent(page), SW_HIDE);
+  if (command[0] && MessageBoxA(page, question, caption, MB_ICONQUESTION | MB_YESNO) == IDYES) {
+    ReadUpdateValue("Path", "SoftWarePath", directory);
+    OpenWithShell(command, parameter, directory,
+                  GetPrivateProfileIntA("ShellExec", "ShowWindow", 0, g_updateIniPath));
+  }
+  if (IsDlgButtonChecked(page, IDC_VIEW_README)) {
+    LoadStringA(g_instance, IDS_README_FILE, file, sizeof file);
+    OpenWithShell(file, nullptr, g_workDir, SW_SHOWDEFAULT);
+  }
+  if (IsDlgButtonChecked(page, IDC_LAUNCH_APP)) {
+    ReadUpdateValue("Path", "SoftWarePath", directory);
+    ReadUpdateValue("App", "MainFile", file);
+    OpenWithShell(file, nullptr, directory, SW_SHOWDEFAULT);
+  }
+  Sleep(5000);
+  // Ends the main loop as the background window's destruction would, once the sheet has
+  // finished handling this notification.
+  PostQuitMessage(0);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == UINT(PSN_WIZFINISH))
+    RunFinishSequence(page);
+  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kFinishPage);
+  if (message == WM_INITDIALOG) {
+    InsertAppName(GetDlgItem(page, IDC_FINISH_TEXT));
+    InsertAppName(GetDlgItem(page, IDC_LAUNCH_APP));
+    CheckDlgButton(page, IDC_LAUNCH_APP, BST_CHECKED);
+  }
+  return result;
+}

@@ -1,0 +1,120 @@
+// The processing dialog: fills the run's settings, starts the patch worker and ends the run.
+#include "wizard/processing_dialog.h"
+
+#include <shlwapi.h>
+#include <string.h>
+
+#include "format/file_format.h"
+#include "installer/extract_block.h"
+#include "installer/main_loop.h"
+#include "installer/startup.h"
+#include "patch/crc32.h"
+#include "patch/window_observer.h"
+#include "resources/resource.h"
+#include "text/local_string.h"
+#include "text/localise.h"
+#include "wizard/registry_value.h"
+
+char g_destinationDir[kPathChars];
+char g_patchFileName[kPathChars];
+const char kProductPath[] = "Orlenko\\Common\\Tools\\Vantrel";
+
+namespace {
+
+const char kLanguageDirKey[] = "Software\\Orlenko\\Common\\Tools\\Vantrel\\Kestrum\\Directories";
+
+// Everything the run points to lives as long as the process.
+char g_keptBackupDir[kPathChars + 1];  // room for the trailing backslash
+char g_scriptPath[kPathChars];
+char g_mainFile[kPathChars];
+vt::RunState g_run;
+vt::RunWindows g_runWindows;
+
+void LoadLogMessage(void*, uint32_t id, char* text, uint32_t size) {
+  LoadLocalString(id, text, int(size));
+}
+
+void ReadPathValue(const char* key, const char* fallback, char* value) {
+  GetPrivateProfileStringA("Path", key, fallback, value, kPathChars, g_updateIniPath);
+}
+
+void WriteLanguageDir() {
+  char path[kPathChars];
+  // Without the program files directory the record would name a relative path: skip it.
+  if (!ReadProgramFilesDir(path) || !PathAppendA(path, kProductPath) ||
+      !PathAppendA(path, "Languages"))
+    return;
+  WriteRegistryValue(HKEY_CURRENT_USER, kLanguageDirKey, "LanguageDir", REG_SZ, path,
+                     DWORD(lstrlenA(path) + 1));
+}
+
+void StartRun(HWND dialog) {
+  LocaliseChildWindows(dialog);
+  ReadPathValue("SoftWarePath", "", g_destinationDir);
+  char backupName[kPathChars];
+  ReadPathValue("BackupDirectory", "Vantrel.bak", backupName);
+  lstrcpyA(g_keptBackupDir, g_destinationDir);
+  PathAppendA(g_keptBackupDir, backupName);
+  const int length = lstrlenA(g_keptBackupDir);
+  if (length && g_keptBackupDir[length - 1] != '\\') lstrcatA(g_keptBackupDir, "\\");
+  lstrcpyA(g_scriptPath, g_workDir);
+  PathAppendA(g_scriptPath, g_patchFileName);
+  GetPrivateProfileStringA("App", "MainFile", "", g_mainFile, kPathChars, g_updateIniPath);
+  g_run.destinationDir = g_destinationDir;
+  g_run.keptBackupDir = g_keptBackupDir;
+  g_run.scriptPath = g_scriptPath;
+  g_run.mainFile = g_mainFile;
+  g_run.loadMessage = LoadLogMessage;
+  g_runWindows.dialog = dialog;
+  g_runWindows.progressBar = GetDlgItem(dialog, IDC_PROGRESS);
+  g_runWindows.fileLabel = GetDlgItem(dialog, IDC_PROCESSING_FILE);
+  vt::ObserveWithWindows(&g_run, &g_runWindows);
+  vt::StoreRunState(&g_run, vt::kRunInProgress);
+  // Without the splash, block 2 is still packed; the dialog shows only once it is unpacked.
+  if (!g_showSplash && !ExtractBlock(vt::kPatchDataBlock))
+    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
+  vt::BuildCrcTable();
+  DWORD threadId;
+  HANDLE worker = CreateThread(nullptr, 0, vt::PatchWorker, &g_run, 0, &threadId);
+  if (!worker) {
+    EndDialog(dialog, 0);
+    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
+  }
+}
+
+}  // namespace
+
+bool ReadProgramFilesDir(char* path) {
+  // One byte short of the buffer, which is zeroed: a value stored without its zero still ends.
+  DWORD size = kPathChars - 1;
+  memset(path, 0, kPathChars);
+  if (ReadRegistryValue(HKEY_LOCAL_MACHINE, kWindowsVersionKey, "ProgramFilesDir", nullptr, path,
+                        &size) == ERROR_SUCCESS)
+    return true;
+  path[0] = 0;
+  return false;
+}
+
+INT_PTR CALLBACK ProcessingDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      StartRun(dialog);
+      return TRUE;
+    case WM_COMMAND:
+      // The worker stops after its current entry and rolls back; its run-done ends the dialog.
+      if (LOWORD(wParam) == IDCANCEL) vt::StoreRunState(&g_run, vt::kRunCancelled);
+      return TRUE;
+    case vt::kRunDoneMessage: {
+      EndDialog(dialog, 0);
+      const int32_t state = int32_t(wParam);
+      if (state > 0) {
+        WriteLanguageDir();
+        return TRUE;
+      }
+      // Messages 208, 207 and 206 for the states 0, -1 and -2; anything lower is a data error.
+      FailWithMessage(g_backgroundWindow,
+                      state < vt::kRunDataError ? IDS_DATA_ERROR : UINT(IDS_CANCELLED + state));
+    }
+  }
+  return FALSE;
+}

@@ -1,0 +1,25 @@
+// The modal dialog during which the patch worker runs: progress, file label and Cancel.
+#ifndef VANTREL_WIZARD_PROCESSING_DIALOG_H
+#define VANTREL_WIZARD_PROCESSING_DIALOG_H
+
+#include <windows.h>
+
+#include "installer/startup_state.h"
+
+// The directory being installed into: the Destination page's default, then [Path] SoftWarePath.
+extern char g_destinationDir[kPathChars];
+// The patch script's file name in the WorkDir, set before the dialog opens.
+extern char g_patchFileName[kPathChars];
+
+// The product's place below the program files directory.
+extern const char kProductPath[];
+
+// Dialog procedure of the processing dialog. It returns from its modal call only after a
+// successful run; any other end shows its message and ends the process.
+INT_PTR CALLBACK ProcessingDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Reads the program files directory into `path` (kPathChars); false, with `path` empty, when
+// it cannot be read.
+bool ReadProgramFilesDir(char* path);
+
+#endif  // VANTREL_WIZARD_PROCESSING_DIALOG_H
