@@ -1,5 +1,5 @@
-// vantrel_walk: the main job's hands. Starts an installer under Wine, walks its wizard as a user
-// would, saves a screenshot of every page it reaches, and reports what it saw and what was left.
+// vantrel_walk: the main job's hands. Starts an installer under Wine, goes through its whole
+// installation as a user would, saves a screenshot of every page, and reports what it saw.
 #include <stdio.h>
 
 #include <string>
@@ -44,28 +44,42 @@ int main(int argc, char** argv) {
     return 1;
   }
   printf("background: \"%s\"\n", vtd::WindowText(GetWindow(sheet, GW_OWNER)).c_str());
-  // Welcome, Licence, Guide, Destination: the pages a user reads before the run starts.
+  // Every page in turn, as a user goes through them: Welcome, Licence, Guide, Destination; Next
+  // there runs the update in the Processing dialog; then Results and Finish.
   HWND page = nullptr;
-  for (int n = 1; n <= 4; n++) {
+  bool finished = false;
+  for (int n = 1; n <= 6; n++) {
     HWND previous = page;
     if (!vtd::WaitUntil([&] { return (page = vtd::CurrentPage(sheet)) && page != previous; },
-                        kTimeout))
+                        n == 5 ? 10 * kTimeout : kTimeout)) {
+      fprintf(stderr, "vantrel_walk: page %d did not come\n", n);
       break;
+    }
     Sleep(300);  // let the page paint before the screenshot
     printf("page %d: \"%s\"\n", n, vtd::WindowText(sheet).c_str());
     PrintButtons(sheet);
     std::string shot = shots + "\\page-" + std::to_string(n) + ".bmp";
     vtd::SaveScreenshot(shot);
     if (n == 2) vtd::PressButton(page, 502);  // accept the licence
-    if (n == 4) break;
+    if (n == 4) printf("   destination: %s\n", vtd::ControlText(page, 531).c_str());
+    if (n == 5) printf("   result log shown:\n%s\n", vtd::ControlText(page, 533).c_str());
+    if (n == 6) {
+      // The sample has no program to launch: untick the launch box, then finish.
+      if (IsDlgButtonChecked(page, 501) == BST_CHECKED) vtd::PressButton(page, 501);
+      vtd::WaitUntil([&] { return IsDlgButtonChecked(page, 501) == BST_UNCHECKED; }, kTimeout);
+      finished = vtd::WaitUntil([&] { return vtd::PressButton(sheet, vtd::kFinishButton); },
+                                kTimeout);
+      break;
+    }
     vtd::WaitUntil([&] { return vtd::PressButton(sheet, vtd::kNextButton); }, kTimeout);
   }
-  // The run itself comes with the Processing dialog; until then the walk ends by cancelling.
-  printf("cancelling the setup\n");
-  bool cancelled = vtd::CancelSetup(program.pid, IDYES, kTimeout);
+  if (!finished) {
+    printf("the installation did not reach its end: cancelling\n");
+    vtd::CancelSetup(program.pid, IDYES, kTimeout);
+  }
   long code = vtd::WaitExit(&program, kTimeout);
   bool workDirGone = vtd::TempDirs("VTA").size() <= workDirsBefore;
   printf("installer exit code: %ld\n", code);
   printf("work folder: %s\n", workDirGone ? "removed on exit" : "LEFT BEHIND");
-  return cancelled && code == 0 && workDirGone ? 0 : 1;
+  return finished && code == 0 && workDirGone ? 0 : 1;
 }

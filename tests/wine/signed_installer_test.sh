@@ -17,9 +17,9 @@ osslsigncode verify -CAfile "$work/cert.pem" "$work/signed.exe" >"$work/verify.t
 [ "$(stat -c %s "$work/signed.exe")" -gt "$(stat -c %s "$work/unsigned.exe")" ] || {
   echo "FAIL: signing added nothing"; exit 1; }
 "$vantrel" inspect "$work/signed.exe" >/dev/null || { echo "FAIL: inspect refuses the signed installer"; exit 1; }
-# The signed installer runs as a user would see it: every page up to the destination, then a
-# clean end with its work folder removed.
+# The signed installer runs as a user would see it: every page, the update, the finish, and a
+# clean end with its work folder removed (the walk fails otherwise).
 "$here/../../scripts/wine_run.sh" "$walk" "$(winepath -w "$work/signed.exe")" \
   "$(winepath -w "$work")" | tee "$work/walk.txt"
-grep -q 'page 4: "Choose Destination Location"' "$work/walk.txt"
+grep -q 'page 6: "Setup Complete"' "$work/walk.txt"
 echo "signed installer verified and ran"
