@@ -401,6 +401,92 @@ TEST_F(InstallationTest, FinishRunsTheCommandInTheDestinationAndLaunchesTheMainF
   }
 }
 
+// Makes record_launch the program that opens .txt files while it lives, so that the Read Me the
+// finish sequence opens is recorded instead of opening an editor.
+class TextFilesOpenedByRecorder {
+ public:
+  TextFilesOpenedByRecorder() {
+    LONG size = sizeof previous_;
+    if (RegQueryValueA(HKEY_CLASSES_ROOT, ".txt", previous_, &size) != ERROR_SUCCESS)
+      previous_[0] = 0;
+    const std::string command = "\"" + vtd::FromUnixPath(VT_RECORDER_PATH) + "\" \"%1\"";
+    RegSetValueA(HKEY_CLASSES_ROOT, ".txt", REG_SZ, kClass, 0);
+    RegSetValueA(HKEY_CLASSES_ROOT, (std::string(kClass) + "\\shell\\open\\command").c_str(),
+                 REG_SZ, command.c_str(), 0);
+  }
+  ~TextFilesOpenedByRecorder() {
+    RegSetValueA(HKEY_CLASSES_ROOT, ".txt", REG_SZ, previous_, 0);
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, kClass);
+  }
+
+ private:
+  static constexpr const char* kClass = "VantrelTestRecordedText";
+  char previous_[MAX_PATH];
+};
+
+// One line per program the finish sequence started: working folder, command line, show command.
+std::vector<std::vector<std::string>> RecordedLaunches(const std::string& path) {
+  std::vector<std::vector<std::string>> launches;
+  std::string text = Text(vtt::ReadFileBytes(path));
+  for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
+       start = end + 2) {
+    std::vector<std::string> fields;
+    std::string line = text.substr(start, end - start);
+    for (size_t from = 0, tab;; from = tab + 1) {
+      tab = line.find('\t', from);
+      fields.push_back(line.substr(from, tab == std::string::npos ? std::string::npos : tab - from));
+      if (tab == std::string::npos) break;
+    }
+    launches.push_back(fields);
+  }
+  return launches;
+}
+
+// Yes to the external command, the Read Me and the launch ticked: each is opened in its folder
+// with its show command, in that order.
+TEST_F(InstallationTest, FinishOpensTheCommandTheReadMeAndTheMainFileAsChosen) {
+  const std::string record = vtd::TempPath() + "vantrel_launches.txt";
+  DeleteFileA(record.c_str());
+  SetEnvironmentVariableA("VT_RECORD_FILE", record.c_str());
+  const std::string recorder = vtd::FromUnixPath(VT_RECORDER_PATH);
+  ASSERT_TRUE(CopyFileA(recorder.c_str(), (destination_ + "\\main.exe").c_str(), FALSE));
+  TextFilesOpenedByRecorder textHandler;
+  Start("[App]\r\nMainFile=main.exe\r\n[ShellExec]\r\nCommand=" + recorder +
+            "\r\nParameter=alpha beta\r\nShowWindow=2\r\n",
+        vtt::SamplePatch());
+  GoToDestination();
+  Go(vtd::kNextButton, "Information");
+  Go(vtd::kNextButton, "Setup Complete");
+  ASSERT_TRUE(vtd::PressButton(vtd::CurrentPage(sheet_), 500));  // tick the Read Me
+  ASSERT_TRUE(vtd::WaitUntil(
+      [&] { return IsDlgButtonChecked(vtd::CurrentPage(sheet_), 500) == BST_CHECKED; }, kTimeout));
+  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  HWND box = nullptr;
+  ASSERT_TRUE(vtd::WaitUntil([&] {
+    for (HWND window : vtd::TopLevelWindows(program_.pid))
+      if (GetDlgItem(window, IDYES)) return (box = window) != nullptr;
+    return false;
+  }, kTimeout));
+  ASSERT_TRUE(vtd::PressButton(box, IDYES));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  SetEnvironmentVariableA("VT_RECORD_FILE", nullptr);
+
+  const auto launches = RecordedLaunches(record);
+  ASSERT_EQ(launches.size(), 3u) << Text(vtt::ReadFileBytes(record));
+  // The external command: in DestinationDir, with its parameters and the package's show value.
+  EXPECT_EQ(launches[0][0], destination_);
+  EXPECT_NE(launches[0][1].find("alpha beta"), std::string::npos) << launches[0][1];
+  EXPECT_EQ(launches[0][2], "2");
+  // The Read Me: the unpacked copy, opened in the WorkDir.
+  EXPECT_EQ(launches[1][0].rfind(vtd::TempPath() + "VTA", 0), 0u) << launches[1][0];
+  EXPECT_NE(launches[1][1].find("Readme.txt"), std::string::npos) << launches[1][1];
+  // The main file: in DestinationDir.
+  EXPECT_EQ(launches[2][0], destination_);
+  EXPECT_NE(launches[2][1].find("main.exe"), std::string::npos) << launches[2][1];
+  EXPECT_TRUE(NewWorkDirs().empty());
+  DeleteFileA(record.c_str());
+}
+
 // No to the external command runs nothing; a ticked Read Me that the package lacks and a
 // missing main file end the installer without a message.
 TEST_F(InstallationTest, FinishWithNoRunsNothingAndMissingFilesGiveNoMessage) {
