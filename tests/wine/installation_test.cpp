@@ -149,6 +149,13 @@ class InstallationTest : public ::testing::Test {
     background_ = GetWindow(sheet_, GW_OWNER);
   }
 
+  // Presses a sheet button as soon as it is enabled: the pages enable theirs by posted messages,
+  // so a page's caption can show before its buttons are right.
+  void Press(int button) {
+    ASSERT_TRUE(vtd::WaitUntil([&] { return vtd::PressButton(sheet_, button); }, kTimeout))
+        << "button " << button << " not enabled on " << vtd::WindowText(sheet_);
+  }
+
   void Go(int button, const char* caption) {
     SCOPED_TRACE(caption);
     ASSERT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, button); }, kTimeout))
@@ -185,7 +192,7 @@ class InstallationTest : public ::testing::Test {
   // Next on the Destination page with a run that fails: the message, its owner, the hidden
   // wizard, and the clean end.
   void ExpectFailedRun(const char* message) {
-    ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kNextButton));
+    Press(vtd::kNextButton);
     HWND box = vtd::WaitForMessageBox(program_.pid, background_, kTimeout);
     ASSERT_TRUE(box) << "no message";
     vtd::MessageBoxView view;
@@ -268,7 +275,7 @@ TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) {
   EXPECT_EQ(vtd::ControlText(vtd::CurrentPage(sheet_), 533), log);
   Go(vtd::kNextButton, "Setup Complete");
   // The sample's main file does not exist: its launch fails without a message.
-  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  Press(vtd::kFinishButton);
   EXPECT_TRUE(vtd::WaitGone(sheet_, kTimeout));
   EXPECT_FALSE(IsWindowVisible(background_));
   EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
@@ -319,7 +326,7 @@ TEST_F(InstallationTest, MainFileHeldOpenRollsBackWithMessage207) {
 TEST_F(InstallationTest, CancelDuringTheRunRollsBackWithMessage208) {
   Start("", NewFilesScript(3000, 2000));
   GoToDestination();
-  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kNextButton));
+  Press(vtd::kNextButton);
   HWND dialog = nullptr;
   ASSERT_TRUE(vtd::WaitUntil([&] { return (dialog = ProcessingDialog()) != nullptr; }, kTimeout));
   EXPECT_FALSE(IsWindowVisible(sheet_));
@@ -377,7 +384,7 @@ TEST_F(InstallationTest, FinishRunsTheCommandInTheDestinationAndLaunchesTheMainF
   GoToDestination();
   Go(vtd::kNextButton, "Information");
   Go(vtd::kNextButton, "Setup Complete");
-  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  Press(vtd::kFinishButton);
   HWND box = nullptr;
   ASSERT_TRUE(vtd::WaitUntil([&] {
     for (HWND window : vtd::TopLevelWindows(program_.pid))
@@ -460,7 +467,7 @@ TEST_F(InstallationTest, FinishOpensTheCommandTheReadMeAndTheMainFileAsChosen) {
   ASSERT_TRUE(vtd::PressButton(vtd::CurrentPage(sheet_), 500));  // tick the Read Me
   ASSERT_TRUE(vtd::WaitUntil(
       [&] { return IsDlgButtonChecked(vtd::CurrentPage(sheet_), 500) == BST_CHECKED; }, kTimeout));
-  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  Press(vtd::kFinishButton);
   HWND box = nullptr;
   ASSERT_TRUE(vtd::WaitUntil([&] {
     for (HWND window : vtd::TopLevelWindows(program_.pid))
@@ -505,7 +512,7 @@ TEST_F(InstallationTest, FinishWithNoRunsNothingAndMissingFilesGiveNoMessage) {
   Go(vtd::kNextButton, "Information");
   Go(vtd::kNextButton, "Setup Complete");
   ASSERT_TRUE(vtd::PressButton(vtd::CurrentPage(sheet_), 500));
-  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  Press(vtd::kFinishButton);
   HWND box = nullptr;
   ASSERT_TRUE(vtd::WaitUntil([&] {
     for (HWND window : vtd::TopLevelWindows(program_.pid))
@@ -560,7 +567,7 @@ TEST_F(InstallationTest, LanguageIniLocalisesTheInstallation) {
   EXPECT_EQ(vtd::ControlText(vtd::CurrentPage(sheet_), 501), "Vantrel Sample starten");
   vtd::SaveScreenshot(vtt::ArtefactsDir() + "\\install_finish.bmp");
   ASSERT_TRUE(vtd::PressButton(vtd::CurrentPage(sheet_), 501));
-  ASSERT_TRUE(vtd::PressButton(sheet_, vtd::kFinishButton));
+  Press(vtd::kFinishButton);
   EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
 }
 
