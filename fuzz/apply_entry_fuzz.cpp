@@ -12,6 +12,7 @@
 #include <string>
 
 #include "patch/apply_entry.h"
+#include "fuzz/scratch_tree.h"
 #include "patch/crc32.h"
 
 namespace vt {
@@ -25,24 +26,12 @@ std::string g_root, g_outer, g_inner, g_dest, g_backup;
 std::set<std::string> g_allowed;
 const uint32_t kMaxEntries = 64;  // keeps one input fast; the count field allows 65535
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-void RemoveTree(const std::string& path) { nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
-
-void Put(const std::string& path, const char* content) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) abort();
-  fputs(content, f);
-  fclose(f);
-}
 
 void RemoveScratch() { RemoveTree(g_root); }
 
 bool SetUpScratch() {
   BuildCrcTable();
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vt_fuzz_XXXXXX";
-  if (!mkdtemp(&pattern[0])) abort();
-  g_root = pattern;
+  g_root = MakeScratchRoot("vt_fuzz");
   g_outer = g_root + "/outer";
   g_inner = g_outer + "/inner";
   g_dest = g_inner + "/dest";

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "fuzz/scratch_tree.h"
 #include "patch/crc32.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
@@ -25,8 +26,6 @@ std::string g_root, g_outer, g_dest, g_script;
 std::map<std::string, std::string> g_before;  // relative path -> content, "/" for directories
 std::set<std::string> g_named;  // names that the script's entries gave, at any level
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-void RemoveTree(const std::string& path) { nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
 std::string Read(const std::string& path) {
   std::string content;
@@ -38,20 +37,11 @@ std::string Read(const std::string& path) {
   return content;
 }
 
-void Put(const std::string& path, const std::string& content) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f || fwrite(content.data(), 1, content.size(), f) != content.size()) abort();
-  fclose(f);
-}
-
 void RemoveScratch() { RemoveTree(g_root); }
 
 bool SetUpScratch() {
   BuildCrcTable();
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vt_runfuzz_XXXXXX";
-  if (!mkdtemp(&pattern[0])) abort();
-  g_root = pattern;
+  g_root = MakeScratchRoot("vt_runfuzz");
   g_outer = g_root + "/outer";
   g_dest = g_outer + "/dest";
   g_script = g_root + "/Patch.dat";
