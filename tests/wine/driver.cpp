@@ -116,59 +116,65 @@ bool PressButton(HWND dialog, int id) {
 
 namespace {
 
+// A w x h 32-bit top-down bitmap selected into a memory DC that matches the screen.
+class Canvas {
+ public:
+  Canvas(int w, int h) : w_(w), h_(h) {
+    screen_ = GetDC(nullptr);
+    memory_ = CreateCompatibleDC(screen_);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    bitmap_ = CreateDIBSection(memory_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bits_ = static_cast<DWORD*>(bits);
+    old_ = SelectObject(memory_, bitmap_);
+  }
+  ~Canvas() {
+    SelectObject(memory_, old_);
+    DeleteObject(bitmap_);
+    DeleteDC(memory_);
+    ReleaseDC(nullptr, screen_);
+  }
+  HDC screen() const { return screen_; }
+  HDC memory() const { return memory_; }
+  // What was drawn, as 0x00RRGGBB values row by row.
+  std::vector<DWORD> Pixels() const {
+    GdiFlush();
+    std::vector<DWORD> pixels(bits_, bits_ + w_ * h_);
+    for (DWORD& p : pixels) p &= 0xFFFFFF;
+    return pixels;
+  }
+
+ private:
+  int w_, h_;
+  HDC screen_, memory_;
+  HBITMAP bitmap_;
+  HGDIOBJ old_;
+  DWORD* bits_;
+};
+
 // Pixels of a screen rectangle as 0x00RRGGBB values.
 std::vector<DWORD> CaptureRect(const RECT& r) {
   int w = r.right - r.left, h = r.bottom - r.top;
-  std::vector<DWORD> pixels;
-  if (w <= 0 || h <= 0) return pixels;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = w;
-  info.bmiHeader.biHeight = -h;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-  GdiFlush();
-  pixels.assign(static_cast<DWORD*>(bits), static_cast<DWORD*>(bits) + w * h);
-  for (DWORD& p : pixels) p &= 0xFFFFFF;
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return pixels;
+  if (w <= 0 || h <= 0) return {};
+  Canvas canvas(w, h);
+  BitBlt(canvas.memory(), 0, 0, w, h, canvas.screen(), r.left, r.top, SRCCOPY);
+  return canvas.Pixels();
 }
 
 // The icon drawn on `background`, as pixels of a w x h area.
 std::vector<DWORD> RenderIcon(HICON icon, int w, int h, COLORREF background) {
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = w;
-  info.bmiHeader.biHeight = -h;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
+  Canvas canvas(w, h);
   RECT all = {0, 0, w, h};
   HBRUSH brush = CreateSolidBrush(background);
-  FillRect(memory, &all, brush);
+  FillRect(canvas.memory(), &all, brush);
   DeleteObject(brush);
-  DrawIconEx(memory, 0, 0, icon, 0, 0, 0, nullptr, DI_NORMAL);
-  GdiFlush();
-  std::vector<DWORD> pixels(static_cast<DWORD*>(bits), static_cast<DWORD*>(bits) + w * h);
-  for (DWORD& p : pixels) p &= 0xFFFFFF;
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return pixels;
+  DrawIconEx(canvas.memory(), 0, 0, icon, 0, 0, 0, nullptr, DI_NORMAL);
+  return canvas.Pixels();
 }
 
 // Share of the icon's opaque pixels that the screen shows in the same colour.
