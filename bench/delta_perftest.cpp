@@ -2,7 +2,9 @@
 // for each setting, to choose the defaults (bench/delta_compare.sh compares with other tools).
 // Then times applying the last script with the patch engine to a copy of OLD_DIR, next to
 // copying NEW_DIR's files with the system.
-// Usage: delta_perftest OLD_DIR NEW_DIR [minCopy minRepeatCopy chainDepth]...
+// Usage: delta_perftest OLD_DIR NEW_DIR [SET]...
+// A SET is one or more settings joined by '+', each minCopy,minRepeatCopy,chainDepth,copyBits,
+// repeatBits; the tool keeps per file what compresses best among a set's settings.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -50,28 +52,51 @@ double TimeCopy(const vt::TreeDiff& diff, const std::string& newDir, const fs::p
   return Seconds(start);
 }
 
+// Reads "a,b,c,d,e+a,b,c,d,e..." into settings; false when malformed.
+bool ParseSet(const char* text, std::vector<vt::DeltaTuning>* set) {
+  for (const char* p = text; *p;) {
+    vt::DeltaTuning t;
+    unsigned v[5];
+    int used = 0;
+    if (sscanf(p, "%u,%u,%u,%u,%u%n", &v[0], &v[1], &v[2], &v[3], &v[4], &used) != 5) return false;
+    t.minCopy = v[0];
+    t.minRepeatCopy = v[1];
+    t.chainDepth = v[2];
+    t.copyBits = v[3];
+    t.repeatBits = v[4];
+    set->push_back(t);
+    p += used;
+    if (*p == '+') ++p;
+    else if (*p) return false;
+  }
+  return !set->empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || (argc - 3) % 3 != 0) {
-    fprintf(stderr, "usage: delta_perftest OLD_DIR NEW_DIR [minCopy minRepeatCopy chainDepth]...\n");
+  if (argc < 3) {
+    fprintf(stderr, "usage: delta_perftest OLD_DIR NEW_DIR [a,b,c,d,e[+a,b,c,d,e]...]...\n");
     return 2;
   }
-  std::vector<vt::DeltaTuning> tunings;
-  for (int i = 3; i < argc; i += 3) {
-    vt::DeltaTuning t;
-    t.minCopy = uint32_t(atoi(argv[i]));
-    t.minRepeatCopy = uint32_t(atoi(argv[i + 1]));
-    t.chainDepth = uint32_t(atoi(argv[i + 2]));
-    tunings.push_back(t);
-  }
-  // No setting given: the tool's own choice among its defaults, shown as zeros.
+  // No set given: the tool's own choice among its defaults.
   std::vector<std::vector<vt::DeltaTuning>> runs;
-  for (const vt::DeltaTuning& t : tunings) runs.push_back({t});
-  if (runs.empty()) runs.push_back({});
+  std::vector<std::string> names;
+  for (int i = 3; i < argc; ++i) {
+    runs.emplace_back();
+    names.push_back(argv[i]);
+    if (!ParseSet(argv[i], &runs.back())) {
+      fprintf(stderr, "delta_perftest: '%s' is not a setting set\n", argv[i]);
+      return 2;
+    }
+  }
+  if (runs.empty()) {
+    runs.push_back({});
+    names.push_back("defaults");
+  }
   vt::TreeDiff last;
-  for (const std::vector<vt::DeltaTuning>& run : runs) {
-    vt::DeltaTuning t = run.empty() ? vt::DeltaTuning{0, 0, 0} : run[0];
+  for (size_t r = 0; r < runs.size(); ++r) {
+    const std::vector<vt::DeltaTuning>& run = runs[r];
     const auto start = std::chrono::steady_clock::now();
     vt::TreeDiff diff;
     std::string error;
@@ -88,8 +113,8 @@ int main(int argc, char** argv) {
     }
     uint64_t inserted = 0;
     for (const vt::DiffEntry& e : diff.entries) inserted += e.delta.insertedBytes;
-    printf("minCopy %3u minRepeat %3u depth %4u: script %9zu compressed %8zu inserted %8llu %.2fs\n",
-           t.minCopy, t.minRepeatCopy, t.chainDepth, diff.script.size(), stream.size(),
+    printf("%s: script %9zu compressed %8zu inserted %8llu %.2fs\n", names[r].c_str(),
+           diff.script.size(), stream.size(),
            (unsigned long long)inserted, secs);
     last = std::move(diff);
   }

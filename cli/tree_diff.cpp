@@ -178,9 +178,9 @@ void EncodeBest(const std::vector<uint8_t>& oldBytes, const std::vector<uint8_t>
 }  // namespace
 
 const std::vector<DeltaTuning> kDefaultTunings = {
-    {24, 12, 16},
-    {12, 8, 16},
-    {32, 24, 16},
+    {8, 8, 16, 40, 24},
+    {8, 8, 16, 96, 48},
+    {8, 8, 16, 24, 16},
 };
 
 std::string NativePath(const std::string& dir, const std::string& stored) {

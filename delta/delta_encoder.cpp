@@ -4,11 +4,13 @@
 // Why this shape: the script has no "add" operation, so a changed byte always costs a new insert
 // and a new copy. What remains to win is finding the longest copies (the whole old file is
 // indexed, not a window), not splitting them (backward extension swallows a short literal run
-// before a match), and keeping the op stream regular for the bzip2 stage (the previous
+// before a match), keeping the op stream regular for the bzip2 stage (the previous
 // displacement is tried first, so an edited region becomes copy/insert/copy with offsets that
-// advance in step).
+// advance in step), and taking a copy only where the literals it replaces would cost more than
+// the copy after compression.
 #include "delta/delta_encoder.h"
 
+#include <math.h>
 #include <string.h>
 
 #include <algorithm>
@@ -74,6 +76,28 @@ class OldIndex {
   std::vector<uint32_t> prev_;
 };
 
+// Estimated compressed cost of each byte of the new file after its predecessor, in bits: a
+// two-pass order-1 model of the whole file. bzip2 sees more context than one byte, but the
+// estimate tells a symbol table or padding (cheap) from code or packed data (dear).
+class LiteralCost {
+ public:
+  LiteralCost(const uint8_t* data, size_t size) : bits_(256 * 256) {
+    std::vector<uint32_t> pairs(256 * 256, 0);
+    uint32_t totals[256] = {0};
+    for (size_t i = 1; i < size; ++i) {
+      ++pairs[data[i - 1] * 256 + data[i]];
+      ++totals[data[i - 1]];
+    }
+    for (int a = 0; a < 256; ++a)
+      for (int b = 0; b < 256; ++b)
+        bits_[a * 256 + b] = float(log2((totals[a] + 128.0) / (pairs[a * 256 + b] + 0.5)));
+  }
+  float Bits(uint8_t previous, uint8_t byte) const { return bits_[previous * 256 + byte]; }
+
+ private:
+  std::vector<float> bits_;
+};
+
 struct Match {
   size_t oldAt = 0;  // where the copy starts, backward extension included
   size_t newAt = 0;
@@ -90,6 +114,7 @@ class Encoder {
         newSize_(newSize),
         tuning_(tuning),
         index_(oldData, oldSize),
+        cost_(newData, newSize),
         body_(body),
         stats_(stats) {}
 
@@ -173,14 +198,25 @@ class Encoder {
       }
     }
     const bool repeatWins = repeat.length >= tuning_.minRepeatCopy &&
-                            repeat.length + kRepeatBonus >= found.length;
+                            repeat.length + kRepeatBonus >= found.length &&
+                            Saves(repeat, tuning_.repeatBits);
     if (repeatWins) {
       *best = repeat;
       return true;
     }
-    if (found.length >= tuning_.minCopy) {
+    if (found.length >= tuning_.minCopy && Saves(found, tuning_.copyBits)) {
       *best = found;
       return true;
+    }
+    return false;
+  }
+
+  // Whether the literals that `m` replaces are estimated at `bits` or more.
+  bool Saves(const Match& m, uint32_t bits) const {
+    float sum = 0;
+    for (size_t i = m.newAt; i < m.newAt + m.length; ++i) {
+      sum += cost_.Bits(i ? new_[i - 1] : 0, new_[i]);
+      if (sum >= float(bits)) return true;
     }
     return false;
   }
@@ -218,6 +254,7 @@ class Encoder {
   size_t newSize_;
   DeltaTuning tuning_;
   OldIndex index_;
+  LiteralCost cost_;
   std::vector<uint8_t>* body_;
   DeltaStats* stats_;
   size_t literalStart_ = 0;

@@ -206,5 +206,25 @@ TEST(DeltaEncoder, FindsMatchesAfterLongLiteralRuns) {
   EXPECT_EQ(stats.copiedBytes, 10100u);
 }
 
+TEST(DeltaEncoder, CopiesShortMatchesOnlyWhereLiteralsWouldCostMore) {
+  // The same 16 bytes are found in the old file both times. Inside a table of repeated records
+  // they are cheaper as literals than as a 9-byte copy; between random bytes they are not.
+  const Bytes record = {1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes old = Cat({Random(4000, 70), record, Random(4000, 71)});
+  Bytes table;
+  for (int i = 0; i < 400; ++i) table.insert(table.end(), record.begin(), record.end());
+  Bytes body;
+  DeltaStats stats;
+  ASSERT_TRUE(EncodeDelta(old.data(), old.size(), table.data(), table.size(), &body, &stats));
+  EXPECT_EQ(stats.copies, 0u);
+
+  const Bytes code = Cat({Random(3000, 72), Slice(old, 1000, 1016), Random(3000, 73)});
+  body.clear();
+  stats = DeltaStats();
+  ASSERT_TRUE(EncodeDelta(old.data(), old.size(), code.data(), code.size(), &body, &stats));
+  EXPECT_EQ(stats.copies, 1u);
+  EXPECT_EQ(stats.copiedBytes, 16u);
+}
+
 }  // namespace
 }  // namespace vt
