@@ -146,33 +146,22 @@ bool ReadChecked(const std::string& path, std::vector<uint8_t>* bytes, std::stri
 // Files below this size are encoded with the first setting only: trying others gains little.
 const size_t kTryTuningsFrom = 4096;
 
+// The size of a run of operations once compressed as the PatchDataBlock will be.
+size_t CompressedSize(const std::vector<uint8_t>& ops, void* scratch) {
+  std::vector<uint8_t>* stream = static_cast<std::vector<uint8_t>*>(scratch);
+  std::string ignored;
+  return CompressBlock(ops, 9, stream, &ignored) ? stream->size() : ops.size();
+}
+
 // Appends the operations for one file, chosen by compressed size among `tunings`.
 void EncodeBest(const std::vector<uint8_t>& oldBytes, const std::vector<uint8_t>& newBytes,
                 const std::vector<DeltaTuning>& tunings, std::vector<uint8_t>* out,
                 DeltaStats* stats) {
-  std::vector<uint8_t> best, body, stream;
-  DeltaStats bestStats;
-  size_t bestSize = SIZE_MAX;
-  const size_t tries = newBytes.size() < kTryTuningsFrom ? 1 : tunings.size();
-  for (size_t t = 0; t < tries; ++t) {
-    body.clear();
-    DeltaStats s;
-    EncodeDelta(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(), &body, &s,
-                tunings[t]);
-    std::string ignored;
-    const size_t size = tries == 1 ? 0
-                        : CompressBlock(body, 9, &stream, &ignored) ? stream.size()
-                                                                     : body.size();
-    if (size < bestSize) {
-      bestSize = size;
-      best.swap(body);
-      bestStats = s;
-    }
-    // Settings differ in how they treat matches; with hardly any, the others change nothing.
-    if (t == 0 && s.copiedBytes < newBytes.size() / 10) break;
-  }
-  out->insert(out->end(), best.begin(), best.end());
-  *stats = bestStats;
+  std::vector<uint8_t> stream;
+  const bool choose = newBytes.size() >= kTryTuningsFrom;
+  EncodeDeltaChoosing(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(),
+                      choose ? tunings : std::vector<DeltaTuning>{tunings[0]},
+                      choose ? CompressedSize : nullptr, &stream, out, stats);
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ const size_t kLazyGain = 8;
 // Literal bytes after which the search starts skipping positions, and the longest step.
 const size_t kSkipAfter = 1024;
 const size_t kMaxSkip = 8;
-// An indexed match this long ends the search for the position.
+// An indexed match this long ends the search for the position, and is taken whatever its
+// literals would cost: a long run of cheap bytes (padding) is not worth a search per byte.
 const size_t kGoodEnough = 1024;
 
 uint64_t Load64(const uint8_t* p) {
@@ -106,41 +107,43 @@ struct Match {
 
 class Encoder {
  public:
-  Encoder(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
-          const DeltaTuning& tuning, std::vector<uint8_t>* body, DeltaStats* stats)
+  Encoder(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize)
       : old_(oldData),
         oldSize_(oldSize),
         new_(newData),
         newSize_(newSize),
-        tuning_(tuning),
         index_(oldData, oldSize),
-        cost_(newData, newSize),
-        body_(body),
-        stats_(stats) {}
+        cost_(newData, newSize) {}
 
-  void Run() {
-    size_t i = 0;
+  // Starts over at the beginning of the new file, to try another setting.
+  void Restart() { at_ = Position(); }
+
+  // Appends to *out the operations that build the whole new file, without the end byte.
+  void Encode(const DeltaTuning& tuning, std::vector<uint8_t>* out, DeltaStats* stats) {
+    tuning_ = tuning;
+    out_ = out;
+    stats_ = stats;
+    size_t& i = at_.next;
     while (i < newSize_) {
       Match best, next;
       // Lazy step: a match that starts one byte later and reaches clearly further wins.
       if (FindMatch(i, &best) &&
           !(best.length < kLazyUpTo && i + 1 < newSize_ && FindMatch(i + 1, &next) &&
             next.newAt + next.length > best.newAt + best.length + kLazyGain)) {
-        EmitInsert(literalStart_, best.newAt);
+        EmitInsert(at_.literalStart, best.newAt);
         EmitCopy(best);
         i = best.newAt + best.length;
-        literalStart_ = i;
-        displacement_ = int64_t(best.oldAt) - int64_t(best.newAt);
+        at_.literalStart = i;
+        at_.displacement = int64_t(best.oldAt) - int64_t(best.newAt);
       } else {
         // Deep in a literal run, look at fewer positions: data with no match does not cost a
         // full search per byte, and a match that is still found extends backward over the
         // positions skipped.
-        const size_t run = i - literalStart_;
+        const size_t run = i - at_.literalStart;
         i += run < kSkipAfter ? 1 : std::min(kMaxSkip, 1 + run / kSkipAfter);
       }
     }
-    EmitInsert(literalStart_, newSize_);
-    body_->push_back(kOpEnd);
+    EmitInsert(at_.literalStart, newSize_);
   }
 
  private:
@@ -154,7 +157,7 @@ class Encoder {
 
   // Matching bytes before the two positions, not reaching back past the pending literals.
   size_t Backward(size_t oldAt, size_t newAt) const {
-    const size_t limit = oldAt < newAt - literalStart_ ? oldAt : newAt - literalStart_;
+    const size_t limit = oldAt < newAt - at_.literalStart ? oldAt : newAt - at_.literalStart;
     size_t n = 0;
     while (n < limit && old_[oldAt - 1 - n] == new_[newAt - 1 - n]) ++n;
     return n;
@@ -174,7 +177,7 @@ class Encoder {
 
   bool FindMatch(size_t i, Match* best) const {
     Match repeat;
-    const int64_t repeatAt = int64_t(i) + displacement_;
+    const int64_t repeatAt = int64_t(i) + at_.displacement;
     if (repeatAt >= 0 && uint64_t(repeatAt) < oldSize_) repeat = Extend(size_t(repeatAt), i);
     if (repeat.length >= kSureRepeat) {
       *best = repeat;
@@ -204,7 +207,8 @@ class Encoder {
       *best = repeat;
       return true;
     }
-    if (found.length >= tuning_.minCopy && Saves(found, tuning_.copyBits)) {
+    if (found.length >= tuning_.minCopy &&
+        (found.length >= kGoodEnough || Saves(found, tuning_.copyBits))) {
       *best = found;
       return true;
     }
@@ -224,51 +228,83 @@ class Encoder {
   void Put32(size_t v) {
     uint8_t bytes[4];
     WriteLe32(bytes, uint32_t(v));
-    body_->insert(body_->end(), bytes, bytes + 4);
+    out_->insert(out_->end(), bytes, bytes + 4);
   }
 
   void EmitInsert(size_t from, size_t to) {
     if (from >= to) return;
-    body_->push_back(kOpInsert);
+    out_->push_back(kOpInsert);
     Put32(to - from);
-    body_->insert(body_->end(), new_ + from, new_ + to);
-    if (stats_) {
-      ++stats_->inserts;
-      stats_->insertedBytes += to - from;
-    }
+    out_->insert(out_->end(), new_ + from, new_ + to);
+    ++stats_->inserts;
+    stats_->insertedBytes += to - from;
   }
 
   void EmitCopy(const Match& m) {
-    body_->push_back(kOpCopy);
+    out_->push_back(kOpCopy);
     Put32(m.length);
     Put32(m.oldAt);
-    if (stats_) {
-      ++stats_->copies;
-      stats_->copiedBytes += m.length;
-    }
+    ++stats_->copies;
+    stats_->copiedBytes += m.length;
   }
 
   const uint8_t* old_;
   size_t oldSize_;
   const uint8_t* new_;
   size_t newSize_;
-  DeltaTuning tuning_;
   OldIndex index_;
   LiteralCost cost_;
-  std::vector<uint8_t>* body_;
-  DeltaStats* stats_;
-  size_t literalStart_ = 0;
-  int64_t displacement_ = 0;  // old position minus new position of the last copy
+  // Where the encoder stands: the next position looked at, the first byte not yet emitted and
+  // the last copy's displacement (old position minus new position).
+  struct Position {
+    size_t next = 0;
+    size_t literalStart = 0;
+    int64_t displacement = 0;
+  };
+  Position at_;
+  DeltaTuning tuning_;
+  std::vector<uint8_t>* out_ = nullptr;
+  DeltaStats* stats_ = nullptr;
 };
 
 }  // namespace
 
 bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
                  std::vector<uint8_t>* body, DeltaStats* stats, const DeltaTuning& tuning) {
-  if (uint64_t(oldSize) > kMaxDeltaFileSize || uint64_t(newSize) > kMaxDeltaFileSize)
+  return EncodeDeltaChoosing(oldData, oldSize, newData, newSize, {tuning}, nullptr, nullptr,
+                             body, stats);
+}
+
+bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                         size_t newSize, const std::vector<DeltaTuning>& tunings,
+                         OpsCost cost, void* context, std::vector<uint8_t>* body,
+                         DeltaStats* stats) {
+  if (uint64_t(oldSize) > kMaxDeltaFileSize || uint64_t(newSize) > kMaxDeltaFileSize ||
+      tunings.empty())
     return false;
-  DeltaStats local;
-  Encoder(oldData, oldSize, newData, newSize, tuning, body, stats ? stats : &local).Run();
+  // One index and one literal estimate serve every setting.
+  Encoder encoder(oldData, oldSize, newData, newSize);
+  std::vector<uint8_t> ops, best;
+  DeltaStats bestStats;
+  size_t bestCost = SIZE_MAX;
+  const size_t tries = cost ? tunings.size() : 1;
+  for (size_t t = 0; t < tries; ++t) {
+    encoder.Restart();
+    ops.clear();
+    DeltaStats s;
+    encoder.Encode(tunings[t], &ops, &s);
+    ops.push_back(kOpEnd);
+    const size_t c = tries == 1 ? 0 : cost(ops, context);
+    if (c < bestCost) {
+      bestCost = c;
+      best.swap(ops);
+      bestStats = s;
+    }
+    // Settings differ in how they treat matches; with hardly any, the others change nothing.
+    if (t == 0 && s.copiedBytes < newSize / 10) break;
+  }
+  body->insert(body->end(), best.begin(), best.end());
+  if (stats) *stats = bestStats;
   return true;
 }
 

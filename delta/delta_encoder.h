@@ -45,6 +45,16 @@ bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                  std::vector<uint8_t>* body, DeltaStats* stats = nullptr,
                  const DeltaTuning& tuning = DeltaTuning());
 
+// Measures a candidate run of operations (for example its compressed size); smaller is better.
+typedef size_t (*OpsCost)(const std::vector<uint8_t>& ops, void* context);
+
+// As EncodeDelta, but encodes with each of `tunings` and keeps the operations that `cost` rates
+// lowest. With no `cost`, the first setting alone is used. False also when `tunings` is empty.
+bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                         size_t newSize, const std::vector<DeltaTuning>& tunings,
+                         OpsCost cost, void* context, std::vector<uint8_t>* body,
+                         DeltaStats* stats = nullptr);
+
 }  // namespace vt
 
 #endif  // VANTREL_DELTA_DELTA_ENCODER_H

@@ -66,6 +66,12 @@ class DeltaRoundTrip : public ::testing::Test {
     Bytes body;
     EXPECT_TRUE(EncodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size(), &body));
     if (bodySize) *bodySize = body.size();
+    return ApplyBody(oldData, newData, body, result);
+  }
+
+  // Applies the operations `body` as an update entry from `oldData` to `newData`.
+  Bytes ApplyBody(const Bytes& oldData, const Bytes& newData, const Bytes& body,
+                  EntryResult* result = nullptr) {
     Bytes script(4 + 8, 0);
     WriteLe32(&script[0], 1);
     WriteLe32(&script[4], CrcBytes(oldData.data(), oldData.size()));
@@ -174,11 +180,32 @@ TEST_F(DeltaRoundTrip, SmallChangesGiveSmallScripts) {
   EXPECT_LE(size, 40u);
 }
 
+size_t BodySize(const Bytes& ops, void*) { return ops.size(); }
+size_t MinusBodySize(const Bytes& ops, void*) { return SIZE_MAX - ops.size(); }
+
+TEST_F(DeltaRoundTrip, ChoosingKeepsTheSettingRatedLowestAndEachStartsAfresh) {
+  const Bytes old = Random(6000, 80);
+  const Bytes now = Cat({Random(300, 81), old});
+  DeltaTuning copies, literals;
+  literals.minCopy = literals.minRepeatCopy = 1 << 30;  // the whole file as literals
+  for (auto [cost, wantCopies] : {std::pair<OpsCost, bool>{BodySize, true}, {MinusBodySize, false}}) {
+    Bytes body;
+    DeltaStats stats;
+    ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(),
+                                    {copies, literals}, cost, nullptr, &body, &stats));
+    EXPECT_EQ(stats.copies, wantCopies ? 1u : 0u);
+    EXPECT_EQ(stats.copiedBytes + stats.insertedBytes, now.size());
+    EXPECT_EQ(ApplyBody(old, now, body), now);
+  }
+}
+
 TEST(DeltaEncoder, RefusesSizesTheScriptCannotHold) {
   Bytes body = {7};
   const uint8_t byte = 0;
   EXPECT_FALSE(EncodeDelta(&byte, size_t(kMaxDeltaFileSize) + 1, &byte, 1, &body));
   EXPECT_FALSE(EncodeDelta(&byte, 1, &byte, size_t(kMaxDeltaFileSize) + 1, &body));
+  EXPECT_EQ(body, Bytes{7});
+  EXPECT_FALSE(EncodeDeltaChoosing(&byte, 1, &byte, 1, {}, nullptr, nullptr, &body));
   EXPECT_EQ(body, Bytes{7});
 }
 
