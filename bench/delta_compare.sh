@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Compares vantrel's patch scripts with bsdiff, xdelta3 and zstd on two versions of real Debian
 # packages (fetched with apt-get download, never committed): patch sizes relative to bzip2 -9 of
-# the new files, encoding time and peak memory, each patch applied back and compared.
+# the new files, encoding time and peak memory, each patch applied back and compared; then the
+# ratios that the encoder aims at, with the engine's apply time from delta_perftest. The output
+# is also kept in build/bench-delta/compare.txt.
 # Usage: bench/delta_compare.sh [PACKAGE...]   (needs the release build: scripts/build.sh release)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 b=${VANTREL_BUILD_ROOT:-$root/build}
 vantrel=$b/release/cli/vantrel
+perftest=$b/release/bench/delta_perftest
 work=$b/bench-delta
 [ -x "$vantrel" ] || { echo "delta_compare.sh: build $vantrel first (scripts/build.sh release)" >&2; exit 2; }
 packages=("$@")
@@ -22,6 +25,7 @@ fi
 
 mkdir -p "$work"
 cd "$work"
+exec > >(tee "$work/compare.txt")
 
 # Peak resident memory (KiB) and seconds of one command, through GNU time.
 measure() {
@@ -31,6 +35,15 @@ measure() {
 
 # tar with fixed metadata, so that only file contents differ between the two versions.
 pack_tree() { tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -C "$1" -cf "$2" .; }
+
+ratio() { echo "$1 / $2" | bc -l; }
+goals=()
+# One line of the goals table: package, what, value, the aim as text, and whether it is met.
+goal() {
+  local met=no
+  [ "$(echo "$3 < $4" | bc -l)" = 1 ] && met=yes
+  goals+=("$(printf '%-24s %-34s %7.3f  %-6s %s' "$1" "$2" "$3" "< $4" "$met")")
+}
 
 printf '%-24s %-22s %10s %8s %8s %9s  %s\n' package tool bytes ratio secs peakMiB applied
 for pkg in "${packages[@]}"; do
@@ -64,23 +77,42 @@ for pkg in "${packages[@]}"; do
   done
   ok=no
   "$vantrel" build "$d/pkg" --stub "$d/stub.exe" -o "$d/Setup.exe" >"$d/verify.txt" 2>&1 && ok=yes
-  row "vantrel (bzip2 -9)" "$(stat -c %s "$d/Patch.dat.bz2")" "$v_secs" "$v_kib" "$ok"
+  v_bytes=$(stat -c %s "$d/Patch.dat.bz2")
+  row "vantrel (bzip2 -9)" "$v_bytes" "$v_secs" "$v_kib" "$ok"
 
   measure bsdiff "$d/old.tar" "$d/new.tar" "$d/tar.bsdiff"; s=$secs k=$kib
   bspatch "$d/old.tar" "$d/check" "$d/tar.bsdiff" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
   row bsdiff "$(stat -c %s "$d/tar.bsdiff")" "$s" "$k" "$ok"
+  bsdiff_kib=$k
 
   measure xdelta3 -9 -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.xd3"; s=$secs k=$kib
   xdelta3 -d -f -s "$d/old.tar" "$d/tar.xd3" "$d/check" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
   row "xdelta3 -9" "$(stat -c %s "$d/tar.xd3")" "$s" "$k" "$ok"
+  xd_bytes=$(stat -c %s "$d/tar.xd3")
 
   measure xdelta3 -9 -S none -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.raw.xd3"; s=$secs k=$kib
   bzip2 -9 -k -f "$d/tar.raw.xd3"
   xdelta3 -d -f -s "$d/old.tar" "$d/tar.raw.xd3" "$d/check" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
   row "xdelta3 -9 -S none+bz2" "$(stat -c %s "$d/tar.raw.xd3.bz2")" "$s" "$k" "$ok"
+  xdraw_bytes=$(stat -c %s "$d/tar.raw.xd3.bz2")
 
   measure zstd -19 -f --long=31 --patch-from="$d/old.tar" "$d/new.tar" -o "$d/tar.zst"; s=$secs k=$kib
   zstd -d -f --long=31 --patch-from="$d/old.tar" "$d/tar.zst" -o "$d/check" >/dev/null 2>&1 &&
     cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
   row "zstd -19 --patch-from" "$(stat -c %s "$d/tar.zst")" "$s" "$k" "$ok"
+  zstd_bytes=$(stat -c %s "$d/tar.zst")
+
+  goal "$pkg" "size / xdelta3 -9" "$(ratio "$v_bytes" "$xd_bytes")" 1
+  goal "$pkg" "size / (xdelta3 -S none + bzip2)" "$(ratio "$v_bytes" "$xdraw_bytes")" 0.8
+  goal "$pkg" "size / zstd --patch-from" "$(ratio "$v_bytes" "$zstd_bytes")" 1
+  goal "$pkg" "encoding time / bzip2 -9" "$(ratio "$v_secs" "$bz_secs")" 3
+  goal "$pkg" "peak memory / bsdiff's" "$(ratio "$v_kib" "$bsdiff_kib")" 1
+  if [ -x "$perftest" ]; then
+    apply=$("$perftest" "$d/pkg/old" "$d/pkg/new" | sed -n 's/.*ratio \([0-9.]*\)$/\1/p')
+    [ -n "$apply" ] && goal "$pkg" "apply time / copying the new files" "$apply" 2
+  fi
 done
+
+echo
+printf '%-24s %-34s %7s  %-6s %s\n' package ratio value aim met
+printf '%s\n' "${goals[@]}"
