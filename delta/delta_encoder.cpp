@@ -82,21 +82,24 @@ class OldIndex {
 // estimate tells a symbol table or padding (cheap) from code or packed data (dear).
 class LiteralCost {
  public:
-  LiteralCost(const uint8_t* data, size_t size) : bits_(256 * 256) {
-    std::vector<uint32_t> pairs(256 * 256, 0);
-    uint32_t totals[256] = {0};
+  LiteralCost(const uint8_t* data, size_t size) : pairs_(256 * 256, 0), bits_(256 * 256, -1.0f) {
     for (size_t i = 1; i < size; ++i) {
-      ++pairs[data[i - 1] * 256 + data[i]];
-      ++totals[data[i - 1]];
+      ++pairs_[data[i - 1] * 256 + data[i]];
+      ++totals_[data[i - 1]];
     }
-    for (int a = 0; a < 256; ++a)
-      for (int b = 0; b < 256; ++b)
-        bits_[a * 256 + b] = float(log2((totals[a] + 128.0) / (pairs[a * 256 + b] + 0.5)));
   }
-  float Bits(uint8_t previous, uint8_t byte) const { return bits_[previous * 256 + byte]; }
+  // Worked out on first use: most pairs are never asked for, and small files are many.
+  float Bits(uint8_t previous, uint8_t byte) const {
+    float& bits = bits_[previous * 256 + byte];
+    if (bits < 0)
+      bits = float(log2((totals_[previous] + 128.0) / (pairs_[previous * 256 + byte] + 0.5)));
+    return bits;
+  }
 
  private:
-  std::vector<float> bits_;
+  std::vector<uint32_t> pairs_;
+  uint32_t totals_[256] = {0};
+  mutable std::vector<float> bits_;
 };
 
 struct Match {
