@@ -298,7 +298,7 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
     encoder.Encode(tunings[t], &ops, &s);
     ops.push_back(kOpEnd);
     const size_t c = tries == 1 ? 0 : cost(ops, context);
-    if (c < bestCost) {
+    if (t == 0 || c < bestCost) {
       bestCost = c;
       best.swap(ops);
       bestStats = s;
