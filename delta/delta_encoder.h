@@ -11,18 +11,18 @@
 namespace vt {
 
 struct DeltaTuning {
-  // Shortest copy taken. A copy costs 9 bytes and usually splits an insert (5 more), while
-  // literal bytes of the new file still compress in the PatchDataBlock, so short copies lose.
+  // Shortest copy considered, from a new place and continuing the previous copy's displacement
+  // (a changed stretch inside an otherwise equal region). Whether a copy pays for its 9 bytes,
+  // and the insert it usually splits, is decided by copyBits and repeatBits below.
   uint32_t minCopy = 8;
-  // Shortest copy that continues the previous copy's displacement (a changed stretch inside an
-  // otherwise equal region); cheaper in practice, as the following copy is needed anyway.
   uint32_t minRepeatCopy = 8;
   // Candidates followed per hash bucket; more finds better matches in repetitive files.
   uint32_t chainDepth = 16;
   // Estimated compressed bits of literals a copy must replace to be taken, for a copy from a
-  // new place and for one that continues the previous displacement. Literal bits are estimated
-  // from the new file's byte pairs: tables and padding compress well in the PatchDataBlock and
-  // are cheaper as literals than as copies, machine code does not.
+  // new place and for one that continues the previous displacement (cheaper after compression,
+  // as its offset follows the previous copy's). Literal bits are estimated from the new file's
+  // byte pairs: tables and padding compress well in the PatchDataBlock and are cheaper as
+  // literals than as copies, machine code does not.
   uint32_t copyBits = 40;
   uint32_t repeatBits = 24;
 };
