@@ -47,13 +47,9 @@ bool SetUpScratch() {
 
 // The old version that the seed scripts were made for.
 void ResetDestination() {
-  RemoveTree(g_dest);
-  mkdir(g_dest.c_str(), 0777);
-  mkdir((g_dest + "/sub").c_str(), 0777);
-  Put(g_dest + "/a.txt", "abc");
-  Put(g_dest + "/old.txt", "old");
-  Put(g_dest + "/sub/b.bin", "0123456789");
-  g_allowed = {"a.txt", "old.txt", "sub", "sub/b.bin", "BAK1.tmp"};
+  MakeSeedTree(g_dest);
+  g_allowed = {"BAK1.tmp"};
+  for (const auto& entry : SeedTree()) g_allowed.insert(entry.first);
 }
 
 void AllowEntryPath(const char* stored) {

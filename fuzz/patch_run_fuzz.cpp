@@ -54,12 +54,8 @@ bool SetUpScratch() {
 
 // The old version that the seed scripts were made for.
 void ResetDestination() {
-  RemoveTree(g_dest);
-  mkdir(g_dest.c_str(), 0777);
-  mkdir((g_dest + "/sub").c_str(), 0777);
-  g_before = {{"a.txt", "abc"}, {"old.txt", "old"}, {"sub", "/"}, {"sub/b.bin", "0123456789"}};
-  for (const auto& entry : g_before)
-    if (entry.second != "/") Put(g_dest + "/" + entry.first, entry.second);
+  MakeSeedTree(g_dest);
+  g_before = SeedTree();
 }
 
 struct Heard {
