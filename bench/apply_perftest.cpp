@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_dir.h"
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
@@ -60,9 +61,8 @@ double Best(int rounds, const std::function<void()>& setUp, const std::function<
 
 int main(int argc, char** argv) {
   vt::BuildCrcTable();
-  const char* base = argc > 1 ? argv[1] : getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/vt_bench_XXXXXX";
-  if (!mkdtemp(&pattern[0])) return 1;
+  const std::string pattern = MakeBenchDir(argc > 1 ? argv[1] : nullptr, "vt_bench");
+  if (pattern.empty()) return 1;
   const std::string dir = pattern, dest = dir + "/dest", pristine = dir + "/pristine.bin";
   const std::string target = dest + "/big.bin", backup = dest + "/BAK1.tmp";
   fs::create_directory(dest);

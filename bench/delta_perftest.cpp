@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_dir.h"
 #include "cli/payload_writer.h"
 #include "cli/tree_diff.h"
 #include "patch/apply_entry.h"
@@ -119,8 +120,8 @@ int main(int argc, char** argv) {
     last = std::move(diff);
   }
   vt::BuildCrcTable();
-  char pattern[] = "/tmp/delta_perftest_XXXXXX";
-  if (!mkdtemp(pattern)) return 1;
+  const std::string pattern = MakeBenchDir(nullptr, "delta_perftest");
+  if (pattern.empty()) return 1;
   const double apply = TimeApply(last.script, argv[1], pattern);
   fs::create_directories(fs::path(pattern) / "copy");
   const double copy = TimeCopy(last, argv[2], fs::path(pattern) / "copy");

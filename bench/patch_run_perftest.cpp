@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_dir.h"
 #include "patch/crc32.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
@@ -181,9 +182,8 @@ void OneBigFile(const std::string& dir) {
 
 int main(int argc, char** argv) {
   vt::BuildCrcTable();
-  const char* base = argc > 1 ? argv[1] : getenv("TMPDIR");
-  std::string root = std::string(base && *base ? base : "/tmp") + "/vt_runbench_XXXXXX";
-  if (!mkdtemp(&root[0])) return 1;
+  const std::string root = MakeBenchDir(argc > 1 ? argv[1] : nullptr, "vt_runbench");
+  if (root.empty()) return 1;
   printf("whole runs (log, backups, BackupDir removed) against cp -r of the same files\n");
   SmallFiles(root + "/small");
   OneBigFile(root + "/big");
