@@ -1,10 +1,10 @@
 // The About box's dialog procedure.
 #include "chrome/about_box.h"
 
-#include "installer/startup_state.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/localise.h"
+#include "text/startup_state.h"
 
 namespace {
 

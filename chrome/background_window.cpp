@@ -2,9 +2,11 @@
 #include "chrome/background_window.h"
 
 #include "chrome/about_box.h"
-#include "installer/startup_state.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
+#include "text/startup_state.h"
+
+HWND g_backgroundWindow;
 
 namespace {
 

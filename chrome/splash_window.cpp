@@ -1,7 +1,6 @@
 // The splash window: its class, procedure and message loop.
 #include "chrome/splash_window.h"
 
-#include "wizard/setup_wizard.h"
 
 namespace {
 
@@ -73,6 +72,16 @@ HWND CreateSplash(HBITMAP bitmap) {
 }
 
 }  // namespace
+
+void DrawBitmapAt(HDC dc, int x, int y, HBITMAP bitmap) {
+  if (!bitmap) return;
+  HDC memory = CreateCompatibleDC(dc);
+  SelectObject(memory, bitmap);
+  BITMAP size;
+  GetObjectA(bitmap, sizeof size, &size);
+  BitBlt(dc, x, y, size.bmWidth, size.bmHeight, memory, 0, 0, SRCCOPY);
+  DeleteDC(memory);
+}
 
 int SplashWindow(HBITMAP bitmap, SplashWork work) {
   g_splashBitmap = bitmap;

@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+// Copies the whole `bitmap` to (x, y) of `dc`; draws nothing without a bitmap.
+void DrawBitmapAt(HDC dc, int x, int y, HBITMAP bitmap);
+
 typedef int (*SplashWork)();
 
 // Shows `bitmap` centred on the desktop as a topmost tool window, runs `work` once it has been

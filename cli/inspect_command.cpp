@@ -7,7 +7,7 @@
 #include "cli/file_bytes.h"
 #include "cli/payload_check.h"
 #include "format/file_format.h"
-#include "installer/payload_reader.h"
+#include "format/payload_reader.h"
 
 namespace vt {
 namespace {

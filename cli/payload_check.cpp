@@ -10,7 +10,7 @@
 
 #include "format/file_format.h"
 #include "format/name_rules.h"
-#include "installer/payload_reader.h"
+#include "format/payload_reader.h"
 
 namespace vt {
 namespace {

@@ -9,3 +9,14 @@ function(vt_size_flags target)
     -fno-stack-check -mpreferred-stack-boundary=2 -fomit-frame-pointer
     $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti -fno-threadsafe-statics>)
 endfunction()
+
+# The flags of a library (or the program) that is part of the stub: size first, and linked
+# with link-time optimisation. Pushing call arguments is far shorter than storing them into a
+# preallocated outgoing area, which mingw uses by default because its stack probes need it. No
+# stub function has a frame near the 4 KB guard page, so the probes can go; the frame limit
+# makes the build say so.
+function(vt_stub_part target)
+  vt_size_flags(${target})
+  target_compile_options(${target} PRIVATE -mno-accumulate-outgoing-args
+    -mno-stack-arg-probe -Werror=frame-larger-than=4000 -flto -ffat-lto-objects)
+endfunction()

@@ -1,5 +1,5 @@
 // libbzip2's hook for its internal consistency failures, which the library cannot return from.
-#include "installer/runtime.h"
+#include "text/runtime.h"
 
 // Only reached on a fault inside the library itself; leave through the normal exit so the
 // WorkDir is still removed.

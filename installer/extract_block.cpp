@@ -5,8 +5,8 @@
 
 #include "bzlib.h"
 #include "format/file_format.h"
+#include "format/payload_reader.h"
 #include "installer/bzip2_tables.h"
-#include "installer/payload_reader.h"
 
 namespace {
 

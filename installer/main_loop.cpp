@@ -4,12 +4,11 @@
 #include <commctrl.h>
 
 #include "chrome/background_window.h"
-#include "installer/startup_state.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
+#include "text/startup_state.h"
 #include "wizard/setup_wizard.h"
 
-HWND g_backgroundWindow;
 HWND g_setupWizard;
 
 namespace {

@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-// The background window, owner of the wizard and of every later dialog; set once.
-extern HWND g_backgroundWindow;
 // The wizard sheet as CreateSetupWizard returned it; never cleared.
 extern HWND g_setupWizard;
 

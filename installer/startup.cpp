@@ -1,16 +1,17 @@
 // Start-up: WorkDir, setup files, single-instance and target checks, start-up values.
-#include "installer/startup.h"
+#include <windows.h>
 
 #include "chrome/splash_window.h"
 #include "format/file_format.h"
+#include "format/text_ops.h"
 #include "installer/extract_block.h"
 #include "installer/main_loop.h"
-#include "installer/runtime.h"
-#include "installer/startup_state.h"
 #include "installer/work_dir.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
-#include "text/text_ops.h"
+#include "text/runtime.h"
+#include "text/startup_state.h"
+#include "wizard/processing_dialog.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ void ShowSplashWhileUnpacking() {
 
 int RunInstaller(HINSTANCE instance) {
   atexit(RemoveWorkDir);
+  g_unpackPatchScript = ExtractPatchBlock;
   SelectLanguageSection();
   g_instance = instance;
   if (!CreateWorkDir()) FailWithMessage(nullptr, IDS_DATA_ERROR);
@@ -97,11 +99,6 @@ int RunInstaller(HINSTANCE instance) {
 }
 
 }  // namespace
-
-void FailWithMessage(HWND owner, UINT textId) {
-  LocalMessageBox(owner, textId, IDS_CAPTION, MB_ICONSTOP);
-  exit(0);
-}
 
 // The process entry: no C runtime start-up runs before it.
 extern "C" void __stdcall StubEntry() { exit(RunInstaller(GetModuleHandleA(nullptr))); }

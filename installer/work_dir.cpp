@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "installer/startup_state.h"
+#include "text/startup_state.h"
 
 bool CreateWorkDir() {
   char name[kPathChars];

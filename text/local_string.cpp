@@ -1,8 +1,10 @@
 // String lookup through Language.ini and the built-in string table.
 #include "text/local_string.h"
 
-#include "installer/startup_state.h"
-#include "text/text_ops.h"
+#include "format/text_ops.h"
+#include "resources/resource.h"
+#include "text/runtime.h"
+#include "text/startup_state.h"
 
 char g_languageSection[6];
 
@@ -37,6 +39,11 @@ int LocalMessageBox(HWND owner, UINT textId, UINT captionId, UINT flags) {
   LoadLocalString(textId, text, sizeof text);
   LoadLocalString(captionId, caption, sizeof caption);
   return MessageBoxA(owner, text, caption, flags);
+}
+
+void FailWithMessage(HWND owner, UINT textId) {
+  LocalMessageBox(owner, textId, IDS_CAPTION, MB_ICONSTOP);
+  exit(0);
 }
 
 void SetLocalWindowText(HWND window, UINT id) {

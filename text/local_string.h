@@ -18,6 +18,10 @@ int LoadLocalString(UINT id, char* text, int size);
 // A message box whose text and caption are string IDs; returns the button that closed it.
 int LocalMessageBox(HWND owner, UINT textId, UINT captionId, UINT flags);
 
+// Shows a message by string IDs with caption 200, a stop icon and the given owner, then ends
+// the process with exit code 0 through the runtime's exit, so the WorkDir is removed.
+[[noreturn]] void FailWithMessage(HWND owner, UINT textId);
+
 // Sets the window's text to string `id` (at most 254 characters); leaves it when not found.
 void SetLocalWindowText(HWND window, UINT id);
 

@@ -1,9 +1,9 @@
 // Control texts from Language.ini, and the AppName in place of "%p".
 #include "text/localise.h"
 
-#include "installer/startup_state.h"
+#include "format/text_ops.h"
 #include "text/local_string.h"
-#include "text/text_ops.h"
+#include "text/startup_state.h"
 
 namespace {
 

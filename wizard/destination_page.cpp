@@ -4,10 +4,10 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 
-#include "installer/main_loop.h"
-#include "installer/startup_state.h"
+#include "chrome/background_window.h"
 #include "resources/resource.h"
 #include "text/localise.h"
+#include "text/startup_state.h"
 #include "wizard/processing_dialog.h"
 #include "wizard/setup_wizard.h"
 

@@ -3,11 +3,11 @@
 
 #include <commctrl.h>
 
-#include "installer/main_loop.h"
-#include "installer/startup_state.h"
+#include "chrome/background_window.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/localise.h"
+#include "text/startup_state.h"
 #include "wizard/setup_wizard.h"
 
 namespace {

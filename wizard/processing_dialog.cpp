@@ -4,19 +4,17 @@
 #include <shlwapi.h>
 #include <string.h>
 
-#include "format/file_format.h"
-#include "installer/extract_block.h"
-#include "installer/main_loop.h"
-#include "installer/startup.h"
+#include "chrome/background_window.h"
 #include "patch/crc32.h"
-#include "patch/window_observer.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/localise.h"
 #include "wizard/registry_value.h"
+#include "wizard/window_observer.h"
 
 char g_destinationDir[kPathChars];
 char g_patchFileName[kPathChars];
+int (*g_unpackPatchScript)();
 const char kProductPath[] = "Orlenko\\Common\\Tools\\Vantrel";
 
 namespace {
@@ -71,7 +69,7 @@ void StartRun(HWND dialog) {
   vt::ObserveWithWindows(&g_run, &g_runWindows);
   vt::StoreRunState(&g_run, vt::kRunInProgress);
   // Without the splash, block 2 is still packed; the dialog shows only once it is unpacked.
-  if (!g_showSplash && !ExtractBlock(vt::kPatchDataBlock))
+  if (!g_showSplash && !g_unpackPatchScript())
     FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
   vt::BuildCrcTable();
   DWORD threadId;

@@ -4,12 +4,16 @@
 
 #include <windows.h>
 
-#include "installer/startup_state.h"
+#include "text/startup_state.h"
 
 // The directory being installed into: the Destination page's default, then [Path] SoftWarePath.
 extern char g_destinationDir[kPathChars];
 // The patch script's file name in the WorkDir, set before the dialog opens.
 extern char g_patchFileName[kPathChars];
+
+// Unpacks the patch script into the WorkDir (set by start-up, which owns the payload); returns
+// 1 on success. The dialog calls it when no splash has unpacked the script already.
+extern int (*g_unpackPatchScript)();
 
 // The product's place below the program files directory.
 extern const char kProductPath[];

@@ -4,11 +4,12 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 
-#include "installer/main_loop.h"
-#include "installer/startup_state.h"
+#include "chrome/background_window.h"
+#include "chrome/splash_window.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/localise.h"
+#include "text/startup_state.h"
 #include "wizard/wizard_pages.h"
 
 HWND g_wizardSheet;
@@ -152,16 +153,6 @@ void CenterOnOwner(HWND window) {
   if (left < 0) left = 0;
   if (top < 0) top = 0;
   MoveWindow(window, left, top, w, h, TRUE);
-}
-
-void DrawBitmapAt(HDC dc, int x, int y, HBITMAP bitmap) {
-  if (!bitmap) return;
-  HDC memory = CreateCompatibleDC(dc);
-  SelectObject(memory, bitmap);
-  BITMAP size;
-  GetObjectA(bitmap, sizeof size, &size);
-  BitBlt(dc, x, y, size.bmWidth, size.bmHeight, memory, 0, 0, SRCCOPY);
-  DeleteDC(memory);
 }
 
 int LoadTextFileToWindow(HWND window, const char* file, const char* directory) {

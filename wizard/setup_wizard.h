@@ -30,9 +30,6 @@ void PostWizardButtons(HWND page, int buttons);
 // Moves `window` to the centre of its parent or owner, kept inside the desktop.
 void CenterOnOwner(HWND window);
 
-// Copies the whole `bitmap` to (x, y) of `dc`; draws nothing without a bitmap.
-void DrawBitmapAt(HDC dc, int x, int y, HBITMAP bitmap);
-
 // Sets the text of `file` (in `directory`, or in the WorkDir when it is empty) as the window's
 // text, up to the first zero byte; an unreadable file gives an empty text. Returns 1.
 int LoadTextFileToWindow(HWND window, const char* file, const char* directory);

@@ -1,5 +1,5 @@
 // Block location, the signature check and the file record walk of the installer payload.
-#include "installer/payload_reader.h"
+#include "format/payload_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -11,9 +11,9 @@
 #include "patch/crc32.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
-#include "patch/window_observer.h"
 #include "tests/wine/driver.h"
 #include "tests/wine/test_installers.h"
+#include "wizard/window_observer.h"
 
 namespace {
 

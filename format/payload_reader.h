@@ -1,7 +1,7 @@
 // Finding a block in an installer image and walking the file records of a decompressed block.
 // Portable: works on bytes only, so the stub, the vantrel tool and the tests share it.
-#ifndef VANTREL_INSTALLER_PAYLOAD_READER_H
-#define VANTREL_INSTALLER_PAYLOAD_READER_H
+#ifndef VANTREL_FORMAT_PAYLOAD_READER_H
+#define VANTREL_FORMAT_PAYLOAD_READER_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -46,4 +46,4 @@ RecordWalkResult WalkRecords(const uint8_t* data, size_t size, RecordVisitor vis
 
 }  // namespace vt
 
-#endif  // VANTREL_INSTALLER_PAYLOAD_READER_H
+#endif  // VANTREL_FORMAT_PAYLOAD_READER_H

@@ -1,5 +1,5 @@
 // Block location and record walk over the installer payload.
-#include "installer/payload_reader.h"
+#include "format/payload_reader.h"
 
 #include "format/file_format.h"
 #include "format/name_rules.h"

@@ -1,6 +1,7 @@
-// Values that start-up sets once and later parts of the installer read.
-#ifndef VANTREL_INSTALLER_STARTUP_STATE_H
-#define VANTREL_INSTALLER_STARTUP_STATE_H
+// Values that start-up (installer/) sets once and the text lookup, the chrome and the wizard
+// read. They live at the bottom of the Win32 side so that every window reads them downwards.
+#ifndef VANTREL_TEXT_STARTUP_STATE_H
+#define VANTREL_TEXT_STARTUP_STATE_H
 
 #include <windows.h>
 
@@ -18,4 +19,4 @@ extern char g_copyrightLine[kPathChars];
 extern int g_showBgw;
 extern int g_showSplash;
 
-#endif  // VANTREL_INSTALLER_STARTUP_STATE_H
+#endif  // VANTREL_TEXT_STARTUP_STATE_H

@@ -1,5 +1,5 @@
 // Replace-all and the Language.ini section and key names.
-#include "text/text_ops.h"
+#include "format/text_ops.h"
 
 #include <string.h>
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "patch/window_observer.h"
+#include "wizard/window_observer.h"
 
 namespace vt {
 namespace {

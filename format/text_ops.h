@@ -1,7 +1,7 @@
 // Byte-string operations behind the text lookup: bounded replace-all and the names used as
 // Language.ini sections and keys. Portable; no allocation.
-#ifndef VANTREL_TEXT_TEXT_OPS_H
-#define VANTREL_TEXT_TEXT_OPS_H
+#ifndef VANTREL_FORMAT_TEXT_OPS_H
+#define VANTREL_FORMAT_TEXT_OPS_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -23,4 +23,4 @@ void FormatIdKey(int id, char* out);
 
 }  // namespace vt
 
-#endif  // VANTREL_TEXT_TEXT_OPS_H
+#endif  // VANTREL_FORMAT_TEXT_OPS_H
