@@ -3,10 +3,10 @@
 
 #include <windows.h>
 
-#include "bzlib.h"
+#include "format/bzip2_decoder.h"
 #include "format/file_format.h"
 #include "format/payload_reader.h"
-#include "installer/bzip2_tables.h"
+#include "patch/crc32.h"
 
 namespace {
 
@@ -39,19 +39,20 @@ bool WriteRecord(const vt::FileRecord& record, void*) {
 int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
   vt::BlockView block;
   if (!vt::LocateBlock(image, imageSize, n, &block) || !vt::HasBlockSignature(block)) return 0;
-  // One byte more than the stored size, zero-filled, so the data always ends in an empty name.
-  if (block.rawSize == 0xFFFFFFFFu) return 0;
-  char* raw = static_cast<char*>(
-      VirtualAlloc(nullptr, block.rawSize + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  if (!raw) return 0;
-  unsigned int produced = block.rawSize;
-  BuildBzip2CrcTable();
-  int ok = BZ2_bzBuffToBuffDecompress(raw, &produced,
-                                      reinterpret_cast<char*>(const_cast<uint8_t*>(block.stream)),
-                                      block.streamSize, 0, 0) == BZ_OK &&
-           vt::WalkRecords(reinterpret_cast<uint8_t*>(raw), produced, WriteRecord, nullptr) ==
-               vt::kRecordsOk;
-  VirtualFree(raw, 0, MEM_RELEASE);
+  // The decoder's tables, then the output: one byte more than the stored size, zero-filled, so
+  // the data always ends in an empty name. A size that cannot be allocated is refused.
+  if (block.rawSize >= 0xFFFFFFFFu - sizeof(vt::Bzip2Work)) return 0;
+  void* memory = VirtualAlloc(nullptr, sizeof(vt::Bzip2Work) + block.rawSize + 1,
+                              MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (!memory) return 0;
+  vt::Bzip2Work* work = static_cast<vt::Bzip2Work*>(memory);
+  uint8_t* raw = reinterpret_cast<uint8_t*>(work + 1);
+  // The engine's table serves the payload too; building it again rewrites the same values.
+  vt::BuildCrcTable();
+  vt::Bzip2Stream stream = {block.stream, block.streamSize, raw, block.rawSize, vt::CrcTable()};
+  int ok = vt::Bzip2Decode(&stream, work) == vt::kBzip2Ok &&
+           vt::WalkRecords(raw, stream.produced, WriteRecord, nullptr) == vt::kRecordsOk;
+  VirtualFree(memory, 0, MEM_RELEASE);
   return ok;
 }
 
