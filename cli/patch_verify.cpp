@@ -14,6 +14,8 @@
 #include "cli/payload_writer.h"
 #include "cli/tree_diff.h"
 #include "format/file_format.h"
+#include "format/name_rules.h"
+#include "format/payload_reader.h"
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
 
@@ -133,24 +135,20 @@ bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>
                      std::string* error) {
   std::vector<uint8_t> raw;
   if (!ReadInstallerBlock(installer, kPatchDataBlock, &raw, error)) return false;
-  // Records: name NUL, u32 size, data; the stub stops at the first empty name.
-  size_t at = 0;
-  while (at < raw.size() && raw[at] != 0) {
-    size_t nul = at;
-    while (nul < raw.size() && raw[nul]) ++nul;
-    if (nul + 5 > raw.size()) break;
-    const std::string name(raw.begin() + at, raw.begin() + nul);
-    const uint32_t size = ReadLe32(raw.data() + nul + 1);
-    const size_t data = nul + 5;
-    if (size > raw.size() - data) break;
-    if (name == kPatchRecordName) {
-      patchDat->assign(raw.begin() + data, raw.begin() + data + size);
-      return true;
-    }
-    at = data + size;
+  // The stub writes every record in turn and Windows ignores case, so the script it runs is the
+  // last record of that name in any case.
+  FileRecord script = {};
+  WalkRecords(raw.data(), raw.size(), [](const FileRecord& record, void* context) {
+    if (SameNameIgnoringCase(record.name, kPatchRecordName))
+      *static_cast<FileRecord*>(context) = record;
+    return true;
+  }, &script);
+  if (!script.name) {
+    *error = "block 2 holds no " + std::string(kPatchRecordName);
+    return false;
   }
-  *error = "block 2 holds no " + std::string(kPatchRecordName);
-  return false;
+  patchDat->assign(script.data, script.data + script.size);
+  return true;
 }
 
 bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,

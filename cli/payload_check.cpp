@@ -17,31 +17,28 @@ namespace {
 
 std::string Block(int n) { return "block " + std::to_string(n); }
 
-// The verdict comes from LocateBlock; this retraces the same steps only to say which field is at
-// fault.
-std::string DescribeLocateFault(const std::vector<uint8_t>& image, int n) {
-  const size_t size = image.size();
-  if (size < kStubSize)
-    return "the file is " + std::to_string(size) + " bytes, shorter than the " +
-           std::to_string(kStubSize) + "-byte stub, so it holds no payload";
-  size_t cursor = kStubSize;
-  for (int k = 1; k <= n; ++k) {
-    const size_t left = size - cursor;
-    if (left == 0 && k == 1) return "nothing follows the stub: the file holds no payload";
-    if (left < 4)
-      return Block(k) + "'s length field at offset " + std::to_string(cursor) + " is cut off (" +
-             std::to_string(left) + " bytes left)";
-    const uint32_t length = ReadLe32(image.data() + cursor);
-    if (k == n && length < 4)
-      return Block(k) + "'s length " + std::to_string(length) +
+// The sentence for a block that LocateBlock could not find.
+std::string DescribeLocateFault(const PayloadFault& fault, size_t imageSize) {
+  const std::string where = Block(fault.block);
+  switch (fault.kind) {
+    case kShorterThanStub:
+      return "the file is " + std::to_string(imageSize) + " bytes, shorter than the " +
+             std::to_string(kStubSize) + "-byte stub, so it holds no payload";
+    case kLengthCutOff:
+      if (fault.block == 1 && fault.offset == imageSize)
+        return "nothing follows the stub: the file holds no payload";
+      return where + "'s length field at offset " + std::to_string(fault.offset) +
+             " is cut off (" + std::to_string(imageSize - fault.offset) + " bytes left)";
+    case kLengthTooSmall:
+      return where + "'s length " + std::to_string(fault.value) +
              " is too small to hold its 4-byte size field";
-    if (left - 4 < length)
-      return Block(k) + "'s length " + std::to_string(length) + " (at offset " +
-             std::to_string(cursor) + ") runs past the end of the file: only " +
-             std::to_string(left - 4) + " bytes follow the field";
-    cursor += 4 + size_t(length);
+    case kBlockPastEnd:
+      return where + "'s length " + std::to_string(fault.value) + " (at offset " +
+             std::to_string(fault.offset) + ") runs past the end of the file: only " +
+             std::to_string(imageSize - fault.offset - 4) + " bytes follow the field";
+    default:
+      return where + " cannot be found";
   }
-  return Block(n) + " cannot be found";
 }
 
 std::string DescribeSignatureFault(const BlockView& view, int n) {
@@ -133,38 +130,36 @@ bool Decompress(const BlockView& view, int n, std::vector<uint8_t>* raw, uint32_
   return true;
 }
 
-// The verdict comes from WalkRecords; this retraces the walk only to name the faulty record.
-std::string DescribeRecordFault(const std::vector<uint8_t>& raw, int n) {
-  const size_t size = raw.size();
-  size_t pos = 0;
-  for (int index = 1; pos < size && raw[pos] != 0; ++index) {
-    const std::string where =
-        Block(n) + ", record " + std::to_string(index) + " (offset " + std::to_string(pos) + ")";
-    const uint8_t* nameEnd = std::find(raw.data() + pos, raw.data() + size, uint8_t(0));
-    if (nameEnd == raw.data() + size) return where + ": its name runs past the end of the data";
-    const std::string name(reinterpret_cast<const char*>(raw.data() + pos),
-                           nameEnd - (raw.data() + pos));
-    const std::string why = WhyNotPlainFileName(name);
-    if (!why.empty())
-      return where + ": name " + QuoteBytes(name) + " is not a plain file name: " + why;
-    const size_t field = pos + name.size() + 1;
-    if (size - field < 4)
+// The sentence for a record that WalkRecords refused.
+std::string DescribeRecordFault(const PayloadFault& fault, const std::vector<uint8_t>& raw,
+                                int n) {
+  const std::string where = Block(n) + ", record " + std::to_string(fault.record) +
+                            " (offset " + std::to_string(fault.offset) + ")";
+  if (fault.kind == kRecordNameCutOff) return where + ": its name runs past the end of the data";
+  const std::string name(reinterpret_cast<const char*>(raw.data() + fault.offset));
+  const size_t left = raw.size() - fault.offset - name.size() - 1;
+  switch (fault.kind) {
+    case kRecordBadName:
+      return where + ": name " + QuoteBytes(name) + " is not a plain file name: " +
+             WhyNotPlainFileName(name);
+    case kRecordSizeCutOff:
       return where + " " + QuoteBytes(name) + ": its size field runs past the end of the data";
-    const uint32_t dataSize = ReadLe32(raw.data() + field);
-    if (size - field - 4 < dataSize)
-      return where + " " + QuoteBytes(name) + ": its " + std::to_string(dataSize) +
-             " data bytes run past the end of the data (" + std::to_string(size - field - 4) +
+    case kRecordDataPastEnd:
+      return where + " " + QuoteBytes(name) + ": its " + std::to_string(fault.value) +
+             " data bytes run past the end of the data (" + std::to_string(left - 4) +
              " bytes left)";
-    pos = field + 4 + dataSize;
+    default:
+      return Block(n) + "'s records are damaged";
   }
-  return Block(n) + "'s records are damaged";
 }
 
 bool ReadBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* raw,
                std::string* error, BlockFacts* facts) {
   BlockView view;
-  if (!LocateBlock(image.data(), image.size(), n, &view)) {
-    *error = DescribeLocateFault(image, n);
+  PayloadFault fault;
+  const bool found = LocateBlock(image.data(), image.size(), n, &view, &fault);
+  if (!found && fault.kind != kBadSignature) {
+    *error = DescribeLocateFault(fault, image.size());
     return false;
   }
   facts->located = true;
@@ -173,14 +168,14 @@ bool ReadBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* r
   facts->rawSize = view.rawSize;
   facts->signature.assign(reinterpret_cast<const char*>(view.stream),
                           std::min<size_t>(view.streamSize, sizeof kBlockSignature));
-  if (!HasBlockSignature(view)) {
+  if (!found) {
     *error = DescribeSignatureFault(view, n);
     return false;
   }
   if (!Decompress(view, n, raw, &facts->produced, error)) return false;
   facts->decompressed = true;
-  if (WalkRecords(raw->data(), raw->size(), nullptr, nullptr) != kRecordsOk) {
-    *error = DescribeRecordFault(*raw, n);
+  if (!WalkRecords(raw->data(), raw->size(), nullptr, nullptr, &fault)) {
+    *error = DescribeRecordFault(fault, *raw, n);
     return false;
   }
   return true;

@@ -4,8 +4,6 @@
 namespace vt {
 namespace {
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-
 bool IsRefusedChar(unsigned char c) {
   if (c < 32 || c == 127) return true;
   switch (c) {
@@ -22,7 +20,7 @@ bool IsDeviceName(const char* name, size_t len) {
   while (stem < len && name[stem] != '.') ++stem;
   char u[4] = {0, 0, 0, 0};
   if (stem != 3 && stem != 4) return false;
-  for (size_t i = 0; i < stem && i < 4; ++i) u[i] = Upper(name[i]);
+  for (size_t i = 0; i < stem && i < 4; ++i) u[i] = FoldCase(name[i]);
   if (stem == 3) {
     static const char* const kThree[] = {"CON", "PRN", "AUX", "NUL"};
     for (const char* d : kThree)
@@ -43,6 +41,12 @@ bool IsSafeComponent(const char* name, size_t len) {
   char last = name[len - 1];
   if (last == '.' || last == ' ') return false;  // also refuses "." and ".."
   return !IsDeviceName(name, len);
+}
+
+bool SameNameIgnoringCase(const char* a, const char* b) {
+  for (; *a != 0 && FoldCase(*a) == FoldCase(*b); ++a, ++b) {
+  }
+  return *a == 0 && *b == 0;
 }
 
 }  // namespace vt

@@ -13,6 +13,13 @@ namespace vt {
 // not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension).
 bool IsSafeComponent(const char* name, size_t len);
 
+// The one case rule for file names: ASCII letters fold to upper case, every other byte stays.
+inline char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// True when the NUL-terminated names `a` and `b` differ at most in the case of ASCII letters,
+// as Windows compares file names.
+bool SameNameIgnoringCase(const char* a, const char* b);
+
 }  // namespace vt
 
 #endif  // VANTREL_FORMAT_NAME_RULES_H

@@ -38,7 +38,7 @@ bool WriteRecord(const vt::FileRecord& record, void*) {
 
 int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
   vt::BlockView block;
-  if (!vt::LocateBlock(image, imageSize, n, &block) || !vt::HasBlockSignature(block)) return 0;
+  if (!vt::LocateBlock(image, imageSize, n, &block)) return 0;
   // The decoder's tables, then the output: one byte more than the stored size, zero-filled, so
   // the data always ends in an empty name. A size that cannot be allocated is refused.
   if (block.rawSize >= 0xFFFFFFFFu - sizeof(vt::Bzip2Work)) return 0;
@@ -51,7 +51,7 @@ int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
   vt::BuildCrcTable();
   vt::Bzip2Stream stream = {block.stream, block.streamSize, raw, block.rawSize, vt::CrcTable()};
   int ok = vt::Bzip2Decode(&stream, work) == vt::kBzip2Ok &&
-           vt::WalkRecords(raw, stream.produced, WriteRecord, nullptr) == vt::kRecordsOk;
+           vt::WalkRecords(raw, stream.produced, WriteRecord, nullptr);
   VirtualFree(memory, 0, MEM_RELEASE);
   return ok;
 }

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "format/name_rules.h"
 #include "patch/apply_entry.h"
 #include "patch/dir_tree.h"
 #include "patch/fs.h"
@@ -19,14 +20,6 @@ const char* FileNamePart(const char* path) {
   for (const char* p = path; *p != 0; ++p)
     if (*p == '\\' || *p == '/') name = p + 1;
   return name;
-}
-
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-bool SameNameIgnoringCase(const char* a, const char* b) {
-  for (; *a != 0 && FoldCase(*a) == FoldCase(*b); ++a, ++b) {
-  }
-  return *a == 0 && *b == 0;
 }
 
 void EntryStarted(void* context, const char* path) {

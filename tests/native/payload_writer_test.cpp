@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/patch_verify.h"
 #include "cli/payload_check.h"
 #include "format/file_format.h"
 
@@ -239,6 +240,29 @@ TEST(ReadInstallerBlock, EveryTruncatedImageIsRefusedWithAReason) {
     }
   }
   EXPECT_TRUE(ReadInstallerBlock(image, 2, &out, &error));
+}
+
+// The stub writes every record of block 2 in turn and Windows ignores case, so the script that
+// runs is the last one named Patch.dat in any case; verify must check that one.
+TEST(ExtractPatchDat, TakesTheLastRecordOfItsNameInAnyCase) {
+  const auto imageWithBlock2 = [](const std::vector<PayloadFile>& files) {
+    Bytes image(kStubSize, 0);
+    const Bytes raw1(1, 0);
+    AppendBlock(&image, 1, Compress(raw1));
+    const Bytes raw2 = SerializeRecords(files);
+    AppendBlock(&image, uint32_t(raw2.size()), Compress(raw2));
+    return image;
+  };
+  Bytes script;
+  std::string error;
+  ASSERT_TRUE(ExtractPatchDat(imageWithBlock2({{"Patch.dat", B("first")},
+                                               {"PATCH.DAT", B("second")},
+                                               {"Other.txt", B("other")}}),
+                              &script, &error))
+      << error;
+  EXPECT_EQ(script, B("second"));
+  EXPECT_FALSE(ExtractPatchDat(imageWithBlock2({{"Patch.dat.txt", B("x")}}), &script, &error));
+  EXPECT_NE(error.find("block 2 holds no Patch.dat"), std::string::npos) << error;
 }
 
 }  // namespace
