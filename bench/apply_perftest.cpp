@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench/bench_dir.h"
+#include "format/script_writer.h"
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
@@ -26,10 +27,6 @@ const uint32_t kBlocks = 4096;  // 256 MiB
 
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-void Le32(std::vector<uint8_t>* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -74,19 +71,13 @@ int main(int argc, char** argv) {
     b = uint8_t(x);
   }
   std::vector<uint8_t> script;
-  Le32(&script, 1);
+  vt::StartScript(&script, 1);
   for (uint32_t i = 0; i < kBlocks; ++i)
     memcpy(&updated[size_t(i) * kBlock], &old[size_t(SourceBlock(i)) * kBlock], kBlock);
-  Le32(&script, vt::CrcBytes(old.data(), old.size()));
-  Le32(&script, vt::CrcBytes(updated.data(), updated.size()));
-  for (char c : std::string("\\big.bin")) script.push_back(uint8_t(c));
-  script.push_back(0);
-  for (uint32_t i = 0; i < kBlocks; ++i) {
-    script.push_back(vt::kOpCopy);
-    Le32(&script, kBlock);
-    Le32(&script, SourceBlock(i) * kBlock);
-  }
-  script.push_back(vt::kOpEnd);
+  vt::PutEntryHeader(&script, vt::CrcBytes(old.data(), old.size()),
+                     vt::CrcBytes(updated.data(), updated.size()), "\\big.bin");
+  for (uint32_t i = 0; i < kBlocks; ++i) vt::PutCopy(&script, kBlock, SourceBlock(i) * kBlock);
+  vt::PutEnd(&script);
   WriteFile(pristine, old);
   updated.clear();
   updated.shrink_to_fit();

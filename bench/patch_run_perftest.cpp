@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/bench_dir.h"
+#include "format/script_writer.h"
 #include "patch/crc32.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
@@ -27,17 +28,6 @@ const int kSmallFiles = 10000;
 const uint32_t kSmallSize = 4096;
 const uint32_t kBlock = 64 << 10;
 const uint32_t kBigBlocks = 16384;  // 1 GiB
-
-void Le32(Bytes* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));
-}
-
-void Head(Bytes* script, uint32_t crcOriginal, uint32_t crcUpdated, const std::string& path) {
-  Le32(script, crcOriginal);
-  Le32(script, crcUpdated);
-  script->insert(script->end(), path.begin(), path.end());
-  script->push_back(0);
-}
 
 void Fill(uint8_t* data, size_t size, uint32_t seed) {
   uint32_t x = seed | 1;
@@ -115,7 +105,7 @@ void Compare(const char* what, const std::string& dir, double megabytes, int rou
 void SmallFiles(const std::string& dir) {
   fs::create_directories(dir + "/pristine/d");
   Bytes script, old(kSmallSize), updated(kSmallSize);
-  Le32(&script, kSmallFiles);
+  vt::StartScript(&script, kSmallFiles);
   for (int i = 0; i < kSmallFiles; ++i) {
     Fill(old.data(), old.size(), uint32_t(i) * 2654435761u);
     // The new version keeps the first half and gets a new second half.
@@ -123,15 +113,12 @@ void SmallFiles(const std::string& dir) {
     Fill(updated.data() + kSmallSize / 2, kSmallSize / 2, uint32_t(i) + 7);
     const std::string name = "d/f" + std::to_string(i) + ".bin";
     Save(dir + "/pristine/" + name, old);
-    Head(&script, vt::CrcBytes(old.data(), old.size()),
-         vt::CrcBytes(updated.data(), updated.size()), "\\d\\f" + std::to_string(i) + ".bin");
-    script.push_back(vt::kOpCopy);
-    Le32(&script, kSmallSize / 2);
-    Le32(&script, 0);
-    script.push_back(vt::kOpInsert);
-    Le32(&script, kSmallSize / 2);
-    script.insert(script.end(), updated.begin() + kSmallSize / 2, updated.end());
-    script.push_back(vt::kOpEnd);
+    vt::PutEntryHeader(&script, vt::CrcBytes(old.data(), old.size()),
+                       vt::CrcBytes(updated.data(), updated.size()),
+                       "\\d\\f" + std::to_string(i) + ".bin");
+    vt::PutCopy(&script, kSmallSize / 2, 0);
+    vt::PutInsert(&script, updated.data() + kSmallSize / 2, kSmallSize / 2);
+    vt::PutEnd(&script);
   }
   Save(dir + "/Patch.dat", script);
   Compare("10,000 files of 4 KiB, updated", dir, kSmallFiles * double(kSmallSize) / (1 << 20),
@@ -166,14 +153,10 @@ void OneBigFile(const std::string& dir) {
     fclose(f);
   }
   Bytes script;
-  Le32(&script, 1);
-  Head(&script, crcOld, crcNew, "\\big.bin");
-  for (uint32_t i = 0; i < kBigBlocks; ++i) {
-    script.push_back(vt::kOpCopy);
-    Le32(&script, kBlock);
-    Le32(&script, Scattered(i) * kBlock);
-  }
-  script.push_back(vt::kOpEnd);
+  vt::StartScript(&script, 1);
+  vt::PutEntryHeader(&script, crcOld, crcNew, "\\big.bin");
+  for (uint32_t i = 0; i < kBigBlocks; ++i) vt::PutCopy(&script, kBlock, Scattered(i) * kBlock);
+  vt::PutEnd(&script);
   Save(dir + "/Patch.dat", script);
   Compare("one 1 GiB file, 64 KiB copies", dir, 1024, 3);
 }

@@ -71,12 +71,12 @@ int RunBuild(std::vector<std::string> args) {
       return Fail(error);
   }
   WarnAboutDiff(diff);
-  PrintDiffSummary("Patch.dat", diff);
+  PrintDiffSummary(kPatchRecordName, diff);
 
   // pack reads the script from a file; a private scratch copy keeps the package folder clean.
   std::string scratch;
   if (!MakeScratchDir("vantrel-build-", &scratch)) return Fail("cannot make a scratch folder");
-  const std::string scriptPath = (fs::path(scratch) / "Patch.dat").string();
+  const std::string scriptPath = (fs::path(scratch) / kPatchRecordName).string();
   int status = kExitOk;
   if (!WriteFileBytes(scriptPath, diff.script, &error)) {
     status = Fail(error);

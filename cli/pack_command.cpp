@@ -9,6 +9,7 @@
 #include "cli/file_bytes.h"
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
+#include "format/name_rules.h"
 
 namespace vt {
 namespace {
@@ -34,12 +35,6 @@ const char kPackHelp[] =
 // The files the installer opens from block 1; Language.ini is optional.
 const char* const kExpectedSetupFiles[] = {"Update.ini", "License.txt", "Guide.txt",
                                            "Readme.txt", "Package.bmp", "Splash.bmp"};
-
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return (x >= 'a' && x <= 'z' ? x - 32 : x) == (y >= 'a' && y <= 'z' ? y - 32 : y);
-         });
-}
 
 // Lists DIR's entries sorted by name and reads each; refuses anything but plain files with
 // plain names so that what lands in the WorkDir is exactly the folder's files.
@@ -84,7 +79,7 @@ void WarnAboutMissingFiles(const std::string& dir, const std::vector<PayloadFile
   std::string missing;
   for (const char* expected : kExpectedSetupFiles) {
     const bool found = std::any_of(files.begin(), files.end(), [&](const PayloadFile& file) {
-      return SameNameIgnoringCase(file.name, expected);
+      return SameNameIgnoringCase(file.name.c_str(), expected);
     });
     if (!found) missing += (missing.empty() ? "" : ", ") + std::string(expected);
   }
@@ -121,7 +116,8 @@ int RunPack(const std::vector<std::string>& args) {
   // copy of the --patch file stays out of block 1 (any other Patch.dat is refused below).
   setupFiles.erase(std::remove_if(setupFiles.begin(), setupFiles.end(),
                                   [&](const PayloadFile& file) {
-                                    return SameNameIgnoringCase(file.name, kPatchRecordName) &&
+                                    return SameNameIgnoringCase(file.name.c_str(),
+                                                                kPatchRecordName) &&
                                            file.data == patchDat;
                                   }),
                    setupFiles.end());

@@ -7,35 +7,26 @@
 
 #include "cli/payload_check.h"
 #include "format/file_format.h"
+#include "format/name_rules.h"
 
 namespace vt {
-
-const char kPatchRecordName[] = "Patch.dat";
 
 namespace {
 
 const uint64_t kMaxU32 = 0xFFFFFFFFu;
 
-std::string FoldCase(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-  return folded;
-}
-
 // Windows opens "update.ini" and "Update.ini" as one file, and block 2's record lands in the same
 // folder after block 1, so each of these would silently replace another file.
 bool CheckNameClashes(const std::vector<PayloadFile>& files, std::string* error) {
-  const std::string patch = FoldCase(kPatchRecordName);
   for (size_t i = 0; i < files.size(); ++i) {
-    const std::string folded = FoldCase(files[i].name);
-    if (folded == patch) {
+    const char* name = files[i].name.c_str();
+    if (SameNameIgnoringCase(name, kPatchRecordName)) {
       *error = "setup file \"" + files[i].name + "\": block 2 carries " + kPatchRecordName +
                ", so block 1 must not";
       return false;
     }
     for (size_t j = 0; j < i; ++j) {
-      if (FoldCase(files[j].name) == folded) {
+      if (SameNameIgnoringCase(files[j].name.c_str(), name)) {
         *error = "setup files \"" + files[j].name + "\" and \"" + files[i].name +
                  "\" are one file on Windows (names differ only in case)";
         return false;

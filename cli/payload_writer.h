@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace vt {
+#include "format/file_format.h"
 
-// The record name of block 2's one file.
-extern const char kPatchRecordName[];
+namespace vt {
 
 // Longest setup file name pack accepts: the longest name a Windows directory entry can hold.
 const size_t kMaxSetupFileName = 255;

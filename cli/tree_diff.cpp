@@ -11,6 +11,7 @@
 #include "cli/file_bytes.h"
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
+#include "format/script_writer.h"
 #include "format/name_rules.h"
 #include "patch/crc32.h"
 
@@ -24,7 +25,7 @@ const size_t kMaxEntries = 0xFFFF;
 std::string Upper(const std::string& s) {
   std::string u = s;
   for (char& c : u)
-    if (c >= 'a' && c <= 'z') c = char(c - 32);
+    c = FoldCase(c);
   return u;
 }
 
@@ -93,7 +94,8 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
       *error = "'" + file.second.string() + "': its path " + stored + " has " +
                std::to_string(stored.size()) + " characters; at most " +
                std::to_string(kMaxEntryPath) +
-               " fit the installer's 259 under a typical destination folder";
+               " fit the installer's " + std::to_string(kMaxPath) +
+               " under a typical destination folder";
       return false;
     }
     paths->push_back(stored);
@@ -111,20 +113,6 @@ bool ListFolder(const std::string& dir, bool strict, std::vector<std::string>* p
     return false;
   }
   return Walk(dir, "", strict, paths, error);
-}
-
-void Put32(std::vector<uint8_t>* out, uint32_t v) {
-  uint8_t bytes[4];
-  WriteLe32(bytes, v);
-  out->insert(out->end(), bytes, bytes + 4);
-}
-
-void PutHeader(std::vector<uint8_t>* out, uint32_t crcOriginal, uint32_t crcUpdated,
-               const std::string& path) {
-  Put32(out, crcOriginal);
-  Put32(out, crcUpdated);
-  out->insert(out->end(), path.begin(), path.end());
-  out->push_back(0);
 }
 
 bool ReadChecked(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
@@ -200,7 +188,8 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   std::error_code ec;
   for (const std::string& p : newPaths) total += fs::file_size(NativePath(newDir, p), ec);
 
-  diff->script.assign(4, 0);
+  diff->script.clear();
+  StartScript(&diff->script);
   for (const std::string& path : newPaths) {
     std::vector<uint8_t> newBytes, oldBytes;
     if (!ReadChecked(NativePath(newDir, path), &newBytes, error)) return false;
@@ -226,20 +215,18 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
     if (hasOld && crcOld != crcNew) {
       entry.update = true;
       entry.oldSize = oldBytes.size();
-      PutHeader(&diff->script, crcOld, crcNew, path);
+      PutEntryHeader(&diff->script, crcOld, crcNew, path);
       EncodeBest(oldBytes, newBytes, tunings.empty() ? kDefaultTunings : tunings, &diff->script,
                  &entry.delta);
     } else {
-      PutHeader(&diff->script, 0, crcNew, path);
-      diff->script.push_back(kBodyNewFile);
-      Put32(&diff->script, uint32_t(newBytes.size()));
-      diff->script.insert(diff->script.end(), newBytes.begin(), newBytes.end());
+      PutEntryHeader(&diff->script, 0, crcNew, path);
+      PutNewFileBody(&diff->script, newBytes.data(), newBytes.size());
     }
     entry.stored = diff->script.size() - start;
     diff->entries.push_back(entry);
     if (progress) progress(context, done, total);
   }
-  WriteLe32(diff->script.data(), uint32_t(diff->entries.size()));
+  SetEntryCount(&diff->script, uint32_t(diff->entries.size()));
   return true;
 }
 

@@ -9,15 +9,16 @@
 #include <vector>
 
 #include "delta/delta_encoder.h"
+#include "format/file_format.h"
 
 namespace vt {
 
 // Characters a destination folder is assumed to take on the user's machine ("C:\Program Files
 // (x86)\" and a product folder name), plus the run's backup folder ("\BAKFFFF.tmp"). An entry
-// path must fit the installer's 259 characters with both in front of it.
+// path must fit the installer's kMaxPath characters with both in front of it.
 const size_t kTypicalDestinationLength = 48;
 const size_t kBackupDirAllowance = 12;
-const size_t kMaxEntryPath = 259 - kTypicalDestinationLength - kBackupDirAllowance;
+const size_t kMaxEntryPath = kMaxPath - kTypicalDestinationLength - kBackupDirAllowance;
 
 struct DiffEntry {
   std::string path;  // as stored: "\dir\file"

@@ -15,7 +15,7 @@
 
 #include <algorithm>
 
-#include "format/file_format.h"
+#include "format/script_writer.h"
 
 namespace vt {
 namespace {
@@ -228,25 +228,15 @@ class Encoder {
     return false;
   }
 
-  void Put32(size_t v) {
-    uint8_t bytes[4];
-    WriteLe32(bytes, uint32_t(v));
-    out_->insert(out_->end(), bytes, bytes + 4);
-  }
-
   void EmitInsert(size_t from, size_t to) {
     if (from >= to) return;
-    out_->push_back(kOpInsert);
-    Put32(to - from);
-    out_->insert(out_->end(), new_ + from, new_ + to);
+    PutInsert(out_, new_ + from, uint32_t(to - from));
     ++stats_->inserts;
     stats_->insertedBytes += to - from;
   }
 
   void EmitCopy(const Match& m) {
-    out_->push_back(kOpCopy);
-    Put32(m.length);
-    Put32(m.oldAt);
+    PutCopy(out_, uint32_t(m.length), uint32_t(m.oldAt));
     ++stats_->copies;
     stats_->copiedBytes += m.length;
   }
@@ -296,7 +286,7 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
     ops.clear();
     DeltaStats s;
     encoder.Encode(tunings[t], &ops, &s);
-    ops.push_back(kOpEnd);
+    PutEnd(&ops);
     const size_t c = tries == 1 ? 0 : cost(ops, context);
     if (t == 0 || c < bestCost) {
       bestCost = c;

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "format/file_names.h"
+
 namespace vt {
 
 // ---- Installer payload -------------------------------------------------------------------
@@ -23,6 +25,9 @@ const int kPatchDataBlock = 2;
 
 // A decompressed block is a run of records: NUL-terminated plain file name, u32 size, data;
 // an empty name ends it.
+
+// Block 2's one record, the patch script, and its name in the WorkDir.
+const char kPatchRecordName[] = VT_PATCH_FILE_NAME;
 
 // ---- Patch script -----------------------------------------------------------------------
 

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
-const int kPathChars = 260;  // MAX_PATH, NUL included
+#include "format/file_format.h"
+
+const int kPathChars = int(vt::kMaxPath) + 1;  // MAX_PATH, NUL included
 
 extern HINSTANCE g_instance;
 extern char g_tempPath[kPathChars];         // system temp folder, with its trailing backslash

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "patch/crc32.h"
+#include "tests/common/script_builder.h"
 #include "tests/native/tool_path.h"
 
 namespace vt {
@@ -23,39 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 typedef std::vector<uint8_t> Bytes;
 
-uint32_t Crc(const std::string& s) {
-  return CrcBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
-
-void Le32(Bytes* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));
-}
-
-void NewFileEntry(Bytes* out, const std::string& path, const std::string& data) {
-  Le32(out, 0);
-  Le32(out, Crc(data));
-  out->insert(out->end(), path.begin(), path.end());
-  out->push_back(0);
-  out->push_back(3);
-  Le32(out, uint32_t(data.size()));
-  out->insert(out->end(), data.begin(), data.end());
-}
-
-// An update entry whose old file has some other content: OriginalCrcError.
-void MismatchEntry(Bytes* out, const std::string& path) {
-  Le32(out, 1);
-  Le32(out, 2);
-  out->insert(out->end(), path.begin(), path.end());
-  out->push_back(0);
-  out->push_back(0);
-}
-
-Bytes WithCount(uint32_t count, const Bytes& entries) {
-  Bytes out;
-  Le32(&out, count);
-  out.insert(out.end(), entries.begin(), entries.end());
-  return out;
-}
+using vtt::Script;
 
 class ApplyCommand : public ::testing::Test {
  protected:
@@ -98,10 +67,8 @@ class ApplyCommand : public ::testing::Test {
 
 TEST_F(ApplyCommand, CompleteRunExitsZeroWithOneLinePerEntry) {
   Write(dir_ / "dest/old.txt", "old");
-  Bytes entries;
-  NewFileEntry(&entries, "\\old.txt", "new");
-  NewFileEntry(&entries, "\\sub\\n.txt", "n");
-  Write(dir_ / "Patch.dat", WithCount(2, entries));
+  Write(dir_ / "Patch.dat",
+        Script().NewFile("\\old.txt", "new").NewFile("\\sub\\n.txt", "n").bytes());
   EXPECT_EQ(Run("apply Patch.dat dest --keep-backup kept/inner"), 0) << err_;
   EXPECT_EQ(out_.substr(0, out_.find("applied")), "[1/2] \\old.txt\n[2/2] \\sub\\n.txt\n");
   EXPECT_EQ(Read(dir_ / "dest/Vantrel.log"),
@@ -114,10 +81,9 @@ TEST_F(ApplyCommand, CompleteRunExitsZeroWithOneLinePerEntry) {
 TEST_F(ApplyCommand, EachFailingStateHasItsOwnStatusAndRollsBack) {
   Write(dir_ / "dest/a.txt", "old a");
   Write(dir_ / "dest/bin/App.exe", "some app");
-  Bytes entries;
-  NewFileEntry(&entries, "\\a.txt", "new a");
-  MismatchEntry(&entries, "\\bin\\App.exe");
-  Write(dir_ / "main.dat", WithCount(2, entries));
+  // The update's old file has some other content: OriginalCrcError.
+  Write(dir_ / "main.dat",
+        Script().NewFile("\\a.txt", "new a").Entry(1, 2, "\\bin\\App.exe").End().bytes());
   EXPECT_EQ(Run("apply main.dat dest --main-file APP.EXE"), 4);
   EXPECT_NE(err_.find("main file"), std::string::npos) << err_;
   EXPECT_EQ(Read(dir_ / "dest/a.txt"), "old a");
@@ -127,10 +93,8 @@ TEST_F(ApplyCommand, EachFailingStateHasItsOwnStatusAndRollsBack) {
   EXPECT_EQ(Read(dir_ / "dest/a.txt"), "new a");
 
   Write(dir_ / "dest/a.txt", "old a");
-  entries.clear();
-  NewFileEntry(&entries, "\\a.txt", "new a");
-  entries.insert(entries.end(), {0, 0, 0, 0, 0, 0, 0, 0, 'b', 0, 9});  // op code 9
-  Write(dir_ / "damaged.dat", WithCount(2, entries));
+  Write(dir_ / "damaged.dat",
+        Script().NewFile("\\a.txt", "new a").Entry(0, 0, "b").Op(9).bytes());  // op code 9
   EXPECT_EQ(Run("apply damaged.dat dest"), 3);
   EXPECT_EQ(Read(dir_ / "dest/a.txt"), "old a");
 
@@ -147,7 +111,7 @@ TEST_F(ApplyCommand, RefusedCommandLinesChangeNothing) {
   EXPECT_EQ(Run("apply onlyone"), 2);
   EXPECT_EQ(Run("apply a b c"), 2);
   EXPECT_EQ(Run("apply a b --bogus x"), 2);
-  Write(dir_ / "Patch.dat", WithCount(0, {}));
+  Write(dir_ / "Patch.dat", Script().bytes());
   EXPECT_EQ(Run("apply Patch.dat " + std::string(300, 'd')), 1);
 }
 
@@ -157,13 +121,13 @@ TEST_F(ApplyCommand, InterruptRollsBack) {
   // A signal cannot reach a Windows console program run through Wine as Ctrl+C does.
   if (vtt::TestingOtherTool()) GTEST_SKIP() << "Ctrl+C is tested with the native tool only";
   const int kEntries = 2000;
-  Bytes entries;
+  Script script;
   for (int i = 0; i < kEntries; ++i) {
     const std::string name = "file_with_a_rather_long_name_" + std::to_string(i) + ".txt";
     Write(dir_ / "dest" / name, "old " + std::to_string(i));
-    NewFileEntry(&entries, "\\" + name, "new " + std::to_string(i));
+    script.NewFile("\\" + name, "new " + std::to_string(i));
   }
-  Write(dir_ / "Patch.dat", WithCount(kEntries, entries));
+  Write(dir_ / "Patch.dat", script.bytes());
 
   int out[2];
   ASSERT_EQ(pipe(out), 0);

@@ -18,56 +18,15 @@
 #include "patch/crc32.h"
 #include "patch/fs.h"
 #include "patch/fs_faults.h"
+#include "tests/common/script_builder.h"
 
 namespace vt {
 namespace {
 
 namespace fs = std::filesystem;
 typedef std::vector<uint8_t> Bytes;
-
-uint32_t Crc(const std::string& s) {
-  return CrcBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
-
-// Writes script bytes the way the builder does.
-class Script {
- public:
-  explicit Script(uint32_t count) { Le32(count); }
-  Script& Le32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes_.push_back(uint8_t(v >> (8 * i)));
-    return *this;
-  }
-  Script& Raw(const std::string& s) {
-    bytes_.insert(bytes_.end(), s.begin(), s.end());
-    return *this;
-  }
-  Script& Entry(uint32_t crcOriginal, uint32_t crcUpdated, const std::string& path) {
-    Le32(crcOriginal).Le32(crcUpdated).Raw(path);
-    bytes_.push_back(0);
-    return *this;
-  }
-  Script& NewFile(const std::string& path, const std::string& data) {
-    Entry(0, Crc(data), path);
-    bytes_.push_back(3);
-    return Le32(uint32_t(data.size())).Raw(data);
-  }
-  Script& Copy(uint32_t length, uint32_t offset) {
-    bytes_.push_back(1);
-    return Le32(length).Le32(offset);
-  }
-  Script& Insert(const std::string& data) {
-    bytes_.push_back(2);
-    return Le32(uint32_t(data.size())).Raw(data);
-  }
-  Script& End() {
-    bytes_.push_back(0);
-    return *this;
-  }
-  const Bytes& bytes() const { return bytes_; }
-
- private:
-  Bytes bytes_;
-};
+using vtt::Crc;
+using vtt::Script;
 
 // A destination tree in a fresh directory; BackupDir inside it, as a run has it.
 class ApplyEntryTest : public ::testing::Test {

@@ -16,73 +16,15 @@
 #include "patch/fs.h"
 #include "patch/fs_faults.h"
 #include "patch/result_log.h"
+#include "tests/common/script_builder.h"
 
 namespace vt {
 namespace {
 
 namespace fs = std::filesystem;
 typedef std::vector<uint8_t> Bytes;
-
-uint32_t Crc(const std::string& s) {
-  return CrcBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
-
-// Script bytes as the builder writes them; the count is patched in by bytes().
-class Script {
- public:
-  Script& NewFile(const std::string& path, const std::string& data) {
-    Head(0, Crc(data), path).push_back(3);
-    Le32(uint32_t(data.size()));
-    Raw(data);
-    return Counted();
-  }
-  // An update that turns `from` into `to`: the first half copied, the rest inserted.
-  Script& Update(const std::string& path, const std::string& from, const std::string& to) {
-    Head(Crc(from), Crc(to), path);
-    size_t keep = std::min(from.size(), to.size()) / 2;
-    if (from.compare(0, keep, to, 0, keep) != 0) keep = 0;
-    if (keep) Op(1).Le32(uint32_t(keep)).Le32(0);
-    Op(2).Le32(uint32_t(to.size() - keep)).Raw(to.substr(keep));
-    Op(0);
-    return Counted();
-  }
-  // An update entry whose body holds the unknown op code 7.
-  Script& Damaged(const std::string& path) {
-    Head(1, 2, path);
-    Op(7).Op(0);
-    return Counted();
-  }
-  Bytes bytes() const {
-    Bytes out = bytes_;
-    for (int i = 0; i < 4; ++i) out.insert(out.begin() + i, uint8_t(count_ >> (8 * i)));
-    return out;
-  }
-  uint32_t count() const { return count_; }
-
- private:
-  Bytes& Head(uint32_t crcOriginal, uint32_t crcUpdated, const std::string& path) {
-    Le32(crcOriginal).Le32(crcUpdated).Raw(path).Op(0);
-    return bytes_;
-  }
-  Script& Le32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes_.push_back(uint8_t(v >> (8 * i)));
-    return *this;
-  }
-  Script& Raw(const std::string& s) {
-    bytes_.insert(bytes_.end(), s.begin(), s.end());
-    return *this;
-  }
-  Script& Op(uint8_t op) {
-    bytes_.push_back(op);
-    return *this;
-  }
-  Script& Counted() {
-    ++count_;
-    return *this;
-  }
-  Bytes bytes_;
-  uint32_t count_ = 0;
-};
+using vtt::Crc;
+using vtt::Script;
 
 // Relative path -> content for files, "<dir>" for directories.
 typedef std::map<std::string, std::string> Tree;
@@ -242,7 +184,7 @@ TEST_F(PatchRunTest, UnknownOpInEntryThreeOfFiveRollsBackOneAndTwo) {
   Script s;
   s.NewFile("\\over.txt", "new")
       .Update("\\sub\\upd.txt", "old updatable content", "old updatable, now new")
-      .Damaged("\\third.txt")
+      .Entry(1, 2, "\\third.txt").Op(7).End()
       .NewFile("\\four.txt", "4")
       .NewFile("\\five.txt", "5");
   EXPECT_EQ(Run(s.bytes()), kRunReachedEnd);
@@ -414,7 +356,7 @@ TEST_F(PatchRunTest, FailedRestoreKeepsBackupDirWithTheOldContent) {
   Put("a.txt", "old a");
   Put("b.txt", "old b");
   Script s;
-  s.NewFile("\\a.txt", "new a").NewFile("\\b.txt", "new b").Damaged("\\c.txt");
+  s.NewFile("\\a.txt", "new a").NewFile("\\b.txt", "new b").Entry(1, 2, "\\c.txt").Op(7).End();
   // The two backup copies succeed; then every copy back fails.
   FsInjectFault(kFaultCopy, 2, 100);
   Run(s.bytes());
@@ -493,7 +435,7 @@ TEST_F(PatchRunTest, RollbackMatrixRestoresTheTreeAtEveryStop) {
       for (size_t i = 0; i < entries.size(); ++i) {
         const MatrixEntry& e = entries[i];
         if (i == stop && kind == kStopDataError) {
-          s.Damaged(e.path);
+          s.Entry(1, 2, e.path).Op(7).End();  // an unknown op code
           continue;
         }
         if (i == stop && kind == kStopMainFile) {

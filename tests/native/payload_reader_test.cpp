@@ -11,17 +11,12 @@
 #include <vector>
 
 #include "format/file_format.h"
+#include "format/script_writer.h"
 
 namespace vt {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
-
-void PutLe32(Bytes* out, uint32_t v) {
-  uint8_t b[4];
-  WriteLe32(b, v);
-  out->insert(out->end(), b, b + 4);
-}
 
 void PutBytes(Bytes* out, const std::string& s) { out->insert(out->end(), s.begin(), s.end()); }
 

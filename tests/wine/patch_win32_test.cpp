@@ -11,6 +11,7 @@
 #include "patch/crc32.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
+#include "tests/common/script_builder.h"
 #include "tests/wine/driver.h"
 #include "tests/wine/test_installers.h"
 #include "wizard/window_observer.h"
@@ -18,46 +19,20 @@
 namespace {
 
 using vtt::Bytes;
+using vtt::Crc;
+using vtt::Script;
 
 // The progress bar's messages (commctrl.h's PBM_SETRANGE and PBM_SETPOS).
 const UINT kProgressSetRange = WM_USER + 1;
 const UINT kProgressSetPos = WM_USER + 2;
 
-void Le32(Bytes* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));
-}
-
-uint32_t Crc(const std::string& s) {
-  return vt::CrcBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
-
 // An update entry that keeps the old content and appends `tail`.
-Bytes AppendEntry(const std::string& path, const std::string& old, const std::string& tail) {
-  Bytes out;
-  Le32(&out, Crc(old));
-  Le32(&out, Crc(old + tail));
-  out.insert(out.end(), path.begin(), path.end());
-  out.push_back(0);
-  out.push_back(1);
-  Le32(&out, uint32_t(old.size()));
-  Le32(&out, 0);
-  out.push_back(2);
-  Le32(&out, uint32_t(tail.size()));
-  out.insert(out.end(), tail.begin(), tail.end());
-  out.push_back(0);
-  return out;
-}
-
-Bytes NewFileEntry(const std::string& path, const std::string& data) {
-  Bytes out;
-  Le32(&out, 0);
-  Le32(&out, Crc(data));
-  out.insert(out.end(), path.begin(), path.end());
-  out.push_back(0);
-  out.push_back(3);
-  Le32(&out, uint32_t(data.size()));
-  out.insert(out.end(), data.begin(), data.end());
-  return out;
+Script& AppendTail(Script& script, const std::string& path, const std::string& old,
+                   const std::string& tail) {
+  return script.Entry(Crc(old), Crc(old + tail), path)
+      .Copy(uint32_t(old.size()), 0)
+      .Insert(tail)
+      .End();
 }
 
 bool Exists(const std::string& path) {
@@ -152,6 +127,10 @@ class PatchWin32Test : public ::testing::Test {
     if (result != vt::kDataError) EXPECT_EQ(cursor.at, entry.data() + entry.size());
     return result;
   }
+  // Applies the script's first entry.
+  vt::EntryResult Apply(const Script& script) {
+    return Apply(Bytes(script.bytes().begin() + 4, script.bytes().end()));
+  }
 
   std::string dest_, backup_;
 };
@@ -179,7 +158,8 @@ TEST_F(PatchWin32Test, ReadOnlyOldFileIsAccessDeniedWithoutBackup) {
     CloseHandle(probe);
     GTEST_SKIP() << "this process may write read-only files (Wine run as root)";
   }
-  EXPECT_EQ(Apply(AppendEntry("\\ro.txt", "old", "+new")), vt::kAccessDenied);
+  Script script;
+  EXPECT_EQ(Apply(AppendTail(script, "\\ro.txt", "old", "+new")), vt::kAccessDenied);
   EXPECT_EQ(ReadText(dest_ + "\\ro.txt"), "old");
   EXPECT_FALSE(Exists(backup_ + "\\ro.txt"));
   EXPECT_TRUE(Named(dest_, "PCH").empty());
@@ -194,7 +174,8 @@ TEST_F(PatchWin32Test, FileAnotherProcessHoldsIsAccessDenied) {
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   OtherProcessHolds holder(file);
   ASSERT_TRUE(holder.holding());
-  EXPECT_EQ(Apply(AppendEntry("\\held.txt", "old", "+new")), vt::kAccessDenied);
+  Script script;
+  EXPECT_EQ(Apply(AppendTail(script, "\\held.txt", "old", "+new")), vt::kAccessDenied);
   EXPECT_EQ(ReadText(dest_ + "\\held.txt"), "old");
   EXPECT_FALSE(Exists(backup_ + "\\held.txt"));
 }
@@ -226,7 +207,8 @@ TEST_F(PatchWin32Test, OldFileThatCannotBeDeletedIsReplaceDenied) {
   opener.target = dest_ + "\\big.bin";
   HANDLE thread = CreateThread(nullptr, 0, LateOpener::Run, &opener, 0, nullptr);
   ASSERT_TRUE(thread);
-  vt::EntryResult result = Apply(AppendEntry("\\big.bin", old, "tail"));
+  Script script;
+  vt::EntryResult result = Apply(AppendTail(script, "\\big.bin", old, "tail"));
   opener.stop = 1;
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
@@ -253,13 +235,9 @@ void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
 
 class PatchRunWin32Test : public PatchWin32Test {
  protected:
-  vt::RunEnd RunScript(const Bytes& entries, uint32_t count, const char* mainFile,
-                       int keepBackup = 0) {
-    Bytes script;
-    Le32(&script, count);
-    script.insert(script.end(), entries.begin(), entries.end());
+  vt::RunEnd RunScript(const Script& script, const char* mainFile, int keepBackup = 0) {
     scriptPath_ = dest_ + "-Patch.dat";
-    EXPECT_TRUE(vtt::WriteFileBytes(scriptPath_, script));
+    EXPECT_TRUE(vtt::WriteFileBytes(scriptPath_, script.bytes()));
     kept_ = dest_ + "\\kept\\";
     vt::RunState run = {};
     run.keepBackup = keepBackup;
@@ -284,10 +262,9 @@ TEST_F(PatchRunWin32Test, CompleteRunKeepsBackupsWhenAskedAndRemovesBackupDir) {
   Put("old.txt", "old");
   CreateDirectoryA((dest_ + "\\sub").c_str(), nullptr);
   Put("sub\\upd.txt", "body");
-  Bytes entries = NewFileEntry("\\old.txt", "new");
-  Bytes more = AppendEntry("\\sub\\upd.txt", "body", " and tail");
-  entries.insert(entries.end(), more.begin(), more.end());
-  EXPECT_EQ(RunScript(entries, 2, "App.exe", 1), vt::kRunReachedEnd);
+  Script script;
+  AppendTail(script.NewFile("\\old.txt", "new"), "\\sub\\upd.txt", "body", " and tail");
+  EXPECT_EQ(RunScript(script, "App.exe", 1), vt::kRunReachedEnd);
   EXPECT_EQ(heard_.done, (std::vector<int32_t>{1}));
   EXPECT_EQ(heard_.positions, (std::vector<uint32_t>{1, 2}));
   EXPECT_EQ(ReadText(dest_ + "\\sub\\upd.txt"), "body and tail");
@@ -304,11 +281,9 @@ TEST_F(PatchRunWin32Test, MainFileHeldByAnotherProcessFailsAndRollsBack) {
   Put("data.txt", "old data");
   CreateDirectoryA((dest_ + "\\bin").c_str(), nullptr);
   Put("bin\\App.exe", "old app");
-  Bytes entries = NewFileEntry("\\data.txt", "new data");
-  Bytes app = AppendEntry("\\bin\\App.exe", "old app", "+new");
-  entries.insert(entries.end(), app.begin(), app.end());
-  Bytes never = NewFileEntry("\\never.txt", "n");
-  entries.insert(entries.end(), never.begin(), never.end());
+  Script script;
+  AppendTail(script.NewFile("\\data.txt", "new data"), "\\bin\\App.exe", "old app", "+new")
+      .NewFile("\\never.txt", "n");
 
   HANDLE file = CreateFileA((dest_ + "\\bin\\App.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
                             nullptr, OPEN_EXISTING, 0, nullptr);
@@ -316,7 +291,7 @@ TEST_F(PatchRunWin32Test, MainFileHeldByAnotherProcessFailsAndRollsBack) {
   {
     OtherProcessHolds holder(file);
     ASSERT_TRUE(holder.holding());
-    EXPECT_EQ(RunScript(entries, 3, "C:\\Program Files\\Pkg\\APP.EXE"), vt::kRunReachedEnd);
+    EXPECT_EQ(RunScript(script, "C:\\Program Files\\Pkg\\APP.EXE"), vt::kRunReachedEnd);
   }
   EXPECT_EQ(heard_.done, (std::vector<int32_t>{-1}));
   EXPECT_EQ(heard_.positions, (std::vector<uint32_t>{1}));
@@ -358,14 +333,10 @@ LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 
 TEST_F(PatchRunWin32Test, RunOnItsThreadTalksToTheDialogBySentMessages) {
   Put("old.txt", "old");
-  Bytes entries = NewFileEntry("\\old.txt", "new");
-  Bytes more = NewFileEntry("\\sub\\last.txt", "last");
-  entries.insert(entries.end(), more.begin(), more.end());
-  Bytes script;
-  Le32(&script, 2);
-  script.insert(script.end(), entries.begin(), entries.end());
+  Script script;
+  script.NewFile("\\old.txt", "new").NewFile("\\sub\\last.txt", "last");
   scriptPath_ = dest_ + "-Patch.dat";
-  ASSERT_TRUE(vtt::WriteFileBytes(scriptPath_, script));
+  ASSERT_TRUE(vtt::WriteFileBytes(scriptPath_, script.bytes()));
 
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = RecordingProc;

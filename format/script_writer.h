@@ -1,0 +1,68 @@
+// The patch script's one writer: appends its fields to a byte vector exactly as the engine reads
+// them (file_format.h). The vantrel tool, the delta encoder and the tests' builders all write
+// scripts through it. Inline, so that each program compiles it with its own flags; the stub
+// never writes a script.
+#ifndef VANTREL_FORMAT_SCRIPT_WRITER_H
+#define VANTREL_FORMAT_SCRIPT_WRITER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "format/file_format.h"
+
+namespace vt {
+
+// Appends `v`, little-endian.
+inline void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
+  uint8_t bytes[4];
+  WriteLe32(bytes, v);
+  out->insert(out->end(), bytes, bytes + 4);
+}
+
+// Starts a script in the empty *out with its entry count; SetEntryCount changes it later.
+inline void StartScript(std::vector<uint8_t>* out, uint32_t count = 0) { PutLe32(out, count); }
+
+// Sets the entry count of a started script.
+inline void SetEntryCount(std::vector<uint8_t>* script, uint32_t count) {
+  WriteLe32(script->data(), count);
+}
+
+// An entry's header: both CRCs and its stored path ("\dir\file"), NUL-terminated. A new-file
+// entry has crcOriginal 0. The body follows: PutNewFileBody, or operations and PutEnd.
+inline void PutEntryHeader(std::vector<uint8_t>* out, uint32_t crcOriginal, uint32_t crcUpdated,
+                           const std::string& path) {
+  PutLe32(out, crcOriginal);
+  PutLe32(out, crcUpdated);
+  out->insert(out->end(), path.begin(), path.end());
+  out->push_back(0);
+}
+
+// A new-file body: the marker, the size and the file's bytes (fewer than 4 GiB).
+inline void PutNewFileBody(std::vector<uint8_t>* out, const uint8_t* data, size_t size) {
+  out->push_back(kBodyNewFile);
+  PutLe32(out, uint32_t(size));
+  out->insert(out->end(), data, data + size);
+}
+
+// Operations of an update body: copy `length` bytes from `offset` of the old file; insert
+// `length` literal bytes; end the body.
+inline void PutCopy(std::vector<uint8_t>* out, uint32_t length, uint32_t offset) {
+  out->push_back(kOpCopy);
+  PutLe32(out, length);
+  PutLe32(out, offset);
+}
+
+inline void PutInsert(std::vector<uint8_t>* out, const uint8_t* data, uint32_t length) {
+  out->push_back(kOpInsert);
+  PutLe32(out, length);
+  out->insert(out->end(), data, data + length);
+}
+
+inline void PutEnd(std::vector<uint8_t>* out) { out->push_back(kOpEnd); }
+
+}  // namespace vt
+
+#endif  // VANTREL_FORMAT_SCRIPT_WRITER_H

@@ -1,0 +1,93 @@
+// Patch scripts for tests, written through the format's one writer (format/script_writer.h).
+// Shared by the native and the Windows-side tests.
+#ifndef VANTREL_TESTS_COMMON_SCRIPT_BUILDER_H
+#define VANTREL_TESTS_COMMON_SCRIPT_BUILDER_H
+
+#include <stdint.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "format/script_writer.h"
+#include "patch/crc32.h"
+
+namespace vtt {
+
+typedef std::vector<uint8_t> Bytes;
+
+// CRC-32 of a text's bytes (BuildCrcTable must have run).
+inline uint32_t Crc(const std::string& s) {
+  return vt::CrcBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+// A script under construction. Script() counts its entries as they are added; Script(n) states
+// the count n whatever follows, so a test can make it lie. Le32, Raw and Op write bytes as they
+// are, for damaged scripts.
+class Script {
+ public:
+  Script() : counting_(true) { vt::StartScript(&bytes_); }
+  explicit Script(uint32_t count) { vt::StartScript(&bytes_, count); }
+
+  // An entry's header; its body follows.
+  Script& Entry(uint32_t crcOriginal, uint32_t crcUpdated, const std::string& path) {
+    vt::PutEntryHeader(&bytes_, crcOriginal, crcUpdated, path);
+    if (counting_) vt::SetEntryCount(&bytes_, ++count_);
+    return *this;
+  }
+  // A whole new-file entry.
+  Script& NewFile(const std::string& path, const std::string& data) {
+    Entry(0, Crc(data), path);
+    vt::PutNewFileBody(&bytes_, Data(data), data.size());
+    return *this;
+  }
+  // A whole update entry that turns `from` into `to`: the first half copied when both share it,
+  // the rest inserted.
+  Script& Update(const std::string& path, const std::string& from, const std::string& to) {
+    Entry(Crc(from), Crc(to), path);
+    size_t keep = std::min(from.size(), to.size()) / 2;
+    if (from.compare(0, keep, to, 0, keep) != 0) keep = 0;
+    if (keep) Copy(uint32_t(keep), 0);
+    return Insert(to.substr(keep)).End();
+  }
+  Script& Copy(uint32_t length, uint32_t offset) {
+    vt::PutCopy(&bytes_, length, offset);
+    return *this;
+  }
+  Script& Insert(const std::string& data) {
+    vt::PutInsert(&bytes_, Data(data), uint32_t(data.size()));
+    return *this;
+  }
+  Script& End() {
+    vt::PutEnd(&bytes_);
+    return *this;
+  }
+
+  Script& Le32(uint32_t v) {
+    vt::PutLe32(&bytes_, v);
+    return *this;
+  }
+  Script& Raw(const std::string& s) {
+    bytes_.insert(bytes_.end(), s.begin(), s.end());
+    return *this;
+  }
+  Script& Op(uint8_t op) {
+    bytes_.push_back(op);
+    return *this;
+  }
+
+  const Bytes& bytes() const { return bytes_; }
+  uint32_t count() const { return count_; }
+
+ private:
+  static const uint8_t* Data(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+  }
+  Bytes bytes_;
+  bool counting_ = false;
+  uint32_t count_ = 0;
+};
+
+}  // namespace vtt
+
+#endif  // VANTREL_TESTS_COMMON_SCRIPT_BUILDER_H
