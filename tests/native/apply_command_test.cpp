@@ -9,13 +9,13 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "patch/crc32.h"
 #include "tests/common/script_builder.h"
+#include "tests/common/test_files.h"
 #include "tests/native/tool_path.h"
 
 namespace vt {
@@ -30,26 +30,12 @@ class ApplyCommand : public ::testing::Test {
  protected:
   void SetUp() override {
     BuildCrcTable();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("vantrel_apply_" + std::to_string(getpid()) + "_" + info->name());
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "dest");
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  void Write(const fs::path& path, const Bytes& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  }
-  void Write(const fs::path& path, const std::string& text) {
-    Write(path, Bytes(text.begin(), text.end()));
-  }
-  std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  void Write(const fs::path& path, const Bytes& bytes) { vtt::PutFile(path, bytes); }
+  void Write(const fs::path& path, const std::string& text) { vtt::PutFile(path, text); }
+  std::string Read(const fs::path& path) { return vtt::GetFile(path); }
 
   // Runs vantrel in the scratch folder with output to files; returns the exit status.
   int Run(const std::string& args) {
@@ -61,7 +47,8 @@ class ApplyCommand : public ::testing::Test {
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   }
 
-  fs::path dir_;
+  vtt::ScratchFolder scratch_;
+  fs::path dir_ = scratch_.path();
   std::string out_, err_;
 };
 

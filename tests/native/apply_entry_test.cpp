@@ -9,9 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +17,7 @@
 #include "patch/fs.h"
 #include "patch/fs_faults.h"
 #include "tests/common/script_builder.h"
+#include "tests/common/test_files.h"
 
 namespace vt {
 namespace {
@@ -33,48 +32,23 @@ class ApplyEntryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     BuildCrcTable();
-    char tmpl[] = "/tmp/vt_apply_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
+    root_ = scratch_.path();
     dest_ = (root_ / "dest").string();
     backup_ = dest_ + "\\BAK1.tmp";
     fs::create_directory(dest_);
   }
-  void TearDown() override {
-    FsClearFaults();
-    fs::remove_all(root_);
-  }
+  void TearDown() override { FsClearFaults(); }
 
   void Put(const std::string& relative, const std::string& content) {
-    fs::path p = fs::path(dest_) / relative;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
+    vtt::PutFile(fs::path(dest_) / relative, content);
   }
   // The file's content, or "<none>".
   std::string Get(const std::string& relative) const {
     fs::path p = fs::path(dest_) / relative;
-    if (!fs::is_regular_file(p)) return "<none>";
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return fs::is_regular_file(p) ? vtt::GetFile(p) : "<none>";
   }
-  // Everything below the scratch root: relative path -> content, "/" for a directory.
-  std::map<std::string, std::string> Tree() const {
-    std::map<std::string, std::string> tree;
-    for (auto& e : fs::recursive_directory_iterator(root_)) {
-      std::string relative = fs::relative(e.path(), root_).string();
-      if (e.is_directory())
-        tree[relative] = "/";
-      else {
-        std::ifstream in(e.path(), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        tree[relative] = s.str();
-      }
-    }
-    return tree;
-  }
+  // Everything below the scratch root.
+  vtt::FileTree Tree() const { return vtt::Snapshot(root_); }
   bool HasTempFile() const {
     for (auto& e : fs::directory_iterator(dest_))
       if (e.path().filename().string().rfind("PCH", 0) == 0) return true;
@@ -101,6 +75,7 @@ class ApplyEntryTest : public ::testing::Test {
   }
   EntryResult Apply(const Script& script) { return ApplyFirst(script.bytes()); }
 
+  vtt::ScratchFolder scratch_;
   fs::path root_;
   std::string dest_, backup_;
   std::vector<std::string> observed_;

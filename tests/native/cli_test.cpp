@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
+#include "tests/common/test_files.h"
 #include "tests/native/tool_path.h"
 
 namespace vt {
@@ -33,10 +32,6 @@ struct Outcome {
 class Vantrel : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("vantrel_cli_" + std::to_string(getpid()) + "_" + info->name());
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "setup");
     Write("stub.exe", B("MZ" + std::string(3000, 's')));
     for (const char* name :
@@ -44,16 +39,8 @@ class Vantrel : public ::testing::Test {
       Write(std::string("setup/") + name, B(std::string("content of ") + name));
     Write("Patch.dat", B(std::string(5000, 'p')));
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  void Write(const std::string& name, const Bytes& data) {
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-  }
-  Bytes Read(const std::string& name) {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
+  void Write(const std::string& name, const Bytes& data) { vtt::PutFile(dir_ / name, data); }
+  Bytes Read(const std::string& name) { return vtt::GetBytes(dir_ / name); }
 
   // Runs vantrel in the scratch folder; `args` is shell text.
   Outcome Run(const std::string& args) {
@@ -71,7 +58,8 @@ class Vantrel : public ::testing::Test {
     return Run("pack --stub stub.exe --setup " + setup + " --patch Patch.dat -o inst.exe");
   }
 
-  fs::path dir_;
+  vtt::ScratchFolder scratch_;
+  fs::path dir_ = scratch_.path();
 };
 
 // A refusal is exactly one line on stderr, starting "vantrel".

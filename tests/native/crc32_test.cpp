@@ -1,11 +1,10 @@
 // CRC-32 of bytes and files: check values, table entries, the sliced loop against a bitwise one.
 #include "patch/crc32.h"
+#include "tests/common/test_files.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,19 +32,15 @@ class Crc32Test : public ::testing::Test {
  protected:
   void SetUp() override {
     BuildCrcTable();
-    char tmpl[] = "/tmp/vt_crc_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string Write(const std::string& name, const std::string& content) {
-    std::string path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
+    vtt::PutFile(dir_ / name, content);
+    return (dir_ / name).string();
   }
 
-  fs::path dir_;
+  vtt::ScratchFolder scratch_;
+  fs::path dir_ = scratch_.path();
 };
 
 TEST_F(Crc32Test, CheckValuesAndTableEntries) {

@@ -3,17 +3,17 @@
 #include "delta/delta_encoder.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "format/file_format.h"
+#include "format/script_writer.h"
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
+#include "tests/common/test_files.h"
 
 namespace vt {
 namespace {
@@ -52,12 +52,7 @@ Bytes Lines(size_t count, uint32_t seed) {
 class DeltaRoundTrip : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { BuildCrcTable(); }
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("vantrel_delta_" + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "dest");
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { fs::create_directories(dir_ / "dest"); }
 
   // Encodes, wraps the operations in a one-entry script, applies it to a file holding `oldData`
   // with the engine and returns what the file holds afterwards. *bodySize gets the ops' size.
@@ -72,17 +67,13 @@ class DeltaRoundTrip : public ::testing::Test {
   // Applies the operations `body` as an update entry from `oldData` to `newData`.
   Bytes ApplyBody(const Bytes& oldData, const Bytes& newData, const Bytes& body,
                   EntryResult* result = nullptr) {
-    Bytes script(4 + 8, 0);
-    WriteLe32(&script[0], 1);
-    WriteLe32(&script[4], CrcBytes(oldData.data(), oldData.size()));
-    WriteLe32(&script[8], CrcBytes(newData.data(), newData.size()));
-    const std::string path = "\\f.bin";
-    script.insert(script.end(), path.begin(), path.end());
-    script.push_back(0);
+    Bytes script;
+    StartScript(&script, 1);
+    PutEntryHeader(&script, CrcBytes(oldData.data(), oldData.size()),
+                   CrcBytes(newData.data(), newData.size()), "\\f.bin");
     script.insert(script.end(), body.begin(), body.end());
     const fs::path file = dir_ / "dest" / "f.bin";
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(oldData.data()), std::streamsize(oldData.size()));
+    vtt::PutFile(file, oldData);
     uint32_t count;
     ScriptCursor cursor;
     EXPECT_TRUE(BeginScript(script.data(), script.size(), &count, &cursor));
@@ -91,8 +82,7 @@ class DeltaRoundTrip : public ::testing::Test {
     const EntryResult r = ApplyEntry(context, &cursor, nullptr);
     if (result) *result = r;
     EXPECT_EQ(cursor.at, cursor.end);
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    return vtt::GetBytes(file);
   }
 
   // The round trip must give `newData` with the Updated result.
@@ -102,7 +92,8 @@ class DeltaRoundTrip : public ::testing::Test {
     EXPECT_EQ(result, kUpdated);
   }
 
-  fs::path dir_;
+  vtt::ScratchFolder scratch_;
+  fs::path dir_ = scratch_.path();
 };
 
 TEST_F(DeltaRoundTrip, EmptyAndTinyFiles) {

@@ -3,7 +3,6 @@
 #include "patch/dir_tree.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "format/file_format.h"
 #include "patch/fs_faults.h"
+#include "tests/common/test_files.h"
 
 namespace vt {
 namespace {
@@ -21,20 +21,10 @@ namespace fs = std::filesystem;
 
 class DirTreeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vt_tree_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-  }
-  void TearDown() override {
-    FsClearFaults();
-    fs::remove_all(root_);
-  }
-  void Put(const fs::path& p, const std::string& content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
-  }
-  fs::path root_;
+  void TearDown() override { FsClearFaults(); }
+  void Put(const fs::path& p, const std::string& content) { vtt::PutFile(p, content); }
+  vtt::ScratchFolder scratch_;
+  fs::path root_ = scratch_.path();
 };
 
 TEST_F(DirTreeTest, JoinPathPutsExactlyOneSeparatorAndRefusesOverlongPaths) {

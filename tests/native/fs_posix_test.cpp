@@ -1,13 +1,11 @@
 // The POSIX file-system layer: the Windows behaviours that the engine relies on, emulated.
 #include "patch/fs.h"
+#include "tests/common/test_files.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace vt {
@@ -17,27 +15,16 @@ namespace fs = std::filesystem;
 
 class FsPosixTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vt_fs_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // The path in the engine's form: backslashes after the directory.
   std::string P(const std::string& relative) const { return dir_.string() + "\\" + relative; }
   std::string Write(const std::string& relative, const std::string& content) {
-    std::ofstream(dir_ / relative, std::ios::binary) << content;
+    vtt::PutFile(dir_ / relative, content);
     return P(relative);
   }
-  std::string Read(const std::string& relative) const {
-    std::ifstream in(dir_ / relative, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string Read(const std::string& relative) const { return vtt::GetFile(dir_ / relative); }
 
-  fs::path dir_;
+  vtt::ScratchFolder scratch_;
+  fs::path dir_ = scratch_.path();
 };
 
 TEST_F(FsPosixTest, OpenTellsMissingFileFromOtherFailures) {

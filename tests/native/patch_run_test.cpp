@@ -3,11 +3,8 @@
 #include "patch/patch_run.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +14,7 @@
 #include "patch/fs_faults.h"
 #include "patch/result_log.h"
 #include "tests/common/script_builder.h"
+#include "tests/common/test_files.h"
 
 namespace vt {
 namespace {
@@ -26,8 +24,7 @@ typedef std::vector<uint8_t> Bytes;
 using vtt::Crc;
 using vtt::Script;
 
-// Relative path -> content for files, "<dir>" for directories.
-typedef std::map<std::string, std::string> Tree;
+typedef vtt::FileTree Tree;
 
 // What the worker told its observer, in order.
 struct Told {
@@ -69,43 +66,21 @@ class PatchRunTest : public ::testing::Test {
   void SetUp() override {
     BuildCrcTable();
     FsClearFaults();
-    char tmpl[] = "/tmp/vt_run_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
+    root_ = scratch_.path();
     dest_ = (root_ / "dest").string();
     fs::create_directories(dest_);
     script_ = (root_ / "Patch.dat").string();
   }
-  void TearDown() override {
-    FsClearFaults();
-    fs::remove_all(root_);
-  }
+  void TearDown() override { FsClearFaults(); }
 
   void Put(const std::string& rel, const std::string& content) {
-    fs::path p = fs::path(dest_) / rel;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
+    vtt::PutFile(fs::path(dest_) / rel, content);
   }
-  std::string Get(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string Get(const fs::path& p) { return vtt::GetFile(p); }
   std::string Log() { return Get(fs::path(dest_) / kResultLogName); }
+  Tree Snapshot(const fs::path& dir) { return vtt::Snapshot(dir); }
 
-  Tree Snapshot(const fs::path& dir) {
-    Tree tree;
-    if (!fs::exists(dir)) return tree;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) {
-      std::string rel = fs::relative(e.path(), dir).string();
-      tree[rel] = e.is_directory() ? "<dir>" : Get(e.path());
-    }
-    return tree;
-  }
-
-  void WriteScript(const Bytes& bytes) {
-    std::ofstream(script_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  }
+  void WriteScript(const Bytes& bytes) { vtt::PutFile(script_, bytes); }
 
   // Runs the script; `told_` records the observer's calls.
   RunEnd Run(const Bytes& bytes, const char* mainFile = "", int keepBackup = 0) {
@@ -137,6 +112,7 @@ class PatchRunTest : public ::testing::Test {
     return found;
   }
 
+  vtt::ScratchFolder scratch_;
   fs::path root_;
   std::string dest_, script_, kept_;
   RunState run_;

@@ -15,6 +15,7 @@
 
 #include "cli/patch_verify.h"
 #include "format/file_format.h"
+#include "tests/common/test_files.h"
 #include "tests/native/tool_path.h"
 
 namespace vt {
@@ -35,20 +36,10 @@ Bytes Random(size_t n, uint32_t seed) {
 class TreeDiffTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("vantrel_tree_" + std::to_string(getpid()) + "_" + info->name());
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "old");
     fs::create_directories(dir_ / "new");
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  void Write(const std::string& name, const Bytes& data) {
-    fs::create_directories((dir_ / name).parent_path());
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-  }
+  void Write(const std::string& name, const Bytes& data) { vtt::PutFile(dir_ / name, data); }
   std::string Dir(const char* name) { return (dir_ / name).string(); }
 
   // A product tree in both versions with every kind of change.
@@ -71,7 +62,8 @@ class TreeDiffTest : public ::testing::Test {
     Write("new/was_empty", B("filled"));
   }
 
-  fs::path dir_;
+  vtt::ScratchFolder scratch_;
+  fs::path dir_ = scratch_.path();
 };
 
 TEST_F(TreeDiffTest, EntriesInStableOrderWithTheirKinds) {
