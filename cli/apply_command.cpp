@@ -92,7 +92,10 @@ int Outcome(const std::string& destination, RunEnd end, int32_t state, uint32_t 
   const std::string log =
       "'" + (std::filesystem::path(destination) / kResultLogName).string() + "'";
   if (end == kRunNoBackupDir)
-    return Fail("cannot make a backup folder in '" + destination + "'; nothing was changed");
+    return Fail("cannot write the log or a backup folder in '" + destination +
+                "'; nothing was changed");
+  if (end == kRunPathsTooLong)
+    return Fail("the script's paths are too long for '" + destination + "'; nothing was changed");
   if (end == kRunScriptUnreadable) {
     fprintf(stderr, "vantrel: the patch script is empty or cannot be mapped; nothing applied\n");
     return kExitScriptDamaged;

@@ -74,6 +74,20 @@ bool Finish(const RunState* run, int32_t decided, const char* backupDir) {
   return CopyTree(backupDir, run->destinationDir) == 0;
 }
 
+// True when every entry's path fits below `backupDir`, which is longer than DestinationDir and
+// than the engine's temporary names there. Entries from the first damaged one on are left to
+// the run, which reports them in order.
+bool ScriptPathsFit(const FsView& script, const char* backupDir) {
+  uint32_t count = 0;
+  ScriptCursor cursor;
+  if (!BeginScript(script.data, script.size, &count, &cursor)) return true;
+  PathBuffer joined;
+  const char* path;
+  for (uint32_t i = 0; i < count && SkipEntry(&cursor, &path); ++i)
+    if (!JoinPath(backupDir, path, joined)) return false;
+  return true;
+}
+
 }  // namespace
 
 bool FailsMainFile(EntryResult result, const char* path, const char* mainFile) {
@@ -96,36 +110,44 @@ RunEnd RunPatch(RunState* run, char* leftBackupDir) {
   if (leftBackupDir) leftBackupDir[0] = 0;
   const RunObserver& observer = run->observer;
 
-  // The log is created first, so that it exists whatever happens next; it is held without
-  // sharing, so no entry of the script can write to it. Its loss is not fatal: the lines
-  // are the only casualty.
-  PathBuffer logPath;
-  FsFile log = kNoFile;
-  if (JoinPath(run->destinationDir, kResultLogName, logPath)) {
-    FsMakeParentDirs(logPath);
-    log = FsOpen(logPath, kFsCreateAlways, nullptr);
-  }
-
-  // The reserved name stays held by its empty file until the directory replaces it, so that
-  // nobody else can take it in between.
-  PathBuffer backupDir;
-  bool reserved = FsReserveTempName(run->destinationDir, kBackupDirPrefix, backupDir);
-
-  RunEnd end = kRunReachedEnd;
   FsFile scriptFile = FsOpen(run->scriptPath, kFsReadShared, nullptr);
   FsView script = {nullptr, 0, nullptr};
   bool mapped = scriptFile != kNoFile && FsMap(scriptFile, &script) && script.size != 0;
-  if (!mapped) {
-    end = kRunScriptUnreadable;
-  } else if (!reserved || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir)) {
-    end = kRunNoBackupDir;
+
+  // Nothing in DestinationDir changes until it is known to take the log, the BackupDir and
+  // every path of the script. The reserved name stays held by its empty file until the
+  // directory replaces it, so that nobody else can take it in between. The log is held
+  // without sharing, so no entry of the script can write to it.
+  RunEnd end = kRunReachedEnd;
+  PathBuffer logPath, backupDir;
+  FsFile log = kNoFile;
+  bool reserved = false;
+  if (!JoinPath(run->destinationDir, kResultLogName, logPath)) {
+    end = kRunPathsTooLong;
+  } else {
+    FsMakeParentDirs(logPath);
+    reserved = FsReserveTempName(run->destinationDir, kBackupDirPrefix, backupDir);
+    if (mapped && !reserved) {
+      end = kRunNoBackupDir;
+    } else if (mapped && !ScriptPathsFit(script, backupDir)) {
+      end = kRunPathsTooLong;
+    } else {
+      // A script that cannot be read still leaves an empty log behind.
+      log = FsOpen(logPath, kFsCreateAlways, nullptr);
+      if (!mapped)
+        end = kRunScriptUnreadable;
+      else if (log == kNoFile || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir))
+        end = kRunNoBackupDir;
+    }
   }
   if (end != kRunReachedEnd) {
     if (reserved) FsDeleteFile(backupDir);
     if (mapped) FsUnmap(&script);
     if (scriptFile != kNoFile) FsClose(scriptFile);
     if (log != kNoFile) FsClose(log);
-    observer.runDone(observer.context, kRunDataError);
+    observer.runDone(observer.context, end == kRunScriptUnreadable ? kRunDataError
+                                       : end == kRunNoBackupDir    ? kRunDestinationUnwritable
+                                                                   : kRunDestinationTooLong);
     return end;
   }
 

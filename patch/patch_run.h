@@ -15,6 +15,9 @@ enum RunStateValue : int32_t {
   kRunCancelled = 0,       // set by the user interface; the run stops after the current entry
   kRunMainFileFailed = -1,
   kRunDataError = -2,      // a damaged script, or one that could not be mapped
+  // Reported only, by a run that refused before changing anything:
+  kRunDestinationUnwritable = -3,  // the ResultLog or the BackupDir cannot be created
+  kRunDestinationTooLong = -4,     // a path of the script does not fit below DestinationDir
 };
 
 // What the worker tells the user interface, each call made on the worker's thread. Every
@@ -56,11 +59,23 @@ inline void StoreRunState(RunState* run, int32_t state) {
   __atomic_store_n(&run->state, state, __ATOMIC_SEQ_CST);
 }
 
+// The user's cancel: it takes effect only while the run is in progress, so that it never
+// hides a failure that the worker has already recorded.
+inline void CancelRun(RunState* run) {
+  int32_t expected = kRunInProgress;
+  __atomic_compare_exchange_n(&run->state, &expected, int32_t(kRunCancelled), false,
+                              __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
 // How a run ended, beyond the state that runDone reports.
 enum RunEnd {
   kRunScriptUnreadable = 0,  // nothing applied; reported as kRunDataError
   kRunReachedEnd = 1,        // the entry loop ran; the state tells how it ended
-  kRunNoBackupDir = 2,       // no BackupDir could be made, so nothing was applied; kRunDataError
+  // Nothing was applied or created, the old log kept: reported as kRunDestinationUnwritable
+  // when the ResultLog or the BackupDir cannot be created, as kRunDestinationTooLong when a
+  // path of the script joined to the BackupDir would be longer than kMaxPath.
+  kRunNoBackupDir = 2,
+  kRunPathsTooLong = 3,
 };
 
 // Runs the patch (the CRC table must be built). Sends runDone last, with the state on which

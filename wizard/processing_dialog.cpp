@@ -46,9 +46,24 @@ void WriteLanguageDir() {
                      DWORD(lstrlenA(path) + 1));
 }
 
+// A drive path ("C:\...") or a network path ("\\server\share..."). Anything else would
+// resolve against the WorkDir, which the exit then deletes with what was installed there.
+bool IsAbsolutePath(const char* path) {
+  return (path[0] == '\\' && path[1] == '\\') ||
+         (unsigned((path[0] | 0x20) - 'a') < 26 && path[1] == ':' && path[2] == '\\');
+}
+
+// The message for a run that did not complete: 208, 207 and 206 for the states 0, -1 and -2.
+UINT FailureMessage(int32_t state) {
+  if (state == vt::kRunDestinationUnwritable) return IDS_CANNOT_WRITE;
+  if (state == vt::kRunDestinationTooLong) return IDS_PATH_TOO_LONG;
+  return state < vt::kRunDataError ? IDS_DATA_ERROR : UINT(IDS_CANCELLED + state);
+}
+
 void StartRun(HWND dialog) {
   LocaliseChildWindows(dialog);
   ReadPathValue("SoftWarePath", "", g_destinationDir);
+  if (!IsAbsolutePath(g_destinationDir)) FailWithMessage(g_backgroundWindow, IDS_CANNOT_WRITE);
   char backupName[kPathChars];
   ReadPathValue("BackupDirectory", "Vantrel.bak", backupName);
   lstrcpyA(g_keptBackupDir, g_destinationDir);
@@ -100,18 +115,16 @@ INT_PTR CALLBACK ProcessingDialogProc(HWND dialog, UINT message, WPARAM wParam, 
       return TRUE;
     case WM_COMMAND:
       // The worker stops after its current entry and rolls back; its run-done ends the dialog.
-      if (LOWORD(wParam) == IDCANCEL) vt::StoreRunState(&g_run, vt::kRunCancelled);
+      if (LOWORD(wParam) == IDCANCEL) vt::CancelRun(&g_run);
       return TRUE;
     case vt::kRunDoneMessage: {
-      EndDialog(dialog, 0);
       const int32_t state = int32_t(wParam);
+      EndDialog(dialog, IDOK);
       if (state > 0) {
         WriteLanguageDir();
         return TRUE;
       }
-      // Messages 208, 207 and 206 for the states 0, -1 and -2; anything lower is a data error.
-      FailWithMessage(g_backgroundWindow,
-                      state < vt::kRunDataError ? IDS_DATA_ERROR : UINT(IDS_CANCELLED + state));
+      FailWithMessage(g_backgroundWindow, FailureMessage(state));
     }
   }
   return FALSE;

@@ -18,7 +18,7 @@ extern int (*g_unpackPatchScript)();
 // The product's place below the program files directory.
 extern const char kProductPath[];
 
-// Dialog procedure of the processing dialog. It returns from its modal call only after a
+// Dialog procedure of the processing dialog. Its modal call returns IDOK only after a
 // successful run; any other end shows its message and ends the process.
 INT_PTR CALLBACK ProcessingDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -140,6 +140,49 @@ TEST_F(PatchRunTest, MissingOrEmptyScriptReportsDataErrorAndLeavesAnEmptyLog) {
   EXPECT_EQ(Snapshot(dest_), (Tree{{"a.txt", "old"}, {kResultLogName, ""}}));
 }
 
+// A destination that cannot take the log, or whose path leaves no room for the script's paths
+// below the BackupDir, is refused before anything in it changes, the earlier log included.
+TEST_F(PatchRunTest, UnusableDestinationIsRefusedBeforeAnythingChanges) {
+  struct Case {
+    const char* name;
+    size_t destinationLength;  // 0: as it is
+    bool logIsAFolder;
+    RunEnd end;
+    const char* done;
+  };
+  const std::string longName(60, 'n');
+  const Case cases[] = {
+      {"log cannot be created", 0, true, kRunNoBackupDir, "done -3"},
+      {"paths too long", 190, false, kRunPathsTooLong, "done -4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.destinationLength)
+      dest_ += "/" + std::string(c.destinationLength - dest_.size() - 1, 'd');
+    fs::create_directories(dest_);
+    Put("a.txt", "old");
+    if (c.logIsAFolder)
+      fs::create_directory(fs::path(dest_) / kResultLogName);
+    else
+      Put(kResultLogName, "earlier");
+    const Tree before = Snapshot(dest_);
+    told_ = Told();
+    EXPECT_EQ(Run(Script().NewFile("\\a.txt", "new").NewFile("\\" + longName, "x").bytes()),
+              c.end);
+    EXPECT_EQ(told_.events, (std::vector<std::string>{c.done}));
+    EXPECT_EQ(Snapshot(dest_), before);
+  }
+}
+
+TEST_F(PatchRunTest, CancelNeverReplacesARecordedFailure) {
+  run_.state = kRunMainFileFailed;
+  CancelRun(&run_);
+  EXPECT_EQ(LoadRunState(&run_), kRunMainFileFailed);
+  run_.state = kRunInProgress;
+  CancelRun(&run_);
+  EXPECT_EQ(LoadRunState(&run_), kRunCancelled);
+}
+
 TEST_F(PatchRunTest, ScriptShorterThanItsCountIsDamaged) {
   EXPECT_EQ(Run(Bytes{1, 0}), kRunReachedEnd);
   EXPECT_EQ(told_.events, (std::vector<std::string>{"range 0", "finishing -2", "done -2"}));
