@@ -15,9 +15,6 @@ const int kTitleX = 13, kTitleY = 13, kShadowOffset = 4;
 
 unsigned g_clientWidth, g_clientHeight;
 HFONT g_titleFont, g_smallFont;
-// Set while the quit question is up: the wizard, which the question does not disable, can ask
-// again, and a second box on top of the first would answer for a window already gone.
-bool g_askingToQuit;
 
 void CreateFonts() {
   g_titleFont = CreateFontA(34, 0, 0, 0, FW_BOLD, TRUE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
@@ -72,13 +69,23 @@ void OnPaint(HWND window) {
   EndPaint(window, &paint);
 }
 
+BOOL CALLBACK EnableIfOwned(HWND other, LPARAM enable) {
+  if (GetWindow(other, GW_OWNER) == g_backgroundWindow) EnableWindow(other, BOOL(enable));
+  return TRUE;
+}
+
+// The windows that the background window owns (the wizard) take no input while one of its
+// modal boxes is up: a box disables only its owner.
+void EnableOwnedWindows(BOOL enable) {
+  EnumThreadWindows(GetCurrentThreadId(), EnableIfOwned, enable);
+}
+
 // True when the user confirmed that setup should end.
 bool ConfirmQuit(HWND window) {
-  if (g_askingToQuit) return false;
-  g_askingToQuit = true;
+  EnableOwnedWindows(FALSE);
   const bool yes =
       LocalMessageBox(window, IDS_CONFIRM_QUIT, IDS_CAPTION, MB_ICONQUESTION | MB_YESNO) == IDYES;
-  g_askingToQuit = false;
+  EnableOwnedWindows(TRUE);
   return yes;
 }
 
@@ -100,11 +107,18 @@ LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, 
     case WM_ERASEBKGND:
       return 0;
     case WM_CLOSE:
-      if (!ConfirmQuit(window)) return 0;
+      // Disabled means a modal box of ours is up: the quit question itself, the About box, or
+      // the Processing dialog with a patch run going on, which only its own Cancel may stop.
+      // The close box, Alt+F4 and the taskbar all come here.
+      if (!IsWindowEnabled(window) || !ConfirmQuit(window)) return 0;
       break;
     case WM_SYSCOMMAND:
       if (LOWORD(wParam) == IDM_ABOUT) {
-        ShowAboutBox(window);
+        if (IsWindowEnabled(window)) {
+          EnableOwnedWindows(FALSE);
+          ShowAboutBox(window);
+          EnableOwnedWindows(TRUE);
+        }
         return 0;
       }
       break;

@@ -91,9 +91,11 @@ int SplashWindow(HBITMAP bitmap, SplashWork work) {
   if (!window) return work ? work() : 0;
   UpdateWindow(window);
   MSG message;
-  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+  BOOL got;
+  while ((got = GetMessageA(&message, nullptr, 0, 0)) > 0) {
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
-  return int(message.wParam);
+  // A failing queue (-1) counts as failed work, so start-up ends the usual way.
+  return got == 0 ? int(message.wParam) : 0;
 }

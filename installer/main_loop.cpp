@@ -54,12 +54,14 @@ int RunInstallerWindows() {
   UpdateWindow(g_backgroundWindow);
   // The wizard sees every message first, so that Tab, Return and Esc work in it.
   MSG message;
-  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+  BOOL got;
+  while ((got = GetMessageA(&message, nullptr, 0, 0)) > 0) {
     if (g_setupWizard &&
         SendMessageA(g_setupWizard, PSM_ISDIALOGMESSAGE, 0, reinterpret_cast<LPARAM>(&message)))
       continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
-  return int(message.wParam);
+  // A failing queue (-1) ends the installer like WM_QUIT, with exit code 0.
+  return got == 0 ? int(message.wParam) : 0;
 }

@@ -24,10 +24,13 @@ void ReadUpdateString(const char* section, const char* key, char* value) {
   GetPrivateProfileStringA(section, key, "", value, kPathChars, g_updateIniPath);
 }
 
-void JoinWorkDir(char* path, const char* name) {
+// False when WorkDir\name does not fit a path buffer.
+bool JoinWorkDir(char* path, const char* name) {
+  if (lstrlenA(g_workDir) + 1 + lstrlenA(name) >= kPathChars) return false;
   lstrcpyA(path, g_workDir);
   lstrcatA(path, "\\");
   lstrcatA(path, name);
+  return true;
 }
 
 // A second installer of the same package ends silently; the mutex handle stays open, so the
@@ -87,10 +90,11 @@ int RunInstaller(HINSTANCE instance) {
   g_unpackPatchScript = ExtractPatchBlock;
   SelectLanguageSection();
   g_instance = instance;
-  if (!CreateWorkDir()) FailWithMessage(nullptr, IDS_DATA_ERROR);
+  // A WorkDir too long for the setup files' paths cannot be used either.
+  if (!CreateWorkDir() || !JoinWorkDir(g_updateIniPath, kUpdateIni) ||
+      !JoinWorkDir(g_languageIniPath, kLanguageIni))
+    FailWithMessage(nullptr, IDS_DATA_ERROR);
   if (!ExtractBlock(vt::kSetupDataBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
-  JoinWorkDir(g_updateIniPath, kUpdateIni);
-  JoinWorkDir(g_languageIniPath, kLanguageIni);
   CheckSingleInstance();
   CheckTargetNotRunning();
   ReadStartupValues();

@@ -13,7 +13,7 @@ extern HINSTANCE g_instance;
 extern char g_tempPath[kPathChars];         // system temp folder, with its trailing backslash
 extern char g_workDir[kPathChars];          // this process's "VTA" folder; empty until made
 extern char g_updateIniPath[kPathChars];    // WorkDir\Update.ini, the working copy
-extern char g_languageIniPath[kPathChars];  // WorkDir\Language.ini; empty before block 1
+extern char g_languageIniPath[kPathChars];  // WorkDir\Language.ini; the file may be absent
 extern HBITMAP g_packageBitmap;             // Package.bmp, or null
 extern char g_appName[kPathChars];
 extern char g_appTitle[kPathChars];  // AppName, a blank and string 203

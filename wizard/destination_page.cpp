@@ -6,6 +6,7 @@
 
 #include "chrome/background_window.h"
 #include "resources/resource.h"
+#include "text/local_string.h"
 #include "text/localise.h"
 #include "text/startup_state.h"
 #include "wizard/processing_dialog.h"
@@ -15,6 +16,9 @@ namespace {
 
 // Set when the Destination page is left by Next; Back leaves it clear and starts nothing.
 bool g_leaveByNext;
+// Set once the run has started. A second Next (a double click, queued while the first one's
+// dialog runs) must neither start a second run on the same RunState nor move the sheet.
+bool g_runStarted;
 
 void ShowDefaultDestination(HWND page) {
   InsertAppName(GetDlgItem(page, IDC_DESTINATION_TEXT));
@@ -30,8 +34,10 @@ void InstallFromDestinationPage(HWND page) {
   WritePrivateProfileStringA("Path", "SoftWarePath", g_destinationDir, g_updateIniPath);
   LoadStringA(g_instance, IDS_PATCH_FILE, g_patchFileName, kPathChars);
   ShowWindow(g_wizardSheet, SW_HIDE);
-  DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROCESSING), g_backgroundWindow,
-                  ProcessingDialogProc, 0);
+  // Without the dialog there was no run: the Results page would show a stale log.
+  if (DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROCESSING), g_backgroundWindow,
+                      ProcessingDialogProc, 0) != IDOK)
+    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
   ShowWindow(g_wizardSheet, SW_SHOW);
 }
 
@@ -40,8 +46,16 @@ void InstallFromDestinationPage(HWND page) {
 INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NOTIFY) {
     const UINT code = reinterpret_cast<const NMHDR*>(lParam)->code;
-    if (code == UINT(PSN_WIZNEXT)) g_leaveByNext = true;
-    if (code == UINT(PSN_KILLACTIVE) && g_leaveByNext) InstallFromDestinationPage(page);
+    if (code == UINT(PSN_WIZNEXT)) {
+      g_leaveByNext = true;
+      if (g_runStarted) SetWindowLongPtrA(page, DWLP_MSGRESULT, -1);
+    }
+    if (code == UINT(PSN_KILLACTIVE) && g_leaveByNext && !g_runStarted) {
+      g_runStarted = true;
+      InstallFromDestinationPage(page);
+      // Messages to this page during the run (a refused Next) left their answer in the slot.
+      SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
+    }
   }
   INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kDestinationPage);
   if (message == WM_INITDIALOG) ShowDefaultDestination(page);

@@ -23,7 +23,11 @@ void OpenWithShell(const char* file, const char* parameters, const char* directo
 }
 
 // Finish: the package's external command (after asking), the ticked actions, then the end.
+// Runs once: a second Finish, queued while the question is up, does nothing.
 void RunFinishSequence(HWND page) {
+  static bool finishing;
+  if (finishing) return;
+  finishing = true;
   char command[kPathChars], parameter[kPathChars], caption[kPathChars];
   char question[360 + 1 + 2 * kPathChars];
   char directory[kPathChars], file[kPathChars];

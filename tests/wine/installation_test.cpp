@@ -86,8 +86,8 @@ void PutU32(Bytes* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out->push_back(uint8_t(value >> (8 * i)));
 }
 
-// A script of `count` new files \fileN.txt of `size` bytes each.
-Bytes NewFilesScript(int count, size_t size) {
+// A script of `count` new files <prefix>N.txt of `size` bytes each.
+Bytes NewFilesScript(int count, size_t size, const std::string& prefix = "\\file") {
   vt::BuildCrcTable();
   Bytes script;
   PutU32(&script, uint32_t(count));
@@ -95,7 +95,7 @@ Bytes NewFilesScript(int count, size_t size) {
     Bytes data(size, uint8_t('a' + i % 26));
     PutU32(&script, 0);
     PutU32(&script, vt::CrcBytes(data.data(), data.size()));
-    std::string path = "\\file" + std::to_string(i) + ".txt";
+    std::string path = prefix + std::to_string(i) + ".txt";
     script.insert(script.end(), path.begin(), path.end());
     script.push_back(0);
     script.push_back(3);
@@ -215,6 +215,42 @@ class InstallationTest : public ::testing::Test {
       EXPECT_NE(name.back(), '\\') << name;
     EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\a.txt"), oldA_);
     EXPECT_EQ(LanguageDirRecord(), "<none>");
+  }
+
+  // The run completed in full: \fileN.txt for each of the script's `count` files, with its
+  // content, beside the old a.txt and the log with one line per file; no BackupDir, no
+  // temporary file.
+  void ExpectWhollyNew(int count) {
+    std::vector<std::string> expected = {"Vantrel.log", "a.txt"};
+    for (int i = 0; i < count; ++i) {
+      std::string name = "file" + std::to_string(i) + ".txt";
+      expected.push_back(name);
+      Bytes data = vtt::ReadFileBytes(destination_ + "\\" + name);
+      ASSERT_EQ(data, Bytes(2000, uint8_t('a' + i % 26))) << name;
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Listing(destination_), expected);
+    std::string log = Text(vtt::ReadFileBytes(destination_ + "\\Vantrel.log"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), count);
+  }
+
+  // Waits for the wizard to come back on the Results page after a run.
+  void ExpectResultsPage() {
+    std::string windows;
+    if (vtd::WaitUntil(
+            [&] { return IsWindowVisible(sheet_) && vtd::WindowText(sheet_) == "Information"; },
+            180000))
+      return;
+    for (HWND window : vtd::TopLevelWindows(program_.pid))
+      windows += " [" + vtd::WindowText(window) + "|" + vtd::ControlText(window, 0xFFFF) + "]";
+    FAIL() << "no Results page; windows:" << windows;
+  }
+
+  // The end from the Results page: its close box ends the installer.
+  void CloseOnResultsPage() {
+    PostMessageA(sheet_, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+    EXPECT_TRUE(NewWorkDirs().empty());
   }
 
   std::vector<std::string> before_;
@@ -592,6 +628,90 @@ TEST_F(InstallationTest, CancelOnTheResultsPageRunsNoFinishStep) {
   EXPECT_FALSE(Exists(destination_ + "\\command.txt"));
   EXPECT_FALSE(Exists(destination_ + "\\launched.txt"));
   EXPECT_TRUE(Exists(destination_ + "\\notes.txt"));
+}
+
+
+// ---- What a user may do meanwhile --------------------------------------------------------
+
+// The About box and the quit question freeze the wizard; while the run goes on, the background
+// refuses its close box (Alt+F4 and the taskbar's close come the same way) and About, so the
+// run completes whatever the user tries.
+TEST_F(InstallationTest, NothingEndsTheInstallerDuringTheRun) {
+  const int kFiles = 2500;
+  Start("", NewFilesScript(kFiles, 2000));
+  PostMessageA(background_, WM_SYSCOMMAND, 330, 0);
+  HWND about = vtd::WaitForWindow(program_.pid, "#32770", kTimeout, "About Vantrel Installer");
+  ASSERT_TRUE(about) << "no About box";
+  EXPECT_FALSE(IsWindowEnabled(sheet_));
+  ASSERT_TRUE(vtd::PressButton(about, IDOK));
+  EXPECT_TRUE(vtd::WaitUntil([&] { return IsWindowEnabled(sheet_) != 0; }, kTimeout));
+  PostMessageA(background_, WM_CLOSE, 0, 0);
+  HWND question = vtd::WaitForMessageBox(program_.pid, background_, kTimeout);
+  ASSERT_TRUE(question) << "no quit question";
+  EXPECT_FALSE(IsWindowEnabled(sheet_));
+  ASSERT_TRUE(vtd::PressButton(question, IDNO));
+  EXPECT_TRUE(vtd::WaitUntil([&] { return IsWindowEnabled(sheet_) != 0; }, kTimeout));
+
+  GoToDestination();
+  Press(vtd::kNextButton);
+  HWND dialog = nullptr;
+  ASSERT_TRUE(vtd::WaitUntil([&] { return (dialog = ProcessingDialog()) != nullptr; }, kTimeout));
+  HWND progress = GetDlgItem(dialog, 550);
+  ASSERT_TRUE(vtd::WaitUntil(
+      [&] { return SendMessageA(progress, 0x408 /* PBM_GETPOS */, 0, 0) > 5; }, kTimeout));
+  PostMessageA(background_, WM_SYSCOMMAND, SC_CLOSE, 0);
+  PostMessageA(background_, WM_CLOSE, 0, 0);
+  PostMessageA(background_, WM_SYSCOMMAND, 330, 0);
+  ExpectResultsPage();
+  // Neither a question nor the About box came up: the background and the wizard only.
+  EXPECT_EQ(vtd::TopLevelWindows(program_.pid).size(), 2u);
+  ExpectWhollyNew(kFiles);
+  CloseOnResultsPage();
+}
+
+// A double click on Next: the second press, queued while the run goes on, starts nothing.
+TEST_F(InstallationTest, DoubleNextOnTheDestinationPageRunsOnce) {
+  const int kFiles = 2500;
+  Start("", NewFilesScript(kFiles, 2000));
+  GoToDestination();
+  ASSERT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, vtd::kNextButton); }, kTimeout));
+  HWND next = GetDlgItem(sheet_, vtd::kNextButton);
+  PostMessageA(next, BM_CLICK, 0, 0);
+  PostMessageA(next, BM_CLICK, 0, 0);
+  ExpectResultsPage();
+  ExpectWhollyNew(kFiles);
+  CloseOnResultsPage();
+}
+
+// A destination that cannot take the log (here a folder holds its name, as rights would refuse
+// it under Program Files), or whose path leaves no room for a path of the package, is reported
+// as such, and nothing in it changes.
+TEST_F(InstallationTest, UnusableDestinationIsReportedAndNothingChanges) {
+  struct Case {
+    const char* name;
+    bool logIsAFolder;
+    std::string prefix;  // of the one new file's path
+    const char* message;
+  };
+  const Case cases[] = {
+      {"log cannot be created", true, "\\file",
+       "Setup cannot write to the destination folder; The program cannot be installed."},
+      // Fits below the destination, not below its BackupDir.
+      {"path too long", false, "\\" + std::string(200, 'x'),
+       "The destination folder's path is too long; The program cannot be installed."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.logIsAFolder) CreateDirectoryA((destination_ + "\\Vantrel.log").c_str(), nullptr);
+    const std::vector<std::string> listing = Listing(destination_);
+    Start("", NewFilesScript(1, 2000, c.prefix));
+    GoToDestination();
+    ExpectFailedRun(c.message);
+    EXPECT_EQ(Listing(destination_), listing);
+    EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\a.txt"), oldA_);
+    vtd::Kill(&program_);
+    RemoveDirectoryA((destination_ + "\\Vantrel.log").c_str());
+  }
 }
 
 }  // namespace
