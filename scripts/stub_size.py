@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Prints the stub's size by section (code, data, imports, resources) and writes the copy that
-is padded with zeros to the fixed stub size. Fails when the stub does not fit."""
+is padded with zeros to the fixed stub size. Fails when the stub does not fit, or when less
+than the optional third argument's bytes are left free."""
 import re
 import struct
 import sys
@@ -20,6 +21,7 @@ def sections(image):
 
 def main():
     raw_path, padded_path = sys.argv[1], sys.argv[2]
+    min_free = int(sys.argv[3]) if len(sys.argv) > 3 else 0
     import os
     header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "format", "file_format.h")
     limit = stub_size_constant(header)
@@ -34,6 +36,10 @@ def main():
         print(f"  {name:<8}{kinds.get(name, ''):<16}{vsize:>7} used {rawsize:>7} in file")
     if len(image) > limit:
         print(f"stub_size: the stub is {len(image) - limit} bytes over {limit}", file=sys.stderr)
+        sys.exit(1)
+    if limit - len(image) < min_free:
+        print(f"stub_size: {limit - len(image)} bytes free, fewer than the {min_free} required",
+              file=sys.stderr)
         sys.exit(1)
     open(padded_path, "wb").write(image + b"\0" * (limit - len(image)))
 
