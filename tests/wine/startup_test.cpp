@@ -157,6 +157,30 @@ TEST_F(StartupTest, ApplierMutexHeldElsewhereEndsSilently) {
   CloseHandle(held);
 }
 
+// A WorkDir that can be made but leaves no room for WorkDir\Language.ini in a path buffer
+// cannot be used either. With a temp path of 239 characters the WorkDir (the temp path,
+// "VTA", one to four hex digits and ".tmp") has 247 to 250.
+TEST_F(StartupTest, WorkDirTooLongForTheSetupFilesIsADataError) {
+  const std::string temp = vtd::TempPath();
+  const std::string longTemp = temp + std::string(238 - temp.size(), 'l') + "\\";
+  ASSERT_EQ(longTemp.size(), 239u);
+  ASSERT_TRUE(CreateDirectoryA(longTemp.c_str(), nullptr) ||
+              GetLastError() == ERROR_ALREADY_EXISTS);
+  // Saved once before the change, so that the scratch folder stays in the usual temp path.
+  const Bytes installer = vtt::MakeInstaller(vtt::SampleSetupFiles(), vtt::SamplePatch());
+  vtt::SaveInstaller("longtemp.exe", installer);
+  char tmp[MAX_PATH] = "", tempVariable[MAX_PATH] = "";
+  GetEnvironmentVariableA("TMP", tmp, sizeof tmp);
+  GetEnvironmentVariableA("TEMP", tempVariable, sizeof tempVariable);
+  SetEnvironmentVariableA("TMP", longTemp.c_str());
+  SetEnvironmentVariableA("TEMP", longTemp.c_str());
+  ExpectDataErrorAndCleanExit("longtemp.exe", installer);
+  SetEnvironmentVariableA("TMP", tmp[0] ? tmp : nullptr);
+  SetEnvironmentVariableA("TEMP", tempVariable[0] ? tempVariable : nullptr);
+  // Empty again: the WorkDir went with the exit.
+  EXPECT_TRUE(RemoveDirectoryA(longTemp.c_str()));
+}
+
 TEST_F(StartupTest, DamagedSetupBlockShowsDataErrorAndLeavesNothing) {
   std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
   Bytes records = vt::SerializeRecords(files);
