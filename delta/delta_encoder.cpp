@@ -1,5 +1,6 @@
-// The delta encoder: a hash index over every position of the old file, matches extended both
-// ways, and a preference for continuing the previous copy's displacement.
+// The delta encoder: a hash index over every position of the old file (every few positions of
+// a big one), matches extended both ways, and a preference for continuing the previous copy's
+// displacement.
 //
 // Why this shape: the script has no "add" operation, so a changed byte always costs a new insert
 // and a new copy. What remains to win is finding the longest copies (the whole old file is
@@ -7,13 +8,15 @@
 // before a match), keeping the op stream regular for the bzip2 stage (the previous
 // displacement is tried first, so an edited region becomes copy/insert/copy with offsets that
 // advance in step), and taking a copy only where the literals it replaces would cost more than
-// the copy after compression.
+// the copy after compression. Memory stays below the old file's size: a big file's index
+// samples positions, and the backward extension recovers the starts that sampling skips.
 #include "delta/delta_encoder.h"
 
 #include <math.h>
 #include <string.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "format/script_writer.h"
 
@@ -38,6 +41,12 @@ const size_t kMaxSkip = 8;
 // An indexed match this long ends the search for the position, and is taken whatever its
 // literals would cost: a long run of cheap bytes (padding) is not worth a search per byte.
 const size_t kGoodEnough = 1024;
+// Literal bytes after which a pending insert is written out even though no match ends it.
+const size_t kLongestInsert = size_t(8) << 20;
+// What one look at a random place of the old file is counted as for releasing pages: the
+// system maps a fault's neighbouring pages too (64 KiB on Linux, or a whole large folio of its
+// cache, so the release hook had better measure).
+const size_t kPageGuess = 64 << 10;
 
 uint64_t Load64(const uint8_t* p) {
   uint64_t v;
@@ -45,36 +54,95 @@ uint64_t Load64(const uint8_t* p) {
   return v;
 }
 
+// Calls the caller's release hook once about kReleaseEvery bytes have been read since the last
+// call.
+class Pager {
+ public:
+  explicit Pager(const DeltaMemory& memory) : memory_(memory) {}
+  void Read(size_t bytes) {
+    if (!memory_.release) return;
+    read_ += bytes;
+    if (read_ < kReleaseEvery) return;
+    read_ = 0;
+    memory_.release(memory_.context);
+  }
+
+ private:
+  DeltaMemory memory_;
+  size_t read_ = 0;
+};
+
+// Bucket bits for `count` indexed positions. Every position indexed: about one bucket per
+// position. Sampled: one per four, as a tag per position turns most collisions away without
+// reading the old file.
+unsigned BucketBits(size_t count, bool tagged) {
+  unsigned bits = 10;
+  if (!tagged) {
+    while (bits < 24 && (size_t(1) << bits) < count) ++bits;
+  } else {
+    while (bits < 28 && (size_t(4) << bits) < count) ++bits;
+  }
+  return bits;
+}
+
+uint64_t IndexBytes(size_t positions, size_t step) {
+  const size_t count = (positions + step - 1) / step;
+  const bool tagged = step > 1;
+  return uint64_t(count) * (tagged ? 5 : 4) + (uint64_t(4) << BucketBits(count, tagged));
+}
+
+// A hash index over old positions: all of them, or every `step`th when that is what fits the
+// budget. A match of kAnchor + step - 1 bytes always covers an indexed position, and the
+// encoder's backward extension finds its start.
 class OldIndex {
  public:
-  OldIndex(const uint8_t* data, size_t size) {
+  OldIndex(const uint8_t* data, size_t size, size_t budget, Pager* pager) {
     if (size < kAnchor) return;
-    bits_ = 10;
-    while (bits_ < 24 && (size_t(1) << bits_) < size) ++bits_;
-    head_.assign(size_t(1) << bits_, kNoPosition);
     const size_t positions = size - kAnchor + 1;
-    prev_.resize(positions);
-    for (size_t p = 0; p < positions; ++p) {
-      uint32_t& slot = head_[Hash(data + p)];
-      prev_[p] = slot;
+    while (step_ < kMaxStep && IndexBytes(positions, step_) > budget) step_ *= 2;
+    const size_t count = (positions + step_ - 1) / step_;
+    bits_ = BucketBits(count, step_ > 1);
+    head_.assign(size_t(1) << bits_, kNoPosition);
+    prev_.resize(count);
+    if (step_ > 1) tags_.resize(count);
+    for (size_t k = 0, p = 0; k < count; ++k, p += step_) {
+      const uint64_t h = Hash(data + p);
+      uint32_t& slot = head_[Bucket(h)];
+      prev_[k] = slot;
       slot = uint32_t(p);
+      if (step_ > 1) tags_[k] = Tag(h);
+      pager->Read(step_);
     }
   }
 
-  // The most recent position whose anchor hashes like `at`'s, or kNoPosition.
-  uint32_t First(const uint8_t* at) const {
-    return head_.empty() ? kNoPosition : head_[Hash(at)];
+  size_t step() const { return step_; }
+
+  // The most recent position whose anchor hashes like `at`'s, or kNoPosition. *tag gets the
+  // anchor's tag, for Matches.
+  uint32_t First(const uint8_t* at, uint8_t* tag) const {
+    if (head_.empty()) return kNoPosition;
+    const uint64_t h = Hash(at);
+    *tag = Tag(h);
+    return head_[Bucket(h)];
   }
-  uint32_t Next(uint32_t position) const { return prev_[position]; }
+  uint32_t Next(uint32_t position) const { return prev_[position / step_]; }
+  // False when `position` surely holds another anchor than the one `tag` came from.
+  bool Matches(uint32_t position, uint8_t tag) const {
+    return tags_.empty() || tags_[position / step_] == tag;
+  }
 
  private:
-  size_t Hash(const uint8_t* p) const {
-    return size_t((Load64(p) * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
-  }
+  static const size_t kMaxStep = 1024;
 
+  static uint64_t Hash(const uint8_t* p) { return Load64(p) * 0x9E3779B97F4A7C15ull; }
+  size_t Bucket(uint64_t h) const { return size_t(h >> (64 - bits_)); }
+  uint8_t Tag(uint64_t h) const { return uint8_t(h >> (56 - bits_)); }
+
+  size_t step_ = 1;
   unsigned bits_ = 0;
   std::vector<uint32_t> head_;
   std::vector<uint32_t> prev_;
+  std::vector<uint8_t> tags_;
 };
 
 // Estimated compressed cost of each byte of the new file after its predecessor, in bits: a
@@ -82,11 +150,18 @@ class OldIndex {
 // estimate tells a symbol table or padding (cheap) from code or packed data (dear).
 class LiteralCost {
  public:
-  LiteralCost(const uint8_t* data, size_t size) : pairs_(256 * 256, 0), bits_(256 * 256, -1.0f) {
+  LiteralCost(const uint8_t* data, size_t size, Pager* pager)
+      : pairs_(256 * 256, 0), bits_(256 * 256, -1.0f) {
     for (size_t i = 1; i < size; ++i) {
       ++pairs_[data[i - 1] * 256 + data[i]];
       ++totals_[data[i - 1]];
+      if ((i & 0xFFFF) == 0) pager->Read(0x10000);
     }
+  }
+  // Works out every pair now, so that several threads may read the estimate at once.
+  void WorkOutAll() const {
+    for (int previous = 0; previous < 256; ++previous)
+      for (int byte = 0; byte < 256; ++byte) Bits(uint8_t(previous), uint8_t(byte));
   }
   // Worked out on first use: most pairs are never asked for, and small files are many.
   float Bits(uint8_t previous, uint8_t byte) const {
@@ -108,18 +183,39 @@ struct Match {
   size_t length = 0;
 };
 
+// What the runs of every setting share and only read: the files, the old file's index and the
+// literal estimate.
+struct Model {
+  Model(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
+        const DeltaMemory& memory, Pager* pager)
+      : old(oldData),
+        oldSize(oldSize),
+        now(newData),
+        newSize(newSize),
+        index(oldData, oldSize,
+              memory.indexBudget ? memory.indexBudget : std::max(oldSize / 2, kMinIndexBudget),
+              pager),
+        cost(newData, newSize, pager) {}
+
+  const uint8_t* old;
+  size_t oldSize;
+  const uint8_t* now;
+  size_t newSize;
+  OldIndex index;
+  LiteralCost cost;
+};
+
+// One run over the new file with one setting.
 class Encoder {
  public:
-  Encoder(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize)
-      : old_(oldData),
-        oldSize_(oldSize),
-        new_(newData),
-        newSize_(newSize),
-        index_(oldData, oldSize),
-        cost_(newData, newSize) {}
-
-  // Starts over at the beginning of the new file, to try another setting.
-  void Restart() { at_ = Position(); }
+  Encoder(const Model& model, const DeltaMemory& memory)
+      : old_(model.old),
+        oldSize_(model.oldSize),
+        new_(model.now),
+        newSize_(model.newSize),
+        pager_(memory),
+        index_(model.index),
+        cost_(model.cost) {}
 
   // Appends to *out the operations that build the whole new file, without the end byte.
   void Encode(const DeltaTuning& tuning, std::vector<uint8_t>* out, DeltaStats* stats) {
@@ -128,6 +224,12 @@ class Encoder {
     stats_ = stats;
     size_t& i = at_.next;
     while (i < newSize_) {
+      // A literal run this long is written out: its bytes need not stay in memory until a
+      // match ends it.
+      if (i - at_.literalStart >= kLongestInsert) {
+        EmitInsert(at_.literalStart, i);
+        at_.literalStart = i;
+      }
       Match best, next;
       // Lazy step: a match that starts one byte later and reaches clearly further wins.
       if (FindMatch(i, &best) &&
@@ -141,20 +243,25 @@ class Encoder {
       } else {
         // Deep in a literal run, look at fewer positions: data with no match does not cost a
         // full search per byte, and a match that is still found extends backward over the
-        // positions skipped.
+        // positions skipped. With a sampled index the step is odd, so that every indexed
+        // position comes into reach.
         const size_t run = i - at_.literalStart;
-        i += run < kSkipAfter ? 1 : std::min(kMaxSkip, 1 + run / kSkipAfter);
+        size_t skip = run < kSkipAfter ? 1 : std::min(kMaxSkip, 1 + run / kSkipAfter);
+        if (index_.step() > 1) skip |= 1;
+        i += skip;
+        pager_.Read(skip);
       }
     }
     EmitInsert(at_.literalStart, newSize_);
   }
 
  private:
-  size_t Forward(size_t oldAt, size_t newAt) const {
+  size_t Forward(size_t oldAt, size_t newAt) {
     size_t n = 0;
     const size_t limit = oldSize_ - oldAt < newSize_ - newAt ? oldSize_ - oldAt : newSize_ - newAt;
     while (n + 8 <= limit && Load64(old_ + oldAt + n) == Load64(new_ + newAt + n)) n += 8;
     while (n < limit && old_[oldAt + n] == new_[newAt + n]) ++n;
+    pager_.Read(2 * n);  // both files
     return n;
   }
 
@@ -167,8 +274,9 @@ class Encoder {
   }
 
   // A match at old position `oldAt` for new position `i`, extended both ways.
-  Match Extend(size_t oldAt, size_t i) const {
+  Match Extend(size_t oldAt, size_t i) {
     Match m;
+    pager_.Read(kPageGuess);
     const size_t forward = Forward(oldAt, i);
     if (forward == 0) return m;
     const size_t back = Backward(oldAt, i);
@@ -178,7 +286,7 @@ class Encoder {
     return m;
   }
 
-  bool FindMatch(size_t i, Match* best) const {
+  bool FindMatch(size_t i, Match* best) {
     Match repeat;
     const int64_t repeatAt = int64_t(i) + at_.displacement;
     if (repeatAt >= 0 && uint64_t(repeatAt) < oldSize_) repeat = Extend(size_t(repeatAt), i);
@@ -189,11 +297,17 @@ class Encoder {
     Match found;
     if (i + kAnchor <= newSize_) {
       uint32_t depth = tuning_.chainDepth;
-      for (uint32_t c = index_.First(new_ + i); c != kNoPosition && depth > 0;
-           c = index_.Next(c), --depth) {
+      // Tag misses cost no depth, but a bucket is not walked without end.
+      size_t walk = size_t(tuning_.chainDepth) * 8;
+      uint8_t tag = 0;
+      for (uint32_t c = index_.First(new_ + i, &tag); c != kNoPosition && depth > 0 && walk > 0;
+           c = index_.Next(c), --walk) {
+        if (!index_.Matches(c, tag)) continue;
+        --depth;
         if (size_t(c) == size_t(repeatAt)) continue;
         // Quick reject: a longer forward match must agree at the current best's end.
         const size_t probe = found.length ? found.newAt + found.length - i : 0;
+        if (probe) pager_.Read(kPageGuess);
         if (probe && (c + probe >= oldSize_ || i + probe >= newSize_ ||
                       old_[c + probe] != new_[i + probe]))
           continue;
@@ -245,8 +359,9 @@ class Encoder {
   size_t oldSize_;
   const uint8_t* new_;
   size_t newSize_;
-  OldIndex index_;
-  LiteralCost cost_;
+  Pager pager_;
+  const OldIndex& index_;
+  const LiteralCost& cost_;
   // Where the encoder stands: the next position looked at, the first byte not yet emitted and
   // the last copy's displacement (old position minus new position).
   struct Position {
@@ -263,41 +378,61 @@ class Encoder {
 }  // namespace
 
 bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
-                 std::vector<uint8_t>* body, DeltaStats* stats, const DeltaTuning& tuning) {
+                 std::vector<uint8_t>* body, DeltaStats* stats, const DeltaTuning& tuning,
+                 const DeltaMemory& memory) {
   return EncodeDeltaChoosing(oldData, oldSize, newData, newSize, {tuning}, nullptr, nullptr,
-                             body, stats);
+                             body, stats, memory);
 }
 
 bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                          size_t newSize, const std::vector<DeltaTuning>& tunings,
                          OpsCost cost, void* context, std::vector<uint8_t>* body,
-                         DeltaStats* stats) {
+                         DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
   if (uint64_t(oldSize) > kMaxDeltaFileSize || uint64_t(newSize) > kMaxDeltaFileSize ||
       tunings.empty())
     return false;
   // One index and one literal estimate serve every setting.
-  Encoder encoder(oldData, oldSize, newData, newSize);
-  std::vector<uint8_t> ops, best;
-  DeltaStats bestStats;
-  size_t bestCost = SIZE_MAX;
+  Pager pager(memory);
+  const Model model(oldData, oldSize, newData, newSize, memory, &pager);
+  struct Run {
+    std::vector<uint8_t> ops;
+    DeltaStats stats;
+    size_t cost = 0;
+  };
   const size_t tries = cost ? tunings.size() : 1;
-  for (size_t t = 0; t < tries; ++t) {
-    encoder.Restart();
-    ops.clear();
-    DeltaStats s;
-    encoder.Encode(tunings[t], &ops, &s);
-    PutEnd(&ops);
-    const size_t c = tries == 1 ? 0 : cost(ops, context);
-    if (t == 0 || c < bestCost) {
-      bestCost = c;
-      best.swap(ops);
-      bestStats = s;
+  std::vector<Run> runs(tries);
+  auto encode = [&](size_t t) {
+    Encoder encoder(model, memory);
+    encoder.Encode(tunings[t], &runs[t].ops, &runs[t].stats);
+    PutEnd(&runs[t].ops);
+    runs[t].cost = tries == 1 ? 0 : cost(runs[t].ops, context);
+  };
+  encode(0);
+  // Settings differ in how they treat matches; with hardly any, the others change nothing.
+  size_t done = 1;
+  if (tries > 1 && runs[0].stats.copiedBytes >= newSize / 10) {
+    if (threads > 1) {
+      model.cost.WorkOutAll();
+      std::vector<std::thread> helpers;
+      for (size_t t = 1; t < tries; ++t) helpers.emplace_back(encode, t);
+      for (std::thread& helper : helpers) helper.join();
+    } else {
+      for (size_t t = 1; t < tries; ++t) encode(t);
     }
-    // Settings differ in how they treat matches; with hardly any, the others change nothing.
-    if (t == 0 && s.copiedBytes < newSize / 10) break;
+    done = tries;
   }
-  body->insert(body->end(), best.begin(), best.end());
-  if (stats) *stats = bestStats;
+  // The first of the cheapest, whatever order the runs finished in.
+  size_t best = 0;
+  for (size_t t = 1; t < done; ++t)
+    if (runs[t].cost < runs[best].cost) best = t;
+  std::vector<uint8_t>& ops = runs[best].ops;
+  // Into an empty body the operations move without a copy: they may be as large as the file.
+  if (body->empty()) {
+    body->swap(ops);
+  } else {
+    body->insert(body->end(), ops.begin(), ops.end());
+  }
+  if (stats) *stats = runs[best].stats;
   return true;
 }
 

@@ -34,6 +34,25 @@ struct DeltaStats {
   uint64_t insertedBytes = 0;
 };
 
+// How much memory the encoder keeps for one file, and how it lets the caller give back the
+// pages of mapped files.
+struct DeltaMemory {
+  // Bytes the index of the old file may take; 0: max(old size / 2, kMinIndexBudget). When the
+  // index of every position does not fit, it takes every 2nd, 4th, ... position: copies
+  // shorter than 8 bytes plus that step are then found only where they continue the previous
+  // copy.
+  size_t indexBudget = 0;
+  // When given, called after about every kReleaseEvery bytes the encoder has read from either
+  // file (a look at a random place counted as 64 KiB): the caller may then drop the files'
+  // resident pages (the bytes must stay readable), since the encoder reads again only the few
+  // it needs next.
+  void (*release)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+const size_t kMinIndexBudget = size_t(64) << 20;
+const size_t kReleaseEvery = size_t(8) << 20;
+
 // Largest old or new file an update entry can describe: lengths and offsets are 32-bit.
 const uint64_t kMaxDeltaFileSize = 0xFFFFFFFFu;
 
@@ -43,17 +62,21 @@ const uint64_t kMaxDeltaFileSize = 0xFFFFFFFFu;
 // `stats`, when given, receives the counts.
 bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
                  std::vector<uint8_t>* body, DeltaStats* stats = nullptr,
-                 const DeltaTuning& tuning = DeltaTuning());
+                 const DeltaTuning& tuning = DeltaTuning(),
+                 const DeltaMemory& memory = DeltaMemory());
 
 // Measures a candidate run of operations (for example its compressed size); smaller is better.
 typedef size_t (*OpsCost)(const std::vector<uint8_t>& ops, void* context);
 
 // As EncodeDelta, but encodes with each of `tunings` and keeps the operations that `cost` rates
-// lowest. With no `cost`, the first setting alone is used. False also when `tunings` is empty.
+// lowest (the first of equals). With no `cost`, the first setting alone is used. False also
+// when `tunings` is empty. With `threads` above 1 the settings after the first run side by side
+// (the result is the same), and `cost` is then called from several threads at once.
 bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                          size_t newSize, const std::vector<DeltaTuning>& tunings,
                          OpsCost cost, void* context, std::vector<uint8_t>* body,
-                         DeltaStats* stats = nullptr);
+                         DeltaStats* stats = nullptr, const DeltaMemory& memory = DeltaMemory(),
+                         unsigned threads = 1);
 
 }  // namespace vt
 

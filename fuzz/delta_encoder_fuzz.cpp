@@ -1,7 +1,8 @@
 // Fuzz target: the delta encoder on an old file and a new one made from it by edits (kept,
 // dropped, inserted and repeated stretches) or taken whole from the input. Aborts when the
 // operations do not parse, a copy reaches outside the old file, or they do not rebuild the new
-// file exactly; the same for the encoder that chooses among settings.
+// file exactly; the same for the encoder that chooses among settings and for one whose index
+// samples the old file.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -103,6 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   body.clear();
   if (!EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(), {eager, strict},
                            BodySize, nullptr, &body))
+    Fail("refused");
+  Check(old, now, body);
+  // An index that samples old positions, as a big file's does.
+  DeltaMemory sampled;
+  sampled.indexBudget = size < 4 ? 1 : size_t(data[3]) * 256 + 1;
+  body.clear();
+  if (!EncodeDelta(old.data(), old.size(), now.data(), now.size(), &body, nullptr, DeltaTuning(),
+                   sampled))
     Fail("refused");
   Check(old, now, body);
   return 0;

@@ -173,20 +173,26 @@ TEST_F(DeltaRoundTrip, SmallChangesGiveSmallScripts) {
 
 size_t BodySize(const Bytes& ops, void*) { return ops.size(); }
 size_t MinusBodySize(const Bytes& ops, void*) { return SIZE_MAX - ops.size(); }
+size_t SameCost(const Bytes&, void*) { return 1; }
 
+// On one thread or with the settings side by side: the same choice, the first of equals.
 TEST_F(DeltaRoundTrip, ChoosingKeepsTheSettingRatedLowestAndEachStartsAfresh) {
   const Bytes old = Random(6000, 80);
   const Bytes now = Cat({Random(300, 81), old});
   DeltaTuning copies, literals;
   literals.minCopy = literals.minRepeatCopy = 1 << 30;  // the whole file as literals
-  for (auto [cost, wantCopies] : {std::pair<OpsCost, bool>{BodySize, true}, {MinusBodySize, false}}) {
-    Bytes body;
-    DeltaStats stats;
-    ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(),
-                                    {copies, literals}, cost, nullptr, &body, &stats));
-    EXPECT_EQ(stats.copies, wantCopies ? 1u : 0u);
-    EXPECT_EQ(stats.copiedBytes + stats.insertedBytes, now.size());
-    EXPECT_EQ(ApplyBody(old, now, body), now);
+  for (unsigned threads : {1u, 3u}) {
+    for (auto [cost, wantCopies] : {std::pair<OpsCost, bool>{BodySize, true},
+                                    {MinusBodySize, false}, {SameCost, true}}) {
+      Bytes body;
+      DeltaStats stats;
+      ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(),
+                                      {copies, literals, literals}, cost, nullptr, &body, &stats,
+                                      DeltaMemory(), threads));
+      EXPECT_EQ(stats.copies, wantCopies ? 1u : 0u) << threads << " threads";
+      EXPECT_EQ(stats.copiedBytes + stats.insertedBytes, now.size());
+      EXPECT_EQ(ApplyBody(old, now, body), now);
+    }
   }
 }
 
