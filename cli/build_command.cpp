@@ -23,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kBuildHelp[] =
-    "usage: vantrel build PACKAGE_DIR --stub STUB.exe [-o INSTALLER.exe] [--no-verify]\n"
+    "usage: vantrel build PACKAGE_DIR --stub STUB.exe [-o INSTALLER.exe] [-j N] [--no-verify]\n"
     "\n"
     "Makes a finished installer from a package folder:\n"
     "  PACKAGE_DIR/setup/   the setup files of block 1 (Update.ini, License.txt, Guide.txt,\n"
@@ -36,6 +36,7 @@ const char kBuildHelp[] =
     "options:\n"
     "  --stub FILE          the installer stub (vantrel_stub.exe)\n"
     "  -o, --output FILE    the installer to write (default PACKAGE_DIR/Setup.exe)\n"
+    "  -j, --jobs N         files encoded side by side (default: one per core)\n"
     "  --no-verify          skip the verification\n";
 
 int RunBuild(std::vector<std::string> args) {
@@ -48,10 +49,13 @@ int RunBuild(std::vector<std::string> args) {
       break;
     }
   }
-  const std::vector<OptionSpec> options = {{"--stub", nullptr}, {"--output", "-o"}};
+  const std::vector<OptionSpec> options = {
+      {"--stub", nullptr}, {"--output", "-o"}, {"--jobs", "-j"}};
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, options, &parsed, &error)) return FailUsage(kBuildCommand, error);
+  unsigned jobs = 0;
+  if (!ParseArgs(args, options, &parsed, &error) || !ParseJobs(parsed, &jobs, &error))
+    return FailUsage(kBuildCommand, error);
   if (parsed.operands.size() != 1) return FailUsage(kBuildCommand, "expected one PACKAGE_DIR");
   if (!parsed.values.count("--stub")) return FailUsage(kBuildCommand, "missing --stub");
   const fs::path package = parsed.operands[0];
@@ -67,7 +71,7 @@ int RunBuild(std::vector<std::string> args) {
   TreeDiff diff;
   {
     Progress progress("diff");
-    if (!DiffTrees(oldDir, newDir, &diff, &error, Progress::Callback, &progress))
+    if (!DiffTrees(oldDir, newDir, &diff, &error, Progress::Callback, &progress, {}, jobs))
       return Fail(error);
   }
   WarnAboutDiff(diff);

@@ -49,6 +49,10 @@ struct ParsedArgs {
 bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& options,
                ParsedArgs* parsed, std::string* error);
 
+// The thread count of "--jobs"/"-j" in `parsed`: 0 (one per core) when absent. False with
+// *error when it is not a whole number from 1 to 256.
+bool ParseJobs(const ParsedArgs& parsed, unsigned* jobs, std::string* error);
+
 // True when `args` asks for help ("--help" or "-h" before any "--").
 bool WantsHelp(const std::vector<std::string>& args);
 

@@ -56,6 +56,22 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
   return true;
 }
 
+bool ParseJobs(const ParsedArgs& parsed, unsigned* jobs, std::string* error) {
+  *jobs = 0;
+  const auto it = parsed.values.find("--jobs");
+  if (it == parsed.values.end()) return true;
+  const std::string& text = it->second;
+  const bool digits = !text.empty() && text.size() <= 3 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  const unsigned n = digits ? unsigned(std::stoul(text)) : 0;
+  if (n < 1 || n > 256) {
+    *error = "--jobs wants a number of threads from 1 to 256, not '" + text + "'";
+    return false;
+  }
+  *jobs = n;
+  return true;
+}
+
 bool WantsHelp(const std::vector<std::string>& args) {
   for (const std::string& arg : args) {
     if (arg == "--") return false;

@@ -24,13 +24,17 @@ const char kDiffHelp[] =
     "plain ASCII, names that differ only in case, links and special files, over 65535 entries.\n"
     "\n"
     "options:\n"
-    "  -o, --output FILE    the script to write; an existing file is replaced\n";
+    "  -o, --output FILE    the script to write; an existing file is replaced\n"
+    "  -j, --jobs N         files encoded side by side (default: one per core); the script\n"
+    "                       is the same for any N\n";
 
 int RunDiff(const std::vector<std::string>& args) {
-  const std::vector<OptionSpec> options = {{"--output", "-o"}};
+  const std::vector<OptionSpec> options = {{"--output", "-o"}, {"--jobs", "-j"}};
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, options, &parsed, &error)) return FailUsage(kDiffCommand, error);
+  unsigned jobs = 0;
+  if (!ParseArgs(args, options, &parsed, &error) || !ParseJobs(parsed, &jobs, &error))
+    return FailUsage(kDiffCommand, error);
   if (parsed.operands.size() != 2)
     return FailUsage(kDiffCommand, "expected OLD_DIR and NEW_DIR");
   if (!parsed.values.count("--output")) return FailUsage(kDiffCommand, "missing --output");
@@ -38,7 +42,7 @@ int RunDiff(const std::vector<std::string>& args) {
   {
     Progress progress("diff");
     if (!DiffTrees(parsed.operands[0], parsed.operands[1], &diff, &error, Progress::Callback,
-                   &progress))
+                   &progress, {}, jobs))
       return Fail(error);
   }
   WarnAboutDiff(diff);

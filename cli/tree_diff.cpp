@@ -3,12 +3,17 @@
 
 #include <stdint.h>
 
+#include <string.h>
+
 #include <algorithm>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
-#include "cli/file_bytes.h"
+#include "cli/file_map.h"
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
 #include "format/script_writer.h"
@@ -115,42 +120,240 @@ bool ListFolder(const std::string& dir, bool strict, std::vector<std::string>* p
   return Walk(dir, "", strict, paths, error);
 }
 
-bool ReadChecked(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  std::error_code ec;
-  const uintmax_t size = fs::file_size(path, ec);
-  if (!ec && size > kMaxDeltaFileSize) {
-    *error = "'" + path + "' has " + std::to_string(size) +
+// Maps `path`, refusing a file the installer cannot carry.
+bool MapChecked(const std::string& path, FileMap* file, std::string* error) {
+  if (!file->Open(path, error)) return false;
+  if (file->size() > kMaxDeltaFileSize) {
+    *error = "'" + path + "' has " + std::to_string(file->size()) +
              " bytes; the installer's files must be smaller than 4 GiB";
-    return false;
-  }
-  if (!ReadFileBytes(path, bytes, error)) return false;
-  if (bytes->size() > kMaxDeltaFileSize) {
-    *error = "'" + path + "' is 4 GiB or larger; the installer's files must be smaller";
     return false;
   }
   return true;
 }
 
+// Files are read in steps of this many bytes, each step's pages given back after it, so that
+// comparing or summing a big file does not make it resident.
+const size_t kReadStep = size_t(8) << 20;
+
+bool SameBytes(FileMap& a, FileMap& b) {
+  if (a.size() != b.size()) return false;
+  for (uint64_t at = 0; at < a.size(); at += kReadStep) {
+    const size_t n = size_t(std::min<uint64_t>(kReadStep, a.size() - at));
+    const bool same = memcmp(a.data() + at, b.data() + at, n) == 0;
+    a.Release(at, at + n);
+    b.Release(at, at + n);
+    if (!same) return false;
+  }
+  return true;
+}
+
+uint32_t CrcOfMap(FileMap& file) {
+  uint32_t crc = 0;
+  for (uint64_t at = 0; at < file.size(); at += kReadStep) {
+    const size_t n = size_t(std::min<uint64_t>(kReadStep, file.size() - at));
+    crc = CrcUpdate(crc, file.data() + at, n);
+    file.Release(at, at + n);
+  }
+  return crc;
+}
+
 // Files below this size are encoded with the first setting only: trying others gains little.
 const size_t kTryTuningsFrom = 4096;
 
+// Files from this size on have their settings tried side by side when there are threads to
+// spare; smaller ones are many, and run side by side themselves.
+const uint64_t kParallelTuningsFrom = uint64_t(32) << 20;
+
 // The size of a run of operations once compressed as the PatchDataBlock will be.
-size_t CompressedSize(const std::vector<uint8_t>& ops, void* scratch) {
-  std::vector<uint8_t>* stream = static_cast<std::vector<uint8_t>*>(scratch);
+size_t CompressedSize(const std::vector<uint8_t>& ops, void*) {
+  std::vector<uint8_t> stream;
   std::string ignored;
-  return CompressBlock(ops, 9, stream, &ignored) ? stream->size() : ops.size();
+  return CompressBlock(ops, 9, &stream, &ignored) ? stream.size() : ops.size();
+}
+
+struct MappedPair {
+  FileMap* oldFile;
+  FileMap* newFile;
+  uint64_t allowance;  // resident file bytes let be
+};
+
+// Mapped bytes let stay resident: an eighth of the two files, so that they, the index (half
+// the old file at most) and the entry stay below the old file's size.
+uint64_t ResidentAllowance(uint64_t oldSize, uint64_t newSize) {
+  return std::max<uint64_t>(kReleaseEvery * 2, (oldSize + newSize) / 8);
+}
+
+// Gives back what the encoder has read of both files once the system counts more resident
+// than allowed: one look at the old file may map far more than the encoder counts.
+void ReleasePages(void* context) {
+  const MappedPair* pair = static_cast<const MappedPair*>(context);
+  if (FileMap::ResidentBytes() < pair->allowance) return;
+  pair->oldFile->Release(0, pair->oldFile->size());
+  pair->newFile->Release(0, pair->newFile->size());
 }
 
 // Appends the operations for one file, chosen by compressed size among `tunings`.
-void EncodeBest(const std::vector<uint8_t>& oldBytes, const std::vector<uint8_t>& newBytes,
-                const std::vector<DeltaTuning>& tunings, std::vector<uint8_t>* out,
-                DeltaStats* stats) {
-  std::vector<uint8_t> stream;
-  const bool choose = newBytes.size() >= kTryTuningsFrom;
-  EncodeDeltaChoosing(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(),
+void EncodeBest(FileMap& oldFile, FileMap& newFile, const std::vector<DeltaTuning>& tunings,
+                unsigned threads, std::vector<uint8_t>* out, DeltaStats* stats) {
+  const bool choose = newFile.size() >= kTryTuningsFrom;
+  MappedPair pair = {&oldFile, &newFile, ResidentAllowance(oldFile.size(), newFile.size())};
+  DeltaMemory memory;
+  memory.release = ReleasePages;
+  memory.context = &pair;
+  EncodeDeltaChoosing(oldFile.data(), size_t(oldFile.size()), newFile.data(),
+                      size_t(newFile.size()),
                       choose ? tunings : std::vector<DeltaTuning>{tunings[0]},
-                      choose ? CompressedSize : nullptr, &stream, out, stats);
+                      choose ? CompressedSize : nullptr, nullptr, out, stats, memory,
+                      newFile.size() >= kParallelTuningsFrom ? threads : 1);
 }
+
+// One file of NEW on its way into the script: filled by a worker, taken by the writer.
+struct FileJob {
+  std::string path;
+  bool hasOld = false;
+  uint64_t newSize = 0;  // as listed, for progress and the memory estimate
+  uint64_t weight = 0;   // bytes of memory it is assumed to need until it is written
+  bool done = false;
+  bool ok = false;
+  bool unchanged = false;
+  bool crcTwin = false;
+  std::string error;
+  DiffEntry entry;
+  // The entry as it goes into the script: its start, then an update entry's operations or a
+  // new-file entry's data, which is copied from the file only when the script is put together.
+  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> ops;
+  uint32_t crcNew = 0;
+};
+
+// Compares one file and makes its entry. False with job->error.
+bool MakeEntry(const std::string& oldDir, const std::string& newDir,
+               const std::vector<DeltaTuning>& tunings, unsigned threads, FileJob* job) {
+  FileMap newFile, oldFile;
+  if (!MapChecked(NativePath(newDir, job->path), &newFile, &job->error)) return false;
+  if (job->hasOld && !MapChecked(NativePath(oldDir, job->path), &oldFile, &job->error))
+    return false;
+  if (job->hasOld && SameBytes(oldFile, newFile)) {
+    job->unchanged = true;
+    return true;
+  }
+  DiffEntry& entry = job->entry;
+  entry.path = job->path;
+  entry.newSize = newFile.size();
+  const uint32_t crcNew = CrcOfMap(newFile);
+  const uint32_t crcOld = job->hasOld ? CrcOfMap(oldFile) : 0;
+  job->crcTwin = job->hasOld && crcOld == crcNew;
+  std::vector<uint8_t>& out = job->bytes;
+  if (job->hasOld && crcOld != crcNew) {
+    entry.update = true;
+    entry.oldSize = oldFile.size();
+    PutEntryHeader(&out, crcOld, crcNew, job->path);
+    EncodeBest(oldFile, newFile, tunings, threads, &job->ops, &entry.delta);
+  } else {
+    PutEntryHeader(&out, 0, crcNew, job->path);
+    PutNewFileHead(&out, size_t(newFile.size()));
+  }
+  job->crcNew = crcNew;
+  entry.stored = out.size() + (entry.update ? job->ops.size() : newFile.size());
+  return true;
+}
+
+// The files of NEW, encoded by worker threads in any order and written in list order by the
+// calling thread, so that the script does not depend on how many threads there are. A job
+// starts only while the jobs started and not yet written are assumed to need no more memory
+// than the budget; one job alone may always run.
+class DiffPool {
+ public:
+  DiffPool(const std::string& oldDir, const std::string& newDir,
+           const std::vector<DeltaTuning>& tunings, std::vector<FileJob>* jobs, uint64_t budget)
+      : oldDir_(oldDir), newDir_(newDir), tunings_(tunings), jobs_(*jobs), budget_(budget) {}
+
+  void Start(unsigned threads) {
+    threads_ = threads;
+    for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
+  }
+
+  // Waits for job `k` and returns it; `finishedBytes` gets the NEW bytes of all finished jobs.
+  FileJob& Wait(size_t k, uint64_t* finishedBytes, DiffProgress progress, void* context,
+                uint64_t total) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (progress && reported_ != finishedBytes_) {
+        reported_ = finishedBytes_;
+        lock.unlock();
+        progress(context, reported_, total);
+        lock.lock();
+        continue;
+      }
+      if (jobs_[k].done) break;
+      changed_.wait(lock);
+    }
+    *finishedBytes = finishedBytes_;
+    return jobs_[k];
+  }
+
+  // Job `k` is taken: its memory goes back to the budget.
+  void Written(size_t k) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ -= jobs_[k].weight;
+    changed_.notify_all();
+  }
+
+  // Lets the workers end after the jobs they hold, and waits for them.
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      changed_.notify_all();
+    }
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
+  }
+
+  ~DiffPool() { Stop(); }
+
+ private:
+  void Work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      while (!stopping_ && next_ < jobs_.size() && held_ > 0 &&
+             held_ + jobs_[next_].weight > budget_)
+        changed_.wait(lock);
+      if (stopping_ || next_ == jobs_.size()) return;
+      FileJob& job = jobs_[next_++];
+      held_ += job.weight;
+      lock.unlock();
+      job.ok = MakeEntry(oldDir_, newDir_, tunings_, threads_, &job);
+      lock.lock();
+      job.done = true;
+      finishedBytes_ += job.newSize;
+      changed_.notify_all();
+    }
+  }
+
+  const std::string& oldDir_;
+  const std::string& newDir_;
+  const std::vector<DeltaTuning>& tunings_;
+  std::vector<FileJob>& jobs_;
+  const uint64_t budget_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::thread> workers_;
+  unsigned threads_ = 1;
+  size_t next_ = 0;
+  uint64_t held_ = 0;
+  uint64_t finishedBytes_ = 0;
+  uint64_t reported_ = 0;
+  bool stopping_ = false;
+};
+
+// What a job is assumed to hold at most: its file's mappings in part, the old file's index,
+// and its entry until it is written.
+uint64_t JobWeight(uint64_t oldSize, uint64_t newSize) { return std::max(oldSize, newSize); }
+
+// Files whose jobs together are assumed to need up to this much run side by side, even when
+// the largest file is smaller.
+const uint64_t kMinParallelBudget = uint64_t(256) << 20;
 
 }  // namespace
 
@@ -172,7 +375,7 @@ bool ListTree(const std::string& dir, std::vector<std::string>* paths, std::stri
 
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress, void* context,
-               const std::vector<DeltaTuning>& tunings) {
+               const std::vector<DeltaTuning>& tunings, unsigned threads) {
   BuildCrcTable();
   std::vector<std::string> oldPaths, newPaths;
   if (!ListFolder(oldDir, false, &oldPaths, error)) return false;
@@ -184,50 +387,88 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   std::map<std::string, bool> inOld;
   for (const std::string& p : oldPaths) inOld[p] = true;
 
-  uint64_t total = 0, done = 0;
+  std::vector<FileJob> jobs(newPaths.size());
+  uint64_t total = 0, budget = kMinParallelBudget;
   std::error_code ec;
-  for (const std::string& p : newPaths) total += fs::file_size(NativePath(newDir, p), ec);
+  for (size_t k = 0; k < newPaths.size(); ++k) {
+    FileJob& job = jobs[k];
+    job.path = newPaths[k];
+    job.hasOld = inOld.count(job.path) != 0;
+    job.newSize = fs::file_size(NativePath(newDir, job.path), ec);
+    if (ec) job.newSize = 0;
+    const uint64_t oldSize =
+        job.hasOld ? fs::file_size(NativePath(oldDir, job.path), ec) : 0;
+    job.weight = JobWeight(ec ? 0 : oldSize, job.newSize);
+    total += job.newSize;
+    budget = std::max(budget, job.weight);
+  }
+  if (threads == 0) threads = DefaultThreads();
+  DiffPool pool(oldDir, newDir, tunings.empty() ? kDefaultTunings : tunings, &jobs, budget);
+  pool.Start(threads);
 
-  diff->script.clear();
-  StartScript(&diff->script);
-  for (const std::string& path : newPaths) {
-    std::vector<uint8_t> newBytes, oldBytes;
-    if (!ReadChecked(NativePath(newDir, path), &newBytes, error)) return false;
-    const bool hasOld = inOld.count(path) != 0;
-    if (hasOld && !ReadChecked(NativePath(oldDir, path), &oldBytes, error)) return false;
-    done += newBytes.size();
-    if (hasOld && oldBytes == newBytes) {
-      ++diff->unchanged;
-      if (progress) progress(context, done, total);
-      continue;
-    }
-    if (diff->entries.size() == kMaxEntries) {
-      *error = "'" + newDir + "' needs more than 65535 entries, the most one script holds";
+  // The entries' bytes are kept apart and joined once at the end: a script grown entry by
+  // entry would need up to three times its size while its buffer moves, and new files' data
+  // held from the start would add to the encoder's memory.
+  uint64_t scriptSize = 4;
+  for (size_t k = 0; k < jobs.size(); ++k) {
+    uint64_t finished = 0;
+    FileJob& job = pool.Wait(k, &finished, progress, context, total);
+    if (!job.ok) {
+      *error = job.error;
       return false;
     }
-    DiffEntry entry;
-    entry.path = path;
-    entry.newSize = newBytes.size();
-    const size_t start = diff->script.size();
-    const uint32_t crcNew = CrcBytes(newBytes.data(), newBytes.size());
-    const uint32_t crcOld = hasOld ? CrcBytes(oldBytes.data(), oldBytes.size()) : 0;
-    if (hasOld && crcOld == crcNew) diff->crcTwins.push_back(path);
-    if (hasOld && crcOld != crcNew) {
-      entry.update = true;
-      entry.oldSize = oldBytes.size();
-      PutEntryHeader(&diff->script, crcOld, crcNew, path);
-      EncodeBest(oldBytes, newBytes, tunings.empty() ? kDefaultTunings : tunings, &diff->script,
-                 &entry.delta);
+    if (job.unchanged) {
+      ++diff->unchanged;
     } else {
-      PutEntryHeader(&diff->script, 0, crcNew, path);
-      PutNewFileBody(&diff->script, newBytes.data(), newBytes.size());
+      if (diff->entries.size() == kMaxEntries) {
+        *error = "'" + newDir + "' needs more than 65535 entries, the most one script holds";
+        return false;
+      }
+      if (job.crcTwin) diff->crcTwins.push_back(job.path);
+      scriptSize += job.entry.stored;
+      diff->entries.push_back(job.entry);
     }
-    entry.stored = diff->script.size() - start;
-    diff->entries.push_back(entry);
-    if (progress) progress(context, done, total);
+    pool.Written(k);
   }
-  SetEntryCount(&diff->script, uint32_t(diff->entries.size()));
+  pool.Stop();
+  if (scriptSize > SIZE_MAX) {
+    *error = "the patch script would not fit in memory";
+    return false;
+  }
+  diff->script.clear();
+  diff->script.reserve(size_t(scriptSize));
+  StartScript(&diff->script, uint32_t(diff->entries.size()));
+  for (FileJob& job : jobs) {
+    if (job.unchanged) continue;
+    std::vector<uint8_t>& script = diff->script;
+    script.insert(script.end(), job.bytes.begin(), job.bytes.end());
+    if (job.entry.update) {
+      script.insert(script.end(), job.ops.begin(), job.ops.end());
+      job.ops = std::vector<uint8_t>();
+      continue;
+    }
+    // The data must be what its CRC was taken of.
+    const std::string path = NativePath(newDir, job.path);
+    FileMap file;
+    if (!MapChecked(path, &file, error)) return false;
+    const size_t start = script.size();
+    for (uint64_t at = 0; at < file.size(); at += kReadStep) {
+      const size_t n = size_t(std::min<uint64_t>(kReadStep, file.size() - at));
+      script.insert(script.end(), file.data() + at, file.data() + at + n);
+      file.Release(at, at + n);
+    }
+    if (file.size() != job.entry.newSize ||
+        CrcBytes(script.data() + start, script.size() - start) != job.crcNew) {
+      *error = "'" + path + "' changed while the folders were compared";
+      return false;
+    }
+  }
   return true;
+}
+
+unsigned DefaultThreads() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n ? n : 1;
 }
 
 }  // namespace vt

@@ -51,9 +51,18 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 //
 // Each update entry is encoded with every setting of `tunings` (empty: kDefaultTunings) and the
 // one whose operations compress smallest on their own is kept.
+//
+// Files are encoded on `threads` threads (0: DefaultThreads()); the script is the same for any
+// number. Files are mapped, not read, and their pages given back as the work moves on; files
+// run side by side only while their sizes add up to no more than the largest one's (or
+// 256 MiB), so the memory needed follows the largest file. `progress` is called on the calling
+// thread with the bytes of the files finished so far.
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress = nullptr, void* context = nullptr,
-               const std::vector<DeltaTuning>& tunings = {});
+               const std::vector<DeltaTuning>& tunings = {}, unsigned threads = 0);
+
+// The threads DiffTrees uses by default: one per core.
+unsigned DefaultThreads();
 
 // Encoder settings tried per file: code with scattered changes wants short copies, files whose
 // changed stretches recur elsewhere want longer literal runs, which the compression then shares.

@@ -40,10 +40,15 @@ inline void PutEntryHeader(std::vector<uint8_t>* out, uint32_t crcOriginal, uint
   out->push_back(0);
 }
 
-// A new-file body: the marker, the size and the file's bytes (fewer than 4 GiB).
-inline void PutNewFileBody(std::vector<uint8_t>* out, const uint8_t* data, size_t size) {
+// A new-file body's start: the marker and the size; the `size` bytes of the file follow.
+inline void PutNewFileHead(std::vector<uint8_t>* out, size_t size) {
   out->push_back(kBodyNewFile);
   PutLe32(out, uint32_t(size));
+}
+
+// A new-file body: the marker, the size and the file's bytes (fewer than 4 GiB).
+inline void PutNewFileBody(std::vector<uint8_t>* out, const uint8_t* data, size_t size) {
+  PutNewFileHead(out, size);
   out->insert(out->end(), data, data + size);
 }
 

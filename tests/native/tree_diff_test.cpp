@@ -87,6 +87,38 @@ TEST_F(TreeDiffTest, EntriesInStableOrderWithTheirKinds) {
   EXPECT_LT(diff.entries[0].stored, 200u);
 }
 
+// Progress reports as DiffTrees makes them.
+void Record(void* context, uint64_t done, uint64_t total) {
+  static_cast<std::vector<std::pair<uint64_t, uint64_t>>*>(context)->emplace_back(done, total);
+}
+
+TEST_F(TreeDiffTest, SameScriptOnAnyNumberOfThreadsWithTruthfulProgress) {
+  MakeVersions();
+  // Files of very different sizes, so that threads finish them out of order.
+  for (uint32_t i = 0; i < 24; ++i) {
+    const Bytes old = Random(1000 + (i % 5) * 40000, 10 + i);
+    Bytes now = old;
+    now[now.size() / 2] ^= 1;
+    now.insert(now.begin() + now.size() / 3, 50, uint8_t(i));
+    Write("old/many/f" + std::to_string(i), old);
+    Write("new/many/f" + std::to_string(i), now);
+  }
+  TreeDiff one;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &one, &error, nullptr, nullptr, {}, 1)) << error;
+  for (unsigned threads : {2u, 3u, 8u}) {
+    TreeDiff many;
+    std::vector<std::pair<uint64_t, uint64_t>> reports;
+    ASSERT_TRUE(
+        DiffTrees(Dir("old"), Dir("new"), &many, &error, Record, &reports, {}, threads));
+    EXPECT_EQ(many.script, one.script) << threads << " threads";
+    ASSERT_FALSE(reports.empty());
+    for (size_t r = 1; r < reports.size(); ++r)
+      EXPECT_GT(reports[r].first, reports[r - 1].first) << "progress went back or stood";
+    EXPECT_EQ(reports.back().first, reports.back().second) << "progress did not reach the end";
+  }
+}
+
 TEST_F(TreeDiffTest, VerifyPassesAndSeesWhatOtherUsersWouldGet) {
   MakeVersions();
   TreeDiff diff;

@@ -1,0 +1,66 @@
+// File mappings on POSIX: mmap, and madvise to drop resident pages.
+#include "cli/file_map.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace vt {
+
+FileMap::~FileMap() {
+  if (data_) munmap(const_cast<uint8_t*>(data_), size_t(size_));
+}
+
+bool FileMap::Open(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    *error = "cannot read '" + path + "': " + strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "cannot read '" + path + "': not a plain file";
+    close(fd);
+    return false;
+  }
+  size_ = uint64_t(st.st_size);
+  if (size_ > 0) {
+    void* data = mmap(nullptr, size_t(size_), PROT_READ, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) {
+      *error = "cannot read '" + path + "': " + strerror(errno);
+      size_ = 0;
+      close(fd);
+      return false;
+    }
+    data_ = static_cast<const uint8_t*>(data);
+  }
+  close(fd);  // the mapping keeps the file
+  return true;
+}
+
+uint64_t FileMap::ResidentBytes() {
+  // statm's third field: resident pages that are shared, which for this process means mapped
+  // from files.
+  unsigned long size = 0, resident = 0, shared = 0;
+  FILE* f = fopen("/proc/self/statm", "r");
+  const bool read = f && fscanf(f, "%lu %lu %lu", &size, &resident, &shared) == 3;
+  if (f) fclose(f);
+  return read ? uint64_t(shared) * uint64_t(sysconf(_SC_PAGESIZE)) : UINT64_MAX;
+}
+
+void FileMap::Release(uint64_t from, uint64_t to) {
+  const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+  from = (from + page - 1) / page * page;
+  to = std::min(to, size_) / page * page;
+  if (!data_ || from >= to) return;
+  madvise(const_cast<uint8_t*>(data_) + from, size_t(to - from), MADV_DONTNEED);
+}
+
+}  // namespace vt
