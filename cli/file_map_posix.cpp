@@ -47,12 +47,15 @@ bool FileMap::Open(const std::string& path, std::string* error) {
 
 uint64_t FileMap::ResidentBytes() {
   // statm's third field: resident pages that are shared, which for this process means mapped
-  // from files.
+  // from files. Asked often, so the file stays open and is read again from its start.
+  static const int statm = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  char text[128];
+  const ssize_t n = statm < 0 ? -1 : pread(statm, text, sizeof text - 1, 0);
   unsigned long size = 0, resident = 0, shared = 0;
-  FILE* f = fopen("/proc/self/statm", "r");
-  const bool read = f && fscanf(f, "%lu %lu %lu", &size, &resident, &shared) == 3;
-  if (f) fclose(f);
-  return read ? uint64_t(shared) * uint64_t(sysconf(_SC_PAGESIZE)) : UINT64_MAX;
+  if (n <= 0) return UINT64_MAX;
+  text[n] = 0;
+  if (sscanf(text, "%lu %lu %lu", &size, &resident, &shared) != 3) return UINT64_MAX;
+  return uint64_t(shared) * uint64_t(sysconf(_SC_PAGESIZE));
 }
 
 void FileMap::Release(uint64_t from, uint64_t to) {

@@ -198,8 +198,11 @@ void EncodeBest(FileMap& oldFile, FileMap& newFile, const std::vector<DeltaTunin
   const bool choose = newFile.size() >= kTryTuningsFrom;
   MappedPair pair = {&oldFile, &newFile, ResidentAllowance(oldFile.size(), newFile.size())};
   DeltaMemory memory;
-  memory.release = ReleasePages;
-  memory.context = &pair;
+  // Files that fit the allowance whole are not worth watching.
+  if (oldFile.size() + newFile.size() > pair.allowance) {
+    memory.release = ReleasePages;
+    memory.context = &pair;
+  }
   EncodeDeltaChoosing(oldFile.data(), size_t(oldFile.size()), newFile.data(),
                       size_t(newFile.size()),
                       choose ? tunings : std::vector<DeltaTuning>{tunings[0]},
