@@ -280,10 +280,14 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
   EntryPaths paths;
   if (!ReadEntryBody(cursor->end, &entry) || !FormPaths(context, entry.path, &paths))
     return kDataError;
-  // The file's directory is made for every entry, also one that is skipped afterwards.
-  FsMakeParentDirs(paths.target);
-  EntryResult result =
-      entry.newFile ? ApplyNewFile(entry, paths) : ApplyUpdate(context, entry, paths);
+  // A link in place of the entry's file or folders would take the writes outside
+  // DestinationDir: the entry is refused before any folder is made through it.
+  EntryResult result = kAccessDenied;
+  if (!FsPathHasLink(paths.target, strlen(context.destinationDir))) {
+    // The file's directory is made for every entry, also one that is skipped afterwards.
+    FsMakeParentDirs(paths.target);
+    result = entry.newFile ? ApplyNewFile(entry, paths) : ApplyUpdate(context, entry, paths);
+  }
   if (result != kDataError) cursor->at = entry.next;
   return result;
 }

@@ -67,9 +67,9 @@ FsError ErrorOf(int error, const char* native) {
 }
 
 // Opens without blocking on FIFOs and refuses anything but a plain file, as CreateFileA
-// refuses directories.
+// refuses directories. A link is never followed: writing through one could reach any file.
 int OpenPlainFile(const char* native, int flags, mode_t mode) {
-  int fd = open(native, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+  int fd = open(native, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -328,6 +328,24 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   }
   closedir(listing);
   return true;
+}
+
+bool FsPathHasLink(const char* path, size_t rootLength) {
+  NativePath native;
+  if (!ToNative(path, native)) return false;
+  const size_t length = strlen(native);
+  for (size_t end = rootLength; end < length; ++end) {
+    if (native[end + 1] != '/' && native[end + 1] != 0) continue;
+    if (native[end] == '/') continue;
+    const char kept = native[end + 1];
+    native[end + 1] = 0;
+    struct stat st;
+    const int found = lstat(native, &st);
+    native[end + 1] = kept;
+    if (found != 0) return false;
+    if (S_ISLNK(st.st_mode)) return true;
+  }
+  return false;
 }
 
 bool FsReserveTempName(const char* dir, const char* prefix, char* name) {

@@ -130,6 +130,9 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   return true;
 }
 
+// Junctions and symbolic links are not looked for here yet: the stub has no room for the check.
+bool FsPathHasLink(const char*, size_t) { return false; }
+
 bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   return GetTempFileNameA(dir, prefix, 0, name) != 0;
 }
