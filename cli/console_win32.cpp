@@ -2,9 +2,11 @@
 #include "cli/console.h"
 
 #include <windows.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 namespace vt {
 namespace {
@@ -57,5 +59,24 @@ bool MakeScratchDir(const char* prefix, std::string* path) {
   }
   return false;
 }
+
+FILE* CreateNewFile(const std::string& path, int* err) {
+  // CREATE_NEW semantics: fails on any name that exists, a link or junction included.
+  const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                       _S_IREAD | _S_IWRITE);
+  if (fd < 0) {
+    *err = errno;
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "wb");
+  if (!file) {
+    *err = errno;
+    _close(fd);
+    DeleteFileA(path.c_str());
+  }
+  return file;
+}
+
+unsigned long ProcessId() { return GetCurrentProcessId(); }
 
 }  // namespace vt

@@ -4,22 +4,49 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <filesystem>
 #include <system_error>
 
+#include "cli/command.h"
+#include "cli/console.h"
+
 namespace vt {
 namespace {
 
+namespace fs = std::filesystem;
+
 std::string Reason(int err) { return err ? strerror(err) : "I/O error"; }
+
+// Creates a file of a name nobody used beside `path` and opens it for writing.
+FILE* CreateTemporaryBeside(const std::string& path, std::string* temp, int* err) {
+  static unsigned counter;
+  const unsigned seed = unsigned(time(nullptr)) * 2654435761u + unsigned(ProcessId()) * 7919u;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[32];
+    snprintf(suffix, sizeof suffix, ".vantrel-%08x", seed + ++counter * 40503u);
+    *temp = path + suffix;
+    FILE* file = CreateNewFile(*temp, err);
+    if (file || *err != EEXIST) return file;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (!ec && !fs::is_regular_file(status)) {
+    *error = "cannot read " + Quote(path) + ": " +
+             (fs::is_directory(status) ? "it is a folder" : "it is not a regular file");
+    return false;
+  }
   errno = 0;
   FILE* file = fopen(path.c_str(), "rb");
   if (!file) {
-    *error = "cannot read '" + path + "': " + Reason(errno);
+    *error = "cannot read " + Quote(path) + ": " + Reason(errno);
     return false;
   }
   // Read to the end rather than trusting a size query: ftell is 32-bit on some platforms.
@@ -31,7 +58,7 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::st
   const int err = ferror(file) ? (errno ? errno : EIO) : 0;
   fclose(file);
   if (err) {
-    *error = "cannot read '" + path + "': " + Reason(err);
+    *error = "cannot read " + Quote(path) + ": " + Reason(err);
     return false;
   }
   bytes->swap(data);
@@ -40,33 +67,62 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::st
 
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes,
                     std::string* error) {
-  const std::string temp = path + ".vantrel-tmp";
-  errno = 0;
-  FILE* file = fopen(temp.c_str(), "wb");
+  std::string temp;
+  int err = 0;
+  FILE* file = CreateTemporaryBeside(path, &temp, &err);
   if (!file) {
-    *error = "cannot write '" + path + "': " + Reason(errno);
+    *error = "cannot write " + Quote(path) + ": " + Reason(err);
     return false;
   }
+  errno = 0;
   bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   ok = fflush(file) == 0 && ok;
-  int err = ok ? 0 : errno;
+  err = ok ? 0 : errno;
   if (fclose(file) != 0 && ok) {
     ok = false;
     err = errno;
   }
   std::error_code ec;
   if (ok) {
-    std::filesystem::rename(temp, path, ec);
+    fs::rename(temp, path, ec);
     if (ec) {
       ok = false;
       err = ec.value();
     }
   }
   if (!ok) {
-    std::filesystem::remove(temp, ec);
-    *error = "cannot write '" + path + "': " + Reason(err);
+    fs::remove(temp, ec);
+    *error = "cannot write " + Quote(path) + ": " + Reason(err);
   }
   return ok;
+}
+
+bool CheckOutputIsNoInput(const std::string& output, const std::vector<std::string>& inputFiles,
+                          const std::vector<std::string>& inputDirs, std::string* error) {
+  std::error_code ec;
+  const fs::path target = fs::weakly_canonical(output, ec);
+  if (ec) return true;  // the write itself will say what is wrong with the path
+  for (const std::string& input : inputFiles) {
+    const fs::path source = fs::weakly_canonical(input, ec);
+    if (!ec && source == target) {
+      *error = "the output " + Quote(output) + " is also the input " + Quote(input) +
+               "; choose another output";
+      return false;
+    }
+  }
+  for (const std::string& input : inputDirs) {
+    const fs::path dir = fs::weakly_canonical(input, ec);
+    if (ec) continue;
+    for (fs::path at = target.parent_path(); !at.empty(); at = at.parent_path()) {
+      if (at == dir) {
+        *error = "the output " + Quote(output) + " lies inside the input folder " +
+                 Quote(input) + "; choose another output";
+        return false;
+      }
+      if (at == at.parent_path()) break;
+    }
+  }
+  return true;
 }
 
 }  // namespace vt

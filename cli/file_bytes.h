@@ -1,4 +1,4 @@
-// Whole-file reads and replace-safe writes for the vantrel commands (portable <stdio.h> only).
+// Whole-file reads and replace-safe writes for the vantrel commands.
 #ifndef VANTREL_CLI_FILE_BYTES_H
 #define VANTREL_CLI_FILE_BYTES_H
 
@@ -10,13 +10,21 @@
 namespace vt {
 
 // Reads the whole file at `path` into *bytes. Returns false and sets *error ("cannot read
-// 'PATH': reason") when it cannot be opened or read, a folder included.
+// 'PATH': reason") when it cannot be opened or read, or is not a regular file (a folder, a
+// FIFO or a device, which could block or never end).
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 
-// Writes `bytes` to `path`, replacing any file there, through a temporary file beside it: a
-// failed write leaves the earlier file whole and no temporary behind. Returns false and sets
-// *error ("cannot write 'PATH': reason") on failure.
+// Writes `bytes` to `path`, replacing any file there, through a temporary file beside it that
+// this call creates anew under a fresh name (never opening anything that was there, a link
+// included) and renames into place once complete: a link at `path` is replaced, not followed,
+// and a failed write leaves the earlier file whole and no temporary behind. Returns false and
+// sets *error ("cannot write 'PATH': reason") on failure.
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
+
+// False with *error ("OUTPUT is also an input ...") when `output`, links resolved, names one of
+// `inputFiles` or lies inside one of `inputDirs`: writing it would overwrite what is being read.
+bool CheckOutputIsNoInput(const std::string& output, const std::vector<std::string>& inputFiles,
+                          const std::vector<std::string>& inputDirs, std::string* error);
 
 }  // namespace vt
 
