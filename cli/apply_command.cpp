@@ -2,11 +2,15 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "cli/command.h"
 #include "cli/console.h"
+#include "cli/progress.h"
 #include "format/file_format.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
@@ -15,13 +19,6 @@
 
 namespace vt {
 namespace {
-
-// Exit statuses of apply beyond those every command shares, one per failing run state.
-enum ApplyExit {
-  kExitScriptDamaged = 3,   // state -2: the script is damaged or empty; rolled back
-  kExitMainFileFailed = 4,  // state -1: the main file could not be updated; rolled back
-  kExitCancelled = 5,       // state 0: interrupted (Ctrl+C); rolled back
-};
 
 const char kApplyHelp[] =
     "usage: vantrel apply PATCH.DAT DESTINATION [--main-file NAME] [--keep-backup DIR]\n"
@@ -37,25 +34,51 @@ const char kApplyHelp[] =
     "                     (only its file name counts, in any folder, ignoring case)\n"
     "  --keep-backup DIR  after a complete run, copy the replaced files' old versions to DIR\n"
     "\n"
-    "Progress goes to standard output: a bar on a terminal, otherwise one line per entry.\n"
-    "Exit status: 0 complete (skipped files are listed in the log), 1 unreadable PATCH.DAT or\n"
-    "unusable DESTINATION (nothing changed), 2 wrong usage, 3 damaged script, 4 main file\n"
-    "failed, 5 interrupted; 3 to 5 after rolling back.\n";
-
-const int kBarWidth = 30;
+    "Standard output gets one line per entry when it is not a terminal, then a summary by\n"
+    "outcome; a progress bar is drawn on standard error when that is a terminal. Ctrl+C,\n"
+    "SIGTERM and SIGHUP stop the run after the current entry and roll back. A link in\n"
+    "DESTINATION where the script names a file or folder is never written through: that entry\n"
+    "is refused (\"access denied\" in the log).\n"
+    "Exit status: 0 complete, every entry updated, installed, overwritten or already updated;\n"
+    "6 complete but some entries were skipped or failed, or backups could not be kept;\n"
+    "1 unreadable PATCH.DAT, unusable DESTINATION or --keep-backup DIR (nothing changed);\n"
+    "2 wrong usage; 3 damaged script, 4 main file failed, 5 interrupted: 3 to 5 after\n"
+    "rolling back.\n";
 
 RunState* g_interruptedRun;
 
 void OnInterrupt() {
-  if (g_interruptedRun) StoreRunState(g_interruptedRun, kRunCancelled);
+  if (g_interruptedRun) CancelRun(g_interruptedRun);
 }
 
+// The outcomes the summary counts, by the log message that the engine chose for each entry.
+struct OutcomeKind {
+  uint32_t messageId;
+  const char* name;
+  bool problem;  // the entry's file is not in its new version
+};
+const OutcomeKind kOutcomes[] = {
+    {250, "updated", false},
+    {251, "installed", false},
+    {252, "overwritten", false},
+    {259, "already updated", false},
+    {255, "skipped, file missing", true},
+    {256, "skipped, another version (CRC differs)", true},
+    {260, "skipped, access denied or a link", true},
+    {257, "failed, rebuilt file wrong or not written", true},
+    {258, "damaged", true},
+};
+const size_t kOutcomeCount = sizeof kOutcomes / sizeof kOutcomes[0];
+
 struct ApplyProgress {
-  bool terminal;
+  bool listEntries;  // one line per entry on stdout
+  Progress* bar;
   uint32_t count;
   const char* path;  // the current entry's, inside the mapped script
+  uint32_t outcomes[kOutcomeCount];
+  // Entries whose old version went to the BackupDir, to check what --keep-backup kept.
+  std::vector<std::string> backedUp;
   int32_t finalState;
-  bool done;
 };
 
 void OnRange(void* context, uint32_t count) { static_cast<ApplyProgress*>(context)->count = count; }
@@ -64,60 +87,99 @@ void OnEntry(void* context, const char* path) { static_cast<ApplyProgress*>(cont
 
 void OnPosition(void* context, uint32_t done) {
   const ApplyProgress* progress = static_cast<const ApplyProgress*>(context);
-  const char* path = progress->path ? progress->path : "";
-  if (!progress->terminal) {
-    printf("[%u/%u] %s\n", unsigned(done), unsigned(progress->count), path);
-    return;
-  }
-  int filled = progress->count ? int(uint64_t(done) * kBarWidth / progress->count) : kBarWidth;
-  size_t length = strlen(path);
-  const char* tail = length > 40 ? path + length - 40 : path;
-  printf("\r[%.*s%.*s] %u/%u %-40s", filled, "##############################", kBarWidth - filled,
-         "..............................", unsigned(done), unsigned(progress->count), tail);
-  fflush(stdout);
+  if (progress->listEntries)
+    printf("[%u/%u] %s\n", unsigned(done), unsigned(progress->count),
+           Printable(progress->path ? progress->path : "").c_str());
+  progress->bar->Update(done, progress->count, "entries");
 }
 
 void OnRunDone(void* context, int32_t state) {
-  ApplyProgress* progress = static_cast<ApplyProgress*>(context);
-  progress->finalState = state;
-  progress->done = true;
-  if (progress->terminal) printf("\n");
+  static_cast<ApplyProgress*>(context)->finalState = state;
 }
 
-void LoadMessage(void*, uint32_t id, char* text, uint32_t size) {
+// Called once per entry, with the message of its result: the summary counts it here.
+void LoadMessage(void* context, uint32_t id, char* text, uint32_t size) {
   snprintf(text, size, "%s", BuiltInLogMessage(id));
+  ApplyProgress* progress = static_cast<ApplyProgress*>(context);
+  for (size_t i = 0; i < kOutcomeCount; ++i)
+    if (kOutcomes[i].messageId == id) ++progress->outcomes[i];
+  if ((id == 250 || id == 252) && progress->path) progress->backedUp.push_back(progress->path);
 }
 
-int Outcome(const std::string& destination, RunEnd end, int32_t state, uint32_t count) {
-  const std::string log =
-      "'" + (std::filesystem::path(destination) / kResultLogName).string() + "'";
+// The entries whose old version should be in `kept` and is not.
+size_t CountNotKept(const ApplyProgress& progress, const std::string& kept) {
+  size_t missing = 0;
+  std::error_code ec;
+  for (const std::string& path : progress.backedUp) {
+    std::string relative = path[0] == '\\' ? path.substr(1) : path;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    if (!std::filesystem::is_regular_file(std::filesystem::path(kept) / relative, ec)) ++missing;
+  }
+  return missing;
+}
+
+void PrintSummary(const ApplyProgress& progress, const std::string& destination,
+                  const std::string& log) {
+  uint32_t total = 0;
+  for (uint32_t n : progress.outcomes) total += n;
+  printf("applied %u entr%s to %s; results in %s\n", unsigned(total), total == 1 ? "y" : "ies",
+         Quote(destination).c_str(), Quote(log).c_str());
+  for (size_t i = 0; i < kOutcomeCount; ++i)
+    if (progress.outcomes[i]) printf("  %6u %s\n", unsigned(progress.outcomes[i]), kOutcomes[i].name);
+}
+
+int Outcome(const std::string& destination, const std::string& kept, RunEnd end,
+            const ApplyProgress& progress) {
+  const std::string log = (std::filesystem::path(destination) / kResultLogName).string();
   if (end == kRunNoBackupDir)
-    return Fail("cannot write the log or a backup folder in '" + destination +
-                "'; nothing was changed");
+    return Fail("cannot write the log or a backup folder in " + Quote(destination) +
+                "; nothing was changed");
   if (end == kRunPathsTooLong)
-    return Fail("the script's paths are too long for '" + destination + "'; nothing was changed");
-  if (end == kRunScriptUnreadable) {
-    fprintf(stderr, "vantrel: the patch script is empty or cannot be mapped; nothing applied\n");
-    return kExitScriptDamaged;
-  }
-  switch (state) {
+    return Fail("the script's paths are too long for " + Quote(destination) +
+                "; nothing was changed");
+  if (end == kRunScriptUnreadable)
+    return Fail("the patch script is empty or cannot be mapped; nothing applied",
+                kExitScriptDamaged);
+  switch (progress.finalState) {
     case kRunCancelled:
-      fprintf(stderr, "vantrel: interrupted; '%s' rolled back (see %s)\n", destination.c_str(),
-              log.c_str());
-      return kExitCancelled;
+      return Fail("interrupted; " + Quote(destination) + " rolled back (see " + Quote(log) + ")",
+                  kExitInterrupted);
     case kRunMainFileFailed:
-      fprintf(stderr, "vantrel: the main file could not be updated; '%s' rolled back (see %s)\n",
-              destination.c_str(), log.c_str());
-      return kExitMainFileFailed;
+      return Fail("the main file could not be updated; " + Quote(destination) +
+                      " rolled back (see " + Quote(log) + ")",
+                  kExitMainFileFailed);
     case kRunDataError:
-      fprintf(stderr, "vantrel: the patch script is damaged; '%s' rolled back (see %s)\n",
-              destination.c_str(), log.c_str());
-      return kExitScriptDamaged;
+      return Fail("the patch script is damaged; " + Quote(destination) + " rolled back (see " +
+                      Quote(log) + ")",
+                  kExitScriptDamaged);
     default:
-      printf("applied %u entr%s to '%s'; results in %s\n", unsigned(count),
-             count == 1 ? "y" : "ies", destination.c_str(), log.c_str());
-      return kExitOk;
+      break;
   }
+  PrintSummary(progress, destination, log);
+  uint32_t problems = 0, total = 0;
+  for (size_t i = 0; i < kOutcomeCount; ++i) {
+    total += progress.outcomes[i];
+    if (kOutcomes[i].problem) problems += progress.outcomes[i];
+  }
+  if (problems)
+    return Fail(std::to_string(problems) + " of " + std::to_string(total) +
+                    " entries were skipped or failed (see " + Quote(log) + ")",
+                kExitEntriesSkipped);
+  const size_t notKept = kept.empty() ? 0 : CountNotKept(progress, kept);
+  if (notKept)
+    return Fail("the old versions of " + std::to_string(notKept) + " files could not be kept in " +
+                    Quote(kept),
+                kExitEntriesSkipped);
+  return kExitOk;
+}
+
+// The folder must exist, or be made now, so that keeping backups cannot fail silently later.
+bool PrepareKeptDir(const std::string& kept, std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(kept, ec);
+  if (std::filesystem::is_directory(kept, ec)) return true;
+  *error = "cannot keep backups in " + Quote(kept) + ": it is not a folder and cannot be made one";
+  return false;
 }
 
 int RunApply(const std::vector<std::string>& args) {
@@ -140,18 +202,20 @@ int RunApply(const std::vector<std::string>& args) {
     kept += char(std::filesystem::path::preferred_separator);
   // Room below DESTINATION for the log and the backup folder's name.
   if (destination.empty() || destination.size() > kMaxPath - 16)
-    return Fail("'" + destination + "': DESTINATION must be 1 to " +
+    return Fail(Quote(destination) + ": DESTINATION must be 1 to " +
                 std::to_string(kMaxPath - 16) + " characters");
   if (script.size() > kMaxPath || kept.size() > kMaxPath || (keep && kept.empty()))
     return Fail("PATCH.DAT and DIR must be 1 to " + std::to_string(kMaxPath) + " characters");
   // A script that cannot be read is a mistake on the command line: refuse it before the run
   // creates the log and touches DESTINATION.
   FsFile probe = FsOpen(script.c_str(), kFsReadShared, nullptr);
-  if (probe == kNoFile) return Fail("cannot read '" + script + "'");
+  if (probe == kNoFile) return Fail("cannot read " + Quote(script));
   FsClose(probe);
+  if (keep && !PrepareKeptDir(kept, &error)) return Fail(error);
 
   BuildCrcTable();
-  ApplyProgress progress = {IsTerminal(1), 0, nullptr, kRunInProgress, false};
+  Progress bar("apply");
+  ApplyProgress progress = {!IsTerminal(1), &bar, 0, nullptr, {}, {}, kRunInProgress};
   RunState run = {};
   run.keepBackup = keep ? 1 : 0;
   run.destinationDir = destination.c_str();
@@ -160,10 +224,11 @@ int RunApply(const std::vector<std::string>& args) {
   run.mainFile = mainFile.c_str();
   run.observer = {OnRange, OnPosition, OnEntry, nullptr, OnRunDone, &progress};
   run.loadMessage = LoadMessage;
+  run.messageContext = &progress;
   run.state = kRunInProgress;
 
-  // Ctrl+C does what the installer's Cancel button does: the entry being applied completes,
-  // then the run stops and rolls back.
+  // Ctrl+C and the signals that end a process do what the installer's Cancel button does: the
+  // entry being applied completes, then the run stops and rolls back.
   g_interruptedRun = &run;
   CatchInterrupt(OnInterrupt);
   char left[kMaxPath + 1];
@@ -172,9 +237,8 @@ int RunApply(const std::vector<std::string>& args) {
   g_interruptedRun = nullptr;
 
   if (left[0] != 0)
-    Warn(std::string("some files could not be put back; their old versions are in '") + left +
-         "'");
-  return Outcome(destination, end, progress.finalState, progress.count);
+    Warn("some files could not be put back; their old versions are in " + Quote(left));
+  return Outcome(destination, kept, end, progress);
 }
 
 }  // namespace

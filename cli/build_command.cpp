@@ -1,23 +1,19 @@
 // `vantrel build`: a finished installer from a package folder (setup/, old/, new/) and the stub.
 #include <stdio.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <system_error>
 
 #include "cli/command.h"
-#include "cli/console.h"
 #include "cli/diff_summary.h"
 #include "cli/file_bytes.h"
+#include "cli/installer_pack.h"
 #include "cli/patch_verify.h"
 #include "cli/progress.h"
 #include "cli/tree_diff.h"
 #include "format/file_format.h"
 
 namespace vt {
-
-int ReportVerify(const VerifyReport& report);  // verify_command.cpp
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -31,11 +27,13 @@ const char kBuildHelp[] =
     "  PACKAGE_DIR/old/     the version users have installed\n"
     "  PACKAGE_DIR/new/     the version the installer brings\n"
     "It writes the Patch.dat of 'vantrel diff old new', packs it as 'vantrel pack' does, then\n"
-    "checks the installer as 'vantrel verify' does, and prints a summary.\n"
+    "checks the installer as 'vantrel verify' does, and prints a summary. The installer is\n"
+    "written only once it is complete and has passed the check.\n"
     "\n"
     "options:\n"
     "  --stub FILE          the installer stub (vantrel_stub.exe)\n"
-    "  -o, --output FILE    the installer to write (default PACKAGE_DIR/Setup.exe)\n"
+    "  -o, --output FILE    the installer to write (default PACKAGE_DIR/Setup.exe); not the\n"
+    "                       stub, nor a file in setup/, old/ or new/\n"
     "  -j, --jobs N         files encoded side by side (default: one per core)\n"
     "  --no-verify          skip the verification\n";
 
@@ -63,10 +61,15 @@ int RunBuild(std::vector<std::string> args) {
   const std::string setupDir = (package / "setup").string();
   const std::string output = parsed.values.count("--output") ? parsed.values["--output"]
                                                                : (package / "Setup.exe").string();
+  const std::string& stubPath = parsed.values["--stub"];
   std::error_code ec;
   for (const std::string& dir : {setupDir, oldDir, newDir})
     if (!fs::is_directory(dir, ec))
-      return Fail("package folder '" + package.string() + "' lacks the folder '" + dir + "'");
+      return Fail("package folder " + Quote(package.string()) + " lacks the folder " + Quote(dir));
+  if (!CheckOutputIsNoInput(output, {stubPath}, {setupDir, oldDir, newDir}, &error))
+    return Fail(error);
+  std::vector<uint8_t> stub;
+  if (!ReadFileBytes(stubPath, &stub, &error)) return Fail(error);
 
   TreeDiff diff;
   {
@@ -77,34 +80,23 @@ int RunBuild(std::vector<std::string> args) {
   WarnAboutDiff(diff);
   PrintDiffSummary(kPatchRecordName, diff);
 
-  // pack reads the script from a file; a private scratch copy keeps the package folder clean.
-  std::string scratch;
-  if (!MakeScratchDir("vantrel-build-", &scratch)) return Fail("cannot make a scratch folder");
-  const std::string scriptPath = (fs::path(scratch) / kPatchRecordName).string();
-  int status = kExitOk;
-  if (!WriteFileBytes(scriptPath, diff.script, &error)) {
-    status = Fail(error);
-  } else {
-    status = kPackCommand.run(
-        {"--stub", parsed.values["--stub"], "--setup", setupDir, "--patch", scriptPath, "-o",
-         output});
+  PackedInstaller packed;
+  if (!PackInstaller(stub, setupDir, diff.script, &packed, &error)) return Fail(error);
+  const uint32_t compressed = packed.length2 - 4;
+  printf("  %s %zu bytes, compressed %u bytes (%.1f%%)\n", kPatchRecordName, diff.script.size(),
+         unsigned(compressed),
+         diff.script.empty() ? 0.0 : 100.0 * compressed / double(diff.script.size()));
+  // The installer is checked in memory first: a file at OUTPUT is always one that passed.
+  if (verify) {
+    VerifyReport report;
+    if (!VerifyInstaller(packed.image, output, oldDir, newDir, &report, &error))
+      return Fail(error, report.interrupted ? kExitInterrupted : kExitBadInput);
+    const int status = ReportVerify(report);
+    if (status != kExitOk) return Fail("nothing written to " + Quote(output), ExitCode(status));
   }
-  fs::remove_all(scratch, ec);
-  if (status != kExitOk) return status;
-
-  std::vector<uint8_t> installer;
-  if (!ReadFileBytes(output, &installer, &error)) return Fail(error);
-  const uint32_t length1 = ReadLe32(installer.data() + kStubSize);
-  const uint32_t length2 = ReadLe32(installer.data() + kStubSize + 4 + length1);
-  printf("  Patch.dat %zu bytes, compressed %u bytes (%.1f%%)\n", diff.script.size(),
-         unsigned(length2 - 4),
-         diff.script.empty() ? 0.0 : 100.0 * (length2 - 4) / double(diff.script.size()));
-  if (!verify) return kExitOk;
-  std::vector<uint8_t> script;
-  if (!ExtractPatchDat(installer, &script, &error)) return Fail("'" + output + "': " + error);
-  VerifyReport report;
-  if (!VerifyScript(script, oldDir, newDir, &report, &error)) return Fail(error);
-  return ReportVerify(report);
+  if (!WriteFileBytes(output, packed.image, &error)) return Fail(error);
+  PrintPacked(output, packed, diff.script.size());
+  return kExitOk;
 }
 
 int RunBuildCommand(const std::vector<std::string>& args) { return RunBuild(args); }

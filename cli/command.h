@@ -9,11 +9,15 @@
 
 namespace vt {
 
-// The exit statuses, described for users in vantrel_main.cpp.
+// Every exit status of every command, described for users in the README and the usage text.
 enum ExitCode {
   kExitOk = 0,
-  kExitBadInput = 1,  // unreadable or refused input, damaged installer, failed write
-  kExitUsage = 2,     // wrong command line
+  kExitBadInput = 1,         // unreadable or refused input, damaged installer, failed write
+  kExitUsage = 2,            // wrong command line
+  kExitScriptDamaged = 3,    // apply: damaged or empty script; rolled back
+  kExitMainFileFailed = 4,   // apply: the main file could not be updated; rolled back
+  kExitInterrupted = 5,      // interrupted by a signal or Ctrl+C; apply rolled back
+  kExitEntriesSkipped = 6,   // apply: the run completed, but some entries were skipped or failed
 };
 
 struct Command {
@@ -56,14 +60,22 @@ bool ParseJobs(const ParsedArgs& parsed, unsigned* jobs, std::string* error);
 // True when `args` asks for help ("--help" or "-h" before any "--").
 bool WantsHelp(const std::vector<std::string>& args);
 
-// Prints "vantrel: MESSAGE" on stderr and returns kExitBadInput.
-int Fail(const std::string& message);
+// Prints "vantrel: MESSAGE" on stderr and returns `status`: every error leaves this way, as one
+// line (quote names in MESSAGE with Quote).
+int Fail(const std::string& message, ExitCode status = kExitBadInput);
 
 // Prints "vantrel CMD: MESSAGE (see 'vantrel help CMD')" on stderr and returns kExitUsage.
 int FailUsage(const Command& command, const std::string& message);
 
 // Prints "vantrel: warning: MESSAGE" on stderr.
 void Warn(const std::string& message);
+
+// `name` with control bytes (below 32, and 127) written as \xNN, so that a name from a hostile
+// folder or file cannot break a line of output; other bytes stay as they are.
+std::string Printable(const std::string& name);
+
+// Printable(name) in single quotes: how every message names a file, folder or record.
+std::string Quote(const std::string& name);
 
 }  // namespace vt
 

@@ -36,7 +36,7 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
     const std::string key = arg.substr(0, equals);
     const OptionSpec* option = FindOption(options, key);
     if (!option) {
-      *error = "unknown option '" + key + "'";
+      *error = "unknown option " + Quote(key);
       return false;
     }
     std::string value;
@@ -45,11 +45,11 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
     } else if (i + 1 < args.size()) {
       value = args[++i];
     } else {
-      *error = "option '" + key + "' needs a value";
+      *error = "option " + Quote(key) + " needs a value";
       return false;
     }
     if (!parsed->values.emplace(option->name, value).second) {
-      *error = "option '" + std::string(option->name) + "' given twice";
+      *error = "option " + Quote(option->name) + " given twice";
       return false;
     }
   }
@@ -65,7 +65,7 @@ bool ParseJobs(const ParsedArgs& parsed, unsigned* jobs, std::string* error) {
                       text.find_first_not_of("0123456789") == std::string::npos;
   const unsigned n = digits ? unsigned(std::stoul(text)) : 0;
   if (n < 1 || n > 256) {
-    *error = "--jobs wants a number of threads from 1 to 256, not '" + text + "'";
+    *error = "--jobs wants a number of threads from 1 to 256, not " + Quote(text);
     return false;
   }
   *jobs = n;
@@ -80,9 +80,9 @@ bool WantsHelp(const std::vector<std::string>& args) {
   return false;
 }
 
-int Fail(const std::string& message) {
+int Fail(const std::string& message, ExitCode status) {
   PrintError("vantrel: " + message);
-  return kExitBadInput;
+  return status;
 }
 
 int FailUsage(const Command& command, const std::string& message) {
@@ -92,5 +92,23 @@ int FailUsage(const Command& command, const std::string& message) {
 }
 
 void Warn(const std::string& message) { PrintError("vantrel: warning: " + message); }
+
+std::string Printable(const std::string& name) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 32 || u == 127) {
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Quote(const std::string& name) { return "'" + Printable(name) + "'"; }
 
 }  // namespace vt

@@ -21,10 +21,12 @@ const char kDiffHelp[] =
     "\n"
     "Refused: a file of 4 GiB or more, a path longer than 199 characters (it must fit 259 under\n"
     "a typical destination folder and the backup folder), names Windows refuses or that are not\n"
-    "plain ASCII, names that differ only in case, links and special files, over 65535 entries.\n"
+    "plain ASCII, names that differ only in case, links and special files, over 65535 entries,\n"
+    "a file of OLD_DIR that is a folder in NEW_DIR or the reverse.\n"
     "\n"
     "options:\n"
-    "  -o, --output FILE    the script to write; an existing file is replaced\n"
+    "  -o, --output FILE    the script to write; an existing file is replaced once the new\n"
+    "                       one is complete; a path inside OLD_DIR or NEW_DIR is refused\n"
     "  -j, --jobs N         files encoded side by side (default: one per core); the script\n"
     "                       is the same for any N\n";
 
@@ -38,6 +40,9 @@ int RunDiff(const std::vector<std::string>& args) {
   if (parsed.operands.size() != 2)
     return FailUsage(kDiffCommand, "expected OLD_DIR and NEW_DIR");
   if (!parsed.values.count("--output")) return FailUsage(kDiffCommand, "missing --output");
+  const std::string& output = parsed.values["--output"];
+  if (!CheckOutputIsNoInput(output, {}, {parsed.operands[0], parsed.operands[1]}, &error))
+    return Fail(error);
   TreeDiff diff;
   {
     Progress progress("diff");
@@ -46,8 +51,8 @@ int RunDiff(const std::vector<std::string>& args) {
       return Fail(error);
   }
   WarnAboutDiff(diff);
-  if (!WriteFileBytes(parsed.values["--output"], diff.script, &error)) return Fail(error);
-  PrintDiffSummary(parsed.values["--output"], diff);
+  if (!WriteFileBytes(output, diff.script, &error)) return Fail(error);
+  PrintDiffSummary(Printable(output), diff);
   return kExitOk;
 }
 

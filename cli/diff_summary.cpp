@@ -10,11 +10,11 @@ namespace vt {
 void WarnAboutDiff(const TreeDiff& diff) {
   const size_t kListed = 10;
   for (size_t i = 0; i < diff.onlyInOld.size() && i < kListed; ++i)
-    Warn("only in OLD, stays on users' disks: " + diff.onlyInOld[i]);
+    Warn("only in OLD, stays on users' disks: " + Quote(diff.onlyInOld[i]));
   if (diff.onlyInOld.size() > kListed)
     Warn("and " + std::to_string(diff.onlyInOld.size() - kListed) + " more files only in OLD");
   for (const std::string& path : diff.crcTwins)
-    Warn(path + " changed but keeps its CRC-32; it is carried whole and overwrites any version");
+    Warn(Quote(path) + " changed but keeps its CRC-32; it is carried whole and overwrites any version");
 }
 
 void PrintDiffSummary(const std::string& scriptName, const TreeDiff& diff) {

@@ -1,6 +1,8 @@
 // File mappings on POSIX: mmap, and madvise to drop resident pages.
 #include "cli/file_map.h"
 
+#include "cli/command.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -21,12 +23,12 @@ bool FileMap::Open(const std::string& path, std::string* error) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) {
-    *error = "cannot read '" + path + "': " + strerror(errno);
+    *error = "cannot read " + Quote(path) + ": " + strerror(errno);
     if (fd >= 0) close(fd);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    *error = "cannot read '" + path + "': not a plain file";
+    *error = "cannot read " + Quote(path) + ": not a plain file";
     close(fd);
     return false;
   }
@@ -34,7 +36,7 @@ bool FileMap::Open(const std::string& path, std::string* error) {
   if (size_ > 0) {
     void* data = mmap(nullptr, size_t(size_), PROT_READ, MAP_SHARED, fd, 0);
     if (data == MAP_FAILED) {
-      *error = "cannot read '" + path + "': " + strerror(errno);
+      *error = "cannot read " + Quote(path) + ": " + strerror(errno);
       size_ = 0;
       close(fd);
       return false;

@@ -1,6 +1,8 @@
 // File mappings on Windows: a read-only view, and VirtualUnlock to trim resident pages.
 #include "cli/file_map.h"
 
+#include "cli/command.h"
+
 #include <windows.h>
 
 namespace vt {
@@ -16,7 +18,7 @@ bool FileMap::Open(const std::string& path, std::string* error) {
   LARGE_INTEGER size;
   if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size) ||
       uint64_t(size.QuadPart) > SIZE_MAX) {
-    *error = "cannot read '" + path + "'";
+    *error = "cannot read " + Quote(path);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return false;
   }
@@ -26,7 +28,7 @@ bool FileMap::Open(const std::string& path, std::string* error) {
     data_ = handle_ ? static_cast<const uint8_t*>(MapViewOfFile(handle_, FILE_MAP_READ, 0, 0, 0))
                     : nullptr;
     if (!data_) {
-      *error = "cannot read '" + path + "': it does not fit in memory";
+      *error = "cannot read " + Quote(path) + ": it does not fit in memory";
       size_ = 0;
       CloseHandle(file);
       return false;

@@ -18,7 +18,8 @@ const char kInspectHelp[] =
     "Lists the installer's two blocks (offset, stored length, decompressed size, bzip2 block\n"
     "size) and the name and size of every file in them, after checking each block as the\n"
     "installer itself does. For a damaged installer it says on one line per block what is wrong\n"
-    "and exits with status 1.\n";
+    "and exits with status 1. A block whose stored size is over 1 GiB counts as damaged: the\n"
+    "32-bit installer cannot count on allocating it. INSTALLER must be a regular file.\n";
 
 const char* const kBlockRoles[] = {"", "setup files", "patch script"};
 
@@ -57,7 +58,8 @@ void PrintRecords(const std::vector<uint8_t>& raw) {
   for (const std::string& name : listing.names) width = std::max(width, name.size());
   uint64_t total = 0;
   for (size_t i = 0; i < listing.names.size(); ++i) {
-    printf("  %-*s %10u\n", int(width), listing.names[i].c_str(), unsigned(listing.sizes[i]));
+    printf("  %-*s %10u\n", int(width), Printable(listing.names[i]).c_str(),
+           unsigned(listing.sizes[i]));
     total += listing.sizes[i];
   }
   printf("  %zu file%s, %llu bytes\n", listing.names.size(), listing.names.size() == 1 ? "" : "s",
@@ -74,7 +76,8 @@ int RunInspect(const std::vector<std::string>& args) {
   const std::string& path = parsed.operands[0];
   std::vector<uint8_t> image;
   if (!ReadFileBytes(path, &image, &error)) return Fail(error);
-  printf("%s: %zu bytes, stub %u bytes\n", path.c_str(), image.size(), unsigned(kStubSize));
+  printf("%s: %zu bytes, stub %u bytes\n", Printable(path).c_str(), image.size(),
+         unsigned(kStubSize));
 
   bool damaged = false;
   size_t end = 0;
@@ -87,7 +90,7 @@ int RunInspect(const std::vector<std::string>& args) {
       if (n == kPatchDataBlock) end = facts.offset + 4 + facts.length;
     }
     if (!ok) {
-      Fail(path + ": " + error);
+      Fail(Quote(path) + ": " + error);
       damaged = true;
       // Block 2 is found by block 1's length, so it is lost with it.
       if (!facts.located) break;

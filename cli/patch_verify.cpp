@@ -3,12 +3,15 @@
 
 #include "cli/console.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <set>
 #include <system_error>
 
+#include "cli/command.h"
 #include "cli/file_bytes.h"
 #include "cli/payload_check.h"
 #include "cli/payload_writer.h"
@@ -23,6 +26,10 @@ namespace vt {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::atomic<bool> g_stopRequested;
+
+void OnInterrupt() { g_stopRequested = true; }
 
 struct Applied {
   std::string path;
@@ -48,18 +55,19 @@ bool ApplyAll(const std::vector<uint8_t>& script, const std::string& dest,
   }
   ApplyContext context = {dest.c_str(), backup.c_str(), {nullptr, nullptr}};
   for (uint32_t i = 0; i < count; ++i) {
+    if (g_stopRequested) return false;
     Applied entry;
     const uint8_t* start = cursor.at;
     const char* path = nullptr;
     entry.result = ApplyEntry(context, &cursor, &path);
     entry.path = path ? path : "?";
-    // The body's first byte follows the path's NUL.
-    entry.update = path && start[kEntryHeaderSize + entry.path.size() + 1] != kBodyNewFile;
     if (entry.result == kDataError) {
       report->problems.push_back(std::string(pass) + ": entry " + std::to_string(i + 1) + " (" +
-                                 entry.path + ") is damaged (DataError)");
+                                 Quote(entry.path) + ") is damaged (DataError)");
       return false;
     }
+    // Any other result means the entry was whole: its body's first byte follows the path's NUL.
+    entry.update = start[kEntryHeaderSize + entry.path.size() + 1] != kBodyNewFile;
     applied->push_back(entry);
   }
   if (cursor.at != cursor.end) {
@@ -75,7 +83,7 @@ bool CopyTree(const std::string& from, const std::string& to, std::string* error
   fs::create_directories(to, ec);
   if (!ec) fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::skip_symlinks, ec);
   if (ec) {
-    *error = "cannot copy '" + from + "' to a scratch folder: " + ec.message();
+    *error = "cannot copy " + Quote(from) + " to a scratch folder: " + ec.message();
     return false;
   }
   return true;
@@ -98,15 +106,15 @@ void CompareTree(const std::string& dest, const std::string& expected, const std
       continue;
     }
     if (!ReadFileBytes(NativePath(dest, p), &got, &error) || got != want)
-      report->problems.push_back(std::string(pass) + ": " + p + " differs from " +
-                                 NativePath(expected, p));
+      report->problems.push_back(std::string(pass) + ": " + Quote(p) + " differs from " +
+                                 Quote(NativePath(expected, p)));
   }
   std::error_code ec;
   for (fs::recursive_directory_iterator it(dest, ec), end; !ec && it != end; it.increment(ec)) {
     if (!it->is_regular_file(ec)) continue;
     const fs::path relative = fs::relative(it->path(), dest, ec);
     if (!fs::exists(fs::path(expected) / relative) && !fs::exists(fs::path(allowed) / relative))
-      report->problems.push_back(std::string(pass) + ": stray file " + relative.string());
+      report->problems.push_back(std::string(pass) + ": stray file " + Quote(relative.string()));
   }
 }
 
@@ -125,7 +133,7 @@ bool MakeForeign(const std::string& dest, const std::vector<Applied>& entries, s
 
 void Expect(const Applied& entry, EntryResult want, const char* pass, VerifyReport* report) {
   if (entry.result != want)
-    report->problems.push_back(std::string(pass) + ": " + entry.path + " gave result " +
+    report->problems.push_back(std::string(pass) + ": " + Quote(entry.path) + " gave result " +
                                Hex(entry.result) + ", expected " + Hex(want));
 }
 
@@ -151,9 +159,10 @@ bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>
   return true;
 }
 
-bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
-                  const std::string& newDir, VerifyReport* report, std::string* error) {
-  BuildCrcTable();
+namespace {
+
+bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldDir,
+                     const std::string& newDir, VerifyReport* report, std::string* error) {
   std::error_code ec;
   std::string pattern;
   if (!MakeScratchDir("vantrel-verify-", &pattern)) {
@@ -185,7 +194,7 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
       CompareTree(dest, newDir, oldDir, "on OLD", report);
     }
   }
-  if (ok && report->problems.empty()) {
+  if (ok && report->problems.empty() && !g_stopRequested) {
     // 2. A user who already has NEW: update entries skip, new-file entries rewrite the same bytes.
     const std::string dest = (scratch / "new").string();
     std::vector<Applied> applied;
@@ -199,7 +208,7 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
       CompareTree(dest, newDir, newDir, "on NEW", report);
     }
   }
-  if (ok && report->problems.empty()) {
+  if (ok && report->problems.empty() && !g_stopRequested) {
     // 3. A user with some other version of each updated file: those are skipped untouched.
     const std::string dest = (scratch / "foreign").string();
     std::vector<Applied> first;
@@ -231,12 +240,56 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
         std::string readError;
         if (ReadFileBytes(NativePath(dest, entry.path), &bytes, &readError) &&
             (bytes.empty() || bytes.back() != '!'))
-          report->problems.push_back("on a foreign version: " + entry.path + " was changed");
+          report->problems.push_back("on a foreign version: " + Quote(entry.path) + " was changed");
       }
     }
   }
   fs::remove_all(scratch, ec);
   return ok;
+}
+
+}  // namespace
+
+bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
+                  const std::string& newDir, VerifyReport* report, std::string* error) {
+  BuildCrcTable();
+  // A signal stops the check between entries, so that the scratch folder is removed.
+  g_stopRequested = false;
+  CatchInterrupt(OnInterrupt);
+  bool ok = VerifyInScratch(script, oldDir, newDir, report, error);
+  ReleaseInterrupt();
+  if (g_stopRequested) {
+    report->interrupted = true;
+    *error = "interrupted; the scratch copies are removed";
+    ok = false;
+  }
+  return ok;
+}
+
+bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
+                     const std::string& oldDir, const std::string& newDir, VerifyReport* report,
+                     std::string* error) {
+  std::vector<uint8_t> script;
+  if (!ExtractPatchDat(installer, &script, error)) {
+    *error = Quote(name) + ": " + *error;
+    return false;
+  }
+  return VerifyScript(script, oldDir, newDir, report, error);
+}
+
+int ReportVerify(const VerifyReport& report) {
+  for (const std::string& problem : report.problems) Fail("verify: " + problem);
+  if (!report.problems.empty())
+    return Fail("verify failed: " + std::to_string(report.problems.size()) + " faults");
+  printf("verified %zu entries (%zu update, %zu new file):\n", report.entries,
+         report.updateEntries, report.newFileEntries);
+  printf("  on OLD: %zu Updated, %zu Installed; the result equals NEW\n", report.updated,
+         report.installed);
+  printf("  on NEW (already updated): %zu AlreadyUpdated, %zu Overwritten with equal bytes\n",
+         report.alreadyUpdated, report.overwritten);
+  printf("  on a foreign version: %zu OriginalCrcError, those files untouched\n",
+         report.originalCrcError);
+  return kExitOk;
 }
 
 }  // namespace vt

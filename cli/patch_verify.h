@@ -24,6 +24,8 @@ struct VerifyReport {
   size_t originalCrcError = 0;
   // One line per fault found; empty when the script passed.
   std::vector<std::string> problems;
+  // A signal or Ctrl+C stopped the check; the scratch folder is removed all the same.
+  bool interrupted = false;
 };
 
 // Block 2's Patch.dat from an installer image, read as the stub reads it. False with *error.
@@ -31,11 +33,21 @@ bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>
                      std::string* error);
 
 // Runs the three applications described in VerifyReport in a scratch folder under the system's
-// temporary folder, which is removed afterwards. Returns false with *error only when the check
-// could not run (a folder that cannot be read or copied); faults of the script go to
-// report->problems.
+// temporary folder, which is removed afterwards, also when Ctrl+C or a signal that ends the
+// process arrives meanwhile (the check then stops after the current entry). Returns false with
+// *error when the check could not run (a folder that cannot be read or copied) or was
+// interrupted (report->interrupted); faults of the script go to report->problems.
 bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
                   const std::string& newDir, VerifyReport* report, std::string* error);
+
+// ExtractPatchDat and VerifyScript for an installer image; `name` names it in errors.
+bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
+                     const std::string& oldDir, const std::string& newDir, VerifyReport* report,
+                     std::string* error);
+
+// Prints the report: on stdout what each user would see, or each fault on its own line on
+// stderr. Returns the exit status: kExitOk when the script passed.
+int ReportVerify(const VerifyReport& report);
 
 }  // namespace vt
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "cli/payload_writer.h"
 #include "format/file_format.h"
 #include "format/name_rules.h"
 #include "format/payload_reader.h"
@@ -89,10 +90,11 @@ std::string ExplainFullBuffer(const BlockView& view, int n) {
 bool Decompress(const BlockView& view, int n, std::vector<uint8_t>* raw, uint32_t* produced,
                 std::string* error) {
   const size_t rawSize = view.rawSize;
-  // The stub's buffer of rawSize + 1 bytes cannot be sized in 32 bits; it refuses this size.
-  if (view.rawSize == 0xFFFFFFFFu) {
-    *error = Block(n) + "'s stored size " + std::to_string(rawSize) +
-             " is too large for the installer's buffer";
+  // The 32-bit installer could not allocate such a block in one piece; decompressing it here
+  // would only cost the time and memory of a block no user can unpack.
+  if (view.rawSize > kMaxBlockRawSize) {
+    *error = Block(n) + "'s stored size " + std::to_string(rawSize) + " is more than the " +
+             std::to_string(kMaxBlockRawSize) + " bytes the 32-bit installer can allocate";
     return false;
   }
   std::unique_ptr<char, void (*)(void*)> buffer(static_cast<char*>(calloc(rawSize + 1, 1)), free);

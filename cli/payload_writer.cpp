@@ -42,8 +42,9 @@ bool AppendFilesBlock(const std::vector<PayloadFile>& files, const std::string& 
   uint64_t rawSize = 1;
   for (const PayloadFile& file : files)
     rawSize += file.name.size() + 1 + 4 + uint64_t(file.data.size());
-  if (rawSize > kMaxU32) {
-    *error = label + " is larger than the format's 4 GiB limit";
+  if (rawSize > kMaxBlockRawSize) {
+    *error = label + " unpacks to " + std::to_string(rawSize) + " bytes, more than the " +
+             std::to_string(kMaxBlockRawSize) + " the 32-bit installer can be sure to allocate";
     return false;
   }
   std::vector<uint8_t> stream;

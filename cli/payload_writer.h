@@ -15,6 +15,13 @@ namespace vt {
 // Longest setup file name pack accepts: the longest name a Windows directory entry can hold.
 const size_t kMaxSetupFileName = 255;
 
+// The largest decompressed block the installer can be counted on to unpack. It is a 32-bit
+// program: its 2 GiB of address space also hold the program, its DLLs, the mapped installer
+// file and the other block, and it asks for each block's stored size in one piece of memory,
+// which beyond 1 GiB a 32-bit process often cannot find. inspect calls a larger stored size
+// damaged, pack refuses to write one.
+const uint32_t kMaxBlockRawSize = 1u << 30;
+
 struct PayloadFile {
   std::string name;
   std::vector<uint8_t> data;

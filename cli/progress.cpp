@@ -1,4 +1,4 @@
-// Progress output on stderr: a bar on a terminal, plain lines otherwise.
+// Progress output on stderr: a bar on a terminal, nothing otherwise.
 #include "cli/progress.h"
 
 #include "cli/console.h"
@@ -6,33 +6,29 @@
 #include <stdio.h>
 
 namespace vt {
-namespace {
-
-const uint64_t kLinesFrom = 16 << 20;
-
-}  // namespace
 
 Progress::Progress(const std::string& label) : label_(label), terminal_(IsTerminal(2)) {}
 
 Progress::~Progress() {
-  if (terminal_ && shown_ >= 0) fputc('\n', stderr);
+  if (terminal_ && shown_ >= 0) {
+    fputc('\n', stderr);
+    fflush(stderr);
+  }
 }
 
-void Progress::Update(uint64_t done, uint64_t total) {
+void Progress::Update(uint64_t done, uint64_t total, const char* unit) {
+  if (!terminal_) return;
   const int percent = total ? int(done * 100 / total) : 100;
-  if (terminal_) {
-    if (percent == shown_) return;
-    shown_ = percent;
-    const int width = 30, filled = percent * width / 100;
-    fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label_.c_str(), filled,
-            "##############################", width - filled, "", percent);
-  } else {
-    if (total < kLinesFrom) return;
-    const int tenth = percent / 10;
-    if (tenth == shown_) return;
-    shown_ = tenth;
-    fprintf(stderr, "%s: %d%%\n", label_.c_str(), tenth * 10);
-  }
+  // Counts change more often than the percentage; redraw for them too, but not for bytes.
+  if (percent == shown_ && (!unit || done == shownDone_)) return;
+  shown_ = percent;
+  shownDone_ = done;
+  const int width = 30, filled = percent * width / 100;
+  fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label_.c_str(), filled,
+          "##############################", width - filled, "", percent);
+  if (unit)
+    fprintf(stderr, " %llu/%llu %s", static_cast<unsigned long long>(done),
+            static_cast<unsigned long long>(total), unit);
   fflush(stderr);
 }
 

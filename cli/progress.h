@@ -1,6 +1,6 @@
-// Progress output for long commands: a bar redrawn in place on a terminal, a plain line every
-// tenth of the work otherwise (for work of 16 MiB or more, so that logs of small jobs stay
-// quiet), both on stderr so that stdout keeps only results.
+// Progress output for long commands: a bar redrawn in place on standard error, drawn only when
+// standard error is a terminal, so that a program reading the error stream gets errors alone
+// and standard output keeps only results.
 #ifndef VANTREL_CLI_PROGRESS_H
 #define VANTREL_CLI_PROGRESS_H
 
@@ -13,9 +13,11 @@ namespace vt {
 class Progress {
  public:
   explicit Progress(const std::string& label);
-  ~Progress();  // ends a bar's line
+  ~Progress();  // ends the bar's line
 
-  void Update(uint64_t done, uint64_t total);
+  // Shows `done` of `total` (items or bytes) as a bar, a percentage and, with `unit`, the
+  // counts ("12/40 entries").
+  void Update(uint64_t done, uint64_t total, const char* unit = nullptr);
 
   // A DiffProgress-shaped callback; context is a Progress.
   static void Callback(void* context, uint64_t done, uint64_t total);
@@ -23,7 +25,8 @@ class Progress {
  private:
   std::string label_;
   bool terminal_;
-  int shown_ = -1;  // last percentage (terminal) or tenth (lines) printed
+  int shown_ = -1;  // the last percentage drawn
+  uint64_t shownDone_ = 0;
 };
 
 }  // namespace vt

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/command.h"
 #include "cli/file_map.h"
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
@@ -37,13 +38,13 @@ std::string Upper(const std::string& s) {
 bool CheckName(const std::string& name, const std::string& where, std::string* error) {
   for (unsigned char c : name) {
     if (c >= 0x80) {
-      *error = "'" + where + "': the name is not plain ASCII; the installer's file names are in "
+      *error = Quote(where) + ": the name is not plain ASCII; the installer's file names are in "
                "the user's ANSI code page";
       return false;
     }
   }
   if (!IsSafeComponent(name.data(), name.size())) {
-    *error = "'" + where + "': the name is not valid on Windows";
+    *error = Quote(where) + ": the name is not valid on Windows";
     return false;
   }
   return true;
@@ -62,7 +63,7 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
     if (ec) break;
     if (fs::is_symlink(status)) {
       if (!strict) continue;
-      *error = "'" + where + "' is a link; the installer can only carry plain files";
+      *error = Quote(where) + " is a link; the installer can only carry plain files";
       return false;
     }
     if (strict && !CheckName(name, where, error)) return false;
@@ -71,12 +72,12 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
     } else if (fs::is_regular_file(status)) {
       files.emplace_back(name, it->path());
     } else if (strict) {
-      *error = "'" + where + "' is not a regular file or folder";
+      *error = Quote(where) + " is not a regular file or folder";
       return false;
     }
   }
   if (ec) {
-    *error = "cannot list '" + dir.string() + "': " + ec.message();
+    *error = "cannot list " + Quote(dir.string()) + ": " + ec.message();
     return false;
   }
   std::sort(files.begin(), files.end());
@@ -87,8 +88,8 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
       for (const auto& entry : *list) {
         auto inserted = seen.emplace(Upper(entry.first), entry.first);
         if (!inserted.second) {
-          *error = "'" + dir.string() + "' holds both '" + inserted.first->second + "' and '" +
-                   entry.first + "', one name on Windows";
+          *error = Quote(dir.string()) + " holds both " + Quote(inserted.first->second) + " and " +
+                   Quote(entry.first) + ", one name on Windows";
           return false;
         }
       }
@@ -96,7 +97,7 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
   for (const auto& file : files) {
     const std::string stored = prefix + "\\" + file.first;
     if (strict && stored.size() > kMaxEntryPath) {
-      *error = "'" + file.second.string() + "': its path " + stored + " has " +
+      *error = Quote(file.second.string()) + ": its path " + Quote(stored) + " has " +
                std::to_string(stored.size()) + " characters; at most " +
                std::to_string(kMaxEntryPath) +
                " fit the installer's " + std::to_string(kMaxPath) +
@@ -114,17 +115,42 @@ bool ListFolder(const std::string& dir, bool strict, std::vector<std::string>* p
                 std::string* error) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
-    *error = "'" + dir + "' is not a folder";
+    *error = Quote(dir) + " is not a folder";
     return false;
   }
   return Walk(dir, "", strict, paths, error);
+}
+
+// False with *error when a path of NEW needs OLD's file to be a folder or OLD's folder to be a
+// file: a script only writes files into folders, so the installer could not carry that out.
+bool CheckKindsKept(const std::string& oldDir, const std::string& newDir,
+                    const std::vector<std::string>& newPaths, std::string* error) {
+  std::error_code ec;
+  for (const std::string& path : newPaths) {
+    if (fs::is_directory(fs::symlink_status(NativePath(oldDir, path), ec))) {
+      *error = Quote(NativePath(oldDir, path)) + " is a folder but " +
+               Quote(NativePath(newDir, path)) +
+               " is a file; a patch script cannot turn a folder into a file";
+      return false;
+    }
+    for (size_t at = path.find('\\', 1); at != std::string::npos; at = path.find('\\', at + 1)) {
+      const std::string folder = NativePath(oldDir, path.substr(0, at));
+      const fs::file_status status = fs::symlink_status(folder, ec);
+      if (fs::exists(status) && !fs::is_directory(status)) {
+        *error = Quote(folder) + " is a file but " + Quote(NativePath(newDir, path.substr(0, at))) +
+                 " is a folder; a patch script cannot turn a file into a folder";
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 // Maps `path`, refusing a file the installer cannot carry.
 bool MapChecked(const std::string& path, FileMap* file, std::string* error) {
   if (!file->Open(path, error)) return false;
   if (file->size() > kMaxDeltaFileSize) {
-    *error = "'" + path + "' has " + std::to_string(file->size()) +
+    *error = Quote(path) + " has " + std::to_string(file->size()) +
              " bytes; the installer's files must be smaller than 4 GiB";
     return false;
   }
@@ -383,6 +409,7 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   std::vector<std::string> oldPaths, newPaths;
   if (!ListFolder(oldDir, false, &oldPaths, error)) return false;
   if (!ListFolder(newDir, true, &newPaths, error)) return false;
+  if (!CheckKindsKept(oldDir, newDir, newPaths, error)) return false;
   std::map<std::string, bool> inNew;
   for (const std::string& p : newPaths) inNew[p] = true;
   for (const std::string& p : oldPaths)
@@ -424,7 +451,7 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
       ++diff->unchanged;
     } else {
       if (diff->entries.size() == kMaxEntries) {
-        *error = "'" + newDir + "' needs more than 65535 entries, the most one script holds";
+        *error = Quote(newDir) + " needs more than 65535 entries, the most one script holds";
         return false;
       }
       if (job.crcTwin) diff->crcTwins.push_back(job.path);
@@ -462,7 +489,7 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
     }
     if (file.size() != job.entry.newSize ||
         CrcBytes(script.data() + start, script.size() - start) != job.crcNew) {
-      *error = "'" + path + "' changed while the folders were compared";
+      *error = Quote(path) + " changed while the folders were compared";
       return false;
     }
   }

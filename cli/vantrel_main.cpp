@@ -1,10 +1,6 @@
 // vantrel, the package tool: dispatches "vantrel COMMAND ARGS..." through the command table.
 //
-// Exit status:
-//   0  success
-//   1  bad input: a file that cannot be read or written, a setup file or stub that is refused,
-//      a damaged installer
-//   2  wrong usage: unknown command or option, a missing or extra argument
+// Exit statuses: ExitCode in command.h, listed for users in PrintUsage and the README.
 //
 // A new command is one file defining a Command (see command.h) and one line in kCommands.
 #include <stdio.h>
@@ -48,7 +44,9 @@ void PrintUsage(FILE* out) {
   fprintf(out,
           "\n"
           "'vantrel help COMMAND' or 'vantrel COMMAND --help' shows a command's options.\n"
-          "Exit status: 0 success, 1 bad input or a damaged installer, 2 wrong usage.\n");
+          "Exit status: 0 success, 1 bad input, a refusal, a damaged installer or a failed\n"
+          "check, 2 wrong usage, 5 interrupted; apply also 3 damaged script, 4 main file\n"
+          "failed, 6 entries skipped or failed (see 'vantrel help apply').\n");
 }
 
 int UsageError(const std::string& message) {
@@ -63,7 +61,7 @@ int Help(const std::vector<std::string>& topics) {
   }
   if (topics.size() > 1) return UsageError("help takes one command name");
   const Command* command = FindCommand(topics[0]);
-  if (!command) return UsageError("no command '" + topics[0] + "'");
+  if (!command) return UsageError("no command " + Quote(topics[0]));
   fputs(command->help, stdout);
   return kExitOk;
 }
@@ -79,8 +77,8 @@ int Run(const std::vector<std::string>& args) {
   if (first == "help") return Help(rest);
   const Command* command = FindCommand(first);
   if (!command) {
-    if (!first.empty() && first[0] == '-') return UsageError("unknown option '" + first + "'");
-    return UsageError("no command '" + first + "'");
+    if (!first.empty() && first[0] == '-') return UsageError("unknown option " + Quote(first));
+    return UsageError("no command " + Quote(first));
   }
   if (WantsHelp(rest)) {
     fputs(command->help, stdout);

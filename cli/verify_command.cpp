@@ -1,12 +1,11 @@
 // `vantrel verify`: applies an installer's Patch.dat with the patch engine to scratch copies and
 // compares the result with the new version.
-#include <stdio.h>
-
 #include "cli/command.h"
 #include "cli/file_bytes.h"
 #include "cli/patch_verify.h"
 
 namespace vt {
+namespace {
 
 const char kVerifyHelp[] =
     "usage: vantrel verify INSTALLER OLD_DIR NEW_DIR\n"
@@ -19,25 +18,8 @@ const char kVerifyHelp[] =
     "    AlreadyUpdated and leave the files as they are;\n"
     "  to a copy of OLD_DIR whose changed files were altered (a foreign version): update entries\n"
     "    must give OriginalCrcError and leave those files untouched.\n"
-    "Prints what each user would see; exit status 1 with one line per fault otherwise.\n";
-
-int ReportVerify(const VerifyReport& report) {
-  for (const std::string& problem : report.problems) fprintf(stderr, "vantrel: verify: %s\n",
-                                                             problem.c_str());
-  if (!report.problems.empty())
-    return Fail("verify failed: " + std::to_string(report.problems.size()) + " faults");
-  printf("verified %zu entries (%zu update, %zu new file):\n", report.entries,
-         report.updateEntries, report.newFileEntries);
-  printf("  on OLD: %zu Updated, %zu Installed; the result equals NEW\n", report.updated,
-         report.installed);
-  printf("  on NEW (already updated): %zu AlreadyUpdated, %zu Overwritten with equal bytes\n",
-         report.alreadyUpdated, report.overwritten);
-  printf("  on a foreign version: %zu OriginalCrcError, those files untouched\n",
-         report.originalCrcError);
-  return kExitOk;
-}
-
-namespace {
+    "Prints what each user would see; exit status 1 with one line per fault otherwise, 5 when\n"
+    "interrupted (the scratch folder is removed either way).\n";
 
 int RunVerify(const std::vector<std::string>& args) {
   ParsedArgs parsed;
@@ -45,13 +27,12 @@ int RunVerify(const std::vector<std::string>& args) {
   if (!ParseArgs(args, {}, &parsed, &error)) return FailUsage(kVerifyCommand, error);
   if (parsed.operands.size() != 3)
     return FailUsage(kVerifyCommand, "expected INSTALLER, OLD_DIR and NEW_DIR");
-  std::vector<uint8_t> installer, script;
+  std::vector<uint8_t> installer;
   if (!ReadFileBytes(parsed.operands[0], &installer, &error)) return Fail(error);
-  if (!ExtractPatchDat(installer, &script, &error))
-    return Fail("'" + parsed.operands[0] + "': " + error);
   VerifyReport report;
-  if (!VerifyScript(script, parsed.operands[1], parsed.operands[2], &report, &error))
-    return Fail(error);
+  if (!VerifyInstaller(installer, parsed.operands[0], parsed.operands[1], parsed.operands[2],
+                       &report, &error))
+    return Fail(error, report.interrupted ? kExitInterrupted : kExitBadInput);
   return ReportVerify(report);
 }
 

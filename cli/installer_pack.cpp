@@ -1,0 +1,118 @@
+// Reading a setup folder and packing an installer in memory.
+#include "cli/installer_pack.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "cli/command.h"
+#include "cli/file_bytes.h"
+#include "cli/payload_writer.h"
+#include "format/file_format.h"
+#include "format/name_rules.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The files the installer opens from block 1; Language.ini is optional.
+const char* const kExpectedSetupFiles[] = {"Update.ini", "License.txt", "Guide.txt",
+                                           "Readme.txt", "Package.bmp", "Splash.bmp"};
+
+// Lists DIR's entries sorted by name and reads each; refuses anything but plain files with
+// plain names so that what lands in the WorkDir is exactly the folder's files. A link is
+// refused rather than followed: it could carry any file of the build machine into block 1.
+bool ReadSetupFolder(const std::string& dir, std::vector<PayloadFile>* files, std::string* error) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    *error = "setup folder " + Quote(dir) + " is not a folder" + (ec ? ": " + ec.message() : "");
+    return false;
+  }
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    entries.push_back(it->path());
+  if (ec) {
+    *error = "cannot list setup folder " + Quote(dir) + ": " + ec.message();
+    return false;
+  }
+  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
+    return a.filename().string() < b.filename().string();
+  });
+  for (const fs::path& entry : entries) {
+    const std::string name = entry.filename().string();
+    const fs::file_status status = fs::symlink_status(entry, ec);
+    if (fs::is_symlink(status)) {
+      *error = "setup file " + Quote(entry.string()) +
+               " is a link; the installer can only carry plain files";
+      return false;
+    }
+    if (fs::is_directory(status)) {
+      *error = "setup folder " + Quote(dir) + " holds the folder " + Quote(name) +
+               "; only files go into block 1";
+      return false;
+    }
+    if (!fs::is_regular_file(status)) {
+      *error = "setup file " + Quote(entry.string()) + " is not a regular file";
+      return false;
+    }
+    if (!CheckSetupFileName(name, error)) return false;
+    PayloadFile file;
+    file.name = name;
+    if (!ReadFileBytes(entry.string(), &file.data, error)) return false;
+    files->push_back(std::move(file));
+  }
+  return true;
+}
+
+void WarnAboutMissingFiles(const std::string& dir, const std::vector<PayloadFile>& files) {
+  std::string missing;
+  for (const char* expected : kExpectedSetupFiles) {
+    const bool found = std::any_of(files.begin(), files.end(), [&](const PayloadFile& file) {
+      return SameNameIgnoringCase(file.name.c_str(), expected);
+    });
+    if (!found) missing += (missing.empty() ? "" : ", ") + std::string(expected);
+  }
+  if (!missing.empty())
+    Warn("setup folder " + Quote(dir) + " lacks " + missing + "; the installer expects them");
+}
+
+}  // namespace
+
+bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir,
+                   const std::vector<uint8_t>& patchDat, PackedInstaller* packed,
+                   std::string* error) {
+  // A stub that is not a Windows program usually means swapped arguments.
+  if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z') {
+    *error = "the stub is not a Windows program (no \"MZ\" header)";
+    return false;
+  }
+  std::vector<PayloadFile> setupFiles;
+  if (!ReadSetupFolder(setupDir, &setupFiles, error)) return false;
+  // A package folder often keeps its Patch.dat beside the setup files; block 2 carries it, so a
+  // copy of the script stays out of block 1 (any other Patch.dat is refused by BuildInstaller).
+  setupFiles.erase(std::remove_if(setupFiles.begin(), setupFiles.end(),
+                                  [&](const PayloadFile& file) {
+                                    return SameNameIgnoringCase(file.name.c_str(), kPatchRecordName) &&
+                                           file.data == patchDat;
+                                  }),
+                   setupFiles.end());
+  WarnAboutMissingFiles(setupDir, setupFiles);
+  if (!BuildInstaller(stub, setupFiles, patchDat, &packed->image, error)) return false;
+  packed->setupFiles = setupFiles.size();
+  packed->length1 = ReadLe32(packed->image.data() + kStubSize);
+  packed->length2 = ReadLe32(packed->image.data() + kStubSize + 4 + packed->length1);
+  return true;
+}
+
+void PrintPacked(const std::string& outPath, const PackedInstaller& packed, size_t patchSize) {
+  printf(
+      "wrote %s: %zu bytes: stub %u, block 1 (%zu setup files) stored length %u, "
+      "block 2 (%s, %zu bytes) stored length %u\n",
+      Printable(outPath).c_str(), packed.image.size(), unsigned(kStubSize), packed.setupFiles,
+      unsigned(packed.length1), kPatchRecordName, patchSize, unsigned(packed.length2));
+}
+
+}  // namespace vt

@@ -1,0 +1,35 @@
+// Packing an installer from a stub's bytes, a folder of setup files and a patch script's
+// bytes: what `vantrel pack` and `vantrel build` share.
+#ifndef VANTREL_CLI_INSTALLER_PACK_H
+#define VANTREL_CLI_INSTALLER_PACK_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace vt {
+
+struct PackedInstaller {
+  std::vector<uint8_t> image;  // the finished installer
+  size_t setupFiles = 0;       // records in block 1
+  uint32_t length1 = 0;        // the blocks' stored length fields
+  uint32_t length2 = 0;
+};
+
+// Builds the installer: `stub` (a Windows program, "MZ"), block 1 from every file of
+// `setupDir` sorted by name, block 2 from `patchDat`. Refuses, with *error naming the culprit,
+// a stub that is no Windows program, a setup folder that holds anything but plain files with
+// plain names (folders, links, special files), and whatever BuildInstaller refuses. A copy of
+// `patchDat` named Patch.dat among the setup files is left out; missing expected setup files
+// are a warning on stderr.
+bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir,
+                   const std::vector<uint8_t>& patchDat, PackedInstaller* packed,
+                   std::string* error);
+
+// The line `vantrel pack` prints for a written installer.
+void PrintPacked(const std::string& outPath, const PackedInstaller& packed, size_t patchSize);
+
+}  // namespace vt
+
+#endif  // VANTREL_CLI_INSTALLER_PACK_H
