@@ -1,6 +1,7 @@
 // The vantrel tool as users run it: exit codes, the one-line errors, pack's output and inspect's
 // verdict on damaged installers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,10 +43,10 @@ class Vantrel : public ::testing::Test {
   void Write(const std::string& name, const Bytes& data) { vtt::PutFile(dir_ / name, data); }
   Bytes Read(const std::string& name) { return vtt::GetBytes(dir_ / name); }
 
-  // Runs vantrel in the scratch folder; `args` is shell text.
-  Outcome Run(const std::string& args) {
-    const std::string command =
-        "cd '" + dir_.string() + "' && '" + vtt::ToolPath() + "' " + args + " >stdout.txt 2>stderr.txt";
+  // Runs vantrel in the scratch folder; `args` is shell text, `prefix` goes before the tool.
+  Outcome Run(const std::string& args, const std::string& prefix = "") {
+    const std::string command = "cd '" + dir_.string() + "' && " + prefix + "'" +
+                                vtt::ToolPath() + "' " + args + " >stdout.txt 2>stderr.txt";
     const int raw = std::system(command.c_str());
     Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, "", ""};
     const Bytes out = Read("stdout.txt"), err = Read("stderr.txt");
@@ -117,7 +118,8 @@ TEST_F(Vantrel, PackRefusesBadSetupFoldersAndKeepsTheOldOutput) {
       {"Patch.dat", "block 2"},
       {"update.ini", "differ only in case"},
       {"sub/", "folder 'sub'"},
-      {"dangling@", "not a regular file"},
+      {"dangling@", "is a link"},
+      {"linked@", "is a link"},  // to a file that exists: never packed
   };
   for (const auto& [entry, mention] : kBadEntries) {
     const std::string name(entry);
@@ -128,7 +130,7 @@ TEST_F(Vantrel, PackRefusesBadSetupFoldersAndKeepsTheOldOutput) {
     if (name.back() == '/') {
       fs::create_directory(path);
     } else if (name.back() == '@') {
-      fs::create_symlink(dir_ / "missing", path);
+      fs::create_symlink(dir_ / (name == "linked@" ? "stub.exe" : "missing"), path);
     } else {
       Write("setup/" + name, B("x"));
     }
@@ -243,10 +245,13 @@ TEST_F(Vantrel, InspectSaysWhatIsWrongWithADamagedInstaller) {
            " bytes, more than its stored size of " + std::to_string(raw1.size() - 1)},
       {withBlock1(badName, 9, uint32_t(badName.size())),
        "block 1, record 1 (offset 0): name \"..\" is not a plain file name"},
+      // More than the 32-bit installer can allocate, however little the stream holds.
+      {withBlock1(raw1, 9, 0x60000000u),
+       "block 1's stored size 1610612736 is more than the 1073741824 bytes"},
   };
   for (const auto& c : kCases) {
     Write("bad.exe", c.image);
-    EXPECT_TRUE(OneLineError(Run("inspect bad.exe"), 1, "vantrel: bad.exe: " + c.mention));
+    EXPECT_TRUE(OneLineError(Run("inspect bad.exe"), 1, "vantrel: 'bad.exe': " + c.mention));
   }
   // A damaged block 1 does not hide block 2.
   Write("bad.exe", withBlock1(raw1, 1, uint32_t(raw1.size())));
@@ -259,6 +264,13 @@ TEST_F(Vantrel, InspectSaysWhatIsWrongWithADamagedInstaller) {
   const Outcome o = Run("inspect trailing.exe");
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.out.find("note: 3 bytes follow block 2"), std::string::npos) << o.out;
+}
+
+// A FIFO or a device is no installer: inspect refuses it at once rather than wait for data.
+TEST_F(Vantrel, InspectReadsRegularFilesOnly) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "POSIX FIFOs";
+  ASSERT_EQ(mkfifo((dir_ / "fifo.exe").c_str(), 0600), 0);
+  EXPECT_TRUE(OneLineError(Run("inspect fifo.exe", "timeout 20 "), 1, "not a regular file"));
 }
 
 }  // namespace

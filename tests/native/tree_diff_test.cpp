@@ -3,17 +3,23 @@
 #include "cli/tree_diff.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/patch_verify.h"
+#include "cli/payload_writer.h"
 #include "format/file_format.h"
 #include "tests/common/test_files.h"
 #include "tests/native/tool_path.h"
@@ -266,9 +272,10 @@ struct Outcome {
 
 class Commands : public TreeDiffTest {
  protected:
-  Outcome Run(const std::string& args) {
-    const std::string command =
-        "cd '" + dir_.string() + "' && '" + vtt::ToolPath() + "' " + args + " >stdout.txt 2>stderr.txt";
+  // Runs vantrel in the scratch folder; `args` is shell text, `prefix` goes before the tool.
+  Outcome Run(const std::string& args, const std::string& prefix = "") {
+    const std::string command = "cd '" + dir_.string() + "' && " + prefix + "'" +
+                                vtt::ToolPath() + "' " + args + " >stdout.txt 2>stderr.txt";
     const int raw = std::system(command.c_str());
     Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read("stdout.txt"),
                     Read("stderr.txt")};
@@ -287,6 +294,20 @@ class Commands : public TreeDiffTest {
     fs::rename(dir_ / "old", dir_ / "pkg" / "old");
     fs::rename(dir_ / "new", dir_ / "pkg" / "new");
   }
+  // The scratch folders that verify left in the private temporary folder `tmp`.
+  std::vector<std::string> ScratchLeft() {
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir_ / "tmp"))
+      left.push_back(e.path().filename().string());
+    return left;
+  }
+};
+
+// The commands that write an output, each with that output named "out.bin".
+const char* const kWritingCommands[] = {
+    "diff pkg/old pkg/new -o out.bin",
+    "pack --stub stub.exe --setup pkg/setup --patch P.dat -o out.bin",
+    "build pkg --stub stub.exe -o out.bin",
 };
 
 TEST_F(Commands, DiffWritesTheScriptAndWarnsAboutFilesOnlyInOld) {
@@ -297,7 +318,7 @@ TEST_F(Commands, DiffWritesTheScriptAndWarnsAboutFilesOnlyInOld) {
   std::string error;
   ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error));
   EXPECT_EQ(Read("Patch.dat"), std::string(diff.script.begin(), diff.script.end()));
-  EXPECT_NE(o.err.find("warning: only in OLD, stays on users' disks: \\gone.txt"),
+  EXPECT_NE(o.err.find("warning: only in OLD, stays on users' disks: '\\gone.txt'"),
             std::string::npos);
   EXPECT_NE(o.out.find("6 entries (4 update, 2 new file), 1 unchanged, 1 only in OLD"),
             std::string::npos)
@@ -354,6 +375,159 @@ TEST_F(Commands, BuildMakesAVerifiedInstallerAndVerifyChecksIt) {
   const Outcome incomplete = Run("build pkg --stub stub.exe");
   EXPECT_EQ(incomplete.status, 1);
   EXPECT_NE(incomplete.err.find("lacks the folder"), std::string::npos);
+}
+
+// A link planted at the output's old temporary name or at the output itself is replaced, never
+// written through.
+TEST_F(Commands, OutputsAreNeverWrittenThroughALink) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "POSIX links";
+  MakePackage();
+  Write("P.dat", B(std::string(4, '\0')));
+  for (const char* command : kWritingCommands) {
+    SCOPED_TRACE(command);
+    Write("victim.txt", B("precious"));
+    Write("victim2.txt", B("precious"));
+    fs::remove(dir_ / "out.bin");
+    fs::create_symlink(dir_ / "victim.txt", dir_ / "out.bin.vantrel-tmp");
+    fs::create_symlink(dir_ / "victim2.txt", dir_ / "out.bin");
+    EXPECT_EQ(Run(command).status, 0);
+    EXPECT_EQ(Read("victim.txt"), "precious");
+    EXPECT_EQ(Read("victim2.txt"), "precious");
+    EXPECT_FALSE(fs::is_symlink(dir_ / "out.bin"));
+    fs::remove(dir_ / "out.bin.vantrel-tmp");
+  }
+}
+
+// An output that is one of the inputs, or lies in an input folder, is refused untouched.
+TEST_F(Commands, AnOutputThatIsAnInputIsRefused) {
+  MakePackage();
+  Write("P.dat", B(std::string(4, '\0')));
+  const std::string kCases[] = {
+      "pack --stub stub.exe --setup pkg/setup --patch P.dat -o stub.exe",
+      "pack --stub stub.exe --setup pkg/setup --patch P.dat -o P.dat",
+      "pack --stub stub.exe --setup pkg/setup --patch P.dat -o pkg/setup/Setup.exe",
+      "build pkg --stub stub.exe -o stub.exe",
+      "diff pkg/old pkg/new -o pkg/new/Patch.dat",
+  };
+  for (const std::string& args : kCases) {
+    const Outcome o = Run(args);
+    EXPECT_EQ(o.status, 1) << args;
+    EXPECT_NE(o.err.find("choose another output"), std::string::npos) << args << ": " << o.err;
+  }
+  EXPECT_EQ(Read("stub.exe"), "MZ" + std::string(2000, 's'));
+  EXPECT_EQ(Read("P.dat"), std::string(4, '\0'));
+  EXPECT_FALSE(fs::exists(dir_ / "pkg/setup/Setup.exe"));
+  EXPECT_FALSE(fs::exists(dir_ / "pkg/new/Patch.dat"));
+}
+
+// A script only writes files into folders: a file that became a folder, or the reverse, is
+// refused by diff with the name, rather than left for apply to fail on.
+TEST_F(Commands, DiffRefusesAFileThatBecameAFolderOrTheReverse) {
+  const std::pair<const char*, const char*> kChanges[] = {
+      {"old/x", "new/x/inner.txt"},  // file to folder
+      {"old/y/inner.txt", "new/y"},  // folder to file
+  };
+  for (const auto& [before, after] : kChanges) {
+    fs::remove_all(dir_ / "old");
+    fs::remove_all(dir_ / "new");
+    Write(before, B("before"));
+    Write(after, B("after"));
+    const Outcome o = Run("diff old new -o Patch.dat");
+    EXPECT_EQ(o.status, 1) << after;
+    EXPECT_NE(o.err.find("a patch script cannot turn a"), std::string::npos) << o.err;
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    EXPECT_FALSE(fs::exists(dir_ / "Patch.dat"));
+  }
+}
+
+// A name with a newline or other control bytes is shown escaped, so the error stays one line.
+TEST_F(Commands, ControlBytesInNamesKeepAnErrorOnOneLine) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "names Windows cannot hold";
+  Write("new/two\nlines\x1b.txt", B("x"));
+  const Outcome o = Run("diff old new -o Patch.dat");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+  EXPECT_NE(o.err.find("two\\x0alines\\x1b.txt'"), std::string::npos) << o.err;
+}
+
+// With standard error not a terminal, long work draws no progress there: it holds errors only.
+TEST_F(Commands, NoProgressLinesAmongErrors) {
+  Write("new/big.bin", Random(17 << 20, 5));
+  const Outcome o = Run("diff old new -o Patch.dat");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "");
+}
+
+// A build whose installer fails its check leaves no installer behind. A link in OLD, which diff
+// passes over, makes the check fail: the installer would overwrite the file behind it.
+TEST_F(Commands, BuildWritesNoInstallerThatFailedItsCheck) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "POSIX links";
+  MakePackage();
+  Write("target.txt", B("a file elsewhere"));
+  fs::create_symlink(dir_ / "target.txt", dir_ / "pkg/old/linked.txt");
+  Write("pkg/new/linked.txt", B("now a plain file"));
+  const Outcome o = Run("build pkg --stub stub.exe -o Setup.exe");
+  EXPECT_EQ(o.status, 1) << o.out;
+  EXPECT_NE(o.err.find("nothing written to 'Setup.exe'"), std::string::npos) << o.err;
+  EXPECT_FALSE(fs::exists(dir_ / "Setup.exe"));
+}
+
+// A script that ends right after an entry's path is damaged: verify says so without reading
+// past it, and removes its scratch folder.
+TEST_F(Commands, VerifyOfAScriptCutAfterAPathReadsNoFurther) {
+  MakePackage();
+  fs::create_directories(dir_ / "tmp");
+  Bytes script = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '\\', 'a', 'p', 'p', '.', 'e', 'x', 'e', 0};
+  Bytes installer;
+  std::string error;
+  ASSERT_TRUE(BuildInstaller(B("MZ"), {{"Update.ini", B("[App]")}}, script, &installer, &error));
+  Write("cut.exe", installer);
+  const Outcome o = Run("verify cut.exe pkg/old pkg/new", "TMPDIR='" + Dir("tmp") + "' ");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("entry 1 ('\\app.exe') is damaged (DataError)"), std::string::npos)
+      << o.err;
+  if (!vtt::TestingOtherTool()) EXPECT_EQ(ScratchLeft(), std::vector<std::string>{});
+}
+
+// Ctrl+C or SIGTERM during verify stops it with status 5 and removes its scratch folder.
+TEST_F(Commands, InterruptedVerifyRemovesItsScratchFolder) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "signals reach the native tool only";
+  for (int i = 0; i < 3000; ++i) {
+    Write("pkg/old/f" + std::to_string(i), B("old " + std::to_string(i)));
+    Write("pkg/new/f" + std::to_string(i), B("new " + std::to_string(i)));
+  }
+  Write("pkg/setup/Update.ini", B("[App]"));
+  Write("stub.exe", B("MZ"));
+  ASSERT_EQ(Run("build pkg --stub stub.exe -o Setup.exe --no-verify").status, 0);
+  fs::create_directories(dir_ / "tmp");
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (chdir(dir_.c_str()) != 0) _exit(100);
+      setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+      execl(VANTREL_EXE, VANTREL_EXE, "verify", "Setup.exe", "pkg/old", "pkg/new",
+            static_cast<char*>(nullptr));
+      _exit(101);
+    }
+    // Once the scratch folder holds the first copy, the check is under way.
+    bool started = false;
+    for (int i = 0; i < 2000 && !started; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      for (const auto& e : fs::directory_iterator(dir_ / "tmp"))
+        started = started || fs::exists(e.path() / "old");
+    }
+    EXPECT_TRUE(started);
+    kill(child, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 5);
+    EXPECT_EQ(ScratchLeft(), std::vector<std::string>{});
+  }
 }
 
 }  // namespace
