@@ -212,6 +212,11 @@ int RunApply(const std::vector<std::string>& args) {
   if (probe == kNoFile) return Fail("cannot read " + Quote(script));
   FsClose(probe);
   if (keep && !PrepareKeptDir(kept, &error)) return Fail(error);
+  // The engine would not open the log through a link and lose its lines silently.
+  const std::filesystem::path log = std::filesystem::path(destination) / kResultLogName;
+  std::error_code ec;
+  if (std::filesystem::is_symlink(log, ec))
+    return Fail(Quote(log.string()) + " is a link; apply writes no file through a link");
 
   BuildCrcTable();
   Progress bar("apply");
