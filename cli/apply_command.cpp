@@ -240,6 +240,7 @@ int RunApply(const std::vector<std::string>& args) {
   const RunEnd end = RunPatch(&run, left);
   ReleaseInterrupt();
   g_interruptedRun = nullptr;
+  bar.End();
 
   if (left[0] != 0)
     Warn("some files could not be put back; their old versions are in " + Quote(left));

@@ -9,11 +9,14 @@ namespace vt {
 
 Progress::Progress(const std::string& label) : label_(label), terminal_(IsTerminal(2)) {}
 
-Progress::~Progress() {
+Progress::~Progress() { End(); }
+
+void Progress::End() {
   if (terminal_ && shown_ >= 0) {
     fputc('\n', stderr);
     fflush(stderr);
   }
+  shown_ = -1;
 }
 
 void Progress::Update(uint64_t done, uint64_t total, const char* unit) {

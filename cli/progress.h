@@ -13,7 +13,10 @@ namespace vt {
 class Progress {
  public:
   explicit Progress(const std::string& label);
-  ~Progress();  // ends the bar's line
+  ~Progress();  // calls End
+
+  // Ends the bar's line, so that what is printed next starts on a line of its own.
+  void End();
 
   // Shows `done` of `total` (items or bytes) as a bar, a percentage and, with `unit`, the
   // counts ("12/40 entries").
