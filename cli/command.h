@@ -67,6 +67,9 @@ int Fail(const std::string& message, ExitCode status = kExitBadInput);
 // Prints "vantrel CMD: MESSAGE (see 'vantrel help CMD')" on stderr and returns kExitUsage.
 int FailUsage(const Command& command, const std::string& message);
 
+// Prints "vantrel: MESSAGE (see 'vantrel --help')" on stderr and returns kExitUsage.
+int FailUsage(const std::string& message);
+
 // Prints "vantrel: warning: MESSAGE" on stderr.
 void Warn(const std::string& message);
 

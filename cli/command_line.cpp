@@ -91,6 +91,11 @@ int FailUsage(const Command& command, const std::string& message) {
   return kExitUsage;
 }
 
+int FailUsage(const std::string& message) {
+  PrintError("vantrel: " + message + " (see 'vantrel --help')");
+  return kExitUsage;
+}
+
 void Warn(const std::string& message) { PrintError("vantrel: warning: " + message); }
 
 std::string Printable(const std::string& name) {

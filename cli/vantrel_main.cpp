@@ -49,19 +49,14 @@ void PrintUsage(FILE* out) {
           "failed, 6 entries skipped or failed (see 'vantrel help apply').\n");
 }
 
-int UsageError(const std::string& message) {
-  fprintf(stderr, "vantrel: %s (see 'vantrel --help')\n", message.c_str());
-  return kExitUsage;
-}
-
 int Help(const std::vector<std::string>& topics) {
   if (topics.empty()) {
     PrintUsage(stdout);
     return kExitOk;
   }
-  if (topics.size() > 1) return UsageError("help takes one command name");
+  if (topics.size() > 1) return FailUsage("help takes one command name");
   const Command* command = FindCommand(topics[0]);
-  if (!command) return UsageError("no command " + Quote(topics[0]));
+  if (!command) return FailUsage("no command " + Quote(topics[0]));
   fputs(command->help, stdout);
   return kExitOk;
 }
@@ -77,8 +72,8 @@ int Run(const std::vector<std::string>& args) {
   if (first == "help") return Help(rest);
   const Command* command = FindCommand(first);
   if (!command) {
-    if (!first.empty() && first[0] == '-') return UsageError("unknown option " + Quote(first));
-    return UsageError("no command " + Quote(first));
+    if (!first.empty() && first[0] == '-') return FailUsage("unknown option " + Quote(first));
+    return FailUsage("no command " + Quote(first));
   }
   if (WantsHelp(rest)) {
     fputs(command->help, stdout);
