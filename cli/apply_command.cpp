@@ -191,7 +191,11 @@ int RunApply(const std::vector<std::string>& args) {
     return FailUsage(kApplyCommand, "give PATCH.DAT and DESTINATION");
   // Windows calls take '/' in most places, but not the one that makes missing folders: every
   // path goes to the engine with the system's own separator.
-  const std::string script = std::filesystem::path(parsed.operands[0]).make_preferred().string();
+  std::string script = std::filesystem::path(parsed.operands[0]).make_preferred().string();
+  // The engine opens no file through a link; a script named through one is the user's choice.
+  std::error_code linkError;
+  if (std::filesystem::is_symlink(script, linkError))
+    script = std::filesystem::canonical(script, linkError).make_preferred().string();
   const std::string destination =
       std::filesystem::path(parsed.operands[1]).make_preferred().string();
   const std::string mainFile = parsed.values.count("--main-file") ? parsed.values["--main-file"] : "";

@@ -93,8 +93,9 @@ bool Decompress(const BlockView& view, int n, std::vector<uint8_t>* raw, uint32_
   // The 32-bit installer could not allocate such a block in one piece; decompressing it here
   // would only cost the time and memory of a block no user can unpack.
   if (view.rawSize > kMaxBlockRawSize) {
-    *error = Block(n) + "'s stored size " + std::to_string(rawSize) + " is more than the " +
-             std::to_string(kMaxBlockRawSize) + " bytes the 32-bit installer can allocate";
+    *error = Block(n) + "'s stored size " + std::to_string(rawSize) +
+             " is too large: the 32-bit installer cannot count on allocating more than " +
+             std::to_string(kMaxBlockRawSize) + " bytes";
     return false;
   }
   std::unique_ptr<char, void (*)(void*)> buffer(static_cast<char*>(calloc(rawSize + 1, 1)), free);

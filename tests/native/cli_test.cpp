@@ -247,7 +247,8 @@ TEST_F(Vantrel, InspectSaysWhatIsWrongWithADamagedInstaller) {
        "block 1, record 1 (offset 0): name \"..\" is not a plain file name"},
       // More than the 32-bit installer can allocate, however little the stream holds.
       {withBlock1(raw1, 9, 0x60000000u),
-       "block 1's stored size 1610612736 is more than the 1073741824 bytes"},
+       "block 1's stored size 1610612736 is too large: the 32-bit installer cannot count on "
+       "allocating more than 1073741824 bytes"},
   };
   for (const auto& c : kCases) {
     Write("bad.exe", c.image);
