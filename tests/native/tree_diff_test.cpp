@@ -21,6 +21,7 @@
 #include "cli/patch_verify.h"
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
+#include "tests/common/script_builder.h"
 #include "tests/common/test_files.h"
 #include "tests/native/tool_path.h"
 
@@ -477,7 +478,7 @@ TEST_F(Commands, BuildWritesNoInstallerThatFailedItsCheck) {
 TEST_F(Commands, VerifyOfAScriptCutAfterAPathReadsNoFurther) {
   MakePackage();
   fs::create_directories(dir_ / "tmp");
-  Bytes script = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '\\', 'a', 'p', 'p', '.', 'e', 'x', 'e', 0};
+  const Bytes script = vtt::Script().Entry(0, 0, "\\app.exe").bytes();
   Bytes installer;
   std::string error;
   ASSERT_TRUE(BuildInstaller(B("MZ"), {{"Update.ini", B("[App]")}}, script, &installer, &error));
