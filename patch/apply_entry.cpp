@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "format/ansi_chars.h"
 #include "format/name_rules.h"
 #include "patch/crc32.h"
 #include "patch/dir_tree.h"
@@ -124,12 +125,19 @@ bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
   return true;
 }
 
+// The first backslash of `p` that is a character of its own, or null.
+const char* FindSeparator(const char* p) {
+  for (; *p != 0; p = NextChar(p))
+    if (*p == '\\') return p;
+  return nullptr;
+}
+
 // The stored path without its leading backslash, or null unless every backslash-separated
 // component is a plain name that stays inside the directory it is joined to.
 const char* RelativePath(const char* stored) {
   const char* relative = stored[0] == '\\' ? stored + 1 : stored;
   for (const char* p = relative;;) {
-    const char* separator = strchr(p, '\\');
+    const char* separator = FindSeparator(p);
     size_t length = separator ? size_t(separator - p) : strlen(p);
     if (!IsSafeComponent(p, length)) return nullptr;
     if (!separator) return relative;

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
 #include "patch/fs.h"
 
@@ -52,7 +53,9 @@ bool JoinPath(const char* dir, const char* name, char* out) {
   size_t dirLength = strlen(dir);
   if (dirLength == 0) return false;
   if (name[0] == '\\') ++name;
-  size_t separator = (dir[dirLength - 1] == '\\' || dir[dirLength - 1] == '/') ? 0 : 1;
+  // A directory that ends in a double-byte character whose second byte is 0x5C has no
+  // separator yet.
+  size_t separator = EndsWithSeparator(dir) ? 0 : 1;
   size_t nameLength = strlen(name);
   if (dirLength + separator + nameLength > kMaxPath) return false;
   memcpy(out, dir, dirLength);

@@ -99,6 +99,16 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context);
 // the full path into `name` (kMaxPath + 1 characters). False when no name could be reserved.
 bool FsReserveTempName(const char* dir, const char* prefix, char* name);
 
+// POSIX only (the Windows layer hands names to the ANSI calls as they are): converters between
+// the ANSI names the engine works with and the system's own (UTF-8), each writing a NUL-
+// terminated name of at most outSize bytes and false when it cannot. Null: names pass as they
+// are. The native tool sets them when it is told the installer's code page.
+struct FsNameCodec {
+  bool (*toSystem)(const char* ansi, char* out, size_t outSize);
+  bool (*fromSystem)(const char* system, char* out, size_t outSize);
+};
+void FsSetNameCodec(const FsNameCodec* codec);
+
 }  // namespace vt
 
 #endif  // VANTREL_PATCH_FS_H

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
 #include "patch/fs.h"
 #include "patch/fs_faults.h"
@@ -20,6 +21,7 @@ namespace {
 int g_faultPass[kFaultPointCount];
 int g_faultFail[kFaultPointCount];
 unsigned g_tempSeed;
+FsNameCodec g_nameCodec;
 
 bool Faulted(FsFaultPoint point) {
   if (g_faultFail[point] == 0) return false;
@@ -31,16 +33,27 @@ bool Faulted(FsFaultPoint point) {
   return true;
 }
 
-typedef char NativePath[kMaxPath + 1];
+// A system name may take three UTF-8 bytes for each byte of the ANSI one.
+const size_t kNativePathSize = 3 * kMaxPath + 1;
+typedef char NativePath[kNativePathSize];
 
-// Both separators become '/'. False for a path too long for the engine's buffers.
+// Both separators become '/' where they are characters of their own, and the name goes into
+// the system's encoding. False for a path too long for the engine's buffers.
 bool ToNative(const char* path, NativePath out) {
+  char ansi[kMaxPath + 1];
   size_t i = 0;
-  for (; path[i] != 0; ++i) {
-    if (i == kMaxPath) return false;
-    out[i] = path[i] == '\\' ? '/' : path[i];
+  for (const char* p = path; *p != 0;) {
+    const char* next = NextChar(p);
+    if (i + size_t(next - p) > kMaxPath) return false;
+    if (next - p == 1 && *p == '\\') {
+      ansi[i++] = '/';
+      ++p;
+    }
+    for (; p != next; ++p) ansi[i++] = *p;
   }
-  out[i] = 0;
+  ansi[i] = 0;
+  if (g_nameCodec.toSystem) return g_nameCodec.toSystem(ansi, out, kNativePathSize);
+  memcpy(out, ansi, i + 1);
   return true;
 }
 
@@ -277,6 +290,10 @@ bool FsSetNormalAttributes(const char* path) {
   return chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
 }
 
+void FsSetNameCodec(const FsNameCodec* codec) {
+  g_nameCodec = codec ? *codec : FsNameCodec{nullptr, nullptr};
+}
+
 bool FsMakeParentDirs(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
@@ -318,13 +335,16 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   while (const struct dirent* entry = readdir(listing)) {
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    char ansi[kMaxPath + 1];
+    // A name that the code page cannot hold cannot be reached through this layer either.
+    if (g_nameCodec.fromSystem && !g_nameCodec.fromSystem(name, ansi, sizeof ansi)) continue;
     struct stat st;
     FsEntryKind kind = kFsEntryFile;
     if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISDIR(st.st_mode)) kind = kFsEntryDir;
       if (S_ISLNK(st.st_mode)) kind = kFsEntryLink;
     }
-    visit(context, name, kind);
+    visit(context, g_nameCodec.fromSystem ? ansi : name, kind);
   }
   closedir(listing);
   return true;
@@ -337,7 +357,7 @@ bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   if (dirLength == 0 || dirLength + 1 + 3 + 4 + 4 > kMaxPath) return false;
   memcpy(name, dir, dirLength);
   size_t base = dirLength;
-  if (dir[dirLength - 1] != '\\' && dir[dirLength - 1] != '/') name[base++] = '\\';
+  if (!EndsWithSeparator(dir)) name[base++] = '\\';
   for (int i = 0; i < 3 && prefix[i] != 0; ++i) name[base++] = prefix[i];
   unsigned start = __atomic_fetch_add(&g_tempSeed, 1, __ATOMIC_RELAXED) +
                    unsigned(getpid()) * 7919u + unsigned(time(nullptr));

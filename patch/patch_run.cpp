@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "format/name_rules.h"
+#include "format/ansi_chars.h"
 #include "patch/apply_entry.h"
 #include "patch/dir_tree.h"
 #include "patch/fs.h"
@@ -14,13 +14,6 @@ namespace vt {
 namespace {
 
 typedef char PathBuffer[kMaxPath + 1];
-
-const char* FileNamePart(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != 0; ++p)
-    if (*p == '\\' || *p == '/') name = p + 1;
-  return name;
-}
 
 void EntryStarted(void* context, const char* path) {
   const RunObserver* observer = static_cast<const RunObserver*>(context);
@@ -103,7 +96,7 @@ bool FailsMainFile(EntryResult result, const char* path, const char* mainFile) {
   }
   if (!mainFile) return false;
   const char* mainName = FileNamePart(mainFile);
-  return mainName[0] != 0 && SameNameIgnoringCase(FileNamePart(path), mainName);
+  return mainName[0] != 0 && SameFileName(FileNamePart(path), mainName);
 }
 
 RunEnd RunPatch(RunState* run, char* leftBackupDir) {
