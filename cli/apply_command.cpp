@@ -5,8 +5,10 @@
 #include <filesystem>
 #include <string>
 
+#include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/console.h"
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
@@ -25,6 +27,7 @@ enum ApplyExit {
 
 const char kApplyHelp[] =
     "usage: vantrel apply PATCH.DAT DESTINATION [--main-file NAME] [--keep-backup DIR]\n"
+    "                     [--codepage N]\n"
     "\n"
     "Applies the patch script PATCH.DAT to the folder DESTINATION exactly as the installer\n"
     "does: each entry creates, overwrites or rebuilds one file, every rebuilt file is checked\n"
@@ -36,6 +39,8 @@ const char kApplyHelp[] =
     "  --main-file NAME   the package's main file: when it cannot be updated the run fails\n"
     "                     (only its file name counts, in any folder, ignoring case)\n"
     "  --keep-backup DIR  after a complete run, copy the replaced files' old versions to DIR\n"
+    "  --codepage N       the script's ANSI code page (as given to diff): names are shown, and\n"
+    "                     given with --main-file, in UTF-8 (the log keeps the script's bytes)\n"
     "\n"
     "Progress goes to standard output: a bar on a terminal, otherwise one line per entry.\n"
     "Exit status: 0 complete (skipped files are listed in the log), 1 unreadable PATCH.DAT or\n"
@@ -64,7 +69,8 @@ void OnEntry(void* context, const char* path) { static_cast<ApplyProgress*>(cont
 
 void OnPosition(void* context, uint32_t done) {
   const ApplyProgress* progress = static_cast<const ApplyProgress*>(context);
-  const char* path = progress->path ? progress->path : "";
+  const std::string shown = ShownName(progress->path ? progress->path : "");
+  const char* path = shown.c_str();
   if (!progress->terminal) {
     printf("[%u/%u] %s\n", unsigned(done), unsigned(progress->count), path);
     return;
@@ -123,31 +129,45 @@ int Outcome(const std::string& destination, RunEnd end, int32_t state, uint32_t 
 int RunApply(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, {{"--main-file", nullptr}, {"--keep-backup", nullptr}}, &parsed, &error))
+  if (!ParseArgs(args, {{"--main-file", nullptr}, {"--keep-backup", nullptr},
+                        {"--codepage", nullptr}}, &parsed, &error))
+    return FailUsage(kApplyCommand, error);
+  unsigned codePage;
+  if (!ParseCodePage(parsed.values["--codepage"], &codePage, &error))
     return FailUsage(kApplyCommand, error);
   if (parsed.operands.size() != 2)
     return FailUsage(kApplyCommand, "give PATCH.DAT and DESTINATION");
   // Windows calls take '/' in most places, but not the one that makes missing folders: every
-  // path goes to the engine with the system's own separator.
-  const std::string script = std::filesystem::path(parsed.operands[0]).make_preferred().string();
-  const std::string destination =
-      std::filesystem::path(parsed.operands[1]).make_preferred().string();
-  const std::string mainFile = parsed.values.count("--main-file") ? parsed.values["--main-file"] : "";
+  // path goes to the engine with the system's own separator, and in the script's code page.
+  std::string script, destination, mainFile, kept;
   const bool keep = parsed.values.count("--keep-backup") != 0;
-  std::string kept =
-      keep ? std::filesystem::path(parsed.values["--keep-backup"]).make_preferred().string() : "";
-  if (!kept.empty() && kept.back() != '/' && kept.back() != '\\')
+  const struct {
+    const std::string& arg;
+    std::string* ansi;
+    bool path;
+  } kArgs[] = {{parsed.operands[0], &script, true},
+               {parsed.operands[1], &destination, true},
+               {parsed.values["--main-file"], &mainFile, false},
+               {parsed.values["--keep-backup"], &kept, true}};
+  for (const auto& a : kArgs) {
+    const std::string arg =
+        a.path && !a.arg.empty() ? std::filesystem::path(a.arg).make_preferred().string() : a.arg;
+    if (!CommandLineToAnsi(arg, a.ansi))
+      return Fail("'" + a.arg + "': code page " + std::to_string(codePage) +
+                  " cannot hold the name");
+  }
+  if (!kept.empty() && !EndsWithSeparator(kept.c_str()))
     kept += char(std::filesystem::path::preferred_separator);
   // Room below DESTINATION for the log and the backup folder's name.
   if (destination.empty() || destination.size() > kMaxPath - 16)
-    return Fail("'" + destination + "': DESTINATION must be 1 to " +
+    return Fail("'" + parsed.operands[1] + "': DESTINATION must be 1 to " +
                 std::to_string(kMaxPath - 16) + " characters");
   if (script.size() > kMaxPath || kept.size() > kMaxPath || (keep && kept.empty()))
     return Fail("PATCH.DAT and DIR must be 1 to " + std::to_string(kMaxPath) + " characters");
   // A script that cannot be read is a mistake on the command line: refuse it before the run
   // creates the log and touches DESTINATION.
   FsFile probe = FsOpen(script.c_str(), kFsReadShared, nullptr);
-  if (probe == kNoFile) return Fail("cannot read '" + script + "'");
+  if (probe == kNoFile) return Fail("cannot read '" + parsed.operands[0] + "'");
   FsClose(probe);
 
   BuildCrcTable();
@@ -174,7 +194,7 @@ int RunApply(const std::vector<std::string>& args) {
   if (left[0] != 0)
     Warn(std::string("some files could not be put back; their old versions are in '") + left +
          "'");
-  return Outcome(destination, end, progress.finalState, progress.count);
+  return Outcome(ShownName(destination), end, progress.finalState, progress.count);
 }
 
 }  // namespace
