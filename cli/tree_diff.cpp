@@ -103,7 +103,7 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
     const std::string stored = prefix + "\\" + file.first;
     if (strict && stored.size() > kMaxEntryPath) {
       *error = "'" + file.second.u8string() + "': its path has " +
-               std::to_string(stored.size()) + " bytes in the code page; at most " +
+               std::to_string(stored.size()) + " characters; at most " +
                std::to_string(kMaxEntryPath) +
                " fit the installer's " + std::to_string(kMaxPath) +
                " under a typical destination folder";
