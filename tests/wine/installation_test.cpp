@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/code_page.h"
+#include "cli/setup_files.h"
 #include "patch/crc32.h"
 #include "tests/wine/driver.h"
 #include "tests/wine/test_installers.h"
@@ -105,6 +107,20 @@ Bytes NewFilesScript(int count, size_t size, const std::string& prefix = "\\file
   return script;
 }
 
+// The sample's script followed by an update of `path` from "abc" to "abXc".
+Bytes SamplePatchAnd(const std::string& path) {
+  Bytes script = vtt::SamplePatch();
+  script[0] = uint8_t(script[0] + 1);
+  const std::string oldText = "abc", newText = "abXc";
+  PutU32(&script, vt::CrcBytes(reinterpret_cast<const uint8_t*>(oldText.data()), 3));
+  PutU32(&script, vt::CrcBytes(reinterpret_cast<const uint8_t*>(newText.data()), 4));
+  script.insert(script.end(), path.begin(), path.end());
+  const uint8_t kOps[] = {0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 2, 1, 0, 0, 0, 'X',
+                          1, 1, 0, 0, 0, 2, 0, 0, 0, 0};
+  script.insert(script.end(), kOps, kOps + sizeof kOps);
+  return script;
+}
+
 class InstallationTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -138,7 +154,7 @@ class InstallationTest : public ::testing::Test {
   }
 
   void Start(const std::string& extraIni, const Bytes& patch) {
-    std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+    std::vector<vt::PayloadFile> files = files_;
     std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
     // Later keys of the same section win nowhere: the extra sections come first.
     vtt::SetFile(&files, "Update.ini", extraIni + ini);
@@ -253,6 +269,7 @@ class InstallationTest : public ::testing::Test {
     EXPECT_TRUE(NewWorkDirs().empty());
   }
 
+  std::vector<vt::PayloadFile> files_ = vtt::SampleSetupFiles();
   std::vector<std::string> before_;
   std::string destination_;
   Bytes oldA_;
@@ -357,6 +374,73 @@ TEST_F(InstallationTest, MainFileHeldOpenRollsBackWithMessage207) {
       "and try again later.");
   CloseHandle(held);
   ExpectOldVersionRestored();
+}
+
+// ---- ANSI code pages ---------------------------------------------------------------------------
+
+// Über.exe in the script, über.exe in Update.ini: one name to the system's ANSI comparison.
+TEST_F(InstallationTest, MainFileWithAnUmlautHeldOpenRollsBackWithMessage207) {
+  if (GetACP() != 1252) GTEST_SKIP() << "needs code page 1252";
+  const std::string upper = "\xdc" "ber.exe", lower = "\xfc" "ber.exe";
+  ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\" + upper, vtt::ToBytes("abc")));
+  Start("[App]\r\nMainFile=" + lower + "\r\n", SamplePatchAnd("\\" + upper));
+  GoToDestination();
+  HANDLE held = CreateFileA((destination_ + "\\" + upper).c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ExpectFailedRun(
+      "Main file updating failed, operation canceled!\n\nIf the file is running, please quit now "
+      "and try again later.");
+  CloseHandle(held);
+  ExpectOldVersionRestored();
+}
+
+// A licence saved in UTF-8, as vantrel build puts it into the installer, reads right.
+TEST_F(InstallationTest, Utf8LicenceShowsRightOnTheLicencePage) {
+  const std::string utf8 = "Licence \xe2\x80\x94 \xc2\xa9 M\xc3\xbcller\r\nSecond line\r\n";
+  std::string error;
+  ASSERT_TRUE(vt::SelectCodePage(GetACP(), &error)) << error;
+  Bytes converted;
+  ASSERT_TRUE(vt::ConvertSetupText("License.txt", vtt::ToBytes(utf8), &converted, &error))
+      << error;
+  vtt::SetFile(&files_, "License.txt", Text(converted));
+  Start("", vtt::SamplePatch());
+  ASSERT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, vtd::kNextButton); }, kTimeout));
+  Go(vtd::kNextButton, "Software Licence Agreement");
+  std::string shown;
+  ASSERT_TRUE(vt::AnsiToUtf8(vtd::ControlText(vtd::CurrentPage(sheet_), 530), &shown));
+  EXPECT_EQ(shown, utf8);
+  ASSERT_TRUE(vtd::CancelSetup(program_.pid, IDYES, kTimeout));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+}
+
+// Under code page 932 (Wine run with LC_ALL=ja_JP.UTF-8): 表 is 95 5C and ポ is 83 7C.
+TEST_F(InstallationTest, JapaneseNamesInstallWhole) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs code page 932";
+  const std::string path = "\\\x95\x5c\\\x83\x54\x83\x7c\x81\x5b\x83\x67\\\x90\xe0\x96\xbe.txt";
+  Bytes script = vtt::SamplePatch();
+  script[0] = uint8_t(script[0] + 1);
+  const std::string data = "\x90\xe0\x96\xbe";
+  PutU32(&script, 0);
+  PutU32(&script, vt::CrcBytes(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+  script.insert(script.end(), path.begin(), path.end());
+  script.push_back(0);
+  script.push_back(3);
+  PutU32(&script, uint32_t(data.size()));
+  script.insert(script.end(), data.begin(), data.end());
+  Start("[App]\r\nMainFile=\x95\x5c.exe\r\n", script);
+  GoToDestination();
+  Go(vtd::kNextButton, "Information");
+  EXPECT_EQ(Text(vtt::ReadFileBytes(destination_ + path)), data);
+  EXPECT_EQ(Listing(destination_ + "\\\x95\x5c"),
+            std::vector<std::string>{"\x83\x54\x83\x7c\x81\x5b\x83\x67\\"});
+  std::string log = Text(vtt::ReadFileBytes(destination_ + "\\Vantrel.log"));
+  EXPECT_NE(log.find(path.substr(1) + " -> File installed successfully!"), std::string::npos)
+      << log;
+  Go(vtd::kNextButton, "Setup Complete");
+  Press(vtd::kFinishButton);
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
 }
 
 TEST_F(InstallationTest, CancelDuringTheRunRollsBackWithMessage208) {

@@ -382,4 +382,19 @@ TEST_F(PatchRunWin32Test, RunOnItsThreadTalksToTheDialogBySentMessages) {
   DestroyWindow(dialog);
 }
 
+// Under code page 932: a DestinationDir that ends in 表 (95 5C) has no separator yet, so the
+// entry's file lands inside it, in folders whose names hold 5C and 7C second bytes.
+TEST_F(PatchWin32Test, DestinationEndingInASecondByteBackslashKeepsTheFileInside) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs code page 932";
+  const std::string dest = dest_ + "\\\x95\x5c";
+  ASSERT_TRUE(CreateDirectoryA(dest.c_str(), nullptr));
+  const std::string path = "\\\x95\x5c\\\x83\x7c\\a.txt";  // \表\ポ\a.txt
+  const Bytes entry = NewFileEntry(path, "x");
+  vt::ApplyContext context = {dest.c_str(), backup_.c_str(), {nullptr, nullptr}};
+  vt::ScriptCursor cursor = {entry.data(), entry.data() + entry.size()};
+  EXPECT_EQ(vt::ApplyEntry(context, &cursor, nullptr), vt::kInstalled);
+  EXPECT_EQ(ReadText(dest + path), "x");
+  EXPECT_EQ(Named(dest_, "").size(), 3u);  // ".", ".." and DestinationDir: nothing beside it
+}
+
 }  // namespace
