@@ -66,7 +66,7 @@ bool SelectCodePage(unsigned codePage, std::string* error) {
   const std::string name = "CP" + std::to_string(codePage);
   iconv_t cd = iconv_open("UTF-8", name.c_str());
   if (cd == iconv_t(-1)) {
-    *error = "code page " + std::to_string(codePage) + " is not known to this system's iconv";
+    *error = "code page " + std::to_string(codePage) + " is not known to this system";
     return false;
   }
   // A lead byte is one that iconv finds incomplete on its own.

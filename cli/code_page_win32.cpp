@@ -46,7 +46,7 @@ bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = 0;
   if (codePage == 0) return true;
   if (!IsValidCodePage(codePage)) {
-    *error = "code page " + std::to_string(codePage) + " is not installed on this system";
+    *error = "code page " + std::to_string(codePage) + " is not known to this system";
     return false;
   }
   g_codePage = codePage;
