@@ -418,6 +418,15 @@ TEST_F(Commands, BuildConvertsNamesAndTextsIntoTheCodePage) {
   ASSERT_TRUE(ReadInstallerBlock(installer, kSetupDataBlock, &block, &error)) << error;
   const std::string setup(block.begin(), block.end());
   EXPECT_EQ(std::count(setup.begin(), setup.end(), '\x8e'), 2) << "both texts in 932";
+  // apply works on UTF-8 folders too, its destination named in UTF-8 on the command line.
+  fs::create_directories(dir_ / fs::u8path("\xe8\xa1\xa8"));
+  fs::copy(dir_ / "pkg" / "old", dir_ / fs::u8path("\xe8\xa1\xa8"), fs::copy_options::recursive);
+  ASSERT_EQ(Run("diff pkg/old pkg/new -o P.dat --codepage 932").status, 0);
+  const Outcome applied = Run("apply P.dat \xe8\xa1\xa8 --codepage 932");
+  ASSERT_EQ(applied.status, 0) << applied.err;
+  EXPECT_NE(applied.out.find(name.substr(name.find('/') + 1, 9)), std::string::npos)
+      << applied.out;
+  EXPECT_EQ(Read("\xe8\xa1\xa8/" + name), "new text");
   // Without the code page the UTF-8 licence is refused, naming the option.
   const Outcome ascii = Run("build pkg --stub stub.exe -o Other.exe");
   EXPECT_EQ(ascii.status, 1);
