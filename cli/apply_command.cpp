@@ -135,6 +135,7 @@ int RunApply(const std::vector<std::string>& args) {
   unsigned codePage;
   if (!ParseCodePage(parsed.values["--codepage"], &codePage, &error))
     return FailUsage(kApplyCommand, error);
+  if (!EngineTakesCodePage(&error)) return Fail(error);
   if (parsed.operands.size() != 2)
     return FailUsage(kApplyCommand, "give PATCH.DAT and DESTINATION");
   // Windows calls take '/' in most places, but not the one that makes missing folders: every

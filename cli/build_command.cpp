@@ -98,6 +98,9 @@ int RunBuild(std::vector<std::string> args) {
   unsigned codePage;
   if (!ParseCodePage(parsed.values["--codepage"], &codePage, &error))
     return FailUsage(kBuildCommand, error);
+  if (verify && !EngineTakesCodePage(&error))
+    return Fail("cannot verify: " + error + "; build with --no-verify, or verify on a system "
+                "of that code page");
   if (parsed.operands.size() != 1) return FailUsage(kBuildCommand, "expected one PACKAGE_DIR");
   if (!parsed.values.count("--stub")) return FailUsage(kBuildCommand, "missing --stub");
   const fs::path package = parsed.operands[0];

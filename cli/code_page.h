@@ -31,6 +31,11 @@ std::string NameKey(const std::string& utf8);
 // code page cannot hold it.
 bool CommandLineToAnsi(const std::string& arg, std::string* ansi);
 
+// True when the patch engine of this tool can work with the selected code page's names: always
+// natively (its file layer converts them); on Windows only when it is the system's ANSI code
+// page, since the engine uses the ANSI calls. Otherwise false with *error saying so.
+bool EngineTakesCodePage(std::string* error);
+
 // The code page from a command's "--codepage" value ("" when absent). False with *error.
 bool ParseCodePage(const std::string& value, unsigned* codePage, std::string* error);
 

@@ -114,6 +114,8 @@ bool CommandLineToAnsi(const std::string& arg, std::string* ansi) {
   return Utf8ToAnsi(arg, ansi);
 }
 
+bool EngineTakesCodePage(std::string*) { return true; }
+
 std::string NameKey(const std::string& utf8) {
   static locale_t utf8Locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
   if (!utf8Locale) return utf8;

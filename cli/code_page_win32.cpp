@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "cli/code_page.h"
+#include "format/ansi_chars.h"
 
 namespace vt {
 namespace {
@@ -44,12 +45,17 @@ bool FromWide(UINT codePage, const std::wstring& in, std::string* out) {
 
 bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = 0;
+  SetLeadBytes(nullptr);
   if (codePage == 0) return true;
   if (!IsValidCodePage(codePage)) {
     *error = "code page " + std::to_string(codePage) + " is not known to this system";
     return false;
   }
   g_codePage = codePage;
+  // The name rules read names by the chosen code page's characters, not the system's.
+  bool lead[256] = {};
+  for (int c = 0x80; c < 0x100; ++c) lead[c] = IsDBCSLeadByteEx(codePage, BYTE(c)) != 0;
+  SetLeadBytes(lead);
   return true;
 }
 
@@ -76,6 +82,14 @@ bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
 bool CommandLineToAnsi(const std::string& arg, std::string* ansi) {
   *ansi = arg;
   return true;
+}
+
+bool EngineTakesCodePage(std::string* error) {
+  if (g_codePage == 0 || g_codePage == GetACP()) return true;
+  *error = "this system's ANSI code page is " + std::to_string(GetACP()) +
+           ", and Windows file calls read the names in it, not in code page " +
+           std::to_string(g_codePage);
+  return false;
 }
 
 std::string NameKey(const std::string& utf8) {

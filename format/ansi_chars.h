@@ -8,11 +8,12 @@
 
 namespace vt {
 
-// True when `c` starts a two-byte character. Windows: the system's ANSI code page. POSIX: the
-// table last given to SetLeadBytes (none at start: every character is one byte).
+// True when `c` starts a two-byte character: by the table last given to SetLeadBytes, or else
+// on Windows by the system's ANSI code page and on POSIX never.
 bool IsLeadByte(unsigned char c);
 
-// POSIX only: the lead bytes of the code page to work in; null means a single-byte code page.
+// The lead bytes of the code page to work in (256 flags, copied), for the tool that writes
+// names in a chosen code page; null goes back to the default. The stub never calls it.
 void SetLeadBytes(const bool* table256);
 
 // Length in bytes of the character at `p`, which holds `left` bytes (at least 1). A lead byte

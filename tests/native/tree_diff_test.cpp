@@ -380,7 +380,7 @@ TEST_F(Commands, DiffRefusesNamesTheCodePageCannotHoldOrMakesOne) {
       {"new/\xe8\xa1\xa8.txt", "--codepage 1252", 1, "code page 1252 cannot hold the name"},
       {"new/\xc3\xbc" "ber.exe", "--codepage 1252", 1, "one name on Windows"},  // with Über
       {"new/\xc3\x9c" "ber.exe", "--codepage 932", 1, "code page 932 cannot hold the name"},
-      {"new/a.txt", "--codepage 1", 2, "code page 1 is not known"},
+      {"new/a.txt", "--codepage 7", 2, "code page 7 is not known"},
       {"new/a.txt", "--codepage west", 2, "--codepage takes a Windows code page number"},
   };
   Write("new/\xc3\x9c" "ber.exe", B("U"));
