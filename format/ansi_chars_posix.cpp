@@ -1,15 +1,15 @@
 // The ANSI code page natively: a lead-byte table chosen by the tool (or a test), since the
-// system's own names are UTF-8.
+// system's own names are UTF-8; file names compare by the one case fold of the name rules.
 #include "format/ansi_chars.h"
 
 #include <string.h>
+
+#include "format/name_rules.h"
 
 namespace vt {
 namespace {
 
 bool g_leadBytes[256];
-
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 #include "patch/crc32.h"
 #include "patch/dir_tree.h"
 #include "patch/patch_run.h"
+#include "tests/common/script_builder.h"
 
 namespace vt {
 namespace {
@@ -89,14 +90,11 @@ TEST_F(Cp932Test, EntryLandsInsideADestinationEndingInASecondByteBackslash) {
   fs::create_directory(dest);
   const std::string backup = dest + "\\BAK1.tmp";
   const std::string stored = std::string("\\") + kHyo + "\\" + kSupport + "\\" + kSetsumei + ".txt";
-  std::vector<uint8_t> script = {1, 0, 0, 0, 0, 0, 0, 0};
-  const uint32_t crc = CrcBytes(reinterpret_cast<const uint8_t*>("x"), 1);
-  for (int i = 0; i < 4; ++i) script.push_back(uint8_t(crc >> (8 * i)));
-  script.insert(script.end(), stored.begin(), stored.end());
-  script.insert(script.end(), {0, 3, 1, 0, 0, 0, 'x'});
+  vtt::Script script;
+  script.NewFile(stored, "x");
   uint32_t count;
   ScriptCursor cursor;
-  ASSERT_TRUE(BeginScript(script.data(), script.size(), &count, &cursor));
+  ASSERT_TRUE(BeginScript(script.bytes().data(), script.bytes().size(), &count, &cursor));
   const ApplyContext context = {dest.c_str(), backup.c_str(), {nullptr, nullptr}};
   EXPECT_EQ(ApplyEntry(context, &cursor, nullptr), kInstalled);
   std::ifstream in(fs::path(dest) / kHyo / kSupport / (std::string(kSetsumei) + ".txt"));

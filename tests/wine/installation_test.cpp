@@ -11,6 +11,7 @@
 #include "cli/code_page.h"
 #include "cli/setup_files.h"
 #include "patch/crc32.h"
+#include "tests/common/script_builder.h"
 #include "tests/wine/driver.h"
 #include "tests/wine/test_installers.h"
 
@@ -104,20 +105,6 @@ Bytes NewFilesScript(int count, size_t size, const std::string& prefix = "\\file
     PutU32(&script, uint32_t(data.size()));
     script.insert(script.end(), data.begin(), data.end());
   }
-  return script;
-}
-
-// The sample's script followed by an update of `path` from "abc" to "abXc".
-Bytes SamplePatchAnd(const std::string& path) {
-  Bytes script = vtt::SamplePatch();
-  script[0] = uint8_t(script[0] + 1);
-  const std::string oldText = "abc", newText = "abXc";
-  PutU32(&script, vt::CrcBytes(reinterpret_cast<const uint8_t*>(oldText.data()), 3));
-  PutU32(&script, vt::CrcBytes(reinterpret_cast<const uint8_t*>(newText.data()), 4));
-  script.insert(script.end(), path.begin(), path.end());
-  const uint8_t kOps[] = {0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 2, 1, 0, 0, 0, 'X',
-                          1, 1, 0, 0, 0, 2, 0, 0, 0, 0};
-  script.insert(script.end(), kOps, kOps + sizeof kOps);
   return script;
 }
 
@@ -383,7 +370,9 @@ TEST_F(InstallationTest, MainFileWithAnUmlautHeldOpenRollsBackWithMessage207) {
   if (GetACP() != 1252) GTEST_SKIP() << "needs code page 1252";
   const std::string upper = "\xdc" "ber.exe", lower = "\xfc" "ber.exe";
   ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\" + upper, vtt::ToBytes("abc")));
-  Start("[App]\r\nMainFile=" + lower + "\r\n", SamplePatchAnd("\\" + upper));
+  vtt::Script script;
+  script.Update("\\a.txt", "abc", "abXc").Update("\\" + upper, "abc", "abXc");
+  Start("[App]\r\nMainFile=" + lower + "\r\n", script.bytes());
   GoToDestination();
   HANDLE held = CreateFileA((destination_ + "\\" + upper).c_str(), GENERIC_READ, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -418,17 +407,10 @@ TEST_F(InstallationTest, Utf8LicenceShowsRightOnTheLicencePage) {
 TEST_F(InstallationTest, JapaneseNamesInstallWhole) {
   if (GetACP() != 932) GTEST_SKIP() << "needs code page 932";
   const std::string path = "\\\x95\x5c\\\x83\x54\x83\x7c\x81\x5b\x83\x67\\\x90\xe0\x96\xbe.txt";
-  Bytes script = vtt::SamplePatch();
-  script[0] = uint8_t(script[0] + 1);
   const std::string data = "\x90\xe0\x96\xbe";
-  PutU32(&script, 0);
-  PutU32(&script, vt::CrcBytes(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
-  script.insert(script.end(), path.begin(), path.end());
-  script.push_back(0);
-  script.push_back(3);
-  PutU32(&script, uint32_t(data.size()));
-  script.insert(script.end(), data.begin(), data.end());
-  Start("[App]\r\nMainFile=\x95\x5c.exe\r\n", script);
+  vtt::Script script;
+  script.Update("\\a.txt", "abc", "abXc").NewFile(path, data);
+  Start("[App]\r\nMainFile=\x95\x5c.exe\r\n", script.bytes());
   GoToDestination();
   Go(vtd::kNextButton, "Information");
   EXPECT_EQ(Text(vtt::ReadFileBytes(destination_ + path)), data);

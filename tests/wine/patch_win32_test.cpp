@@ -389,9 +389,12 @@ TEST_F(PatchWin32Test, DestinationEndingInASecondByteBackslashKeepsTheFileInside
   const std::string dest = dest_ + "\\\x95\x5c";
   ASSERT_TRUE(CreateDirectoryA(dest.c_str(), nullptr));
   const std::string path = "\\\x95\x5c\\\x83\x7c\\a.txt";  // \表\ポ\a.txt
-  const Bytes entry = NewFileEntry(path, "x");
-  vt::ApplyContext context = {dest.c_str(), backup_.c_str(), {nullptr, nullptr}};
-  vt::ScriptCursor cursor = {entry.data(), entry.data() + entry.size()};
+  Script script;
+  script.NewFile(path, "x");
+  uint32_t count;
+  vt::ScriptCursor cursor;
+  ASSERT_TRUE(vt::BeginScript(script.bytes().data(), script.bytes().size(), &count, &cursor));
+  const vt::ApplyContext context = {dest.c_str(), backup_.c_str(), {nullptr, nullptr}};
   EXPECT_EQ(vt::ApplyEntry(context, &cursor, nullptr), vt::kInstalled);
   EXPECT_EQ(ReadText(dest + path), "x");
   EXPECT_EQ(Named(dest_, "").size(), 3u);  // ".", ".." and DestinationDir: nothing beside it
