@@ -408,6 +408,7 @@ TEST_F(Commands, BuildConvertsNamesAndTextsIntoTheCodePage) {
   Write("pkg/setup/Guide.txt", B("\x8e\x67\x97\x70\r\n"));  // 使用 in 932 already
   const Outcome built = Run("build pkg --stub stub.exe -o Setup.exe --codepage 932");
   ASSERT_EQ(built.status, 0) << built.err;
+  EXPECT_EQ(Run("verify Setup.exe pkg/old pkg/new --codepage 932").status, 0);
   const Outcome listed = Run("inspect Setup.exe --codepage 932");
   EXPECT_NE(listed.out.find("  \\" + std::string("\xe8\xa1\xa8\\\xe3\x82\xb5")), std::string::npos)
       << listed.out;
