@@ -52,21 +52,27 @@ std::string LanguageDirRecord() {
   return value;
 }
 
-void RemoveTree(const std::string& dir) {
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+// By wide names, so that a folder that a run under another ANSI code page left goes too.
+void RemoveTreeW(const std::wstring& dir) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string path = dir + "\\" + name;
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-      else DeleteFileA(path.c_str());
-    } while (FindNextFileA(find, &entry));
+      std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring path = dir + L"\\" + name;
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTreeW(path);
+      else DeleteFileW(path.c_str());
+    } while (FindNextFileW(find, &entry));
     FindClose(find);
   }
-  RemoveDirectoryA(dir.c_str());
+  RemoveDirectoryW(dir.c_str());
+}
+
+void RemoveTree(const std::string& dir) {
+  wchar_t wide[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, dir.c_str(), -1, wide, MAX_PATH)) RemoveTreeW(wide);
 }
 
 // The directory's file names, sorted, sub-directories marked with a trailing backslash.
