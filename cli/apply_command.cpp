@@ -96,6 +96,10 @@ int Outcome(const std::string& destination, RunEnd end, int32_t state, uint32_t 
                 "'; nothing was changed");
   if (end == kRunPathsTooLong)
     return Fail("the script's paths are too long for '" + destination + "'; nothing was changed");
+  if (end == kRunRepairIncomplete)
+    return Fail("an interrupted earlier run left files in '" + destination +
+                "' that cannot be put back while another program holds them; nothing applied (see " +
+                log + ")");
   if (end == kRunScriptUnreadable) {
     fprintf(stderr, "vantrel: the patch script is empty or cannot be mapped; nothing applied\n");
     return kExitScriptDamaged;

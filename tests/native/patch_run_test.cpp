@@ -371,21 +371,40 @@ TEST_F(PatchRunTest, CancelDuringTheLastEntryStillRollsBack) {
   EXPECT_EQ(Log(), "o.txt -> File existed, and overwritten.\r\n");
 }
 
+// Nothing can be put back (another process holds the files): BackupDir stays, the log names
+// it, and the next run, once the files are free, repairs it before it starts.
 TEST_F(PatchRunTest, FailedRestoreKeepsBackupDirWithTheOldContent) {
   Put("a.txt", "old a");
   Put("b.txt", "old b");
   Script s;
   s.NewFile("\\a.txt", "new a").NewFile("\\b.txt", "new b").Entry(1, 2, "\\c.txt").Op(7).End();
-  // The two backup copies succeed; then every copy back fails.
-  FsInjectFault(kFaultCopy, 2, 100);
+  FsInjectFault(kFaultReplace, 0, 100);
+  FsInjectFault(kFaultCopy, 0, 100);
   Run(s.bytes());
   FsClearFaults();
   EXPECT_EQ(told_.done, (std::vector<int32_t>{-2}));
   ASSERT_NE(left_[0], 0);
   std::string left = left_;
-  for (char& c : left)
-    if (c == '\\') c = '/';
-  EXPECT_EQ(Snapshot(left), (Tree{{"a.txt", "old a"}, {"b.txt", "old b"}}));
+  left = left.substr(left.find_last_of("\\/") + 1);
+  Tree kept = Snapshot(fs::path(dest_) / left);
+  EXPECT_EQ(kept["a.txt"], "old a");
+  EXPECT_EQ(kept["b.txt"], "old b");
+  EXPECT_EQ(Log(),
+            "a.txt -> File existed, and overwritten.\r\n"
+            "b.txt -> File existed, and overwritten.\r\n"
+            "c.txt -> Data file error; Opration canceled!\r\n" +
+                left + " -> Not every file could be restored; kept here.\r\n");
+
+  told_ = Told();
+  Run(Script().bytes());
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{1}));
+  EXPECT_EQ(Get(fs::path(dest_) / "a.txt"), "old a");
+  EXPECT_EQ(Get(fs::path(dest_) / "b.txt"), "old b");
+  EXPECT_TRUE(Leftovers().empty());
+  std::string log = Log();
+  EXPECT_NE(log.find("a.txt -> Restored after an interrupted setup.\r\n"), std::string::npos);
+  EXPECT_NE(log.find("b.txt -> Restored after an interrupted setup.\r\n"), std::string::npos);
+  EXPECT_NE(log.find(left + " -> Left by an interrupted setup; removed.\r\n"), std::string::npos);
 }
 
 TEST_F(PatchRunTest, FailedOverwriteWithoutRestoreRollsBackTheWholeRun) {
@@ -393,10 +412,10 @@ TEST_F(PatchRunTest, FailedOverwriteWithoutRestoreRollsBackTheWholeRun) {
   Put("b.txt", "old b");
   Script s;
   s.NewFile("\\a.txt", "new a").NewFile("\\b.txt", "new b").NewFile("\\c.txt", "c");
-  // b's data cannot be written (a full disk) and its backup cannot be copied back at once:
-  // the run must roll back rather than leave b emptied.
-  FsInjectFault(kFaultWrite, 2, 1);  // a's data and its log line pass
-  FsInjectFault(kFaultCopy, 2, 1);
+  // b's new content cannot be moved into place once its old file is in BackupDir, nor can the
+  // old file go back at once: the run must roll back rather than leave b missing. Three moves
+  // per overwrite: a's pass, then b's first two.
+  FsInjectFault(kFaultMove, 5, 2);
   Run(s.bytes());
   FsClearFaults();
   EXPECT_EQ(told_.done, (std::vector<int32_t>{-1}));
