@@ -3,8 +3,10 @@
 #include "patch/patch_run.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,6 +36,7 @@ struct Told {
   bool cancelWhenFinishing = false;
   int entries = 0;
   RunState* run = nullptr;
+  std::function<void(int entry)> atEntry;  // called as each entry (0-based) starts
 };
 
 void OnRange(void* c, uint32_t count) {
@@ -45,6 +48,7 @@ void OnPosition(void* c, uint32_t done) {
 void OnEntry(void* c, const char* path) {
   Told* told = static_cast<Told*>(c);
   told->events.push_back(std::string("entry ") + path);
+  if (told->atEntry) told->atEntry(told->entries);
   if (told->entries++ == told->cancelAtEntry) StoreRunState(told->run, kRunCancelled);
 }
 void OnFinishing(void* c, int32_t decided) {
@@ -422,6 +426,35 @@ TEST_F(PatchRunTest, FailedOverwriteWithoutRestoreRollsBackTheWholeRun) {
   EXPECT_EQ(Get(fs::path(dest_) / "a.txt"), "old a");
   EXPECT_EQ(Get(fs::path(dest_) / "b.txt"), "old b");
   EXPECT_FALSE(fs::exists(fs::path(dest_) / "c.txt"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// A rollback puts back every file whatever its mode is by then, and each file gets its own
+// mode back: a read-only file that root may overwrite, an updated file of an unusual mode.
+TEST_F(PatchRunTest, RollbackRestoresFilesWhateverTheirModeWithTheirOwnMode) {
+  Put("ro.txt", "old ro");
+  Put("odd.txt", "old odd");
+  const fs::path ro = fs::path(dest_) / "ro.txt", odd = fs::path(dest_) / "odd.txt";
+  chmod(ro.c_str(), 0444);
+  chmod(odd.c_str(), 0404);
+  Script s;
+  s.NewFile("\\ro.txt", "new ro").Update("\\odd.txt", "old odd", "old new odd");
+  s.Entry(1, 2, "\\x").Op(7).End();
+  told_.atEntry = [&](int entry) {
+    if (entry != 2) return;
+    chmod(ro.c_str(), 0400);
+    chmod(odd.c_str(), 0400);
+  };
+  Run(s.bytes());
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{-2}));
+  EXPECT_EQ(Get(ro), "old ro");
+  EXPECT_EQ(Get(odd), "old odd");
+  struct stat st;
+  ASSERT_EQ(stat(ro.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+  ASSERT_EQ(stat(odd.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0404u);
+  EXPECT_EQ(left_[0], 0);
   EXPECT_TRUE(Leftovers().empty());
 }
 
