@@ -12,8 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <map>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -23,28 +22,20 @@
 #include "patch/fs_faults.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
+#include "tests/common/test_files.h"
 #include "tests/native/tool_path.h"
 
 namespace vt {
 namespace {
 
 namespace fs = std::filesystem;
-typedef std::map<std::string, std::string> Tree;  // relative path -> content
+typedef vtt::FileTree Tree;
 
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Write(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
+// The files below `dir`, without its folders.
 Tree Snapshot(const fs::path& dir) {
-  Tree tree;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) tree[fs::relative(e.path(), dir).string()] = Read(e.path());
+  Tree tree = vtt::Snapshot(dir);
+  for (auto at = tree.begin(); at != tree.end();)
+    at = at->second == "<dir>" ? tree.erase(at) : std::next(at);
   return tree;
 }
 
@@ -62,7 +53,7 @@ std::string InBackupDir(const fs::path& dest, const std::string& relative) {
   for (const auto& e : fs::directory_iterator(dest))
     if (e.is_directory() && e.path().filename().string().rfind("BAK", 0) == 0 &&
         fs::is_regular_file(e.path() / relative))
-      return Read(e.path() / relative);
+      return vtt::GetFile(e.path() / relative);
   return "<none>";
 }
 
@@ -91,8 +82,8 @@ class KilledRunTest : public ::testing::Test {
       else new_[name] = old_[name];
     }
     for (int i = 0; i < kFiles / 10; ++i) new_["added/n" + std::to_string(i)] = "added " + std::to_string(i);
-    for (const auto& [name, content] : old_) Write(root_ / "old" / name, content);
-    for (const auto& [name, content] : new_) Write(root_ / "new" / name, content);
+    for (const auto& [name, content] : old_) vtt::PutFile(root_ / "old" / name, content);
+    for (const auto& [name, content] : new_) vtt::PutFile(root_ / "new" / name, content);
     ASSERT_EQ(Tool("diff old new -o Patch.dat"), 0);
   }
   static void TearDownTestSuite() { fs::remove_all(root_); }
@@ -170,11 +161,11 @@ TEST_F(KilledRunTest, KilledAtRandomMomentsTheNextRunRepairsAndCompletesOrRollsB
   ExpectVersion(new_);
 
   // The damaged script: the same entries and one with an unknown op code at the end.
-  std::string damaged = Read(root_ / "Patch.dat");
+  std::string damaged = vtt::GetFile(root_ / "Patch.dat");
   const uint32_t count = ReadLe32(reinterpret_cast<const uint8_t*>(damaged.data())) + 1;
   WriteLe32(reinterpret_cast<uint8_t*>(&damaged[0]), count);
   damaged += std::string("\x01\0\0\0\x02\0\0\0\\zz\0\x07\0", 14);
-  Write(root_ / "damaged.dat", damaged);
+  vtt::PutFile(root_ / "damaged.dat", damaged);
   // A failed run rolls back what it replaced; the files it added stay.
   Tree rolledBack = old_;
   for (const auto& [name, content] : new_) rolledBack.emplace(name, content);
@@ -191,7 +182,7 @@ TEST_F(KilledRunTest, KilledAtRandomMomentsTheNextRunRepairsAndCompletesOrRollsB
     if (WIFSIGNALED(status)) ++interrupted;
     ExpectOldOrNew();
     // A run killed after its last entry may have decided to keep its result already.
-    const std::string log = Read(dest() / kResultLogName);
+    const std::string log = vtt::GetFile(dest() / kResultLogName);
     const bool throughAll = uint32_t(std::count(log.begin(), log.end(), '\n')) == count - 1;
     // Every third kill the next run fails, which must leave the old version.
     if (kill % 3 == 2) {
@@ -215,7 +206,7 @@ TEST_F(KilledRunTest, KilledAtTheReplaceStepOfAChosenFile) {
   ASSERT_NE(old_[chosen], new_[chosen]);
   // The moves before the chosen file's: an update makes two (the old file into BackupDir, the
   // rebuilt one into place), a new file one, or three when it overwrites a file.
-  const std::string bytes = Read(root_ / "Patch.dat");
+  const std::string bytes = vtt::GetFile(root_ / "Patch.dat");
   uint32_t count = 0;
   ScriptCursor cursor;
   ASSERT_TRUE(BeginScript(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &count,
@@ -256,7 +247,7 @@ TEST_F(KilledRunTest, KilledAtTheReplaceStepOfAChosenFile) {
 
   EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
   ExpectVersion(new_);
-  const std::string log = Read(dest() / kResultLogName);
+  const std::string log = vtt::GetFile(dest() / kResultLogName);
   EXPECT_NE(log.find("d3\\f1003.txt -> Restored after an interrupted setup.\r\n"),
             std::string::npos);
   EXPECT_NE(log.find(" -> Left by an interrupted setup; removed.\r\n"), std::string::npos);
@@ -265,15 +256,15 @@ TEST_F(KilledRunTest, KilledAtTheReplaceStepOfAChosenFile) {
 // A folder that merely looks like a BackupDir, and one whose run still lives, stay untouched.
 TEST_F(KilledRunTest, FoldersThatAreNotInterruptedRunsAreLeftAlone) {
   FreshDestination();
-  Write(dest() / "BAK1.tmp" / "d0" / "f0.txt", "a user's own file");
-  Write(dest() / "BAK1.tmp" / "BAK1.tmp" / "Vantrel.jnl", "not our journal\r\n");
-  Write(dest() / "BAK2.tmp" / "d0" / "f0.txt", "a user's own file");
+  vtt::PutFile(dest() / "BAK1.tmp" / "d0" / "f0.txt", "a user's own file");
+  vtt::PutFile(dest() / "BAK1.tmp" / "BAK1.tmp" / "Vantrel.jnl", "not our journal\r\n");
+  vtt::PutFile(dest() / "BAK2.tmp" / "d0" / "f0.txt", "a user's own file");
   EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
   Tree now = Snapshot(dest());
   EXPECT_EQ(now["d0/f0.txt"], new_["d0/f0.txt"]);
   EXPECT_EQ(now["BAK1.tmp/d0/f0.txt"], "a user's own file");
   EXPECT_EQ(now["BAK2.tmp/d0/f0.txt"], "a user's own file");
-  EXPECT_EQ(Read(dest() / kResultLogName).find("interrupted"), std::string::npos);
+  EXPECT_EQ(vtt::GetFile(dest() / kResultLogName).find("interrupted"), std::string::npos);
 }
 
 }  // namespace
