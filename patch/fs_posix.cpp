@@ -308,7 +308,8 @@ bool FsSetNormalAttributes(const char* path) {
   struct stat st;
   // A symbolic link is left alone: chmod would change the file it points to.
   if (!ToNative(path, native) || lstat(native, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
+  // Most files are writable already: no change of the inode for them.
+  return (st.st_mode & S_IWUSR) != 0 || chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
 }
 
 bool FsMakeParentDirs(const char* path) {
