@@ -34,7 +34,8 @@ const char kApplyHelp[] =
     "by its CRC, every replaced file is backed up, and Vantrel.log in DESTINATION gets one line\n"
     "per entry. A damaged script, a failure of the main file or Ctrl+C (which stops after the\n"
     "current entry) rolls DESTINATION back: replaced files get their old content again; new\n"
-    "files, new folders and the log stay.\n"
+    "files, new folders and the log stay. What a killed earlier run left in DESTINATION is put\n"
+    "back first, with a line for it in the log.\n"
     "\n"
     "  --main-file NAME   the package's main file: when it cannot be updated the run fails\n"
     "                     (only its file name counts, in any folder, ignoring case)\n"
@@ -44,8 +45,9 @@ const char kApplyHelp[] =
     "\n"
     "Progress goes to standard output: a bar on a terminal, otherwise one line per entry.\n"
     "Exit status: 0 complete (skipped files are listed in the log), 1 unreadable PATCH.DAT or\n"
-    "unusable DESTINATION (nothing changed), 2 wrong usage, 3 damaged script, 4 main file\n"
-    "failed, 5 interrupted; 3 to 5 after rolling back.\n";
+    "unusable DESTINATION (nothing changed) or a killed earlier run's files held by another\n"
+    "program (nothing applied), 2 wrong usage, 3 damaged script, 4 main file failed,\n"
+    "5 interrupted; 3 to 5 after rolling back.\n";
 
 const int kBarWidth = 30;
 
@@ -102,6 +104,10 @@ int Outcome(const std::string& destination, RunEnd end, int32_t state, uint32_t 
                 "'; nothing was changed");
   if (end == kRunPathsTooLong)
     return Fail("the script's paths are too long for '" + destination + "'; nothing was changed");
+  if (end == kRunRepairIncomplete)
+    return Fail("an interrupted earlier run left files in '" + destination +
+                "' that cannot be put back while another program holds them; nothing applied (see " +
+                log + ")");
   if (end == kRunScriptUnreadable) {
     fprintf(stderr, "vantrel: the patch script is empty or cannot be mapped; nothing applied\n");
     return kExitScriptDamaged;

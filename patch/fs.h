@@ -65,6 +65,11 @@ FsError FsCopyFile(const char* from, const char* to, bool replace);
 // Renames `from` to `to`; fails when `to` exists.
 FsError FsMoveFile(const char* from, const char* to);
 
+// Renames `from` to `to` in one step, replacing a file that is there (which must not be
+// read-only on Windows), so that `to` always names either its old or its new content. Across
+// volumes the system copies instead. Fails while another opener holds `to` without sharing.
+FsError FsReplaceFile(const char* from, const char* to);
+
 // Deletes a file. Fails while another opener holds it without sharing.
 FsError FsDeleteFile(const char* path);
 

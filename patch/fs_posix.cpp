@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -20,10 +21,13 @@ namespace {
 
 int g_faultPass[kFaultPointCount];
 int g_faultFail[kFaultPointCount];
+int g_killCountdown[kFaultPointCount];  // 0: off; n: the n-th call from now kills
 unsigned g_tempSeed;
 FsNameCodec g_nameCodec;
 
 bool Faulted(FsFaultPoint point) {
+  if (g_killCountdown[point] == 1) kill(getpid(), SIGKILL);
+  if (g_killCountdown[point] > 1) --g_killCountdown[point];
   if (g_faultFail[point] == 0) return false;
   if (g_faultPass[point] > 0) {
     --g_faultPass[point];
@@ -142,8 +146,12 @@ void FsInjectFault(FsFaultPoint point, int pass, int fail) {
   g_faultFail[point] = fail;
 }
 
+void FsKillAt(FsFaultPoint point, int pass) { g_killCountdown[point] = pass + 1; }
+
 void FsClearFaults() {
-  for (int i = 0; i < kFaultPointCount; ++i) g_faultPass[i] = g_faultFail[i] = 0;
+  for (int i = 0; i < kFaultPointCount; ++i) {
+    g_faultPass[i] = g_faultFail[i] = g_killCountdown[i] = 0;
+  }
 }
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
@@ -263,6 +271,32 @@ FsError FsMoveFile(const char* from, const char* to) {
   return kFsOk;
 }
 
+// Windows refuses to replace a file that another opener holds without sharing; the layer's
+// own exclusive lock stands for that here, as in FsDeleteFile.
+FsError FsReplaceFile(const char* from, const char* to) {
+  if (Faulted(kFaultReplace)) return kFsFailed;
+  NativePath source, target;
+  if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
+  int fd = open(target, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd >= 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      return kFsFailed;
+    }
+  }
+  FsError result = kFsOk;
+  if (rename(source, target) != 0) {
+    // Another volume: copy, as MoveFileExA does when allowed to.
+    if (errno == EXDEV && FsCopyFile(from, to, true) == kFsOk && unlink(source) == 0)
+      result = kFsOk;
+    else
+      result = ErrorOf(errno, source);
+  }
+  if (fd >= 0) close(fd);
+  return result;
+}
+
 // Windows refuses to delete a file that another opener holds without sharing; the layer's
 // own exclusive lock stands for that here.
 FsError FsDeleteFile(const char* path) {
@@ -287,7 +321,8 @@ bool FsSetNormalAttributes(const char* path) {
   struct stat st;
   // A symbolic link is left alone: chmod would change the file it points to.
   if (!ToNative(path, native) || lstat(native, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
+  // Most files are writable already: no change of the inode for them.
+  return (st.st_mode & S_IWUSR) != 0 || chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
 }
 
 void FsSetNameCodec(const FsNameCodec* codec) {
@@ -301,6 +336,8 @@ bool FsMakeParentDirs(const char* path) {
   if (!last) return true;
   if (last == native) return true;
   *last = 0;
+  // Mostly the directory is there already: one look instead of a creation per level.
+  if (IsDirectory(native)) return true;
   for (char* p = native + 1; *p != 0; ++p) {
     if (*p != '/') continue;
     *p = 0;

@@ -93,6 +93,10 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
 
 FsError FsMoveFile(const char* from, const char* to) { return ResultOf(MoveFileA(from, to)); }
 
+FsError FsReplaceFile(const char* from, const char* to) {
+  return ResultOf(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+}
+
 FsError FsDeleteFile(const char* path) { return ResultOf(DeleteFileA(path)); }
 
 bool FsSetNormalAttributes(const char* path) {

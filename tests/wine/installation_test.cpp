@@ -462,6 +462,58 @@ TEST_F(InstallationTest, CancelDuringTheRunRollsBackWithMessage208) {
   EXPECT_TRUE(NewWorkDirs().empty());
 }
 
+// An installation killed during its run (Task Manager, a crash): each file keeps its old or
+// its new content, and the next start of the installer repairs what the killed one left
+// before its own run, which then completes.
+TEST_F(InstallationTest, KilledDuringTheRunTheNextInstallationRepairsAndCompletes) {
+  const int kFiles = 1000;
+  const Bytes script = NewFilesScript(kFiles, 2000);
+  // Every file exists in the old version, so each entry moves an old file into the BackupDir.
+  auto name = [&](int i) { return destination_ + "\\file" + std::to_string(i) + ".txt"; };
+  auto newContent = [](int i) { return Bytes(2000, uint8_t('a' + i % 26)); };
+  for (int i = 0; i < kFiles; ++i)
+    ASSERT_TRUE(vtt::WriteFileBytes(name(i), vtt::ToBytes("old " + std::to_string(i))));
+  Start("", script);
+  GoToDestination();
+  Press(vtd::kNextButton);
+  HWND dialog = nullptr;
+  ASSERT_TRUE(vtd::WaitUntil([&] { return (dialog = ProcessingDialog()) != nullptr; }, kTimeout));
+  HWND progress = GetDlgItem(dialog, 550);
+  ASSERT_TRUE(vtd::WaitUntil(
+      [&] { return SendMessageA(progress, 0x408 /* PBM_GETPOS */, 0, 0) > 100; }, kTimeout));
+  vtd::Kill(&program_);
+  int replaced = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    const Bytes now = vtt::ReadFileBytes(name(i));
+    const bool isNew = now == newContent(i);
+    replaced += isNew;
+    // A file out of its place for a moment has its old content in the BackupDir.
+    if (!isNew && !Exists(name(i))) continue;
+    EXPECT_TRUE(isNew || Text(now) == "old " + std::to_string(i)) << i;
+  }
+  EXPECT_GT(replaced, 0);
+  EXPECT_LT(replaced, kFiles) << "the run ended before it was killed";
+  std::vector<std::string> left = Listing(destination_);
+  EXPECT_TRUE(std::any_of(left.begin(), left.end(),
+                          [](const std::string& n) { return n.rfind("BAK", 0) == 0; }));
+
+  Start("", script);
+  GoToDestination();
+  Press(vtd::kNextButton);
+  ASSERT_TRUE(vtd::WaitUntil([&] { return vtd::WindowText(sheet_) == "Information"; }, 120000));
+  const std::string log = Text(vtt::ReadFileBytes(destination_ + "\\Vantrel.log"));
+  EXPECT_NE(log.find(" -> Left by an interrupted setup; removed.\r\n"), std::string::npos);
+  EXPECT_NE(log.find("file0.txt -> File existed, and overwritten.\r\n"), std::string::npos);
+  for (int i = 0; i < kFiles; ++i) EXPECT_TRUE(vtt::ReadFileBytes(name(i)) == newContent(i)) << i;
+  for (const std::string& entry : Listing(destination_))
+    EXPECT_TRUE(entry.rfind("BAK", 0) != 0 && entry.rfind("PCH", 0) != 0) << entry;
+  Go(vtd::kNextButton, "Setup Complete");
+  Press(vtd::kFinishButton);
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  // The killed installer's WorkDir is the one trace outside the destination.
+  for (const std::string& dir : NewWorkDirs()) RemoveTree(vtd::TempPath() + dir);
+}
+
 TEST_F(InstallationTest, CorruptPatchBlockWithoutSplashGives206WhenTheRunStarts) {
   std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
   std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
