@@ -8,9 +8,11 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/console.h"
 #include "cli/progress.h"
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
@@ -22,17 +24,21 @@ namespace {
 
 const char kApplyHelp[] =
     "usage: vantrel apply PATCH.DAT DESTINATION [--main-file NAME] [--keep-backup DIR]\n"
+    "                     [--codepage N]\n"
     "\n"
     "Applies the patch script PATCH.DAT to the folder DESTINATION exactly as the installer\n"
     "does: each entry creates, overwrites or rebuilds one file, every rebuilt file is checked\n"
     "by its CRC, every replaced file is backed up, and Vantrel.log in DESTINATION gets one line\n"
     "per entry. A damaged script, a failure of the main file or Ctrl+C (which stops after the\n"
     "current entry) rolls DESTINATION back: replaced files get their old content again; new\n"
-    "files, new folders and the log stay.\n"
+    "files, new folders and the log stay. What a killed earlier run left in DESTINATION is put\n"
+    "back first, with a line for it in the log.\n"
     "\n"
     "  --main-file NAME   the package's main file: when it cannot be updated the run fails\n"
     "                     (only its file name counts, in any folder, ignoring case)\n"
     "  --keep-backup DIR  after a complete run, copy the replaced files' old versions to DIR\n"
+    "  --codepage N       the script's ANSI code page (as given to diff): names are shown, and\n"
+    "                     given with --main-file, in UTF-8 (the log keeps the script's bytes)\n"
     "\n"
     "Standard output gets one line per entry when it is not a terminal, then a summary by\n"
     "outcome; a progress bar is drawn on standard error when that is a terminal. Ctrl+C,\n"
@@ -41,9 +47,9 @@ const char kApplyHelp[] =
     "is refused (\"access denied\" in the log).\n"
     "Exit status: 0 complete, every entry updated, installed, overwritten or already updated;\n"
     "6 complete but some entries were skipped or failed, or backups could not be kept;\n"
-    "1 unreadable PATCH.DAT, unusable DESTINATION or --keep-backup DIR (nothing changed);\n"
-    "2 wrong usage; 3 damaged script, 4 main file failed, 5 interrupted: 3 to 5 after\n"
-    "rolling back.\n";
+    "1 unreadable PATCH.DAT, unusable DESTINATION or --keep-backup DIR (nothing changed), or a\n"
+    "killed earlier run's files held by another program (nothing applied); 2 wrong usage;\n"
+    "3 damaged script, 4 main file failed, 5 interrupted: 3 to 5 after rolling back.\n";
 
 RunState* g_interruptedRun;
 
@@ -89,7 +95,7 @@ void OnPosition(void* context, uint32_t done) {
   const ApplyProgress* progress = static_cast<const ApplyProgress*>(context);
   if (progress->listEntries)
     printf("[%u/%u] %s\n", unsigned(done), unsigned(progress->count),
-           Printable(progress->path ? progress->path : "").c_str());
+           Printable(ShownName(progress->path ? progress->path : "")).c_str());
   progress->bar->Update(done, progress->count, "entries");
 }
 
@@ -137,6 +143,10 @@ int Outcome(const std::string& destination, const std::string& kept, RunEnd end,
   if (end == kRunPathsTooLong)
     return Fail("the script's paths are too long for " + Quote(destination) +
                 "; nothing was changed");
+  if (end == kRunRepairIncomplete)
+    return Fail("an interrupted earlier run left files in " + Quote(destination) +
+                " that cannot be put back while another program holds them; nothing applied (see " +
+                Quote(log) + ")");
   if (end == kRunScriptUnreadable)
     return Fail("the patch script is empty or cannot be mapped; nothing applied",
                 kExitScriptDamaged);
@@ -185,35 +195,51 @@ bool PrepareKeptDir(const std::string& kept, std::string* error) {
 int RunApply(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, {{"--main-file", nullptr}, {"--keep-backup", nullptr}}, &parsed, &error))
+  if (!ParseArgs(args, {{"--main-file", nullptr}, {"--keep-backup", nullptr},
+                        {"--codepage", nullptr}}, &parsed, &error))
     return FailUsage(kApplyCommand, error);
+  unsigned codePage;
+  if (!ParseCodePage(parsed.values["--codepage"], &codePage, &error))
+    return FailUsage(kApplyCommand, error);
+  if (!EngineTakesCodePage(&error)) return Fail(error);
   if (parsed.operands.size() != 2)
     return FailUsage(kApplyCommand, "give PATCH.DAT and DESTINATION");
   // Windows calls take '/' in most places, but not the one that makes missing folders: every
-  // path goes to the engine with the system's own separator.
-  std::string script = std::filesystem::path(parsed.operands[0]).make_preferred().string();
+  // path goes to the engine with the system's own separator, and in the script's code page.
+  std::string script, destination, mainFile, kept;
   // The engine opens no file through a link; a script named through one is the user's choice.
+  std::string scriptArg = parsed.operands[0];
   std::error_code linkError;
-  if (std::filesystem::is_symlink(script, linkError))
-    script = std::filesystem::canonical(script, linkError).make_preferred().string();
-  const std::string destination =
-      std::filesystem::path(parsed.operands[1]).make_preferred().string();
-  const std::string mainFile = parsed.values.count("--main-file") ? parsed.values["--main-file"] : "";
+  if (std::filesystem::is_symlink(scriptArg, linkError))
+    scriptArg = std::filesystem::canonical(scriptArg, linkError).string();
   const bool keep = parsed.values.count("--keep-backup") != 0;
-  std::string kept =
-      keep ? std::filesystem::path(parsed.values["--keep-backup"]).make_preferred().string() : "";
-  if (!kept.empty() && kept.back() != '/' && kept.back() != '\\')
+  const struct {
+    const std::string& arg;
+    std::string* ansi;
+    bool path;
+  } kArgs[] = {{scriptArg, &script, true},
+               {parsed.operands[1], &destination, true},
+               {parsed.values["--main-file"], &mainFile, false},
+               {parsed.values["--keep-backup"], &kept, true}};
+  for (const auto& a : kArgs) {
+    const std::string arg =
+        a.path && !a.arg.empty() ? std::filesystem::path(a.arg).make_preferred().string() : a.arg;
+    if (!CommandLineToAnsi(arg, a.ansi))
+      return Fail(Quote(a.arg) + ": code page " + std::to_string(codePage) +
+                  " cannot hold the name");
+  }
+  if (!kept.empty() && !EndsWithSeparator(kept.c_str()))
     kept += char(std::filesystem::path::preferred_separator);
   // Room below DESTINATION for the log and the backup folder's name.
   if (destination.empty() || destination.size() > kMaxPath - 16)
-    return Fail(Quote(destination) + ": DESTINATION must be 1 to " +
+    return Fail(Quote(parsed.operands[1]) + ": DESTINATION must be 1 to " +
                 std::to_string(kMaxPath - 16) + " characters");
   if (script.size() > kMaxPath || kept.size() > kMaxPath || (keep && kept.empty()))
     return Fail("PATCH.DAT and DIR must be 1 to " + std::to_string(kMaxPath) + " characters");
   // A script that cannot be read is a mistake on the command line: refuse it before the run
   // creates the log and touches DESTINATION.
   FsFile probe = FsOpen(script.c_str(), kFsReadShared, nullptr);
-  if (probe == kNoFile) return Fail("cannot read " + Quote(script));
+  if (probe == kNoFile) return Fail("cannot read " + Quote(parsed.operands[0]));
   FsClose(probe);
   if (keep && !PrepareKeptDir(kept, &error)) return Fail(error);
   // The engine would not open the log through a link and lose its lines silently.
@@ -247,8 +273,9 @@ int RunApply(const std::vector<std::string>& args) {
   bar.End();
 
   if (left[0] != 0)
-    Warn("some files could not be put back; their old versions are in " + Quote(left));
-  return Outcome(destination, kept, end, progress);
+    Warn("some files could not be put back; their old versions are in " +
+         Quote(ShownName(left)));
+  return Outcome(ShownName(destination), kept, end, progress);
 }
 
 }  // namespace

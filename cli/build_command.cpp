@@ -4,12 +4,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/diff_summary.h"
 #include "cli/file_bytes.h"
 #include "cli/installer_pack.h"
 #include "cli/patch_verify.h"
 #include "cli/progress.h"
+#include "cli/setup_files.h"
 #include "cli/tree_diff.h"
 #include "format/file_format.h"
 
@@ -19,7 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kBuildHelp[] =
-    "usage: vantrel build PACKAGE_DIR --stub STUB.exe [-o INSTALLER.exe] [-j N] [--no-verify]\n"
+    "usage: vantrel build PACKAGE_DIR --stub STUB.exe [-o INSTALLER.exe] [-j N]\n"
+    "                     [--codepage N] [--strict] [--no-verify]\n"
     "\n"
     "Makes a finished installer from a package folder:\n"
     "  PACKAGE_DIR/setup/   the setup files of block 1 (Update.ini, License.txt, Guide.txt,\n"
@@ -30,30 +33,68 @@ const char kBuildHelp[] =
     "checks the installer as 'vantrel verify' does, and prints a summary. The installer is\n"
     "written only once it is complete and has passed the check.\n"
     "\n"
+    "The installer's names and texts are in the users' ANSI code page (--codepage, as for\n"
+    "'vantrel diff'; without it everything must be plain ASCII). Update.ini, Language.ini,\n"
+    "License.txt, Guide.txt and Readme.txt are converted into it when they are UTF-8: a file\n"
+    "that starts with the UTF-8 byte order mark, or whose bytes are valid UTF-8. Any other\n"
+    "file is taken to be in the code page already and goes in unchanged; plain ASCII always\n"
+    "does. A character the code page cannot hold is refused, with its line.\n"
+    "\n"
+    "Before writing anything it checks the setup files. Errors stop the build: a bitmap that\n"
+    "LoadImage cannot load (not a BMP, compressed). Warnings are listed: Update.ini keys the\n"
+    "installer does not know (a typo such as MianFile), a MainFile that NEW does not hold, a\n"
+    "missing License.txt or Guide.txt, Language.ini sections that are not '$' and four hex\n"
+    "digits, 32-bit bitmaps (their alpha is not drawn).\n"
+    "\n"
     "options:\n"
     "  --stub FILE          the installer stub (vantrel_stub.exe)\n"
     "  -o, --output FILE    the installer to write (default PACKAGE_DIR/Setup.exe); not the\n"
     "                       stub, nor a file in setup/, old/ or new/\n"
     "  -j, --jobs N         files encoded side by side (default: one per core)\n"
+    "  --codepage N         the users' ANSI code page: 1252 (Western), 932 (Japanese), ...\n"
+    "  --strict             treat warnings as errors\n"
     "  --no-verify          skip the verification\n";
 
-int RunBuild(std::vector<std::string> args) {
-  bool verify = true;
-  for (auto it = args.begin(); it != args.end(); ++it) {
-    if (*it == "--") break;
-    if (*it == "--no-verify") {
-      verify = false;
-      args.erase(it);
-      break;
+// Reads the setup folder as pack does (plain files only, links refused) and converts its
+// texts into the installer's code page; false with *error.
+bool ReadSetup(const std::string& dir, std::vector<PayloadFile>* files, std::string* error) {
+  if (!ReadSetupFolder(dir, files, error)) return false;
+  for (PayloadFile& file : *files) {
+    if (!IsSetupText(file.name)) continue;
+    std::vector<uint8_t> converted;
+    if (!ConvertSetupText(file.name, file.data, &converted, error)) return false;
+    file.data = std::move(converted);
+  }
+  return true;
+}
+
+// Removes the flag `name` from `args` (before any "--"); true when it was there.
+bool TakeFlag(std::vector<std::string>* args, const char* name) {
+  for (auto it = args->begin(); it != args->end() && *it != "--"; ++it) {
+    if (*it == name) {
+      args->erase(it);
+      return true;
     }
   }
+  return false;
+}
+
+int RunBuild(std::vector<std::string> args) {
+  const bool verify = !TakeFlag(&args, "--no-verify");
+  const bool strict = TakeFlag(&args, "--strict");
   const std::vector<OptionSpec> options = {
-      {"--stub", nullptr}, {"--output", "-o"}, {"--jobs", "-j"}};
+      {"--stub", nullptr}, {"--output", "-o"}, {"--jobs", "-j"}, {"--codepage", nullptr}};
   ParsedArgs parsed;
   std::string error;
   unsigned jobs = 0;
   if (!ParseArgs(args, options, &parsed, &error) || !ParseJobs(parsed, &jobs, &error))
     return FailUsage(kBuildCommand, error);
+  unsigned codePage;
+  if (!ParseCodePage(parsed.values["--codepage"], &codePage, &error))
+    return FailUsage(kBuildCommand, error);
+  if (verify && !EngineTakesCodePage(&error))
+    return Fail("cannot verify: " + error + "; build with --no-verify, or verify on a system "
+                "of that code page");
   if (parsed.operands.size() != 1) return FailUsage(kBuildCommand, "expected one PACKAGE_DIR");
   if (!parsed.values.count("--stub")) return FailUsage(kBuildCommand, "missing --stub");
   const fs::path package = parsed.operands[0];
@@ -78,10 +119,32 @@ int RunBuild(std::vector<std::string> args) {
       return Fail(error);
   }
   WarnAboutDiff(diff);
+
+  std::vector<PayloadFile> setupFiles;
+  if (!ReadSetup(setupDir, &setupFiles, &error)) return Fail(error);
+  std::vector<std::string> setupNames, newPaths;
+  std::vector<std::vector<uint8_t>> setupContents;
+  for (const PayloadFile& file : setupFiles) {
+    setupNames.push_back(file.name);
+    setupContents.push_back(file.data);
+  }
+  if (!ListTree(newDir, &newPaths, &error)) return Fail(error);
+  SetupFindings findings;
+  CheckSetupFiles(setupNames, setupContents, newPaths, &findings);
+  for (const std::string& warning : findings.warnings) Warn(warning);
+  if (!findings.errors.empty() || (strict && !findings.warnings.empty())) {
+    for (const std::string& e : findings.errors) Fail(e);
+    return Fail(std::to_string(findings.errors.size()) + " error(s)" +
+                (strict ? " and " + std::to_string(findings.warnings.size()) +
+                              " warning(s) (--strict)"
+                        : std::string()) +
+                " in the setup files; nothing written");
+  }
   PrintDiffSummary(kPatchRecordName, diff);
 
   PackedInstaller packed;
-  if (!PackInstaller(stub, setupDir, diff.script, &packed, &error)) return Fail(error);
+  if (!PackSetupFiles(stub, setupDir, std::move(setupFiles), diff.script, &packed, &error))
+    return Fail(error);
   const uint32_t compressed = packed.length2 - 4;
   printf("  %s %zu bytes, compressed %u bytes (%.1f%%)\n", kPatchRecordName, diff.script.size(),
          unsigned(compressed),

@@ -1,6 +1,7 @@
 // `vantrel diff`: the patch script that brings one version of a product folder to the next.
 #include <stdio.h>
 
+#include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/diff_summary.h"
 #include "cli/file_bytes.h"
@@ -11,7 +12,7 @@ namespace vt {
 namespace {
 
 const char kDiffHelp[] =
-    "usage: vantrel diff OLD_DIR NEW_DIR -o Patch.dat\n"
+    "usage: vantrel diff OLD_DIR NEW_DIR -o Patch.dat [--codepage N]\n"
     "\n"
     "Writes the patch script that turns the files of OLD_DIR into those of NEW_DIR: a new-file\n"
     "entry for each file only in NEW_DIR, an update entry (copy and insert operations from the\n"
@@ -19,23 +20,33 @@ const char kDiffHelp[] =
     "files. Entries follow the folders: each folder's files, then its subfolders, by byte order\n"
     "of names. Files only in OLD_DIR are listed as a warning: a script cannot remove files.\n"
     "\n"
-    "Refused: a file of 4 GiB or more, a path longer than 199 characters (it must fit 259 under\n"
-    "a typical destination folder and the backup folder), names Windows refuses or that are not\n"
-    "plain ASCII, names that differ only in case, links and special files, over 65535 entries,\n"
-    "a file of OLD_DIR that is a folder in NEW_DIR or the reverse.\n"
+    "File names (UTF-8 in the folders) are written in the installer's ANSI code page, the one\n"
+    "of the users' Windows: --codepage 1252 (Western), 932 (Japanese), 936, 949, 950, 1250...\n"
+    "Without it only plain ASCII names are taken.\n"
+    "\n"
+    "Refused: a file of 4 GiB or more, a path longer than 199 bytes (it must fit 259 under a\n"
+    "typical destination folder and the backup folder), names Windows refuses or that the code\n"
+    "page cannot hold, names that are equal in it or differ only in case, links and special\n"
+    "files, over 65535 entries, a file of OLD_DIR that is a folder in NEW_DIR or the\n"
+    "reverse.\n"
     "\n"
     "options:\n"
     "  -o, --output FILE    the script to write; an existing file is replaced once the new\n"
     "                       one is complete; a path inside OLD_DIR or NEW_DIR is refused\n"
     "  -j, --jobs N         files encoded side by side (default: one per core); the script\n"
-    "                       is the same for any N\n";
+    "                       is the same for any N\n"
+    "  --codepage N         the installer's ANSI code page for file names\n";
 
 int RunDiff(const std::vector<std::string>& args) {
-  const std::vector<OptionSpec> options = {{"--output", "-o"}, {"--jobs", "-j"}};
+  const std::vector<OptionSpec> options = {
+      {"--output", "-o"}, {"--jobs", "-j"}, {"--codepage", nullptr}};
   ParsedArgs parsed;
   std::string error;
   unsigned jobs = 0;
   if (!ParseArgs(args, options, &parsed, &error) || !ParseJobs(parsed, &jobs, &error))
+    return FailUsage(kDiffCommand, error);
+  unsigned codePage;
+  if (!ParseCodePage(parsed.values["--codepage"], &codePage, &error))
     return FailUsage(kDiffCommand, error);
   if (parsed.operands.size() != 2)
     return FailUsage(kDiffCommand, "expected OLD_DIR and NEW_DIR");

@@ -3,23 +3,30 @@
 
 #include <algorithm>
 
+#include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/file_bytes.h"
+#include "cli/patch_verify.h"
 #include "cli/payload_check.h"
 #include "format/file_format.h"
 #include "format/payload_reader.h"
+#include "patch/apply_entry.h"
 
 namespace vt {
 namespace {
 
 const char kInspectHelp[] =
-    "usage: vantrel inspect INSTALLER\n"
+    "usage: vantrel inspect INSTALLER [--codepage N]\n"
     "\n"
     "Lists the installer's two blocks (offset, stored length, decompressed size, bzip2 block\n"
     "size) and the name and size of every file in them, after checking each block as the\n"
     "installer itself does. For a damaged installer it says on one line per block what is wrong\n"
     "and exits with status 1. A block whose stored size is over 1 GiB counts as damaged: the\n"
-    "32-bit installer cannot count on allocating it. INSTALLER must be a regular file.\n";
+    "32-bit installer cannot count on allocating it. INSTALLER must be a regular file.\n"
+    "\n"
+    "options:\n"
+    "  --codepage N   also list the paths of Patch.dat's entries, shown in UTF-8 from the\n"
+    "                 installer's ANSI code page N (as given to diff or build)\n";
 
 const char* const kBlockRoles[] = {"", "setup files", "patch script"};
 
@@ -66,10 +73,34 @@ void PrintRecords(const std::vector<uint8_t>& raw) {
          static_cast<unsigned long long>(total));
 }
 
+// The entry paths of the installer's Patch.dat, one line each, as far as the script reads.
+void PrintEntries(const std::vector<uint8_t>& image) {
+  std::vector<uint8_t> script;
+  std::string error;
+  uint32_t count = 0;
+  ScriptCursor cursor;
+  if (!ExtractPatchDat(image, &script, &error) ||
+      !BeginScript(script.data(), script.size(), &count, &cursor))
+    return;
+  printf("Patch.dat: %u entr%s\n", unsigned(count), count == 1 ? "y" : "ies");
+  for (uint32_t i = 0; i < count; ++i) {
+    const char* path = nullptr;
+    if (!SkipEntry(&cursor, &path)) {
+      printf("  entry %u is damaged\n", unsigned(i + 1));
+      return;
+    }
+    printf("  %s\n", Printable(ShownName(path)).c_str());
+  }
+}
+
 int RunInspect(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, {}, &parsed, &error)) return FailUsage(kInspectCommand, error);
+  if (!ParseArgs(args, {{"--codepage", nullptr}}, &parsed, &error))
+    return FailUsage(kInspectCommand, error);
+  unsigned codePage;
+  if (!ParseCodePage(parsed.values["--codepage"], &codePage, &error))
+    return FailUsage(kInspectCommand, error);
   if (parsed.operands.size() != 1)
     return FailUsage(kInspectCommand,
                      parsed.operands.empty() ? "missing INSTALLER" : "give exactly one INSTALLER");
@@ -98,6 +129,7 @@ int RunInspect(const std::vector<std::string>& args) {
     }
     PrintRecords(raw);
   }
+  if (codePage != 0 && !damaged) PrintEntries(image);
   if (end && end < image.size())
     printf("note: %zu bytes follow block 2; the installer ignores them\n", image.size() - end);
   return damaged ? kExitBadInput : kExitOk;

@@ -22,9 +22,11 @@ namespace fs = std::filesystem;
 const char* const kExpectedSetupFiles[] = {"Update.ini", "License.txt", "Guide.txt",
                                            "Readme.txt", "Package.bmp", "Splash.bmp"};
 
-// Lists DIR's entries sorted by name and reads each; refuses anything but plain files with
-// plain names so that what lands in the WorkDir is exactly the folder's files. A link is
-// refused rather than followed: it could carry any file of the build machine into block 1.
+}  // namespace
+
+// Only plain files with plain names, so that what lands in the WorkDir is exactly the folder's
+// files. A link is refused rather than followed: it could carry any file of the build machine
+// into block 1.
 bool ReadSetupFolder(const std::string& dir, std::vector<PayloadFile>* files, std::string* error) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
@@ -67,6 +69,15 @@ bool ReadSetupFolder(const std::string& dir, std::vector<PayloadFile>* files, st
   return true;
 }
 
+namespace {
+
+// A stub that is not a Windows program usually means swapped arguments.
+bool CheckStub(const std::vector<uint8_t>& stub, std::string* error) {
+  if (stub.size() >= 2 && stub[0] == 'M' && stub[1] == 'Z') return true;
+  *error = "the stub is not a Windows program (no \"MZ\" header)";
+  return false;
+}
+
 void WarnAboutMissingFiles(const std::string& dir, const std::vector<PayloadFile>& files) {
   std::string missing;
   for (const char* expected : kExpectedSetupFiles) {
@@ -84,13 +95,16 @@ void WarnAboutMissingFiles(const std::string& dir, const std::vector<PayloadFile
 bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir,
                    const std::vector<uint8_t>& patchDat, PackedInstaller* packed,
                    std::string* error) {
-  // A stub that is not a Windows program usually means swapped arguments.
-  if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z') {
-    *error = "the stub is not a Windows program (no \"MZ\" header)";
-    return false;
-  }
+  if (!CheckStub(stub, error)) return false;
   std::vector<PayloadFile> setupFiles;
   if (!ReadSetupFolder(setupDir, &setupFiles, error)) return false;
+  return PackSetupFiles(stub, setupDir, std::move(setupFiles), patchDat, packed, error);
+}
+
+bool PackSetupFiles(const std::vector<uint8_t>& stub, const std::string& setupDir,
+                    std::vector<PayloadFile> setupFiles, const std::vector<uint8_t>& patchDat,
+                    PackedInstaller* packed, std::string* error) {
+  if (!CheckStub(stub, error)) return false;
   // A package folder often keeps its Patch.dat beside the setup files; block 2 carries it, so a
   // copy of the script stays out of block 1 (any other Patch.dat is refused by BuildInstaller).
   setupFiles.erase(std::remove_if(setupFiles.begin(), setupFiles.end(),

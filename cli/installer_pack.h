@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/payload_writer.h"
+
 namespace vt {
 
 struct PackedInstaller {
@@ -26,6 +28,15 @@ struct PackedInstaller {
 bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir,
                    const std::vector<uint8_t>& patchDat, PackedInstaller* packed,
                    std::string* error);
+
+// Lists `dir`'s files sorted by name and reads each, with the refusals PackInstaller names
+// (folders, links, special files, names that are not plain file names).
+bool ReadSetupFolder(const std::string& dir, std::vector<PayloadFile>* files, std::string* error);
+
+// PackInstaller over setup files already read (and perhaps converted) from `setupDir`.
+bool PackSetupFiles(const std::vector<uint8_t>& stub, const std::string& setupDir,
+                    std::vector<PayloadFile> setupFiles, const std::vector<uint8_t>& patchDat,
+                    PackedInstaller* packed, std::string* error);
 
 // The line `vantrel pack` prints for a written installer.
 void PrintPacked(const std::string& outPath, const PackedInstaller& packed, size_t patchSize);

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/file_map.h"
 #include "cli/payload_writer.h"
@@ -28,22 +29,23 @@ namespace fs = std::filesystem;
 
 const size_t kMaxEntries = 0xFFFF;
 
-std::string Upper(const std::string& s) {
-  std::string u = s;
-  for (char& c : u)
-    c = FoldCase(c);
-  return u;
-}
-
-bool CheckName(const std::string& name, const std::string& where, std::string* error) {
-  for (unsigned char c : name) {
-    if (c >= 0x80) {
-      *error = Quote(where) + ": the name is not plain ASCII; the installer's file names are in "
-               "the user's ANSI code page";
-      return false;
-    }
+// The name `utf8` in the installer's code page, in *name. `strict` refuses what the installer
+// cannot carry; otherwise (OLD, which is only read) a name that does not convert stays as it is.
+bool CheckName(const std::string& utf8, const std::string& where, bool strict, std::string* name,
+               std::string* error) {
+  if (!Utf8ToAnsi(utf8, name)) {
+    *name = utf8;
+    if (!strict) return true;
+    if (SelectedCodePage() == 0)
+      *error = Quote(where) + ": the name is not plain ASCII; give the installer's code page "
+               "with --codepage (the user's ANSI code page, such as 1252 or 932)";
+    else
+      *error = Quote(where) + ": code page " + std::to_string(SelectedCodePage()) +
+               " cannot hold the name";
+    return false;
   }
-  if (!IsSafeComponent(name.data(), name.size())) {
+  if (!strict) return true;
+  if (!IsSafeComponent(name->data(), name->size())) {
     *error = Quote(where) + ": the name is not valid on Windows";
     return false;
   }
@@ -57,8 +59,8 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
   std::error_code ec;
   std::vector<std::pair<std::string, fs::path>> files, dirs;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    const std::string where = it->path().string();
+    const std::string utf8 = it->path().filename().u8string();
+    const std::string where = it->path().u8string();
     const fs::file_status status = it->symlink_status(ec);
     if (ec) break;
     if (fs::is_symlink(status)) {
@@ -66,7 +68,8 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
       *error = Quote(where) + " is a link; the installer can only carry plain files";
       return false;
     }
-    if (strict && !CheckName(name, where, error)) return false;
+    std::string name;
+    if (!CheckName(utf8, where, strict, &name, error)) return false;
     if (fs::is_directory(status)) {
       dirs.emplace_back(name, it->path());
     } else if (fs::is_regular_file(status)) {
@@ -86,10 +89,13 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
     std::map<std::string, std::string> seen;
     for (const auto* list : {&files, &dirs})
       for (const auto& entry : *list) {
-        auto inserted = seen.emplace(Upper(entry.first), entry.first);
+        // Names equal once converted, or differing only in case, are one name on Windows.
+        std::string shown;
+        if (!AnsiToUtf8(entry.first, &shown)) shown = entry.first;
+        auto inserted = seen.emplace(NameKey(shown), shown);
         if (!inserted.second) {
-          *error = Quote(dir.string()) + " holds both " + Quote(inserted.first->second) + " and " +
-                   Quote(entry.first) + ", one name on Windows";
+          *error = Quote(dir.u8string()) + " holds both " + Quote(inserted.first->second) +
+                   " and " + Quote(entry.second.filename().u8string()) + ", one name on Windows";
           return false;
         }
       }
@@ -97,7 +103,7 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
   for (const auto& file : files) {
     const std::string stored = prefix + "\\" + file.first;
     if (strict && stored.size() > kMaxEntryPath) {
-      *error = Quote(file.second.string()) + ": its path " + Quote(stored) + " has " +
+      *error = Quote(file.second.u8string()) + ": its path has " +
                std::to_string(stored.size()) + " characters; at most " +
                std::to_string(kMaxEntryPath) +
                " fit the installer's " + std::to_string(kMaxPath) +
@@ -393,9 +399,11 @@ const std::vector<DeltaTuning> kDefaultTunings = {
 };
 
 std::string NativePath(const std::string& dir, const std::string& stored) {
-  std::string relative = stored.substr(1);
+  // Stored paths are in the installer's code page; the folders on this system hold UTF-8 names.
+  std::string relative;
+  if (!AnsiToUtf8(stored.substr(1), &relative)) relative = stored.substr(1);
   std::replace(relative.begin(), relative.end(), '\\', char(fs::path::preferred_separator));
-  return (fs::path(dir) / relative).string();
+  return (fs::path(dir) / fs::u8path(relative)).string();
 }
 
 bool ListTree(const std::string& dir, std::vector<std::string>* paths, std::string* error) {

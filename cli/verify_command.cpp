@@ -1,5 +1,6 @@
 // `vantrel verify`: applies an installer's Patch.dat with the patch engine to scratch copies and
 // compares the result with the new version.
+#include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/file_bytes.h"
 #include "cli/patch_verify.h"
@@ -8,7 +9,7 @@ namespace vt {
 namespace {
 
 const char kVerifyHelp[] =
-    "usage: vantrel verify INSTALLER OLD_DIR NEW_DIR\n"
+    "usage: vantrel verify INSTALLER OLD_DIR NEW_DIR [--codepage N]\n"
     "\n"
     "Unpacks the installer's Patch.dat as the installer does and applies it with the installer's\n"
     "own patch engine, in a scratch folder, three times:\n"
@@ -19,12 +20,21 @@ const char kVerifyHelp[] =
     "  to a copy of OLD_DIR whose changed files were altered (a foreign version): update entries\n"
     "    must give OriginalCrcError and leave those files untouched.\n"
     "Prints what each user would see; exit status 1 with one line per fault otherwise, 5 when\n"
-    "interrupted (the scratch folder is removed either way).\n";
+    "interrupted (the scratch folder is removed either way).\n"
+    "\n"
+    "options:\n"
+    "  --codepage N   the installer's ANSI code page, as given to build, for folders whose\n"
+    "                 names are not plain ASCII\n";
 
 int RunVerify(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, {}, &parsed, &error)) return FailUsage(kVerifyCommand, error);
+  if (!ParseArgs(args, {{"--codepage", nullptr}}, &parsed, &error))
+    return FailUsage(kVerifyCommand, error);
+  unsigned codePage;
+  if (!ParseCodePage(parsed.values["--codepage"], &codePage, &error))
+    return FailUsage(kVerifyCommand, error);
+  if (!EngineTakesCodePage(&error)) return Fail("cannot verify: " + error);
   if (parsed.operands.size() != 3)
     return FailUsage(kVerifyCommand, "expected INSTALLER, OLD_DIR and NEW_DIR");
   std::vector<uint8_t> installer;

@@ -1,6 +1,8 @@
 // Name checks shared by the payload reader, the patch engine and the package tools.
 #include "format/name_rules.h"
 
+#include "format/ansi_chars.h"
+
 namespace vt {
 namespace {
 
@@ -36,10 +38,16 @@ bool IsDeviceName(const char* name, size_t len) {
 
 bool IsSafeComponent(const char* name, size_t len) {
   if (len == 0) return false;
-  for (size_t i = 0; i < len; ++i)
-    if (IsRefusedChar(static_cast<unsigned char>(name[i]))) return false;
-  char last = name[len - 1];
-  if (last == '.' || last == ' ') return false;  // also refuses "." and ".."
+  // The second byte of a double-byte character may be '\' or '|': only single-byte
+  // characters are checked, and a lead byte cut off from its second byte is refused.
+  size_t last = 0;
+  for (size_t i = 0; i < len; i += CharLength(name + i, len - i)) {
+    last = i;
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (CharLength(name + i, len - i) == 1 && (IsRefusedChar(c) || IsLeadByte(c))) return false;
+  }
+  if (last == len - 1 && (name[last] == '.' || name[last] == ' '))
+    return false;  // also refuses "." and ".."
   return !IsDeviceName(name, len);
 }
 

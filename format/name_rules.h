@@ -10,7 +10,9 @@ namespace vt {
 // program owns, on Windows as on POSIX: not empty, not "." or "..", no separator ('\' or '/'),
 // no colon (drive or alternate stream), no wildcard or other character Windows refuses, no
 // control character, no trailing dot or blank (Windows drops them, so "a." would be "a"), and
-// not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension).
+// not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension). The
+// name is read by character of the ANSI code page (format/ansi_chars.h): the second byte of a
+// double-byte character is never taken for a separator, and a lead byte must have one.
 bool IsSafeComponent(const char* name, size_t len);
 
 // The one case rule for file names: ASCII letters fold to upper case, every other byte stays.

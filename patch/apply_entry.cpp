@@ -1,9 +1,11 @@
 // Applying one patch script entry: a new file written, or an old file rebuilt from copy and
-// insert operations into a temporary file, checked by CRC, backed up and replaced.
+// insert operations, each into a temporary file that then takes the target's place; an old
+// file is checked by CRC first and backed up on the way out.
 #include "patch/apply_entry.h"
 
 #include <string.h>
 
+#include "format/ansi_chars.h"
 #include "format/name_rules.h"
 #include "patch/crc32.h"
 #include "patch/dir_tree.h"
@@ -43,7 +45,17 @@ struct OpWalk {
   const FsView* old;  // null while checking
   FsFile out;
   uint64_t copyEnd;
+  uint32_t crc;  // of the bytes written so far
 };
+
+// Writes bytes of the rebuilt file and takes them into its CRC. A write that is refused or
+// short fails here, so the CRC only ever covers bytes that reached the file.
+bool WriteCounted(OpWalk* walk, const uint8_t* bytes, uint32_t length) {
+  if (length == 0) return true;
+  if (!FsWrite(walk->out, bytes, length)) return false;
+  walk->crc = CrcUpdate(walk->crc, bytes, length);
+  return true;
+}
 
 bool TakeLe32(OpWalk* walk, uint32_t* value) {
   if (size_t(walk->end - walk->at) < 4) return false;
@@ -61,8 +73,7 @@ WalkStatus OpCopy(OpWalk* walk) {
   if (stop > walk->copyEnd) walk->copyEnd = stop;
   if (!walk->old) return kWalkOn;
   if (stop > walk->old->size) return kWalkBad;
-  if (length != 0 && !FsWrite(walk->out, walk->old->data + offset, length))
-    return kWalkWriteFailed;
+  if (!WriteCounted(walk, walk->old->data + offset, length)) return kWalkWriteFailed;
   return kWalkOn;
 }
 
@@ -71,7 +82,7 @@ WalkStatus OpInsert(OpWalk* walk) {
   if (!TakeLe32(walk, &length) || size_t(walk->end - walk->at) < length) return kWalkBad;
   const uint8_t* bytes = walk->at;
   walk->at += length;
-  if (walk->old && length != 0 && !FsWrite(walk->out, bytes, length)) return kWalkWriteFailed;
+  if (walk->old && !WriteCounted(walk, bytes, length)) return kWalkWriteFailed;
   return kWalkOn;
 }
 
@@ -117,11 +128,18 @@ bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
   }
   entry->data = nullptr;
   entry->size = 0;
-  OpWalk walk = {entry->body, end, nullptr, kNoFile, 0};
+  OpWalk walk = {entry->body, end, nullptr, kNoFile, 0, 0};
   if (WalkOps(&walk) != kWalkDone) return false;
   entry->copyEnd = walk.copyEnd;
   entry->next = walk.at;
   return true;
+}
+
+// The first backslash of `p` that is a character of its own, or null.
+const char* FindSeparator(const char* p) {
+  for (; *p != 0; p = NextChar(p))
+    if (*p == '\\') return p;
+  return nullptr;
 }
 
 // The stored path without its leading backslash, or null unless every backslash-separated
@@ -129,7 +147,7 @@ bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
 const char* RelativePath(const char* stored) {
   const char* relative = stored[0] == '\\' ? stored + 1 : stored;
   for (const char* p = relative;;) {
-    const char* separator = strchr(p, '\\');
+    const char* separator = FindSeparator(p);
     size_t length = separator ? size_t(separator - p) : strlen(p);
     if (!IsSafeComponent(p, length)) return nullptr;
     if (!separator) return relative;
@@ -147,87 +165,85 @@ bool FormPaths(const ApplyContext& context, const char* stored, EntryPaths* path
 
 // ---- File effects -------------------------------------------------------------------------
 
-bool WriteAndClose(FsFile file, const uint8_t* data, uint32_t size) {
-  bool written = size == 0 || FsWrite(file, data, size);
-  return FsClose(file) && written;
-}
-
-// Copies the target into BackupDir. A backup copy already there was taken by an earlier entry
-// of this run for the same file and holds the content from before the run, which a rollback
-// must restore, so it is kept rather than replaced. False when there is no backup copy.
-bool BackUp(const EntryPaths& paths) {
-  FsMakeParentDirs(paths.backup);
-  FsError copied = FsCopyFile(paths.target, paths.backup, false);
-  return copied == kFsOk || copied == kFsExists;
-}
-
-// Puts the backup copy back in place of a target that was deleted or emptied. When even that
-// fails, the old content survives only in BackupDir: kRestoreFailed makes the run roll back.
-EntryResult RestoreFromBackup(const EntryPaths& paths, EntryResult ifRestored) {
-  return FsCopyFile(paths.backup, paths.target, true) == kFsOk ? ifRestored : kRestoreFailed;
-}
-
-EntryResult ApplyNewFile(const EntryView& entry, const EntryPaths& paths) {
-  FsError error;
-  FsFile file = FsOpen(paths.target, kFsCreateNew, &error);
-  if (file != kNoFile) {
-    if (WriteAndClose(file, entry.data, entry.size)) return kInstalled;
-    // A new file whose data could not be written in full (a full disk) is removed again: the
-    // entry leaves nothing behind and reports the failed write as a failed rebuild does.
-    FsDeleteFile(paths.target);
-    return kUpdatedCrcError;
-  }
-  // Only a file that exists is overwritten; any other failure to create (a directory that
-  // could not be made, no access) writes nothing.
-  if (error != kFsExists) return kAccessDenied;
-  // Without a backup copy the old content could not be restored: leave the file alone.
-  if (!BackUp(paths)) return kReplaceDenied;
-  file = FsOpen(paths.target, kFsTruncateExisting, nullptr);
-  // The target cannot be opened for writing: it is unchanged, like an update entry's file
-  // that cannot be opened. Its backup copy stays, identical to it.
-  if (file == kNoFile) return kAccessDenied;
-  if (WriteAndClose(file, entry.data, entry.size)) return kOverwritten;
-  // The target is now partly written: its old content comes back from the backup copy.
-  return RestoreFromBackup(paths, kUpdatedCrcError);
-}
-
-// Writes the rebuilt content into a new temporary file in DestinationDir. kUpdated with the
-// file closed and its path in `temp`; otherwise no temporary file is left.
-EntryResult Rebuild(const char* destinationDir, const EntryView& entry, const FsView& old,
-                    char* temp) {
-  // A failure to create or write the temporary file counts as a failed rebuild. The empty file
-  // that reserves the name is opened as it is, rather than deleted and created anew, so that
-  // no other process can take the name in between.
-  if (!FsReserveTempName(destinationDir, kTempFilePrefix, temp)) return kUpdatedCrcError;
+// Reserves a temporary file in the run's folder for them and opens it for writing. kNoFile,
+// with nothing left behind, when that fails. The empty file that reserves the name is opened
+// as it is, rather than deleted and created anew, so that nobody can take the name between.
+FsFile CreateTemp(const ApplyContext& context, char* temp) {
+  const char* dir = context.tempDir ? context.tempDir : context.destinationDir;
+  if (!FsReserveTempName(dir, kTempFilePrefix, temp)) return kNoFile;
   FsFile out = FsOpen(temp, kFsCreateAlways, nullptr);
-  if (out == kNoFile) {
-    FsDeleteFile(temp);
-    return kUpdatedCrcError;
-  }
-  OpWalk walk = {entry.body, entry.next, &old, out, 0};
-  WalkStatus status = WalkOps(&walk);
-  bool closed = FsClose(out);
-  if (status == kWalkDone && closed) return kUpdated;
-  FsDeleteFile(temp);
-  return status == kWalkBad ? kDataError : kUpdatedCrcError;
+  if (out == kNoFile) FsDeleteFile(temp);
+  return out;
 }
 
-// Backs up the old file, deletes it and moves the checked temporary file into its place.
-EntryResult ReplaceWithRebuilt(const char* temp, const EntryPaths& paths) {
-  FsSetNormalAttributes(paths.target);
+// Puts the checked temporary file in place of the target, which exists, and backs the old
+// file up: it is renamed into BackupDir, which costs no copy and keeps its attributes for a
+// rollback. For a moment the target's name is then free; the old file is in BackupDir, where a
+// rollback, or the repair by a later run of one that was killed there, finds it. An old file
+// that an earlier entry of this run backed up already keeps that first backup, the content
+// from before the run, and is replaced in one step. The temporary file is gone afterwards.
+EntryResult PutInPlace(const char* temp, const EntryPaths& paths, EntryResult success) {
+  FsMakeParentDirs(paths.backup);
   EntryResult result = kReplaceDenied;
-  if (BackUp(paths) && FsDeleteFile(paths.target) == kFsOk) {
-    if (FsMoveFile(temp, paths.target) == kFsOk) return kUpdated;
-    // The old file is gone but the move failed (the target on another volume, its name still
-    // held by a process that had it open with delete sharing). Copying the checked content
-    // still completes the update; failing that, the old content comes back from the backup.
-    if (FsCopyFile(temp, paths.target, false) == kFsOk)
-      result = kUpdated;
-    else
-      result = RestoreFromBackup(paths, kReplaceDenied);
+  FsError moved = FsMoveFile(paths.target, paths.backup);
+  if (moved == kFsOk) {
+    if (FsMoveFile(temp, paths.target) == kFsOk) return success;
+    // The old file goes back; failing that, its content lives only in BackupDir, and
+    // kRestoreFailed makes the run roll back to keep it.
+    result = FsMoveFile(paths.backup, paths.target) == kFsOk ? kReplaceDenied : kRestoreFailed;
+  } else if (moved == kFsExists || FsCopyFile(paths.target, paths.backup, false) == kFsOk) {
+    // Backed up already, or copied where renaming was refused (a file held open by another
+    // process with sharing, which then refuses the replace too).
+    if (FsReplaceFile(temp, paths.target) == kFsOk) return success;
   }
   FsDeleteFile(temp);
   return result;
+}
+
+EntryResult ApplyNewFile(const ApplyContext& context, const EntryView& entry,
+                         const EntryPaths& paths) {
+  // The data goes into a temporary file first, so that no reader and no interruption ever
+  // sees the target partly written.
+  PathBuffer temp;
+  FsFile out = CreateTemp(context, temp);
+  if (out == kNoFile) return kUpdatedCrcError;
+  bool written = entry.size == 0 || FsWrite(out, entry.data, entry.size);
+  if (!FsClose(out) || !written) {
+    // A full disk: the entry leaves nothing behind and reports the failed write as a failed
+    // rebuild does.
+    FsDeleteFile(temp);
+    return kUpdatedCrcError;
+  }
+  FsError error = FsMoveFile(temp, paths.target);
+  if (error == kFsOk) return kInstalled;
+  // Only a file that exists is overwritten, and only one that could be opened for writing;
+  // any other failure (a directory that could not be made, no access) changes nothing.
+  if (error == kFsExists) {
+    FsFile existing = FsOpen(paths.target, kFsUpdateExclusive, nullptr);
+    if (existing != kNoFile) {
+      FsClose(existing);
+      return PutInPlace(temp, paths, kOverwritten);
+    }
+  }
+  FsDeleteFile(temp);
+  return kAccessDenied;
+}
+
+// Writes the rebuilt content into a new temporary file, computing its CRC from the bytes as
+// they are written. kUpdated with the file closed, its path in `temp` and its CRC in `crc`;
+// otherwise no temporary file is left.
+EntryResult Rebuild(const ApplyContext& context, const EntryView& entry, const FsView& old,
+                    char* temp, uint32_t* crc) {
+  // A failure to create or write the temporary file counts as a failed rebuild.
+  FsFile out = CreateTemp(context, temp);
+  if (out == kNoFile) return kUpdatedCrcError;
+  OpWalk walk = {entry.body, entry.next, &old, out, 0, 0};
+  WalkStatus status = WalkOps(&walk);
+  bool closed = FsClose(out);
+  *crc = walk.crc;
+  if (status == kWalkDone && closed) return kUpdated;
+  FsDeleteFile(temp);
+  return status == kWalkBad ? kDataError : kUpdatedCrcError;
 }
 
 EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
@@ -240,24 +256,25 @@ EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
   FsView view;
   EntryResult result = kAccessDenied;
   PathBuffer temp;
+  uint32_t crc = 0;
   if (FsMap(old, &view)) {
-    uint32_t crc = CrcBytes(view.data, view.size);
-    if (crc != entry.crcOriginal)
-      result = crc == entry.crcUpdated ? kAlreadyUpdated : kOriginalCrcError;
+    uint32_t oldCrc = CrcBytes(view.data, view.size);
+    if (oldCrc != entry.crcOriginal)
+      result = oldCrc == entry.crcUpdated ? kAlreadyUpdated : kOriginalCrcError;
     else if (entry.copyEnd > view.size)
       result = kDataError;
     else
-      result = Rebuild(context.destinationDir, entry, view, temp);
+      result = Rebuild(context, entry, view, temp, &crc);
     FsUnmap(&view);
   }
   FsClose(old);
   if (result != kUpdated) return result;
-  uint32_t crc;
-  if (!TryCrcOfFile(temp, &crc) || crc != entry.crcUpdated) {
+  // The old file is untouched until here, when its replacement has passed the CRC check.
+  if (crc != entry.crcUpdated) {
     FsDeleteFile(temp);
     return kUpdatedCrcError;
   }
-  return ReplaceWithRebuilt(temp, paths);
+  return PutInPlace(temp, paths, kUpdated);
 }
 
 }  // namespace
@@ -286,7 +303,8 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
   if (!FsPathHasLink(paths.target, strlen(context.destinationDir))) {
     // The file's directory is made for every entry, also one that is skipped afterwards.
     FsMakeParentDirs(paths.target);
-    result = entry.newFile ? ApplyNewFile(entry, paths) : ApplyUpdate(context, entry, paths);
+    result = entry.newFile ? ApplyNewFile(context, entry, paths)
+                           : ApplyUpdate(context, entry, paths);
   }
   if (result != kDataError) cursor->at = entry.next;
   return result;

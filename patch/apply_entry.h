@@ -29,6 +29,9 @@ struct ApplyContext {
   const char* destinationDir;
   const char* backupDir;  // the run's BackupDir; created on first use
   EntryObserver observer;
+  // Where temporary files are made: a folder on DestinationDir's volume that the run removes
+  // with its BackupDir, so that a later run finds every one it left. Null: DestinationDir.
+  const char* tempDir;
 };
 
 // Reads the script's entry count (the low 16 bits of its first four bytes) and sets `cursor`

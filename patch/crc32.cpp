@@ -2,6 +2,7 @@
 #include "patch/crc32.h"
 
 #include "format/file_format.h"
+#include "patch/crc32_fold.h"
 
 namespace vt {
 namespace {
@@ -53,6 +54,7 @@ void BuildCrcTable() {
   uint32_t shift = 0x100;  // x^8: one zero byte
   for (size_t bits = 8; bits < 8 * kStreamBlock; bits *= 2) shift = MultiplyMod(shift, shift);
   g_blockShift = shift;
+  BuildCrcFold();
 }
 
 const uint32_t* CrcTable() { return g_crcTables[0]; }
@@ -60,6 +62,9 @@ const uint32_t* CrcTable() { return g_crcTables[0]; }
 uint32_t CrcUpdate(uint32_t crc, const uint8_t* data, size_t size) {
   const uint32_t(*t)[256] = g_crcTables;
   uint32_t r = ~crc;
+  const size_t folded = CrcFold(&r, data, size);
+  data += folded;
+  size -= folded;
   // The register is linear in its start value and the bytes: the register after blocks A B C
   // is ((r(A) * shift) ^ r0(B)) * shift ^ r0(C), where r0 starts from zero.
   for (; size >= 3 * kStreamBlock; data += 3 * kStreamBlock, size -= 3 * kStreamBlock) {

@@ -65,6 +65,11 @@ FsError FsCopyFile(const char* from, const char* to, bool replace);
 // Renames `from` to `to`; fails when `to` exists.
 FsError FsMoveFile(const char* from, const char* to);
 
+// Renames `from` to `to` in one step, replacing a file that is there (which must not be
+// read-only on Windows), so that `to` always names either its old or its new content. Across
+// volumes the system copies instead. Fails while another opener holds `to` without sharing.
+FsError FsReplaceFile(const char* from, const char* to);
+
 // Deletes a file. Fails while another opener holds it without sharing.
 FsError FsDeleteFile(const char* path);
 
@@ -104,6 +109,16 @@ bool FsPathHasLink(const char* path, size_t rootLength);
 // number and ".tmp", the way GetTempFileNameA does, creating an empty file of that name. Writes
 // the full path into `name` (kMaxPath + 1 characters). False when no name could be reserved.
 bool FsReserveTempName(const char* dir, const char* prefix, char* name);
+
+// POSIX only (the Windows layer hands names to the ANSI calls as they are): converters between
+// the ANSI names the engine works with and the system's own (UTF-8), each writing a NUL-
+// terminated name of at most outSize bytes and false when it cannot. Null: names pass as they
+// are. The native tool sets them when it is told the installer's code page.
+struct FsNameCodec {
+  bool (*toSystem)(const char* ansi, char* out, size_t outSize);
+  bool (*fromSystem)(const char* system, char* out, size_t outSize);
+};
+void FsSetNameCodec(const FsNameCodec* codec);
 
 }  // namespace vt
 

@@ -9,6 +9,7 @@ enum FsFaultPoint {
   kFaultWrite,          // FsWrite
   kFaultCopy,           // FsCopyFile
   kFaultMove,           // FsMoveFile
+  kFaultReplace,        // FsReplaceFile
   kFaultDelete,         // FsDeleteFile
   kFaultOpenTruncate,   // FsOpen with kFsTruncateExisting
   kFaultReserveTemp,    // FsReserveTempName
@@ -18,6 +19,11 @@ enum FsFaultPoint {
 // After `pass` more calls at `point` have run normally, the next `fail` calls fail (with
 // kFsFailed or false) without doing anything.
 void FsInjectFault(FsFaultPoint point, int pass, int fail);
+
+// After `pass` more calls at `point` have run normally, the next call ends the process with
+// SIGKILL before doing anything: a run killed at that step, for the tests of what a later run
+// repairs.
+void FsKillAt(FsFaultPoint point, int pass);
 
 // Removes every injected fault.
 void FsClearFaults();

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -10,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
 #include "patch/fs.h"
 #include "patch/fs_faults.h"
@@ -19,9 +21,13 @@ namespace {
 
 int g_faultPass[kFaultPointCount];
 int g_faultFail[kFaultPointCount];
+int g_killCountdown[kFaultPointCount];  // 0: off; n: the n-th call from now kills
 unsigned g_tempSeed;
+FsNameCodec g_nameCodec;
 
 bool Faulted(FsFaultPoint point) {
+  if (g_killCountdown[point] == 1) kill(getpid(), SIGKILL);
+  if (g_killCountdown[point] > 1) --g_killCountdown[point];
   if (g_faultFail[point] == 0) return false;
   if (g_faultPass[point] > 0) {
     --g_faultPass[point];
@@ -31,16 +37,27 @@ bool Faulted(FsFaultPoint point) {
   return true;
 }
 
-typedef char NativePath[kMaxPath + 1];
+// A system name may take three UTF-8 bytes for each byte of the ANSI one.
+const size_t kNativePathSize = 3 * kMaxPath + 1;
+typedef char NativePath[kNativePathSize];
 
-// Both separators become '/'. False for a path too long for the engine's buffers.
+// Both separators become '/' where they are characters of their own, and the name goes into
+// the system's encoding. False for a path too long for the engine's buffers.
 bool ToNative(const char* path, NativePath out) {
+  char ansi[kMaxPath + 1];
   size_t i = 0;
-  for (; path[i] != 0; ++i) {
-    if (i == kMaxPath) return false;
-    out[i] = path[i] == '\\' ? '/' : path[i];
+  for (const char* p = path; *p != 0;) {
+    const char* next = NextChar(p);
+    if (i + size_t(next - p) > kMaxPath) return false;
+    if (next - p == 1 && *p == '\\') {
+      ansi[i++] = '/';
+      ++p;
+    }
+    for (; p != next; ++p) ansi[i++] = *p;
   }
-  out[i] = 0;
+  ansi[i] = 0;
+  if (g_nameCodec.toSystem) return g_nameCodec.toSystem(ansi, out, kNativePathSize);
+  memcpy(out, ansi, i + 1);
   return true;
 }
 
@@ -129,8 +146,12 @@ void FsInjectFault(FsFaultPoint point, int pass, int fail) {
   g_faultFail[point] = fail;
 }
 
+void FsKillAt(FsFaultPoint point, int pass) { g_killCountdown[point] = pass + 1; }
+
 void FsClearFaults() {
-  for (int i = 0; i < kFaultPointCount; ++i) g_faultPass[i] = g_faultFail[i] = 0;
+  for (int i = 0; i < kFaultPointCount; ++i) {
+    g_faultPass[i] = g_faultFail[i] = g_killCountdown[i] = 0;
+  }
 }
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
@@ -250,6 +271,32 @@ FsError FsMoveFile(const char* from, const char* to) {
   return kFsOk;
 }
 
+// Windows refuses to replace a file that another opener holds without sharing; the layer's
+// own exclusive lock stands for that here, as in FsDeleteFile.
+FsError FsReplaceFile(const char* from, const char* to) {
+  if (Faulted(kFaultReplace)) return kFsFailed;
+  NativePath source, target;
+  if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
+  int fd = open(target, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd >= 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      return kFsFailed;
+    }
+  }
+  FsError result = kFsOk;
+  if (rename(source, target) != 0) {
+    // Another volume: copy, as MoveFileExA does when allowed to.
+    if (errno == EXDEV && FsCopyFile(from, to, true) == kFsOk && unlink(source) == 0)
+      result = kFsOk;
+    else
+      result = ErrorOf(errno, source);
+  }
+  if (fd >= 0) close(fd);
+  return result;
+}
+
 // Windows refuses to delete a file that another opener holds without sharing; the layer's
 // own exclusive lock stands for that here.
 FsError FsDeleteFile(const char* path) {
@@ -274,7 +321,12 @@ bool FsSetNormalAttributes(const char* path) {
   struct stat st;
   // A symbolic link is left alone: chmod would change the file it points to.
   if (!ToNative(path, native) || lstat(native, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
+  // Most files are writable already: no change of the inode for them.
+  return (st.st_mode & S_IWUSR) != 0 || chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
+}
+
+void FsSetNameCodec(const FsNameCodec* codec) {
+  g_nameCodec = codec ? *codec : FsNameCodec{nullptr, nullptr};
 }
 
 bool FsMakeParentDirs(const char* path) {
@@ -284,6 +336,8 @@ bool FsMakeParentDirs(const char* path) {
   if (!last) return true;
   if (last == native) return true;
   *last = 0;
+  // Mostly the directory is there already: one look instead of a creation per level.
+  if (IsDirectory(native)) return true;
   for (char* p = native + 1; *p != 0; ++p) {
     if (*p != '/') continue;
     *p = 0;
@@ -318,13 +372,16 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   while (const struct dirent* entry = readdir(listing)) {
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    char ansi[kMaxPath + 1];
+    // A name that the code page cannot hold cannot be reached through this layer either.
+    if (g_nameCodec.fromSystem && !g_nameCodec.fromSystem(name, ansi, sizeof ansi)) continue;
     struct stat st;
     FsEntryKind kind = kFsEntryFile;
     if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISDIR(st.st_mode)) kind = kFsEntryDir;
       if (S_ISLNK(st.st_mode)) kind = kFsEntryLink;
     }
-    visit(context, name, kind);
+    visit(context, g_nameCodec.fromSystem ? ansi : name, kind);
   }
   closedir(listing);
   return true;
@@ -355,7 +412,7 @@ bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   if (dirLength == 0 || dirLength + 1 + 3 + 4 + 4 > kMaxPath) return false;
   memcpy(name, dir, dirLength);
   size_t base = dirLength;
-  if (dir[dirLength - 1] != '\\' && dir[dirLength - 1] != '/') name[base++] = '\\';
+  if (!EndsWithSeparator(dir)) name[base++] = '\\';
   for (int i = 0; i < 3 && prefix[i] != 0; ++i) name[base++] = prefix[i];
   unsigned start = __atomic_fetch_add(&g_tempSeed, 1, __ATOMIC_RELAXED) +
                    unsigned(getpid()) * 7919u + unsigned(time(nullptr));

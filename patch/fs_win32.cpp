@@ -1,7 +1,7 @@
 // The file-system layer on Windows: thin wrappers over the ANSI Win32 file calls.
 #include <windows.h>
-#include <imagehlp.h>
 
+#include "format/ansi_chars.h"
 #include "patch/fs.h"
 
 namespace vt {
@@ -93,13 +93,31 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
 
 FsError FsMoveFile(const char* from, const char* to) { return ResultOf(MoveFileA(from, to)); }
 
+FsError FsReplaceFile(const char* from, const char* to) {
+  return ResultOf(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+}
+
 FsError FsDeleteFile(const char* path) { return ResultOf(DeleteFileA(path)); }
 
 bool FsSetNormalAttributes(const char* path) {
   return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-bool FsMakeParentDirs(const char* path) { return MakeSureDirectoryPathExists(path) != 0; }
+void FsSetNameCodec(const FsNameCodec*) {}
+
+// Every directory up to the last backslash, walked by character: a double-byte character whose
+// second byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made.
+bool FsMakeParentDirs(const char* path) {
+  char prefix[MAX_PATH];
+  bool made = true;
+  for (const char* p = path; *p != 0; p = NextChar(p)) {
+    if (*p != '\\' || p == path || p[-1] == ':') continue;
+    if (p - path >= MAX_PATH) return false;
+    lstrcpynA(prefix, path, int(p - path) + 1);
+    made = FsMakeDir(prefix);
+  }
+  return made;
+}
 
 bool FsMakeDir(const char* path) {
   return CreateDirectoryA(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
@@ -112,7 +130,7 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   int length = lstrlenA(dir);
   if (length + 4 >= MAX_PATH) return false;
   lstrcpyA(pattern, dir);
-  if (length > 0 && dir[length - 1] != '\\' && dir[length - 1] != '/') pattern[length++] = '\\';
+  if (length > 0 && !EndsWithSeparator(dir)) pattern[length++] = '\\';
   lstrcpyA(pattern + length, "*.*");
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA(pattern, &found);

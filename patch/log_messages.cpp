@@ -14,6 +14,9 @@ const char* BuiltInLogMessage(uint32_t id) {
     case 258: return "Data file error; Opration canceled!";
     case 259: return "Original file was updated; Skipped.";
     case 260: return "Access of original file is denied; Skipped.";
+    case 261: return "Restored after an interrupted setup.";
+    case 262: return "Left by an interrupted setup; removed.";
+    case 263: return "Not every file could be restored; kept here.";
     default: return "";
   }
 }

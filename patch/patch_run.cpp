@@ -4,35 +4,43 @@
 
 #include <string.h>
 
-#include "format/name_rules.h"
+#include "format/ansi_chars.h"
 #include "patch/apply_entry.h"
 #include "patch/dir_tree.h"
 #include "patch/fs.h"
 #include "patch/result_log.h"
+#include "patch/run_folder.h"
 
 namespace vt {
 namespace {
 
 typedef char PathBuffer[kMaxPath + 1];
 
-const char* FileNamePart(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != 0; ++p)
-    if (*p == '\\' || *p == '/') name = p + 1;
-  return name;
-}
-
 void EntryStarted(void* context, const char* path) {
   const RunObserver* observer = static_cast<const RunObserver*>(context);
   observer->entryStarted(observer->context, path);
 }
 
-// Writes the entry's log line and turns its result into the run state.
-void LogEntry(RunState* run, FsFile log, const char* path, EntryResult result) {
+void LogLine(const RunState* run, FsFile log, const char* path, uint32_t messageId) {
   char message[kLogMessageSize];
   message[0] = 0;
-  run->loadMessage(run->messageContext, LogMessageId(result), message, kLogMessageSize);
+  run->loadMessage(run->messageContext, messageId, message, kLogMessageSize);
   WriteLogLine(log, path, message);
+}
+
+struct RepairLog {
+  const RunState* run;
+  FsFile log;
+};
+
+void LogRepair(void* context, const char* path, uint32_t messageId) {
+  const RepairLog* repair = static_cast<const RepairLog*>(context);
+  LogLine(repair->run, repair->log, path, messageId);
+}
+
+// Writes the entry's log line and turns its result into the run state.
+void LogEntry(RunState* run, FsFile log, const char* path, EntryResult result) {
+  LogLine(run, log, path, LogMessageId(result));
   if (result == kDataError) StoreRunState(run, kRunDataError);
   // The old content of that file now lives only in BackupDir: only a rollback brings it back.
   if (result == kRestoreFailed) StoreRunState(run, kRunMainFileFailed);
@@ -40,14 +48,15 @@ void LogEntry(RunState* run, FsFile log, const char* path, EntryResult result) {
 }
 
 // Applies the script's entries in order until the end or until the state drops to 0 or less.
-void ApplyEntries(RunState* run, const FsView& script, const char* backupDir, FsFile log) {
+void ApplyEntries(RunState* run, const FsView& script, const RunFolder& folder, FsFile log) {
   const RunObserver& observer = run->observer;
   uint32_t count = 0;
   ScriptCursor cursor;
   // A script too short for its count field is damaged, not empty.
   if (!BeginScript(script.data, script.size, &count, &cursor)) StoreRunState(run, kRunDataError);
   if (observer.rangeSet) observer.rangeSet(observer.context, count);
-  ApplyContext context = {run->destinationDir, backupDir, {nullptr, nullptr}};
+  ApplyContext context = {run->destinationDir, folder.backupDir, {nullptr, nullptr},
+                          folder.privateDir};
   if (observer.entryStarted)
     context.observer = {EntryStarted, const_cast<RunObserver*>(&observer)};
   for (uint32_t done = 0; done < count;) {
@@ -60,18 +69,24 @@ void ApplyEntries(RunState* run, const FsView& script, const char* backupDir, Fs
   }
 }
 
-// Keeps the result (with a copy of the backups when asked) or rolls back. Returns whether
-// BackupDir may go: not when a rollback left some old content only there.
-bool Finish(const RunState* run, int32_t decided, const char* backupDir) {
+// Keeps the result (with a copy of the backups when asked) or rolls back, then removes the
+// BackupDir. Returns false when a rollback could not put every file back: the BackupDir then
+// stays, journal and all, so that a later run can still repair it.
+bool Finish(const RunState* run, int32_t decided, RunFolder* folder) {
   if (decided > 0) {
+    MarkRunKept(folder);
     if (run->keepBackup) {
       // keptBackupDir ends in a separator: every missing level of it is made.
       FsMakeParentDirs(run->keptBackupDir);
-      CopyTree(backupDir, run->keptBackupDir);
+      CopyTree(folder->backupDir, run->keptBackupDir, PrivateFolderName(*folder));
     }
-    return true;
+  } else if (RestoreTree(folder->backupDir, run->destinationDir, PrivateFolderName(*folder),
+                         nullptr, nullptr) != 0) {
+    CloseRunFolder(folder);
+    return false;
   }
-  return CopyTree(backupDir, run->destinationDir) == 0;
+  RemoveRunFolder(folder);
+  return true;
 }
 
 // True when every entry's path fits below `backupDir`, which is longer than DestinationDir and
@@ -103,7 +118,7 @@ bool FailsMainFile(EntryResult result, const char* path, const char* mainFile) {
   }
   if (!mainFile) return false;
   const char* mainName = FileNamePart(mainFile);
-  return mainName[0] != 0 && SameNameIgnoringCase(FileNamePart(path), mainName);
+  return mainName[0] != 0 && SameFileName(FileNamePart(path), mainName);
 }
 
 RunEnd RunPatch(RunState* run, char* leftBackupDir) {
@@ -112,12 +127,13 @@ RunEnd RunPatch(RunState* run, char* leftBackupDir) {
 
   FsFile scriptFile = FsOpen(run->scriptPath, kFsReadShared, nullptr);
   FsView script = {nullptr, 0, nullptr};
+  RunFolder folder;
   bool mapped = scriptFile != kNoFile && FsMap(scriptFile, &script) && script.size != 0;
 
-  // Nothing in DestinationDir changes until it is known to take the log, the BackupDir and
-  // every path of the script. The reserved name stays held by its empty file until the
-  // directory replaces it, so that nobody else can take it in between. The log is held
-  // without sharing, so no entry of the script can write to it.
+  // Nothing in DestinationDir changes until it is known to take the log, the BackupDir with
+  // its private folder and every path of the script. The reserved name stays held by its
+  // empty file until the directory replaces it, so that nobody else can take it in between.
+  // The log is held without sharing, so no entry of the script can write to it.
   RunEnd end = kRunReachedEnd;
   PathBuffer logPath, backupDir;
   FsFile log = kNoFile;
@@ -129,15 +145,19 @@ RunEnd RunPatch(RunState* run, char* leftBackupDir) {
     reserved = FsReserveTempName(run->destinationDir, kBackupDirPrefix, backupDir);
     if (mapped && !reserved) {
       end = kRunNoBackupDir;
-    } else if (mapped && !ScriptPathsFit(script, backupDir)) {
+    } else if (mapped && (!ScriptPathsFit(script, backupDir) || !RunFolderFits(backupDir))) {
       end = kRunPathsTooLong;
     } else {
       // A script that cannot be read still leaves an empty log behind.
       log = FsOpen(logPath, kFsCreateAlways, nullptr);
-      if (!mapped)
+      if (!mapped) {
         end = kRunScriptUnreadable;
-      else if (log == kNoFile || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir))
+      } else if (log == kNoFile || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir)) {
         end = kRunNoBackupDir;
+      } else if (!OpenRunFolder(backupDir, &folder)) {
+        FsRemoveDir(backupDir);
+        end = kRunNoBackupDir;
+      }
     }
   }
   if (end != kRunReachedEnd) {
@@ -151,20 +171,34 @@ RunEnd RunPatch(RunState* run, char* leftBackupDir) {
     return end;
   }
 
-  ApplyEntries(run, script, backupDir, log);
+  // What interrupted runs left is put right before the entries. Where that cannot be done in
+  // full, this run stays out, lest it build on files that a later repair changes back.
+  RepairLog repairLog = {run, log};
+  if (!RepairInterruptedRuns(run->destinationDir, {LogRepair, &repairLog})) {
+    RemoveRunFolder(&folder);
+    FsUnmap(&script);
+    FsClose(scriptFile);
+    FsClose(log);
+    observer.runDone(observer.context, kRunMainFileFailed);
+    return kRunRepairIncomplete;
+  }
+
+  ApplyEntries(run, script, folder, log);
 
   FsUnmap(&script);
-  if (log != kNoFile) FsClose(log);
   FsClose(scriptFile);
 
   // The one reading of the state that decides the end; what is reported is what was decided.
   const int32_t decided = LoadRunState(run);
   if (observer.finishing) observer.finishing(observer.context, decided);
-  if (Finish(run, decided, backupDir)) {
-    RemoveTree(backupDir);
-  } else if (leftBackupDir) {
-    memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
+  if (!Finish(run, decided, &folder)) {
+    // The log, still open, says where the old content of what could not go back is kept.
+    const char* name = backupDir + strlen(run->destinationDir);
+    while (*name == '\\' || *name == '/') ++name;
+    LogLine(run, log, name, kLogBackupKeptId);
+    if (leftBackupDir) memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
   }
+  if (log != kNoFile) FsClose(log);
   observer.runDone(observer.context, decided);
   return kRunReachedEnd;
 }

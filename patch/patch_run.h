@@ -76,13 +76,20 @@ enum RunEnd {
   // path of the script joined to the BackupDir would be longer than kMaxPath.
   kRunNoBackupDir = 2,
   kRunPathsTooLong = 3,
+  // An interrupted earlier run's backups could not all be put back (another process holds a
+  // file), so nothing was applied; reported as kRunMainFileFailed, whose message asks the
+  // user to close the program and try again.
+  kRunRepairIncomplete = 4,
 };
 
-// Runs the patch (the CRC table must be built). Sends runDone last, with the state on which
-// the run decided to keep its result (> 0) or to roll back (<= 0): a Cancel arriving after
-// that decision changes nothing. When a rollback could not put every file back, the BackupDir
-// is left in place, since it then holds the only copy of some old content, and its path goes
-// to `leftBackupDir` (kMaxPath + 1 characters; may be null); otherwise that is made empty.
+// Runs the patch (the CRC table must be built). First it repairs what interrupted runs left
+// in DestinationDir (run_folder.h), with a ResultLog line for each file put back and each
+// BackupDir removed or kept. Sends runDone last, with the state on which the run decided to
+// keep its result (> 0) or to roll back (<= 0): a Cancel arriving after that decision changes
+// nothing. When a rollback could not put every file back, the BackupDir is left in place,
+// since it then holds the only copy of some old content, the ResultLog names it in a last line
+// and its path goes to `leftBackupDir` (kMaxPath + 1 characters; may be null); otherwise that
+// is made empty. A later run repairs such a BackupDir.
 RunEnd RunPatch(RunState* run, char* leftBackupDir);
 
 // The main-file rule: true when `result` is one of the five results that fail the package's

@@ -9,7 +9,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 
 for p in cmake g++ clang libclang-rt-14-dev lld libbz2-dev bzip2 googletest libgtest-dev \
          g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 \
-         wine wine32:i386 xvfb x11-utils xdotool imagemagick dpkg-dev python3 osslsigncode openssl; do
+         wine wine32:i386 xvfb x11-utils xdotool imagemagick dpkg-dev python3 osslsigncode openssl \
+         locales; do
   have_pkg "$p" || missing+=("$p")
 done
 
@@ -32,4 +33,15 @@ Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
   need_root apt-get update -qq
+fi
+
+# Wine takes the ANSI code page from the locale: the Japanese tests (code page 932) run with
+# LC_ALL=ja_JP.UTF-8, which needs the glibc locale.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+  if grep -q '^# *ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
+    need_root sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  elif ! grep -qx 'ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
+    echo 'ja_JP.UTF-8 UTF-8' | need_root tee -a /etc/locale.gen >/dev/null
+  fi
+  need_root locale-gen >/dev/null
 fi

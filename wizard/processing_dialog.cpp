@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "chrome/background_window.h"
+#include "format/ansi_chars.h"
 #include "patch/crc32.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
@@ -68,8 +69,8 @@ void StartRun(HWND dialog) {
   ReadPathValue("BackupDirectory", "Vantrel.bak", backupName);
   lstrcpyA(g_keptBackupDir, g_destinationDir);
   PathAppendA(g_keptBackupDir, backupName);
-  const int length = lstrlenA(g_keptBackupDir);
-  if (length && g_keptBackupDir[length - 1] != '\\') lstrcatA(g_keptBackupDir, "\\");
+  // The last byte may be the second byte of a double-byte character: look at characters.
+  if (g_keptBackupDir[0] && !vt::EndsWithSeparator(g_keptBackupDir)) lstrcatA(g_keptBackupDir, "\\");
   lstrcpyA(g_scriptPath, g_workDir);
   PathAppendA(g_scriptPath, g_patchFileName);
   GetPrivateProfileStringA("App", "MainFile", "", g_mainFile, kPathChars, g_updateIniPath);

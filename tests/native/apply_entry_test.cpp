@@ -412,27 +412,36 @@ TEST_F(ApplyEntryTest, NewFileWriteFailureRemovesThePartialFile) {
   EXPECT_EQ(Get("n.txt"), "<none>");
 }
 
+// An overwrite moves the data into place from a temporary file: the moves are, in order, the
+// temporary file to the target (refused: it exists), the old file into BackupDir, the
+// temporary file to the target; a fourth moves the old file back when the third failed.
 TEST_F(ApplyEntryTest, OverwriteFailuresKeepTheOldContent) {
   Put("f.txt", "old");
   Script s(1);
   s.NewFile("\\f.txt", "new");
 
-  FsInjectFault(kFaultCopy, 0, 1);  // no backup copy: nothing is overwritten
+  FsInjectFault(kFaultMove, 1, 1);  // neither renamed nor copied into BackupDir
+  FsInjectFault(kFaultCopy, 0, 1);
   EXPECT_EQ(Apply(s), kReplaceDenied);
   EXPECT_EQ(Get("f.txt"), "old");
   EXPECT_EQ(Get("BAK1.tmp/f.txt"), "<none>");
 
-  FsInjectFault(kFaultOpenTruncate, 0, 1);
-  EXPECT_EQ(Apply(s), kAccessDenied);
+  FsFile holder = FsOpen((dest_ + "\\f.txt").c_str(), kFsReadExclusive, nullptr);
+  EXPECT_EQ(Apply(s), kAccessDenied);  // cannot be opened for writing
+  FsClose(holder);
   EXPECT_EQ(Get("f.txt"), "old");
-  EXPECT_EQ(Get("BAK1.tmp/f.txt"), "old");
+  EXPECT_EQ(Get("BAK1.tmp/f.txt"), "<none>");
 
-  FsInjectFault(kFaultWrite, 0, 1);  // a full disk: the emptied file gets its content back
+  FsInjectFault(kFaultWrite, 0, 1);  // a full disk: the target was never touched
   EXPECT_EQ(Apply(s), kUpdatedCrcError);
   EXPECT_EQ(Get("f.txt"), "old");
 
-  FsInjectFault(kFaultWrite, 0, 1);
-  FsInjectFault(kFaultCopy, 1, 1);  // the backup copy exists already; the restore fails
+  FsInjectFault(kFaultMove, 2, 1);  // the old file goes back from BackupDir
+  EXPECT_EQ(Apply(s), kReplaceDenied);
+  EXPECT_EQ(Get("f.txt"), "old");
+  EXPECT_EQ(Get("BAK1.tmp/f.txt"), "<none>");
+
+  FsInjectFault(kFaultMove, 2, 2);  // and cannot: its content lives on in BackupDir
   EXPECT_EQ(Apply(s), kRestoreFailed);
   EXPECT_EQ(Get("BAK1.tmp/f.txt"), "old");
 }
@@ -445,36 +454,41 @@ TEST_F(ApplyEntryTest, UpdateFailuresBeforeTheReplaceLeaveNoTrace) {
   FsInjectFault(kFaultWrite, 1, 1);  // the second operation's write fails
   EXPECT_EQ(Apply(UpdateAbc()), kUpdatedCrcError);
   EXPECT_EQ(Tree(), before);
-  FsInjectFault(kFaultCopy, 0, 1);  // no backup copy: the old file is not deleted
+  FsInjectFault(kFaultMove, 0, 1);  // no backup, renamed or copied: the old file stays
+  FsInjectFault(kFaultCopy, 0, 1);
   EXPECT_EQ(Apply(UpdateAbc()), kReplaceDenied);
   EXPECT_EQ(Get("a.txt"), "abc");
   EXPECT_EQ(Get("BAK1.tmp/a.txt"), "<none>");
 }
 
+// Another process holds the old file with read sharing (Windows): it cannot be renamed or
+// replaced, only copied.
 TEST_F(ApplyEntryTest, UndeletableOldFileIsReplaceDeniedWithBackup) {
   Put("a.txt", "abc");
-  FsInjectFault(kFaultDelete, 0, 1);
+  FsInjectFault(kFaultMove, 0, 1);
+  FsInjectFault(kFaultReplace, 0, 1);
   EXPECT_EQ(Apply(UpdateAbc()), kReplaceDenied);
   EXPECT_EQ(Get("a.txt"), "abc");
   EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");
 }
 
+// The moves of an update: the old file into BackupDir, the rebuilt file into place, and the
+// old file back when that failed.
 TEST_F(ApplyEntryTest, FailedMoveAfterDeleteNeverLosesTheOldContent) {
   Put("a.txt", "abc");
-  FsInjectFault(kFaultMove, 0, 1);  // the copy of the rebuilt file still completes it
+  FsInjectFault(kFaultMove, 0, 1);  // a copy serves as backup where the rename is refused
   EXPECT_EQ(Apply(UpdateAbc()), kUpdated);
   EXPECT_EQ(Get("a.txt"), "abXc");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");
 
   fs::remove_all(fs::path(dest_) / "BAK1.tmp");
   Put("a.txt", "abc");
-  FsInjectFault(kFaultMove, 0, 1);
-  FsInjectFault(kFaultCopy, 1, 1);  // backup made, copy of the rebuilt file fails
+  FsInjectFault(kFaultMove, 1, 1);  // old file in BackupDir, the rebuilt one cannot follow
   EXPECT_EQ(Apply(UpdateAbc()), kReplaceDenied);
   EXPECT_EQ(Get("a.txt"), "abc");
-  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");
+  EXPECT_EQ(Get("BAK1.tmp/a.txt"), "<none>");
 
-  FsInjectFault(kFaultMove, 0, 1);
-  FsInjectFault(kFaultCopy, 1, 2);  // and the restore from the backup fails too
+  FsInjectFault(kFaultMove, 1, 2);  // and the old file cannot go back
   EXPECT_EQ(Apply(UpdateAbc()), kRestoreFailed);
   EXPECT_EQ(Get("a.txt"), "<none>");
   EXPECT_EQ(Get("BAK1.tmp/a.txt"), "abc");

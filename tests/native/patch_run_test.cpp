@@ -3,8 +3,10 @@
 #include "patch/patch_run.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,6 +36,7 @@ struct Told {
   bool cancelWhenFinishing = false;
   int entries = 0;
   RunState* run = nullptr;
+  std::function<void(int entry)> atEntry;  // called as each entry (0-based) starts
 };
 
 void OnRange(void* c, uint32_t count) {
@@ -45,6 +48,7 @@ void OnPosition(void* c, uint32_t done) {
 void OnEntry(void* c, const char* path) {
   Told* told = static_cast<Told*>(c);
   told->events.push_back(std::string("entry ") + path);
+  if (told->atEntry) told->atEntry(told->entries);
   if (told->entries++ == told->cancelAtEntry) StoreRunState(told->run, kRunCancelled);
 }
 void OnFinishing(void* c, int32_t decided) {
@@ -371,21 +375,51 @@ TEST_F(PatchRunTest, CancelDuringTheLastEntryStillRollsBack) {
   EXPECT_EQ(Log(), "o.txt -> File existed, and overwritten.\r\n");
 }
 
+// Nothing can be put back (another process holds the files): BackupDir stays, the log names
+// it, and the next run, once the files are free, repairs it before it starts.
 TEST_F(PatchRunTest, FailedRestoreKeepsBackupDirWithTheOldContent) {
   Put("a.txt", "old a");
   Put("b.txt", "old b");
   Script s;
   s.NewFile("\\a.txt", "new a").NewFile("\\b.txt", "new b").Entry(1, 2, "\\c.txt").Op(7).End();
-  // The two backup copies succeed; then every copy back fails.
-  FsInjectFault(kFaultCopy, 2, 100);
+  FsInjectFault(kFaultReplace, 0, 100);
+  FsInjectFault(kFaultCopy, 0, 100);
   Run(s.bytes());
   FsClearFaults();
   EXPECT_EQ(told_.done, (std::vector<int32_t>{-2}));
   ASSERT_NE(left_[0], 0);
   std::string left = left_;
-  for (char& c : left)
-    if (c == '\\') c = '/';
-  EXPECT_EQ(Snapshot(left), (Tree{{"a.txt", "old a"}, {"b.txt", "old b"}}));
+  left = left.substr(left.find_last_of("\\/") + 1);
+  Tree kept = Snapshot(fs::path(dest_) / left);
+  EXPECT_EQ(kept["a.txt"], "old a");
+  EXPECT_EQ(kept["b.txt"], "old b");
+  EXPECT_EQ(Log(),
+            "a.txt -> File existed, and overwritten.\r\n"
+            "b.txt -> File existed, and overwritten.\r\n"
+            "c.txt -> Data file error; Opration canceled!\r\n" +
+                left + " -> Not every file could be restored; kept here.\r\n");
+
+  // While another process still holds a file, the repair cannot finish: nothing is applied.
+  told_ = Told();
+  FsFile held = FsOpen((dest_ + "/a.txt").c_str(), kFsReadExclusive, nullptr);
+  EXPECT_EQ(Run(Script().NewFile("\\n.txt", "n").bytes()), kRunRepairIncomplete);
+  FsClose(held);
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{-1}));
+  EXPECT_FALSE(fs::exists(fs::path(dest_) / "n.txt"));
+  EXPECT_TRUE(fs::is_directory(fs::path(dest_) / left));
+  // What could go back, went.
+  EXPECT_EQ(Log(), "b.txt -> Restored after an interrupted setup.\r\n" + left +
+                       " -> Not every file could be restored; kept here.\r\n");
+
+  told_ = Told();
+  Run(Script().bytes());
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{1}));
+  EXPECT_EQ(Get(fs::path(dest_) / "a.txt"), "old a");
+  EXPECT_EQ(Get(fs::path(dest_) / "b.txt"), "old b");
+  EXPECT_TRUE(Leftovers().empty());
+  std::string log = Log();
+  EXPECT_NE(log.find("a.txt -> Restored after an interrupted setup.\r\n"), std::string::npos);
+  EXPECT_NE(log.find(left + " -> Left by an interrupted setup; removed.\r\n"), std::string::npos);
 }
 
 TEST_F(PatchRunTest, FailedOverwriteWithoutRestoreRollsBackTheWholeRun) {
@@ -393,16 +427,45 @@ TEST_F(PatchRunTest, FailedOverwriteWithoutRestoreRollsBackTheWholeRun) {
   Put("b.txt", "old b");
   Script s;
   s.NewFile("\\a.txt", "new a").NewFile("\\b.txt", "new b").NewFile("\\c.txt", "c");
-  // b's data cannot be written (a full disk) and its backup cannot be copied back at once:
-  // the run must roll back rather than leave b emptied.
-  FsInjectFault(kFaultWrite, 2, 1);  // a's data and its log line pass
-  FsInjectFault(kFaultCopy, 2, 1);
+  // b's new content cannot be moved into place once its old file is in BackupDir, nor can the
+  // old file go back at once: the run must roll back rather than leave b missing. Three moves
+  // per overwrite: a's pass, then b's first two.
+  FsInjectFault(kFaultMove, 5, 2);
   Run(s.bytes());
   FsClearFaults();
   EXPECT_EQ(told_.done, (std::vector<int32_t>{-1}));
   EXPECT_EQ(Get(fs::path(dest_) / "a.txt"), "old a");
   EXPECT_EQ(Get(fs::path(dest_) / "b.txt"), "old b");
   EXPECT_FALSE(fs::exists(fs::path(dest_) / "c.txt"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// A rollback puts back every file whatever its mode is by then, and each file gets its own
+// mode back: a read-only file that root may overwrite, an updated file of an unusual mode.
+TEST_F(PatchRunTest, RollbackRestoresFilesWhateverTheirModeWithTheirOwnMode) {
+  Put("ro.txt", "old ro");
+  Put("odd.txt", "old odd");
+  const fs::path ro = fs::path(dest_) / "ro.txt", odd = fs::path(dest_) / "odd.txt";
+  chmod(ro.c_str(), 0444);
+  chmod(odd.c_str(), 0404);
+  Script s;
+  s.NewFile("\\ro.txt", "new ro").Update("\\odd.txt", "old odd", "old new odd");
+  s.Entry(1, 2, "\\x").Op(7).End();
+  told_.atEntry = [&](int entry) {
+    if (entry != 2) return;
+    chmod(ro.c_str(), 0400);
+    chmod(odd.c_str(), 0400);
+  };
+  Run(s.bytes());
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{-2}));
+  EXPECT_EQ(Get(ro), "old ro");
+  EXPECT_EQ(Get(odd), "old odd");
+  struct stat st;
+  ASSERT_EQ(stat(ro.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+  ASSERT_EQ(stat(odd.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0404u);
+  EXPECT_EQ(left_[0], 0);
   EXPECT_TRUE(Leftovers().empty());
 }
 

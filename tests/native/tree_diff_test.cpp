@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/patch_verify.h"
+#include "cli/payload_check.h"
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
 #include "tests/common/script_builder.h"
@@ -273,6 +274,9 @@ struct Outcome {
 
 class Commands : public TreeDiffTest {
  protected:
+  static std::string Le32(uint32_t v) {
+    return std::string({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
+  }
   // Runs vantrel in the scratch folder; `args` is shell text, `prefix` goes before the tool.
   Outcome Run(const std::string& args, const std::string& prefix = "") {
     const std::string command = "cd '" + dir_.string() + "' && " + prefix + "'" +
@@ -289,9 +293,14 @@ class Commands : public TreeDiffTest {
   void MakePackage() {
     MakeVersions();
     Write("stub.exe", B("MZ" + std::string(2000, 's')));
-    for (const char* name :
-         {"Update.ini", "License.txt", "Guide.txt", "Readme.txt", "Package.bmp", "Splash.bmp"})
+    for (const char* name : {"Update.ini", "License.txt", "Guide.txt", "Readme.txt"})
       Write(std::string("pkg/setup/") + name, B(name));
+    // One 24-bit pixel: the smallest bitmap LoadImage takes.
+    std::string bmp = std::string("BM") + Le32(58) + Le32(0) + Le32(54) + Le32(40) + Le32(1) +
+                      Le32(1) + std::string("\x01\x00\x18\x00", 4) + Le32(0) + Le32(4) +
+                      std::string(16, '\0') + std::string("\xff\x00\x00\x00", 4);
+    Write("pkg/setup/Package.bmp", B(bmp));
+    Write("pkg/setup/Splash.bmp", B(bmp));
     fs::rename(dir_ / "old", dir_ / "pkg" / "old");
     fs::rename(dir_ / "new", dir_ / "pkg" / "new");
   }
@@ -529,6 +538,102 @@ TEST_F(Commands, InterruptedVerifyRemovesItsScratchFolder) {
     EXPECT_EQ(WEXITSTATUS(status), 5);
     EXPECT_EQ(ScratchLeft(), std::vector<std::string>{});
   }
+}
+
+// ---- the installer's ANSI code page --------------------------------------------------------
+
+TEST_F(Commands, DiffRefusesNamesTheCodePageCannotHoldOrMakesOne) {
+  MakeVersions();
+  struct Case {
+    const char* file;
+    const char* codePage;
+    int status;
+    const char* mention;
+  };
+  const Case cases[] = {
+      {"new/\xe8\xa1\xa8.txt", "", 1, "give the installer's code page with --codepage"},
+      {"new/\xe8\xa1\xa8.txt", "--codepage 1252", 1, "code page 1252 cannot hold the name"},
+      {"new/\xc3\xbc" "ber.exe", "--codepage 1252", 1, "one name on Windows"},  // with Über
+      {"new/\xc3\x9c" "ber.exe", "--codepage 932", 1, "code page 932 cannot hold the name"},
+      {"new/a.txt", "--codepage 7", 2, "code page 7 is not known"},
+      {"new/a.txt", "--codepage west", 2, "--codepage takes a Windows code page number"},
+  };
+  Write("new/\xc3\x9c" "ber.exe", B("U"));
+  for (const Case& c : cases) {
+    Write(c.file, B("x"));
+    const Outcome o = Run(std::string("diff old new -o P.dat ") + c.codePage);
+    EXPECT_EQ(o.status, c.status) << c.file << " " << c.codePage;
+    EXPECT_NE(o.err.find(c.mention), std::string::npos) << o.err;
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    EXPECT_FALSE(fs::exists(dir_ / "P.dat"));
+    fs::remove(dir_ / fs::u8path(c.file));
+  }
+}
+
+// A Japanese package end to end: names and a UTF-8 licence go into code page 932, the
+// verification applies the script to the UTF-8 folders, inspect shows the names in UTF-8.
+TEST_F(Commands, BuildConvertsNamesAndTextsIntoTheCodePage) {
+  if (vtt::TestingOtherTool()) return;  // the Windows tool works in its system's code page
+  MakePackage();
+  const std::string name = "\xe8\xa1\xa8/\xe3\x82\xb5\xe3\x83\x9d\xe3\x83\xbc\xe3\x83\x88/"
+                           "\xe8\xaa\xac\xe6\x98\x8e.txt";  // 表/サポート/説明.txt
+  Write("pkg/old/" + name, B("old text"));
+  Write("pkg/new/" + name, B("new text"));
+  Write("pkg/setup/License.txt", B("\xe4\xbd\xbf\xe7\x94\xa8\r\n"));  // 使用, UTF-8
+  Write("pkg/setup/Guide.txt", B("\x8e\x67\x97\x70\r\n"));  // 使用 in 932 already
+  const Outcome built = Run("build pkg --stub stub.exe -o Setup.exe --codepage 932");
+  ASSERT_EQ(built.status, 0) << built.err;
+  EXPECT_EQ(Run("verify Setup.exe pkg/old pkg/new --codepage 932").status, 0);
+  const Outcome listed = Run("inspect Setup.exe --codepage 932");
+  EXPECT_NE(listed.out.find("  \\" + std::string("\xe8\xa1\xa8\\\xe3\x82\xb5")), std::string::npos)
+      << listed.out;
+  std::vector<uint8_t> installer, block;
+  std::string error;
+  const std::string image = Read("Setup.exe");
+  installer.assign(image.begin(), image.end());
+  ASSERT_TRUE(ReadInstallerBlock(installer, kSetupDataBlock, &block, &error)) << error;
+  const std::string setup(block.begin(), block.end());
+  EXPECT_EQ(std::count(setup.begin(), setup.end(), '\x8e'), 2) << "both texts in 932";
+  // apply works on UTF-8 folders too, its destination named in UTF-8 on the command line.
+  fs::create_directories(dir_ / fs::u8path("\xe8\xa1\xa8"));
+  fs::copy(dir_ / "pkg" / "old", dir_ / fs::u8path("\xe8\xa1\xa8"), fs::copy_options::recursive);
+  ASSERT_EQ(Run("diff pkg/old pkg/new -o P.dat --codepage 932").status, 0);
+  const Outcome applied = Run("apply P.dat \xe8\xa1\xa8 --codepage 932");
+  ASSERT_EQ(applied.status, 0) << applied.err;
+  EXPECT_NE(applied.out.find(name.substr(name.find('/') + 1, 9)), std::string::npos)
+      << applied.out;
+  EXPECT_EQ(Read("\xe8\xa1\xa8/" + name), "new text");
+  // Without the code page the UTF-8 licence is refused, naming the option.
+  const Outcome ascii = Run("build pkg --stub stub.exe -o Other.exe");
+  EXPECT_EQ(ascii.status, 1);
+  EXPECT_NE(ascii.err.find("--codepage"), std::string::npos) << ascii.err;
+}
+
+TEST_F(Commands, BuildChecksTheSetupFilesBeforeWritingAnything) {
+  MakePackage();
+  Write("pkg/setup/Update.ini", B("[App]\r\nMianFile=a.txt\r\nMainFile=missing.exe\r\n"));
+  Write("pkg/setup/Language.ini", B("[0407]\r\nID201=x\r\n"));
+  fs::remove(dir_ / "pkg/setup/Guide.txt");
+  const Outcome warned = Run("build pkg --stub stub.exe -o Setup.exe --no-verify");
+  EXPECT_EQ(warned.status, 0) << warned.err;
+  for (const char* mention : {"'MianFile' is not a key", "'missing.exe' is not a file of NEW",
+                              "section [0407]", "Guide.txt is missing"})
+    EXPECT_NE(warned.err.find(mention), std::string::npos) << mention << " in " << warned.err;
+  fs::remove(dir_ / "Setup.exe");
+  const Outcome strict = Run("build pkg --stub stub.exe -o Setup.exe --strict");
+  EXPECT_EQ(strict.status, 1);
+  EXPECT_NE(strict.err.find("(--strict)"), std::string::npos) << strict.err;
+  EXPECT_FALSE(fs::exists(dir_ / "Setup.exe"));
+  // A run-length compressed bitmap: LoadImage gives nothing, so the build stops.
+  std::string rle = Read("pkg/setup/Splash.bmp");
+  rle[30] = 1;
+  Write("pkg/setup/Splash.bmp", B(rle));
+  Write("pkg/setup/Package.bmp", B("GIF89a"));
+  const Outcome broken = Run("build pkg --stub stub.exe -o Setup.exe");
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_NE(broken.err.find("Splash.bmp: a compressed bitmap"), std::string::npos) << broken.err;
+  EXPECT_NE(broken.err.find("Package.bmp: not a BMP file"), std::string::npos) << broken.err;
+  EXPECT_FALSE(fs::exists(dir_ / "Setup.exe"));
 }
 
 }  // namespace

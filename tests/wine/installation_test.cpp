@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/code_page.h"
+#include "cli/setup_files.h"
 #include "patch/crc32.h"
+#include "tests/common/script_builder.h"
 #include "tests/wine/driver.h"
 #include "tests/wine/test_installers.h"
 
@@ -49,21 +52,27 @@ std::string LanguageDirRecord() {
   return value;
 }
 
-void RemoveTree(const std::string& dir) {
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+// By wide names, so that a folder that a run under another ANSI code page left goes too.
+void RemoveTreeW(const std::wstring& dir) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string path = dir + "\\" + name;
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-      else DeleteFileA(path.c_str());
-    } while (FindNextFileA(find, &entry));
+      std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring path = dir + L"\\" + name;
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTreeW(path);
+      else DeleteFileW(path.c_str());
+    } while (FindNextFileW(find, &entry));
     FindClose(find);
   }
-  RemoveDirectoryA(dir.c_str());
+  RemoveDirectoryW(dir.c_str());
+}
+
+void RemoveTree(const std::string& dir) {
+  wchar_t wide[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, dir.c_str(), -1, wide, MAX_PATH)) RemoveTreeW(wide);
 }
 
 // The directory's file names, sorted, sub-directories marked with a trailing backslash.
@@ -138,7 +147,7 @@ class InstallationTest : public ::testing::Test {
   }
 
   void Start(const std::string& extraIni, const Bytes& patch) {
-    std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+    std::vector<vt::PayloadFile> files = files_;
     std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
     // Later keys of the same section win nowhere: the extra sections come first.
     vtt::SetFile(&files, "Update.ini", extraIni + ini);
@@ -253,6 +262,7 @@ class InstallationTest : public ::testing::Test {
     EXPECT_TRUE(NewWorkDirs().empty());
   }
 
+  std::vector<vt::PayloadFile> files_ = vtt::SampleSetupFiles();
   std::vector<std::string> before_;
   std::string destination_;
   Bytes oldA_;
@@ -359,6 +369,68 @@ TEST_F(InstallationTest, MainFileHeldOpenRollsBackWithMessage207) {
   ExpectOldVersionRestored();
 }
 
+// ---- ANSI code pages ---------------------------------------------------------------------------
+
+// Über.exe in the script, über.exe in Update.ini: one name to the system's ANSI comparison.
+TEST_F(InstallationTest, MainFileWithAnUmlautHeldOpenRollsBackWithMessage207) {
+  if (GetACP() != 1252) GTEST_SKIP() << "needs code page 1252";
+  const std::string upper = "\xdc" "ber.exe", lower = "\xfc" "ber.exe";
+  ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\" + upper, vtt::ToBytes("abc")));
+  vtt::Script script;
+  script.Update("\\a.txt", "abc", "abXc").Update("\\" + upper, "abc", "abXc");
+  Start("[App]\r\nMainFile=" + lower + "\r\n", script.bytes());
+  GoToDestination();
+  HANDLE held = CreateFileA((destination_ + "\\" + upper).c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ExpectFailedRun(
+      "Main file updating failed, operation canceled!\n\nIf the file is running, please quit now "
+      "and try again later.");
+  CloseHandle(held);
+  ExpectOldVersionRestored();
+}
+
+// A licence saved in UTF-8, as vantrel build puts it into the installer, reads right.
+TEST_F(InstallationTest, Utf8LicenceShowsRightOnTheLicencePage) {
+  const std::string utf8 = "Licence \xe2\x80\x94 \xc2\xa9 M\xc3\xbcller\r\nSecond line\r\n";
+  std::string error;
+  ASSERT_TRUE(vt::SelectCodePage(GetACP(), &error)) << error;
+  Bytes converted;
+  ASSERT_TRUE(vt::ConvertSetupText("License.txt", vtt::ToBytes(utf8), &converted, &error))
+      << error;
+  vtt::SetFile(&files_, "License.txt", Text(converted));
+  Start("", vtt::SamplePatch());
+  ASSERT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, vtd::kNextButton); }, kTimeout));
+  Go(vtd::kNextButton, "Software Licence Agreement");
+  std::string shown;
+  ASSERT_TRUE(vt::AnsiToUtf8(vtd::ControlText(vtd::CurrentPage(sheet_), 530), &shown));
+  EXPECT_EQ(shown, utf8);
+  ASSERT_TRUE(vtd::CancelSetup(program_.pid, IDYES, kTimeout));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+}
+
+// Under code page 932 (Wine run with LC_ALL=ja_JP.UTF-8): 表 is 95 5C and ポ is 83 7C.
+TEST_F(InstallationTest, JapaneseNamesInstallWhole) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs code page 932";
+  const std::string path = "\\\x95\x5c\\\x83\x54\x83\x7c\x81\x5b\x83\x67\\\x90\xe0\x96\xbe.txt";
+  const std::string data = "\x90\xe0\x96\xbe";
+  vtt::Script script;
+  script.Update("\\a.txt", "abc", "abXc").NewFile(path, data);
+  Start("[App]\r\nMainFile=\x95\x5c.exe\r\n", script.bytes());
+  GoToDestination();
+  Go(vtd::kNextButton, "Information");
+  EXPECT_EQ(Text(vtt::ReadFileBytes(destination_ + path)), data);
+  EXPECT_EQ(Listing(destination_ + "\\\x95\x5c"),
+            std::vector<std::string>{"\x83\x54\x83\x7c\x81\x5b\x83\x67\\"});
+  std::string log = Text(vtt::ReadFileBytes(destination_ + "\\Vantrel.log"));
+  EXPECT_NE(log.find(path.substr(1) + " -> File installed successfully!"), std::string::npos)
+      << log;
+  Go(vtd::kNextButton, "Setup Complete");
+  Press(vtd::kFinishButton);
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
+}
+
 TEST_F(InstallationTest, CancelDuringTheRunRollsBackWithMessage208) {
   Start("", NewFilesScript(3000, 2000));
   GoToDestination();
@@ -388,6 +460,58 @@ TEST_F(InstallationTest, CancelDuringTheRunRollsBackWithMessage208) {
   ASSERT_TRUE(vtd::PressButton(box, IDOK));
   EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
   EXPECT_TRUE(NewWorkDirs().empty());
+}
+
+// An installation killed during its run (Task Manager, a crash): each file keeps its old or
+// its new content, and the next start of the installer repairs what the killed one left
+// before its own run, which then completes.
+TEST_F(InstallationTest, KilledDuringTheRunTheNextInstallationRepairsAndCompletes) {
+  const int kFiles = 1000;
+  const Bytes script = NewFilesScript(kFiles, 2000);
+  // Every file exists in the old version, so each entry moves an old file into the BackupDir.
+  auto name = [&](int i) { return destination_ + "\\file" + std::to_string(i) + ".txt"; };
+  auto newContent = [](int i) { return Bytes(2000, uint8_t('a' + i % 26)); };
+  for (int i = 0; i < kFiles; ++i)
+    ASSERT_TRUE(vtt::WriteFileBytes(name(i), vtt::ToBytes("old " + std::to_string(i))));
+  Start("", script);
+  GoToDestination();
+  Press(vtd::kNextButton);
+  HWND dialog = nullptr;
+  ASSERT_TRUE(vtd::WaitUntil([&] { return (dialog = ProcessingDialog()) != nullptr; }, kTimeout));
+  HWND progress = GetDlgItem(dialog, 550);
+  ASSERT_TRUE(vtd::WaitUntil(
+      [&] { return SendMessageA(progress, 0x408 /* PBM_GETPOS */, 0, 0) > 100; }, kTimeout));
+  vtd::Kill(&program_);
+  int replaced = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    const Bytes now = vtt::ReadFileBytes(name(i));
+    const bool isNew = now == newContent(i);
+    replaced += isNew;
+    // A file out of its place for a moment has its old content in the BackupDir.
+    if (!isNew && !Exists(name(i))) continue;
+    EXPECT_TRUE(isNew || Text(now) == "old " + std::to_string(i)) << i;
+  }
+  EXPECT_GT(replaced, 0);
+  EXPECT_LT(replaced, kFiles) << "the run ended before it was killed";
+  std::vector<std::string> left = Listing(destination_);
+  EXPECT_TRUE(std::any_of(left.begin(), left.end(),
+                          [](const std::string& n) { return n.rfind("BAK", 0) == 0; }));
+
+  Start("", script);
+  GoToDestination();
+  Press(vtd::kNextButton);
+  ASSERT_TRUE(vtd::WaitUntil([&] { return vtd::WindowText(sheet_) == "Information"; }, 120000));
+  const std::string log = Text(vtt::ReadFileBytes(destination_ + "\\Vantrel.log"));
+  EXPECT_NE(log.find(" -> Left by an interrupted setup; removed.\r\n"), std::string::npos);
+  EXPECT_NE(log.find("file0.txt -> File existed, and overwritten.\r\n"), std::string::npos);
+  for (int i = 0; i < kFiles; ++i) EXPECT_TRUE(vtt::ReadFileBytes(name(i)) == newContent(i)) << i;
+  for (const std::string& entry : Listing(destination_))
+    EXPECT_TRUE(entry.rfind("BAK", 0) != 0 && entry.rfind("PCH", 0) != 0) << entry;
+  Go(vtd::kNextButton, "Setup Complete");
+  Press(vtd::kFinishButton);
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  // The killed installer's WorkDir is the one trace outside the destination.
+  for (const std::string& dir : NewWorkDirs()) RemoveTree(vtd::TempPath() + dir);
 }
 
 TEST_F(InstallationTest, CorruptPatchBlockWithoutSplashGives206WhenTheRunStarts) {

@@ -1,0 +1,276 @@
+// Setup texts into the installer's code page, and the build's checks of the setup files.
+#include "cli/setup_files.h"
+
+#include <string.h>
+
+#include "cli/code_page.h"
+#include "format/file_format.h"
+
+namespace vt {
+namespace {
+
+const uint8_t kUtf8Mark[] = {0xEF, 0xBB, 0xBF};
+
+bool IsAscii(const std::string& s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return false;
+  return true;
+}
+
+// Well-formed UTF-8: no overlong forms, surrogates or values past U+10FFFF.
+bool IsUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n;
+    uint32_t min, value;
+    if (c < 0x80) { ++i; continue; }
+    if ((c & 0xE0) == 0xC0) { n = 1; min = 0x80; value = c & 0x1F; }
+    else if ((c & 0xF0) == 0xE0) { n = 2; min = 0x800; value = c & 0x0F; }
+    else if ((c & 0xF8) == 0xF0) { n = 3; min = 0x10000; value = c & 0x07; }
+    else return false;
+    if (s.size() - i <= n) return false;
+    for (size_t k = 1; k <= n; ++k) {
+      const unsigned char t = static_cast<unsigned char>(s[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      value = value << 6 | (t & 0x3F);
+    }
+    if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+// The number of the first line of `utf8` that the code page cannot hold.
+size_t FirstBadLine(const std::string& utf8) {
+  size_t line = 1;
+  for (size_t start = 0; start <= utf8.size(); ++line) {
+    size_t end = utf8.find('\n', start);
+    if (end == std::string::npos) end = utf8.size();
+    std::string ignored;
+    if (!Utf8ToAnsi(utf8.substr(start, end - start), &ignored)) return line;
+    start = end + 1;
+  }
+  return 0;
+}
+
+std::string CodePageName() { return "code page " + std::to_string(SelectedCodePage()); }
+
+const char kNeedsCodePage[] =
+    " is not plain ASCII; give the installer's code page with --codepage (the user's ANSI code "
+    "page, such as 1252 or 932)";
+
+// ---- Update.ini and Language.ini --------------------------------------------------------
+
+struct IniLine {
+  size_t number;
+  std::string section;
+  std::string key;    // empty for a section line
+  std::string value;
+};
+
+std::string Trim(const std::string& s) {
+  const size_t first = s.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Section and key lines as the profile functions read them; comments and other lines skipped.
+std::vector<IniLine> ReadIni(const std::vector<uint8_t>& bytes) {
+  std::vector<IniLine> lines;
+  const std::string text(bytes.begin(), bytes.end());
+  std::string section;
+  size_t number = 0;
+  for (size_t start = 0; start < text.size(); ) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = Trim(text.substr(start, end - start));
+    start = end + 1;
+    ++number;
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      section = line.substr(1, line.find(']') == std::string::npos ? std::string::npos
+                                                                   : line.find(']') - 1);
+      lines.push_back({number, section, "", ""});
+      continue;
+    }
+    const size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    lines.push_back({number, section, Trim(line.substr(0, equals)), Trim(line.substr(equals + 1))});
+  }
+  return lines;
+}
+
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = char(x - 32);
+    if (y >= 'a' && y <= 'z') y = char(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The keys the installer reads, and those the builder may add for the author's own use.
+const char* const kKnownKeys[][2] = {
+    {"App", "AppName"},          {"App", "MainFile"},       {"App", "ShowBGW"},
+    {"App", "ShowSplash"},       {"App", "ApplierMutex"},   {"App", "TargetMutex"},
+    {"App", "Description"},      {"Author", "CopyRight"},   {"Author", "Name"},
+    {"Author", "Email"},         {"Author", "HomePage"},    {"Path", "SoftWarePath"},
+    {"Path", "BackupDirectory"}, {"ShellExec", "Command"},  {"ShellExec", "Parameter"},
+    {"ShellExec", "ShowWindow"},
+};
+
+bool IsKnownKey(const IniLine& line) {
+  for (const auto& known : kKnownKeys)
+    if (EqualIgnoringCase(line.section, known[0]) && EqualIgnoringCase(line.key, known[1]))
+      return true;
+  return false;
+}
+
+void CheckUpdateIni(const std::vector<uint8_t>& bytes, const std::vector<std::string>& newPaths,
+                    SetupFindings* findings) {
+  for (const IniLine& line : ReadIni(bytes)) {
+    if (line.key.empty()) continue;
+    const std::string where =
+        "Update.ini line " + std::to_string(line.number) + ": [" + line.section + "] ";
+    if (!IsKnownKey(line)) {
+      findings->warnings.push_back(where + "'" + line.key +
+                                   "' is not a key the installer knows; it is ignored");
+      continue;
+    }
+    if (!EqualIgnoringCase(line.key, "MainFile") || line.value.empty()) continue;
+    // The installer looks for it relative to DestinationDir, where NEW's files land.
+    std::string stored = line.value[0] == '\\' ? line.value : "\\" + line.value;
+    std::string wanted;
+    if (!AnsiToUtf8(stored, &wanted)) wanted = stored;
+    bool found = false;
+    for (const std::string& path : newPaths) {
+      std::string shown;
+      if (!AnsiToUtf8(path, &shown)) shown = path;
+      found = found || NameKey(shown) == NameKey(wanted);
+    }
+    if (!found)
+      findings->warnings.push_back(where + "MainFile '" + ShownName(line.value) +
+                                   "' is not a file of NEW; the installer cannot start it");
+  }
+}
+
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+void CheckLanguageIni(const std::vector<uint8_t>& bytes, SetupFindings* findings) {
+  for (const IniLine& line : ReadIni(bytes)) {
+    if (!line.key.empty()) continue;
+    const std::string& s = line.section;
+    if (s.size() == 5 && s[0] == '$' && IsHex(s[1]) && IsHex(s[2]) && IsHex(s[3]) && IsHex(s[4]))
+      continue;
+    findings->warnings.push_back("Language.ini line " + std::to_string(line.number) +
+                                 ": section [" + s +
+                                 "] is not '$' and a language's four hex digits (such as "
+                                 "$0407); the installer never reads it");
+  }
+}
+
+// ---- Bitmaps --------------------------------------------------------------------------------
+
+uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+
+void CheckBitmap(const std::string& name, const std::vector<uint8_t>& b, SetupFindings* findings) {
+  const size_t kFileHeader = 14;
+  if (b.size() < kFileHeader + 12 || b[0] != 'B' || b[1] != 'M') {
+    findings->errors.push_back(name + ": not a BMP file; the installer's LoadImage cannot load it");
+    return;
+  }
+  const uint32_t headerSize = ReadLe32(&b[kFileHeader]);
+  uint16_t bits;
+  uint32_t compression = 0;
+  if (headerSize == 12) {
+    bits = Le16(&b[kFileHeader + 10]);
+  } else if (headerSize >= 40 && b.size() >= kFileHeader + 40) {
+    bits = Le16(&b[kFileHeader + 14]);
+    compression = ReadLe32(&b[kFileHeader + 16]);
+  } else {
+    findings->errors.push_back(name + ": its bitmap header is damaged");
+    return;
+  }
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+    findings->errors.push_back(name + ": " + std::to_string(bits) +
+                               " bits per pixel; LoadImage takes 1, 4, 8, 16, 24 or 32");
+    return;
+  }
+  // 0 plain, 3 bit fields; run-length, JPEG and PNG forms are not loaded as a plain bitmap.
+  if (compression != 0 && compression != 3) {
+    findings->errors.push_back(name + ": a compressed bitmap (compression " +
+                               std::to_string(compression) +
+                               "); save it uncompressed so that LoadImage loads it");
+    return;
+  }
+  if (bits == 32)
+    findings->warnings.push_back(name + ": 32 bits per pixel; its alpha channel is not drawn, "
+                                 "transparent parts show as their colour values");
+}
+
+bool Has(const std::vector<std::string>& names, const char* name) {
+  for (const std::string& n : names)
+    if (n == name) return true;
+  return false;
+}
+
+}  // namespace
+
+bool IsSetupText(const std::string& name) {
+  static const char* const kTexts[] = {"Update.ini", "Language.ini", "License.txt", "Guide.txt",
+                                       "Readme.txt"};
+  for (const char* text : kTexts)
+    if (name == text) return true;
+  return false;
+}
+
+bool ConvertSetupText(const std::string& name, const std::vector<uint8_t>& bytes,
+                      std::vector<uint8_t>* out, std::string* error) {
+  std::string text(bytes.begin(), bytes.end());
+  const bool marked = text.size() >= 3 && memcmp(text.data(), kUtf8Mark, 3) == 0;
+  if (marked) text.erase(0, 3);
+  if (!marked && IsAscii(text)) {
+    *out = bytes;
+    return true;
+  }
+  if (SelectedCodePage() == 0) {
+    *error = "'" + name + "'" + kNeedsCodePage;
+    return false;
+  }
+  std::string ansi;
+  if (marked || IsUtf8(text)) {
+    if (!Utf8ToAnsi(text, &ansi)) {
+      *error = "'" + name + "' line " + std::to_string(FirstBadLine(text)) + ": " +
+               CodePageName() + " cannot hold a character of it";
+      return false;
+    }
+  } else {
+    std::string ignored;
+    if (!AnsiToUtf8(text, &ignored)) {
+      *error = "'" + name + "' is neither UTF-8 nor text of " + CodePageName();
+      return false;
+    }
+    ansi = text;
+  }
+  out->assign(ansi.begin(), ansi.end());
+  return true;
+}
+
+void CheckSetupFiles(const std::vector<std::string>& names,
+                     const std::vector<std::vector<uint8_t>>& contents,
+                     const std::vector<std::string>& newPaths, SetupFindings* findings) {
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == "Update.ini") CheckUpdateIni(contents[i], newPaths, findings);
+    if (names[i] == "Language.ini") CheckLanguageIni(contents[i], findings);
+    if (names[i] == "Package.bmp" || names[i] == "Splash.bmp")
+      CheckBitmap(names[i], contents[i], findings);
+  }
+  for (const char* text : {"License.txt", "Guide.txt"})
+    if (!Has(names, text))
+      findings->warnings.push_back(std::string(text) +
+                                   " is missing; the installer shows an empty page for it");
+}
+
+}  // namespace vt

@@ -1,0 +1,65 @@
+// The traces a patch run leaves in DestinationDir while it lasts, and their repair by a later
+// run when the run was killed before its end.
+//
+// A run's BackupDir (DestinationDir\BAKn.tmp) holds the backups at the entries' relative paths
+// and one folder of the BackupDir's own name, which no backup can take: a file of that name
+// cannot exist in DestinationDir, where the BackupDir has it. That folder holds the run's
+// temporary files and its journal, a file that starts with a signature of ours and that the
+// run holds open without sharing while it lives. A later run takes a BackupDir for the trace
+// of an interrupted run only by that journal, and only once nobody holds it, so a user's own
+// folder of a similar name and the BackupDir of a run still going on are left alone.
+#ifndef VANTREL_PATCH_RUN_FOLDER_H
+#define VANTREL_PATCH_RUN_FOLDER_H
+
+#include <stdint.h>
+
+#include "format/file_format.h"
+#include "patch/fs.h"
+
+namespace vt {
+
+struct RunFolder {
+  char backupDir[kMaxPath + 1];
+  char privateDir[kMaxPath + 1];  // where the run's temporary files are made
+  FsFile journal;
+};
+
+// True when the private folder of the BackupDir `backupDir` and the temporary names in it fit
+// the engine's paths.
+bool RunFolderFits(const char* backupDir);
+
+// Makes the private folder and the journal in the run's new, empty BackupDir `backupDir`.
+// False when that fails; the BackupDir is then empty again.
+bool OpenRunFolder(const char* backupDir, RunFolder* folder);
+
+// Notes in the journal that the run keeps its result, so that a later run that finds the
+// BackupDir removes it without putting anything back.
+void MarkRunKept(RunFolder* folder);
+
+// Closes the journal and removes the BackupDir with everything in it, the journal last, so that
+// a run killed meanwhile still leaves a BackupDir that a later run recognises.
+void RemoveRunFolder(RunFolder* folder);
+
+// Closes the journal and leaves the BackupDir as it is, for a later run to repair.
+void CloseRunFolder(RunFolder* folder);
+
+// The files of the BackupDir that are not backups: for copying the backups elsewhere.
+const char* PrivateFolderName(const RunFolder& folder);
+
+// What a repair did, for the ResultLog: `path` is relative to DestinationDir, `messageId` one
+// of kLogRestoredId, kLogTraceRemovedId and kLogBackupKeptId.
+struct RepairReport {
+  void (*repaired)(void* context, const char* path, uint32_t messageId);
+  void* context;
+};
+
+// Repairs every BackupDir that an interrupted run left in `destinationDir` as that run's
+// rollback would have: puts back every file it holds (unless the run had decided to keep its
+// result), then removes it with the run's temporary files. False when some file could not be
+// put back (another process holds it): that BackupDir then stays, journal and all, for a
+// later run.
+bool RepairInterruptedRuns(const char* destinationDir, const RepairReport& report);
+
+}  // namespace vt
+
+#endif  // VANTREL_PATCH_RUN_FOLDER_H

@@ -1,0 +1,271 @@
+// Runs killed part-way: `vantrel apply` killed at random moments and at the replace step of a
+// chosen file. Right after the kill every file holds its old or its new content (or, at the
+// replace step, is out of its place with its old content in the run's BackupDir); the next run
+// repairs that first and then completes, or fails and leaves the old version.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "patch/apply_entry.h"
+#include "patch/crc32.h"
+#include "patch/fs_faults.h"
+#include "patch/patch_run.h"
+#include "patch/result_log.h"
+#include "tests/common/test_files.h"
+#include "tests/native/tool_path.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+typedef vtt::FileTree Tree;
+
+// The files below `dir`, without its folders.
+Tree Snapshot(const fs::path& dir) {
+  Tree tree = vtt::Snapshot(dir);
+  for (auto at = tree.begin(); at != tree.end();)
+    at = at->second == "<dir>" ? tree.erase(at) : std::next(at);
+  return tree;
+}
+
+// Files and folders of ours in the destination: BackupDirs and temporary files.
+bool HasTraces(const fs::path& dest) {
+  for (const auto& e : fs::directory_iterator(dest)) {
+    std::string name = e.path().filename().string();
+    if (name.rfind("BAK", 0) == 0 || name.rfind("PCH", 0) == 0) return true;
+  }
+  return false;
+}
+
+// The old content of `relative` in a BackupDir that a killed run left, or "<none>".
+std::string InBackupDir(const fs::path& dest, const std::string& relative) {
+  for (const auto& e : fs::directory_iterator(dest))
+    if (e.is_directory() && e.path().filename().string().rfind("BAK", 0) == 0 &&
+        fs::is_regular_file(e.path() / relative))
+      return vtt::GetFile(e.path() / relative);
+  return "<none>";
+}
+
+void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
+  snprintf(text, size, "%s", BuiltInLogMessage(id));
+}
+void OnDone(void* context, int32_t state) { *static_cast<int32_t*>(context) = state; }
+
+// OLD and NEW versions of a few thousand files, OLD copied into the destination for each run,
+// and the script that `vantrel diff` makes between them.
+class KilledRunTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    BuildCrcTable();
+    // Thousands of files made and removed for every kill: in memory where the system offers a
+    // file system there, which is what the kills are about, not the disk.
+    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    root_ = base / ("vantrel_killed_" + std::to_string(getpid()));
+    fs::remove_all(root_);
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string name = "d" + std::to_string(i % 20) + "/f" + std::to_string(i) + ".txt";
+      const std::string body(200 + i % 300, char('a' + i % 26));
+      old_[name] = "old " + body + std::to_string(i);
+      // Most files change; some stay; a few appear only in NEW.
+      if (i % 7 != 0) new_[name] = "new " + std::to_string(i) + body;
+      else new_[name] = old_[name];
+    }
+    for (int i = 0; i < kFiles / 10; ++i) new_["added/n" + std::to_string(i)] = "added " + std::to_string(i);
+    for (const auto& [name, content] : old_) vtt::PutFile(root_ / "old" / name, content);
+    for (const auto& [name, content] : new_) vtt::PutFile(root_ / "new" / name, content);
+    ASSERT_EQ(Tool("diff old new -o Patch.dat"), 0);
+  }
+  static void TearDownTestSuite() { fs::remove_all(root_); }
+
+  static int Tool(const std::string& args) {
+    const std::string command = "cd '" + root_.string() + "' && '" + vtt::ToolPath() + "' " +
+                                args + " >/dev/null 2>&1 </dev/null";
+    const int raw = std::system(command.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  }
+
+  void FreshDestination() {
+    fs::remove_all(dest());
+    fs::copy(root_ / "old", dest(), fs::copy_options::recursive);
+  }
+  static fs::path dest() { return root_ / "dest"; }
+
+  // Starts `vantrel apply Patch.dat dest`.
+  pid_t StartApply() {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (chdir(root_.c_str()) != 0) _exit(100);
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+      execl(VANTREL_EXE, VANTREL_EXE, "apply", "Patch.dat", "dest", static_cast<char*>(nullptr));
+      _exit(101);
+    }
+    return child;
+  }
+
+  // Right after a kill: each file has its old or new content; at the replace step it may be
+  // out of its place, with its old content in the run's BackupDir, which the next run repairs.
+  void ExpectOldOrNew() {
+    Tree now = Snapshot(dest());
+    for (const auto& [name, content] : new_) {
+      auto found = now.find(name);
+      const auto old = old_.find(name);
+      if (found == now.end()) {
+        if (old != old_.end()) EXPECT_EQ(InBackupDir(dest(), name), old->second) << name;
+        continue;
+      }
+      const bool isOld = old != old_.end() && found->second == old->second;
+      EXPECT_TRUE(isOld || found->second == content) << name;
+    }
+  }
+
+  void ExpectVersion(const Tree& version) {
+    Tree now = Snapshot(dest());
+    EXPECT_EQ(now.erase(kResultLogName), 1u);
+    for (const auto& [name, content] : version) {
+      auto found = now.find(name);
+      EXPECT_TRUE(found != now.end() && found->second == content) << name;
+      if (found != now.end()) now.erase(found);
+    }
+    EXPECT_TRUE(now.empty()) << now.begin()->first;
+    EXPECT_FALSE(HasTraces(dest()));
+  }
+
+  static const int kFiles = 2000;
+  static fs::path root_;
+  static Tree old_, new_;
+};
+
+fs::path KilledRunTest::root_;
+Tree KilledRunTest::old_, KilledRunTest::new_;
+
+TEST_F(KilledRunTest, KilledAtRandomMomentsTheNextRunRepairsAndCompletesOrRollsBack) {
+  // How long a whole run takes here, so that the kills fall inside one.
+  FreshDestination();
+  const auto start = std::chrono::steady_clock::now();
+  int status = 0;
+  waitpid(StartApply(), &status, 0);
+  const auto whole = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ExpectVersion(new_);
+
+  // The damaged script: the same entries and one with an unknown op code at the end.
+  std::string damaged = vtt::GetFile(root_ / "Patch.dat");
+  const uint32_t count = ReadLe32(reinterpret_cast<const uint8_t*>(damaged.data())) + 1;
+  WriteLe32(reinterpret_cast<uint8_t*>(&damaged[0]), count);
+  damaged += std::string("\x01\0\0\0\x02\0\0\0\\zz\0\x07\0", 14);
+  vtt::PutFile(root_ / "damaged.dat", damaged);
+  // A failed run rolls back what it replaced; the files it added stay.
+  Tree rolledBack = old_;
+  for (const auto& [name, content] : new_) rolledBack.emplace(name, content);
+
+  std::mt19937 random(20261207);
+  int interrupted = 0;
+  for (int kill = 0; kill < 9; ++kill) {
+    SCOPED_TRACE("kill " + std::to_string(kill));
+    FreshDestination();
+    const pid_t child = StartApply();
+    std::this_thread::sleep_for(whole * (random() % 1000) / 1000);
+    ::kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) ++interrupted;
+    ExpectOldOrNew();
+    // A run killed after its last entry may have decided to keep its result already.
+    const std::string log = vtt::GetFile(dest() / kResultLogName);
+    const bool throughAll = uint32_t(std::count(log.begin(), log.end(), '\n')) == count - 1;
+    // Every third kill the next run fails, which must leave the old version.
+    if (kill % 3 == 2) {
+      EXPECT_EQ(Tool("apply damaged.dat dest"), 3);
+      Tree now = Snapshot(dest());
+      now.erase(kResultLogName);
+      ExpectVersion(throughAll && now == new_ ? new_ : rolledBack);
+    } else {
+      EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
+      ExpectVersion(new_);
+    }
+  }
+  EXPECT_GE(interrupted, 4) << "too few runs were killed before their end";
+}
+
+// Killed at the one moment when a file is out of its place: its old file already moved into
+// BackupDir, its rebuilt content not yet moved in.
+TEST_F(KilledRunTest, KilledAtTheReplaceStepOfAChosenFile) {
+  FreshDestination();
+  const std::string chosen = "d3/f1003.txt";
+  ASSERT_NE(old_[chosen], new_[chosen]);
+  // The moves before the chosen file's: an update makes two (the old file into BackupDir, the
+  // rebuilt one into place), a new file one, or three when it overwrites a file.
+  const std::string bytes = vtt::GetFile(root_ / "Patch.dat");
+  uint32_t count = 0;
+  ScriptCursor cursor;
+  ASSERT_TRUE(BeginScript(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &count,
+                          &cursor));
+  int moves = 0;
+  for (;;) {
+    const char* path = nullptr;
+    const uint8_t* at = cursor.at;
+    ASSERT_TRUE(SkipEntry(&cursor, &path));
+    std::string name = path + 1;
+    for (char& c : name)
+      if (c == '\\') c = '/';
+    if (name == chosen) break;
+    const bool newFile = at[kEntryHeaderSize + strlen(path) + 1] == kBodyNewFile;
+    moves += !newFile ? 2 : old_.count(name) ? 3 : 1;
+  }
+  const std::string script = (root_ / "Patch.dat").string(), destination = dest().string();
+  const pid_t child = fork();
+  if (child == 0) {
+    FsKillAt(kFaultMove, moves + 1);
+    int32_t state = 99;
+    RunState run = {};
+    run.destinationDir = destination.c_str();
+    run.keptBackupDir = "";
+    run.scriptPath = script.c_str();
+    run.observer = {nullptr, nullptr, nullptr, nullptr, OnDone, &state};
+    run.loadMessage = LoadEnglish;
+    run.state = kRunInProgress;
+    RunPatch(&run, nullptr);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_FALSE(fs::exists(dest() / chosen));
+  EXPECT_EQ(InBackupDir(dest(), chosen), old_[chosen]);
+  ExpectOldOrNew();
+
+  EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
+  ExpectVersion(new_);
+  const std::string log = vtt::GetFile(dest() / kResultLogName);
+  EXPECT_NE(log.find("d3\\f1003.txt -> Restored after an interrupted setup.\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find(" -> Left by an interrupted setup; removed.\r\n"), std::string::npos);
+}
+
+// A folder that merely looks like a BackupDir, and one whose run still lives, stay untouched.
+TEST_F(KilledRunTest, FoldersThatAreNotInterruptedRunsAreLeftAlone) {
+  FreshDestination();
+  vtt::PutFile(dest() / "BAK1.tmp" / "d0" / "f0.txt", "a user's own file");
+  vtt::PutFile(dest() / "BAK1.tmp" / "BAK1.tmp" / "Vantrel.jnl", "not our journal\r\n");
+  vtt::PutFile(dest() / "BAK2.tmp" / "d0" / "f0.txt", "a user's own file");
+  EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
+  Tree now = Snapshot(dest());
+  EXPECT_EQ(now["d0/f0.txt"], new_["d0/f0.txt"]);
+  EXPECT_EQ(now["BAK1.tmp/d0/f0.txt"], "a user's own file");
+  EXPECT_EQ(now["BAK2.tmp/d0/f0.txt"], "a user's own file");
+  EXPECT_EQ(vtt::GetFile(dest() / kResultLogName).find("interrupted"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vt
