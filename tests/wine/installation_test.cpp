@@ -226,6 +226,19 @@ class InstallationTest : public ::testing::Test {
     EXPECT_EQ(LanguageDirRecord(), "<none>");
   }
 
+  // The main file `path` (below the destination), held open by this process, fails the run
+  // with message 207 and the old version comes back.
+  void ExpectHeldMainFileRollsBack(const std::string& path) {
+    HANDLE held = CreateFileA((destination_ + path).c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ExpectFailedRun(
+        "Main file updating failed, operation canceled!\n\nIf the file is running, please quit "
+        "now and try again later.");
+    CloseHandle(held);
+    ExpectOldVersionRestored();
+  }
+
   // The run completed in full: \fileN.txt for each of the script's `count` files, with its
   // content, beside the old a.txt and the log with one line per file; no BackupDir, no
   // temporary file.
@@ -359,14 +372,7 @@ TEST_F(InstallationTest, UnknownOperationCodeRollsBackWithMessage206) {
 TEST_F(InstallationTest, MainFileHeldOpenRollsBackWithMessage207) {
   Start("[App]\r\nMainFile=a.txt\r\n", vtt::SamplePatch());
   GoToDestination();
-  HANDLE held = CreateFileA((destination_ + "\\a.txt").c_str(), GENERIC_READ, 0, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  ExpectFailedRun(
-      "Main file updating failed, operation canceled!\n\nIf the file is running, please quit now "
-      "and try again later.");
-  CloseHandle(held);
-  ExpectOldVersionRestored();
+  ExpectHeldMainFileRollsBack("\\a.txt");
 }
 
 // ---- ANSI code pages ---------------------------------------------------------------------------
@@ -380,14 +386,7 @@ TEST_F(InstallationTest, MainFileWithAnUmlautHeldOpenRollsBackWithMessage207) {
   script.Update("\\a.txt", "abc", "abXc").Update("\\" + upper, "abc", "abXc");
   Start("[App]\r\nMainFile=" + lower + "\r\n", script.bytes());
   GoToDestination();
-  HANDLE held = CreateFileA((destination_ + "\\" + upper).c_str(), GENERIC_READ, 0, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  ExpectFailedRun(
-      "Main file updating failed, operation canceled!\n\nIf the file is running, please quit now "
-      "and try again later.");
-  CloseHandle(held);
-  ExpectOldVersionRestored();
+  ExpectHeldMainFileRollsBack("\\" + upper);
 }
 
 // A licence saved in UTF-8, as vantrel build puts it into the installer, reads right.
