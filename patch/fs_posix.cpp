@@ -85,16 +85,18 @@ FsError ErrorOf(int error, const char* native) {
 
 // Opens without blocking on FIFOs and refuses anything but a plain file, as CreateFileA
 // refuses directories. A link is never followed: writing through one could reach any file.
-int OpenPlainFile(const char* native, int flags, mode_t mode) {
+// `st` receives the file's status.
+int OpenPlainFile(const char* native, int flags, mode_t mode, struct stat* st) {
   int fd = open(native, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
   if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
     errno = EISDIR;
     return -1;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // F_SETFL changes only the status flags, so the open's own flags without O_NONBLOCK are the
+  // file's flags as wanted: one call instead of reading them first.
+  fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
 
@@ -175,12 +177,15 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   NativePath native;
   if (!ToNative(path, native)) return kNoFile;
   const Mode& m = kModes[mode];
-  int fd = OpenPlainFile(native, m.flags, 0666);
+  struct stat st;
+  int fd = OpenPlainFile(native, m.flags, 0666, &st);
   if (fd < 0) {
     *error = ErrorOf(errno, native);
     return kNoFile;
   }
-  if (flock(fd, m.lock | LOCK_NB) != 0 || (m.truncate && ftruncate(fd, 0) != 0)) {
+  // A file that is empty already (a reserved temporary name) needs no truncation.
+  if (flock(fd, m.lock | LOCK_NB) != 0 ||
+      (m.truncate && st.st_size != 0 && ftruncate(fd, 0) != 0)) {
     close(fd);
     return kNoFile;
   }
@@ -205,7 +210,9 @@ bool FsMap(FsFile file, FsView* view) {
   if (fstat(FdOf(file), &st) != 0) return false;
   uint32_t size = uint32_t(st.st_size);  // sizes are 32-bit throughout the engine
   if (size == 0) return true;
-  void* data = mmap(nullptr, size, PROT_READ, MAP_SHARED, FdOf(file), 0);
+  // The whole file is read (its CRC first): all its pages mapped in one go rather than one
+  // fault at a time.
+  void* data = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, FdOf(file), 0);
   if (data == MAP_FAILED) return false;
   view->data = static_cast<const uint8_t*>(data);
   view->size = size;
@@ -224,22 +231,23 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
   if (Faulted(kFaultCopy)) return kFsFailed;
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
-  int in = OpenPlainFile(source, O_RDONLY, 0);
-  if (in < 0) return ErrorOf(errno, source);
   struct stat st;
-  if (fstat(in, &st) != 0 || flock(in, LOCK_SH | LOCK_NB) != 0) {
+  int in = OpenPlainFile(source, O_RDONLY, 0, &st);
+  if (in < 0) return ErrorOf(errno, source);
+  if (flock(in, LOCK_SH | LOCK_NB) != 0) {
     close(in);
     return kFsFailed;
   }
-  int out = OpenPlainFile(target, O_WRONLY | O_CREAT | (replace ? 0 : O_EXCL), st.st_mode & 0777);
+  struct stat outSt;
+  int out = OpenPlainFile(target, O_WRONLY | O_CREAT | (replace ? 0 : O_EXCL), st.st_mode & 0777,
+                          &outSt);
   if (out < 0) {
     FsError error = ErrorOf(errno, target);
     close(in);
     return error;
   }
   // A file held by another opener, or the source itself under a second name, stays untouched.
-  struct stat outSt;
-  if (fstat(out, &outSt) != 0 || (outSt.st_dev == st.st_dev && outSt.st_ino == st.st_ino) ||
+  if ((outSt.st_dev == st.st_dev && outSt.st_ino == st.st_ino) ||
       flock(out, LOCK_EX | LOCK_NB) != 0) {
     close(out);
     close(in);
@@ -259,12 +267,15 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
   return kFsFailed;
 }
 
-// rename() would replace an existing `to`; MoveFileA refuses to. The check and the rename are
-// two steps, which is enough for the engine's own directories.
+// rename() would replace an existing `to`; MoveFileA refuses to. RENAME_NOREPLACE refuses in
+// the same step; where the file system lacks it, a check and the rename are two steps, which is
+// enough for the engine's own directories.
 FsError FsMoveFile(const char* from, const char* to) {
   if (Faulted(kFaultMove)) return kFsFailed;
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
+  if (renameat2(AT_FDCWD, source, AT_FDCWD, target, RENAME_NOREPLACE) == 0) return kFsOk;
+  if (errno != EINVAL && errno != ENOSYS) return ErrorOf(errno, source);
   struct stat st;
   if (lstat(target, &st) == 0) return kFsExists;
   if (rename(source, target) != 0) return ErrorOf(errno, source);
@@ -375,12 +386,14 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
     char ansi[kMaxPath + 1];
     // A name that the code page cannot hold cannot be reached through this layer either.
     if (g_nameCodec.fromSystem && !g_nameCodec.fromSystem(name, ansi, sizeof ansi)) continue;
-    struct stat st;
+    // The listing mostly tells the kind itself; only where it does not is the entry asked.
     FsEntryKind kind = kFsEntryFile;
-    if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (S_ISDIR(st.st_mode)) kind = kFsEntryDir;
-      if (S_ISLNK(st.st_mode)) kind = kFsEntryLink;
-    }
+    unsigned char type = entry->d_type;
+    struct stat st;
+    if (type == DT_UNKNOWN && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    if (type == DT_DIR) kind = kFsEntryDir;
+    if (type == DT_LNK) kind = kFsEntryLink;
     visit(context, g_nameCodec.fromSystem ? ansi : name, kind);
   }
   closedir(listing);
