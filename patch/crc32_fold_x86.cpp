@@ -22,7 +22,8 @@ uint64_t XPowerMod(unsigned n) {
 
 bool g_canFold;
 bool g_canFoldWide;  // VPCLMULQDQ on 512-bit registers: four blocks per multiplication
-// x^(d+64) and x^d for d = 128 * (i + 1): lane i of the wide fold's 16 lies d bits before the end.
+// x^(d+64) and x^d for d = 128 * (i + 1): how far one of the wide fold's 16 blocks lies before
+// the last one.
 uint64_t g_tail[15][2];
 uint64_t g_wide[2];  // x^(2048+64), x^2048
 // Multipliers for a fold over 512, 384, 256 and 128 bits: high lane x^(d+64), low lane x^d.
