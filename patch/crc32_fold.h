@@ -16,6 +16,10 @@ void BuildCrcFold();
 // bytes it took, 0 when it took none. Uses the byte table of CrcTable() for the last step.
 size_t CrcFold(uint32_t* reg, const uint8_t* data, size_t size);
 
+// Folds with 128-bit registers only, even where wider ones exist, until the next BuildCrcFold:
+// so that the narrower path is checked on every processor.
+void LimitCrcFoldWidth();
+
 }  // namespace vt
 
 #endif  // VANTREL_PATCH_CRC32_FOLD_H

@@ -7,4 +7,6 @@ void BuildCrcFold() {}
 
 size_t CrcFold(uint32_t*, const uint8_t*, size_t) { return 0; }
 
+void LimitCrcFoldWidth() {}
+
 }  // namespace vt

@@ -128,4 +128,6 @@ size_t CrcFold(uint32_t* reg, const uint8_t* data, size_t size) {
   return FoldBlocks(reg, data, size);
 }
 
+void LimitCrcFoldWidth() { g_canFoldWide = false; }
+
 }  // namespace vt

@@ -1,5 +1,6 @@
 // CRC-32 of bytes and files: check values, table entries, the sliced loop against a bitwise one.
 #include "patch/crc32.h"
+#include "patch/crc32_fold.h"
 #include "tests/common/test_files.h"
 
 #include <gtest/gtest.h>
@@ -81,13 +82,20 @@ TEST_F(Crc32Test, LongRunsInInterleavedStreamsMatchBitwiseDefinition) {
   std::vector<uint8_t> bytes(2 * 3 * 16384 + 1237);
   for (auto& b : bytes) b = uint8_t(random());
   uint32_t expected = BitwiseCrc(bytes);
-  EXPECT_EQ(CrcBytes(bytes.data(), bytes.size()), expected);
-  for (size_t split : {size_t(1), size_t(5), size_t(16384), size_t(49151), size_t(50000)})
-    EXPECT_EQ(CrcUpdate(CrcBytes(bytes.data(), split), bytes.data() + split, bytes.size() - split),
-              expected)
-        << split;
   std::vector<uint8_t> zeros(3 * 16384, 0);
-  EXPECT_EQ(CrcBytes(zeros.data(), zeros.size()), BitwiseCrc(zeros));
+  // The widest folding the processor offers, then the 128-bit one that others take.
+  for (bool narrow : {false, true}) {
+    SCOPED_TRACE(narrow ? "128-bit folding" : "widest folding");
+    if (narrow) LimitCrcFoldWidth();
+    EXPECT_EQ(CrcBytes(bytes.data(), bytes.size()), expected);
+    for (size_t split : {size_t(1), size_t(5), size_t(16384), size_t(49151), size_t(50000)})
+      EXPECT_EQ(
+          CrcUpdate(CrcBytes(bytes.data(), split), bytes.data() + split, bytes.size() - split),
+          expected)
+          << split;
+    EXPECT_EQ(CrcBytes(zeros.data(), zeros.size()), BitwiseCrc(zeros));
+  }
+  BuildCrcTable();
 }
 
 TEST_F(Crc32Test, FileByPathAndByOpenHandle) {
