@@ -198,6 +198,17 @@ class InstallationTest : public ::testing::Test {
     return nullptr;
   }
 
+  // The Processing dialog once its progress bar has passed `position`; null if it never did.
+  HWND WaitForProgressPast(LRESULT position) {
+    HWND dialog = nullptr;
+    if (!vtd::WaitUntil([&] { return (dialog = ProcessingDialog()) != nullptr; }, kTimeout))
+      return nullptr;
+    HWND progress = GetDlgItem(dialog, 550);
+    const bool passed = vtd::WaitUntil(
+        [&] { return SendMessageA(progress, 0x408 /* PBM_GETPOS */, 0, 0) > position; }, kTimeout);
+    return passed ? dialog : nullptr;
+  }
+
   // Next on the Destination page with a run that fails: the message, its owner, the hidden
   // wizard, and the clean end.
   void ExpectFailedRun(const char* message) {
@@ -475,11 +486,7 @@ TEST_F(InstallationTest, KilledDuringTheRunTheNextInstallationRepairsAndComplete
   Start("", script);
   GoToDestination();
   Press(vtd::kNextButton);
-  HWND dialog = nullptr;
-  ASSERT_TRUE(vtd::WaitUntil([&] { return (dialog = ProcessingDialog()) != nullptr; }, kTimeout));
-  HWND progress = GetDlgItem(dialog, 550);
-  ASSERT_TRUE(vtd::WaitUntil(
-      [&] { return SendMessageA(progress, 0x408 /* PBM_GETPOS */, 0, 0) > 100; }, kTimeout));
+  ASSERT_TRUE(WaitForProgressPast(100)) << "no run under way";
   vtd::Kill(&program_);
   int replaced = 0;
   for (int i = 0; i < kFiles; ++i) {
@@ -777,11 +784,7 @@ TEST_F(InstallationTest, NothingEndsTheInstallerDuringTheRun) {
 
   GoToDestination();
   Press(vtd::kNextButton);
-  HWND dialog = nullptr;
-  ASSERT_TRUE(vtd::WaitUntil([&] { return (dialog = ProcessingDialog()) != nullptr; }, kTimeout));
-  HWND progress = GetDlgItem(dialog, 550);
-  ASSERT_TRUE(vtd::WaitUntil(
-      [&] { return SendMessageA(progress, 0x408 /* PBM_GETPOS */, 0, 0) > 5; }, kTimeout));
+  ASSERT_TRUE(WaitForProgressPast(5)) << "no run under way";
   PostMessageA(background_, WM_SYSCOMMAND, SC_CLOSE, 0);
   PostMessageA(background_, WM_CLOSE, 0, 0);
   PostMessageA(background_, WM_SYSCOMMAND, 330, 0);
