@@ -165,15 +165,11 @@ bool FormPaths(const ApplyContext& context, const char* stored, EntryPaths* path
 
 // ---- File effects -------------------------------------------------------------------------
 
-// Reserves a temporary file in the run's folder for them and opens it for writing. kNoFile,
-// with nothing left behind, when that fails. The empty file that reserves the name is opened
-// as it is, rather than deleted and created anew, so that nobody can take the name between.
+// A new temporary file in the run's folder for them, open for writing; kNoFile, with nothing
+// left behind, when that fails.
 FsFile CreateTemp(const ApplyContext& context, char* temp) {
-  const char* dir = context.tempDir ? context.tempDir : context.destinationDir;
-  if (!FsReserveTempName(dir, kTempFilePrefix, temp)) return kNoFile;
-  FsFile out = FsOpen(temp, kFsCreateAlways, nullptr);
-  if (out == kNoFile) FsDeleteFile(temp);
-  return out;
+  return FsCreateTemp(context.tempDir ? context.tempDir : context.destinationDir, kTempFilePrefix,
+                      temp);
 }
 
 // Puts the checked temporary file in place of the target, which exists, and backs the old

@@ -99,7 +99,8 @@ void RemoveEntry(void* context, const char* name, FsEntryKind kind) {
   } else if (kind == kFsEntryLink) {
     // A junction goes as a directory, a symbolic link as a file; neither touches its target.
     if (!FsRemoveDir(path)) FsDeleteFile(path);
-  } else {
+  } else if (FsDeleteFile(path) != kFsOk) {
+    // Windows deletes no read-only file; most files are not, and go in one call.
     FsSetNormalAttributes(path);
     FsDeleteFile(path);
   }

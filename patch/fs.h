@@ -110,6 +110,11 @@ bool FsPathHasLink(const char* path, size_t rootLength);
 // the full path into `name` (kMaxPath + 1 characters). False when no name could be reserved.
 bool FsReserveTempName(const char* dir, const char* prefix, char* name);
 
+// Reserves a name as FsReserveTempName does and returns the new, empty file open for writing
+// and held exclusively (as kFsCreateNew opens), so that nobody can take it between. kNoFile,
+// with nothing left behind, when no name could be reserved or the file not opened.
+FsFile FsCreateTemp(const char* dir, const char* prefix, char* name);
+
 // POSIX only (the Windows layer hands names to the ANSI calls as they are): converters between
 // the ANSI names the engine works with and the system's own (UTF-8), each writing a NUL-
 // terminated name of at most outSize bytes and false when it cannot. Null: names pass as they

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -200,6 +201,24 @@ bool FsWrite(FsFile file, const void* data, uint32_t size) {
 
 bool FsClose(FsFile file) { return close(FdOf(file)) == 0; }
 
+namespace {
+
+// Files up to this size are read into memory rather than mapped: one call instead of a mapping
+// made and unmade, which for a small file costs more than the copy.
+const uint32_t kReadWholeLimit = 64 << 10;
+
+bool ReadAt(int fd, uint8_t* data, uint32_t size) {
+  for (off_t at = 0; size > 0;) {
+    ssize_t n = pread(fd, data, size, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // shortened meanwhile by a process that ignores the lock
+    data += n, size -= uint32_t(n), at += n;
+  }
+  return true;
+}
+
+}  // namespace
+
 // The engine keeps its lock while a file is mapped; a process that ignores the lock and
 // truncates the file meanwhile would make reading the view raise SIGBUS.
 bool FsMap(FsFile file, FsView* view) {
@@ -210,10 +229,19 @@ bool FsMap(FsFile file, FsView* view) {
   if (fstat(FdOf(file), &st) != 0) return false;
   uint32_t size = uint32_t(st.st_size);  // sizes are 32-bit throughout the engine
   if (size == 0) return true;
-  // The whole file is read (its CRC first): all its pages mapped in one go rather than one
-  // fault at a time.
-  void* data = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, FdOf(file), 0);
-  if (data == MAP_FAILED) return false;
+  void* data;
+  if (size <= kReadWholeLimit) {
+    data = malloc(size);
+    if (!data || !ReadAt(FdOf(file), static_cast<uint8_t*>(data), size)) {
+      free(data);
+      return false;
+    }
+  } else {
+    // The whole file is read (its CRC first): all its pages mapped in one go rather than one
+    // fault at a time.
+    data = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, FdOf(file), 0);
+    if (data == MAP_FAILED) return false;
+  }
   view->data = static_cast<const uint8_t*>(data);
   view->size = size;
   view->mapping = data;
@@ -221,7 +249,10 @@ bool FsMap(FsFile file, FsView* view) {
 }
 
 void FsUnmap(FsView* view) {
-  if (view->mapping) munmap(view->mapping, view->size);
+  if (view->size > kReadWholeLimit)
+    munmap(view->mapping, view->size);
+  else
+    free(view->mapping);
   view->data = nullptr;
   view->size = 0;
   view->mapping = nullptr;
@@ -416,17 +447,19 @@ bool FsPathHasLink(const char* path, size_t rootLength) {
   return false;
 }
 
-bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
-  if (Faulted(kFaultReserveTemp)) return false;
+FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
+  if (Faulted(kFaultReserveTemp)) return kNoFile;
   size_t dirLength = strlen(dir);
   // The name itself: three prefix characters, up to four hex digits, ".tmp".
-  if (dirLength == 0 || dirLength + 1 + 3 + 4 + 4 > kMaxPath) return false;
+  if (dirLength == 0 || dirLength + 1 + 3 + 4 + 4 > kMaxPath) return kNoFile;
   memcpy(name, dir, dirLength);
   size_t base = dirLength;
   if (!EndsWithSeparator(dir)) name[base++] = '\\';
   for (int i = 0; i < 3 && prefix[i] != 0; ++i) name[base++] = prefix[i];
-  unsigned start = __atomic_fetch_add(&g_tempSeed, 1, __ATOMIC_RELAXED) +
-                   unsigned(getpid()) * 7919u + unsigned(time(nullptr));
+  // The process's own number spreads the names of concurrent runs; it is asked once.
+  static const unsigned kProcessSeed = unsigned(getpid()) * 7919u;
+  unsigned start = __atomic_fetch_add(&g_tempSeed, 1, __ATOMIC_RELAXED) + kProcessSeed +
+                   unsigned(time(nullptr));
   for (unsigned i = 0; i < 0x10000; ++i) {
     unsigned number = (start + i) & 0xFFFF;
     if (number == 0) continue;
@@ -434,15 +467,22 @@ bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
     AppendHex(name, &at, number);
     memcpy(name + at, ".tmp", 5);
     NativePath native;
-    if (!ToNative(name, native)) return false;
+    if (!ToNative(name, native)) return kNoFile;
     int fd = open(native, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd >= 0) {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return FileOf(fd);
       close(fd);
-      return true;
+      unlink(native);
+      return kNoFile;
     }
-    if (errno != EEXIST) return false;
+    if (errno != EEXIST) return kNoFile;
   }
-  return false;
+  return kNoFile;
+}
+
+bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
+  FsFile file = FsCreateTemp(dir, prefix, name);
+  return file != kNoFile && FsClose(file);
 }
 
 }  // namespace vt

@@ -155,4 +155,13 @@ bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   return GetTempFileNameA(dir, prefix, 0, name) != 0;
 }
 
+// The reserved file is opened as it is, rather than deleted and created anew, so that nobody
+// can take the name between.
+FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
+  if (!FsReserveTempName(dir, prefix, name)) return kNoFile;
+  FsFile file = FsOpen(name, kFsCreateAlways, nullptr);
+  if (file == kNoFile) DeleteFileA(name);
+  return file;
+}
+
 }  // namespace vt

@@ -113,17 +113,28 @@ TEST_F(FsPosixTest, ParentDirectoriesAndTemporaryNames) {
     EXPECT_EQ(fs::file_size(dir_ / leaf), 0u);
   }
   EXPECT_FALSE(FsReserveTempName(P("missing").c_str(), "PCH", first));
+
+  // A created temporary file stays held: nobody else opens it before it is closed.
+  FsFile temp = FsCreateTemp(dir_.c_str(), "PCH", first);
+  ASSERT_NE(temp, kNoFile);
+  EXPECT_EQ(FsOpen(first, kFsReadShared, nullptr), kNoFile);
+  EXPECT_TRUE(FsWrite(temp, "abc", 3) && FsClose(temp));
+  EXPECT_EQ(Read(std::string(first).substr(dir_.string().size() + 1)), "abc");
 }
 
 TEST_F(FsPosixTest, MapsWholeFileAndEmptyFile) {
-  FsFile file = FsOpen(Write("data", "abcdef").c_str(), kFsReadShared, nullptr);
-  ASSERT_NE(file, kNoFile);
+  // Small files are read, big ones mapped: both give the whole content.
+  for (const std::string& content : {std::string("abcdef"), std::string(300000, 'x') + "end"}) {
+    FsFile file = FsOpen(Write("data", content).c_str(), kFsReadShared, nullptr);
+    ASSERT_NE(file, kNoFile);
+    FsView view;
+    ASSERT_TRUE(FsMap(file, &view));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.data), view.size), content);
+    FsUnmap(&view);
+    FsClose(file);
+  }
   FsView view;
-  ASSERT_TRUE(FsMap(file, &view));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.data), view.size), "abcdef");
-  FsUnmap(&view);
-  FsClose(file);
-  file = FsOpen(Write("empty", "").c_str(), kFsReadShared, nullptr);
+  FsFile file = FsOpen(Write("empty", "").c_str(), kFsReadShared, nullptr);
   ASSERT_TRUE(FsMap(file, &view));
   EXPECT_EQ(view.size, 0u);
   EXPECT_EQ(view.data, nullptr);
