@@ -99,10 +99,11 @@ typedef void (*FsEntryVisitor)(void* context, const char* name, FsEntryKind kind
 // False when the directory cannot be read.
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context);
 
-// True when a link (a POSIX symbolic link) stands for the file or one of the folders that
-// `path` names below its first `rootLength` characters (the folder the caller owns, which may
-// itself be reached through links). Missing components are no links. The POSIX layer also opens
-// no file through a link at the path's last component; the Windows layer answers false.
+// True when a link (a POSIX symbolic link) stands for one of the folders that `path` names
+// below its first `rootLength` characters (the folder the caller owns, which may itself be
+// reached through links). Missing components are no links. A link in place of the file itself
+// is refused by the POSIX layer's every open, and renamed or deleted as itself, never followed.
+// The Windows layer answers false.
 bool FsPathHasLink(const char* path, size_t rootLength);
 
 // Reserves a new unique name in directory `dir`: `prefix` (three characters), a hexadecimal

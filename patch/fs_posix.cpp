@@ -432,7 +432,9 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
 bool FsPathHasLink(const char* path, size_t rootLength) {
   NativePath native;
   if (!ToNative(path, native)) return false;
-  const size_t length = strlen(native);
+  // The file's own name needs no look: no call of this layer follows a link there.
+  const char* leaf = strrchr(native, '/');
+  const size_t length = leaf ? size_t(leaf - native) : 0;
   for (size_t end = rootLength; end < length; ++end) {
     if (native[end + 1] != '/' && native[end + 1] != 0) continue;
     if (native[end] == '/') continue;
