@@ -105,18 +105,18 @@ bool FsSetNormalAttributes(const char* path) {
 
 void FsSetNameCodec(const FsNameCodec*) {}
 
-// Every directory up to the last backslash, walked by character: a double-byte character whose
-// second byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made.
+// The directory up to the last backslash, and the missing ones above it. Mostly it exists
+// already, and one call tells so. Walked by character: a double-byte character whose second
+// byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made.
 bool FsMakeParentDirs(const char* path) {
-  char prefix[MAX_PATH];
-  bool made = true;
-  for (const char* p = path; *p != 0; p = NextChar(p)) {
-    if (*p != '\\' || p == path || p[-1] == ':') continue;
-    if (p - path >= MAX_PATH) return false;
-    lstrcpynA(prefix, path, int(p - path) + 1);
-    made = FsMakeDir(prefix);
-  }
-  return made;
+  const char* last = nullptr;
+  for (const char* p = path; *p != 0; p = NextChar(p))
+    if (*p == '\\') last = p;
+  if (!last || last == path || last[-1] == ':') return true;
+  if (last - path >= MAX_PATH) return false;
+  char parent[MAX_PATH];
+  lstrcpynA(parent, path, int(last - path) + 1);
+  return FsMakeDir(parent) || (FsMakeParentDirs(parent) && FsMakeDir(parent));
 }
 
 bool FsMakeDir(const char* path) {
