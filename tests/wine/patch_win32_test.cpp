@@ -285,7 +285,16 @@ TEST_F(PatchRunWin32Test, CompleteRunKeepsBackupsWhenAskedAndRemovesBackupDir) {
   Put("sub\\upd.txt", "body");
   Script script;
   AppendTail(script.NewFile("\\old.txt", "new"), "\\sub\\upd.txt", "body", " and tail");
+  // A backed-up file that became read-only meanwhile goes with BackupDir all the same.
+  int madeReadOnly = 0;
+  heard_.atEntry = [&](int entry) {
+    for (const std::string& bak : Named(dest_, "BAK"))
+      if (entry == 1)
+        madeReadOnly += SetFileAttributesA((dest_ + "\\" + bak + "\\old.txt").c_str(),
+                                           FILE_ATTRIBUTE_READONLY);
+  };
   EXPECT_EQ(RunScript(script, "App.exe", 1), vt::kRunReachedEnd);
+  EXPECT_EQ(madeReadOnly, 1);
   EXPECT_EQ(heard_.done, (std::vector<int32_t>{1}));
   EXPECT_EQ(heard_.positions, (std::vector<uint32_t>{1, 2}));
   EXPECT_EQ(ReadText(dest_ + "\\sub\\upd.txt"), "body and tail");
