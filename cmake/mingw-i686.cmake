@@ -10,4 +10,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Windows-side test programs run under the project's Wine prefix (see scripts/wine_env.sh).
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine_run.sh)
+set(VANTREL_WINE_TIER win32)
+set(CMAKE_CROSSCOMPILING_EMULATOR env VANTREL_WINE_TIER=${VANTREL_WINE_TIER}
+    ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine_run.sh)

@@ -6,8 +6,12 @@ function(vt_size_flags target)
   target_compile_options(${target} PRIVATE
     -Os -fno-exceptions -fno-asynchronous-unwind-tables -fno-unwind-tables
     -ffunction-sections -fno-stack-protector -fno-ident -malign-data=abi
-    -fno-stack-check -mpreferred-stack-boundary=2 -fomit-frame-pointer
+    -fno-stack-check -fomit-frame-pointer
     $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti -fno-threadsafe-statics>)
+  # 4-byte stack alignment is the i386 Windows ABI's own; x86-64 requires 16.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_compile_options(${target} PRIVATE -mpreferred-stack-boundary=2)
+  endif()
 endfunction()
 
 # The flags of a library (or the program) that is part of the stub: size first, and linked

@@ -13,8 +13,10 @@ namespace vt {
 // ---- Installer payload -------------------------------------------------------------------
 
 // The stub is padded to exactly this size; block 1's length field starts here. The stub never
-// searches for its payload, so the stub and the builder must agree on this one number.
-const uint32_t kStubSize = 0x8800;
+// searches for its payload, so the stub and the builder must agree on this one number: 0x8800
+// for the product's 32-bit stub. The build sets it (VANTREL_STUB_SIZE) so that a 64-bit test
+// tree, whose stub is larger, gives its stub, tool and tests one size of their own.
+const uint32_t kStubSize = VT_STUB_SIZE;
 
 // Every block: u32 len (bytes that follow), u32 decompressed size, then len - 4 bytes of a
 // bzip2 stream that must start with this signature (block size 9).

@@ -7,21 +7,37 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
+b=${VANTREL_BUILD_ROOT:-$root/build}
+
 bash scripts/setup.sh
 bash scripts/build.sh release
 bash scripts/build.sh windows
 
+# The product is the 32-bit installer. A machine whose kernel runs no 32-bit programs cannot
+# start it under Wine: there the same sources built for x86-64 show the same installation.
+# VANTREL_WINE_TIER=win64 chooses that tier on any machine.
 out=$root/out
 mkdir -p "$out"
-vantrel=$root/build/release/cli/vantrel
-installer=$out/VantrelSample.exe
+source scripts/wine_env.sh
+if [ "$VANTREL_WINE_TIER" = win32 ] && ! why=$(wine_tier_runs win32); then
+  echo "== not the 32-bit installer: this machine cannot run it ($why); installing the 64-bit build of the same sources instead"
+  VANTREL_WINE_TIER=win64
+  source scripts/wine_env.sh
+fi
+if [ "$VANTREL_WINE_TIER" = win32 ]; then
+  vantrel=$b/release/cli/vantrel stub=$b/windows/vantrel_stub.exe
+  walk=$b/windows/tests/wine/vantrel_walk.exe installer=$out/VantrelSample.exe
+else
+  bash scripts/build.sh windows64
+  vantrel=$b/windows64-tool/cli/vantrel stub=$b/windows64/vantrel_stub.exe
+  walk=$b/windows64/tests/wine/vantrel_walk.exe installer=$out/VantrelSample64.exe
+fi
 # The sample package: setup/ holds the setup files, old/ and new/ the two versions.
-"$vantrel" build samples/package --stub build/windows/vantrel_stub.exe -o "$installer"
+"$vantrel" build samples/package --stub "$stub" -o "$installer"
 echo "== the installer's contents"
 "$vantrel" inspect "$installer"
 
-echo "== installing it under Wine"
-source scripts/wine_env.sh
+echo "== installing it under Wine ($VANTREL_WINE_TIER)"
 wine_session_start >/dev/null 2>&1 </dev/null
 trap wine_session_stop EXIT
 # The sample's "old version", where the installer looks for it: the prefix's program files.
@@ -36,7 +52,7 @@ rm -rf "$shots"; mkdir -p "$shots"
 # The walk prints what a user would see on each page and saves a screenshot of it. Wine's output
 # goes through a file: its helper processes keep pipes open.
 rc=0
-wine build/windows/tests/wine/vantrel_walk.exe "$(winepath -w "$installer")" \
+wine "$walk" "$(winepath -w "$installer")" \
   "$(winepath -w "$shots")" >"$out/walk.log" 2>&1 </dev/null || rc=$?
 grep -v '^[0-9a-f]*:\(fixme\|err\|warn\)' "$out/walk.log" || true
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine; quick when all is present.
+# Both Wine tiers' packages go in on every machine: which tier runs is found out by trying.
 set -euo pipefail
 
 need_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -9,7 +10,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 
 for p in cmake g++ clang libclang-rt-14-dev lld libbz2-dev bzip2 googletest libgtest-dev \
          g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 \
-         wine wine32:i386 xvfb x11-utils xdotool imagemagick dpkg-dev python3 osslsigncode openssl \
+         g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 \
+         wine wine32:i386 wine64 xvfb x11-utils xdotool imagemagick dpkg-dev python3 osslsigncode openssl \
          locales; do
   have_pkg "$p" || missing+=("$p")
 done

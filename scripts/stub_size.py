@@ -1,14 +1,10 @@
 #!/usr/bin/env python3
 """Prints the stub's size by section (code, data, imports, resources) and writes the copy that
-is padded with zeros to the fixed stub size. Fails when the stub does not fit, or when less
-than the optional third argument's bytes are left free."""
-import re
+is padded with zeros to the fixed stub size (the third argument, the build's kStubSize). Fails
+when the stub does not fit, or when less than the optional fourth argument's bytes are free."""
+import os
 import struct
 import sys
-
-def stub_size_constant(header):
-    match = re.search(r"kStubSize\s*=\s*(0x[0-9A-Fa-f]+|\d+)", open(header).read())
-    return int(match.group(1), 0)
 
 def sections(image):
     pe = struct.unpack_from("<I", image, 0x3C)[0]
@@ -20,11 +16,8 @@ def sections(image):
         yield name.rstrip(b"\0").decode(), vsize, rawsize, table + 40 * count
 
 def main():
-    raw_path, padded_path = sys.argv[1], sys.argv[2]
-    min_free = int(sys.argv[3]) if len(sys.argv) > 3 else 0
-    import os
-    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "format", "file_format.h")
-    limit = stub_size_constant(header)
+    raw_path, padded_path, limit = sys.argv[1], sys.argv[2], int(sys.argv[3], 0)
+    min_free = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     image = open(raw_path, "rb").read()
     rows = list(sections(image))
     kinds = {".text": "code", ".data": "data", ".rdata": "read-only data", ".bss": "zeroed data",

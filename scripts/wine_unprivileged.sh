@@ -5,25 +5,26 @@
 set -euo pipefail
 exe=${1:?usage: wine_unprivileged.sh PROGRAM.exe [ARGS...]}
 shift
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+# The tier's settings (VANTREL_WINE_TIER): its architecture and its Wine loader.
+source "$(dirname "$0")/wine_env.sh"
 if [ "$(id -u)" -ne 0 ]; then
-  export WINEPREFIX=${VANTREL_WINEPREFIX:-$(cd "$(dirname "$0")/.." && pwd)/build/wine/prefix}
-  exec wine "$exe" "$@"
+  exec "$vt_wine_loader" "$exe" "$@"
 fi
 # A home outside the build tree: the tree may sit below a folder that nobody cannot enter.
-home=${TMPDIR:-/tmp}/vantrel-unprivileged
+home=${TMPDIR:-/tmp}/vantrel-unprivileged-$VANTREL_WINE_TIER
 uid=65534
 mkdir -p "$home"
 chown "$uid:$uid" "$home"
 cp "$exe" "$home/test.exe"
 chown "$uid:$uid" "$home/test.exe"
+# Wine keeps its server's folder under TMPDIR, which must be the user's own.
 as_nobody() {
   setpriv --reuid=$uid --regid=$uid --clear-groups \
-    env HOME="$home" USER=nobody WINEPREFIX="$home/prefix" "$@"
+    env HOME="$home" USER=nobody TMPDIR="$home" WINEPREFIX="$home/prefix" "$@"
 }
 out=$home/output.txt
 rc=0
-(cd "$home" && as_nobody wine "$home/test.exe" "$@" >"$out" 2>&1 </dev/null) || rc=$?
+(cd "$home" && as_nobody "$vt_wine_loader" "$home/test.exe" "$@" >"$out" 2>&1 </dev/null) || rc=$?
 as_nobody wineserver -k >/dev/null 2>&1 || true
 as_nobody wineserver -w >/dev/null 2>&1 || true
 cat "$out"

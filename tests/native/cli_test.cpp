@@ -97,7 +97,8 @@ TEST_F(Vantrel, PackWritesWhatTheLibraryBuildsAndInspectListsIt) {
   const Outcome inspect = Run("inspect inst.exe");
   EXPECT_EQ(inspect.status, 0) << inspect.err;
   EXPECT_EQ(inspect.err, "");
-  EXPECT_NE(inspect.out.find("block 1 (setup files) at offset 34816: stored length "),
+  EXPECT_NE(inspect.out.find("block 1 (setup files) at offset " + std::to_string(kStubSize) +
+                            ": stored length "),
             std::string::npos)
       << inspect.out;
   EXPECT_NE(inspect.out.find("  Language.ini          8\n"), std::string::npos) << inspect.out;
@@ -152,7 +153,8 @@ TEST_F(Vantrel, PackRefusesBadStubsAndUnreadableInputs) {
   Write("big.exe", B("MZ" + std::string(kStubSize - 1, 's')));
   Write("notpe.exe", B("ELF"));
   const std::pair<std::string, std::string> kCases[] = {
-      {"--stub big.exe --setup setup --patch Patch.dat -o inst.exe", "34817 bytes"},
+      {"--stub big.exe --setup setup --patch Patch.dat -o inst.exe",
+       std::to_string(kStubSize + 1) + " bytes"},
       {"--stub notpe.exe --setup setup --patch Patch.dat -o inst.exe", "\"MZ\""},
       {"--stub nothere.exe --setup setup --patch Patch.dat -o inst.exe",
        "cannot read 'nothere.exe'"},
@@ -234,7 +236,7 @@ TEST_F(Vantrel, InspectSaysWhatIsWrongWithADamagedInstaller) {
     std::string mention;
   } kCases[] = {
       {Bytes(good.begin(), good.begin() + 1000),
-       "the file is 1000 bytes, shorter than the 34816-byte stub"},
+       "the file is 1000 bytes, shorter than the " + std::to_string(kStubSize) + "-byte stub"},
       {Bytes(good.begin(), good.begin() + kStubSize), "nothing follows the stub"},
       {Bytes(good.begin(), good.end() - 1), "block 2's length"},
       {withBlock1(raw1, 1, uint32_t(raw1.size())),

@@ -151,14 +151,14 @@ fs::path KilledRunTest::root_;
 Tree KilledRunTest::old_, KilledRunTest::new_;
 
 TEST_F(KilledRunTest, KilledAtRandomMomentsTheNextRunRepairsAndCompletesOrRollsBack) {
-  // How long a whole run takes here, so that the kills fall inside one.
+  // A whole run's log, whose growth tells how far a run has come: the kills follow the run's
+  // own progress, not a clock, so a loaded machine cannot push them past the run's end.
   FreshDestination();
-  const auto start = std::chrono::steady_clock::now();
   int status = 0;
   waitpid(StartApply(), &status, 0);
-  const auto whole = std::chrono::steady_clock::now() - start;
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   ExpectVersion(new_);
+  const uintmax_t wholeLog = fs::file_size(dest() / kResultLogName);
 
   // The damaged script: the same entries and one with an unknown op code at the end.
   std::string damaged = vtt::GetFile(root_ / "Patch.dat");
@@ -175,10 +175,20 @@ TEST_F(KilledRunTest, KilledAtRandomMomentsTheNextRunRepairsAndCompletesOrRollsB
   for (int kill = 0; kill < 9; ++kill) {
     SCOPED_TRACE("kill " + std::to_string(kill));
     FreshDestination();
+    // Killed once its log holds between 1% and 70% of a whole run's, at whatever instruction
+    // the run is then.
+    const uintmax_t mark = wholeLog * (10 + random() % 690) / 1000;
     const pid_t child = StartApply();
-    std::this_thread::sleep_for(whole * (random() % 1000) / 1000);
-    ::kill(child, SIGKILL);
-    waitpid(child, &status, 0);
+    bool ended = false;
+    for (std::error_code error;;) {
+      ended = waitpid(child, &status, WNOHANG) == child;
+      if (ended || (fs::file_size(dest() / kResultLogName, error) >= mark && !error)) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (!ended) {
+      ::kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+    }
     if (WIFSIGNALED(status)) ++interrupted;
     ExpectOldOrNew();
     // A run killed after its last entry may have decided to keep its result already.

@@ -198,8 +198,9 @@ TEST_F(StartupTest, DamagedSetupBlockShowsDataErrorAndLeavesNothing) {
   ExpectDataErrorAndCleanExit("corrupt.exe", vtt::StubWith(vtt::Cat(corrupt, block2)));
 
   Bytes good = vtt::MakeInstaller(files, vtt::SamplePatch());
-  ExpectDataErrorAndCleanExit("truncated.exe", Bytes(good.begin(), good.begin() + 0x8800 + 200));
-  ExpectDataErrorAndCleanExit("stubonly.exe", Bytes(good.begin(), good.begin() + 0x8800));
+  ExpectDataErrorAndCleanExit("truncated.exe",
+                              Bytes(good.begin(), good.begin() + vt::kStubSize + 200));
+  ExpectDataErrorAndCleanExit("stubonly.exe", Bytes(good.begin(), good.begin() + vt::kStubSize));
 
   // More data than the stored size: the stream does not end within the output space.
   Bytes tooSmall = vtt::Block(records);

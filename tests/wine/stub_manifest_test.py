@@ -18,7 +18,9 @@ def resource(image, type_id, name_id):
     sections = struct.unpack_from("<H", image, pe + 6)[0]
     optional = pe + 24
     table = optional + struct.unpack_from("<H", image, pe + 20)[0]
-    rsrc_rva = struct.unpack_from("<I", image, optional + 96 + 2 * 8)[0]  # data directory 2
+    # The data directories follow 96 bytes of PE32 fields, or 112 of PE32+ (a 64-bit build).
+    directories = optional + (112 if struct.unpack_from("<H", image, optional)[0] == 0x20B else 96)
+    rsrc_rva = struct.unpack_from("<I", image, directories + 2 * 8)[0]  # data directory 2
     def offset(rva):
         for i in range(sections):
             vsize, vaddr, _, raw = struct.unpack_from("<IIII", image, table + 40 * i + 8)
