@@ -10,6 +10,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 for p in cmake g++ clang libclang-rt-14-dev lld libbz2-dev bzip2 googletest libgtest-dev \
          g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 \
          wine wine32:i386 xvfb x11-utils xdotool imagemagick dpkg-dev python3 osslsigncode openssl \
+         lintian man-db \
          locales; do
   have_pkg "$p" || missing+=("$p")
 done
