@@ -30,12 +30,13 @@ foreach(kind manual-page bash-completion)
 endforeach()
 add_custom_target(vantrel_docs ALL DEPENDS ${vt_manual} ${vt_completion})
 
-install(TARGETS vantrel RUNTIME DESTINATION bin)
+# Checked first, so that an install without the stub leaves nothing behind.
 install(CODE "
   if(NOT EXISTS \"${VANTREL_STUB_EXE}\")
     message(FATAL_ERROR \"no stub at ${VANTREL_STUB_EXE}: build the windows tree first \"
                         \"(scripts/build.sh windows), or set VANTREL_STUB_EXE to a stub\")
   endif()")
+install(TARGETS vantrel RUNTIME DESTINATION bin)
 install(FILES ${VANTREL_STUB_EXE} DESTINATION share/vantrel RENAME vantrel_stub.exe)
 install(FILES ${vt_manual} DESTINATION share/man/man1)
 install(FILES ${vt_completion} DESTINATION share/bash-completion/completions RENAME vantrel)
