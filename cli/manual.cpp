@@ -41,9 +41,9 @@ std::string RoffVerbatim(const std::string& text) {
   return out + ".fi\n";
 }
 
-std::string Join(const std::vector<std::string>& words) {
+std::string Join(const std::vector<std::string>& words, const char* separator = " ") {
   std::string out;
-  for (const std::string& word : words) out += (out.empty() ? "" : " ") + word;
+  for (const std::string& word : words) out += (out.empty() ? "" : separator) + word;
   return out;
 }
 
@@ -131,8 +131,7 @@ std::string BashCompletion(const std::vector<const Command*>& commands) {
     for (const HelpOption& option : OptionsOfHelp(command->help)) {
       all.insert(all.end(), option.names.begin(), option.names.end());
       if (option.value.empty()) continue;
-      std::string pattern;
-      for (const std::string& name : option.names) pattern += (pattern.empty() ? "" : "|") + name;
+      const std::string pattern = Join(option.names, "|");
       const char* action = ValueCompletion(option.value);
       if (action)
         valueCases += "        " + pattern + ") COMPREPLY=($(compgen " + action +
@@ -140,11 +139,7 @@ std::string BashCompletion(const std::vector<const Command*>& commands) {
       else
         silent.push_back(pattern);
     }
-    if (!silent.empty()) {
-      std::string pattern;
-      for (const std::string& names : silent) pattern += (pattern.empty() ? "" : "|") + names;
-      valueCases += "        " + pattern + ") return 0 ;;\n";
-    }
+    if (!silent.empty()) valueCases += "        " + Join(silent, "|") + ") return 0 ;;\n";
     script += "    " + std::string(command->name) + ")\n      options='" + Join(all) + "'\n";
     if (!valueCases.empty()) script += "      case $prev in\n" + valueCases + "      esac\n";
     script += "      ;;\n";
