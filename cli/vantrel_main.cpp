@@ -83,7 +83,8 @@ int Run(const std::vector<std::string>& args) {
   const std::string& first = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (first == "--help" || first == "-h") return Help({});
-  if (first == "--version") return PrintVersion();
+  if (first == "--version")
+    return rest.empty() ? PrintVersion() : FailUsage("--version takes no arguments");
   // Not in the usage: the build runs these to make the manual page and the completion.
   const std::vector<const Command*> commands(std::begin(kCommands), std::end(kCommands));
   if (first == "--print-manual-page") {
