@@ -87,7 +87,9 @@ EOF
   deb=$out/vantrel_${version}_${arch}.deb
   dpkg-deb --root-owner-group -Zxz --build "$pkg" "$deb" >/dev/null
   echo "wrote $deb"
-  lintian --fail-on error --tag-display-limit 0 "$deb"
+  # lintian leaves work folders in TMPDIR: give it one that goes with the stage.
+  mkdir "$stage/lintian"
+  TMPDIR=$stage/lintian lintian --fail-on error --tag-display-limit 0 "$deb"
 }
 
 make_zip() {
