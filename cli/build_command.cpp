@@ -12,6 +12,7 @@
 #include "cli/patch_verify.h"
 #include "cli/progress.h"
 #include "cli/setup_files.h"
+#include "cli/stub_locate.h"
 #include "cli/tree_diff.h"
 #include "format/file_format.h"
 
@@ -21,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kBuildHelp[] =
-    "usage: vantrel build PACKAGE_DIR --stub STUB.exe [-o INSTALLER.exe] [-j N]\n"
+    "usage: vantrel build PACKAGE_DIR [--stub STUB.exe] [-o INSTALLER.exe] [-j N]\n"
     "                     [--codepage N] [--strict] [--no-verify]\n"
     "\n"
     "Makes a finished installer from a package folder:\n"
@@ -47,7 +48,8 @@ const char kBuildHelp[] =
     "digits, 32-bit bitmaps (their alpha is not drawn).\n"
     "\n"
     "options:\n"
-    "  --stub FILE          the installer stub (vantrel_stub.exe)\n"
+    "  --stub FILE          the installer stub (vantrel_stub.exe); without it the one that\n"
+    "                       VANTREL_STUB names, or else the one installed with vantrel\n"
     "  -o, --output FILE    the installer to write (default PACKAGE_DIR/Setup.exe); not the\n"
     "                       stub, nor a file in setup/, old/ or new/\n"
     "  -j, --jobs N         files encoded side by side (default: one per core)\n"
@@ -96,7 +98,10 @@ int RunBuild(std::vector<std::string> args) {
     return Fail("cannot verify: " + error + "; build with --no-verify, or verify on a system "
                 "of that code page");
   if (parsed.operands.size() != 1) return FailUsage(kBuildCommand, "expected one PACKAGE_DIR");
-  if (!parsed.values.count("--stub")) return FailUsage(kBuildCommand, "missing --stub");
+  std::string stubOrigin;
+  if (!parsed.values.count("--stub") &&
+      !LocateStub(&parsed.values["--stub"], &stubOrigin, &error))
+    return FailUsage(kBuildCommand, "missing --stub: " + error);
   const fs::path package = parsed.operands[0];
   const std::string oldDir = (package / "old").string(), newDir = (package / "new").string();
   const std::string setupDir = (package / "setup").string();

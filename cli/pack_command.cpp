@@ -2,19 +2,22 @@
 #include "cli/command.h"
 #include "cli/file_bytes.h"
 #include "cli/installer_pack.h"
+#include "cli/stub_locate.h"
 
 namespace vt {
 namespace {
 
 const char kPackHelp[] =
-    "usage: vantrel pack --stub STUB.exe --setup DIR --patch Patch.dat -o INSTALLER.exe\n"
+    "usage: vantrel pack [--stub STUB.exe] --setup DIR --patch Patch.dat -o INSTALLER.exe\n"
     "\n"
     "Makes an installer: the stub padded with zeros to 34816 bytes, then block 1 with every\n"
     "file of DIR (sorted by name) and block 2 with the patch script, stored as \"Patch.dat\";\n"
     "both blocks are compressed with bzip2, block size 9.\n"
     "\n"
     "options:\n"
-    "  --stub FILE          the installer stub, a Windows program of at most 34816 bytes\n"
+    "  --stub FILE          the installer stub, a Windows program of at most 34816 bytes;\n"
+    "                       without it the one that VANTREL_STUB names, or else the one\n"
+    "                       installed with vantrel\n"
     "  --setup DIR          the setup files: Update.ini, License.txt, Guide.txt, Readme.txt,\n"
     "                       Package.bmp, Splash.bmp and an optional Language.ini; plain files\n"
     "                       with plain names only, no folders or links; a copy of the patch\n"
@@ -31,6 +34,10 @@ int RunPack(const std::vector<std::string>& args) {
   if (!ParseArgs(args, options, &parsed, &error)) return FailUsage(kPackCommand, error);
   if (!parsed.operands.empty())
     return FailUsage(kPackCommand, "unexpected argument " + Quote(parsed.operands[0]));
+  std::string stubOrigin;
+  if (!parsed.values.count("--stub") &&
+      !LocateStub(&parsed.values["--stub"], &stubOrigin, &error))
+    return FailUsage(kPackCommand, "missing --stub: " + error);
   for (const OptionSpec& option : options)
     if (!parsed.values.count(option.name))
       return FailUsage(kPackCommand, "missing " + std::string(option.name));
