@@ -23,6 +23,13 @@ FsError LastError() {
 
 FsError ResultOf(BOOL ok) { return ok ? kFsOk : LastError(); }
 
+// Junctions and symbolic links, of folders and of files, carry this attribute themselves: the
+// attribute calls report the link, never its target. A missing path is no reparse point.
+bool IsReparsePoint(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 }  // namespace
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
@@ -40,6 +47,11 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
       {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},    // kFsReadShared
   };
   const Mode& m = kModes[mode];
+  // CreateFileA would follow a link at the file; the POSIX layer never opens through one.
+  if (IsReparsePoint(path)) {
+    if (error) *error = kFsFailed;
+    return kNoFile;
+  }
   HANDLE h = CreateFileA(path, m.access, m.share, nullptr, m.disposition, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -148,8 +160,19 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   return true;
 }
 
-// Junctions and symbolic links are not looked for here yet: the stub has no room for the check.
-bool FsPathHasLink(const char*, size_t) { return false; }
+// Every folder below the root and the file itself: Windows follows a junction or a symbolic
+// link wherever it stands in a path, and a move or copy onto a file link may write through it.
+// Walked by character, so that a second byte 0x5C is no separator.
+bool FsPathHasLink(const char* path, size_t rootLength) {
+  char prefix[MAX_PATH];
+  for (const char* p = path + rootLength; *p != 0;) {
+    p = NextChar(p);
+    if (*p != '\\' && *p != 0) continue;
+    lstrcpynA(prefix, path, int(p - path) + 1);
+    if (IsReparsePoint(prefix)) return true;
+  }
+  return false;
+}
 
 bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   return GetTempFileNameA(dir, prefix, 0, name) != 0;
