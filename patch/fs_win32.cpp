@@ -24,10 +24,14 @@ FsError LastError() {
 FsError ResultOf(BOOL ok) { return ok ? kFsOk : LastError(); }
 
 // Junctions and symbolic links, of folders and of files, carry this attribute themselves: the
-// attribute calls report the link, never its target. A missing path is no reparse point.
+// listing of the parent reports the link, never its target (as GetFileAttributesA would, which
+// the stub does not import). A missing path is no reparse point.
 bool IsReparsePoint(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  WIN32_FIND_DATAA found;
+  const HANDLE find = FindFirstFileA(path, &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 }  // namespace
