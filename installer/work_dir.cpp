@@ -15,8 +15,8 @@ namespace {
 // user's %TEMP% any program of that user could swap them meanwhile. So the folder and all it
 // holds are writable by SYSTEM and Administrators alone; users may read (a viewer that opens
 // the Read Me may run without elevation). The owner-rights entry takes the implicit right to
-// change the entries away from an owner that is not an administrator. Not protected from
-// inheritance, %TEMP%'s own entries would come back.
+// change the entries away from an owner that is not an administrator. "P" keeps the entries
+// that %TEMP% passes on out.
 const char kElevatedWorkDirRights[] =
     "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)(A;OICI;GRGX;;;OW)";
 

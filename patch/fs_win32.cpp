@@ -165,7 +165,7 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
 }
 
 // Every folder below the root and the file itself: Windows follows a junction or a symbolic
-// link wherever it stands in a path, and a move or copy onto a file link may write through it.
+// link wherever it stands in a path, and a copy onto a link to a file writes through it.
 // Walked by character, so that a second byte 0x5C is no separator.
 bool FsPathHasLink(const char* path, size_t rootLength) {
   char prefix[MAX_PATH];
