@@ -14,11 +14,11 @@ namespace {
 // WorkDir long after it wrote them, and acts on them with administrator rights; under the
 // user's %TEMP% any program of that user could swap them meanwhile. So the folder and all it
 // holds are writable by SYSTEM and Administrators alone; users may read (a viewer that opens
-// the Read Me may run without elevation). The owner-rights entry takes the implicit right to
-// change the entries away from an owner that is not an administrator. "P" keeps the entries
-// that %TEMP% passes on out.
+// the Read Me may run without elevation). The entry for OWNER RIGHTS (S-1-3-4, by number, which
+// every version reads) takes the implicit right to change the entries away from an owner that
+// is not an administrator. "P" keeps the entries that %TEMP% passes on out.
 const char kElevatedWorkDirRights[] =
-    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)(A;OICI;GRGX;;;OW)";
+    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)(A;OICI;GRGX;;;S-1-3-4)";
 
 }  // namespace
 
