@@ -1,4 +1,4 @@
-// Payload extraction: map the installer file, decompress one block, write its records.
+// Payload extraction: hold the installer file, map it, decompress one block, write its records.
 #include "installer/extract_block.h"
 
 #include <windows.h>
@@ -9,6 +9,10 @@
 #include "patch/crc32.h"
 
 namespace {
+
+// Open from the entry to the exit; the mapping is made for each extraction only, so that a
+// large block 2 does not hold address space through the run.
+HANDLE g_installerFile;
 
 // The installer's own path: the quoted first token of the command line.
 bool GetInstallerPath(char* path) {
@@ -58,18 +62,21 @@ int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
 
 }  // namespace
 
-int ExtractBlock(int n) {
+void OpenInstallerFile() {
   char path[MAX_PATH];
-  if (!GetInstallerPath(path)) return 0;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  if (GetInstallerPath(path))
+    g_installerFile = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int ExtractBlock(int n) {
   int ok = 0;
-  // Past 4 GiB only the low 32 bits are looked at; the payload lies far below that.
-  DWORD size = GetFileSize(file, nullptr);
+  // Past 4 GiB only the low 32 bits are looked at; the payload lies far below that. A file that
+  // could not be opened has no size either.
+  DWORD size = GetFileSize(g_installerFile, nullptr);
   HANDLE mapping = size == INVALID_FILE_SIZE
                        ? nullptr
-                       : CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+                       : CreateFileMappingA(g_installerFile, nullptr, PAGE_READONLY, 0, 0, nullptr);
   if (mapping) {
     const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     if (view) {
@@ -78,6 +85,5 @@ int ExtractBlock(int n) {
     }
     CloseHandle(mapping);
   }
-  CloseHandle(file);
   return ok;
 }

@@ -2,9 +2,16 @@
 #ifndef VANTREL_INSTALLER_EXTRACT_BLOCK_H
 #define VANTREL_INSTALLER_EXTRACT_BLOCK_H
 
-// Finds block `n` (1 or 2) behind the stub in the installer's own file, checks and decompresses
-// it and writes its files into the current directory. Returns 1 on success, 0 when the
-// installer cannot be read or the block is damaged; a damaged block writes no file.
+// Opens the installer's own file, named by the quoted first token of the command line, and
+// keeps it open for the whole run without write or delete sharing: nobody can change, rename or
+// replace it until the process ends, and both blocks come from this one file. When it cannot
+// be opened, every extraction fails.
+void OpenInstallerFile();
+
+// Finds block `n` (1 or 2) behind the stub in the installer's file that OpenInstallerFile
+// opened, checks and decompresses it and writes its files into the current directory. Returns
+// 1 on success, 0 when the installer cannot be read or the block is damaged; a damaged block
+// writes no file.
 int ExtractBlock(int n);
 
 #endif  // VANTREL_INSTALLER_EXTRACT_BLOCK_H

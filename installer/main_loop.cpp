@@ -7,6 +7,7 @@
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/startup_state.h"
+#include "text/system_library.h"
 #include "wizard/setup_wizard.h"
 
 HWND g_setupWizard;
@@ -44,7 +45,11 @@ void AddAboutItem(HWND window) {
 int RunInstallerWindows() {
   g_backgroundWindow = CreateBackgroundWindow();
   AddAboutItem(g_backgroundWindow);
-  InitCommonControls();
+  // Loaded from System32 by its full path: comctl32 is no KnownDLL.
+  typedef void(WINAPI * InitCommonControlsFn)();
+  if (const auto init = reinterpret_cast<InitCommonControlsFn>(
+          SystemDllFunction(kCommonControlsDll, "InitCommonControls")))
+    init();
   g_setupWizard = CreateSetupWizard(g_backgroundWindow, kWelcomePage);
   // Without the wizard there is no way through setup: end now, and the exit clean-up runs.
   if (!g_backgroundWindow || !g_setupWizard) return 0;

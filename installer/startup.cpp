@@ -11,6 +11,7 @@
 #include "text/local_string.h"
 #include "text/runtime.h"
 #include "text/startup_state.h"
+#include "text/system_library.h"
 #include "wizard/processing_dialog.h"
 
 namespace {
@@ -104,5 +105,10 @@ int RunInstaller(HINSTANCE instance) {
 
 }  // namespace
 
-// The process entry: no C runtime start-up runs before it.
-extern "C" void __stdcall StubEntry() { exit(RunInstaller(GetModuleHandleA(nullptr))); }
+// The process entry: no C runtime start-up runs before it. The DLL search is narrowed before
+// anything can load a DLL; the installer's own file is held before anything can swap it.
+extern "C" void __stdcall StubEntry() {
+  RestrictDllSearch();
+  OpenInstallerFile();
+  exit(RunInstaller(GetModuleHandleA(nullptr)));
+}

@@ -25,7 +25,8 @@ enum FsError {
 // fail while it is open, and so do its deletion and renaming. POSIX cannot refuse other
 // openers; the layer takes a non-blocking flock() lock instead (exclusive here, shared for
 // copy sources), so it refuses only openers that lock too: this layer itself, in this or any
-// other process. Every mode opens plain files only, never directories.
+// other process. Every mode opens plain files only, never directories, and never through a
+// link at the file itself (POSIX: a symbolic link; Windows: a reparse point).
 enum FsOpenMode {
   kFsReadExclusive,     // read; existing file only
   kFsUpdateExclusive,   // read and write; existing file only
@@ -99,11 +100,12 @@ typedef void (*FsEntryVisitor)(void* context, const char* name, FsEntryKind kind
 // False when the directory cannot be read.
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context);
 
-// True when a link (a POSIX symbolic link) stands for one of the folders that `path` names
-// below its first `rootLength` characters (the folder the caller owns, which may itself be
-// reached through links). Missing components are no links. A link in place of the file itself
-// is refused by the POSIX layer's every open, and renamed or deleted as itself, never followed.
-// The Windows layer answers false.
+// True when a link (a POSIX symbolic link; on Windows any reparse point: a junction or a
+// symbolic link) stands for one of the folders that `path` names below its first `rootLength`
+// characters (the folder the caller owns, which may itself be reached through links). Missing
+// components are no links. A link in place of the file itself is refused by every open of
+// either layer, and renamed or deleted as itself, never followed; the Windows layer also
+// answers true for it here, since a copy onto it would write through it.
 bool FsPathHasLink(const char* path, size_t rootLength);
 
 // Reserves a new unique name in directory `dir`: `prefix` (three characters), a hexadecimal

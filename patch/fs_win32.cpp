@@ -23,6 +23,17 @@ FsError LastError() {
 
 FsError ResultOf(BOOL ok) { return ok ? kFsOk : LastError(); }
 
+// Junctions and symbolic links, of folders and of files, carry this attribute themselves: the
+// listing of the parent reports the link, never its target (as GetFileAttributesA would, which
+// the stub does not import). A missing path is no reparse point.
+bool IsReparsePoint(const char* path) {
+  WIN32_FIND_DATAA found;
+  const HANDLE find = FindFirstFileA(path, &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 }  // namespace
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
@@ -40,6 +51,11 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
       {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},    // kFsReadShared
   };
   const Mode& m = kModes[mode];
+  // CreateFileA would follow a link at the file; the POSIX layer never opens through one.
+  if (IsReparsePoint(path)) {
+    if (error) *error = kFsFailed;
+    return kNoFile;
+  }
   HANDLE h = CreateFileA(path, m.access, m.share, nullptr, m.disposition, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -148,8 +164,19 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   return true;
 }
 
-// Junctions and symbolic links are not looked for here yet: the stub has no room for the check.
-bool FsPathHasLink(const char*, size_t) { return false; }
+// Every folder below the root and the file itself: Windows follows a junction or a symbolic
+// link wherever it stands in a path, and a copy onto a link to a file writes through it.
+// Walked by character, so that a second byte 0x5C is no separator.
+bool FsPathHasLink(const char* path, size_t rootLength) {
+  char prefix[MAX_PATH];
+  for (const char* p = path + rootLength; *p != 0;) {
+    p = NextChar(p);
+    if (*p != '\\' && *p != 0) continue;
+    lstrcpynA(prefix, path, int(p - path) + 1);
+    if (IsReparsePoint(prefix)) return true;
+  }
+  return false;
+}
 
 bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   return GetTempFileNameA(dir, prefix, 0, name) != 0;

@@ -10,6 +10,7 @@
 #include "text/local_string.h"
 #include "text/localise.h"
 #include "text/startup_state.h"
+#include "text/system_library.h"
 #include "wizard/wizard_pages.h"
 
 HWND g_wizardSheet;
@@ -114,6 +115,10 @@ int CALLBACK WizardSheetCallback(HWND window, UINT notification, LPARAM paramete
 }
 
 HWND CreateSetupWizard(HWND parent, int startPage) {
+  typedef INT_PTR(WINAPI * PropertySheetFn)(LPCPROPSHEETHEADERA);
+  const auto propertySheet =
+      reinterpret_cast<PropertySheetFn>(SystemDllFunction(kCommonControlsDll, "PropertySheetA"));
+  if (!propertySheet) return nullptr;
   // comctl32 walks the page array by each page's own size, so the array must be of the size
   // its dwSize states.
   PROPSHEETPAGEA_V2 pages[kPageCount] = {};
@@ -134,7 +139,7 @@ HWND CreateSetupWizard(HWND parent, int startPage) {
   header.nStartPage = UINT(startPage);
   header.ppsp = reinterpret_cast<PROPSHEETPAGEA*>(pages);
   header.pfnCallback = WizardSheetCallback;
-  INT_PTR sheet = PropertySheetA(&header);
+  INT_PTR sheet = propertySheet(&header);
   // A modeless sheet that failed comes back as 0 or -1.
   return sheet == -1 ? nullptr : reinterpret_cast<HWND>(sheet);
 }

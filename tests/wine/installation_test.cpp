@@ -539,6 +539,34 @@ TEST_F(InstallationTest, CorruptPatchBlockWithoutSplashGives206WhenTheRunStarts)
   ExpectOldVersionRestored();
 }
 
+// The installer holds its own file from its start: renamed and replaced by another installer
+// before Next (block 2 is unpacked then when there is no splash), it still installs its own
+// payload, never the other one's.
+TEST_F(InstallationTest, SwappedInstallerFileFeedsNoOtherPayload) {
+  std::vector<vt::PayloadFile> files = vtt::SampleSetupFiles();
+  std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
+  vtt::SetFile(&files, "Update.ini", "[App]\r\nShowSplash=0\r\n" + ini);
+  const std::string path =
+      vtt::SaveInstaller("swapped.exe", vtt::MakeInstaller(files, vtt::SamplePatch()));
+  const std::string moved = path + ".moved";
+  DeleteFileA(moved.c_str());
+  ASSERT_TRUE(vtd::Start(path, &program_));
+  sheet_ = vtd::WaitForWizard(program_.pid, kTimeout);
+  ASSERT_TRUE(sheet_);
+  background_ = GetWindow(sheet_, GW_OWNER);
+  GoToDestination();
+  // The swap: neither a rename nor a write of the running installer's file gets through.
+  const Bytes other = vtt::MakeInstaller(files, NewFilesScript(1, 2000, "\\planted"));
+  EXPECT_FALSE(MoveFileA(path.c_str(), moved.c_str())) << "the installer's file was renamed";
+  EXPECT_FALSE(vtt::WriteFileBytes(path, other)) << "another installer took its place";
+  Go(vtd::kNextButton, "Information");
+  EXPECT_EQ(Listing(destination_), (std::vector<std::string>{"Vantrel.log", "a.txt", "notes.txt"}));
+  EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\a.txt"),
+            vtt::ReadFileBytes(vtd::FromUnixPath(std::string(kSamplesNew) + "/a.txt")));
+  CloseOnResultsPage();
+  DeleteFileA(moved.c_str());
+}
+
 // Yes to the external command runs it in the destination; a ticked launch opens the main file.
 TEST_F(InstallationTest, FinishRunsTheCommandInTheDestinationAndLaunchesTheMainFile) {
   ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\launch.bat",

@@ -1,6 +1,7 @@
 // Start-up of real installers under Wine: the WorkDir, block 1, the mutex checks, damaged
 // payloads and localised messages.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,50 @@ TEST_F(StartupTest, TargetRunningShowsWarningAfterUnpackingIntoWorkDir) {
   EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
   EXPECT_TRUE(NewWorkDirs().empty());
   CloseHandle(held);
+}
+
+// Run elevated (Wine's user is an administrator), the installer's WorkDir lets nobody but
+// SYSTEM, the Administrators and its owner change anything in it, and grants Everyone nothing.
+// Wine keeps no security descriptor of its own but shows one made from the Unix mode bits, so
+// what it can show is that Everyone lost the entry that a folder of default rights has there.
+TEST_F(StartupTest, ElevatedWorkDirIsWritableByAdministratorsAlone) {
+  Run("rights.exe", vtt::MakeInstaller(vtt::SampleSetupFiles(), vtt::SamplePatch()));
+  ASSERT_TRUE(vtd::WaitForWizard(program_.pid, kTimeout));
+  std::vector<std::string> dirs = NewWorkDirs();
+  ASSERT_EQ(dirs.size(), 1u);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoA((vtd::TempPath() + dirs[0]).c_str(), SE_FILE_OBJECT,
+                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                  nullptr, &dacl, nullptr, &descriptor),
+            DWORD(ERROR_SUCCESS));
+  ASSERT_TRUE(dacl) << "a null DACL lets everyone in";
+  BYTE system[SECURITY_MAX_SID_SIZE], administrators[SECURITY_MAX_SID_SIZE],
+      everyone[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof system;
+  ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
+  size = sizeof administrators;
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+  size = sizeof everyone;
+  ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+  const ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                               FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                               WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    PSID sid = &ace->SidStart;
+    EXPECT_FALSE(EqualSid(sid, everyone)) << "entry " << i << " grants Everyone " << ace->Mask;
+    if (ace->Mask & kChanges)
+      EXPECT_TRUE(EqualSid(sid, system) || EqualSid(sid, administrators) || EqualSid(sid, owner))
+          << "entry " << i << " lets another account change the WorkDir";
+  }
+  LocalFree(descriptor);
+  EXPECT_TRUE(vtd::CancelSetup(program_.pid, IDYES, kTimeout));
+  EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
+  EXPECT_TRUE(NewWorkDirs().empty());
 }
 
 TEST_F(StartupTest, SecondCopyEndsSilentlyAndRemovesOnlyItsOwnWorkDir) {

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The Windows build of vantrel under Wine with folder links in the destination: an entry whose
+# folder is a link (Wine shows a Unix symbolic link to a folder as a reparse point, as Windows
+# shows a junction) is refused and counted as skipped, and nothing outside the destination
+# changes. Wine shows a link to a file as a plain file, so only folder links can be shown here.
+# Usage: windows_links_test.sh VANTREL_EXE WORK_DIR
+set -uo pipefail
+win_tool=$1 work=$2
+run=$(cd "$(dirname "$0")/../../scripts" && pwd)/wine_run.sh
+failures=0
+fail() { echo "FAIL: $1"; failures=$((failures + 1)); }
+snapshot() { (cd "$1" && find . -printf '%p %s\n' | sort && find . -type f -exec md5sum {} + | sort); }
+
+rm -rf "$work" && mkdir -p "$work/old/linked" "$work/new/linked/sub" "$work/new/deep/inner" \
+  "$work/outside" "$work/dest/deep"
+printf old >"$work/old/linked/old.txt"
+printf new >"$work/new/linked/old.txt"
+printf planted >"$work/new/linked/planted.txt"
+printf planted >"$work/new/linked/sub/planted.txt"
+printf planted >"$work/new/deep/inner/planted.txt"
+printf fine >"$work/new/fine.txt"
+w() { winepath -w "$1"; }
+"$run" "$win_tool" diff "$(w "$work/old")" "$(w "$work/new")" -o "$(w "$work/Patch.dat")" \
+  >/dev/null 2>&1 || fail "diff"
+
+printf old >"$work/outside/old.txt"
+printf precious >"$work/outside/victim.txt"
+ln -s ../outside "$work/dest/linked"
+ln -s ../../outside "$work/dest/deep/inner"
+before=$(snapshot "$work/outside")
+
+"$run" "$win_tool" apply "$(w "$work/Patch.dat")" "$(w "$work/dest")" \
+  >"$work/output.txt" 2>&1
+status=$?
+[ $status -eq 6 ] || fail "exit status $status, expected 6 (some entries skipped)"
+grep -q "^ *4 skipped, access denied or a link" "$work/output.txt" ||
+  fail "the summary does not count the four entries through links as skipped"
+[ "$(snapshot "$work/outside")" = "$before" ] || fail "files outside the destination changed"
+[ "$(cat "$work/dest/fine.txt" 2>/dev/null)" = fine ] || fail "the entry without a link was not applied"
+[ -L "$work/dest/linked" ] && [ -L "$work/dest/deep/inner" ] || fail "a link in the destination is gone"
+
+if [ $failures -ne 0 ]; then echo "--- output of the Windows tool"; cat "$work/output.txt";
+else echo "ok: four entries through folder links skipped, nothing outside changed"; fi
+exit $((failures != 0))
