@@ -1,4 +1,4 @@
-// The background window's procedure: painting, close confirmation, the About command.
+// The background window: its creation, painting, close confirmation, the About command.
 #include "chrome/background_window.h"
 
 #include "chrome/about_box.h"
@@ -10,7 +10,9 @@ HWND g_backgroundWindow;
 
 namespace {
 
+const char kBackgroundClass[] = "VantrelBackground";
 const char kCreditLine[] = "Installer made with Vantrel";
+const int kAboutMenuChars = 100;
 const int kTitleX = 13, kTitleY = 13, kShadowOffset = 4;
 
 unsigned g_clientWidth, g_clientHeight;
@@ -89,8 +91,6 @@ bool ConfirmQuit(HWND window) {
   return yes;
 }
 
-}  // namespace
-
 LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (!g_titleFont) CreateFonts();
   switch (message) {
@@ -124,4 +124,32 @@ LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, 
       break;
   }
   return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void AddAboutItem(HWND window) {
+  char text[kAboutMenuChars];
+  LoadLocalString(IDS_ABOUT_MENU, text, sizeof text);
+  HMENU menu = GetSystemMenu(window, FALSE);
+  AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuA(menu, MF_STRING, IDM_ABOUT, text);
+}
+
+}  // namespace
+
+HWND CreateBackgroundWindow() {
+  WNDCLASSA windowClass = {};
+  windowClass.style = CS_HREDRAW | CS_VREDRAW;
+  windowClass.lpfnWndProc = BackgroundWindowProc;
+  windowClass.hInstance = g_instance;
+  windowClass.hIcon = LoadIconA(g_instance, MAKEINTRESOURCEA(IDI_INSTALLER));
+  windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = kBackgroundClass;
+  RegisterClassA(&windowClass);
+  g_backgroundWindow = CreateWindowExA(0, kBackgroundClass, g_appTitle,
+                                       WS_OVERLAPPEDWINDOW | WS_MAXIMIZE, CW_USEDEFAULT,
+                                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
+                                       CreateMenu(), g_instance, nullptr);
+  AddAboutItem(g_backgroundWindow);
+  return g_backgroundWindow;
 }

@@ -4,10 +4,13 @@
 
 #include <windows.h>
 
-// The background window, owner of the wizard and of every later dialog; set once by start-up.
+// The background window, owner of the wizard and of every later dialog; set once, by
+// CreateBackgroundWindow.
 extern HWND g_backgroundWindow;
 
-// Window procedure of the background window. Its destruction posts WM_QUIT with code 0.
-LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Creates the background window (maximised, not yet shown, About in its system menu) as
+// g_backgroundWindow and returns it, or null when it cannot be created. Its destruction posts
+// WM_QUIT with code 0.
+HWND CreateBackgroundWindow();
 
 #endif  // VANTREL_CHROME_BACKGROUND_WINDOW_H

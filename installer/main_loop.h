@@ -4,9 +4,6 @@
 
 #include <windows.h>
 
-// The wizard sheet as CreateSetupWizard returned it; never cleared.
-extern HWND g_setupWizard;
-
 // Creates and shows the background window and the wizard, then runs the message loop until the
 // background window is destroyed. Returns the WM_QUIT code.
 int RunInstallerWindows();

@@ -21,10 +21,6 @@ const char kLanguageIni[] = "Language.ini";
 // The name put in place of "%1" in the message about a running target application.
 const char kTargetName[] = "Vantrel";
 
-void ReadUpdateString(const char* section, const char* key, char* value) {
-  GetPrivateProfileStringA(section, key, "", value, kPathChars, g_updateIniPath);
-}
-
 // False when WorkDir\name does not fit a path buffer.
 bool JoinWorkDir(char* path, const char* name) {
   if (lstrlenA(g_workDir) + 1 + lstrlenA(name) >= kPathChars) return false;
@@ -38,7 +34,7 @@ bool JoinWorkDir(char* path, const char* name) {
 // name stays taken while this one runs.
 void CheckSingleInstance() {
   char name[kPathChars];
-  ReadUpdateString("App", "ApplierMutex", name);
+  ReadUpdateIni("App", "ApplierMutex", name);
   if (name[0] == 0) return;
   HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
   bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
@@ -48,7 +44,7 @@ void CheckSingleInstance() {
 
 void CheckTargetNotRunning() {
   char name[kPathChars];
-  ReadUpdateString("App", "TargetMutex", name);
+  ReadUpdateIni("App", "TargetMutex", name);
   if (name[0] == 0) return;
   HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name);
   if (!mutex) return;
@@ -63,7 +59,7 @@ void CheckTargetNotRunning() {
 void ReadStartupValues() {
   g_packageBitmap = static_cast<HBITMAP>(
       LoadImageA(nullptr, "Package.bmp", IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
-  ReadUpdateString("App", "AppName", g_appName);
+  ReadUpdateIni("App", "AppName", g_appName);
   char setup[kPathChars];
   LoadLocalString(IDS_SETUP, setup, sizeof setup);
   lstrcpynA(g_appTitle, g_appName, kPathChars);
@@ -71,7 +67,7 @@ void ReadStartupValues() {
     lstrcatA(g_appTitle, " ");
     lstrcatA(g_appTitle, setup);
   }
-  ReadUpdateString("Author", "CopyRight", g_copyrightLine);
+  ReadUpdateIni("Author", "CopyRight", g_copyrightLine);
   g_showBgw = GetPrivateProfileIntA("App", "ShowBGW", 1, g_updateIniPath);
   g_showSplash = GetPrivateProfileIntA("App", "ShowSplash", 1, g_updateIniPath);
 }

@@ -12,3 +12,7 @@ char g_appTitle[kPathChars];
 char g_copyrightLine[kPathChars];
 int g_showBgw;
 int g_showSplash;
+
+void ReadUpdateIni(const char* section, const char* key, char* value, const char* fallback) {
+  GetPrivateProfileStringA(section, key, fallback, value, kPathChars, g_updateIniPath);
+}

@@ -21,4 +21,8 @@ extern char g_copyrightLine[kPathChars];
 extern int g_showBgw;
 extern int g_showSplash;
 
+// Reads `key` of `section` of the WorkDir's Update.ini into `value` (kPathChars), or `fallback`
+// when the file has no such key. The one reader of Update.ini.
+void ReadUpdateIni(const char* section, const char* key, char* value, const char* fallback = "");
+
 #endif  // VANTREL_TEXT_STARTUP_STATE_H

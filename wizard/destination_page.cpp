@@ -10,6 +10,7 @@
 #include "text/localise.h"
 #include "text/startup_state.h"
 #include "wizard/processing_dialog.h"
+#include "wizard/registry_value.h"
 #include "wizard/setup_wizard.h"
 
 namespace {

@@ -12,10 +12,6 @@
 
 namespace {
 
-void ReadUpdateValue(const char* section, const char* key, char* value) {
-  GetPrivateProfileStringA(section, key, "", value, kPathChars, g_updateIniPath);
-}
-
 // Opens `file` through the shell, owned by the background window, then gives it time to start.
 void OpenWithShell(const char* file, const char* parameters, const char* directory, int show) {
   ShellExecuteA(g_backgroundWindow, "open", file, parameters, directory, show);
@@ -31,8 +27,8 @@ void RunFinishSequence(HWND page) {
   char command[kPathChars], parameter[kPathChars], caption[kPathChars];
   char question[360 + 1 + 2 * kPathChars];
   char directory[kPathChars], file[kPathChars];
-  ReadUpdateValue("ShellExec", "Command", command);
-  ReadUpdateValue("ShellExec", "Parameter", parameter);
+  ReadUpdateIni("ShellExec", "Command", command);
+  ReadUpdateIni("ShellExec", "Parameter", parameter);
   LoadLocalString(IDS_CAPTION, caption, sizeof caption);
   LoadLocalString(IDS_CONFIRM_COMMAND, question, 360);
   lstrcatA(question, "\n");
@@ -42,7 +38,7 @@ void RunFinishSequence(HWND page) {
   ShowWindow(g_backgroundWindow, SW_HIDE);
   ShowWindow(GetParent(page), SW_HIDE);
   if (command[0] && MessageBoxA(page, question, caption, MB_ICONQUESTION | MB_YESNO) == IDYES) {
-    ReadUpdateValue("Path", "SoftWarePath", directory);
+    ReadUpdateIni("Path", "SoftWarePath", directory);
     OpenWithShell(command, parameter, directory,
                   GetPrivateProfileIntA("ShellExec", "ShowWindow", 0, g_updateIniPath));
   }
@@ -51,8 +47,8 @@ void RunFinishSequence(HWND page) {
     OpenWithShell(file, nullptr, g_workDir, SW_SHOWDEFAULT);
   }
   if (IsDlgButtonChecked(page, IDC_LAUNCH_APP)) {
-    ReadUpdateValue("Path", "SoftWarePath", directory);
-    ReadUpdateValue("App", "MainFile", file);
+    ReadUpdateIni("Path", "SoftWarePath", directory);
+    ReadUpdateIni("App", "MainFile", file);
     OpenWithShell(file, nullptr, directory, SW_SHOWDEFAULT);
   }
   Sleep(5000);

@@ -2,7 +2,6 @@
 #include "wizard/processing_dialog.h"
 
 #include <shlwapi.h>
-#include <string.h>
 
 #include "chrome/background_window.h"
 #include "format/ansi_chars.h"
@@ -11,7 +10,7 @@
 #include "text/local_string.h"
 #include "text/localise.h"
 #include "wizard/registry_value.h"
-#include "wizard/window_observer.h"
+#include "wizard/patch_worker.h"
 
 char g_destinationDir[kPathChars];
 char g_patchFileName[kPathChars];
@@ -31,10 +30,6 @@ vt::RunWindows g_runWindows;
 
 void LoadLogMessage(void*, uint32_t id, char* text, uint32_t size) {
   LoadLocalString(id, text, int(size));
-}
-
-void ReadPathValue(const char* key, const char* fallback, char* value) {
-  GetPrivateProfileStringA("Path", key, fallback, value, kPathChars, g_updateIniPath);
 }
 
 void WriteLanguageDir() {
@@ -63,17 +58,17 @@ UINT FailureMessage(int32_t state) {
 
 void StartRun(HWND dialog) {
   LocaliseChildWindows(dialog);
-  ReadPathValue("SoftWarePath", "", g_destinationDir);
+  ReadUpdateIni("Path", "SoftWarePath", g_destinationDir);
   if (!IsAbsolutePath(g_destinationDir)) FailWithMessage(g_backgroundWindow, IDS_CANNOT_WRITE);
   char backupName[kPathChars];
-  ReadPathValue("BackupDirectory", "Vantrel.bak", backupName);
+  ReadUpdateIni("Path", "BackupDirectory", backupName, "Vantrel.bak");
   lstrcpyA(g_keptBackupDir, g_destinationDir);
   PathAppendA(g_keptBackupDir, backupName);
   // The last byte may be the second byte of a double-byte character: look at characters.
   if (g_keptBackupDir[0] && !vt::EndsWithSeparator(g_keptBackupDir)) lstrcatA(g_keptBackupDir, "\\");
   lstrcpyA(g_scriptPath, g_workDir);
   PathAppendA(g_scriptPath, g_patchFileName);
-  GetPrivateProfileStringA("App", "MainFile", "", g_mainFile, kPathChars, g_updateIniPath);
+  ReadUpdateIni("App", "MainFile", g_mainFile);
   g_run.destinationDir = g_destinationDir;
   g_run.keptBackupDir = g_keptBackupDir;
   g_run.scriptPath = g_scriptPath;
@@ -97,17 +92,6 @@ void StartRun(HWND dialog) {
 }
 
 }  // namespace
-
-bool ReadProgramFilesDir(char* path) {
-  // One byte short of the buffer, which is zeroed: a value stored without its zero still ends.
-  DWORD size = kPathChars - 1;
-  memset(path, 0, kPathChars);
-  if (ReadRegistryValue(HKEY_LOCAL_MACHINE, kWindowsVersionKey, "ProgramFilesDir", nullptr, path,
-                        &size) == ERROR_SUCCESS)
-    return true;
-  path[0] = 0;
-  return false;
-}
 
 INT_PTR CALLBACK ProcessingDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {

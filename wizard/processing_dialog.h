@@ -22,8 +22,4 @@ extern const char kProductPath[];
 // successful run; any other end shows its message and ends the process.
 INT_PTR CALLBACK ProcessingDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Reads the program files directory into `path` (kPathChars); false, with `path` empty, when
-// it cannot be read.
-bool ReadProgramFilesDir(char* path);
-
 #endif  // VANTREL_WIZARD_PROCESSING_DIALOG_H

@@ -1,6 +1,10 @@
 // Reading and writing one registry value in a single call each.
 #include "wizard/registry_value.h"
 
+#include <string.h>
+
+#include "text/startup_state.h"
+
 const char kWindowsVersionKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
 LONG ReadRegistryValue(HKEY root, const char* subkey, const char* name, DWORD* type, void* data,
@@ -22,4 +26,15 @@ LONG WriteRegistryValue(HKEY root, const char* subkey, const char* name, DWORD t
   status = RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
   RegCloseKey(key);
   return status;
+}
+
+bool ReadProgramFilesDir(char* path) {
+  // One byte short of the buffer, which is zeroed: a value stored without its zero still ends.
+  DWORD size = kPathChars - 1;
+  memset(path, 0, kPathChars);
+  if (ReadRegistryValue(HKEY_LOCAL_MACHINE, kWindowsVersionKey, "ProgramFilesDir", nullptr, path,
+                        &size) == ERROR_SUCCESS)
+    return true;
+  path[0] = 0;
+  return false;
 }

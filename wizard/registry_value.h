@@ -18,4 +18,8 @@ LONG ReadRegistryValue(HKEY root, const char* subkey, const char* name, DWORD* t
 LONG WriteRegistryValue(HKEY root, const char* subkey, const char* name, DWORD type,
                         const void* data, DWORD size);
 
+// Reads the program files directory into `path` (kPathChars); false, with `path` empty, when
+// it cannot be read.
+bool ReadProgramFilesDir(char* path);
+
 #endif  // VANTREL_WIZARD_REGISTRY_VALUE_H

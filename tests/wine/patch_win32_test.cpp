@@ -15,7 +15,7 @@
 #include "tests/common/script_builder.h"
 #include "tests/wine/driver.h"
 #include "tests/wine/test_installers.h"
-#include "wizard/window_observer.h"
+#include "wizard/patch_worker.h"
 
 namespace {
 

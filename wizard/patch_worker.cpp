@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "wizard/window_observer.h"
+#include "wizard/patch_worker.h"
 
 namespace vt {
 namespace {

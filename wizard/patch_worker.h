@@ -1,7 +1,7 @@
 // The installer's side of a patch run: the worker thread, which reports to the Processing
 // dialog and its controls by synchronous window messages only.
-#ifndef VANTREL_WIZARD_WINDOW_OBSERVER_H
-#define VANTREL_WIZARD_WINDOW_OBSERVER_H
+#ifndef VANTREL_WIZARD_PATCH_WORKER_H
+#define VANTREL_WIZARD_PATCH_WORKER_H
 
 #include "patch/patch_run.h"
 
@@ -26,4 +26,4 @@ unsigned long __stdcall PatchWorker(void* runState);
 
 }  // namespace vt
 
-#endif  // VANTREL_WIZARD_WINDOW_OBSERVER_H
+#endif  // VANTREL_WIZARD_PATCH_WORKER_H
