@@ -13,6 +13,6 @@ char g_copyrightLine[kPathChars];
 int g_showBgw;
 int g_showSplash;
 
-void ReadUpdateIni(const char* section, const char* key, char* value, const char* fallback) {
-  GetPrivateProfileStringA(section, key, fallback, value, kPathChars, g_updateIniPath);
+void ReadUpdateIni(const char* section, const char* key, char* value) {
+  GetPrivateProfileStringA(section, key, "", value, kPathChars, g_updateIniPath);
 }

@@ -21,8 +21,9 @@ extern char g_copyrightLine[kPathChars];
 extern int g_showBgw;
 extern int g_showSplash;
 
-// Reads `key` of `section` of the WorkDir's Update.ini into `value` (kPathChars), or `fallback`
-// when the file has no such key. The one reader of Update.ini.
-void ReadUpdateIni(const char* section, const char* key, char* value, const char* fallback = "");
+// Reads `key` of `section` of the WorkDir's Update.ini into `value` (kPathChars); empty when
+// the file has no such key. The one reader of Update.ini's texts but for the one key with a
+// default of its own, [Path] BackupDirectory.
+void ReadUpdateIni(const char* section, const char* key, char* value);
 
 #endif  // VANTREL_TEXT_STARTUP_STATE_H

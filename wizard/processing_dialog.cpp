@@ -61,7 +61,7 @@ void StartRun(HWND dialog) {
   ReadUpdateIni("Path", "SoftWarePath", g_destinationDir);
   if (!IsAbsolutePath(g_destinationDir)) FailWithMessage(g_backgroundWindow, IDS_CANNOT_WRITE);
   char backupName[kPathChars];
-  ReadUpdateIni("Path", "BackupDirectory", backupName, "Vantrel.bak");
+  GetPrivateProfileStringA("Path", "BackupDirectory", "Vantrel.bak", backupName, kPathChars, g_updateIniPath);
   lstrcpyA(g_keptBackupDir, g_destinationDir);
   PathAppendA(g_keptBackupDir, backupName);
   // The last byte may be the second byte of a double-byte character: look at characters.
