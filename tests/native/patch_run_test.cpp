@@ -338,7 +338,10 @@ TEST_F(PatchRunTest, KeepBackupCopiesOldVersionsOnlyWhenAsked) {
 }
 
 TEST_F(PatchRunTest, LongLogLinesAreWrittenWhole) {
-  std::string dir(120, 'd'), name(100, 'n');
+  // A path as long as the scratch destination leaves room for (with the BackupDir and a
+  // temporary name beside it), up to 120 + 1 + 100 characters.
+  const std::string name(100, 'n');
+  std::string dir(std::min<size_t>(120, kMaxPath - dest_.size() - 20 - name.size()), 'd');
   std::string path = "\\" + dir + "\\" + name;
   Run(Script().NewFile(path, "x").bytes());
   EXPECT_EQ(Log(), dir + "\\" + name + " -> File installed successfully!\r\n");

@@ -316,8 +316,10 @@ TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) {
   std::string log = Text(vtt::ReadFileBytes(destination_ + "\\Vantrel.log"));
   EXPECT_NE(log.find("a.txt -> "), std::string::npos) << log;
   EXPECT_EQ(vtd::ControlText(results, 533), log);
-  EXPECT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, vtd::kNextButton); }, kTimeout));
-  EXPECT_FALSE(Enabled(sheet_, vtd::kBackButton));
+  // The page's buttons arrive by a posted message, after the sheet's own: wait for both states.
+  EXPECT_TRUE(vtd::WaitUntil(
+      [&] { return Enabled(sheet_, vtd::kNextButton) && !Enabled(sheet_, vtd::kBackButton); },
+      kTimeout));
   // The destination went into the working Update.ini.
   char stored[MAX_PATH] = "";
   GetPrivateProfileStringA("Path", "SoftWarePath", "", stored, sizeof stored,

@@ -216,8 +216,10 @@ TEST_F(WindowsTest, QuitQuestionOnTheFirstFourPagesAndCaptionsFollowThePages) {
   HWND licence = vtd::CurrentPage(sheet_);
   EXPECT_EQ(vtd::ControlText(licence, 530),
             Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/License.txt"))));
-  EXPECT_TRUE(vtd::WaitUntil([&] { return Enabled(sheet_, vtd::kBackButton); }, kTimeout));
-  EXPECT_FALSE(Enabled(sheet_, vtd::kNextButton));
+  // The page's buttons arrive by a posted message, after the sheet's own: wait for both states.
+  EXPECT_TRUE(vtd::WaitUntil(
+      [&] { return Enabled(sheet_, vtd::kBackButton) && !Enabled(sheet_, vtd::kNextButton); },
+      kTimeout));
   ASSERT_TRUE(vtd::PressButton(sheet_, IDCANCEL));
   AnswerQuit(IDNO);
   ASSERT_TRUE(vtd::PressButton(licence, 502));
