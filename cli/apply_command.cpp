@@ -48,8 +48,8 @@ const char kApplyHelp[] =
     "Exit status: 0 complete, every entry updated, installed, overwritten or already updated;\n"
     "6 complete but some entries were skipped or failed, or backups could not be kept;\n"
     "1 unreadable PATCH.DAT, unusable DESTINATION or --keep-backup DIR (nothing changed), or a\n"
-    "killed earlier run's files held by another program (nothing applied); 2 wrong usage;\n"
-    "3 damaged script, 4 main file failed, 5 interrupted: 3 to 5 after rolling back.\n";
+    "killed earlier run's files held by another program or denied (nothing applied); 2 wrong\n"
+    "usage; 3 damaged script, 4 main file failed, 5 interrupted: 3 to 5 after rolling back.\n";
 
 RunState* g_interruptedRun;
 
@@ -145,8 +145,8 @@ int Outcome(const std::string& destination, const std::string& kept, RunEnd end,
                 "; nothing was changed");
   if (end == kRunRepairIncomplete)
     return Fail("an interrupted earlier run left files in " + Quote(destination) +
-                " that cannot be put back while another program holds them; nothing applied (see " +
-                Quote(log) + ")");
+                " that could not be put back (another program holds them, or access is denied);"
+                " nothing applied; run again once they are free (see " + Quote(log) + ")");
   if (end == kRunScriptUnreadable)
     return Fail("the patch script is empty or cannot be mapped; nothing applied",
                 kExitScriptDamaged);
