@@ -27,7 +27,9 @@ const uint32_t kLogNotRestoredId = 264;
 uint32_t LogMessageId(EntryResult result);
 
 // Writes one line to `log`: `path` without its first character when that is a backslash,
-// " -> ", `message`, CR LF. The line is written whole however long path and message are.
+// " -> ", `message`, CR LF. The line is written whole however long path and message are. A
+// control byte of path or message (below 32, and 127) is written as '?', so that neither can
+// break the line or forge another.
 // Nothing happens when `log` is kNoFile (the log could not be created). A null path is
 // written as an empty one. False when the write failed.
 bool WriteLogLine(FsFile log, const char* path, const char* message);
