@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -37,6 +38,7 @@ const char kApplyHelp[] =
     "  --main-file NAME   the package's main file: when it cannot be updated the run fails\n"
     "                     (only its file name counts, in any folder, ignoring case)\n"
     "  --keep-backup DIR  after a complete run, copy the replaced files' old versions to DIR\n"
+    "                     (a folder apart from DESTINATION: not in it, nor holding it)\n"
     "  --codepage N       the script's ANSI code page (as given to diff): names are shown, and\n"
     "                     given with --main-file, in UTF-8 (the log keeps the script's bytes)\n"
     "\n"
@@ -44,7 +46,8 @@ const char kApplyHelp[] =
     "outcome; a progress bar is drawn on standard error when that is a terminal. Ctrl+C,\n"
     "SIGTERM and SIGHUP stop the run after the current entry and roll back. A link in\n"
     "DESTINATION where the script names a file or folder is never written through: that entry\n"
-    "is refused (\"access denied\" in the log).\n"
+    "is refused (\"access denied\" in the log). Paths are the system's own; where a backslash\n"
+    "is part of a name, not a separator, a path holding one is refused.\n"
     "Exit status: 0 complete, every entry updated, installed, overwritten or already updated;\n"
     "6 complete but some entries were skipped or failed, or backups could not be kept;\n"
     "1 unreadable PATCH.DAT, unusable DESTINATION or --keep-backup DIR (nothing changed), or a\n"
@@ -183,6 +186,31 @@ int Outcome(const std::string& destination, const std::string& kept, RunEnd end,
   return kExitOk;
 }
 
+// True when `inner` is `outer` or lies below it, links resolved.
+bool IsWithin(const std::filesystem::path& inner, const std::filesystem::path& outer) {
+  std::error_code ec;
+  const std::filesystem::path a =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(inner, ec), ec);
+  if (ec) return false;
+  const std::filesystem::path b =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(outer, ec), ec);
+  if (ec) return false;
+  auto at = a.begin();
+  for (auto part = b.begin(); part != b.end(); ++part, ++at)
+    if (part->empty() && std::next(part) == b.end()) break;  // a trailing separator
+    else if (at == a.end() || *at != *part) return false;
+  return true;
+}
+
+// The kept backups are an output of the run: in DESTINATION they would be copied over what
+// the run has just written, and around it they would take in the run's own files.
+bool KeptDirApart(const std::string& kept, const std::string& destination, std::string* error) {
+  if (!IsWithin(kept, destination) && !IsWithin(destination, kept)) return true;
+  *error = "cannot keep backups in " + Quote(kept) + ": it is DESTINATION " +
+           Quote(destination) + " or lies in or around it; choose a folder apart";
+  return false;
+}
+
 // The folder must exist, or be made now, so that keeping backups cannot fail silently later.
 bool PrepareKeptDir(const std::string& kept, std::string* error) {
   std::error_code ec;
@@ -222,6 +250,12 @@ int RunApply(const std::vector<std::string>& args) {
                {parsed.values["--main-file"], &mainFile, false},
                {parsed.values["--keep-backup"], &kept, true}};
   for (const auto& a : kArgs) {
+    // The engine takes a backslash for a separator. On a system where it is a character of a
+    // name, the path would name another file: refused rather than changed.
+    if (a.path && std::filesystem::path::preferred_separator != '\\' &&
+        a.arg.find('\\') != std::string::npos)
+      return Fail(Quote(a.arg) + ": a backslash in a path would be taken for a separator;"
+                  " name it without one");
     const std::string arg =
         a.path && !a.arg.empty() ? std::filesystem::path(a.arg).make_preferred().string() : a.arg;
     if (!CommandLineToAnsi(arg, a.ansi))
@@ -241,7 +275,9 @@ int RunApply(const std::vector<std::string>& args) {
   FsFile probe = FsOpen(script.c_str(), kFsReadShared, nullptr);
   if (probe == kNoFile) return Fail("cannot read " + Quote(parsed.operands[0]));
   FsClose(probe);
-  if (keep && !PrepareKeptDir(kept, &error)) return Fail(error);
+  if (keep && (!KeptDirApart(parsed.values["--keep-backup"], parsed.operands[1], &error) ||
+               !PrepareKeptDir(kept, &error)))
+    return Fail(error);
   // The engine would not open the log through a link and lose its lines silently.
   const std::filesystem::path log = std::filesystem::path(destination) / kResultLogName;
   std::error_code ec;

@@ -209,6 +209,42 @@ TEST_F(ApplyCommand, KeepBackupThatCannotKeepIsRefused) {
   EXPECT_EQ(Read(dir_ / "kept"), "a file");
 }
 
+// The kept backups are an output: in DESTINATION, in a folder of it, or around it they would
+// be copied over what the run wrote, or take in its files. Refused before anything changes.
+TEST_F(ApplyCommand, KeepBackupInOrAroundTheDestinationIsRefused) {
+  Write(dir_ / "dest/a.txt", "old");
+  Write(dir_ / "Patch.dat", Script().NewFile("\\a.txt", "new").bytes());
+  for (const char* kept : {"dest", "dest/", "./dest/../dest", "dest/kept", ".", "fresh/.."}) {
+    SCOPED_TRACE(kept);
+    EXPECT_EQ(Run("apply Patch.dat dest --keep-backup " + std::string(kept)), 1);
+    EXPECT_NE(err_.find("lies in or around it"), std::string::npos) << err_;
+    EXPECT_EQ(Read(dir_ / "dest/a.txt"), "old");
+    EXPECT_FALSE(fs::exists(dir_ / "dest/Vantrel.log"));
+  }
+  EXPECT_EQ(Run("apply Patch.dat dest --keep-backup destination.bak"), 0) << err_;
+  EXPECT_EQ(Read(dir_ / "destination.bak/a.txt"), "old");
+}
+
+// A backslash in a command-line path is part of a name on POSIX systems: the engine, which
+// takes it for a separator, would reach another file. Refused, nothing written.
+TEST_F(ApplyCommand, BackslashInACommandLinePathIsRefusedWherePathsUseSlashes) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "a backslash separates folders on Windows";
+  Write(dir_ / "s\\p.dat", Script().NewFile("\\n.txt", "n").bytes());
+  Write(dir_ / "s/p.dat", Script().NewFile("\\other.txt", "o").bytes());
+  Write(dir_ / "p.dat", Script().NewFile("\\n.txt", "n").bytes());
+  for (const char* args : {"apply 's\\p.dat' dest", "apply p.dat 'we\\ird'",
+                           "apply p.dat dest --keep-backup 'k\\ept'"}) {
+    SCOPED_TRACE(args);
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(err_.find("backslash"), std::string::npos) << err_;
+    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "dest/Vantrel.log"));
+  EXPECT_FALSE(fs::exists(dir_ / "we"));
+  EXPECT_FALSE(fs::exists(dir_ / "we\\ird"));
+  EXPECT_FALSE(fs::exists(dir_ / "k"));
+}
+
 // A link in DESTINATION where the script names a file or a folder is refused for that entry:
 // nothing is written, nor any folder made, outside DESTINATION.
 TEST_F(ApplyCommand, LinksInTheDestinationAreNotWrittenThrough) {
