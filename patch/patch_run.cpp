@@ -38,10 +38,6 @@ void LogRepair(void* context, const char* path, uint32_t messageId) {
   LogLine(repair->run, repair->log, path, messageId);
 }
 
-bool JournalBackup(void* context, const char* relative) {
-  return RecordBackup(static_cast<RunFolder*>(context), relative);
-}
-
 // A rollback logs what stays in the BackupDir, not what went back as it should.
 void LogRollback(void* context, const char* path, uint32_t messageId) {
   if (messageId != kLogRestoredId && messageId != kLogTraceRemovedId)
@@ -66,7 +62,7 @@ void ApplyEntries(RunState* run, const FsView& script, const RunFolder& folder, 
   if (!BeginScript(script.data, script.size, &count, &cursor)) StoreRunState(run, kRunDataError);
   if (observer.rangeSet) observer.rangeSet(observer.context, count);
   ApplyContext context = {run->destinationDir, folder.backupDir, {nullptr, nullptr},
-                          folder.privateDir, {JournalBackup, const_cast<RunFolder*>(&folder)}};
+                          folder.privateDir, {RecordBackup, const_cast<RunFolder*>(&folder)}};
   if (observer.entryStarted)
     context.observer = {EntryStarted, const_cast<RunObserver*>(&observer)};
   for (uint32_t done = 0; done < count;) {
@@ -95,8 +91,7 @@ bool Finish(const RunState* run, int32_t decided, RunFolder* folder, const Repai
     return true;
   }
   CloseRunFolder(folder);
-  const char* name = folder->backupDir + strlen(run->destinationDir);
-  while (*name == '\\' || *name == '/') ++name;
+  const char* name = FileNamePart(folder->backupDir);
   const FolderRepair repair = RepairRunFolder(run->destinationDir, name,
                                               {LogRollback, const_cast<RepairLog*>(&log)});
   // Another run took up the BackupDir in the moment its journal was not held: it is theirs.

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "format/ansi_chars.h"
 #include "format/name_rules.h"
 #include "patch/dir_tree.h"
 #include "patch/result_log.h"
@@ -26,23 +27,16 @@ const char kLineEnd[] = "\r\n";
 const size_t kSignatureLength = sizeof kJournalSignature - 1;
 static_assert(sizeof kSetAsideSignature == sizeof kJournalSignature, "same length");
 
-const char* LastComponent(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != 0; ++p)
-    if ((*p == '\\' || *p == '/') && p[1] != 0) name = p + 1;
-  return name;
-}
-
 // The private folder and the journal path of the BackupDir `backupDir`.
 bool FormPrivatePaths(const char* backupDir, char* privateDir, char* journal) {
-  return JoinPath(backupDir, LastComponent(backupDir), privateDir) &&
+  return JoinPath(backupDir, FileNamePart(backupDir), privateDir) &&
          JoinPath(privateDir, kJournalName, journal);
 }
 
 // Everything but the journal first, so that the BackupDir stays recognisable to the end. True
 // when the BackupDir is gone.
 bool RemoveFolders(const char* backupDir, const char* privateDir, const char* journal) {
-  RemoveEntries(backupDir, LastComponent(privateDir));
+  RemoveEntries(backupDir, FileNamePart(privateDir));
   RemoveEntries(privateDir, kJournalName);
   FsDeleteFile(journal);
   FsRemoveDir(privateDir);
@@ -184,23 +178,26 @@ bool OpenRunFolder(const char* backupDir, RunFolder* folder) {
   return false;
 }
 
-bool RecordBackup(RunFolder* folder, const char* relative) {
-  // One write per line, so that a kill leaves it whole or without its line end.
+namespace {
+
+// One write per line, so that a kill leaves it whole or without its line end.
+bool WriteJournalLine(const RunFolder& folder, const char* lead, const char* text) {
   char line[kMaxPath + 4];
-  const size_t length = strlen(relative);
-  if (length > kMaxPath) return false;
-  line[0] = '\\';
-  memcpy(line + 1, relative, length);
-  memcpy(line + 1 + length, kLineEnd, 2);
-  return FsWrite(folder->journal, line, uint32_t(length + 3));
+  const size_t leadLength = strlen(lead), length = strlen(text);
+  if (leadLength + length > kMaxPath + 1) return false;
+  memcpy(line, lead, leadLength);
+  memcpy(line + leadLength, text, length);
+  memcpy(line + leadLength + length, kLineEnd, 2);
+  return FsWrite(folder.journal, line, uint32_t(leadLength + length + 2));
 }
 
-void MarkRunKept(RunFolder* folder) {
-  char line[sizeof kKeptLine + 1];
-  memcpy(line, kKeptLine, sizeof kKeptLine - 1);
-  memcpy(line + sizeof kKeptLine - 1, kLineEnd, 2);
-  FsWrite(folder->journal, line, sizeof line);
+}  // namespace
+
+bool RecordBackup(void* folder, const char* relative) {
+  return WriteJournalLine(*static_cast<const RunFolder*>(folder), "\\", relative);
 }
+
+void MarkRunKept(RunFolder* folder) { WriteJournalLine(*folder, "", kKeptLine); }
 
 void RemoveRunFolder(RunFolder* folder) {
   CloseRunFolder(folder);
@@ -215,7 +212,7 @@ void CloseRunFolder(RunFolder* folder) {
 }
 
 const char* PrivateFolderName(const RunFolder& folder) {
-  return LastComponent(folder.privateDir);
+  return FileNamePart(folder.privateDir);
 }
 
 bool RepairInterruptedRuns(const char* destinationDir, const RepairReport& report) {

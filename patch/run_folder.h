@@ -34,9 +34,10 @@ bool RunFolderFits(const char* backupDir);
 // False when that fails; the BackupDir is then empty again.
 bool OpenRunFolder(const char* backupDir, RunFolder* folder);
 
-// Notes in the journal that the file at `relative` (below DestinationDir) is about to go into
-// the BackupDir. False when the note could not be written: the file must then stay.
-bool RecordBackup(RunFolder* folder, const char* relative);
+// Notes in the journal of `folder` (a RunFolder) that the file at `relative` (below
+// DestinationDir) is about to go into the BackupDir. False when the note could not be written:
+// the file must then stay. A BackupObserver for the run's entries.
+bool RecordBackup(void* folder, const char* relative);
 
 // Notes in the journal that the run keeps its result, so that a later run that finds the
 // BackupDir removes it without putting anything back.
