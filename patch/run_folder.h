@@ -68,7 +68,9 @@ enum FolderRepair {
                    // the folder stays, journal and all, for a later run
   kSetAside,       // a link, or a path that the rules refuse, where the journal leads: what
                    // could go back did; the rest stays in the folder, whose journal is marked
-                   // (unless a link leads to it) so that no later run takes it up again
+                   // (unless a link leads to it) so that no later run takes it up again. Also
+                   // a folder repaired in full that could not be removed (a name too long to
+                   // reach): its journal is gone, and with it the folder is no run's any more
 };
 
 // Repairs DestinationDir\`name` as the rollback of the run that made it: puts back every file
