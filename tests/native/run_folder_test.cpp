@@ -303,6 +303,12 @@ TEST_F(KilledRunTest, ForgedFoldersNeverReachOutsideNorBlockTheRun) {
          fs::create_directory_symlink(outside, bak / "BAK1.tmp");
        },
        "BAK1.tmp -> A link or a refused name; left as it is.\r\n", false},
+      {"the folder itself a link",
+       [&] {
+         vtt::PutFile(outside / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\f.txt\r\n");
+         fs::create_directory_symlink(outside, bak);
+       },
+       ""},
       {"a backup folder that is a link",
        [&] {
          vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\d0\\f0.txt\r\n");
@@ -337,7 +343,6 @@ TEST_F(KilledRunTest, ForgedFoldersNeverReachOutsideNorBlockTheRun) {
     vtt::PutFile(outside / "d0" / "f0.txt", "outside");
     c.forge();
     const Tree outsideBefore = vtt::Snapshot(outside);
-    const Tree bakBefore = vtt::Snapshot(bak);
     EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
     EXPECT_EQ(vtt::Snapshot(outside), outsideBefore);
     const std::string log = vtt::GetFile(dest() / kResultLogName);
