@@ -315,6 +315,13 @@ TEST_F(KilledRunTest, ForgedFoldersNeverReachOutsideNorBlockTheRun) {
          fs::create_directory_symlink(outside, bak / "d0");
        },
        "d0\\f0.txt -> A link or a refused name; left as it is.\r\n"},
+      {"a backup that is a link",
+       [&] {
+         vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\d0\\f0.txt\r\n");
+         fs::create_directories(bak / "d0");
+         fs::create_symlink(outside / "f.txt", bak / "d0" / "f0.txt");
+       },
+       "d0\\f0.txt -> A link or a refused name; left as it is.\r\n"},
       {"the log's own name",
        [&] {
          vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\Vantrel.log\r\n");
@@ -353,6 +360,7 @@ TEST_F(KilledRunTest, ForgedFoldersNeverReachOutsideNorBlockTheRun) {
       EXPECT_EQ(log.find("BAK1.tmp"), std::string::npos) << log.substr(0, 400);
     // Nothing planted went into the destination, and the folder is not taken up again.
     EXPECT_NE(vtt::GetFile(dest() / "d0" / "f0.txt"), "planted");
+    EXPECT_FALSE(fs::is_symlink(dest() / "d0" / "f0.txt"));
     EXPECT_NE(vtt::GetFile(dest() / kResultLogName), "planted");
     EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
     EXPECT_EQ(vtt::Snapshot(outside), outsideBefore);
