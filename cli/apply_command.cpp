@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -37,6 +38,7 @@ const char kApplyHelp[] =
     "  --main-file NAME   the package's main file: when it cannot be updated the run fails\n"
     "                     (only its file name counts, in any folder, ignoring case)\n"
     "  --keep-backup DIR  after a complete run, copy the replaced files' old versions to DIR\n"
+    "                     (a folder apart from DESTINATION: not in it, nor holding it)\n"
     "  --codepage N       the script's ANSI code page (as given to diff): names are shown, and\n"
     "                     given with --main-file, in UTF-8 (the log keeps the script's bytes)\n"
     "\n"
@@ -44,12 +46,13 @@ const char kApplyHelp[] =
     "outcome; a progress bar is drawn on standard error when that is a terminal. Ctrl+C,\n"
     "SIGTERM and SIGHUP stop the run after the current entry and roll back. A link in\n"
     "DESTINATION where the script names a file or folder is never written through: that entry\n"
-    "is refused (\"access denied\" in the log).\n"
+    "is refused (\"access denied\" in the log). Paths are the system's own: where a backslash\n"
+    "is a character of a name, a path keeps it (only the script's paths use it as a separator).\n"
     "Exit status: 0 complete, every entry updated, installed, overwritten or already updated;\n"
     "6 complete but some entries were skipped or failed, or backups could not be kept;\n"
     "1 unreadable PATCH.DAT, unusable DESTINATION or --keep-backup DIR (nothing changed), or a\n"
-    "killed earlier run's files held by another program (nothing applied); 2 wrong usage;\n"
-    "3 damaged script, 4 main file failed, 5 interrupted: 3 to 5 after rolling back.\n";
+    "killed earlier run's files held by another program or denied (nothing applied); 2 wrong\n"
+    "usage; 3 damaged script, 4 main file failed, 5 interrupted: 3 to 5 after rolling back.\n";
 
 RunState* g_interruptedRun;
 
@@ -145,8 +148,8 @@ int Outcome(const std::string& destination, const std::string& kept, RunEnd end,
                 "; nothing was changed");
   if (end == kRunRepairIncomplete)
     return Fail("an interrupted earlier run left files in " + Quote(destination) +
-                " that cannot be put back while another program holds them; nothing applied (see " +
-                Quote(log) + ")");
+                " that could not be put back (another program holds them, or access is denied);"
+                " nothing applied; run again once they are free (see " + Quote(log) + ")");
   if (end == kRunScriptUnreadable)
     return Fail("the patch script is empty or cannot be mapped; nothing applied",
                 kExitScriptDamaged);
@@ -183,6 +186,80 @@ int Outcome(const std::string& destination, const std::string& kept, RunEnd end,
   return kExitOk;
 }
 
+// True when `inner` is `outer` or lies below it, links resolved.
+bool IsWithin(const std::filesystem::path& inner, const std::filesystem::path& outer) {
+  std::error_code ec;
+  const std::filesystem::path a =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(inner, ec), ec);
+  if (ec) return false;
+  const std::filesystem::path b =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(outer, ec), ec);
+  if (ec) return false;
+  auto at = a.begin();
+  for (auto part = b.begin(); part != b.end(); ++part, ++at)
+    if (part->empty() && std::next(part) == b.end()) break;  // a trailing separator
+    else if (at == a.end() || *at != *part) return false;
+  return true;
+}
+
+// The kept backups are an output of the run: in DESTINATION they would be copied over what
+// the run has just written, and around it they would take in the run's own files.
+bool KeptDirApart(const std::string& kept, const std::string& destination, std::string* error) {
+  if (!IsWithin(kept, destination) && !IsWithin(destination, kept)) return true;
+  *error = "cannot keep backups in " + Quote(kept) + ": it is DESTINATION " +
+           Quote(destination) + " or lies in or around it; choose a folder apart";
+  return false;
+}
+
+// Where a backslash is a character of a name, the engine, which takes it for a separator,
+// reaches a command-line path that holds one by a name without one in a private folder: a
+// link to the folder, or a second name of the script (a copy where the file system makes
+// none). The folder goes at the end, links and names only, never what they lead to.
+class PlainNames {
+ public:
+  ~PlainNames() {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  // `arg` itself, or its plain name `name` in the private folder: a link to the folder `arg`,
+  // which must exist, or a name of the file `arg`. False with *error.
+  bool Reach(const std::string& arg, const char* name, bool file, std::string* path,
+             std::string* error) {
+    *path = arg;
+    if (std::filesystem::path::preferred_separator == '\\' || arg.find('\\') == std::string::npos)
+      return true;
+    std::error_code ec;
+    if (dir_.empty() && !MakeScratchDir("vantrel-apply-", &dir_)) {
+      *error = "cannot make a private folder under the temporary folder for " + Quote(arg);
+      return false;
+    }
+    const std::filesystem::path alias = std::filesystem::path(dir_) / name;
+    const std::filesystem::path target = std::filesystem::absolute(arg, ec);
+    if (!ec && file) {
+      std::filesystem::create_hard_link(target, alias, ec);
+      if (ec) std::filesystem::copy_file(target, alias, ec);
+    } else if (!ec) {
+      std::filesystem::create_directory_symlink(target, alias, ec);
+    }
+    if (ec) {
+      *error = "cannot reach " + Quote(arg) + " by a name without a backslash: " + ec.message();
+      return false;
+    }
+    *path = alias.string();
+    return true;
+  }
+
+  // `path` (given by the engine) with the name of `alias` turned back into `arg`'s.
+  static std::string Shown(const std::string& path, const std::string& alias,
+                           const std::string& arg) {
+    return path.compare(0, alias.size(), alias) == 0 ? arg + path.substr(alias.size()) : path;
+  }
+
+ private:
+  std::string dir_;
+};
+
 // The folder must exist, or be made now, so that keeping backups cannot fail silently later.
 bool PrepareKeptDir(const std::string& kept, std::string* error) {
   std::error_code ec;
@@ -212,15 +289,21 @@ int RunApply(const std::vector<std::string>& args) {
   std::error_code linkError;
   if (std::filesystem::is_symlink(scriptArg, linkError))
     scriptArg = std::filesystem::canonical(scriptArg, linkError).string();
+  PlainNames plain;
+  std::string scriptPath;
+  if (!plain.Reach(scriptArg, "Patch.dat", true, &scriptPath, &error))
+    return Fail("cannot read " + Quote(parsed.operands[0]));
   const bool keep = parsed.values.count("--keep-backup") != 0;
+  const std::string& destinationArg = parsed.operands[1];
+  const std::string& keptArg = parsed.values["--keep-backup"];
   const struct {
     const std::string& arg;
     std::string* ansi;
     bool path;
-  } kArgs[] = {{scriptArg, &script, true},
-               {parsed.operands[1], &destination, true},
+  } kArgs[] = {{scriptPath, &script, true},
+               {destinationArg, &destination, true},
                {parsed.values["--main-file"], &mainFile, false},
-               {parsed.values["--keep-backup"], &kept, true}};
+               {keptArg, &kept, true}};
   for (const auto& a : kArgs) {
     const std::string arg =
         a.path && !a.arg.empty() ? std::filesystem::path(a.arg).make_preferred().string() : a.arg;
@@ -228,11 +311,12 @@ int RunApply(const std::vector<std::string>& args) {
       return Fail(Quote(a.arg) + ": code page " + std::to_string(codePage) +
                   " cannot hold the name");
   }
+  const std::string shownDestination = ShownName(destination);
   if (!kept.empty() && !EndsWithSeparator(kept.c_str()))
     kept += char(std::filesystem::path::preferred_separator);
   // Room below DESTINATION for the log and the backup folder's name.
   if (destination.empty() || destination.size() > kMaxPath - 16)
-    return Fail(Quote(parsed.operands[1]) + ": DESTINATION must be 1 to " +
+    return Fail(Quote(destinationArg) + ": DESTINATION must be 1 to " +
                 std::to_string(kMaxPath - 16) + " characters");
   if (script.size() > kMaxPath || kept.size() > kMaxPath || (keep && kept.empty()))
     return Fail("PATCH.DAT and DIR must be 1 to " + std::to_string(kMaxPath) + " characters");
@@ -241,7 +325,18 @@ int RunApply(const std::vector<std::string>& args) {
   FsFile probe = FsOpen(script.c_str(), kFsReadShared, nullptr);
   if (probe == kNoFile) return Fail("cannot read " + Quote(parsed.operands[0]));
   FsClose(probe);
-  if (keep && !PrepareKeptDir(kept, &error)) return Fail(error);
+  if (keep && (!KeptDirApart(keptArg, destinationArg, &error) || !PrepareKeptDir(kept, &error)))
+    return Fail(error);
+  // A folder reached by a link must exist; the run would make DESTINATION in any case.
+  std::string destinationPath, keptPath;
+  std::error_code made;
+  if (destinationArg.find('\\') != std::string::npos)
+    std::filesystem::create_directories(destinationArg, made);
+  if (!plain.Reach(destinationArg, "d", false, &destinationPath, &error) ||
+      (keep && !plain.Reach(keptArg, "k", false, &keptPath, &error)))
+    return Fail(error);
+  if (destinationPath != destinationArg) destination = destinationPath;
+  if (keep && keptPath != keptArg) kept = keptPath + char(std::filesystem::path::preferred_separator);
   // The engine would not open the log through a link and lose its lines silently.
   const std::filesystem::path log = std::filesystem::path(destination) / kResultLogName;
   std::error_code ec;
@@ -274,8 +369,8 @@ int RunApply(const std::vector<std::string>& args) {
 
   if (left[0] != 0)
     Warn("some files could not be put back; their old versions are in " +
-         Quote(ShownName(left)));
-  return Outcome(ShownName(destination), kept, end, progress);
+         Quote(PlainNames::Shown(ShownName(left), ShownName(destination), shownDestination)));
+  return Outcome(shownDestination, kept, end, progress);
 }
 
 }  // namespace

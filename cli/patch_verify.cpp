@@ -270,7 +270,10 @@ bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& n
                      const std::string& oldDir, const std::string& newDir, VerifyReport* report,
                      std::string* error) {
   std::vector<uint8_t> script;
-  if (!ExtractPatchDat(installer, &script, error)) {
+  // The stub unpacks the setup files first and stops where it refuses them.
+  std::vector<uint8_t> setup;
+  if (!ReadInstallerBlock(installer, kSetupDataBlock, &setup, error) ||
+      !ExtractPatchDat(installer, &script, error)) {
     *error = Quote(name) + ": " + *error;
     return false;
   }

@@ -51,6 +51,16 @@ bool IsSafeComponent(const char* name, size_t len) {
   return !IsDeviceName(name, len);
 }
 
+bool IsSafeRelativePath(const char* path) {
+  for (const char* start = path;;) {
+    const char* p = start;
+    while (*p != 0 && *p != '\\') p = NextChar(p);
+    if (!IsSafeComponent(start, size_t(p - start))) return false;
+    if (*p == 0) return true;
+    start = p + 1;
+  }
+}
+
 bool SameNameIgnoringCase(const char* a, const char* b) {
   for (; *a != 0 && FoldCase(*a) == FoldCase(*b); ++a, ++b) {
   }

@@ -15,6 +15,11 @@ namespace vt {
 // double-byte character is never taken for a separator, and a lead byte must have one.
 bool IsSafeComponent(const char* name, size_t len);
 
+// True when every backslash-separated component of the NUL-terminated `path` passes
+// IsSafeComponent, so that joined to a folder it names a file inside that folder. A backslash
+// that is the second byte of a double-byte character separates nothing.
+bool IsSafeRelativePath(const char* path);
+
 // The one case rule for file names: ASCII letters fold to upper case, every other byte stays.
 inline char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 

@@ -9,19 +9,18 @@ int ReplaceAll(char* text, size_t size, const char* pattern, const char* replace
   const size_t patternLen = strlen(pattern);
   if (patternLen == 0) return 1;
   const size_t replacementLen = strlen(replacement);
-  // Searching from the start again would find the pattern inside its own replacement forever.
-  const bool selfContaining = strstr(replacement, pattern) != nullptr;
-  size_t from = 0;
-  for (;;) {
-    char* hit = strstr(text + from, pattern);
-    if (!hit) return 1;
-    const size_t textLen = strlen(text);
+  size_t textLen = strlen(text);
+  // One pass from left to right, going on after each replacement: nothing that a replacement
+  // brought in, alone or with its neighbours, is ever taken for the pattern, whatever an
+  // AppName holds.
+  for (char* hit = strstr(text, pattern); hit; hit = strstr(hit, pattern)) {
     if (textLen - patternLen + replacementLen > size - 1) return 0;
-    const size_t at = size_t(hit - text);
-    memmove(hit + replacementLen, hit + patternLen, textLen - at - patternLen + 1);
+    memmove(hit + replacementLen, hit + patternLen, textLen - size_t(hit - text) - patternLen + 1);
     memcpy(hit, replacement, replacementLen);
-    from = selfContaining ? at + replacementLen : 0;
+    textLen += replacementLen - patternLen;
+    hit += replacementLen;
   }
+  return 1;
 }
 
 void FormatLanguageSection(uint16_t languageId, char* out) {

@@ -9,10 +9,11 @@
 namespace vt {
 
 // Replaces every occurrence of `pattern` in the NUL-terminated `text` (a buffer of `size`
-// characters, NUL included) by `replacement`, searching the text again from its start after
-// each replacement. Returns 1 when no occurrence is left, 0 when it stopped because the next
-// replacement would not fit; the replacements made so far stay. A replacement that contains the
-// pattern is searched past, so the call always ends. An empty pattern changes nothing.
+// characters, NUL included) by `replacement`, in one pass from left to right: the search goes
+// on after each replacement, so no replacement is searched, not even together with the text
+// around it. Returns 1 when every occurrence was replaced, 0 when it stopped because the next
+// replacement would not fit; the replacements made so far stay. An empty pattern changes
+// nothing.
 int ReplaceAll(char* text, size_t size, const char* pattern, const char* replacement);
 
 // Writes "$" and `languageId` as four upper-case hex digits ("$0409") into `out` (6 chars).

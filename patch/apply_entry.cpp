@@ -32,6 +32,7 @@ struct EntryView {
 struct EntryPaths {
   PathBuffer target;
   PathBuffer backup;
+  const char* relative;  // the stored path without its leading backslash
 };
 
 // ---- Operations of an update body ---------------------------------------------------------
@@ -135,30 +136,17 @@ bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
   return true;
 }
 
-// The first backslash of `p` that is a character of its own, or null.
-const char* FindSeparator(const char* p) {
-  for (; *p != 0; p = NextChar(p))
-    if (*p == '\\') return p;
-  return nullptr;
-}
-
 // The stored path without its leading backslash, or null unless every backslash-separated
 // component is a plain name that stays inside the directory it is joined to.
 const char* RelativePath(const char* stored) {
   const char* relative = stored[0] == '\\' ? stored + 1 : stored;
-  for (const char* p = relative;;) {
-    const char* separator = FindSeparator(p);
-    size_t length = separator ? size_t(separator - p) : strlen(p);
-    if (!IsSafeComponent(p, length)) return nullptr;
-    if (!separator) return relative;
-    p = separator + 1;
-  }
+  return IsSafeRelativePath(relative) ? relative : nullptr;
 }
 
 // A stored path is joined to DestinationDir with exactly one separator whether or not it
 // starts with a backslash, so that a path without one still lands inside DestinationDir.
 bool FormPaths(const ApplyContext& context, const char* stored, EntryPaths* paths) {
-  const char* relative = RelativePath(stored);
+  const char* relative = paths->relative = RelativePath(stored);
   return relative && JoinPath(context.destinationDir, relative, paths->target) &&
          JoinPath(context.backupDir, relative, paths->backup);
 }
@@ -178,9 +166,17 @@ FsFile CreateTemp(const ApplyContext& context, char* temp) {
 // rollback, or the repair by a later run of one that was killed there, finds it. An old file
 // that an earlier entry of this run backed up already keeps that first backup, the content
 // from before the run, and is replaced in one step. The temporary file is gone afterwards.
-EntryResult PutInPlace(const char* temp, const EntryPaths& paths, EntryResult success) {
-  FsMakeParentDirs(paths.backup);
+// The run's journal learns of the move before it happens, so that the repair of a run killed
+// in between finds every backup; without that note the old file stays where it is.
+EntryResult PutInPlace(const ApplyContext& context, const char* temp, const EntryPaths& paths,
+                       EntryResult success) {
   EntryResult result = kReplaceDenied;
+  const BackupObserver& journal = context.backingUp;
+  if (!FsMakeParentDirs(paths.backup) ||
+      (journal.backingUp && !journal.backingUp(journal.context, paths.relative))) {
+    FsDeleteFile(temp);
+    return result;
+  }
   FsError moved = FsMoveFile(paths.target, paths.backup);
   if (moved == kFsOk) {
     if (FsMoveFile(temp, paths.target) == kFsOk) return success;
@@ -218,7 +214,7 @@ EntryResult ApplyNewFile(const ApplyContext& context, const EntryView& entry,
     FsFile existing = FsOpen(paths.target, kFsUpdateExclusive, nullptr);
     if (existing != kNoFile) {
       FsClose(existing);
-      return PutInPlace(temp, paths, kOverwritten);
+      return PutInPlace(context, temp, paths, kOverwritten);
     }
   }
   FsDeleteFile(temp);
@@ -270,7 +266,7 @@ EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
     FsDeleteFile(temp);
     return kUpdatedCrcError;
   }
-  return PutInPlace(temp, paths, kUpdated);
+  return PutInPlace(context, temp, paths, kUpdated);
 }
 
 }  // namespace

@@ -23,6 +23,14 @@ struct EntryObserver {
   void* context;
 };
 
+// Told the path of an entry's file, relative to DestinationDir, just before its old file goes
+// into BackupDir (moved, or copied where the move is refused). False: it must not go, and the
+// entry gives kReplaceDenied with the old file in place.
+struct BackupObserver {
+  bool (*backingUp)(void* context, const char* relative);
+  void* context;
+};
+
 // What one run passes to each entry. Both directories are paths of the form the file-system
 // layer takes, not empty; a trailing separator is allowed.
 struct ApplyContext {
@@ -32,6 +40,7 @@ struct ApplyContext {
   // Where temporary files are made: a folder on DestinationDir's volume that the run removes
   // with its BackupDir, so that a later run finds every one it left. Null: DestinationDir.
   const char* tempDir;
+  BackupObserver backingUp;  // may be left null
 };
 
 // Reads the script's entry count (the low 16 bits of its first four bytes) and sets `cursor`

@@ -1,5 +1,5 @@
-// Whole directory trees over the file-system layer: the rollback, the kept-backup copy and
-// the removal of BackupDir.
+// Whole directory trees over the file-system layer: the kept-backup copy and the removal of
+// BackupDir.
 #include "patch/dir_tree.h"
 
 #include <string.h>
@@ -35,53 +35,6 @@ void CopyEntry(void* context, const char* name, FsEntryKind kind) {
     walk->failures += CopyTree(from, to);
   else if (kind == kFsEntryFile && FsCopyFile(from, to, true) != kFsOk)
     ++walk->failures;
-}
-
-struct RestoreWalk {
-  const char* from;
-  const char* to;
-  const char* relative;  // of `from` below the top; empty at the top
-  const char* skip;
-  TreeFileVisitor restored;
-  void* context;
-  int failures;
-};
-
-// A file of the destination may be read-only or hidden now, which neither a rename nor a copy
-// may replace on Windows: it is made plain first. The rename takes the backed-up file's own
-// attributes back with it; so does the copy, the second choice, for a file held open with
-// write sharing.
-bool PutBack(const char* from, const char* to) {
-  FsMakeParentDirs(to);
-  FsSetNormalAttributes(to);
-  return FsReplaceFile(from, to) == kFsOk || FsCopyFile(from, to, true) == kFsOk;
-}
-
-void RestoreEntry(void* context, const char* name, FsEntryKind kind) {
-  RestoreWalk* walk = static_cast<RestoreWalk*>(context);
-  if (walk->skip && strcmp(name, walk->skip) == 0) return;
-  PathBuffer from, to, relative;
-  bool joined = JoinPath(walk->from, name, from) && JoinPath(walk->to, name, to);
-  if (walk->relative[0] == 0) {
-    joined = joined && strlen(name) <= kMaxPath;
-    if (joined) memcpy(relative, name, strlen(name) + 1);
-  } else {
-    joined = joined && JoinPath(walk->relative, name, relative);
-  }
-  if (!joined) {
-    ++walk->failures;
-    return;
-  }
-  if (kind == kFsEntryDir) {
-    RestoreWalk inner = {from, to, relative, nullptr, walk->restored, walk->context, 0};
-    if (!FsForEachEntry(from, RestoreEntry, &inner)) ++inner.failures;
-    walk->failures += inner.failures;
-  } else if (kind == kFsEntryFile) {
-    if (!PutBack(from, to))
-      ++walk->failures;
-    else if (walk->restored)
-      walk->restored(walk->context, relative);
-  }
 }
 
 struct RemoveWalk {
@@ -126,13 +79,6 @@ bool JoinPath(const char* dir, const char* name, char* out) {
 int CopyTree(const char* from, const char* to, const char* skip) {
   CopyWalk walk = {from, to, skip, 0};
   if (!FsForEachEntry(from, CopyEntry, &walk)) return 1;
-  return walk.failures;
-}
-
-int RestoreTree(const char* backupDir, const char* destinationDir, const char* skip,
-                TreeFileVisitor restored, void* context) {
-  RestoreWalk walk = {backupDir, destinationDir, "", skip, restored, context, 0};
-  if (!FsForEachEntry(backupDir, RestoreEntry, &walk)) return 1;
   return walk.failures;
 }
 

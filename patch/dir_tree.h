@@ -16,17 +16,6 @@ bool JoinPath(const char* dir, const char* name, char* out);
 // goes on past each of them. A top-level entry of `from` named `skip` (may be null) is left out.
 int CopyTree(const char* from, const char* to, const char* skip = nullptr);
 
-// Told the path of a file relative to the tree's top, with backslashes.
-typedef void (*TreeFileVisitor)(void* context, const char* relative);
-
-// Puts every file below `backupDir` back at the same relative path below `destinationDir`
-// (directories made on the way), whatever the attributes of the file found there: by a rename
-// over it, which leaves the file's own attributes with it, or by a copy with its attributes
-// where the rename is refused. `restored` (may be null) is told each file that is back. Returns
-// the number of files that could not be put back; they stay in `backupDir`.
-int RestoreTree(const char* backupDir, const char* destinationDir, const char* skip,
-                TreeFileVisitor restored, void* context);
-
 // Deletes `dir` and everything below it, making read-only files deletable on the way; links
 // are removed, never entered. True when `dir` is gone afterwards.
 bool RemoveTree(const char* dir);

@@ -17,6 +17,7 @@ const char* BuiltInLogMessage(uint32_t id) {
     case 261: return "Restored after an interrupted setup.";
     case 262: return "Left by an interrupted setup; removed.";
     case 263: return "Not every file could be restored; kept here.";
+    case 264: return "A link or a refused name; left as it is.";
     default: return "";
   }
 }

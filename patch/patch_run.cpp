@@ -38,6 +38,12 @@ void LogRepair(void* context, const char* path, uint32_t messageId) {
   LogLine(repair->run, repair->log, path, messageId);
 }
 
+// A rollback logs what stays in the BackupDir, not what went back as it should.
+void LogRollback(void* context, const char* path, uint32_t messageId) {
+  if (messageId != kLogRestoredId && messageId != kLogTraceRemovedId)
+    LogRepair(context, path, messageId);
+}
+
 // Writes the entry's log line and turns its result into the run state.
 void LogEntry(RunState* run, FsFile log, const char* path, EntryResult result) {
   LogLine(run, log, path, LogMessageId(result));
@@ -56,7 +62,7 @@ void ApplyEntries(RunState* run, const FsView& script, const RunFolder& folder, 
   if (!BeginScript(script.data, script.size, &count, &cursor)) StoreRunState(run, kRunDataError);
   if (observer.rangeSet) observer.rangeSet(observer.context, count);
   ApplyContext context = {run->destinationDir, folder.backupDir, {nullptr, nullptr},
-                          folder.privateDir};
+                          folder.privateDir, {RecordBackup, const_cast<RunFolder*>(&folder)}};
   if (observer.entryStarted)
     context.observer = {EntryStarted, const_cast<RunObserver*>(&observer)};
   for (uint32_t done = 0; done < count;) {
@@ -69,10 +75,11 @@ void ApplyEntries(RunState* run, const FsView& script, const RunFolder& folder, 
   }
 }
 
-// Keeps the result (with a copy of the backups when asked) or rolls back, then removes the
-// BackupDir. Returns false when a rollback could not put every file back: the BackupDir then
-// stays, journal and all, so that a later run can still repair it.
-bool Finish(const RunState* run, int32_t decided, RunFolder* folder) {
+// Keeps the result (with a copy of the backups when asked) and removes the BackupDir, or rolls
+// back as a later run would repair the BackupDir, by its journal. Returns false when a rollback
+// could not put every file back: the BackupDir then stays (logged), so that a later run can
+// still repair it, or is set aside with what could not go back.
+bool Finish(const RunState* run, int32_t decided, RunFolder* folder, const RepairLog& log) {
   if (decided > 0) {
     MarkRunKept(folder);
     if (run->keepBackup) {
@@ -80,13 +87,16 @@ bool Finish(const RunState* run, int32_t decided, RunFolder* folder) {
       FsMakeParentDirs(run->keptBackupDir);
       CopyTree(folder->backupDir, run->keptBackupDir, PrivateFolderName(*folder));
     }
-  } else if (RestoreTree(folder->backupDir, run->destinationDir, PrivateFolderName(*folder),
-                         nullptr, nullptr) != 0) {
-    CloseRunFolder(folder);
-    return false;
+    RemoveRunFolder(folder);
+    return true;
   }
-  RemoveRunFolder(folder);
-  return true;
+  CloseRunFolder(folder);
+  const char* name = FileNamePart(folder->backupDir);
+  const FolderRepair repair = RepairRunFolder(run->destinationDir, name,
+                                              {LogRollback, const_cast<RepairLog*>(&log)});
+  // Another run took up the BackupDir in the moment its journal was not held: it is theirs.
+  if (repair == kNotARunFolder) LogRepair(const_cast<RepairLog*>(&log), name, kLogBackupKeptId);
+  return repair == kRepaired;
 }
 
 // True when every entry's path fits below `backupDir`, which is longer than DestinationDir and
@@ -191,13 +201,9 @@ RunEnd RunPatch(RunState* run, char* leftBackupDir) {
   // The one reading of the state that decides the end; what is reported is what was decided.
   const int32_t decided = LoadRunState(run);
   if (observer.finishing) observer.finishing(observer.context, decided);
-  if (!Finish(run, decided, &folder)) {
-    // The log, still open, says where the old content of what could not go back is kept.
-    const char* name = backupDir + strlen(run->destinationDir);
-    while (*name == '\\' || *name == '/') ++name;
-    LogLine(run, log, name, kLogBackupKeptId);
-    if (leftBackupDir) memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
-  }
+  // The log, still open, says where the old content of what could not go back is kept.
+  if (!Finish(run, decided, &folder, repairLog) && leftBackupDir)
+    memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
   if (log != kNoFile) FsClose(log);
   observer.runDone(observer.context, decided);
   return kRunReachedEnd;

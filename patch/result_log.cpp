@@ -27,21 +27,26 @@ bool WriteLogLine(FsFile log, const char* path, const char* message) {
   if (log == kNoFile) return true;
   if (!path) path = "";
   if (path[0] == '\\') ++path;
-  static const char kArrow[] = " -> ";
-  static const char kLineEnd[] = "\r\n";
-  size_t pathLength = strlen(path), messageLength = strlen(message);
-  // The usual line is one write; a longer one (a long path or a long translated message)
-  // goes out in its parts rather than being cut.
+  const char* const parts[] = {path, " -> ", message};
+  // The usual line is one write; a longer one (a long path or a long translated message) goes
+  // out in parts rather than being cut. No control byte is the second byte of a double-byte
+  // character, so each one can go alone.
   char line[512];
-  if (pathLength + messageLength + 6 <= sizeof line) {
-    memcpy(line, path, pathLength);
-    memcpy(line + pathLength, kArrow, 4);
-    memcpy(line + pathLength + 4, message, messageLength);
-    memcpy(line + pathLength + 4 + messageLength, kLineEnd, 2);
-    return FsWrite(log, line, uint32_t(pathLength + messageLength + 6));
+  size_t used = 0;
+  bool written = true;
+  for (const char* part : parts) {
+    for (const char* p = part; *p != 0; ++p) {
+      if (used + 2 == sizeof line) {
+        written = FsWrite(log, line, uint32_t(used)) && written;
+        used = 0;
+      }
+      const unsigned char c = static_cast<unsigned char>(*p);
+      line[used++] = c < 32 || c == 127 ? '?' : char(c);
+    }
   }
-  return FsWrite(log, path, uint32_t(pathLength)) && FsWrite(log, kArrow, 4) &&
-         FsWrite(log, message, uint32_t(messageLength)) && FsWrite(log, kLineEnd, 2);
+  line[used++] = '\r';
+  line[used++] = '\n';
+  return FsWrite(log, line, uint32_t(used)) && written;
 }
 
 }  // namespace vt

@@ -19,17 +19,22 @@ const uint32_t kLogMessageSize = 260;
 const uint32_t kLogRestoredId = 261;      // a file put back from an interrupted run's backups
 const uint32_t kLogTraceRemovedId = 262;  // an interrupted run's BackupDir, removed
 const uint32_t kLogBackupKeptId = 263;    // a BackupDir kept: not every file could be put back
+// A path of a BackupDir's journal that leads through a link or breaks the path rules, and the
+// BackupDir then left as it is.
+const uint32_t kLogNotRestoredId = 264;
 
 // The string ID of the log message for `result` (250 to 260).
 uint32_t LogMessageId(EntryResult result);
 
 // Writes one line to `log`: `path` without its first character when that is a backslash,
-// " -> ", `message`, CR LF. The line is written whole however long path and message are.
+// " -> ", `message`, CR LF. The line is written whole however long path and message are. A
+// control byte of path or message (below 32, and 127) is written as '?', so that neither can
+// break the line or forge another.
 // Nothing happens when `log` is kNoFile (the log could not be created). A null path is
 // written as an empty one. False when the write failed.
 bool WriteLogLine(FsFile log, const char* path, const char* message);
 
-// The English log message of string `id` (250 to 263), for hosts without the installer's
+// The English log message of string `id` (250 to 264), for hosts without the installer's
 // string table; an empty text for other IDs.
 const char* BuiltInLogMessage(uint32_t id);
 

@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "format/ansi_chars.h"
+#include "format/name_rules.h"
 #include "patch/dir_tree.h"
 #include "patch/result_log.h"
 
@@ -13,32 +15,129 @@ namespace {
 typedef char PathBuffer[kMaxPath + 1];
 
 const char kJournalName[] = "Vantrel.jnl";
-// The journal's first line; the line "kept" may follow it.
-const char kJournalSignature[] = "Vantrel run journal\r\n";
-const char kKeptLine[] = "kept\r\n";
+// The journal's first line. Each file on its way into the BackupDir adds a line (a backslash
+// and its path relative to DestinationDir), and a run that keeps its result the line "kept".
+// The first form of the journal, "Vantrel run journal" alone, named no file: a BackupDir that
+// holds one is not taken for a run's own, since only its journal may say what goes back.
+const char kJournalSignature[] = "Vantrel run journal 2\r\n";
+// Written over the signature of a journal that led to a link or a refused path.
+const char kSetAsideSignature[] = "Vantrel run set aside\r\n";
+const char kKeptLine[] = "kept";
+const char kLineEnd[] = "\r\n";
 const size_t kSignatureLength = sizeof kJournalSignature - 1;
-
-const char* LastComponent(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != 0; ++p)
-    if ((*p == '\\' || *p == '/') && p[1] != 0) name = p + 1;
-  return name;
-}
+static_assert(sizeof kSetAsideSignature == sizeof kJournalSignature, "same length");
 
 // The private folder and the journal path of the BackupDir `backupDir`.
 bool FormPrivatePaths(const char* backupDir, char* privateDir, char* journal) {
-  return JoinPath(backupDir, LastComponent(backupDir), privateDir) &&
+  return JoinPath(backupDir, FileNamePart(backupDir), privateDir) &&
          JoinPath(privateDir, kJournalName, journal);
 }
 
-// Everything but the journal first, so that the BackupDir stays recognisable to the end.
-void RemoveFolders(const char* backupDir, const char* privateDir, const char* journal) {
-  RemoveEntries(backupDir, LastComponent(privateDir));
+// Everything but the journal first, so that the BackupDir stays recognisable to the end. True
+// when the BackupDir is gone.
+bool RemoveFolders(const char* backupDir, const char* privateDir, const char* journal) {
+  RemoveEntries(backupDir, FileNamePart(privateDir));
   RemoveEntries(privateDir, kJournalName);
   FsDeleteFile(journal);
   FsRemoveDir(privateDir);
-  FsRemoveDir(backupDir);
+  return FsRemoveDir(backupDir);
 }
+
+void IgnoreEntry(void*, const char*, FsEntryKind) {}
+
+// Puts back the file that the journal line `line` names (a backslash and its path below
+// DestinationDir): from the BackupDir to its place in DestinationDir, whatever the attributes
+// of a file found there, by a rename over it or, where that is refused, by a copy. Its path
+// must pass the rules of an entry's path, not be the ResultLog's, and lead through no link on
+// either side; the backup must be a plain file. Returns the log message for the line: none (0)
+// when there is no backup (the move never happened), kLogRestoredId, kLogNotRestoredId when
+// refused, kLogBackupKeptId when the file could not be put back.
+uint32_t RestoreLine(const char* destinationDir, const char* backupDir, const char* line) {
+  PathBuffer target, backup;
+  const char* relative = line + 1;
+  const size_t root = strlen(destinationDir);
+  if (line[0] != '\\' || !IsSafeRelativePath(relative) ||
+      SameNameIgnoringCase(relative, kResultLogName) ||
+      !JoinPath(destinationDir, relative, target) || !JoinPath(backupDir, relative, backup) ||
+      FsPathHasLink(target, root) || FsPathHasLink(backup, root))
+    return kLogNotRestoredId;
+  FsError error;
+  FsFile file = FsOpen(backup, kFsReadShared, &error);
+  if (file == kNoFile) return error == kFsNotFound ? 0 : kLogNotRestoredId;
+  FsClose(file);
+  // A file in DestinationDir may be read-only or hidden now, which neither a rename nor a copy
+  // may replace on Windows: it is made plain first. The rename takes the backup's own
+  // attributes back with it; so does the copy, the second choice, for a file held open with
+  // write sharing.
+  if (!FsMakeParentDirs(target)) return kLogNotRestoredId;
+  FsSetNormalAttributes(target);
+  if (FsReplaceFile(backup, target) == kFsOk || FsCopyFile(backup, target, true) == kFsOk)
+    return kLogRestoredId;
+  // A folder in the file's place never goes away by waiting.
+  return FsForEachEntry(target, IgnoreEntry, nullptr) ? kLogNotRestoredId : kLogBackupKeptId;
+}
+
+}  // namespace
+
+FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
+                             const RepairReport& report) {
+  PathBuffer backupDir, privateDir, journalPath;
+  if (!JoinPath(destinationDir, name, backupDir) ||
+      !FormPrivatePaths(backupDir, privateDir, journalPath))
+    return kNotARunFolder;
+  // Our runs make no link there: whatever it leads to is not theirs to touch.
+  if (FsPathHasLink(journalPath, strlen(destinationDir))) {
+    report.repaired(report.context, name, kLogNotRestoredId);
+    return kSetAside;
+  }
+  // Held by a run that still lives, or no journal at all: not a trace to repair. The journal
+  // stays held while the files go back, so that no other run repairs the same BackupDir at the
+  // same time.
+  FsFile journal = FsOpen(journalPath, kFsUpdateExclusive, nullptr);
+  if (journal == kNoFile) return kNotARunFolder;
+  FsView view;
+  if (!FsMap(journal, &view) || view.size < kSignatureLength ||
+      memcmp(view.data, kJournalSignature, kSignatureLength) != 0) {
+    if (view.size != 0) FsUnmap(&view);
+    FsClose(journal);
+    return kNotARunFolder;
+  }
+  const char* line = reinterpret_cast<const char*>(view.data) + kSignatureLength;
+  const char* const end = reinterpret_cast<const char*>(view.data) + view.size;
+  // "kept" is the journal's last line when it is there: nothing moves after the decision.
+  const size_t keptLength = sizeof kKeptLine + 1;
+  const bool kept = size_t(end - line) >= keptLength && end[-1 - int(keptLength)] == '\n' &&
+                    memcmp(end - keptLength, "kept\r\n", keptLength) == 0;
+  uint32_t folderId = kLogTraceRemovedId;
+  // Only lines ended in full count: the one a kill cut short named a file that had not moved.
+  for (const char* stop; !kept && (stop = static_cast<const char*>(
+                                       memchr(line, '\n', size_t(end - line)))) != nullptr;
+       line = stop + 1) {
+    const size_t length = size_t(stop - line) - (stop > line && stop[-1] == '\r');
+    PathBuffer text;
+    const size_t shown = length < kMaxPath ? length : kMaxPath;
+    memcpy(text, line, shown);
+    text[shown] = 0;
+    const uint32_t id =
+        length > kMaxPath ? kLogNotRestoredId : RestoreLine(destinationDir, backupDir, text);
+    // A file held is named once, by its folder; a refusal marks the folder too.
+    if (id == kLogBackupKeptId || (id == kLogNotRestoredId && folderId != kLogBackupKeptId))
+      folderId = id;
+    if (id == kLogRestoredId || id == kLogNotRestoredId) report.repaired(report.context, text, id);
+  }
+  FsUnmap(&view);
+  if (folderId == kLogNotRestoredId) FsWrite(journal, kSetAsideSignature, kSignatureLength);
+  FsClose(journal);
+  // What stays (a name too long to reach, a file held) is no longer a run's: its journal went.
+  if (folderId == kLogTraceRemovedId && !RemoveFolders(backupDir, privateDir, journalPath))
+    folderId = kLogNotRestoredId;
+  report.repaired(report.context, name, folderId);
+  return folderId == kLogBackupKeptId ? kFilesHeld
+         : folderId == kLogTraceRemovedId ? kRepaired
+                                          : kSetAside;
+}
+
+namespace {
 
 struct Repair {
   const char* destinationDir;
@@ -46,49 +145,12 @@ struct Repair {
   bool complete;
 };
 
-void Restored(void* context, const char* relative) {
-  const RepairReport* report = static_cast<const RepairReport*>(context);
-  report->repaired(report->context, relative, kLogRestoredId);
-}
-
 // Repairs DestinationDir\`name` when it is an interrupted run's BackupDir.
 void RepairIfInterrupted(void* context, const char* name, FsEntryKind kind) {
   Repair* repair = static_cast<Repair*>(context);
   if (kind != kFsEntryDir || strncmp(name, kBackupDirPrefix, 3) != 0) return;
-  PathBuffer backupDir, privateDir, journalPath;
-  if (!JoinPath(repair->destinationDir, name, backupDir) ||
-      !FormPrivatePaths(backupDir, privateDir, journalPath))
-    return;
-  // Held by a run that still lives, or no journal at all: not a trace to repair.
-  FsFile journal = FsOpen(journalPath, kFsReadExclusive, nullptr);
-  if (journal == kNoFile) return;
-  FsView view;
-  bool ours = false, kept = false;
-  if (FsMap(journal, &view)) {
-    ours = view.size >= kSignatureLength &&
-           memcmp(view.data, kJournalSignature, kSignatureLength) == 0;
-    kept = ours && view.size >= kSignatureLength + sizeof kKeptLine - 1 &&
-           memcmp(view.data + kSignatureLength, kKeptLine, sizeof kKeptLine - 1) == 0;
-    FsUnmap(&view);
-  }
-  if (!ours) {
-    FsClose(journal);
-    return;
-  }
-  // The journal stays held while the files go back, so that no other run repairs the same
-  // BackupDir at the same time.
-  const int failures =
-      kept ? 0
-           : RestoreTree(backupDir, repair->destinationDir, LastComponent(privateDir), Restored,
-                         const_cast<RepairReport*>(repair->report));
-  FsClose(journal);
-  if (failures != 0) {
-    repair->report->repaired(repair->report->context, name, kLogBackupKeptId);
+  if (RepairRunFolder(repair->destinationDir, name, *repair->report) == kFilesHeld)
     repair->complete = false;
-    return;
-  }
-  RemoveFolders(backupDir, privateDir, journalPath);
-  repair->report->repaired(repair->report->context, name, kLogTraceRemovedId);
 }
 
 }  // namespace
@@ -116,9 +178,26 @@ bool OpenRunFolder(const char* backupDir, RunFolder* folder) {
   return false;
 }
 
-void MarkRunKept(RunFolder* folder) {
-  FsWrite(folder->journal, kKeptLine, sizeof kKeptLine - 1);
+namespace {
+
+// One write per line, so that a kill leaves it whole or without its line end.
+bool WriteJournalLine(const RunFolder& folder, const char* lead, const char* text) {
+  char line[kMaxPath + 4];
+  const size_t leadLength = strlen(lead), length = strlen(text);
+  if (leadLength + length > kMaxPath + 1) return false;
+  memcpy(line, lead, leadLength);
+  memcpy(line + leadLength, text, length);
+  memcpy(line + leadLength + length, kLineEnd, 2);
+  return FsWrite(folder.journal, line, uint32_t(leadLength + length + 2));
 }
+
+}  // namespace
+
+bool RecordBackup(void* folder, const char* relative) {
+  return WriteJournalLine(*static_cast<const RunFolder*>(folder), "\\", relative);
+}
+
+void MarkRunKept(RunFolder* folder) { WriteJournalLine(*folder, "", kKeptLine); }
 
 void RemoveRunFolder(RunFolder* folder) {
   CloseRunFolder(folder);
@@ -133,7 +212,7 @@ void CloseRunFolder(RunFolder* folder) {
 }
 
 const char* PrivateFolderName(const RunFolder& folder) {
-  return LastComponent(folder.privateDir);
+  return FileNamePart(folder.privateDir);
 }
 
 bool RepairInterruptedRuns(const char* destinationDir, const RepairReport& report) {

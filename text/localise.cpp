@@ -30,7 +30,8 @@ BOOL CALLBACK LocaliseControl(HWND control, LPARAM) {
 void InsertAppName(HWND window) {
   char text[kAppNameTextChars];
   GetWindowTextA(window, text, sizeof text);
-  // ReplaceAll stops before an overflow and searches past an AppName that holds "%p" itself.
+  // ReplaceAll stops before an overflow and never searches an AppName it put in, so no "%p"
+  // forms from an AppName and its neighbours.
   vt::ReplaceAll(text, sizeof text, "%p", g_appName);
   SetWindowTextA(window, text);
 }

@@ -209,6 +209,40 @@ TEST_F(ApplyCommand, KeepBackupThatCannotKeepIsRefused) {
   EXPECT_EQ(Read(dir_ / "kept"), "a file");
 }
 
+// The kept backups are an output: in DESTINATION, in a folder of it, or around it they would
+// be copied over what the run wrote, or take in its files. Refused before anything changes.
+TEST_F(ApplyCommand, KeepBackupInOrAroundTheDestinationIsRefused) {
+  Write(dir_ / "dest/a.txt", "old");
+  Write(dir_ / "Patch.dat", Script().NewFile("\\a.txt", "new").bytes());
+  for (const char* kept : {"dest", "dest/", "./dest/../dest", "dest/kept", ".", "fresh/.."}) {
+    SCOPED_TRACE(kept);
+    EXPECT_EQ(Run("apply Patch.dat dest --keep-backup " + std::string(kept)), 1);
+    EXPECT_NE(err_.find("lies in or around it"), std::string::npos) << err_;
+    EXPECT_EQ(Read(dir_ / "dest/a.txt"), "old");
+    EXPECT_FALSE(fs::exists(dir_ / "dest/Vantrel.log"));
+  }
+  EXPECT_EQ(Run("apply Patch.dat dest --keep-backup destination.bak"), 0) << err_;
+  EXPECT_EQ(Read(dir_ / "destination.bak/a.txt"), "old");
+}
+
+// A backslash in a command-line path is a character of a name on POSIX systems: the run
+// reaches the very file and folders named, never those the backslash would separate.
+TEST_F(ApplyCommand, BackslashInACommandLinePathStaysPartOfTheName) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "a backslash separates folders on Windows";
+  const Bytes script = Script().NewFile("\\n.txt", "n").bytes();
+  Write(dir_ / "s\\p.dat", script);
+  Write(dir_ / "s/p.dat", Script().NewFile("\\other.txt", "o").bytes());
+  Write(dir_ / "we\\ird/n.txt", "old");
+  EXPECT_EQ(Run("apply 's\\p.dat' 'we\\ird' --keep-backup 'k\\ept'"), 0) << err_;
+  EXPECT_EQ(Read(dir_ / "we\\ird/n.txt"), "n");
+  EXPECT_EQ(Read(dir_ / "we\\ird/Vantrel.log"), "n.txt -> File existed, and overwritten.\r\n");
+  EXPECT_EQ(Read(dir_ / "k\\ept/n.txt"), "old");
+  EXPECT_NE(out_.find("to 'we\\ird'"), std::string::npos) << out_;
+  for (const char* other : {"we", "k", "s/other.txt"}) EXPECT_FALSE(fs::exists(dir_ / other));
+  // The script's second name went with the run, its first stays.
+  EXPECT_EQ(vtt::GetBytes(dir_ / "s\\p.dat"), script);
+}
+
 // A link in DESTINATION where the script names a file or a folder is refused for that entry:
 // nothing is written, nor any folder made, outside DESTINATION.
 TEST_F(ApplyCommand, LinksInTheDestinationAreNotWrittenThrough) {

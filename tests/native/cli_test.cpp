@@ -206,8 +206,9 @@ TEST_F(Vantrel, UsageErrorsExitTwoAndHelpGoesToStdout) {
   EXPECT_TRUE(OneLineError(Run("inspect -- --help"), 1, "cannot read '--help'"));
 }
 
-// Installers damaged in each way the stub refuses, built with the library.
-TEST_F(Vantrel, InspectSaysWhatIsWrongWithADamagedInstaller) {
+// Installers damaged in each way the stub refuses, built with the library: inspect and verify
+// refuse each for the same reason.
+TEST_F(Vantrel, InspectAndVerifySayWhatIsWrongWithADamagedInstaller) {
   const Bytes stub = B("MZ stub");
   const std::vector<PayloadFile> files = {{"Update.ini", B("[App]\r\nAppName=X\r\n")},
                                           {"License.txt", B(std::string(3000, 'L'))}};
@@ -255,6 +256,8 @@ TEST_F(Vantrel, InspectSaysWhatIsWrongWithADamagedInstaller) {
   for (const auto& c : kCases) {
     Write("bad.exe", c.image);
     EXPECT_TRUE(OneLineError(Run("inspect bad.exe"), 1, "vantrel: 'bad.exe': " + c.mention));
+    EXPECT_TRUE(
+        OneLineError(Run("verify bad.exe setup setup"), 1, "vantrel: 'bad.exe': " + c.mention));
   }
   // A damaged block 1 does not hide block 2.
   Write("bad.exe", withBlock1(raw1, 1, uint32_t(raw1.size())));

@@ -359,6 +359,14 @@ TEST_F(PatchRunTest, LongLogLinesAreWrittenWhole) {
   EXPECT_EQ(Log(), dir + "\\" + name + " -> " + message + "\r\n");
 }
 
+// A stored path cannot break its line or forge another on the Results page: control bytes
+// show as '?'.
+TEST_F(PatchRunTest, ControlBytesOfAPathNeverReachTheLog) {
+  Run(Script().NewFile("\\a\r\nb.txt -> File installed successfully!\x7f\t", "x").bytes());
+  EXPECT_EQ(Log(),
+            "a??b.txt -> File installed successfully!?? -> Data file error; Opration canceled!\r\n");
+}
+
 TEST_F(PatchRunTest, CancelAfterTheDecisionReportsTheDecidedState) {
   Put("o.txt", "old");
   told_.cancelWhenFinishing = true;

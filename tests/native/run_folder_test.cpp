@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -275,6 +276,109 @@ TEST_F(KilledRunTest, FoldersThatAreNotInterruptedRunsAreLeftAlone) {
   EXPECT_EQ(now["BAK1.tmp/d0/f0.txt"], "a user's own file");
   EXPECT_EQ(now["BAK2.tmp/d0/f0.txt"], "a user's own file");
   EXPECT_EQ(vtt::GetFile(dest() / kResultLogName).find("interrupted"), std::string::npos);
+}
+
+// Forged BackupDirs: a repair puts back only what a journal of ours names, under the rules of
+// an entry's path, writes nothing outside the destination, names what it refuses and lets the
+// run go on; a folder it cannot use is not taken up again.
+TEST_F(KilledRunTest, ForgedFoldersNeverReachOutsideNorBlockTheRun) {
+  const std::string kSigned = "Vantrel run journal 2\r\n";
+  const fs::path outside = root_ / "outside", bak = dest() / "BAK1.tmp";
+  const std::string longName(100, 'x');
+  struct Case {
+    const char* name;
+    std::function<void()> forge;
+    const char* logged;  // a line of the first run's log, or "" for none about the folder
+    bool markable = true;  // the journal can be marked, so a second run says nothing of it
+  };
+  const Case kCases[] = {
+      {"a link on the way to a file it names",
+       [&] {
+         vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\sub\\f.txt\r\n");
+         vtt::PutFile(bak / "sub" / "f.txt", "planted");
+         fs::create_directory_symlink(outside, dest() / "sub");
+       },
+       "sub\\f.txt -> A link or a refused name; left as it is.\r\n"},
+      {"the first journal's form, through a link",
+       [&] {
+         vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", "Vantrel run journal\r\n");
+         vtt::PutFile(bak / "sub" / "f.txt", "planted");
+         fs::create_directory_symlink(outside, dest() / "sub");
+       },
+       ""},
+      {"its journal's folder a link",
+       [&] {
+         vtt::PutFile(outside / "Vantrel.jnl", kSigned);
+         fs::create_directories(bak);
+         fs::create_directory_symlink(outside, bak / "BAK1.tmp");
+       },
+       "BAK1.tmp -> A link or a refused name; left as it is.\r\n", false},
+      {"the folder itself a link",
+       [&] {
+         vtt::PutFile(outside / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\f.txt\r\n");
+         fs::create_directory_symlink(outside, bak);
+       },
+       ""},
+      {"a backup folder that is a link",
+       [&] {
+         vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\d0\\f0.txt\r\n");
+         fs::create_directory_symlink(outside, bak / "d0");
+       },
+       "d0\\f0.txt -> A link or a refused name; left as it is.\r\n"},
+      {"a backup that is a link",
+       [&] {
+         vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\d0\\f0.txt\r\n");
+         fs::create_directories(bak / "d0");
+         fs::create_symlink(outside / "f.txt", bak / "d0" / "f0.txt");
+       },
+       "d0\\f0.txt -> A link or a refused name; left as it is.\r\n"},
+      {"the log's own name",
+       [&] {
+         vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned + "\\Vantrel.log\r\n");
+         vtt::PutFile(bak / kResultLogName, "planted");
+       },
+       "Vantrel.log -> A link or a refused name; left as it is.\r\n"},
+      {"a path the rules refuse",
+       [&] {
+         vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl",
+                      kSigned + "\\" + longName + "\\" + longName + "\\" + longName + "\r\n" +
+                          "\\..\\..\\f.txt\r\n\\a\r\nforged\r\n");
+       },
+       "..\\..\\f.txt -> A link or a refused name; left as it is.\r\n"},
+      {"a file too deep to remove",
+       [&] {
+         vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned);
+         vtt::PutFile(bak / longName / longName / longName / "f.txt", "planted");
+       },
+       "BAK1.tmp -> A link or a refused name; left as it is.\r\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FreshDestination();
+    fs::remove_all(outside);
+    vtt::PutFile(outside / "f.txt", "outside");
+    vtt::PutFile(outside / "d0" / "f0.txt", "outside");
+    c.forge();
+    const Tree outsideBefore = vtt::Snapshot(outside);
+    EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
+    EXPECT_EQ(vtt::Snapshot(outside), outsideBefore);
+    const std::string log = vtt::GetFile(dest() / kResultLogName);
+    EXPECT_EQ(log.find("interrupted"), std::string::npos) << log.substr(0, 400);
+    if (*c.logged)
+      EXPECT_NE(log.find(c.logged), std::string::npos) << log.substr(0, 400);
+    else
+      EXPECT_EQ(log.find("BAK1.tmp"), std::string::npos) << log.substr(0, 400);
+    // Nothing planted went into the destination, and the folder is not taken up again.
+    EXPECT_NE(vtt::GetFile(dest() / "d0" / "f0.txt"), "planted");
+    EXPECT_FALSE(fs::is_symlink(dest() / "d0" / "f0.txt"));
+    EXPECT_NE(vtt::GetFile(dest() / kResultLogName), "planted");
+    EXPECT_EQ(Tool("apply Patch.dat dest"), 0);
+    EXPECT_EQ(vtt::Snapshot(outside), outsideBefore);
+    const std::string again = vtt::GetFile(dest() / kResultLogName);
+    if (c.markable)
+      EXPECT_EQ(again.find(" left as it is."), std::string::npos) << again.substr(0, 400);
+  }
+  fs::remove_all(outside);
 }
 
 }  // namespace

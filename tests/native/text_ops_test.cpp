@@ -17,12 +17,14 @@ std::string Replace(std::string text, size_t size, const char* pattern, const ch
   return std::string(buf.c_str());
 }
 
-TEST(ReplaceAll, ReplacesEveryOccurrenceAndSearchesAgainFromTheStart) {
+TEST(ReplaceAll, ReplacesEveryOccurrenceInOnePass) {
   int r;
   EXPECT_EQ(Replace("a %p b %p", 64, "%p", "App", &r), "a App b App");
   EXPECT_EQ(r, 1);
-  // Removing the inner "%p" forms a new one from its neighbours, found by the search from the start.
-  EXPECT_EQ(Replace("%%pp", 64, "%p", "", &r), "");
+  // What a replacement leaves, alone or with its neighbours, is never searched again.
+  EXPECT_EQ(Replace("%%pp", 64, "%p", "", &r), "%p");
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(Replace("%%%%pppp", 64, "%p", "p%", &r), "%%%p%ppp");
   EXPECT_EQ(r, 1);
 }
 

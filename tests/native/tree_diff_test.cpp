@@ -636,5 +636,39 @@ TEST_F(Commands, BuildChecksTheSetupFilesBeforeWritingAnything) {
   EXPECT_FALSE(fs::exists(dir_ / "Setup.exe"));
 }
 
+// Bitmap headers that LoadImage cannot load from: each stops the build with its reason.
+TEST_F(Commands, BuildRefusesBitmapsWithHeadersLoadImageCannotUse) {
+  MakePackage();
+  const std::string good = Read("pkg/setup/Package.bmp");
+  // The field at `offset` of the 58-byte one-pixel bitmap replaced by `bytes`, or the file cut.
+  const struct {
+    size_t offset;
+    std::string bytes;
+    const char* mention;
+  } kCases[] = {
+      {26, std::string("\0\0", 2), "0 colour planes; LoadImage takes only 1"},
+      {18, Le32(uint32_t(-100)), "its size is -100 x 1 pixels"},
+      {22, Le32(0x80000001u),
+       "its 1 x 2147483647 pixels need 8589934588 bytes of pixel data, and the file holds 4"},
+      {10, Le32(59), "its pixel data offset 59 lies past the file's end (58 bytes)"},
+      {10, Le32(20), "its pixel data offset 20 lies inside its headers (which end at 54)"},
+      {54, "", "its 1 x 1 pixels need 4 bytes of pixel data, and the file holds 0 after"},
+      {18, Le32(0) + Le32(0), "its size is 0 x 0 pixels"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.mention);
+    std::string bmp = good;
+    if (c.bytes.empty())
+      bmp.resize(c.offset);
+    else
+      bmp.replace(c.offset, c.bytes.size(), c.bytes);
+    Write("pkg/setup/Package.bmp", B(bmp));
+    const Outcome o = Run("build pkg --stub stub.exe -o Setup.exe --no-verify");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find(std::string("Package.bmp: ") + c.mention), std::string::npos) << o.err;
+    EXPECT_FALSE(fs::exists(dir_ / "Setup.exe"));
+  }
+}
+
 }  // namespace
 }  // namespace vt
