@@ -40,7 +40,8 @@ bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>
 bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
                   const std::string& newDir, VerifyReport* report, std::string* error);
 
-// ExtractPatchDat and VerifyScript for an installer image; `name` names it in errors.
+// ExtractPatchDat and VerifyScript for an installer image; `name` names it in errors. A
+// script with add operations in an installer whose stub does not run them is a problem too.
 bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
                      const std::string& oldDir, const std::string& newDir, VerifyReport* report,
                      std::string* error);

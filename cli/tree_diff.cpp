@@ -398,6 +398,15 @@ const std::vector<DeltaTuning> kDefaultTunings = {
     {8, 8, 16, 24, 16},
 };
 
+// Equal stretches inside an approximate match become copies only from 1 KiB on: splitting it
+// more often costs more in operation headers than the zeros it saves, and this still keeps a
+// script of a big product with scattered edits near the size of its changes.
+const std::vector<DeltaTuning> kAddTunings = {
+    {8, 8, 16, 40, 24, 1024},
+    {8, 8, 16, 24, 16, 1024},
+    {8, 8, 32, 96, 48, 1024},
+};
+
 std::string NativePath(const std::string& dir, const std::string& stored) {
   // Stored paths are in the installer's code page; the folders on this system hold UTF-8 names.
   std::string relative;
