@@ -398,13 +398,14 @@ const std::vector<DeltaTuning> kDefaultTunings = {
     {8, 8, 16, 24, 16},
 };
 
-// Equal stretches inside an approximate match become copies only from 1 KiB on: splitting it
-// more often costs more in operation headers than the zeros it saves, and this still keeps a
-// script of a big product with scattered edits near the size of its changes.
+// Equal stretches inside an approximate match become copies from 16 KiB on, or from 1 KiB on
+// in the third setting: splitting more often costs more in operation headers than the zeros
+// it saves, and the split keeps the script of a big file with scattered edits near the size
+// of its changed regions.
 const std::vector<DeltaTuning> kAddTunings = {
+    {8, 8, 16, 40, 24, 16384},
+    {8, 8, 16, 24, 16, 16384},
     {8, 8, 16, 40, 24, 1024},
-    {8, 8, 16, 24, 16, 1024},
-    {8, 8, 32, 96, 48, 1024},
 };
 
 std::string NativePath(const std::string& dir, const std::string& stored) {

@@ -42,6 +42,9 @@ const size_t kLazyUpTo = 128;
 const size_t kLazyGain = 8;
 // How many bytes more than the current region explains a match must cover to start a new one.
 const size_t kNewRegionGain = 8;
+// Equal bytes at the current region's displacement passed over without a search: a shorter
+// run may be the start of a longer match elsewhere (code that moved once more).
+const size_t kSureAgreement = 64;
 // Literal bytes after which the search starts skipping positions, and the longest step.
 const size_t kSkipAfter = 1024;
 const size_t kMaxSkip = 8;
@@ -276,8 +279,9 @@ class Encoder {
     int64_t displacement = 0;
   };
 
-  // As Encode, with regions that may hold mismatching bytes. At each position: bytes the
-  // current region's displacement explains are passed over; otherwise the index is searched,
+  // As Encode, with regions that may hold mismatching bytes. At each position: a long run of
+  // bytes the current region's displacement explains is passed over; otherwise the index is
+  // searched,
   // and a match starts a new region only when it is clearly longer than what the current
   // displacement explains over the same bytes, since an edit of code changes addresses in
   // place without moving it. The stretch between two regions is then split by scoring each
@@ -290,12 +294,13 @@ class Encoder {
         CloseRegion(&region, nullptr, i);
         at_.literalStart = i;
       }
+      size_t agreed = 0;
       if (region.active) {
         const int64_t o = int64_t(i) + region.displacement;
-        if (o >= 0 && uint64_t(o) < oldSize_ && old_[o] == new_[i]) {
-          const size_t n = Forward(size_t(o), i);
-          i += n;
-          if (n >= tuning_.minRepeatCopy) at_.literalStart = i;
+        if (o >= 0 && uint64_t(o) < oldSize_ && old_[o] == new_[i]) agreed = Forward(size_t(o), i);
+        if (agreed >= kSureAgreement) {
+          i += agreed;
+          at_.literalStart = i;
           continue;
         }
       }
