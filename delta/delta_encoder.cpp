@@ -322,16 +322,18 @@ class Encoder {
     CloseRegion(&region, nullptr, newSize_);
   }
 
-  // Whether `m` explains its bytes clearly better than the current region does.
+  // Whether `m` explains its bytes clearly better than the current region does: the region
+  // misses kNewRegionGain of them or more.
   bool Beats(const Region& region, const Match& m) {
     if (!region.active) return true;
-    size_t agree = 0;
+    pager_.Read(kPageGuess);
+    size_t missed = 0;
     for (size_t k = m.newAt; k < m.newAt + m.length; ++k) {
       const int64_t o = int64_t(k) + region.displacement;
-      if (o >= 0 && uint64_t(o) < oldSize_ && old_[o] == new_[k]) ++agree;
+      if ((o < 0 || uint64_t(o) >= oldSize_ || old_[o] != new_[k]) && ++missed >= kNewRegionGain)
+        return true;
     }
-    pager_.Read(kPageGuess);
-    return m.length >= agree + kNewRegionGain;
+    return false;
   }
 
   // Ends the current region somewhere in [at_.literalStart, gapEnd), writes it and the
