@@ -68,22 +68,27 @@ for pkg in "${packages[@]}"; do
   }
   row "bzip2 -9 of new" "$base" "$bz_secs" "$kib" "-"
 
+  measure "$vantrel" diff --original-format "$d/pkg/old" "$d/pkg/new" -o "$d/Original.dat"
+  o_secs=$secs o_kib=$kib
+  bzip2 -9 -k -f "$d/Original.dat"
+  row "vantrel original format" "$(stat -c %s "$d/Original.dat.bz2")" "$o_secs" "$o_kib" "-"
+
   measure "$vantrel" diff "$d/pkg/old" "$d/pkg/new" -o "$d/Patch.dat"
   v_secs=$secs v_kib=$kib
   bzip2 -9 -k -f "$d/Patch.dat"
-  printf 'MZ' >"$d/stub.exe"
-  for f in Update.ini License.txt Guide.txt Readme.txt Package.bmp Splash.bmp; do
-    echo "$f" >"$d/pkg/setup/$f"
-  done
+  # A stub that carries the marker of the add operation, so that build takes the same script.
+  printf 'MZ%s' "$(grep -o 'VantrelOps:[^"]*' "$root/format/file_format.h")" >"$d/stub.exe"
+  # The sample's setup files: build checks them (its bitmaps must be ones LoadImage loads).
+  cp "$root"/samples/package/setup/* "$d/pkg/setup/"
   ok=no
   "$vantrel" build "$d/pkg" --stub "$d/stub.exe" -o "$d/Setup.exe" >"$d/verify.txt" 2>&1 && ok=yes
   v_bytes=$(stat -c %s "$d/Patch.dat.bz2")
-  row "vantrel (bzip2 -9)" "$v_bytes" "$v_secs" "$v_kib" "$ok"
+  row "vantrel with add" "$v_bytes" "$v_secs" "$v_kib" "$ok"
 
   measure bsdiff "$d/old.tar" "$d/new.tar" "$d/tar.bsdiff"; s=$secs k=$kib
   bspatch "$d/old.tar" "$d/check" "$d/tar.bsdiff" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
   row bsdiff "$(stat -c %s "$d/tar.bsdiff")" "$s" "$k" "$ok"
-  bsdiff_kib=$k
+  bsdiff_kib=$k bsdiff_bytes=$(stat -c %s "$d/tar.bsdiff")
 
   measure xdelta3 -9 -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.xd3"; s=$secs k=$kib
   xdelta3 -d -f -s "$d/old.tar" "$d/tar.xd3" "$d/check" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
@@ -105,6 +110,7 @@ for pkg in "${packages[@]}"; do
   goal "$pkg" "size / xdelta3 -9" "$(ratio "$v_bytes" "$xd_bytes")" 1
   goal "$pkg" "size / (xdelta3 -S none + bzip2)" "$(ratio "$v_bytes" "$xdraw_bytes")" 0.8
   goal "$pkg" "size / zstd --patch-from" "$(ratio "$v_bytes" "$zstd_bytes")" 1
+  goal "$pkg" "size / bsdiff" "$(ratio "$v_bytes" "$bsdiff_bytes")" 1
   goal "$pkg" "encoding time / bzip2 -9" "$(ratio "$v_secs" "$bz_secs")" 3
   goal "$pkg" "peak memory / bsdiff's" "$(ratio "$v_kib" "$bsdiff_kib")" 1
   if [ -x "$perftest" ]; then

@@ -53,13 +53,17 @@ double TimeCopy(const vt::TreeDiff& diff, const std::string& newDir, const fs::p
   return Seconds(start);
 }
 
-// Reads "a,b,c,d,e+a,b,c,d,e..." into settings; false when malformed.
+// Reads "a,b,c,d,e[,f]+a,b,c,d,e[,f]..." into settings (f: addSplit, 0 when absent); false
+// when malformed.
 bool ParseSet(const char* text, std::vector<vt::DeltaTuning>* set) {
   for (const char* p = text; *p;) {
     vt::DeltaTuning t;
-    unsigned v[5];
+    unsigned v[6] = {0};
     int used = 0;
     if (sscanf(p, "%u,%u,%u,%u,%u%n", &v[0], &v[1], &v[2], &v[3], &v[4], &used) != 5) return false;
+    int more = 0;
+    if (p[used] == ',' && sscanf(p + used, ",%u%n", &v[5], &more) == 1) used += more;
+    t.addSplit = v[5];
     t.minCopy = v[0];
     t.minRepeatCopy = v[1];
     t.chainDepth = v[2];
@@ -77,10 +81,10 @@ bool ParseSet(const char* text, std::vector<vt::DeltaTuning>* set) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: delta_perftest OLD_DIR NEW_DIR [a,b,c,d,e[+a,b,c,d,e]...]...\n");
+    fprintf(stderr, "usage: delta_perftest OLD_DIR NEW_DIR [a,b,c,d,e[,f][+a,b,c,d,e[,f]]...]...\n");
     return 2;
   }
-  // No set given: the tool's own choice among its defaults.
+  // No set given: the tool's own choices, in the original format and with add operations.
   std::vector<std::vector<vt::DeltaTuning>> runs;
   std::vector<std::string> names;
   for (int i = 3; i < argc; ++i) {
@@ -92,8 +96,10 @@ int main(int argc, char** argv) {
     }
   }
   if (runs.empty()) {
-    runs.push_back({});
-    names.push_back("defaults");
+    runs.push_back(vt::kDefaultTunings);
+    names.push_back("original format");
+    runs.push_back(vt::kAddTunings);
+    names.push_back("with add");
   }
   vt::TreeDiff last;
   for (size_t r = 0; r < runs.size(); ++r) {

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 const char kBuildHelp[] =
     "usage: vantrel build PACKAGE_DIR [--stub STUB.exe] [-o INSTALLER.exe] [-j N]\n"
-    "                     [--codepage N] [--strict] [--no-verify]\n"
+    "                     [--codepage N] [--strict] [--no-verify] [--original-format]\n"
     "\n"
     "Makes a finished installer from a package folder:\n"
     "  PACKAGE_DIR/setup/   the setup files of block 1 (Update.ini, License.txt, Guide.txt,\n"
@@ -33,6 +33,10 @@ const char kBuildHelp[] =
     "It writes the Patch.dat of 'vantrel diff old new', packs it as 'vantrel pack' does, then\n"
     "checks the installer as 'vantrel verify' does, and prints a summary. The installer is\n"
     "written only once it is complete and has passed the check.\n"
+    "\n"
+    "The script uses add operations (matches that store the byte-wise difference, several\n"
+    "times smaller patches of programs) when the stub runs them, as every current stub does;\n"
+    "with an older stub, or with --original-format, it holds copy and insert operations only.\n"
     "\n"
     "The installer's names and texts are in the users' ANSI code page (--codepage, as for\n"
     "'vantrel diff'; without it everything must be plain ASCII). Update.ini, Language.ini,\n"
@@ -55,7 +59,8 @@ const char kBuildHelp[] =
     "  -j, --jobs N         files encoded side by side (default: one per core)\n"
     "  --codepage N         the users' ANSI code page: 1252 (Western), 932 (Japanese), ...\n"
     "  --strict             treat warnings as errors\n"
-    "  --no-verify          skip the verification\n";
+    "  --no-verify          skip the verification\n"
+    "  --original-format    copy and insert operations only, the script every stub runs\n";
 
 // Reads the setup folder as pack does (plain files only, links refused) and converts its
 // texts into the installer's code page; false with *error.
@@ -70,20 +75,10 @@ bool ReadSetup(const std::string& dir, std::vector<PayloadFile>* files, std::str
   return true;
 }
 
-// Removes the flag `name` from `args` (before any "--"); true when it was there.
-bool TakeFlag(std::vector<std::string>* args, const char* name) {
-  for (auto it = args->begin(); it != args->end() && *it != "--"; ++it) {
-    if (*it == name) {
-      args->erase(it);
-      return true;
-    }
-  }
-  return false;
-}
-
 int RunBuild(std::vector<std::string> args) {
   const bool verify = !TakeFlag(&args, "--no-verify");
   const bool strict = TakeFlag(&args, "--strict");
+  const bool originalFormat = TakeFlag(&args, "--original-format");
   const std::vector<OptionSpec> options = {
       {"--stub", nullptr}, {"--output", "-o"}, {"--jobs", "-j"}, {"--codepage", nullptr}};
   ParsedArgs parsed;
@@ -117,10 +112,16 @@ int RunBuild(std::vector<std::string> args) {
   std::vector<uint8_t> stub;
   if (!ReadFileBytes(stubPath, &stub, &error)) return Fail(error);
 
+  // The script takes add operations only where the stub runs them.
+  const bool addOps = !originalFormat && StubRunsAddOps(stub);
+  if (!originalFormat && !addOps)
+    printf("the stub runs copy and insert operations only: the script is in the original "
+           "format\n");
   TreeDiff diff;
   {
     Progress progress("diff");
-    if (!DiffTrees(oldDir, newDir, &diff, &error, Progress::Callback, &progress, {}, jobs))
+    if (!DiffTrees(oldDir, newDir, &diff, &error, Progress::Callback, &progress,
+                   addOps ? kAddTunings : kDefaultTunings, jobs))
       return Fail(error);
   }
   WarnAboutDiff(diff);

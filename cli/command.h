@@ -57,6 +57,10 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
 // *error when it is not a whole number from 1 to 256.
 bool ParseJobs(const ParsedArgs& parsed, unsigned* jobs, std::string* error);
 
+// Removes the flag `name` (an option without a value) from `args`, before any "--"; true when
+// it was there.
+bool TakeFlag(std::vector<std::string>* args, const char* name);
+
 // True when `args` asks for help ("--help" or "-h" before any "--").
 bool WantsHelp(const std::vector<std::string>& args);
 

@@ -80,6 +80,16 @@ bool WantsHelp(const std::vector<std::string>& args) {
   return false;
 }
 
+bool TakeFlag(std::vector<std::string>* args, const char* name) {
+  for (auto it = args->begin(); it != args->end() && *it != "--"; ++it) {
+    if (*it == name) {
+      args->erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
 int Fail(const std::string& message, ExitCode status) {
   PrintError("vantrel: " + message);
   return status;

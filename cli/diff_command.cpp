@@ -12,13 +12,15 @@ namespace vt {
 namespace {
 
 const char kDiffHelp[] =
-    "usage: vantrel diff OLD_DIR NEW_DIR -o Patch.dat [--codepage N]\n"
+    "usage: vantrel diff OLD_DIR NEW_DIR -o Patch.dat [-j N] [--codepage N]\n"
+    "                    [--original-format]\n"
     "\n"
     "Writes the patch script that turns the files of OLD_DIR into those of NEW_DIR: a new-file\n"
-    "entry for each file only in NEW_DIR, an update entry (copy and insert operations from the\n"
-    "old file, with the CRC-32 of both versions) for each file that differs, nothing for equal\n"
-    "files. Entries follow the folders: each folder's files, then its subfolders, by byte order\n"
-    "of names. Files only in OLD_DIR are listed as a warning: a script cannot remove files.\n"
+    "entry for each file only in NEW_DIR, an update entry (copy, insert and add operations\n"
+    "from the old file, with the CRC-32 of both versions) for each file that differs, nothing\n"
+    "for equal files. Entries follow the folders: each folder's files, then its subfolders,\n"
+    "by byte order of names. Files only in OLD_DIR are listed as a warning: a script cannot\n"
+    "remove files.\n"
     "\n"
     "File names (UTF-8 in the folders) are written in the installer's ANSI code page, the one\n"
     "of the users' Windows: --codepage 1252 (Western), 932 (Japanese), 936, 949, 950, 1250...\n"
@@ -30,14 +32,22 @@ const char kDiffHelp[] =
     "files, over 65535 entries, a file of OLD_DIR that is a folder in NEW_DIR or the\n"
     "reverse.\n"
     "\n"
+    "An add operation rebuilds bytes as the old file's bytes plus a stored difference: code\n"
+    "whose addresses moved differs in a few bytes everywhere, and its differences, mostly\n"
+    "zeros, compress to a fraction of the literal bytes. Only current stubs run it ('vantrel\n"
+    "pack' refuses an older one); --original-format writes copy and insert operations only,\n"
+    "the script every stub runs.\n"
+    "\n"
     "options:\n"
     "  -o, --output FILE    the script to write; an existing file is replaced once the new\n"
     "                       one is complete; a path inside OLD_DIR or NEW_DIR is refused\n"
     "  -j, --jobs N         files encoded side by side (default: one per core); the script\n"
     "                       is the same for any N\n"
-    "  --codepage N         the installer's ANSI code page for file names\n";
+    "  --codepage N         the installer's ANSI code page for file names\n"
+    "  --original-format    copy and insert operations only\n";
 
-int RunDiff(const std::vector<std::string>& args) {
+int RunDiff(std::vector<std::string> args) {
+  const bool originalFormat = TakeFlag(&args, "--original-format");
   const std::vector<OptionSpec> options = {
       {"--output", "-o"}, {"--jobs", "-j"}, {"--codepage", nullptr}};
   ParsedArgs parsed;
@@ -58,7 +68,7 @@ int RunDiff(const std::vector<std::string>& args) {
   {
     Progress progress("diff");
     if (!DiffTrees(parsed.operands[0], parsed.operands[1], &diff, &error, Progress::Callback,
-                   &progress, {}, jobs))
+                   &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs))
       return Fail(error);
   }
   WarnAboutDiff(diff);
@@ -67,9 +77,11 @@ int RunDiff(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+int RunDiffCommand(const std::vector<std::string>& args) { return RunDiff(args); }
+
 }  // namespace
 
 const Command kDiffCommand = {"diff", "write the Patch.dat that turns one folder into another",
-                              kDiffHelp, RunDiff};
+                              kDiffHelp, RunDiffCommand};
 
 }  // namespace vt

@@ -19,13 +19,14 @@ void WarnAboutDiff(const TreeDiff& diff) {
 
 void PrintDiffSummary(const std::string& scriptName, const TreeDiff& diff) {
   size_t updates = 0, newFiles = 0;
-  uint64_t newBytes = 0, copied = 0, inserted = 0, carried = 0;
+  uint64_t newBytes = 0, copied = 0, inserted = 0, added = 0, carried = 0;
   for (const DiffEntry& entry : diff.entries) {
     newBytes += entry.newSize;
     if (entry.update) {
       ++updates;
       copied += entry.delta.copiedBytes;
       inserted += entry.delta.insertedBytes;
+      added += entry.delta.addedBytes;
     } else {
       ++newFiles;
       carried += entry.newSize;
@@ -34,9 +35,13 @@ void PrintDiffSummary(const std::string& scriptName, const TreeDiff& diff) {
   printf("%s: %zu entries (%zu update, %zu new file), %zu unchanged, %zu only in OLD\n",
          scriptName.c_str(), diff.entries.size(), updates, newFiles, diff.unchanged,
          diff.onlyInOld.size());
-  printf("  new content %llu bytes: copied %llu, inserted %llu, new files %llu; script %zu bytes\n",
-         (unsigned long long)newBytes, (unsigned long long)copied, (unsigned long long)inserted,
-         (unsigned long long)carried, diff.script.size());
+  // Added bytes are named only when there are any: an original-format script reads as before.
+  const std::string addedText =
+      added ? ", added " + std::to_string((unsigned long long)added) : std::string();
+  printf("  new content %llu bytes: copied %llu%s, inserted %llu, new files %llu; script %zu "
+         "bytes\n",
+         (unsigned long long)newBytes, (unsigned long long)copied, addedText.c_str(),
+         (unsigned long long)inserted, (unsigned long long)carried, diff.script.size());
 }
 
 }  // namespace vt

@@ -6,6 +6,7 @@
 #include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/file_bytes.h"
+#include "cli/installer_pack.h"
 #include "cli/patch_verify.h"
 #include "cli/payload_check.h"
 #include "format/file_format.h"
@@ -22,7 +23,9 @@ const char kInspectHelp[] =
     "size) and the name and size of every file in them, after checking each block as the\n"
     "installer itself does. For a damaged installer it says on one line per block what is wrong\n"
     "and exits with status 1. A block whose stored size is over 1 GiB counts as damaged: the\n"
-    "32-bit installer cannot count on allocating it. INSTALLER must be a regular file.\n"
+    "32-bit installer cannot count on allocating it. A Patch.dat that holds add operations is\n"
+    "named, and counts as damaged when the stub does not run them. INSTALLER must be a\n"
+    "regular file.\n"
     "\n"
     "options:\n"
     "  --codepage N   also list the paths of Patch.dat's entries, shown in UTF-8 from the\n"
@@ -93,6 +96,21 @@ void PrintEntries(const std::vector<uint8_t>& image) {
   }
 }
 
+// A script with add operations is named, and refused with a stub that does not run them (it
+// would stop with a data error). An original-format script prints nothing here.
+bool CheckAddOps(const std::vector<uint8_t>& image, const std::string& path) {
+  std::vector<uint8_t> script;
+  std::string error;
+  if (!ExtractPatchDat(image, &script, &error) || !ScriptHasAddOps(script)) return true;
+  const std::vector<uint8_t> stub(image.begin(), image.begin() + kStubSize);
+  if (!CheckStubRunsScript(stub, script, &error)) {
+    Fail(Quote(path) + ": " + error);
+    return false;
+  }
+  printf("Patch.dat holds add operations, which the stub runs\n");
+  return true;
+}
+
 int RunInspect(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
@@ -130,6 +148,7 @@ int RunInspect(const std::vector<std::string>& args) {
     PrintRecords(raw);
   }
   if (codePage != 0 && !damaged) PrintEntries(image);
+  if (!damaged && !CheckAddOps(image, path)) damaged = true;
   if (end && end < image.size())
     printf("note: %zu bytes follow block 2; the installer ignores them\n", image.size() - end);
   return damaged ? kExitBadInput : kExitOk;

@@ -12,6 +12,7 @@
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
 #include "format/name_rules.h"
+#include "patch/apply_entry.h"
 
 namespace vt {
 namespace {
@@ -101,10 +102,37 @@ bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir
   return PackSetupFiles(stub, setupDir, std::move(setupFiles), patchDat, packed, error);
 }
 
+bool StubRunsAddOps(const std::vector<uint8_t>& stub) {
+  const size_t length = sizeof kAddOpMarker - 1;
+  return std::search(stub.begin(), stub.end(), kAddOpMarker, kAddOpMarker + length) !=
+         stub.end();
+}
+
+bool ScriptHasAddOps(const std::vector<uint8_t>& script) {
+  uint32_t count;
+  ScriptCursor cursor;
+  if (!BeginScript(script.data(), script.size(), &count, &cursor)) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    bool usesAdd = false;
+    if (!SkipEntry(&cursor, nullptr, &usesAdd)) return false;
+    if (usesAdd) return true;
+  }
+  return false;
+}
+
+bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,
+                         std::string* error) {
+  if (StubRunsAddOps(stub) || !ScriptHasAddOps(script)) return true;
+  *error = "the script holds add operations, which this stub does not run (it would stop with "
+           "a data error): use a current stub, or make the script with 'vantrel diff "
+           "--original-format'";
+  return false;
+}
+
 bool PackSetupFiles(const std::vector<uint8_t>& stub, const std::string& setupDir,
                     std::vector<PayloadFile> setupFiles, const std::vector<uint8_t>& patchDat,
                     PackedInstaller* packed, std::string* error) {
-  if (!CheckStub(stub, error)) return false;
+  if (!CheckStub(stub, error) || !CheckStubRunsScript(stub, patchDat, error)) return false;
   // A package folder often keeps its Patch.dat beside the setup files; block 2 carries it, so a
   // copy of the script stays out of block 1 (any other Patch.dat is refused by BuildInstaller).
   setupFiles.erase(std::remove_if(setupFiles.begin(), setupFiles.end(),

@@ -21,8 +21,9 @@ struct PackedInstaller {
 
 // Builds the installer: `stub` (a Windows program, "MZ"), block 1 from every file of
 // `setupDir` sorted by name, block 2 from `patchDat`. Refuses, with *error naming the culprit,
-// a stub that is no Windows program, a setup folder that holds anything but plain files with
-// plain names (folders, links, special files), and whatever BuildInstaller refuses. A copy of
+// a stub that is no Windows program, a script with add operations for a stub that does not
+// run them, a setup folder that holds anything but plain files with plain names (folders,
+// links, special files), and whatever BuildInstaller refuses. A copy of
 // `patchDat` named Patch.dat among the setup files is left out; missing expected setup files
 // are a warning on stderr.
 bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir,
@@ -37,6 +38,17 @@ bool ReadSetupFolder(const std::string& dir, std::vector<PayloadFile>* files, st
 bool PackSetupFiles(const std::vector<uint8_t>& stub, const std::string& setupDir,
                     std::vector<PayloadFile> setupFiles, const std::vector<uint8_t>& patchDat,
                     PackedInstaller* packed, std::string* error);
+
+// Whether `stub` runs add operations: it carries kAddOpMarker.
+bool StubRunsAddOps(const std::vector<uint8_t>& stub);
+
+// Whether an entry of `script` holds an add operation; entries after one the engine cannot
+// read are not looked at.
+bool ScriptHasAddOps(const std::vector<uint8_t>& script);
+
+// False with *error when `script` holds add operations and `stub` does not run them.
+bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,
+                         std::string* error);
 
 // The line `vantrel pack` prints for a written installer.
 void PrintPacked(const std::string& outPath, const PackedInstaller& packed, size_t patchSize);

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <set>
@@ -13,6 +14,7 @@
 
 #include "cli/command.h"
 #include "cli/file_bytes.h"
+#include "cli/installer_pack.h"
 #include "cli/payload_check.h"
 #include "cli/payload_writer.h"
 #include "cli/tree_diff.h"
@@ -277,7 +279,13 @@ bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& n
     *error = Quote(name) + ": " + *error;
     return false;
   }
-  return VerifyScript(script, oldDir, newDir, report, error);
+  if (!VerifyScript(script, oldDir, newDir, report, error)) return false;
+  // The engine here runs every operation; the installer's own stub must too.
+  const std::vector<uint8_t> stub(installer.begin(),
+                                  installer.begin() + std::min<size_t>(installer.size(), kStubSize));
+  std::string pairing;
+  if (!CheckStubRunsScript(stub, script, &pairing)) report->problems.push_back(pairing);
+  return true;
 }
 
 int ReportVerify(const VerifyReport& report) {

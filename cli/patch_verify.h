@@ -41,7 +41,8 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
                   const std::string& newDir, VerifyReport* report, std::string* error);
 
 // ExtractPatchDat and VerifyScript for an installer image whose block 1 passes every check the
-// stub makes of it (ReadInstallerBlock) as well; `name` names it in errors.
+// stub makes of it (ReadInstallerBlock) as well; `name` names it in errors. A script with add
+// operations in an installer whose stub does not run them is a problem too.
 bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
                      const std::string& oldDir, const std::string& newDir, VerifyReport* report,
                      std::string* error);

@@ -398,6 +398,16 @@ const std::vector<DeltaTuning> kDefaultTunings = {
     {8, 8, 16, 24, 16},
 };
 
+// Equal stretches inside an approximate match become copies from 16 KiB on: splitting more
+// often costs more in operation headers than the zeros it saves, and the split keeps the
+// script of a big file with scattered edits near the size of its changed regions. The last
+// setting writes copies and inserts alone, for files whose edits adds do not help.
+const std::vector<DeltaTuning> kAddTunings = {
+    {8, 8, 16, 40, 24, 16384},
+    {8, 8, 16, 24, 16, 16384},
+    {8, 8, 16, 40, 24, 0},
+};
+
 std::string NativePath(const std::string& dir, const std::string& stored) {
   // Stored paths are in the installer's code page; the folders on this system hold UTF-8 names.
   std::string relative;

@@ -66,7 +66,10 @@ unsigned DefaultThreads();
 
 // Encoder settings tried per file: code with scattered changes wants short copies, files whose
 // changed stretches recur elsewhere want longer literal runs, which the compression then shares.
+// kDefaultTunings writes copy and insert operations only; kAddTunings also add operations,
+// which only a stub that carries kAddOpMarker runs.
 extern const std::vector<DeltaTuning> kDefaultTunings;
+extern const std::vector<DeltaTuning> kAddTunings;
 
 // The relative files of `dir` in script order, in stored-path form, with the same checks as
 // DiffTrees applies to NEW. False with *error otherwise.

@@ -2,14 +2,19 @@
 // a big one), matches extended both ways, and a preference for continuing the previous copy's
 // displacement.
 //
-// Why this shape: the script has no "add" operation, so a changed byte always costs a new insert
-// and a new copy. What remains to win is finding the longest copies (the whole old file is
-// indexed, not a window), not splitting them (backward extension swallows a short literal run
-// before a match), keeping the op stream regular for the bzip2 stage (the previous
-// displacement is tried first, so an edited region becomes copy/insert/copy with offsets that
-// advance in step), and taking a copy only where the literals it replaces would cost more than
-// the copy after compression. Memory stays below the old file's size: a big file's index
-// samples positions, and the backward extension recovers the starts that sampling skips.
+// Why this shape: in the original format the script has no add operation, so a changed byte
+// always costs a new insert and a new copy. What remains to win is finding the longest copies
+// (the whole old file is indexed, not a window), not splitting them (backward extension
+// swallows a short literal run before a match), keeping the op stream regular for the bzip2
+// stage (the previous displacement is tried first, so an edited region becomes
+// copy/insert/copy with offsets that advance in step), and taking a copy only where the
+// literals it replaces would cost more than the copy after compression. Memory stays below
+// the old file's size: a big file's index samples positions, and the backward extension
+// recovers the starts that sampling skips.
+//
+// With add operations, a changed address inside moved code no longer ends a match: the
+// region goes on across it and stores the byte-wise difference, mostly zeros, which the
+// bzip2 stage all but removes.
 #include "delta/delta_encoder.h"
 
 #include <math.h>
@@ -35,6 +40,11 @@ const size_t kRepeatBonus = 8;
 // rarely beaten, and the look costs a second search), and wants this many more bytes.
 const size_t kLazyUpTo = 128;
 const size_t kLazyGain = 8;
+// How many bytes more than the current region explains a match must cover to start a new one.
+const size_t kNewRegionGain = 8;
+// Equal bytes at the current region's displacement passed over without a search: a shorter
+// run may be the start of a longer match elsewhere (code that moved once more).
+const size_t kSureAgreement = 64;
 // Literal bytes after which the search starts skipping positions, and the longest step.
 const size_t kSkipAfter = 1024;
 const size_t kMaxSkip = 8;
@@ -222,6 +232,10 @@ class Encoder {
     tuning_ = tuning;
     out_ = out;
     stats_ = stats;
+    if (tuning.addSplit) {
+      EncodeApproximate();
+      return;
+    }
     size_t& i = at_.next;
     while (i < newSize_) {
       // A literal run this long is written out: its bytes need not stay in memory until a
@@ -256,6 +270,160 @@ class Encoder {
   }
 
  private:
+  // Where the last run of matching bytes of the current region's displacement leads: new
+  // bytes [start, at_.literalStart) are rebuilt from old ones at that displacement, and where
+  // the region ends is settled once the next region (or the file's end) is known.
+  struct Region {
+    bool active = false;
+    size_t start = 0;
+    int64_t displacement = 0;
+  };
+
+  // As Encode, with regions that may hold mismatching bytes. At each position: a long run of
+  // bytes the current region's displacement explains is passed over; otherwise the index is
+  // searched,
+  // and a match starts a new region only when it is clearly longer than what the current
+  // displacement explains over the same bytes, since an edit of code changes addresses in
+  // place without moving it. The stretch between two regions is then split by scoring each
+  // byte +1 where it agrees and -1 where it does not.
+  void EncodeApproximate() {
+    Region region;
+    size_t& i = at_.next;
+    while (i < newSize_) {
+      if (i - at_.literalStart >= kLongestInsert) {
+        CloseRegion(&region, nullptr, i);
+        at_.literalStart = i;
+      }
+      size_t agreed = 0;
+      if (region.active) {
+        const int64_t o = int64_t(i) + region.displacement;
+        if (o >= 0 && uint64_t(o) < oldSize_ && old_[o] == new_[i]) agreed = Forward(size_t(o), i);
+        if (agreed >= kSureAgreement) {
+          i += agreed;
+          at_.literalStart = i;
+          continue;
+        }
+      }
+      const int64_t repeatAt = region.active ? int64_t(i) + region.displacement : -1;
+      const Match m = SearchIndex(i, repeatAt);
+      if (m.length >= tuning_.minCopy &&
+          (m.length >= kGoodEnough || Saves(m, tuning_.copyBits)) && Beats(region, m)) {
+        CloseRegion(&region, &m, m.newAt);
+        i = m.newAt + m.length;
+        at_.literalStart = i;
+        continue;
+      }
+      const size_t run = i - at_.literalStart;
+      size_t skip = run < kSkipAfter ? 1 : std::min(kMaxSkip, 1 + run / kSkipAfter);
+      if (index_.step() > 1) skip |= 1;
+      i += skip;
+      pager_.Read(skip);
+    }
+    CloseRegion(&region, nullptr, newSize_);
+  }
+
+  // Whether `m` explains its bytes clearly better than the current region does: the region
+  // misses kNewRegionGain of them or more.
+  bool Beats(const Region& region, const Match& m) {
+    if (!region.active) return true;
+    pager_.Read(kPageGuess);
+    size_t missed = 0;
+    for (size_t k = m.newAt; k < m.newAt + m.length; ++k) {
+      const int64_t o = int64_t(k) + region.displacement;
+      if ((o < 0 || uint64_t(o) >= oldSize_ || old_[o] != new_[k]) && ++missed >= kNewRegionGain)
+        return true;
+    }
+    return false;
+  }
+
+  // Ends the current region somewhere in [at_.literalStart, gapEnd), writes it and the
+  // literals after it, and starts the region of `next` (ending at gapEnd), if any, where its
+  // own backward extension leads.
+  void CloseRegion(Region* region, const Match* next, size_t gapEnd) {
+    const size_t gapStart = at_.literalStart;
+    size_t forward = 0, backward = 0;
+    if (region->active) {
+      int64_t score = 0, best = 0;
+      for (size_t k = gapStart; k < gapEnd; ++k) {
+        const int64_t o = int64_t(k) + region->displacement;
+        if (o < 0 || uint64_t(o) >= oldSize_) break;
+        score += old_[o] == new_[k] ? 1 : -1;
+        if (score > best) {
+          best = score;
+          forward = k + 1 - gapStart;
+        }
+      }
+      pager_.Read(2 * (gapEnd - gapStart));
+    }
+    int64_t nextDisplacement = 0;
+    if (next) {
+      nextDisplacement = int64_t(next->oldAt) - int64_t(next->newAt);
+      int64_t score = 0, best = 0;
+      for (size_t k = 1; k <= next->newAt - gapStart && k <= next->oldAt; ++k) {
+        score += old_[next->oldAt - k] == new_[next->newAt - k] ? 1 : -1;
+        if (score > best) {
+          best = score;
+          backward = k;
+        }
+      }
+      pager_.Read(2 * (gapEnd - gapStart));
+    }
+    // Where both extensions claim the same bytes, the cut goes where the earlier region's
+    // agreements before it and the later one's after it add up to the most.
+    const size_t low = gapEnd - backward, high = gapStart + forward;
+    if (high > low) {
+      int64_t score = 0, best = 0;
+      size_t cut = low;
+      for (size_t k = low; k < high; ++k) {
+        score += (old_[size_t(int64_t(k) + region->displacement)] == new_[k]) -
+                 (old_[size_t(int64_t(k) + nextDisplacement)] == new_[k]);
+        if (score > best) {
+          best = score;
+          cut = k + 1;
+        }
+      }
+      forward = cut - gapStart;
+      backward = gapEnd - cut;
+    }
+    if (region->active) EmitRegion(region->start, gapStart + forward, region->displacement);
+    EmitInsert(gapStart + forward, gapEnd - backward);
+    region->active = next != nullptr;
+    region->start = gapEnd - backward;
+    region->displacement = nextDisplacement;
+  }
+
+  // New bytes [from, to) at `displacement`: equal stretches of tuning_.addSplit bytes or more
+  // (or the whole region) as copies, the rest as adds.
+  void EmitRegion(size_t from, size_t to, int64_t displacement) {
+    size_t addFrom = from;
+    for (size_t k = from; k < to;) {
+      const size_t o = size_t(int64_t(k) + displacement);
+      if (old_[o] != new_[k]) {
+        ++k;
+        continue;
+      }
+      size_t run = 1;
+      while (k + run < to && old_[o + run] == new_[k + run]) ++run;
+      if (run >= tuning_.addSplit || run == to - from) {
+        EmitAdd(addFrom, k, displacement);
+        EmitCopy({o, k, run});
+        addFrom = k + run;
+      }
+      k += run;
+    }
+    EmitAdd(addFrom, to, displacement);
+    pager_.Read(2 * (to - from));
+  }
+
+  void EmitAdd(size_t from, size_t to, int64_t displacement) {
+    if (from >= to) return;
+    const size_t oldFrom = size_t(int64_t(from) + displacement);
+    PutAddHead(out_, uint32_t(to - from), uint32_t(oldFrom));
+    for (size_t k = from; k < to; ++k) out_->push_back(uint8_t(new_[k] - old_[oldFrom + k - from]));
+    ++stats_->adds;
+    stats_->addedBytes += to - from;
+  }
+
   size_t Forward(size_t oldAt, size_t newAt) {
     size_t n = 0;
     const size_t limit = oldSize_ - oldAt < newSize_ - newAt ? oldSize_ - oldAt : newSize_ - newAt;
@@ -294,6 +462,25 @@ class Encoder {
       *best = repeat;
       return true;
     }
+    const Match found = SearchIndex(i, repeatAt);
+    const bool repeatWins = repeat.length >= tuning_.minRepeatCopy &&
+                            repeat.length + kRepeatBonus >= found.length &&
+                            Saves(repeat, tuning_.repeatBits);
+    if (repeatWins) {
+      *best = repeat;
+      return true;
+    }
+    if (found.length >= tuning_.minCopy &&
+        (found.length >= kGoodEnough || Saves(found, tuning_.copyBits))) {
+      *best = found;
+      return true;
+    }
+    return false;
+  }
+
+  // The longest match the index offers for new position `i`, other than at old position
+  // `repeatAt` (looked at by the caller), extended both ways; length 0 when none.
+  Match SearchIndex(size_t i, int64_t repeatAt) {
     Match found;
     if (i + kAnchor <= newSize_) {
       uint32_t depth = tuning_.chainDepth;
@@ -317,19 +504,7 @@ class Encoder {
         if (found.length >= kGoodEnough) break;
       }
     }
-    const bool repeatWins = repeat.length >= tuning_.minRepeatCopy &&
-                            repeat.length + kRepeatBonus >= found.length &&
-                            Saves(repeat, tuning_.repeatBits);
-    if (repeatWins) {
-      *best = repeat;
-      return true;
-    }
-    if (found.length >= tuning_.minCopy &&
-        (found.length >= kGoodEnough || Saves(found, tuning_.copyBits))) {
-      *best = found;
-      return true;
-    }
-    return false;
+    return found;
   }
 
   // Whether the literals that `m` replaces are estimated at `bits` or more.
@@ -410,7 +585,7 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
   encode(0);
   // Settings differ in how they treat matches; with hardly any, the others change nothing.
   size_t done = 1;
-  if (tries > 1 && runs[0].stats.copiedBytes >= newSize / 10) {
+  if (tries > 1 && runs[0].stats.copiedBytes + runs[0].stats.addedBytes >= newSize / 10) {
     if (threads > 1) {
       model.cost.WorkOutAll();
       std::vector<std::thread> helpers;

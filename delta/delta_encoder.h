@@ -1,4 +1,4 @@
-// The delta encoder: the copy and insert operations of an update entry that rebuild a new file
+// The delta encoder: the copy, insert and add operations of an update entry that rebuild a new file
 // from an old one. Portable C++ over bytes.
 #ifndef VANTREL_DELTA_DELTA_ENCODER_H
 #define VANTREL_DELTA_DELTA_ENCODER_H
@@ -25,6 +25,12 @@ struct DeltaTuning {
   // literals than as copies, machine code does not.
   uint32_t copyBits = 40;
   uint32_t repeatBits = 24;
+  // 0: copy and insert operations only, the script format every stub runs. Otherwise matches
+  // are also extended across mismatching bytes while enough of them agree, and stored as add
+  // operations (the byte-wise difference, mostly zeros); an equal stretch of at least this many
+  // bytes inside such a match is written as a copy instead. Only a stub that carries
+  // kAddOpMarker runs the result.
+  uint32_t addSplit = 0;
 };
 
 struct DeltaStats {
@@ -32,6 +38,8 @@ struct DeltaStats {
   uint64_t copiedBytes = 0;
   uint64_t inserts = 0;
   uint64_t insertedBytes = 0;
+  uint64_t adds = 0;
+  uint64_t addedBytes = 0;
 };
 
 // How much memory the encoder keeps for one file, and how it lets the caller give back the

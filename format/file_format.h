@@ -42,7 +42,16 @@ enum PatchOp : uint8_t {
   kOpEnd = 0,
   kOpCopy = 1,    // u32 length, u32 offset into the old file
   kOpInsert = 2,  // u32 length, literal bytes
+  // u32 length, u32 offset into the old file, then `length` bytes: each new byte is the old
+  // byte at the same place of the range plus this byte, modulo 256. Code 3 is left out, as a
+  // body's first byte 3 means a new file. Only stubs that carry kAddOpMarker run it.
+  kOpAdd = 4,
 };
+
+// Bytes that a stub able to run kOpAdd carries in its image, so that a tool can tell from the
+// stub alone whether it may pair it with a script that holds add operations.
+#define VT_ADD_OP_MARKER "VantrelOps:copy,insert,add;"
+const char kAddOpMarker[] = VT_ADD_OP_MARKER;
 
 // The result of applying one entry; every code but the two successes has bit 15 set.
 enum EntryResult : uint32_t {

@@ -53,7 +53,7 @@ inline void PutNewFileBody(std::vector<uint8_t>* out, const uint8_t* data, size_
 }
 
 // Operations of an update body: copy `length` bytes from `offset` of the old file; insert
-// `length` literal bytes; end the body.
+// `length` literal bytes; add (below); end the body.
 inline void PutCopy(std::vector<uint8_t>* out, uint32_t length, uint32_t offset) {
   out->push_back(kOpCopy);
   PutLe32(out, length);
@@ -64,6 +64,21 @@ inline void PutInsert(std::vector<uint8_t>* out, const uint8_t* data, uint32_t l
   out->push_back(kOpInsert);
   PutLe32(out, length);
   out->insert(out->end(), data, data + length);
+}
+
+// An add: `length` new bytes, each the old file's byte at `offset` onward plus the byte of
+// `diff` at the same place, modulo 256.
+// An add's start: the op code, length and offset; the `length` difference bytes follow.
+inline void PutAddHead(std::vector<uint8_t>* out, uint32_t length, uint32_t offset) {
+  out->push_back(kOpAdd);
+  PutLe32(out, length);
+  PutLe32(out, offset);
+}
+
+inline void PutAdd(std::vector<uint8_t>* out, uint32_t length, uint32_t offset,
+                   const uint8_t* diff) {
+  PutAddHead(out, length, offset);
+  out->insert(out->end(), diff, diff + length);
 }
 
 inline void PutEnd(std::vector<uint8_t>* out) { out->push_back(kOpEnd); }

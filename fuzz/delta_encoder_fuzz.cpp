@@ -1,8 +1,8 @@
 // Fuzz target: the delta encoder on an old file and a new one made from it by edits (kept,
 // dropped, inserted and repeated stretches) or taken whole from the input. Aborts when the
-// operations do not parse, a copy reaches outside the old file, or they do not rebuild the new
-// file exactly; the same for the encoder that chooses among settings and for one whose index
-// samples the old file.
+// operations do not parse, a copy or add reaches outside the old file, or they do not rebuild
+// the new file exactly; the same for the encoder that chooses among settings, for one whose
+// index samples the old file, and for one that writes add operations.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,6 +75,14 @@ void Check(const Bytes& old, const Bytes& now, const Bytes& body) {
       at += 4;
       if (uint64_t(offset) + length > old.size()) Fail("copy outside the old file");
       built.insert(built.end(), old.begin() + offset, old.begin() + offset + length);
+    } else if (op == kOpAdd) {
+      if (at + 4 > body.size()) Fail("offset past the body");
+      const uint32_t offset = ReadLe32(&body[at]);
+      at += 4;
+      if (uint64_t(offset) + length > old.size()) Fail("add outside the old file");
+      if (length > body.size() - at) Fail("add past the body");
+      for (uint32_t k = 0; k < length; ++k) built.push_back(uint8_t(old[offset + k] + body[at + k]));
+      at += length;
     } else if (op == kOpInsert) {
       if (length > body.size() - at) Fail("insert past the body");
       built.insert(built.end(), body.begin() + at, body.begin() + at + length);
@@ -114,5 +122,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    sampled))
     Fail("refused");
   Check(old, now, body);
+  // Approximate matches as add operations, with equal stretches split off at a length the
+  // input chooses, on the full and on a sampled index.
+  DeltaTuning adds;
+  adds.addSplit = size < 5 ? 1 : 1 + data[4] % 64;
+  for (const DeltaMemory& memory : {DeltaMemory(), sampled}) {
+    body.clear();
+    if (!EncodeDelta(old.data(), old.size(), now.data(), now.size(), &body, nullptr, adds,
+                     memory))
+      Fail("refused");
+    Check(old, now, body);
+  }
   return 0;
 }

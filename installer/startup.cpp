@@ -21,6 +21,16 @@ const char kLanguageIni[] = "Language.ini";
 // The name put in place of "%1" in the message about a running target application.
 const char kTargetName[] = "Vantrel";
 
+}  // namespace
+
+// The engine linked here runs add operations. The tool that packs an installer looks for these
+// bytes in the stub before it pairs it with a script that holds them; no code reads them, so
+// the linker script keeps their section.
+extern const char kStubAddOpMarker[];
+__attribute__((used, section(".rdata$vtops"))) const char kStubAddOpMarker[] = VT_ADD_OP_MARKER;
+
+namespace {
+
 // False when WorkDir\name does not fit a path buffer.
 bool JoinWorkDir(char* path, const char* name) {
   if (lstrlenA(g_workDir) + 1 + lstrlenA(name) >= kPathChars) return false;

@@ -1,5 +1,5 @@
-// Applying one patch script entry: a new file written, or an old file rebuilt from copy and
-// insert operations, each into a temporary file that then takes the target's place; an old
+// Applying one patch script entry: a new file written, or an old file rebuilt from copy, insert
+// and add operations, each into a temporary file that then takes the target's place; an old
 // file is checked by CRC first and backed up on the way out.
 #include "patch/apply_entry.h"
 
@@ -27,6 +27,7 @@ struct EntryView {
   uint32_t size;
   uint64_t copyEnd;      // update: the furthest old-file byte that a copy reads
   const uint8_t* next;   // the next entry
+  bool usesAdd;          // update: the body holds an add operation
 };
 
 struct EntryPaths {
@@ -47,6 +48,7 @@ struct OpWalk {
   FsFile out;
   uint64_t copyEnd;
   uint32_t crc;  // of the bytes written so far
+  bool usesAdd;
 };
 
 // Writes bytes of the rebuilt file and takes them into its CRC. A write that is refused or
@@ -87,8 +89,38 @@ WalkStatus OpInsert(OpWalk* walk) {
   return kWalkOn;
 }
 
+// The sums of an add go through a buffer on the stack, written as it fills; under a page, so
+// that the stub's frame needs no stack probe.
+const uint32_t kAddChunk = 2048;
+
+WalkStatus OpAdd(OpWalk* walk) {
+  uint32_t length, offset;
+  if (!TakeLe32(walk, &length) || !TakeLe32(walk, &offset) ||
+      size_t(walk->end - walk->at) < length)
+    return kWalkBad;
+  const uint8_t* diff = walk->at;
+  walk->at += length;
+  walk->usesAdd = true;
+  uint64_t stop = uint64_t(offset) + length;
+  if (stop > walk->copyEnd) walk->copyEnd = stop;
+  if (!walk->old) return kWalkOn;
+  if (stop > walk->old->size) return kWalkBad;
+  const uint8_t* from = walk->old->data + offset;
+  uint8_t sum[kAddChunk];
+  for (uint32_t done = 0; done < length;) {
+    uint32_t n = length - done < kAddChunk ? length - done : kAddChunk;
+    for (uint32_t k = 0; k < n; ++k) sum[k] = uint8_t(from[done + k] + diff[done + k]);
+    if (!WriteCounted(walk, sum, n)) return kWalkWriteFailed;
+    done += n;
+  }
+  return kWalkOn;
+}
+
+WalkStatus OpUnknown(OpWalk*) { return kWalkBad; }
+
 typedef WalkStatus (*OpStep)(OpWalk*);
-const OpStep kOpSteps[] = {OpEnd, OpCopy, OpInsert};  // indexed by kOpEnd, kOpCopy, kOpInsert
+// Indexed by op code; 3 marks a new-file body, never an operation.
+const OpStep kOpSteps[] = {OpEnd, OpCopy, OpInsert, OpUnknown, OpAdd};
 
 WalkStatus WalkOps(OpWalk* walk) {
   for (;;) {
@@ -118,6 +150,7 @@ bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
   if (entry->body == end) return false;
   entry->newFile = *entry->body == kBodyNewFile;
   entry->copyEnd = 0;
+  entry->usesAdd = false;
   if (entry->newFile) {
     const uint8_t* at = entry->body + 1;
     if (size_t(end - at) < 4) return false;
@@ -132,6 +165,7 @@ bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
   OpWalk walk = {entry->body, end, nullptr, kNoFile, 0, 0};
   if (WalkOps(&walk) != kWalkDone) return false;
   entry->copyEnd = walk.copyEnd;
+  entry->usesAdd = walk.usesAdd;
   entry->next = walk.at;
   return true;
 }
@@ -302,12 +336,13 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
   return result;
 }
 
-bool SkipEntry(ScriptCursor* cursor, const char** path) {
+bool SkipEntry(ScriptCursor* cursor, const char** path, bool* usesAdd) {
   EntryView entry;
   if (path) *path = nullptr;
   if (!ReadEntryHead(*cursor, &entry)) return false;
   if (path) *path = entry.path;
   if (!ReadEntryBody(cursor->end, &entry) || !RelativePath(entry.path)) return false;
+  if (usesAdd) *usesAdd = entry.usesAdd;
   cursor->at = entry.next;
   return true;
 }

@@ -56,14 +56,15 @@ bool BeginScript(const uint8_t* script, size_t size, uint32_t* count, ScriptCurs
 // not hold in full, an unknown op code (also in an entry whose file is then skipped), a path
 // that is empty, names no file, has an empty, ".", ".." or device-name component, a colon or a
 // slash, or is longer than kMaxPath once joined to DestinationDir or BackupDir; and, once the
-// old file has matched crcOriginal, a copy that reads past its end.
+// old file has matched crcOriginal, a copy or add that reads past its end.
 EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const char** path);
 
 // Checks the entry at cursor->at as ApplyEntry does before it touches the disk, except for the
 // joined path lengths, and moves the cursor to the next entry. False (cursor unchanged) where
 // ApplyEntry would give kDataError without reading the old file. Touches nothing, so a run can
-// check a whole script before it changes anything.
-bool SkipEntry(ScriptCursor* cursor, const char** path);
+// check a whole script before it changes anything. *usesAdd (when not null) is told whether
+// the entry holds an add operation, which only a stub that carries kAddOpMarker runs.
+bool SkipEntry(ScriptCursor* cursor, const char** path, bool* usesAdd = nullptr);
 
 }  // namespace vt
 

@@ -58,6 +58,11 @@ class Script {
     vt::PutInsert(&bytes_, Data(data), uint32_t(data.size()));
     return *this;
   }
+  // An add of diff.size() bytes: the old file's bytes from `offset` plus those of `diff`.
+  Script& Add(uint32_t offset, const std::string& diff) {
+    vt::PutAdd(&bytes_, uint32_t(diff.size()), offset, Data(diff));
+    return *this;
+  }
   Script& End() {
     vt::PutEnd(&bytes_);
     return *this;

@@ -344,6 +344,55 @@ TEST_F(ApplyEntryTest, CopyPastOldFileEndIsDataErrorOnceTheFileMatches) {
   EXPECT_EQ(Apply(s), kOriginalCrcError);
 }
 
+// The byte-wise difference of `to` from `from` (same length), as an add stores it.
+std::string Difference(const std::string& from, const std::string& to) {
+  std::string diff(to.size(), '\0');
+  for (size_t i = 0; i < to.size(); ++i) diff[i] = char(uint8_t(to[i] - from[i]));
+  return diff;
+}
+
+TEST_F(ApplyEntryTest, AddRebuildsOldBytesPlusItsOwnModulo256) {
+  // Long enough to be summed in several pieces; every third byte changed, some wrapping.
+  std::string old(5000, '\0'), now;
+  for (size_t i = 0; i < old.size(); ++i) old[i] = char(i * 7 + i / 251);
+  now = old;
+  for (size_t i = 0; i < now.size(); i += 3) now[i] = char(uint8_t(now[i]) + 0x90);
+  Put("a.bin", old);
+  Script s(1);
+  s.Entry(Crc(old), Crc(now + "!"), "\\a.bin").Add(0, Difference(old, now)).Insert("!").End();
+  uint32_t count;
+  ScriptCursor cursor;
+  bool usesAdd = false;
+  ASSERT_TRUE(BeginScript(s.bytes().data(), s.bytes().size(), &count, &cursor));
+  EXPECT_TRUE(SkipEntry(&cursor, nullptr, &usesAdd));
+  EXPECT_TRUE(usesAdd);
+  const Script plain = UpdateAbc();
+  ASSERT_TRUE(BeginScript(plain.bytes().data(), plain.bytes().size(), &count, &cursor));
+  EXPECT_TRUE(SkipEntry(&cursor, nullptr, &usesAdd));
+  EXPECT_FALSE(usesAdd);
+  EXPECT_EQ(Apply(s), kUpdated);
+  EXPECT_EQ(Get("a.bin"), now + "!");
+  EXPECT_EQ(Get("BAK1.tmp/a.bin"), old);
+}
+
+TEST_F(ApplyEntryTest, DamagedAddsAreDataErrorAndChangeNothing) {
+  Put("a.txt", "abc");
+  const auto before = Tree();
+  Script pastEnd(1), code3(1), whole(1);
+  pastEnd.Entry(Crc("abc"), Crc("aXc"), "\\a.txt").Add(2, std::string(2, '\0')).End();
+  code3.Entry(Crc("abc"), Crc("aXc"), "\\a.txt").Copy(1, 0).Op(3).Le32(0).Le32(0).End();
+  whole.Entry(Crc("abc"), Crc("aXc"), "\\a.txt").Add(0, Difference("abc", "aXc")).End();
+  EXPECT_EQ(Apply(pastEnd), kDataError);
+  EXPECT_EQ(Apply(code3), kDataError);  // 3 marks a new-file body, it is no operation
+  // Cut anywhere inside the add, the entry is not held in full.
+  const Bytes& bytes = whole.bytes();
+  for (size_t length = 4; length < bytes.size(); ++length)
+    EXPECT_EQ(ApplyFirst(Bytes(bytes.begin(), bytes.begin() + length)), kDataError) << length;
+  EXPECT_EQ(Tree(), before);
+  EXPECT_EQ(ApplyFirst(bytes), kUpdated);
+  EXPECT_EQ(Get("a.txt"), "aXc");
+}
+
 TEST_F(ApplyEntryTest, TruncationAtEveryLengthReadsOrReportsDataError) {
   Script full(4);
   full.NewFile("\\new\\n.bin", "new data");

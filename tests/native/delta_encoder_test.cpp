@@ -59,7 +59,8 @@ class DeltaRoundTrip : public ::testing::Test {
   Bytes Apply(const Bytes& oldData, const Bytes& newData, size_t* bodySize = nullptr,
               EntryResult* result = nullptr) {
     Bytes body;
-    EXPECT_TRUE(EncodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size(), &body));
+    EXPECT_TRUE(EncodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size(), &body,
+                            nullptr, tuning_));
     if (bodySize) *bodySize = body.size();
     return ApplyBody(oldData, newData, body, result);
   }
@@ -94,7 +95,24 @@ class DeltaRoundTrip : public ::testing::Test {
 
   vtt::ScratchFolder scratch_;
   fs::path dir_ = scratch_.path();
+  DeltaTuning tuning_;  // the original format unless a test asks for add operations
 };
+
+// Machine code in miniature: instructions that hold 4-byte addresses. Code inserted before
+// them moves the absolute ones by `shift`; the relative calls (0xE8) stay as they are.
+Bytes Code(size_t instructions, uint32_t shift, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b;
+  for (size_t i = 0; i < instructions; ++i) {
+    const uint8_t opcode[] = {0xE8, 0x8B, 0x48, 0x89};
+    const uint8_t op = opcode[rng() % 4];
+    b.push_back(op);
+    b.push_back(uint8_t(rng() % 8));
+    const uint32_t address = 0x401000 + uint32_t(rng() % 0x20000) + (op == 0xE8 ? 0 : shift);
+    for (int k = 0; k < 4; ++k) b.push_back(uint8_t(address >> (8 * k)));
+  }
+  return b;
+}
 
 TEST_F(DeltaRoundTrip, EmptyAndTinyFiles) {
   const Bytes abc = {'a', 'b', 'c'};
@@ -169,6 +187,51 @@ TEST_F(DeltaRoundTrip, SmallChangesGiveSmallScripts) {
   // A block moved within the file costs a few copies, not its bytes.
   ExpectRoundTrip(old, Cat({Slice(old, 150000, 200000), Slice(old, 0, 150000)}), &size);
   EXPECT_LE(size, 40u);
+}
+
+TEST_F(DeltaRoundTrip, AddOperationsRoundTripEveryShape) {
+  const Bytes old = Random(30000, 90), extra = Random(700, 91);
+  Bytes sprinkled = old;
+  std::mt19937 rng(92);
+  for (int i = 0; i < 300; ++i) sprinkled[rng() % sprinkled.size()] += uint8_t(1 + rng() % 255);
+  const Bytes code = Code(6000, 0, 93);
+  const std::vector<std::pair<Bytes, Bytes>> pairs = {
+      {old, old},
+      {old, {}},
+      {{}, old},
+      {old, sprinkled},
+      {old, Cat({Slice(sprinkled, 0, 9000), extra, Slice(sprinkled, 9500, 30000)})},
+      {old, Cat({Slice(old, 20000, 30000), Slice(sprinkled, 0, 20000)})},
+      {code, Cat({extra, Code(6000, 700, 93)})},
+      {Lines(2000, 94), Lines(2100, 95)},
+      {Random(5, 96), Random(9, 97)},
+  };
+  for (uint32_t split : {1u, 16u, 1024u}) {
+    tuning_.addSplit = split;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      SCOPED_TRACE(std::to_string(split) + " " + std::to_string(k));
+      ExpectRoundTrip(pairs[k].first, pairs[k].second);
+    }
+  }
+}
+
+TEST(DeltaEncoder, AddOperationsCarryMovedCodeAsDifferences) {
+  // Most addresses moved by 0x123: the original format copies the rare runs of unchanged
+  // instructions and inserts the rest; adds carry the whole file as old bytes plus mostly
+  // zeros.
+  const Bytes old = Code(20000, 0, 100), now = Code(20000, 0x123, 100);
+  DeltaStats original, added;
+  Bytes body;
+  ASSERT_TRUE(EncodeDelta(old.data(), old.size(), now.data(), now.size(), &body, &original));
+  DeltaTuning tuning;
+  tuning.addSplit = 1024;
+  body.clear();
+  ASSERT_TRUE(EncodeDelta(old.data(), old.size(), now.data(), now.size(), &body, &added, tuning));
+  EXPECT_EQ(original.adds, 0u);
+  EXPECT_GT(original.insertedBytes, now.size() / 3);
+  EXPECT_LT(added.insertedBytes, now.size() / 100);
+  EXPECT_EQ(added.addedBytes + added.copiedBytes + added.insertedBytes, now.size());
+  EXPECT_LE(added.adds + added.copies, 2u);
 }
 
 size_t BodySize(const Bytes& ops, void*) { return ops.size(); }

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/installer_pack.h"
 #include "cli/patch_verify.h"
 #include "cli/payload_check.h"
 #include "cli/payload_writer.h"
@@ -385,6 +386,77 @@ TEST_F(Commands, BuildMakesAVerifiedInstallerAndVerifyChecksIt) {
   const Outcome incomplete = Run("build pkg --stub stub.exe");
   EXPECT_EQ(incomplete.status, 1);
   EXPECT_NE(incomplete.err.find("lacks the folder"), std::string::npos);
+}
+
+// A script with add operations goes only with a stub that runs them; the original format
+// stays there for any stub.
+TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
+  MakePackage();
+  // Scattered one-byte changes: copies and inserts by the hundred, or one add.
+  const Bytes code = Random(60000, 7);
+  Bytes patched = code;
+  for (size_t i = 0; i < patched.size(); i += 20) ++patched[i];
+  Write("pkg/old/code.bin", code);
+  Write("pkg/new/code.bin", patched);
+  Write("marked.exe", B("MZ" + std::string(100, 's') + VT_ADD_OP_MARKER));
+  const auto scriptOf = [&](const std::string& name) {
+    const std::string text = Read(name);
+    return Bytes(text.begin(), text.end());
+  };
+
+  const Outcome withAdd = Run("diff pkg/old pkg/new -o A.dat");
+  ASSERT_EQ(withAdd.status, 0) << withAdd.err;
+  EXPECT_NE(withAdd.out.find(", added "), std::string::npos) << withAdd.out;
+  EXPECT_TRUE(ScriptHasAddOps(scriptOf("A.dat")));
+  const Outcome original = Run("diff --original-format pkg/old pkg/new -o O.dat");
+  ASSERT_EQ(original.status, 0) << original.err;
+  EXPECT_EQ(original.out.find(", added "), std::string::npos) << original.out;
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("pkg/old"), Dir("pkg/new"), &diff, &error, nullptr, nullptr,
+                        kDefaultTunings));
+  EXPECT_EQ(scriptOf("O.dat"), diff.script);
+  EXPECT_GT(scriptOf("O.dat").size(), scriptOf("A.dat").size());
+
+  const Outcome refused = Run("pack --stub stub.exe --setup pkg/setup --patch A.dat -o I.exe");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("does not run"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("--original-format"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fs::exists(dir_ / "I.exe"));
+  EXPECT_EQ(Run("pack --stub stub.exe --setup pkg/setup --patch O.dat -o I.exe").status, 0);
+  EXPECT_EQ(Run("pack --stub marked.exe --setup pkg/setup --patch A.dat -o I.exe").status, 0);
+  const Outcome inspected = Run("inspect I.exe");
+  EXPECT_EQ(inspected.status, 0) << inspected.err;
+  EXPECT_NE(inspected.out.find("holds add operations"), std::string::npos) << inspected.out;
+
+  // build takes what the stub runs, or the original format when asked.
+  const struct {
+    const char* args;
+    bool adds;
+  } builds[] = {{"build pkg --stub marked.exe -o S.exe", true},
+                {"build pkg --stub stub.exe -o S.exe", false},
+                {"build pkg --stub marked.exe --original-format -o S.exe", false}};
+  for (const auto& c : builds) {
+    const Outcome built = Run(c.args);
+    ASSERT_EQ(built.status, 0) << c.args << built.err;
+    EXPECT_NE(built.out.find("the result equals NEW"), std::string::npos) << built.out;
+    Bytes script;
+    const std::string image = Read("S.exe");
+    ASSERT_TRUE(ExtractPatchDat(Bytes(image.begin(), image.end()), &script, &error)) << error;
+    EXPECT_EQ(ScriptHasAddOps(script), c.adds) << c.args;
+  }
+
+  // An installer put together past pack's check is named damaged by inspect and verify.
+  Bytes mismatched;
+  ASSERT_TRUE(BuildInstaller(B("MZ stub"), {{"Update.ini", B("[App]")}}, scriptOf("A.dat"),
+                             &mismatched, &error));
+  Write("M.exe", mismatched);
+  const Outcome inspectedBad = Run("inspect M.exe");
+  EXPECT_EQ(inspectedBad.status, 1);
+  EXPECT_NE(inspectedBad.err.find("does not run"), std::string::npos) << inspectedBad.err;
+  const Outcome verifiedBad = Run("verify M.exe pkg/old pkg/new");
+  EXPECT_EQ(verifiedBad.status, 1);
+  EXPECT_NE(verifiedBad.err.find("does not run"), std::string::npos) << verifiedBad.err;
 }
 
 // A link planted at the output's old temporary name or at the output itself is replaced, never

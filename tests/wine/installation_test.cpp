@@ -382,6 +382,34 @@ TEST_F(InstallationTest, UnknownOperationCodeRollsBackWithMessage206) {
   ExpectOldVersionRestored();
 }
 
+// The stub runs add operations (and says so to the tools that pack it): a file rebuilt from
+// old bytes plus a difference, one larger than the engine's buffer for the sums.
+TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
+  vt::BuildCrcTable();
+  const Bytes stub = vtt::ReadFileBytes(vtd::FromUnixPath(VT_STUB_PATH));
+  const std::string marker = VT_ADD_OP_MARKER;
+  EXPECT_NE(std::search(stub.begin(), stub.end(), marker.begin(), marker.end()), stub.end());
+  std::string old(5000, '\0'), now, diff(5000, '\0');
+  for (size_t i = 0; i < old.size(); ++i) old[i] = char(i * 7 + i / 251);
+  now = old;
+  for (size_t i = 0; i < now.size(); i += 3) now[i] = char(uint8_t(now[i]) + 0x90);
+  for (size_t i = 0; i < now.size(); ++i) diff[i] = char(uint8_t(now[i] - old[i]));
+  ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\code.bin", vtt::ToBytes(old)));
+  const std::string a(oldA_.begin(), oldA_.end());
+  vtt::Script script;
+  script.Entry(vtt::Crc(old), vtt::Crc(now), "\\code.bin").Add(0, diff).End();
+  script.Entry(vtt::Crc(a), vtt::Crc(a + "!"), "\\a.txt")
+      .Add(0, std::string(a.size(), '\0'))
+      .Insert("!")
+      .End();
+  Start("", script.bytes());
+  GoToDestination();
+  Go(vtd::kNextButton, "Information");
+  EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\code.bin"), vtt::ToBytes(now));
+  EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\a.txt"), vtt::ToBytes(a + "!"));
+  CloseOnResultsPage();
+}
+
 TEST_F(InstallationTest, MainFileHeldOpenRollsBackWithMessage207) {
   Start("[App]\r\nMainFile=a.txt\r\n", vtt::SamplePatch());
   GoToDestination();
