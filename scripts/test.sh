@@ -47,7 +47,8 @@ for tier in win32 win64; do
     if [ $tier = win32 ]; then
       # The product's stub is checked all the same: size, manifest and payload need no Wine.
       echo "== the 32-bit stub's own checks"
-      (cd "$b/windows" && ctest --output-on-failure -L stub) || status=1
+      # (Their folder alone: the Windows test program's listing would start Wine.)
+      (cd "$b/windows/tests/stub" && ctest --output-on-failure) || status=1
     fi
   fi
 done
