@@ -1,16 +1,6 @@
-# Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads flavour): the test tier
-# for machines whose kernel runs no 32-bit programs, and so no 32-bit Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 64-bit Windows: the same sources as the win64 test tier, for machines whose
+# kernel runs no 32-bit programs, and so no 32-bit Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TOOL_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TOOL_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOL_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TOOL_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOL_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Windows-side test programs run under this tier's Wine prefix (see scripts/wine_env.sh).
 set(VANTREL_WINE_TIER win64)
-set(CMAKE_CROSSCOMPILING_EMULATOR env VANTREL_WINE_TIER=${VANTREL_WINE_TIER}
-    ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine_run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
