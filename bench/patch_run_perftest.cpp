@@ -1,5 +1,6 @@
 // Whole patch runs (log, backups, BackupDir removal) next to copying the same data with the
-// system's copy: 10,000 small files updated, and one 1 GiB file rebuilt from 64 KiB copies.
+// system's copy: 10,000 small files updated, and one 1 GiB file rebuilt from 64 KiB copies;
+// with the minor page faults and system calls of each, per file or per MiB.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_counts.h"
 #include "bench/bench_dir.h"
 #include "format/script_writer.h"
 #include "patch/crc32.h"
@@ -105,10 +107,11 @@ void BareUpdates(const std::string& dest) {
 
 // Times the run against `cp` of the pristine tree, rounds of the two taking turns so that a
 // slow spell of the disk falls on both; each timing starts from a fresh copy of the tree with
-// everything written back (untimed). Prints the best of each.
+// everything written back (untimed). Prints the best of each, and the faults and system calls
+// of each per `unit` (`units` of them: files or MiB), the calls counted in an untimed round.
 // `bare`, when given, is timed too, on a fresh copy.
 void Compare(const char* what, const std::string& dir, double megabytes, int rounds,
-             void (*bare)(const std::string& dest) = nullptr) {
+             const char* unit, double units, void (*bare)(const std::string& dest) = nullptr) {
   const std::string pristine = dir + "/pristine", dest = dir + "/dest", copy = dir + "/copy";
   auto fresh = [&] {
     Shell("rm -rf '" + dest + "' '" + copy + "' && cp -r --reflink=never '" + pristine + "' '" +
@@ -119,14 +122,18 @@ void Compare(const char* what, const std::string& dir, double megabytes, int rou
     run();
     return std::chrono::duration<double>(Clock::now() - start).count();
   };
+  const std::string cpCommand = "cp -r --reflink=never '" + pristine + "' '" + copy + "'";
   double runTime = 1e9, cpTime = 1e9, removeTime = 1e9, bareTime = 1e9;
+  long runFaults = 0, cpFaults = 0;
   for (int r = 0; r < rounds; ++r) {
     fresh();
+    long before = MinorFaults(RUSAGE_SELF);
     runTime = std::min(runTime, timed([&] { RunOnce(dir + "/Patch.dat", dest); }));
+    runFaults = MinorFaults(RUSAGE_SELF) - before;
     fresh();
-    cpTime = std::min(cpTime, timed([&] {
-      Shell("cp -r --reflink=never '" + pristine + "' '" + copy + "'");
-    }));
+    before = MinorFaults(RUSAGE_CHILDREN);
+    cpTime = std::min(cpTime, timed([&] { Shell(cpCommand); }));
+    cpFaults = MinorFaults(RUSAGE_CHILDREN) - before;
     // The part of a run that a copy has no counterpart for: removing a BackupDir as big as
     // the tree, here `dest` standing in for one.
     Shell("sync");
@@ -135,8 +142,15 @@ void Compare(const char* what, const std::string& dir, double megabytes, int rou
     fresh();
     bareTime = std::min(bareTime, timed([&] { bare(dest); }));
   }
+  fresh();
+  const long runCalls =
+      CountSystemCalls("'" + SelfPath() + "' --run '" + dir + "/Patch.dat' '" + dest + "'", dir);
+  fresh();
+  const long cpCalls = CountSystemCalls(cpCommand, dir);
   printf("%-32s run %7.3f s   cp %7.3f s   run/cp %5.2f   (%.0f MiB, best of %d)\n", what,
          runTime, cpTime, runTime / cpTime, megabytes, rounds);
+  printf("%-32s per %s: run %s   cp %s\n", "", unit, PerUnit(runFaults, runCalls, units).c_str(),
+         PerUnit(cpFaults, cpCalls, units).c_str());
   printf("%-32s BackupDir removal alone %7.3f s = %4.2f of cp\n", "", removeTime,
          removeTime / cpTime);
   if (bare)
@@ -164,7 +178,7 @@ void SmallFiles(const std::string& dir) {
   }
   Save(dir + "/Patch.dat", script);
   Compare("10,000 files of 4 KiB, updated", dir, kSmallFiles * double(kSmallSize) / (1 << 20),
-          5, BareUpdates);
+          5, "file", kSmallFiles, BareUpdates);
 }
 
 uint32_t Scattered(uint32_t i) { return (i * 4099u) % kBigBlocks; }
@@ -200,13 +214,18 @@ void OneBigFile(const std::string& dir) {
   for (uint32_t i = 0; i < kBigBlocks; ++i) vt::PutCopy(&script, kBlock, Scattered(i) * kBlock);
   vt::PutEnd(&script);
   Save(dir + "/Patch.dat", script);
-  Compare("one 1 GiB file, 64 KiB copies", dir, 1024, 3);
+  Compare("one 1 GiB file, 64 KiB copies", dir, 1024, 3, "MiB", 1024);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   vt::BuildCrcTable();
+  // "--run SCRIPT DEST": one run alone, for counting its system calls from outside.
+  if (argc == 4 && strcmp(argv[1], "--run") == 0) {
+    RunOnce(argv[2], argv[3]);
+    return 0;
+  }
   const std::string root = MakeBenchDir(argc > 1 ? argv[1] : nullptr, "vt_runbench");
   if (root.empty()) return 1;
   // A second argument picks one case: "small" or "big".
