@@ -12,7 +12,7 @@ for p in cmake g++ clang libclang-rt-14-dev lld libbz2-dev bzip2 googletest libg
          g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 \
          g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 \
          wine wine32:i386 wine64 xvfb x11-utils xdotool imagemagick dpkg-dev python3 osslsigncode openssl \
-         lintian man-db \
+         lintian man-db strace \
          locales; do
   have_pkg "$p" || missing+=("$p")
 done
