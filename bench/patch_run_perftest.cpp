@@ -71,7 +71,7 @@ void RunOnce(const std::string& script, const std::string& dest) {
   run.keptBackupDir = "";
   run.scriptPath = script.c_str();
   run.mainFile = "";
-  run.observer = {nullptr, nullptr, nullptr, nullptr, OnDone, &state};
+  run.observer = {nullptr, nullptr, nullptr, nullptr, nullptr, OnDone, &state};
   run.loadMessage = LoadEnglish;
   run.state = vt::kRunInProgress;
   vt::RunPatch(&run, nullptr);

@@ -60,22 +60,23 @@ void OnInterrupt() {
   if (g_interruptedRun) CancelRun(g_interruptedRun);
 }
 
-// The outcomes the summary counts, by the log message that the engine chose for each entry.
+// The outcomes the summary counts, by the engine's result for each entry, in the order the
+// summary lists them. Results that the log tells apart no further share a line.
 struct OutcomeKind {
-  uint32_t messageId;
+  EntryResult results[2];
   const char* name;
   bool problem;  // the entry's file is not in its new version
 };
 const OutcomeKind kOutcomes[] = {
-    {250, "updated", false},
-    {251, "installed", false},
-    {252, "overwritten", false},
-    {259, "already updated", false},
-    {255, "skipped, file missing", true},
-    {256, "skipped, another version (CRC differs)", true},
-    {260, "skipped, access denied or a link", true},
-    {257, "failed, rebuilt file wrong or not written", true},
-    {258, "damaged", true},
+    {{kUpdated, kUpdated}, "updated", false},
+    {{kInstalled, kInstalled}, "installed", false},
+    {{kOverwritten, kOverwritten}, "overwritten", false},
+    {{kAlreadyUpdated, kAlreadyUpdated}, "already updated", false},
+    {{kOriginalMissing, kOriginalMissing}, "skipped, file missing", true},
+    {{kOriginalCrcError, kOriginalCrcError}, "skipped, another version (CRC differs)", true},
+    {{kAccessDenied, kReplaceDenied}, "skipped, access denied or a link", true},
+    {{kUpdatedCrcError, kRestoreFailed}, "failed, rebuilt file wrong or not written", true},
+    {{kDataError, kDataError}, "damaged", true},
 };
 const size_t kOutcomeCount = sizeof kOutcomes / sizeof kOutcomes[0];
 
@@ -106,13 +107,18 @@ void OnRunDone(void* context, int32_t state) {
   static_cast<ApplyProgress*>(context)->finalState = state;
 }
 
-// Called once per entry, with the message of its result: the summary counts it here.
-void LoadMessage(void* context, uint32_t id, char* text, uint32_t size) {
+void LoadMessage(void*, uint32_t id, char* text, uint32_t size) {
   snprintf(text, size, "%s", BuiltInLogMessage(id));
+}
+
+// The summary counts each entry here, by the engine's result.
+void OnEntryDone(void* context, const char* path, EntryResult result) {
   ApplyProgress* progress = static_cast<ApplyProgress*>(context);
   for (size_t i = 0; i < kOutcomeCount; ++i)
-    if (kOutcomes[i].messageId == id) ++progress->outcomes[i];
-  if ((id == 250 || id == 252) && progress->path) progress->backedUp.push_back(progress->path);
+    if (kOutcomes[i].results[0] == result || kOutcomes[i].results[1] == result)
+      ++progress->outcomes[i];
+  // These moved the old file into the BackupDir.
+  if ((result == kUpdated || result == kOverwritten) && path) progress->backedUp.push_back(path);
 }
 
 // The entries whose old version should be in `kept` and is not.
@@ -352,7 +358,7 @@ int RunApply(const std::vector<std::string>& args) {
   run.keptBackupDir = kept.c_str();
   run.scriptPath = script.c_str();
   run.mainFile = mainFile.c_str();
-  run.observer = {OnRange, OnPosition, OnEntry, nullptr, OnRunDone, &progress};
+  run.observer = {OnRange, OnPosition, OnEntry, OnEntryDone, nullptr, OnRunDone, &progress};
   run.loadMessage = LoadMessage;
   run.messageContext = &progress;
   run.state = kRunInProgress;

@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run.keptBackupDir = "";
   run.scriptPath = g_script.c_str();
   run.mainFile = "b.bin";
-  run.observer = {nullptr, nullptr, OnEntry, nullptr, OnDone, &heard};
+  run.observer = {nullptr, nullptr, OnEntry, nullptr, nullptr, OnDone, &heard};
   run.loadMessage = LoadEnglish;
   run.state = kRunInProgress;
   heard.run = &run;

@@ -4,22 +4,15 @@
 namespace vt {
 
 const char* BuiltInLogMessage(uint32_t id) {
+#define VT_LOG_CASE(name, id, text) \
+  case id:                          \
+    return text;
   switch (id) {
-    case 250: return "File updated sucessfully!";
-    case 251: return "File installed successfully!";
-    case 252: return "File existed, and overwritten.";
-    case 255: return "Original file not existed; Skipped.";
-    case 256: return "Original file CRC error; Skipped.";
-    case 257: return "Updated file CRC error; Original file restored.";
-    case 258: return "Data file error; Opration canceled!";
-    case 259: return "Original file was updated; Skipped.";
-    case 260: return "Access of original file is denied; Skipped.";
-    case 261: return "Restored after an interrupted setup.";
-    case 262: return "Left by an interrupted setup; removed.";
-    case 263: return "Not every file could be restored; kept here.";
-    case 264: return "A link or a refused name; left as it is.";
-    default: return "";
+    VT_LOG_MESSAGES(VT_LOG_CASE)
+    default:
+      return "";
   }
+#undef VT_LOG_CASE
 }
 
 }  // namespace vt

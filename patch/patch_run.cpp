@@ -69,6 +69,7 @@ void ApplyEntries(RunState* run, const FsView& script, const RunFolder& folder, 
     const char* path;
     EntryResult result = ApplyEntry(context, &cursor, &path);
     LogEntry(run, log, path, result);
+    if (observer.entryDone) observer.entryDone(observer.context, path, result);
     if (LoadRunState(run) <= 0) break;
     ++done;
     if (observer.positionSet) observer.positionSet(observer.context, done);

@@ -26,6 +26,9 @@ struct RunObserver {
   void (*rangeSet)(void* context, uint32_t count);      // once, when the script is mapped
   void (*positionSet)(void* context, uint32_t done);    // after each entry that keeps state > 0
   void (*entryStarted)(void* context, const char* path);  // the entry's path as stored
+  // After each entry, with its path as stored (null when the entry was too damaged to name
+  // one) and the engine's result, logged as LogMessageId(result).
+  void (*entryDone)(void* context, const char* path, EntryResult result);
   // Once the entries are done: the run keeps its result (state > 0) or rolls back, on this
   // state, whatever is stored afterwards.
   void (*finishing)(void* context, int32_t decided);

@@ -7,19 +7,19 @@ namespace vt {
 
 uint32_t LogMessageId(EntryResult result) {
   switch (result) {
-    case kInstalled: return 251;
-    case kUpdated: return 250;
-    case kOverwritten: return 252;
-    case kOriginalMissing: return 255;
-    case kOriginalCrcError: return 256;
-    case kAlreadyUpdated: return 259;
-    case kDataError: return 258;
+    case kInstalled: return IDS_LOG_INSTALLED;
+    case kUpdated: return IDS_LOG_UPDATED;
+    case kOverwritten: return IDS_LOG_OVERWRITTEN;
+    case kOriginalMissing: return IDS_LOG_ORIGINAL_MISSING;
+    case kOriginalCrcError: return IDS_LOG_ORIGINAL_CRC;
+    case kAlreadyUpdated: return IDS_LOG_ALREADY_UPDATED;
+    case kDataError: return IDS_LOG_DATA_ERROR;
     // The old content is back in place once the run has rolled back.
     case kUpdatedCrcError:
-    case kRestoreFailed: return 257;
+    case kRestoreFailed: return IDS_LOG_UPDATED_CRC;
     case kAccessDenied:
     case kReplaceDenied:
-    default: return 260;
+    default: return IDS_LOG_ACCESS_DENIED;
   }
 }
 

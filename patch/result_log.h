@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "format/file_format.h"
+#include "format/log_messages.h"
 #include "patch/fs.h"
 
 namespace vt {
@@ -15,13 +16,18 @@ const char kResultLogName[] = VT_RESULT_LOG_NAME;
 // Buffer size, NUL included, of a log message loaded by its string ID.
 const uint32_t kLogMessageSize = 260;
 
+// The string IDs of the log messages, from their one list.
+#define VT_LOG_ID(name, id, text) name = id,
+enum LogMessageIds : uint32_t { VT_LOG_MESSAGES(VT_LOG_ID) };
+#undef VT_LOG_ID
+
 // Log messages of the repair of an interrupted run's traces, beyond the entries' own.
-const uint32_t kLogRestoredId = 261;      // a file put back from an interrupted run's backups
-const uint32_t kLogTraceRemovedId = 262;  // an interrupted run's BackupDir, removed
-const uint32_t kLogBackupKeptId = 263;    // a BackupDir kept: not every file could be put back
+const uint32_t kLogRestoredId = IDS_LOG_RESTORED;  // a file put back from a killed run's backups
+const uint32_t kLogTraceRemovedId = IDS_LOG_TRACE_REMOVED;  // a killed run's BackupDir, removed
+const uint32_t kLogBackupKeptId = IDS_LOG_BACKUP_KEPT;  // kept: not every file could go back
 // A path of a BackupDir's journal that leads through a link or breaks the path rules, and the
 // BackupDir then left as it is.
-const uint32_t kLogNotRestoredId = 264;
+const uint32_t kLogNotRestoredId = IDS_LOG_NOT_RESTORED;
 
 // The string ID of the log message for `result` (250 to 260).
 uint32_t LogMessageId(EntryResult result);

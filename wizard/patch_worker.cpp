@@ -31,6 +31,7 @@ void ObserveWithWindows(RunState* run, RunWindows* windows) {
   run->observer.rangeSet = SetRange;
   run->observer.positionSet = SetPosition;
   run->observer.entryStarted = ShowEntry;
+  run->observer.entryDone = nullptr;
   run->observer.finishing = nullptr;
   run->observer.runDone = SendRunDone;
   run->observer.context = windows;

@@ -99,7 +99,7 @@ class PatchRunTest : public ::testing::Test {
     run_.keptBackupDir = kept_.c_str();
     run_.scriptPath = script_.c_str();
     run_.mainFile = mainFile;
-    run_.observer = {OnRange, OnPosition, OnEntry, OnFinishing, OnDone, &told_};
+    run_.observer = {OnRange, OnPosition, OnEntry, nullptr, OnFinishing, OnDone, &told_};
     run_.loadMessage = LoadEnglish;
     run_.state = kRunInProgress;
     told_.run = &run_;

@@ -243,7 +243,7 @@ TEST_F(KilledRunTest, KilledAtTheReplaceStepOfAChosenFile) {
     run.destinationDir = destination.c_str();
     run.keptBackupDir = "";
     run.scriptPath = script.c_str();
-    run.observer = {nullptr, nullptr, nullptr, nullptr, OnDone, &state};
+    run.observer = {nullptr, nullptr, nullptr, nullptr, nullptr, OnDone, &state};
     run.loadMessage = LoadEnglish;
     run.state = kRunInProgress;
     RunPatch(&run, nullptr);

@@ -266,7 +266,7 @@ class PatchRunWin32Test : public PatchWin32Test {
     run.keptBackupDir = kept_.c_str();
     run.scriptPath = scriptPath_.c_str();
     run.mainFile = mainFile;
-    run.observer = {nullptr, OnPosition, OnEntry, nullptr, OnDone, &heard_};
+    run.observer = {nullptr, OnPosition, OnEntry, nullptr, nullptr, OnDone, &heard_};
     run.loadMessage = LoadEnglish;
     run.state = vt::kRunInProgress;
     vt::RunEnd end = vt::RunPatch(&run, left_);
