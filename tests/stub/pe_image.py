@@ -1,0 +1,57 @@
+"""Reads a Windows image's headers for the stub's checks: sections, data directories, imports
+and resources, of PE32 and PE32+ images alike."""
+import struct
+
+class Image:
+    def __init__(self, data):
+        self.data = data
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        self.sections = struct.unpack_from("<H", data, pe + 6)[0]
+        optional = pe + 24
+        magic = struct.unpack_from("<H", data, optional)[0]
+        # The data directories follow the optional header's fixed part: 96 bytes in PE32
+        # (magic 0x10B), 112 in PE32+ (0x20B).
+        self.directories = optional + {0x10B: 96, 0x20B: 112}[magic]
+        self.table = optional + struct.unpack_from("<H", data, pe + 20)[0]
+        self.dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
+
+    def directory(self, index):
+        return struct.unpack_from("<II", self.data, self.directories + 8 * index)
+
+    def offset(self, rva):
+        for i in range(self.sections):
+            vsize, vaddr, rawsize, raw = struct.unpack_from("<IIII", self.data, self.table + 40 * i + 8)
+            if vaddr <= rva < vaddr + max(vsize, rawsize):
+                return raw + rva - vaddr
+        raise ValueError(f"RVA {rva:#x} outside every section")
+
+    def string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def imported_dlls(self):
+        rva, _ = self.directory(1)
+        names = []
+        at = self.offset(rva)
+        while True:
+            lookup, _, _, name, first = struct.unpack_from("<IIIII", self.data, at)
+            if lookup == 0 and name == 0 and first == 0:
+                return names
+            names.append(self.string(name))
+            at += 20
+
+    def resource(self, type_id, name_id):
+        """The bytes of resource `type_id`/`name_id`, in its first language."""
+        base = self.offset(self.directory(2)[0])
+        def child(directory, wanted):
+            named, ids = struct.unpack_from("<HH", self.data, base + directory + 12)
+            for i in range(named + ids):
+                name, target = struct.unpack_from("<II", self.data, base + directory + 16 + 8 * i)
+                if wanted is None or name == wanted:
+                    return target & 0x7FFFFFFF
+            raise KeyError(wanted)
+        language = child(child(child(0, type_id), name_id), None)
+        data_rva, size = struct.unpack_from("<II", self.data, base + language)
+        return self.data[self.offset(data_rva):self.offset(data_rva) + size]
