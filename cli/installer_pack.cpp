@@ -10,8 +10,8 @@
 #include "cli/command.h"
 #include "cli/file_bytes.h"
 #include "cli/payload_writer.h"
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
-#include "format/name_rules.h"
 #include "patch/apply_entry.h"
 
 namespace vt {
@@ -83,7 +83,7 @@ void WarnAboutMissingFiles(const std::string& dir, const std::vector<PayloadFile
   std::string missing;
   for (const char* expected : kExpectedSetupFiles) {
     const bool found = std::any_of(files.begin(), files.end(), [&](const PayloadFile& file) {
-      return SameNameIgnoringCase(file.name.c_str(), expected);
+      return SameFileName(file.name.c_str(), expected);
     });
     if (!found) missing += (missing.empty() ? "" : ", ") + std::string(expected);
   }
@@ -137,7 +137,7 @@ bool PackSetupFiles(const std::vector<uint8_t>& stub, const std::string& setupDi
   // copy of the script stays out of block 1 (any other Patch.dat is refused by BuildInstaller).
   setupFiles.erase(std::remove_if(setupFiles.begin(), setupFiles.end(),
                                   [&](const PayloadFile& file) {
-                                    return SameNameIgnoringCase(file.name.c_str(), kPatchRecordName) &&
+                                    return SameFileName(file.name.c_str(), kPatchRecordName) &&
                                            file.data == patchDat;
                                   }),
                    setupFiles.end());

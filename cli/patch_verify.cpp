@@ -18,8 +18,8 @@
 #include "cli/payload_check.h"
 #include "cli/payload_writer.h"
 #include "cli/tree_diff.h"
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
-#include "format/name_rules.h"
 #include "format/payload_reader.h"
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
@@ -80,7 +80,9 @@ bool ApplyAll(const std::vector<uint8_t>& script, const std::string& dest,
   return true;
 }
 
-bool CopyTree(const std::string& from, const std::string& to, std::string* error) {
+// A user's folder copied with std::filesystem: its names are the system's own, not the
+// installer's backslash paths that patch/dir_tree walks.
+bool CopyIntoScratch(const std::string& from, const std::string& to, std::string* error) {
   std::error_code ec;
   fs::create_directories(to, ec);
   if (!ec) fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::skip_symlinks, ec);
@@ -149,7 +151,7 @@ bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>
   // last record of that name in any case.
   FileRecord script = {};
   WalkRecords(raw.data(), raw.size(), [](const FileRecord& record, void* context) {
-    if (SameNameIgnoringCase(record.name, kPatchRecordName))
+    if (SameFileName(record.name, kPatchRecordName))
       *static_cast<FileRecord*>(context) = record;
     return true;
   }, &script);
@@ -177,7 +179,7 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
     // 1. A user with OLD: every entry must succeed and the result be NEW.
     const std::string dest = (scratch / "old").string();
     std::vector<Applied> applied;
-    ok = CopyTree(oldDir, dest, error);
+    ok = CopyIntoScratch(oldDir, dest, error);
     if (ok && ApplyAll(script, dest, (scratch / "backup1").string(), "on OLD", &applied, report)) {
       report->entries = applied.size();
       for (const Applied& entry : applied) {
@@ -200,7 +202,7 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
     // 2. A user who already has NEW: update entries skip, new-file entries rewrite the same bytes.
     const std::string dest = (scratch / "new").string();
     std::vector<Applied> applied;
-    ok = CopyTree(newDir, dest, error);
+    ok = CopyIntoScratch(newDir, dest, error);
     if (ok && ApplyAll(script, dest, (scratch / "backup2").string(), "on NEW", &applied, report)) {
       for (const Applied& entry : applied) {
         Expect(entry, entry.update ? kAlreadyUpdated : kOverwritten, "on NEW", report);
@@ -214,7 +216,7 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
     // 3. A user with some other version of each updated file: those are skipped untouched.
     const std::string dest = (scratch / "foreign").string();
     std::vector<Applied> first;
-    ok = CopyTree(oldDir, dest, error);
+    ok = CopyIntoScratch(oldDir, dest, error);
     // The entries' kinds come from pass 1's order; re-read them without touching a disk.
     uint32_t count = 0;
     ScriptCursor cursor;

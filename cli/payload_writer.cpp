@@ -6,8 +6,8 @@
 #include <new>
 
 #include "cli/payload_check.h"
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
-#include "format/name_rules.h"
 
 namespace vt {
 
@@ -20,13 +20,13 @@ const uint64_t kMaxU32 = 0xFFFFFFFFu;
 bool CheckNameClashes(const std::vector<PayloadFile>& files, std::string* error) {
   for (size_t i = 0; i < files.size(); ++i) {
     const char* name = files[i].name.c_str();
-    if (SameNameIgnoringCase(name, kPatchRecordName)) {
+    if (SameFileName(name, kPatchRecordName)) {
       *error = "setup file \"" + files[i].name + "\": block 2 carries " + kPatchRecordName +
                ", so block 1 must not";
       return false;
     }
     for (size_t j = 0; j < i; ++j) {
-      if (SameNameIgnoringCase(files[j].name.c_str(), name)) {
+      if (SameFileName(files[j].name.c_str(), name)) {
         *error = "setup files \"" + files[j].name + "\" and \"" + files[i].name +
                  "\" are one file on Windows (names differ only in case)";
         return false;

@@ -57,7 +57,7 @@ uint32_t RestoreLine(const char* destinationDir, const char* backupDir, const ch
   const char* relative = line + 1;
   const size_t root = strlen(destinationDir);
   if (line[0] != '\\' || !IsSafeRelativePath(relative) ||
-      SameNameIgnoringCase(relative, kResultLogName) ||
+      SameFileName(relative, kResultLogName) ||
       !JoinPath(destinationDir, relative, target) || !JoinPath(backupDir, relative, backup) ||
       FsPathHasLink(target, root) || FsPathHasLink(backup, root))
     return kLogNotRestoredId;
