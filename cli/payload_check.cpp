@@ -204,22 +204,28 @@ bool ReadInstallerBlock(const std::vector<uint8_t>& image, int n, std::vector<ui
 }
 
 std::string WhyNotPlainFileName(const std::string& name) {
-  if (IsSafeComponent(name.data(), name.size())) return "";
-  if (name.empty()) return "the name is empty";
-  if (name == "." || name == "..") return QuoteBytes(name) + " names a folder";
-  for (const char c : name) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\\' || c == '/') return std::string("it has a folder part ('") + c + "')";
-    if (c == ':') return "it has a colon (a drive or an alternate data stream)";
-    if (u < 32 || u == 127) return "it holds a control character";
-    if (std::string("*?\"<>|").find(c) != std::string::npos)
+  size_t at = 0;
+  switch (CheckComponent(name.data(), name.size(), &at)) {
+    case kNamePlain:
+      return "";
+    case kNameEmpty:
+      return "the name is empty";
+    case kNameRefusedChar: {
+      const char c = name[at];
+      if (c == '\\' || c == '/') return std::string("it has a folder part ('") + c + "')";
+      if (c == ':') return "it has a colon (a drive or an alternate data stream)";
+      if (static_cast<unsigned char>(c) < 32 || c == 127) return "it holds a control character";
       return std::string("it holds '") + c + "', which Windows refuses in file names";
+    }
+    case kNameHalfCharacter:
+      return "it holds the first byte of a double-byte character without its second";
+    case kNameTrailingDotOrBlank:
+      if (name == "." || name == "..") return QuoteBytes(name) + " names a folder";
+      return std::string("it ends with ") + (name.back() == '.' ? "a dot" : "a blank") +
+             ", which Windows drops";
+    case kNameDevice:
+      break;
   }
-  const char last = name.back();
-  if (last == '.' || last == ' ')
-    return std::string("it ends with ") + (last == '.' ? "a dot" : "a blank") +
-           ", which Windows drops";
-  // The one rule left: a device name, whatever extension follows it.
   return QuoteBytes(name.substr(0, name.find('.'))) + " is a Windows device name";
 }
 

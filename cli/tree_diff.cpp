@@ -16,10 +16,10 @@
 #include "cli/code_page.h"
 #include "cli/command.h"
 #include "cli/file_map.h"
+#include "cli/payload_check.h"
 #include "cli/payload_writer.h"
 #include "format/file_format.h"
 #include "format/script_writer.h"
-#include "format/name_rules.h"
 #include "patch/crc32.h"
 
 namespace vt {
@@ -45,8 +45,9 @@ bool CheckName(const std::string& utf8, const std::string& where, bool strict, s
     return false;
   }
   if (!strict) return true;
-  if (!IsSafeComponent(name->data(), name->size())) {
-    *error = Quote(where) + ": the name is not valid on Windows";
+  const std::string why = WhyNotPlainFileName(*name);
+  if (!why.empty()) {
+    *error = Quote(where) + ": the name is not valid on Windows: " + why;
     return false;
   }
   return true;

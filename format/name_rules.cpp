@@ -6,13 +6,14 @@
 namespace vt {
 namespace {
 
-bool IsRefusedChar(unsigned char c) {
-  if (c < 32 || c == 127) return true;
+NameFault CharFault(unsigned char c) {
+  if (c < 32 || c == 127) return kNameRefusedChar;
   switch (c) {
     case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
-      return true;
+      return kNameRefusedChar;
     default:
-      return false;
+      // A lead byte here was cut off from its second byte.
+      return IsLeadByte(c) ? kNameHalfCharacter : kNamePlain;
   }
 }
 
@@ -36,19 +37,23 @@ bool IsDeviceName(const char* name, size_t len) {
 
 }  // namespace
 
-bool IsSafeComponent(const char* name, size_t len) {
-  if (len == 0) return false;
-  // The second byte of a double-byte character may be '\' or '|': only single-byte
-  // characters are checked, and a lead byte cut off from its second byte is refused.
+NameFault CheckComponent(const char* name, size_t len, size_t* at) {
+  if (len == 0) return kNameEmpty;
+  // The second byte of a double-byte character may be '\' or '|': only single-byte characters
+  // are checked.
   size_t last = 0;
   for (size_t i = 0; i < len; i += CharLength(name + i, len - i)) {
     last = i;
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (CharLength(name + i, len - i) == 1 && (IsRefusedChar(c) || IsLeadByte(c))) return false;
+    if (CharLength(name + i, len - i) != 1) continue;
+    const NameFault fault = CharFault(static_cast<unsigned char>(name[i]));
+    if (fault != kNamePlain) {
+      if (at) *at = i;
+      return fault;
+    }
   }
-  if (last == len - 1 && (name[last] == '.' || name[last] == ' '))
-    return false;  // also refuses "." and ".."
-  return !IsDeviceName(name, len);
+  // Also "." and "..".
+  if (last == len - 1 && (name[last] == '.' || name[last] == ' ')) return kNameTrailingDotOrBlank;
+  return IsDeviceName(name, len) ? kNameDevice : kNamePlain;
 }
 
 bool IsSafeRelativePath(const char* path) {
@@ -59,12 +64,6 @@ bool IsSafeRelativePath(const char* path) {
     if (*p == 0) return true;
     start = p + 1;
   }
-}
-
-bool SameNameIgnoringCase(const char* a, const char* b) {
-  for (; *a != 0 && FoldCase(*a) == FoldCase(*b); ++a, ++b) {
-  }
-  return *a == 0 && *b == 0;
 }
 
 }  // namespace vt

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "cli/payload_check.h"
+#include "cli/payload_writer.h"
 #include "format/ansi_chars.h"
 #include "format/name_rules.h"
 #include "patch/apply_entry.h"
@@ -62,6 +64,27 @@ TEST_F(Cp932Test, NameRulesReadCharactersNotBytes) {
   // In a single-byte code page the same bytes hold a backslash.
   SetLeadBytes(nullptr);
   EXPECT_FALSE(IsSafeComponent(kHyo, 2));
+}
+
+// A refused name is explained by the rule it broke, read by character; names whose second
+// bytes differ only in ASCII case are different characters, not one name in two cases.
+TEST_F(Cp932Test, RefusalsNameTheRuleAndCaseFoldsOnlySingleBytes) {
+  const struct {
+    std::string name;
+    const char* why;
+  } kCases[] = {
+      {std::string(kHyo) + ".", "ends with a dot"},     // not the '\' inside 表
+      {std::string("a") + kHyo + ":", "colon"},
+      {"\x95", "first byte of a double-byte character"},  // not a device name
+  };
+  for (const auto& c : kCases)
+    EXPECT_NE(WhyNotPlainFileName(c.name).find(c.why), std::string::npos)
+        << WhyNotPlainFileName(c.name);
+  const std::vector<uint8_t> stub(kStubSize, 'S');
+  std::vector<uint8_t> image;
+  std::string error;
+  EXPECT_TRUE(BuildInstaller(stub, {{"\x83\x41", {}}, {"\x83\x61", {}}}, {}, &image, &error))
+      << error;
 }
 
 TEST_F(Cp932Test, SeparatorsAndFileNamePartsAreCharacters) {
