@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "bench/bench_dir.h"
-#include "cli/payload_writer.h"
-#include "cli/tree_diff.h"
+#include "builder/payload_writer.h"
+#include "builder/tree_diff.h"
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
 

@@ -9,7 +9,8 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/code_page.h"
+#include "builder/code_page.h"
+#include "builder/new_files.h"
 #include "cli/command.h"
 #include "cli/console.h"
 #include "cli/progress.h"

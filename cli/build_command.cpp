@@ -4,16 +4,18 @@
 #include <filesystem>
 #include <system_error>
 
-#include "cli/code_page.h"
+#include "builder/code_page.h"
+#include "builder/file_bytes.h"
+#include "builder/installer_pack.h"
+#include "builder/patch_verify.h"
+#include "builder/setup_files.h"
+#include "builder/tree_diff.h"
 #include "cli/command.h"
+#include "cli/console.h"
 #include "cli/diff_summary.h"
-#include "cli/file_bytes.h"
-#include "cli/installer_pack.h"
-#include "cli/patch_verify.h"
 #include "cli/progress.h"
-#include "cli/setup_files.h"
+#include "cli/report.h"
 #include "cli/stub_locate.h"
-#include "cli/tree_diff.h"
 #include "format/file_format.h"
 
 namespace vt {
@@ -149,8 +151,10 @@ int RunBuild(std::vector<std::string> args) {
   PrintDiffSummary(kPatchRecordName, diff);
 
   PackedInstaller packed;
-  if (!PackSetupFiles(stub, setupDir, std::move(setupFiles), diff.script, &packed, &error))
-    return Fail(error);
+  const bool packedOk =
+      PackSetupFiles(stub, setupDir, std::move(setupFiles), diff.script, &packed, &error);
+  WarnAboutPacked(packed);
+  if (!packedOk) return Fail(error);
   const uint32_t compressed = packed.length2 - 4;
   printf("  %s %zu bytes, compressed %u bytes (%.1f%%)\n", kPatchRecordName, diff.script.size(),
          unsigned(compressed),
@@ -158,7 +162,8 @@ int RunBuild(std::vector<std::string> args) {
   // The installer is checked in memory first: a file at OUTPUT is always one that passed.
   if (verify) {
     VerifyReport report;
-    if (!VerifyInstaller(packed.image, output, oldDir, newDir, &report, &error))
+    const StopOnInterrupt interrupt;
+    if (!VerifyInstaller(packed.image, output, oldDir, newDir, &report, &error, interrupt.flag()))
       return Fail(error, report.interrupted ? kExitInterrupted : kExitBadInput);
     const int status = ReportVerify(report);
     if (status != kExitOk) return Fail("nothing written to " + Quote(output), ExitCode(status));

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "builder/quote.h"
+
 namespace vt {
 
 // Every exit status of every command, described for users in the README and the usage text.
@@ -76,13 +78,6 @@ int FailUsage(const std::string& message);
 
 // Prints "vantrel: warning: MESSAGE" on stderr.
 void Warn(const std::string& message);
-
-// `name` with control bytes (below 32, and 127) written as \xNN, so that a name from a hostile
-// folder or file cannot break a line of output; other bytes stay as they are.
-std::string Printable(const std::string& name);
-
-// Printable(name) in single quotes: how every message names a file, folder or record.
-std::string Quote(const std::string& name);
 
 }  // namespace vt
 

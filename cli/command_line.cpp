@@ -1,7 +1,8 @@
-// Option parsing and error output shared by the vantrel commands.
+// Option parsing, error output and the stop on Ctrl+C shared by the vantrel commands.
 #include <stdio.h>
 
 #include "cli/command.h"
+#include "cli/console.h"
 
 namespace vt {
 namespace {
@@ -11,6 +12,10 @@ const OptionSpec* FindOption(const std::vector<OptionSpec>& options, const std::
     if (arg == option.name || (option.shortName && arg == option.shortName)) return &option;
   return nullptr;
 }
+
+std::atomic<bool> g_interrupted;
+
+void OnInterrupt() { g_interrupted = true; }
 
 void PrintError(const std::string& line) {
   // Keep the order readable when stdout and stderr share a terminal.
@@ -108,22 +113,13 @@ int FailUsage(const std::string& message) {
 
 void Warn(const std::string& message) { PrintError("vantrel: warning: " + message); }
 
-std::string Printable(const std::string& name) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : name) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 32 || u == 127) {
-      out += "\\x";
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
+StopOnInterrupt::StopOnInterrupt() {
+  g_interrupted = false;
+  CatchInterrupt(OnInterrupt);
 }
 
-std::string Quote(const std::string& name) { return "'" + Printable(name) + "'"; }
+StopOnInterrupt::~StopOnInterrupt() { ReleaseInterrupt(); }
+
+const std::atomic<bool>* StopOnInterrupt::flag() const { return &g_interrupted; }
 
 }  // namespace vt

@@ -1,12 +1,9 @@
-// What the tool needs from its console and the system beyond plain file reads: whether an
-// output is a terminal, Ctrl+C and the signals that end a process, private scratch folders and
-// files created anew. One file per platform implements it.
+// What the tool needs from its console: whether an output is a terminal, Ctrl+C and the signals
+// that end a process. One file per platform implements it.
 #ifndef VANTREL_CLI_CONSOLE_H
 #define VANTREL_CLI_CONSOLE_H
 
-#include <stdio.h>
-
-#include <string>
+#include <atomic>
 
 namespace vt {
 
@@ -23,16 +20,16 @@ bool IsTerminal(int stream);
 void CatchInterrupt(void (*handler)());
 void ReleaseInterrupt();
 
-// Makes a new folder only this call created, under the system's temporary folder, named
-// `prefix` and a unique suffix. False when none could be made.
-bool MakeScratchDir(const char* prefix, std::string* path);
-
-// Creates `path` for binary writing only when nothing is there, not even a link, which is left
-// alone. Null with *err set (an errno value, EEXIST when the name is taken) otherwise.
-FILE* CreateNewFile(const std::string& path, int* err);
-
-// This process's id, to make names that other processes do not pick.
-unsigned long ProcessId();
+// While one lives, Ctrl+C and the signals that end a process set its flag instead (one at a
+// time: it holds the process's interrupt handler).
+class StopOnInterrupt {
+ public:
+  StopOnInterrupt();
+  ~StopOnInterrupt();
+  StopOnInterrupt(const StopOnInterrupt&) = delete;
+  StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
+  const std::atomic<bool>* flag() const;
+};
 
 }  // namespace vt
 

@@ -1,12 +1,12 @@
 // `vantrel diff`: the patch script that brings one version of a product folder to the next.
 #include <stdio.h>
 
-#include "cli/code_page.h"
+#include "builder/code_page.h"
+#include "builder/file_bytes.h"
+#include "builder/tree_diff.h"
 #include "cli/command.h"
 #include "cli/diff_summary.h"
-#include "cli/file_bytes.h"
 #include "cli/progress.h"
-#include "cli/tree_diff.h"
 
 namespace vt {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli/tree_diff.h"
+#include "builder/tree_diff.h"
 
 namespace vt {
 

@@ -3,12 +3,12 @@
 
 #include <algorithm>
 
-#include "cli/code_page.h"
+#include "builder/code_page.h"
+#include "builder/file_bytes.h"
+#include "builder/installer_pack.h"
+#include "builder/patch_verify.h"
+#include "builder/payload_check.h"
 #include "cli/command.h"
-#include "cli/file_bytes.h"
-#include "cli/installer_pack.h"
-#include "cli/patch_verify.h"
-#include "cli/payload_check.h"
 #include "format/file_format.h"
 #include "format/payload_reader.h"
 #include "patch/apply_entry.h"

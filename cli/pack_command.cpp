@@ -1,7 +1,8 @@
 // `vantrel pack`: an installer from a stub, a folder of setup files and a Patch.dat.
+#include "builder/file_bytes.h"
+#include "builder/installer_pack.h"
 #include "cli/command.h"
-#include "cli/file_bytes.h"
-#include "cli/installer_pack.h"
+#include "cli/report.h"
 #include "cli/stub_locate.h"
 
 namespace vt {
@@ -56,7 +57,9 @@ int RunPack(const std::vector<std::string>& args) {
   if (!ReadFileBytes(stubPath, &stub, &error) || !ReadFileBytes(patchPath, &patchDat, &error))
     return Fail(error);
   PackedInstaller packed;
-  if (!PackInstaller(stub, setupDir, patchDat, &packed, &error)) return Fail(error);
+  const bool packedOk = PackInstaller(stub, setupDir, patchDat, &packed, &error);
+  WarnAboutPacked(packed);
+  if (!packedOk) return Fail(error);
   if (!WriteFileBytes(outPath, packed.image, &error)) return Fail(error);
   PrintPacked(outPath, packed, patchDat.size());
   return kExitOk;

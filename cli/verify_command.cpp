@@ -1,9 +1,11 @@
 // `vantrel verify`: applies an installer's Patch.dat with the patch engine to scratch copies and
 // compares the result with the new version.
-#include "cli/code_page.h"
+#include "builder/code_page.h"
+#include "builder/file_bytes.h"
+#include "builder/patch_verify.h"
 #include "cli/command.h"
-#include "cli/file_bytes.h"
-#include "cli/patch_verify.h"
+#include "cli/console.h"
+#include "cli/report.h"
 
 namespace vt {
 namespace {
@@ -40,8 +42,9 @@ int RunVerify(const std::vector<std::string>& args) {
   std::vector<uint8_t> installer;
   if (!ReadFileBytes(parsed.operands[0], &installer, &error)) return Fail(error);
   VerifyReport report;
+  const StopOnInterrupt interrupt;
   if (!VerifyInstaller(installer, parsed.operands[0], parsed.operands[1], parsed.operands[2],
-                       &report, &error))
+                       &report, &error, interrupt.flag()))
     return Fail(error, report.interrupted ? kExitInterrupted : kExitBadInput);
   return ReportVerify(report);
 }

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "builder/file_bytes.h"
 #include "cli/command.h"
-#include "cli/file_bytes.h"
 #include "cli/sha256.h"
 #include "cli/stub_locate.h"
 

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "cli/payload_check.h"
-#include "cli/payload_writer.h"
+#include "builder/payload_check.h"
+#include "builder/payload_writer.h"
 #include "format/ansi_chars.h"
 #include "format/name_rules.h"
 #include "patch/apply_entry.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/payload_writer.h"
+#include "builder/payload_writer.h"
 #include "format/file_format.h"
 #include "tests/common/test_files.h"
 #include "tests/native/tool_path.h"

@@ -1,5 +1,5 @@
 // Building installers and reading them back under the stub's decompression and record rules.
-#include "cli/payload_writer.h"
+#include "builder/payload_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/patch_verify.h"
-#include "cli/payload_check.h"
+#include "builder/patch_verify.h"
+#include "builder/payload_check.h"
 #include "format/file_format.h"
 
 namespace vt {

@@ -1,6 +1,6 @@
 // Patch scripts made from two folders: entry order and kinds, refusals, verification with the
 // engine, and the diff, verify and build commands as users run them.
-#include "cli/tree_diff.h"
+#include "builder/tree_diff.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "cli/installer_pack.h"
-#include "cli/patch_verify.h"
-#include "cli/payload_check.h"
-#include "cli/payload_writer.h"
+#include "builder/installer_pack.h"
+#include "builder/patch_verify.h"
+#include "builder/payload_check.h"
+#include "builder/payload_writer.h"
 #include "format/file_format.h"
 #include "tests/common/script_builder.h"
 #include "tests/common/test_files.h"

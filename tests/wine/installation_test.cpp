@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/code_page.h"
-#include "cli/setup_files.h"
+#include "builder/code_page.h"
+#include "builder/setup_files.h"
 #include "patch/crc32.h"
 #include "tests/common/script_builder.h"
 #include "tests/wine/driver.h"

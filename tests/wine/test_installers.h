@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/payload_writer.h"
+#include "builder/payload_writer.h"
 
 namespace vtt {
 

@@ -1,7 +1,7 @@
 // The package's setup files as `vantrel build` puts them into block 1: texts converted into the
 // installer's ANSI code page, and the checks of what the installer would trip over.
-#ifndef VANTREL_CLI_SETUP_FILES_H
-#define VANTREL_CLI_SETUP_FILES_H
+#ifndef VANTREL_BUILDER_SETUP_FILES_H
+#define VANTREL_BUILDER_SETUP_FILES_H
 
 #include <stdint.h>
 
@@ -38,4 +38,4 @@ void CheckSetupFiles(const std::vector<std::string>& names,
 
 }  // namespace vt
 
-#endif  // VANTREL_CLI_SETUP_FILES_H
+#endif  // VANTREL_BUILDER_SETUP_FILES_H

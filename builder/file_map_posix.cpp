@@ -1,7 +1,7 @@
 // File mappings on POSIX: mmap, and madvise to drop resident pages.
-#include "cli/file_map.h"
+#include "builder/file_map.h"
 
-#include "cli/command.h"
+#include "builder/quote.h"
 
 #include <errno.h>
 #include <fcntl.h>

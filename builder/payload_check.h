@@ -1,7 +1,7 @@
 // Reading an installer's blocks back under the stub's own rules, with a sentence for every refusal.
 // Portable C++ over bytes: the vantrel tool (inspect) and the tests share it.
-#ifndef VANTREL_CLI_PAYLOAD_CHECK_H
-#define VANTREL_CLI_PAYLOAD_CHECK_H
+#ifndef VANTREL_BUILDER_PAYLOAD_CHECK_H
+#define VANTREL_BUILDER_PAYLOAD_CHECK_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -10,6 +10,13 @@
 #include <vector>
 
 namespace vt {
+
+// The largest decompressed block the installer can be counted on to unpack. It is a 32-bit
+// program: its 2 GiB of address space also hold the program, its DLLs, the mapped installer
+// file and the other block, and it asks for each block's stored size in one piece of memory,
+// which beyond 1 GiB a 32-bit process often cannot find. inspect calls a larger stored size
+// damaged, pack refuses to write one.
+const uint32_t kMaxBlockRawSize = 1u << 30;
 
 // What is known about one block, filled as far as reading it got.
 struct BlockFacts {
@@ -40,4 +47,4 @@ std::string QuoteBytes(const std::string& bytes);
 
 }  // namespace vt
 
-#endif  // VANTREL_CLI_PAYLOAD_CHECK_H
+#endif  // VANTREL_BUILDER_PAYLOAD_CHECK_H

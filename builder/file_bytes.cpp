@@ -1,5 +1,5 @@
 // Whole-file reads and replace-safe writes through <stdio.h> and std::filesystem.
-#include "cli/file_bytes.h"
+#include "builder/file_bytes.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "cli/command.h"
-#include "cli/console.h"
+#include "builder/new_files.h"
+#include "builder/quote.h"
 
 namespace vt {
 namespace {

@@ -1,7 +1,5 @@
 // Verification of a patch script by applying it with the engine to scratch copies.
-#include "cli/patch_verify.h"
-
-#include "cli/console.h"
+#include "builder/patch_verify.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,12 +10,13 @@
 #include <set>
 #include <system_error>
 
-#include "cli/command.h"
-#include "cli/file_bytes.h"
-#include "cli/installer_pack.h"
-#include "cli/payload_check.h"
-#include "cli/payload_writer.h"
-#include "cli/tree_diff.h"
+#include "builder/file_bytes.h"
+#include "builder/installer_pack.h"
+#include "builder/new_files.h"
+#include "builder/payload_check.h"
+#include "builder/payload_writer.h"
+#include "builder/quote.h"
+#include "builder/tree_diff.h"
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
 #include "format/payload_reader.h"
@@ -29,9 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::atomic<bool> g_stopRequested;
-
-void OnInterrupt() { g_stopRequested = true; }
+bool Stopped(const std::atomic<bool>* stop) { return stop && *stop; }
 
 struct Applied {
   std::string path;
@@ -47,8 +44,8 @@ std::string Hex(uint32_t v) {
 
 // Applies every entry; false (with a problem line) when the script is damaged.
 bool ApplyAll(const std::vector<uint8_t>& script, const std::string& dest,
-              const std::string& backup, const char* pass, std::vector<Applied>* applied,
-              VerifyReport* report) {
+              const std::string& backup, const char* pass, const std::atomic<bool>* stop,
+              std::vector<Applied>* applied, VerifyReport* report) {
   uint32_t count = 0;
   ScriptCursor cursor;
   if (!BeginScript(script.data(), script.size(), &count, &cursor)) {
@@ -57,7 +54,7 @@ bool ApplyAll(const std::vector<uint8_t>& script, const std::string& dest,
   }
   ApplyContext context = {dest.c_str(), backup.c_str(), {nullptr, nullptr}};
   for (uint32_t i = 0; i < count; ++i) {
-    if (g_stopRequested) return false;
+    if (Stopped(stop)) return false;
     Applied entry;
     const uint8_t* start = cursor.at;
     const char* path = nullptr;
@@ -166,7 +163,8 @@ bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>
 namespace {
 
 bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldDir,
-                     const std::string& newDir, VerifyReport* report, std::string* error) {
+                     const std::string& newDir, const std::atomic<bool>* stop,
+                     VerifyReport* report, std::string* error) {
   std::error_code ec;
   std::string pattern;
   if (!MakeScratchDir("vantrel-verify-", &pattern)) {
@@ -180,7 +178,7 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
     const std::string dest = (scratch / "old").string();
     std::vector<Applied> applied;
     ok = CopyIntoScratch(oldDir, dest, error);
-    if (ok && ApplyAll(script, dest, (scratch / "backup1").string(), "on OLD", &applied, report)) {
+    if (ok && ApplyAll(script, dest, (scratch / "backup1").string(), "on OLD", stop, &applied, report)) {
       report->entries = applied.size();
       for (const Applied& entry : applied) {
         if (entry.update) {
@@ -198,12 +196,12 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
       CompareTree(dest, newDir, oldDir, "on OLD", report);
     }
   }
-  if (ok && report->problems.empty() && !g_stopRequested) {
+  if (ok && report->problems.empty() && !Stopped(stop)) {
     // 2. A user who already has NEW: update entries skip, new-file entries rewrite the same bytes.
     const std::string dest = (scratch / "new").string();
     std::vector<Applied> applied;
     ok = CopyIntoScratch(newDir, dest, error);
-    if (ok && ApplyAll(script, dest, (scratch / "backup2").string(), "on NEW", &applied, report)) {
+    if (ok && ApplyAll(script, dest, (scratch / "backup2").string(), "on NEW", stop, &applied, report)) {
       for (const Applied& entry : applied) {
         Expect(entry, entry.update ? kAlreadyUpdated : kOverwritten, "on NEW", report);
         report->alreadyUpdated += entry.result == kAlreadyUpdated;
@@ -212,7 +210,7 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
       CompareTree(dest, newDir, newDir, "on NEW", report);
     }
   }
-  if (ok && report->problems.empty() && !g_stopRequested) {
+  if (ok && report->problems.empty() && !Stopped(stop)) {
     // 3. A user with some other version of each updated file: those are skipped untouched.
     const std::string dest = (scratch / "foreign").string();
     std::vector<Applied> first;
@@ -234,8 +232,8 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
     ok = ok && MakeForeign(dest, first, error);
     std::vector<Applied> applied;
     if (ok &&
-        ApplyAll(script, dest, (scratch / "backup3").string(), "on a foreign version", &applied,
-                 report)) {
+        ApplyAll(script, dest, (scratch / "backup3").string(), "on a foreign version", stop,
+                 &applied, report)) {
       for (const Applied& entry : applied) {
         if (!entry.update) continue;
         Expect(entry, kOriginalCrcError, "on a foreign version", report);
@@ -255,14 +253,11 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
 }  // namespace
 
 bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
-                  const std::string& newDir, VerifyReport* report, std::string* error) {
+                  const std::string& newDir, VerifyReport* report, std::string* error,
+                  const std::atomic<bool>* stop) {
   BuildCrcTable();
-  // A signal stops the check between entries, so that the scratch folder is removed.
-  g_stopRequested = false;
-  CatchInterrupt(OnInterrupt);
-  bool ok = VerifyInScratch(script, oldDir, newDir, report, error);
-  ReleaseInterrupt();
-  if (g_stopRequested) {
+  bool ok = VerifyInScratch(script, oldDir, newDir, stop, report, error);
+  if (Stopped(stop)) {
     report->interrupted = true;
     *error = "interrupted; the scratch copies are removed";
     ok = false;
@@ -272,7 +267,7 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
 
 bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
                      const std::string& oldDir, const std::string& newDir, VerifyReport* report,
-                     std::string* error) {
+                     std::string* error, const std::atomic<bool>* stop) {
   std::vector<uint8_t> script;
   // The stub unpacks the setup files first and stops where it refuses them.
   std::vector<uint8_t> setup;
@@ -281,28 +276,13 @@ bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& n
     *error = Quote(name) + ": " + *error;
     return false;
   }
-  if (!VerifyScript(script, oldDir, newDir, report, error)) return false;
+  if (!VerifyScript(script, oldDir, newDir, report, error, stop)) return false;
   // The engine here runs every operation; the installer's own stub must too.
   const std::vector<uint8_t> stub(installer.begin(),
                                   installer.begin() + std::min<size_t>(installer.size(), kStubSize));
   std::string pairing;
   if (!CheckStubRunsScript(stub, script, &pairing)) report->problems.push_back(pairing);
   return true;
-}
-
-int ReportVerify(const VerifyReport& report) {
-  for (const std::string& problem : report.problems) Fail("verify: " + problem);
-  if (!report.problems.empty())
-    return Fail("verify failed: " + std::to_string(report.problems.size()) + " faults");
-  printf("verified %zu entries (%zu update, %zu new file):\n", report.entries,
-         report.updateEntries, report.newFileEntries);
-  printf("  on OLD: %zu Updated, %zu Installed; the result equals NEW\n", report.updated,
-         report.installed);
-  printf("  on NEW (already updated): %zu AlreadyUpdated, %zu Overwritten with equal bytes\n",
-         report.alreadyUpdated, report.overwritten);
-  printf("  on a foreign version: %zu OriginalCrcError, those files untouched\n",
-         report.originalCrcError);
-  return kExitOk;
 }
 
 }  // namespace vt

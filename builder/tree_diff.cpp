@@ -1,5 +1,5 @@
 // Folder comparison and Patch.dat writing for `vantrel diff` and `vantrel build`.
-#include "cli/tree_diff.h"
+#include "builder/tree_diff.h"
 
 #include <stdint.h>
 
@@ -13,11 +13,11 @@
 #include <system_error>
 #include <thread>
 
-#include "cli/code_page.h"
-#include "cli/command.h"
-#include "cli/file_map.h"
-#include "cli/payload_check.h"
-#include "cli/payload_writer.h"
+#include "builder/code_page.h"
+#include "builder/file_map.h"
+#include "builder/payload_check.h"
+#include "builder/payload_writer.h"
+#include "builder/quote.h"
 #include "format/file_format.h"
 #include "format/script_writer.h"
 #include "patch/crc32.h"

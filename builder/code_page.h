@@ -1,8 +1,8 @@
 // The installer's ANSI code page as the tool sees it: the author's UTF-8 names and texts are
 // converted into it, and names read back from a script are shown in UTF-8. The system's own
 // conversion does the work (iconv natively, the Win32 functions on Windows).
-#ifndef VANTREL_CLI_CODE_PAGE_H
-#define VANTREL_CLI_CODE_PAGE_H
+#ifndef VANTREL_BUILDER_CODE_PAGE_H
+#define VANTREL_BUILDER_CODE_PAGE_H
 
 #include <string>
 
@@ -45,4 +45,4 @@ std::string ShownName(const std::string& ansi);
 
 }  // namespace vt
 
-#endif  // VANTREL_CLI_CODE_PAGE_H
+#endif  // VANTREL_BUILDER_CODE_PAGE_H

@@ -1,7 +1,7 @@
 // Comparing an old and a new version of a product folder and writing the patch script that
 // brings the one to the other.
-#ifndef VANTREL_CLI_TREE_DIFF_H
-#define VANTREL_CLI_TREE_DIFF_H
+#ifndef VANTREL_BUILDER_TREE_DIFF_H
+#define VANTREL_BUILDER_TREE_DIFF_H
 
 #include <stdint.h>
 
@@ -80,4 +80,4 @@ std::string NativePath(const std::string& dir, const std::string& stored);
 
 }  // namespace vt
 
-#endif  // VANTREL_CLI_TREE_DIFF_H
+#endif  // VANTREL_BUILDER_TREE_DIFF_H

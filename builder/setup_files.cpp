@@ -1,9 +1,9 @@
 // Setup texts into the installer's code page, and the build's checks of the setup files.
-#include "cli/setup_files.h"
+#include "builder/setup_files.h"
 
 #include <string.h>
 
-#include "cli/code_page.h"
+#include "builder/code_page.h"
 #include "format/file_format.h"
 
 namespace vt {

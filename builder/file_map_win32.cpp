@@ -1,7 +1,7 @@
 // File mappings on Windows: a read-only view, and VirtualUnlock to trim resident pages.
-#include "cli/file_map.h"
+#include "builder/file_map.h"
 
-#include "cli/command.h"
+#include "builder/quote.h"
 
 #include <windows.h>
 

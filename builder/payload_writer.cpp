@@ -1,11 +1,11 @@
 // Building an installer image: records, bzip2 blocks, the padded stub and its two blocks.
-#include "cli/payload_writer.h"
+#include "builder/payload_writer.h"
 
 #include <bzlib.h>
 
 #include <new>
 
-#include "cli/payload_check.h"
+#include "builder/payload_check.h"
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
 

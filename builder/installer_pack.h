@@ -1,14 +1,14 @@
 // Packing an installer from a stub's bytes, a folder of setup files and a patch script's
 // bytes: what `vantrel pack` and `vantrel build` share.
-#ifndef VANTREL_CLI_INSTALLER_PACK_H
-#define VANTREL_CLI_INSTALLER_PACK_H
+#ifndef VANTREL_BUILDER_INSTALLER_PACK_H
+#define VANTREL_BUILDER_INSTALLER_PACK_H
 
 #include <stdint.h>
 
 #include <string>
 #include <vector>
 
-#include "cli/payload_writer.h"
+#include "builder/payload_writer.h"
 
 namespace vt {
 
@@ -17,6 +17,9 @@ struct PackedInstaller {
   size_t setupFiles = 0;       // records in block 1
   uint32_t length1 = 0;        // the blocks' stored length fields
   uint32_t length2 = 0;
+  // Sentences for the author that do not stop the pack (expected setup files missing); filled
+  // also when the pack then fails, so that they can be shown before its error.
+  std::vector<std::string> warnings;
 };
 
 // Builds the installer: `stub` (a Windows program, "MZ"), block 1 from every file of
@@ -25,7 +28,7 @@ struct PackedInstaller {
 // run them, a setup folder that holds anything but plain files with plain names (folders,
 // links, special files), and whatever BuildInstaller refuses. A copy of
 // `patchDat` named Patch.dat among the setup files is left out; missing expected setup files
-// are a warning on stderr.
+// are a sentence in packed->warnings.
 bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir,
                    const std::vector<uint8_t>& patchDat, PackedInstaller* packed,
                    std::string* error);
@@ -50,9 +53,6 @@ bool ScriptHasAddOps(const std::vector<uint8_t>& script);
 bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,
                          std::string* error);
 
-// The line `vantrel pack` prints for a written installer.
-void PrintPacked(const std::string& outPath, const PackedInstaller& packed, size_t patchSize);
-
 }  // namespace vt
 
-#endif  // VANTREL_CLI_INSTALLER_PACK_H
+#endif  // VANTREL_BUILDER_INSTALLER_PACK_H

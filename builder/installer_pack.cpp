@@ -1,15 +1,13 @@
 // Reading a setup folder and packing an installer in memory.
-#include "cli/installer_pack.h"
-
-#include <stdio.h>
+#include "builder/installer_pack.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 
-#include "cli/command.h"
-#include "cli/file_bytes.h"
-#include "cli/payload_writer.h"
+#include "builder/file_bytes.h"
+#include "builder/payload_writer.h"
+#include "builder/quote.h"
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
 #include "patch/apply_entry.h"
@@ -79,7 +77,8 @@ bool CheckStub(const std::vector<uint8_t>& stub, std::string* error) {
   return false;
 }
 
-void WarnAboutMissingFiles(const std::string& dir, const std::vector<PayloadFile>& files) {
+// The sentence for expected setup files that `files` lacks, or "" when none is missing.
+std::string MissingFilesWarning(const std::string& dir, const std::vector<PayloadFile>& files) {
   std::string missing;
   for (const char* expected : kExpectedSetupFiles) {
     const bool found = std::any_of(files.begin(), files.end(), [&](const PayloadFile& file) {
@@ -87,8 +86,8 @@ void WarnAboutMissingFiles(const std::string& dir, const std::vector<PayloadFile
     });
     if (!found) missing += (missing.empty() ? "" : ", ") + std::string(expected);
   }
-  if (!missing.empty())
-    Warn("setup folder " + Quote(dir) + " lacks " + missing + "; the installer expects them");
+  if (missing.empty()) return "";
+  return "setup folder " + Quote(dir) + " lacks " + missing + "; the installer expects them";
 }
 
 }  // namespace
@@ -141,20 +140,13 @@ bool PackSetupFiles(const std::vector<uint8_t>& stub, const std::string& setupDi
                                            file.data == patchDat;
                                   }),
                    setupFiles.end());
-  WarnAboutMissingFiles(setupDir, setupFiles);
+  const std::string missing = MissingFilesWarning(setupDir, setupFiles);
+  if (!missing.empty()) packed->warnings.push_back(missing);
   if (!BuildInstaller(stub, setupFiles, patchDat, &packed->image, error)) return false;
   packed->setupFiles = setupFiles.size();
   packed->length1 = ReadLe32(packed->image.data() + kStubSize);
   packed->length2 = ReadLe32(packed->image.data() + kStubSize + 4 + packed->length1);
   return true;
-}
-
-void PrintPacked(const std::string& outPath, const PackedInstaller& packed, size_t patchSize) {
-  printf(
-      "wrote %s: %zu bytes: stub %u, block 1 (%zu setup files) stored length %u, "
-      "block 2 (%s, %zu bytes) stored length %u\n",
-      Printable(outPath).c_str(), packed.image.size(), unsigned(kStubSize), packed.setupFiles,
-      unsigned(packed.length1), kPatchRecordName, patchSize, unsigned(packed.length2));
 }
 
 }  // namespace vt

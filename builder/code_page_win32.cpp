@@ -2,7 +2,7 @@
 // works in the system's ANSI code page through the ANSI file calls.
 #include <windows.h>
 
-#include "cli/code_page.h"
+#include "builder/code_page.h"
 #include "format/ansi_chars.h"
 
 namespace vt {

@@ -1,26 +1,21 @@
 // Building an installer: file records, bzip2 blocks and the stub with its appended payload.
-// Portable C++ (no file-system calls): the vantrel tool and the Windows-side tests share it.
-#ifndef VANTREL_CLI_PAYLOAD_WRITER_H
-#define VANTREL_CLI_PAYLOAD_WRITER_H
+// Portable C++ (no file-system calls): the vantrel tool and the Windows-side tests share it. It
+// writes what payload_check reads back, under the same limits.
+#ifndef VANTREL_BUILDER_PAYLOAD_WRITER_H
+#define VANTREL_BUILDER_PAYLOAD_WRITER_H
 
 #include <stdint.h>
 
 #include <string>
 #include <vector>
 
+#include "builder/payload_check.h"
 #include "format/file_format.h"
 
 namespace vt {
 
 // Longest setup file name pack accepts: the longest name a Windows directory entry can hold.
 const size_t kMaxSetupFileName = 255;
-
-// The largest decompressed block the installer can be counted on to unpack. It is a 32-bit
-// program: its 2 GiB of address space also hold the program, its DLLs, the mapped installer
-// file and the other block, and it asks for each block's stored size in one piece of memory,
-// which beyond 1 GiB a 32-bit process often cannot find. inspect calls a larger stored size
-// damaged, pack refuses to write one.
-const uint32_t kMaxBlockRawSize = 1u << 30;
 
 struct PayloadFile {
   std::string name;
@@ -55,4 +50,4 @@ bool CheckSetupFileName(const std::string& name, std::string* error);
 
 }  // namespace vt
 
-#endif  // VANTREL_CLI_PAYLOAD_WRITER_H
+#endif  // VANTREL_BUILDER_PAYLOAD_WRITER_H

@@ -1,6 +1,6 @@
 // Whole-file reads and replace-safe writes for the vantrel commands.
-#ifndef VANTREL_CLI_FILE_BYTES_H
-#define VANTREL_CLI_FILE_BYTES_H
+#ifndef VANTREL_BUILDER_FILE_BYTES_H
+#define VANTREL_BUILDER_FILE_BYTES_H
 
 #include <stdint.h>
 
@@ -28,4 +28,4 @@ bool CheckOutputIsNoInput(const std::string& output, const std::vector<std::stri
 
 }  // namespace vt
 
-#endif  // VANTREL_CLI_FILE_BYTES_H
+#endif  // VANTREL_BUILDER_FILE_BYTES_H

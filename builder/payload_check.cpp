@@ -1,5 +1,5 @@
 // Reading installer blocks back with the stub's rules and explaining each refusal.
-#include "cli/payload_check.h"
+#include "builder/payload_check.h"
 
 #include <bzlib.h>
 #include <stdlib.h>
@@ -8,7 +8,6 @@
 #include <memory>
 #include <new>
 
-#include "cli/payload_writer.h"
 #include "format/file_format.h"
 #include "format/name_rules.h"
 #include "format/payload_reader.h"

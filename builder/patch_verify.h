@@ -1,10 +1,11 @@
 // Checking a patch script against the two folders it was made from, with the patch engine
 // itself on scratch copies: old + script == new, and what users with other copies would see.
-#ifndef VANTREL_CLI_PATCH_VERIFY_H
-#define VANTREL_CLI_PATCH_VERIFY_H
+#ifndef VANTREL_BUILDER_PATCH_VERIFY_H
+#define VANTREL_BUILDER_PATCH_VERIFY_H
 
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ struct VerifyReport {
   size_t originalCrcError = 0;
   // One line per fault found; empty when the script passed.
   std::vector<std::string> problems;
-  // A signal or Ctrl+C stopped the check; the scratch folder is removed all the same.
+  // The caller's stop flag ended the check; the scratch folder is removed all the same.
   bool interrupted = false;
 };
 
@@ -33,24 +34,21 @@ bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>
                      std::string* error);
 
 // Runs the three applications described in VerifyReport in a scratch folder under the system's
-// temporary folder, which is removed afterwards, also when Ctrl+C or a signal that ends the
-// process arrives meanwhile (the check then stops after the current entry). Returns false with
-// *error when the check could not run (a folder that cannot be read or copied) or was
-// interrupted (report->interrupted); faults of the script go to report->problems.
+// temporary folder, which is removed afterwards, also when `stop` (set from another thread or a
+// signal handler) turns true meanwhile: the check then stops after the current entry. Returns
+// false with *error when the check could not run (a folder that cannot be read or copied) or
+// was stopped (report->interrupted); faults of the script go to report->problems.
 bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
-                  const std::string& newDir, VerifyReport* report, std::string* error);
+                  const std::string& newDir, VerifyReport* report, std::string* error,
+                  const std::atomic<bool>* stop = nullptr);
 
 // ExtractPatchDat and VerifyScript for an installer image whose block 1 passes every check the
 // stub makes of it (ReadInstallerBlock) as well; `name` names it in errors. A script with add
 // operations in an installer whose stub does not run them is a problem too.
 bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
                      const std::string& oldDir, const std::string& newDir, VerifyReport* report,
-                     std::string* error);
-
-// Prints the report: on stdout what each user would see, or each fault on its own line on
-// stderr. Returns the exit status: kExitOk when the script passed.
-int ReportVerify(const VerifyReport& report);
+                     std::string* error, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace vt
 
-#endif  // VANTREL_CLI_PATCH_VERIFY_H
+#endif  // VANTREL_BUILDER_PATCH_VERIFY_H

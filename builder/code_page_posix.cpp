@@ -7,7 +7,7 @@
 #include <wctype.h>
 #include <wchar.h>
 
-#include "cli/code_page.h"
+#include "builder/code_page.h"
 #include "format/ansi_chars.h"
 #include "patch/fs.h"
 

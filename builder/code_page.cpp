@@ -1,5 +1,5 @@
 // The parts of the code page handling that do not depend on the system.
-#include "cli/code_page.h"
+#include "builder/code_page.h"
 
 #include <stdlib.h>
 

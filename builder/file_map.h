@@ -1,7 +1,7 @@
 // Read-only mappings of whole files for the diff, whose resident pages can be given back while
 // the mapping stays.
-#ifndef VANTREL_CLI_FILE_MAP_H
-#define VANTREL_CLI_FILE_MAP_H
+#ifndef VANTREL_BUILDER_FILE_MAP_H
+#define VANTREL_BUILDER_FILE_MAP_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -41,4 +41,4 @@ class FileMap {
 
 }  // namespace vt
 
-#endif  // VANTREL_CLI_FILE_MAP_H
+#endif  // VANTREL_BUILDER_FILE_MAP_H
