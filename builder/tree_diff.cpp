@@ -429,6 +429,7 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   if (!ListFolder(oldDir, false, &oldPaths, error)) return false;
   if (!ListFolder(newDir, true, &newPaths, error)) return false;
   if (!CheckKindsKept(oldDir, newDir, newPaths, error)) return false;
+  diff->newFiles = newPaths;
   std::map<std::string, bool> inNew;
   for (const std::string& p : newPaths) inNew[p] = true;
   for (const std::string& p : oldPaths)

@@ -34,6 +34,7 @@ struct TreeDiff {
   std::vector<DiffEntry> entries;   // in script order
   std::vector<std::string> onlyInOld;  // stored-path form; the script cannot remove them
   std::vector<std::string> crcTwins;   // changed files whose old and new CRC agree
+  std::vector<std::string> newFiles;   // every file of NEW, as ListTree gives them
   size_t unchanged = 0;
 };
 

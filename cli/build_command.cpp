@@ -130,15 +130,14 @@ int RunBuild(std::vector<std::string> args) {
 
   std::vector<PayloadFile> setupFiles;
   if (!ReadSetup(setupDir, &setupFiles, &error)) return Fail(error);
-  std::vector<std::string> setupNames, newPaths;
+  std::vector<std::string> setupNames;
   std::vector<std::vector<uint8_t>> setupContents;
   for (const PayloadFile& file : setupFiles) {
     setupNames.push_back(file.name);
     setupContents.push_back(file.data);
   }
-  if (!ListTree(newDir, &newPaths, &error)) return Fail(error);
   SetupFindings findings;
-  CheckSetupFiles(setupNames, setupContents, newPaths, &findings);
+  CheckSetupFiles(setupNames, setupContents, diff.newFiles, &findings);
   for (const std::string& warning : findings.warnings) Warn(warning);
   if (!findings.errors.empty() || (strict && !findings.warnings.empty())) {
     for (const std::string& e : findings.errors) Fail(e);
