@@ -8,9 +8,9 @@
 #include "builder/file_bytes.h"
 #include "builder/payload_writer.h"
 #include "builder/quote.h"
+#include "builder/script_entries.h"
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
-#include "patch/apply_entry.h"
 
 namespace vt {
 namespace {
@@ -108,15 +108,10 @@ bool StubRunsAddOps(const std::vector<uint8_t>& stub) {
 }
 
 bool ScriptHasAddOps(const std::vector<uint8_t>& script) {
-  uint32_t count;
-  ScriptCursor cursor;
-  if (!BeginScript(script.data(), script.size(), &count, &cursor)) return false;
-  for (uint32_t i = 0; i < count; ++i) {
-    bool usesAdd = false;
-    if (!SkipEntry(&cursor, nullptr, &usesAdd)) return false;
-    if (usesAdd) return true;
-  }
-  return false;
+  ScriptListing listing;
+  ListScriptEntries(script, &listing);
+  return std::any_of(listing.entries.begin(), listing.entries.end(),
+                     [](const ScriptEntry& entry) { return entry.usesAdd; });
 }
 
 bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,

@@ -2,12 +2,10 @@
 #include "builder/patch_verify.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <set>
 #include <system_error>
 
 #include "builder/file_bytes.h"
@@ -16,6 +14,7 @@
 #include "builder/payload_check.h"
 #include "builder/payload_writer.h"
 #include "builder/quote.h"
+#include "builder/script_entries.h"
 #include "builder/tree_diff.h"
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
@@ -30,6 +29,7 @@ namespace fs = std::filesystem;
 
 bool Stopped(const std::atomic<bool>* stop) { return stop && *stop; }
 
+// One entry's result in one pass, with its kind from the script's listing.
 struct Applied {
   std::string path;
   bool update = false;
@@ -42,31 +42,43 @@ std::string Hex(uint32_t v) {
   return text;
 }
 
-// Applies every entry; false (with a problem line) when the script is damaged.
-bool ApplyAll(const std::vector<uint8_t>& script, const std::string& dest,
-              const std::string& backup, const char* pass, const std::atomic<bool>* stop,
-              std::vector<Applied>* applied, VerifyReport* report) {
+// What the three passes share: the script, its entries as the engine reads them, the folders
+// and the scratch folder that holds each pass's copy.
+struct Check {
+  const std::vector<uint8_t>& script;
+  const ScriptListing& listing;
+  const std::string& oldDir;
+  const std::string& newDir;
+  fs::path scratch;
+  const std::atomic<bool>* stop;
+  VerifyReport* report;
+};
+
+// Applies every entry to `dest`; false (with a problem line) when the script is damaged.
+bool ApplyAll(const Check& check, const std::string& dest, const char* backup, const char* pass,
+              std::vector<Applied>* applied) {
+  VerifyReport* report = check.report;
   uint32_t count = 0;
   ScriptCursor cursor;
-  if (!BeginScript(script.data(), script.size(), &count, &cursor)) {
+  if (!BeginScript(check.script.data(), check.script.size(), &count, &cursor)) {
     report->problems.push_back("the script is shorter than its entry count");
     return false;
   }
-  ApplyContext context = {dest.c_str(), backup.c_str(), {nullptr, nullptr}};
+  const std::string backupDir = (check.scratch / backup).string();
+  ApplyContext context = {dest.c_str(), backupDir.c_str(), {nullptr, nullptr}};
   for (uint32_t i = 0; i < count; ++i) {
-    if (Stopped(stop)) return false;
+    if (Stopped(check.stop)) return false;
     Applied entry;
-    const uint8_t* start = cursor.at;
     const char* path = nullptr;
     entry.result = ApplyEntry(context, &cursor, &path);
     entry.path = path ? path : "?";
-    if (entry.result == kDataError) {
+    // Any other result means the engine read the entry whole, as the listing did.
+    if (entry.result == kDataError || i >= check.listing.entries.size()) {
       report->problems.push_back(std::string(pass) + ": entry " + std::to_string(i + 1) + " (" +
                                  Quote(entry.path) + ") is damaged (DataError)");
       return false;
     }
-    // Any other result means the entry was whole: its body's first byte follows the path's NUL.
-    entry.update = start[kEntryHeaderSize + entry.path.size() + 1] != kBodyNewFile;
+    entry.update = !check.listing.entries[i].newFile;
     applied->push_back(entry);
   }
   if (cursor.at != cursor.end) {
@@ -120,9 +132,9 @@ void CompareTree(const std::string& dest, const std::string& expected, const std
 }
 
 // Makes each updated file a version of its own: the old bytes plus one.
-bool MakeForeign(const std::string& dest, const std::vector<Applied>& entries, std::string* error) {
-  for (const Applied& entry : entries) {
-    if (!entry.update) continue;
+bool MakeForeign(const std::string& dest, const ScriptListing& listing, std::string* error) {
+  for (const ScriptEntry& entry : listing.entries) {
+    if (entry.newFile) continue;
     std::vector<uint8_t> bytes;
     const std::string path = NativePath(dest, entry.path);
     if (!ReadFileBytes(path, &bytes, error)) return false;
@@ -138,16 +150,104 @@ void Expect(const Applied& entry, EntryResult want, const char* pass, VerifyRepo
                                Hex(entry.result) + ", expected " + Hex(want));
 }
 
+// 1. A user with OLD: every entry must succeed and the result be NEW. False with *error when
+// the copy of OLD cannot be made.
+bool PassOnOld(const Check& check, std::string* error) {
+  const char* const pass = "on OLD";
+  const std::string dest = (check.scratch / "old").string();
+  VerifyReport* report = check.report;
+  std::vector<Applied> applied;
+  if (!CopyIntoScratch(check.oldDir, dest, error)) return false;
+  if (!ApplyAll(check, dest, "backup1", pass, &applied)) return true;
+  report->entries = applied.size();
+  std::error_code ec;
+  for (const Applied& entry : applied) {
+    if (entry.update) {
+      ++report->updateEntries;
+      Expect(entry, kUpdated, pass, report);
+      report->updated += entry.result == kUpdated;
+    } else {
+      ++report->newFileEntries;
+      // A file whose old and new CRC agree is carried whole and overwrites the old one.
+      const bool existed = fs::exists(NativePath(check.oldDir, entry.path), ec);
+      Expect(entry, existed ? kOverwritten : kInstalled, pass, report);
+      report->installed += entry.result == kInstalled || entry.result == kOverwritten;
+    }
+  }
+  CompareTree(dest, check.newDir, check.oldDir, pass, report);
+  return true;
+}
+
+// 2. A user who already has NEW: update entries skip, new-file entries rewrite the same bytes.
+bool PassOnNew(const Check& check, std::string* error) {
+  const char* const pass = "on NEW";
+  const std::string dest = (check.scratch / "new").string();
+  VerifyReport* report = check.report;
+  std::vector<Applied> applied;
+  if (!CopyIntoScratch(check.newDir, dest, error)) return false;
+  if (!ApplyAll(check, dest, "backup2", pass, &applied)) return true;
+  for (const Applied& entry : applied) {
+    Expect(entry, entry.update ? kAlreadyUpdated : kOverwritten, pass, report);
+    report->alreadyUpdated += entry.result == kAlreadyUpdated;
+    report->overwritten += entry.result == kOverwritten;
+  }
+  CompareTree(dest, check.newDir, check.newDir, pass, report);
+  return true;
+}
+
+// 3. A user with some other version of each updated file: those are skipped untouched.
+bool PassOnForeign(const Check& check, std::string* error) {
+  const char* const pass = "on a foreign version";
+  const std::string dest = (check.scratch / "foreign").string();
+  VerifyReport* report = check.report;
+  std::vector<Applied> applied;
+  if (!CopyIntoScratch(check.oldDir, dest, error) || !MakeForeign(dest, check.listing, error))
+    return false;
+  if (!ApplyAll(check, dest, "backup3", pass, &applied)) return true;
+  for (const Applied& entry : applied) {
+    if (!entry.update) continue;
+    Expect(entry, kOriginalCrcError, pass, report);
+    report->originalCrcError += entry.result == kOriginalCrcError;
+    std::vector<uint8_t> bytes;
+    std::string readError;
+    if (ReadFileBytes(NativePath(dest, entry.path), &bytes, &readError) &&
+        (bytes.empty() || bytes.back() != '!'))
+      report->problems.push_back(std::string(pass) + ": " + Quote(entry.path) + " was changed");
+  }
+  return true;
+}
+
+// Each pass runs only while the ones before it found no fault and no stop came.
+bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldDir,
+                     const std::string& newDir, const std::atomic<bool>* stop,
+                     VerifyReport* report, std::string* error) {
+  std::string scratch;
+  if (!MakeScratchDir("vantrel-verify-", &scratch)) {
+    *error = "cannot make a scratch folder under the temporary folder";
+    return false;
+  }
+  ScriptListing listing;
+  ListScriptEntries(script, &listing);
+  const Check check = {script, listing, oldDir, newDir, scratch, stop, report};
+  bool (*const passes[])(const Check&, std::string*) = {PassOnOld, PassOnNew, PassOnForeign};
+  bool ok = true;
+  for (auto pass : passes) {
+    ok = pass(check, error);
+    if (!ok || !report->problems.empty() || Stopped(stop)) break;
+  }
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
+  return ok;
+}
+
 }  // namespace
 
-bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>* patchDat,
-                     std::string* error) {
-  std::vector<uint8_t> raw;
-  if (!ReadInstallerBlock(installer, kPatchDataBlock, &raw, error)) return false;
+bool FindPatchDat(const std::vector<uint8_t>& block2, std::vector<uint8_t>* patchDat,
+                  std::string* error) {
   // The stub writes every record in turn and Windows ignores case, so the script it runs is the
   // last record of that name in any case.
   FileRecord script = {};
-  WalkRecords(raw.data(), raw.size(), [](const FileRecord& record, void* context) {
+  WalkRecords(block2.data(), block2.size(), [](const FileRecord& record, void* context) {
     if (SameFileName(record.name, kPatchRecordName))
       *static_cast<FileRecord*>(context) = record;
     return true;
@@ -160,97 +260,12 @@ bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>
   return true;
 }
 
-namespace {
-
-bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldDir,
-                     const std::string& newDir, const std::atomic<bool>* stop,
-                     VerifyReport* report, std::string* error) {
-  std::error_code ec;
-  std::string pattern;
-  if (!MakeScratchDir("vantrel-verify-", &pattern)) {
-    *error = "cannot make a scratch folder under the temporary folder";
-    return false;
-  }
-  const fs::path scratch = pattern;
-  bool ok = true;
-  {
-    // 1. A user with OLD: every entry must succeed and the result be NEW.
-    const std::string dest = (scratch / "old").string();
-    std::vector<Applied> applied;
-    ok = CopyIntoScratch(oldDir, dest, error);
-    if (ok && ApplyAll(script, dest, (scratch / "backup1").string(), "on OLD", stop, &applied, report)) {
-      report->entries = applied.size();
-      for (const Applied& entry : applied) {
-        if (entry.update) {
-          ++report->updateEntries;
-          Expect(entry, kUpdated, "on OLD", report);
-          report->updated += entry.result == kUpdated;
-        } else {
-          ++report->newFileEntries;
-          // A file whose old and new CRC agree is carried whole and overwrites the old one.
-          const bool existed = fs::exists(NativePath(oldDir, entry.path), ec);
-          Expect(entry, existed ? kOverwritten : kInstalled, "on OLD", report);
-          report->installed += entry.result == kInstalled || entry.result == kOverwritten;
-        }
-      }
-      CompareTree(dest, newDir, oldDir, "on OLD", report);
-    }
-  }
-  if (ok && report->problems.empty() && !Stopped(stop)) {
-    // 2. A user who already has NEW: update entries skip, new-file entries rewrite the same bytes.
-    const std::string dest = (scratch / "new").string();
-    std::vector<Applied> applied;
-    ok = CopyIntoScratch(newDir, dest, error);
-    if (ok && ApplyAll(script, dest, (scratch / "backup2").string(), "on NEW", stop, &applied, report)) {
-      for (const Applied& entry : applied) {
-        Expect(entry, entry.update ? kAlreadyUpdated : kOverwritten, "on NEW", report);
-        report->alreadyUpdated += entry.result == kAlreadyUpdated;
-        report->overwritten += entry.result == kOverwritten;
-      }
-      CompareTree(dest, newDir, newDir, "on NEW", report);
-    }
-  }
-  if (ok && report->problems.empty() && !Stopped(stop)) {
-    // 3. A user with some other version of each updated file: those are skipped untouched.
-    const std::string dest = (scratch / "foreign").string();
-    std::vector<Applied> first;
-    ok = CopyIntoScratch(oldDir, dest, error);
-    // The entries' kinds come from pass 1's order; re-read them without touching a disk.
-    uint32_t count = 0;
-    ScriptCursor cursor;
-    if (ok && BeginScript(script.data(), script.size(), &count, &cursor)) {
-      for (uint32_t i = 0; i < count; ++i) {
-        Applied entry;
-        const uint8_t* start = cursor.at;
-        const char* path = nullptr;
-        if (!SkipEntry(&cursor, &path)) break;
-        entry.path = path;
-        entry.update = start[kEntryHeaderSize + entry.path.size() + 1] != kBodyNewFile;
-        first.push_back(entry);
-      }
-    }
-    ok = ok && MakeForeign(dest, first, error);
-    std::vector<Applied> applied;
-    if (ok &&
-        ApplyAll(script, dest, (scratch / "backup3").string(), "on a foreign version", stop,
-                 &applied, report)) {
-      for (const Applied& entry : applied) {
-        if (!entry.update) continue;
-        Expect(entry, kOriginalCrcError, "on a foreign version", report);
-        report->originalCrcError += entry.result == kOriginalCrcError;
-        std::vector<uint8_t> bytes;
-        std::string readError;
-        if (ReadFileBytes(NativePath(dest, entry.path), &bytes, &readError) &&
-            (bytes.empty() || bytes.back() != '!'))
-          report->problems.push_back("on a foreign version: " + Quote(entry.path) + " was changed");
-      }
-    }
-  }
-  fs::remove_all(scratch, ec);
-  return ok;
+bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>* patchDat,
+                     std::string* error) {
+  std::vector<uint8_t> raw;
+  return ReadInstallerBlock(installer, kPatchDataBlock, &raw, error) &&
+         FindPatchDat(raw, patchDat, error);
 }
-
-}  // namespace
 
 bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
                   const std::string& newDir, VerifyReport* report, std::string* error,

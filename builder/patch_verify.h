@@ -29,6 +29,11 @@ struct VerifyReport {
   bool interrupted = false;
 };
 
+// The Patch.dat that the stub runs from block 2's unpacked bytes: the last record of that name
+// in any case. False with *error when there is none.
+bool FindPatchDat(const std::vector<uint8_t>& block2, std::vector<uint8_t>* patchDat,
+                  std::string* error);
+
 // Block 2's Patch.dat from an installer image, read as the stub reads it. False with *error.
 bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>* patchDat,
                      std::string* error);

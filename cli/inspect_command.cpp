@@ -8,10 +8,10 @@
 #include "builder/installer_pack.h"
 #include "builder/patch_verify.h"
 #include "builder/payload_check.h"
+#include "builder/script_entries.h"
 #include "cli/command.h"
 #include "format/file_format.h"
 #include "format/payload_reader.h"
-#include "patch/apply_entry.h"
 
 namespace vt {
 namespace {
@@ -77,31 +77,23 @@ void PrintRecords(const std::vector<uint8_t>& raw) {
 }
 
 // The entry paths of the installer's Patch.dat, one line each, as far as the script reads.
-void PrintEntries(const std::vector<uint8_t>& image) {
-  std::vector<uint8_t> script;
-  std::string error;
-  uint32_t count = 0;
-  ScriptCursor cursor;
-  if (!ExtractPatchDat(image, &script, &error) ||
-      !BeginScript(script.data(), script.size(), &count, &cursor))
-    return;
-  printf("Patch.dat: %u entr%s\n", unsigned(count), count == 1 ? "y" : "ies");
-  for (uint32_t i = 0; i < count; ++i) {
-    const char* path = nullptr;
-    if (!SkipEntry(&cursor, &path)) {
-      printf("  entry %u is damaged\n", unsigned(i + 1));
-      return;
-    }
-    printf("  %s\n", Printable(ShownName(path)).c_str());
-  }
+void PrintEntries(const std::vector<uint8_t>& script) {
+  ScriptListing listing;
+  ListScriptEntries(script, &listing);
+  if (!listing.countRead) return;
+  printf("Patch.dat: %u entr%s\n", unsigned(listing.count), listing.count == 1 ? "y" : "ies");
+  for (const ScriptEntry& entry : listing.entries)
+    printf("  %s\n", Printable(ShownName(entry.path)).c_str());
+  if (listing.entries.size() < listing.count)
+    printf("  entry %u is damaged\n", unsigned(listing.entries.size() + 1));
 }
 
 // A script with add operations is named, and refused with a stub that does not run them (it
 // would stop with a data error). An original-format script prints nothing here.
-bool CheckAddOps(const std::vector<uint8_t>& image, const std::string& path) {
-  std::vector<uint8_t> script;
+bool CheckAddOps(const std::vector<uint8_t>& image, const std::vector<uint8_t>& script,
+                 const std::string& path) {
   std::string error;
-  if (!ExtractPatchDat(image, &script, &error) || !ScriptHasAddOps(script)) return true;
+  if (!ScriptHasAddOps(script)) return true;
   const std::vector<uint8_t> stub(image.begin(), image.begin() + kStubSize);
   if (!CheckStubRunsScript(stub, script, &error)) {
     Fail(Quote(path) + ": " + error);
@@ -130,8 +122,8 @@ int RunInspect(const std::vector<std::string>& args) {
 
   bool damaged = false;
   size_t end = 0;
+  std::vector<uint8_t> raw;  // the last block read; block 2 once the loop is through
   for (int n = kSetupDataBlock; n <= kPatchDataBlock; ++n) {
-    std::vector<uint8_t> raw;
     BlockFacts facts;
     const bool ok = ReadInstallerBlock(image, n, &raw, &error, &facts);
     if (facts.located) {
@@ -147,8 +139,12 @@ int RunInspect(const std::vector<std::string>& args) {
     }
     PrintRecords(raw);
   }
-  if (codePage != 0 && !damaged) PrintEntries(image);
-  if (!damaged && !CheckAddOps(image, path)) damaged = true;
+  // Block 2 is unpacked once, above; a block without its script lists nothing more here.
+  std::vector<uint8_t> script;
+  if (!damaged && FindPatchDat(raw, &script, &error)) {
+    if (codePage != 0) PrintEntries(script);
+    if (!CheckAddOps(image, script, path)) damaged = true;
+  }
   if (end && end < image.size())
     printf("note: %zu bytes follow block 2; the installer ignores them\n", image.size() - end);
   return damaged ? kExitBadInput : kExitOk;

@@ -336,15 +336,24 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
   return result;
 }
 
-bool SkipEntry(ScriptCursor* cursor, const char** path, bool* usesAdd) {
+bool ReadEntry(ScriptCursor* cursor, EntryFacts* facts) {
   EntryView entry;
-  if (path) *path = nullptr;
+  facts->path = nullptr;
   if (!ReadEntryHead(*cursor, &entry)) return false;
-  if (path) *path = entry.path;
+  facts->path = entry.path;
   if (!ReadEntryBody(cursor->end, &entry) || !RelativePath(entry.path)) return false;
-  if (usesAdd) *usesAdd = entry.usesAdd;
+  facts->newFile = entry.newFile;
+  facts->usesAdd = entry.usesAdd;
   cursor->at = entry.next;
   return true;
+}
+
+bool SkipEntry(ScriptCursor* cursor, const char** path, bool* usesAdd) {
+  EntryFacts facts;
+  const bool whole = ReadEntry(cursor, &facts);
+  if (path) *path = facts.path;
+  if (whole && usesAdd) *usesAdd = facts.usesAdd;
+  return whole;
 }
 
 }  // namespace vt

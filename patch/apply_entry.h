@@ -59,11 +59,24 @@ bool BeginScript(const uint8_t* script, size_t size, uint32_t* count, ScriptCurs
 // old file has matched crcOriginal, a copy or add that reads past its end.
 EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const char** path);
 
+// What reading an entry without applying it tells: the one view of an entry's kind and body
+// for whoever looks at a script (the run's checks, the tool's listings and verification).
+struct EntryFacts {
+  const char* path;  // as stored, inside the script; null when it holds no NUL-terminated path
+  bool newFile;      // a new-file entry, its file stored whole; false: an update entry
+  bool usesAdd;      // the update entry holds an add operation, which only a stub that carries
+                     // kAddOpMarker runs
+};
+
 // Checks the entry at cursor->at as ApplyEntry does before it touches the disk, except for the
 // joined path lengths, and moves the cursor to the next entry. False (cursor unchanged) where
-// ApplyEntry would give kDataError without reading the old file. Touches nothing, so a run can
-// check a whole script before it changes anything. *usesAdd (when not null) is told whether
-// the entry holds an add operation, which only a stub that carries kAddOpMarker runs.
+// ApplyEntry would give kDataError without reading the old file; facts->path is then set as
+// far as the entry was read. Touches nothing, so a run can check a whole script before it
+// changes anything.
+bool ReadEntry(ScriptCursor* cursor, EntryFacts* facts);
+
+// ReadEntry telling only the path and (when usesAdd is not null) whether the entry holds an add
+// operation.
 bool SkipEntry(ScriptCursor* cursor, const char** path, bool* usesAdd = nullptr);
 
 }  // namespace vt

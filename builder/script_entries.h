@@ -1,0 +1,35 @@
+// A patch script's entries as the engine reads them, listed once for every look the builder
+// and the commands take at a script: each entry's path and kind, without applying anything.
+#ifndef VANTREL_BUILDER_SCRIPT_ENTRIES_H
+#define VANTREL_BUILDER_SCRIPT_ENTRIES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace vt {
+
+struct ScriptEntry {
+  std::string path;  // as stored: "\dir\file"
+  bool newFile = false;
+  bool usesAdd = false;
+};
+
+struct ScriptListing {
+  bool countRead = false;  // the script holds its entry count field
+  uint32_t count = 0;      // the entries it says it holds
+  // In order, up to the first that the engine refuses to read (ReadEntry); all `count` of them
+  // when the script is whole.
+  std::vector<ScriptEntry> entries;
+  size_t trailing = 0;  // bytes after the last entry of a script whose entries all read
+};
+
+// Lists `script`'s entries with the engine's ReadEntry. True when the count field and every
+// entry read and nothing follows the last one.
+bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listing);
+
+}  // namespace vt
+
+#endif  // VANTREL_BUILDER_SCRIPT_ENTRIES_H
