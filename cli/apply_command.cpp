@@ -89,7 +89,6 @@ struct ApplyProgress {
   uint32_t outcomes[kOutcomeCount];
   // Entries whose old version went to the BackupDir, to check what --keep-backup kept.
   std::vector<std::string> backedUp;
-  int32_t finalState;
 };
 
 void OnRange(void* context, uint32_t count) { static_cast<ApplyProgress*>(context)->count = count; }
@@ -104,9 +103,8 @@ void OnPosition(void* context, uint32_t done) {
   progress->bar->Update(done, progress->count, "entries");
 }
 
-void OnRunDone(void* context, int32_t state) {
-  static_cast<ApplyProgress*>(context)->finalState = state;
-}
+// The run's end comes back from RunPatch as well, which Outcome takes.
+void OnRunDone(void*, int32_t) {}
 
 void LoadMessage(void*, uint32_t id, char* text, uint32_t size) {
   snprintf(text, size, "%s", BuiltInLogMessage(id));
@@ -144,23 +142,24 @@ void PrintSummary(const ApplyProgress& progress, const std::string& destination,
     if (progress.outcomes[i]) printf("  %6u %s\n", unsigned(progress.outcomes[i]), kOutcomes[i].name);
 }
 
-int Outcome(const std::string& destination, const std::string& kept, RunEnd end,
+int Outcome(const std::string& destination, const std::string& kept, int32_t end,
             const ApplyProgress& progress) {
   const std::string log = (std::filesystem::path(destination) / kResultLogName).string();
-  if (end == kRunNoBackupDir)
-    return Fail("cannot write the log or a backup folder in " + Quote(destination) +
-                "; nothing was changed");
-  if (end == kRunPathsTooLong)
-    return Fail("the script's paths are too long for " + Quote(destination) +
-                "; nothing was changed");
-  if (end == kRunRepairIncomplete)
-    return Fail("an interrupted earlier run left files in " + Quote(destination) +
-                " that could not be put back (another program holds them, or access is denied);"
-                " nothing applied; run again once they are free (see " + Quote(log) + ")");
-  if (end == kRunScriptUnreadable)
-    return Fail("the patch script is empty or cannot be mapped; nothing applied",
-                kExitScriptDamaged);
-  switch (progress.finalState) {
+  switch (end) {
+    case kRunDestinationUnwritable:
+      return Fail("cannot write the log or a backup folder in " + Quote(destination) +
+                  "; nothing was changed");
+    case kRunDestinationTooLong:
+      return Fail("the script's paths are too long for " + Quote(destination) +
+                  "; nothing was changed");
+    case kRunRepairIncomplete:
+      return Fail("an interrupted earlier run left files in " + Quote(destination) +
+                  " that could not be put back (another program holds them, or access is "
+                  "denied); nothing applied; run again once they are free (see " + Quote(log) +
+                  ")");
+    case kRunScriptUnreadable:
+      return Fail("the patch script is empty or cannot be mapped; nothing applied",
+                  kExitScriptDamaged);
     case kRunCancelled:
       return Fail("interrupted; " + Quote(destination) + " rolled back (see " + Quote(log) + ")",
                   kExitInterrupted);
@@ -352,7 +351,7 @@ int RunApply(const std::vector<std::string>& args) {
 
   BuildCrcTable();
   Progress bar("apply");
-  ApplyProgress progress = {!IsTerminal(1), &bar, 0, nullptr, {}, {}, kRunInProgress};
+  ApplyProgress progress = {!IsTerminal(1), &bar, 0, nullptr, {}, {}};
   RunState run = {};
   run.keepBackup = keep ? 1 : 0;
   run.destinationDir = destination.c_str();
@@ -369,7 +368,7 @@ int RunApply(const std::vector<std::string>& args) {
   g_interruptedRun = &run;
   CatchInterrupt(OnInterrupt);
   char left[kMaxPath + 1];
-  const RunEnd end = RunPatch(&run, left);
+  const int32_t end = RunPatch(&run, left);
   ReleaseInterrupt();
   g_interruptedRun = nullptr;
   bar.End();

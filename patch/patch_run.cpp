@@ -132,7 +132,7 @@ bool FailsMainFile(EntryResult result, const char* path, const char* mainFile) {
   return mainName[0] != 0 && SameFileName(FileNamePart(path), mainName);
 }
 
-RunEnd RunPatch(RunState* run, char* leftBackupDir) {
+int32_t RunPatch(RunState* run, char* leftBackupDir) {
   if (leftBackupDir) leftBackupDir[0] = 0;
   const RunObserver& observer = run->observer;
 
@@ -145,40 +145,39 @@ RunEnd RunPatch(RunState* run, char* leftBackupDir) {
   // its private folder and every path of the script. The reserved name stays held by its
   // empty file until the directory replaces it, so that nobody else can take it in between.
   // The log is held without sharing, so no entry of the script can write to it.
-  RunEnd end = kRunReachedEnd;
+  // Stays kRunInProgress unless the run is refused before its entries.
+  int32_t end = kRunInProgress;
   PathBuffer logPath, backupDir;
   FsFile log = kNoFile;
   bool reserved = false;
   if (!JoinPath(run->destinationDir, kResultLogName, logPath)) {
-    end = kRunPathsTooLong;
+    end = kRunDestinationTooLong;
   } else {
     FsMakeParentDirs(logPath);
     reserved = FsReserveTempName(run->destinationDir, kBackupDirPrefix, backupDir);
     if (mapped && !reserved) {
-      end = kRunNoBackupDir;
+      end = kRunDestinationUnwritable;
     } else if (mapped && (!ScriptPathsFit(script, backupDir) || !RunFolderFits(backupDir))) {
-      end = kRunPathsTooLong;
+      end = kRunDestinationTooLong;
     } else {
       // A script that cannot be read still leaves an empty log behind.
       log = FsOpen(logPath, kFsCreateAlways, nullptr);
       if (!mapped) {
         end = kRunScriptUnreadable;
       } else if (log == kNoFile || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir)) {
-        end = kRunNoBackupDir;
+        end = kRunDestinationUnwritable;
       } else if (!OpenRunFolder(backupDir, &folder)) {
         FsRemoveDir(backupDir);
-        end = kRunNoBackupDir;
+        end = kRunDestinationUnwritable;
       }
     }
   }
-  if (end != kRunReachedEnd) {
+  if (end != kRunInProgress) {
     if (reserved) FsDeleteFile(backupDir);
     if (mapped) FsUnmap(&script);
     if (scriptFile != kNoFile) FsClose(scriptFile);
     if (log != kNoFile) FsClose(log);
-    observer.runDone(observer.context, end == kRunScriptUnreadable ? kRunDataError
-                                       : end == kRunNoBackupDir    ? kRunDestinationUnwritable
-                                                                   : kRunDestinationTooLong);
+    observer.runDone(observer.context, end);
     return end;
   }
 
@@ -190,7 +189,7 @@ RunEnd RunPatch(RunState* run, char* leftBackupDir) {
     FsUnmap(&script);
     FsClose(scriptFile);
     FsClose(log);
-    observer.runDone(observer.context, kRunMainFileFailed);
+    observer.runDone(observer.context, kRunRepairIncomplete);
     return kRunRepairIncomplete;
   }
 
@@ -207,7 +206,7 @@ RunEnd RunPatch(RunState* run, char* leftBackupDir) {
     memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
   if (log != kNoFile) FsClose(log);
   observer.runDone(observer.context, decided);
-  return kRunReachedEnd;
+  return decided;
 }
 
 }  // namespace vt

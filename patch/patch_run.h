@@ -9,15 +9,24 @@
 
 namespace vt {
 
-// Values of RunState::state.
+// How a run stands and how it ended: the values of RunState::state, and of what runDone is
+// told and RunPatch returns. A run ended on a value > 0 kept its result; on one <= 0 nothing of
+// it stays in DestinationDir.
 enum RunStateValue : int32_t {
-  kRunInProgress = 1,      // also the final state of a run that went through all entries
+  kRunInProgress = 1,      // also the end of a run that went through all entries and kept them
   kRunCancelled = 0,       // set by the user interface; the run stops after the current entry
-  kRunMainFileFailed = -1,
-  kRunDataError = -2,      // a damaged script, or one that could not be mapped
-  // Reported only, by a run that refused before changing anything:
+  kRunMainFileFailed = -1,  // rolled back
+  kRunDataError = -2,      // a damaged script; rolled back
+  // Ends only, of a run that refused before changing anything, the old ResultLog kept:
   kRunDestinationUnwritable = -3,  // the ResultLog or the BackupDir cannot be created
   kRunDestinationTooLong = -4,     // a path of the script does not fit below DestinationDir
+  // Ends only, of a run that applied nothing, its ResultLog written:
+  kRunScriptUnreadable = -5,  // the script is missing, empty or cannot be mapped; the installer
+                              // shows it as kRunDataError
+  // An interrupted earlier run's backups could not all be put back (another process holds a
+  // file); the installer shows it as kRunMainFileFailed, whose message asks the user to close
+  // the program and try again.
+  kRunRepairIncomplete = -6,
 };
 
 // What the worker tells the user interface, each call made on the worker's thread. Every
@@ -70,21 +79,6 @@ inline void CancelRun(RunState* run) {
                               __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }
 
-// How a run ended, beyond the state that runDone reports.
-enum RunEnd {
-  kRunScriptUnreadable = 0,  // nothing applied; reported as kRunDataError
-  kRunReachedEnd = 1,        // the entry loop ran; the state tells how it ended
-  // Nothing was applied or created, the old log kept: reported as kRunDestinationUnwritable
-  // when the ResultLog or the BackupDir cannot be created, as kRunDestinationTooLong when a
-  // path of the script joined to the BackupDir would be longer than kMaxPath.
-  kRunNoBackupDir = 2,
-  kRunPathsTooLong = 3,
-  // An interrupted earlier run's backups could not all be put back (another process holds a
-  // file), so nothing was applied; reported as kRunMainFileFailed, whose message asks the
-  // user to close the program and try again.
-  kRunRepairIncomplete = 4,
-};
-
 // Runs the patch (the CRC table must be built). First it repairs what interrupted runs left
 // in DestinationDir (run_folder.h), with a ResultLog line for each file put back and each
 // BackupDir removed or kept. Sends runDone last, with the state on which the run decided to
@@ -92,8 +86,8 @@ enum RunEnd {
 // nothing. When a rollback could not put every file back, the BackupDir is left in place,
 // since it then holds the only copy of some old content, the ResultLog names it in a last line
 // and its path goes to `leftBackupDir` (kMaxPath + 1 characters; may be null); otherwise that
-// is made empty. A later run repairs such a BackupDir.
-RunEnd RunPatch(RunState* run, char* leftBackupDir);
+// is made empty. A later run repairs such a BackupDir. Returns the end that runDone was told.
+int32_t RunPatch(RunState* run, char* leftBackupDir);
 
 // The main-file rule: true when `result` is one of the five results that fail the package's
 // main file and the file-name part of `path` equals that of `mainFile`, letters compared

@@ -38,7 +38,7 @@ void ObserveWithWindows(RunState* run, RunWindows* windows) {
 }
 
 unsigned long __stdcall PatchWorker(void* runState) {
-  return RunPatch(static_cast<RunState*>(runState), nullptr) == kRunReachedEnd ? 1 : 0;
+  return RunPatch(static_cast<RunState*>(runState), nullptr);
 }
 
 }  // namespace vt

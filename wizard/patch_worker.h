@@ -7,7 +7,7 @@
 
 namespace vt {
 
-// Sent to the dialog once, last: first parameter the final run state, second 0 (WM_USER + 10).
+// Sent to the dialog once, last: first parameter the run's end, second 0 (WM_USER + 10).
 const unsigned kRunDoneMessage = 0x400 + 10;
 
 // Window handles (HWND) of the Processing dialog, written before the worker starts.
@@ -21,7 +21,7 @@ struct RunWindows {
 void ObserveWithWindows(RunState* run, RunWindows* windows);
 
 // Thread procedure (a CreateThread start routine) of the worker; `runState` is the RunState.
-// Exit code 1 after a run that reached its end, 0 when there was nothing to run.
+// Its exit code is the run's end as RunPatch returns it: 1 after a run that kept its result.
 unsigned long __stdcall PatchWorker(void* runState);
 
 }  // namespace vt

@@ -49,10 +49,13 @@ bool IsAbsolutePath(const char* path) {
          (unsigned((path[0] | 0x20) - 'a') < 26 && path[1] == ':' && path[2] == '\\');
 }
 
-// The message for a run that did not complete: 208, 207 and 206 for the states 0, -1 and -2.
+// The message for a run that did not complete: 208, 207 and 206 for the ends 0, -1 and -2; an
+// unfinished repair asks, as a failed main file does, to close the program and try again, and
+// an unreadable script is a data error.
 UINT FailureMessage(int32_t state) {
   if (state == vt::kRunDestinationUnwritable) return IDS_CANNOT_WRITE;
   if (state == vt::kRunDestinationTooLong) return IDS_PATH_TOO_LONG;
+  if (state == vt::kRunRepairIncomplete) return IDS_MAIN_FILE_FAILED;
   return state < vt::kRunDataError ? IDS_DATA_ERROR : UINT(IDS_CANCELLED + state);
 }
 

@@ -87,11 +87,11 @@ class PatchRunTest : public ::testing::Test {
   void WriteScript(const Bytes& bytes) { vtt::PutFile(script_, bytes); }
 
   // Runs the script; `told_` records the observer's calls.
-  RunEnd Run(const Bytes& bytes, const char* mainFile = "", int keepBackup = 0) {
+  int32_t Run(const Bytes& bytes, const char* mainFile = "", int keepBackup = 0) {
     WriteScript(bytes);
     return RunScript(mainFile, keepBackup);
   }
-  RunEnd RunScript(const char* mainFile = "", int keepBackup = 0) {
+  int32_t RunScript(const char* mainFile = "", int keepBackup = 0) {
     kept_ = (root_ / "kept" / "deeper").string() + "/";
     run_ = RunState{};
     run_.keepBackup = keepBackup;
@@ -127,20 +127,20 @@ class PatchRunTest : public ::testing::Test {
 // ---- The edge cases of a run ---------------------------------------------------------------
 
 TEST_F(PatchRunTest, CountZeroCompletesWithAnEmptyLogAndNoBackupDirLeft) {
-  EXPECT_EQ(Run(Script().bytes()), kRunReachedEnd);
+  EXPECT_EQ(Run(Script().bytes()), kRunInProgress);
   EXPECT_EQ(told_.events, (std::vector<std::string>{"range 0", "finishing 1", "done 1"}));
   EXPECT_EQ(Snapshot(dest_), (Tree{{kResultLogName, ""}}));
 }
 
-TEST_F(PatchRunTest, MissingOrEmptyScriptReportsDataErrorAndLeavesAnEmptyLog) {
+TEST_F(PatchRunTest, MissingOrEmptyScriptIsUnreadableAndLeavesAnEmptyLog) {
   Put("a.txt", "old");
   EXPECT_EQ(RunScript(), kRunScriptUnreadable);  // no Patch.dat at all
-  EXPECT_EQ(told_.events, (std::vector<std::string>{"done -2"}));
+  EXPECT_EQ(told_.events, (std::vector<std::string>{"done -5"}));
   EXPECT_EQ(Snapshot(dest_), (Tree{{"a.txt", "old"}, {kResultLogName, ""}}));
 
   told_ = Told();
   EXPECT_EQ(Run(Bytes()), kRunScriptUnreadable);
-  EXPECT_EQ(told_.events, (std::vector<std::string>{"done -2"}));
+  EXPECT_EQ(told_.events, (std::vector<std::string>{"done -5"}));
   EXPECT_EQ(Snapshot(dest_), (Tree{{"a.txt", "old"}, {kResultLogName, ""}}));
 }
 
@@ -151,13 +151,13 @@ TEST_F(PatchRunTest, UnusableDestinationIsRefusedBeforeAnythingChanges) {
     const char* name;
     size_t destinationLength;  // 0: as it is
     bool logIsAFolder;
-    RunEnd end;
+    int32_t end;
     const char* done;
   };
   const std::string longName(60, 'n');
   const Case cases[] = {
-      {"log cannot be created", 0, true, kRunNoBackupDir, "done -3"},
-      {"paths too long", 190, false, kRunPathsTooLong, "done -4"},
+      {"log cannot be created", 0, true, kRunDestinationUnwritable, "done -3"},
+      {"paths too long", 190, false, kRunDestinationTooLong, "done -4"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -188,14 +188,14 @@ TEST_F(PatchRunTest, CancelNeverReplacesARecordedFailure) {
 }
 
 TEST_F(PatchRunTest, ScriptShorterThanItsCountIsDamaged) {
-  EXPECT_EQ(Run(Bytes{1, 0}), kRunReachedEnd);
+  EXPECT_EQ(Run(Bytes{1, 0}), kRunDataError);
   EXPECT_EQ(told_.events, (std::vector<std::string>{"range 0", "finishing -2", "done -2"}));
   EXPECT_TRUE(Leftovers().empty());
 }
 
 TEST_F(PatchRunTest, MissingDestinationIsCreated) {
   dest_ = (root_ / "new" / "place").string();
-  EXPECT_EQ(Run(Script().NewFile("\\x.txt", "x").bytes()), kRunReachedEnd);
+  EXPECT_EQ(Run(Script().NewFile("\\x.txt", "x").bytes()), kRunInProgress);
   EXPECT_EQ(told_.done, (std::vector<int32_t>{1}));
   EXPECT_EQ(Get(fs::path(dest_) / "x.txt"), "x");
 }
@@ -210,7 +210,7 @@ TEST_F(PatchRunTest, UnknownOpInEntryThreeOfFiveRollsBackOneAndTwo) {
       .Entry(1, 2, "\\third.txt").Op(7).End()
       .NewFile("\\four.txt", "4")
       .NewFile("\\five.txt", "5");
-  EXPECT_EQ(Run(s.bytes()), kRunReachedEnd);
+  EXPECT_EQ(Run(s.bytes()), kRunDataError);
   EXPECT_EQ(told_.done, (std::vector<int32_t>{-2}));
   EXPECT_EQ(std::vector<std::string>(told_.events.end() - 4, told_.events.end()),
             (std::vector<std::string>{"pos 2", "entry \\third.txt", "finishing -2", "done -2"}));
@@ -415,7 +415,7 @@ TEST_F(PatchRunTest, FailedRestoreKeepsBackupDirWithTheOldContent) {
   FsFile held = FsOpen((dest_ + "/a.txt").c_str(), kFsReadExclusive, nullptr);
   EXPECT_EQ(Run(Script().NewFile("\\n.txt", "n").bytes()), kRunRepairIncomplete);
   FsClose(held);
-  EXPECT_EQ(told_.done, (std::vector<int32_t>{-1}));
+  EXPECT_EQ(told_.done, (std::vector<int32_t>{kRunRepairIncomplete}));
   EXPECT_FALSE(fs::exists(fs::path(dest_) / "n.txt"));
   EXPECT_TRUE(fs::is_directory(fs::path(dest_) / left));
   // What could go back, went.

@@ -256,7 +256,7 @@ void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
 
 class PatchRunWin32Test : public PatchWin32Test {
  protected:
-  vt::RunEnd RunScript(const Script& script, const char* mainFile, int keepBackup = 0) {
+  int32_t RunScript(const Script& script, const char* mainFile, int keepBackup = 0) {
     scriptPath_ = dest_ + "-Patch.dat";
     EXPECT_TRUE(vtt::WriteFileBytes(scriptPath_, script.bytes()));
     kept_ = dest_ + "\\kept\\";
@@ -269,7 +269,7 @@ class PatchRunWin32Test : public PatchWin32Test {
     run.observer = {nullptr, OnPosition, OnEntry, nullptr, nullptr, OnDone, &heard_};
     run.loadMessage = LoadEnglish;
     run.state = vt::kRunInProgress;
-    vt::RunEnd end = vt::RunPatch(&run, left_);
+    const int32_t end = vt::RunPatch(&run, left_);
     DeleteFileA(scriptPath_.c_str());
     return end;
   }
@@ -293,7 +293,7 @@ TEST_F(PatchRunWin32Test, CompleteRunKeepsBackupsWhenAskedAndRemovesBackupDir) {
         madeReadOnly += SetFileAttributesA((dest_ + "\\" + bak + "\\old.txt").c_str(),
                                            FILE_ATTRIBUTE_READONLY);
   };
-  EXPECT_EQ(RunScript(script, "App.exe", 1), vt::kRunReachedEnd);
+  EXPECT_EQ(RunScript(script, "App.exe", 1), vt::kRunInProgress);
   EXPECT_EQ(madeReadOnly, 1);
   EXPECT_EQ(heard_.done, (std::vector<int32_t>{1}));
   EXPECT_EQ(heard_.positions, (std::vector<uint32_t>{1, 2}));
@@ -321,7 +321,7 @@ TEST_F(PatchRunWin32Test, MainFileHeldByAnotherProcessFailsAndRollsBack) {
   {
     OtherProcessHolds holder(file);
     ASSERT_TRUE(holder.holding());
-    EXPECT_EQ(RunScript(script, "C:\\Program Files\\Pkg\\APP.EXE"), vt::kRunReachedEnd);
+    EXPECT_EQ(RunScript(script, "C:\\Program Files\\Pkg\\APP.EXE"), vt::kRunMainFileFailed);
   }
   EXPECT_EQ(heard_.done, (std::vector<int32_t>{-1}));
   EXPECT_EQ(heard_.positions, (std::vector<uint32_t>{1}));
@@ -362,7 +362,7 @@ TEST_F(PatchRunWin32Test, RollbackRestoresReadOnlyAndHiddenFilesWithTheirAttribu
       SetFileAttributesA((dest_ + "\\" + file.name).c_str(),
                          FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
   };
-  EXPECT_EQ(RunScript(script, ""), vt::kRunReachedEnd);
+  EXPECT_EQ(RunScript(script, ""), vt::kRunDataError);
   EXPECT_EQ(heard_.done, (std::vector<int32_t>{-2}));
   for (const auto& file : kFiles) {
     const std::string path = dest_ + "\\" + file.name;
