@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # vantrel diff on a synthetic product of about 1 GB (bench/synthetic_product: one large file
 # with scattered edits, 800 changed mid-size files, new, removed and unchanged ones), side by
-# side with xdelta3 -9 (each changed file against its old version, new files whole) and bzip2 -9
-# of the new files: time, peak memory and patch size, with the ratios. vantrel runs with every
-# core and with one thread (same script, the speed-up), and, when VANTREL_BASELINE names another
-# vantrel binary, that one too. The scratch files (about 5 GB) are removed at the end; the table
-# is kept in build/bench-product/compare.txt.
+# side with the tools an author would otherwise run on each changed file: xdelta3 -9,
+# zstd -19 --patch-from and bsdiff (each changed file against its old version; each new file
+# alone: xdelta3 -9 and zstd -19 without a source, and for bsdiff bzip2 -9 of the file, as its
+# extra stream would hold it), and with bzip2 -9 of the new files: patch size, time and peak memory, with
+# the ratios. Per-file tools count the sum of their patches, the sum of their times and their
+# largest peak. vantrel runs in the original format and with add operations, with every core
+# and with one thread (same script, the speed-up), and, when VANTREL_BASELINE names another
+# vantrel binary, that one too. VANTREL_SKIP_BSDIFF=1 leaves bsdiff out (it needs about 17 times
+# the large file in memory and several minutes). The scratch files (about 5 GB) are removed at
+# the end; the table is kept in build/bench-product/compare.txt.
 # Usage: bench/big_product.sh [MIB]   (needs the release build: scripts/build.sh release)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +23,7 @@ for tool in "$vantrel" "$maker"; do
   [ -x "$tool" ] || { echo "big_product.sh: build $tool first (scripts/build.sh release)" >&2; exit 2; }
 done
 need=()
-for tool in xdelta3 bzip2; do command -v $tool >/dev/null || need+=($tool); done
+for tool in xdelta3 zstd bsdiff bzip2; do command -v $tool >/dev/null || need+=($tool); done
 if [ ${#need[@]} -gt 0 ]; then apt-get install -y "${need[@]}" >/dev/null; fi
 
 mkdir -p "$out"
@@ -49,21 +54,40 @@ measure sh -c "tar --sort=name --mtime=@0 --owner=0 --group=0 -C '$new' -cf - . 
 bz_bytes=$(stat -c %s "$work/new.tar.bz2") bz_secs=$secs bz_kib=$kib
 rm -f "$work/new.tar.bz2"
 
-# xdelta3 -9 per file, as the script carries files: each changed file against its old version,
-# each new file alone. Time is the sum, memory the largest.
-xd_bytes=0 xd_secs=0 xd_kib=0
-while IFS= read -r -d '' f; do
-  if [ -f "$old/$f" ]; then
-    cmp -s "$old/$f" "$new/$f" && continue
-    measure xdelta3 -9 -f -e -s "$old/$f" "$new/$f" "$work/one.xd3"
-  else
-    measure xdelta3 -9 -f -e "$new/$f" "$work/one.xd3"
-  fi
-  xd_bytes=$((xd_bytes + $(stat -c %s "$work/one.xd3")))
-  xd_secs=$(echo "$xd_secs + $secs" | bc -l)
-  [ "$kib" -gt "$xd_kib" ] && xd_kib=$kib
-done < <(cd "$new" && find . -type f -print0)
-rm -f "$work/one.xd3"
+# One tool per file, as the script carries files: each changed file against its old version,
+# each new file alone (bsdiff's: bzip2 -9 of it). Sets t_bytes, t_secs (the sum) and t_kib (the largest).
+per_file() {  # xdelta3|zstd|bsdiff
+  t_bytes=0 t_secs=0 t_kib=0
+  local p=$work/one.patch
+  while IFS= read -r -d '' f; do
+    if [ -f "$old/$f" ]; then
+      cmp -s "$old/$f" "$new/$f" && continue
+      case $1 in
+        xdelta3) measure xdelta3 -9 -f -e -s "$old/$f" "$new/$f" "$p" ;;
+        zstd) measure zstd -q -19 -f --long=31 --patch-from="$old/$f" "$new/$f" -o "$p" ;;
+        bsdiff) measure bsdiff "$old/$f" "$new/$f" "$p" ;;
+      esac
+    else
+      case $1 in
+        xdelta3) measure xdelta3 -9 -f -e "$new/$f" "$p" ;;
+        zstd) measure zstd -q -19 -f "$new/$f" -o "$p" ;;
+        bsdiff) measure sh -c 'bzip2 -9 -c "$1" >"$2"' bzip2 "$new/$f" "$p" ;;
+      esac
+    fi
+    t_bytes=$((t_bytes + $(stat -c %s "$p")))
+    t_secs=$(echo "$t_secs + $secs" | bc -l)
+    [ "$kib" -gt "$t_kib" ] && t_kib=$kib
+  done < <(cd "$new" && find . -type f -print0)
+  rm -f "$p"
+}
+per_file xdelta3
+xd_bytes=$t_bytes xd_secs=$t_secs xd_kib=$t_kib
+per_file zstd
+zstd_bytes=$t_bytes zstd_secs=$t_secs zstd_kib=$t_kib
+if [ "${VANTREL_SKIP_BSDIFF:-}" != 1 ]; then
+  per_file bsdiff
+  bsd_bytes=$t_bytes bsd_secs=$t_secs bsd_kib=$t_kib
+fi
 
 # vantrel diff, then bzip2 -9 of the script as the installer's block 2 holds it.
 run_vantrel() {  # binary jobs-arguments...
@@ -75,6 +99,8 @@ run_vantrel() {  # binary jobs-arguments...
   v_secs=$(echo "$v_secs + $secs" | bc -l)
   v_bytes=$(stat -c %s "$work/Patch.dat.bz2")
 }
+run_vantrel "$vantrel" --original-format
+orig_bytes=$v_bytes orig_secs=$v_secs orig_kib=$v_kib
 run_vantrel "$vantrel"
 all_bytes=$v_bytes all_secs=$v_secs all_kib=$v_kib all_diff=$v_diff
 mv "$work/Patch.dat" "$work/all.dat"
@@ -87,17 +113,23 @@ if [ -n "${VANTREL_BASELINE:-}" ]; then
   base_bytes=$v_bytes base_secs=$v_secs base_kib=$v_kib
 fi
 
+# Sizes are also given against bsdiff's (or, without it, xdelta3's).
+ref_bytes=${bsd_bytes:-$xd_bytes} ref_name=/bsdiff
+[ -n "${bsd_bytes:-}" ] || ref_name=/xdelta3
 row() {  # tool bytes secs kib
-  printf '%-26s %11d %8.4f %9.1f %7.2f %9.1f %7.2f %7.3f\n' "$1" "$2" \
+  printf '%-32s %11d %8.4f %9.1f %7.2f %9.1f %7.2f %8.4f\n' "$1" "$2" \
     "$(echo "$2 / $bz_bytes" | bc -l)" "$3" "$(echo "$3 / $bz_secs" | bc -l)" \
     "$(echo "$4 / 1024" | bc -l)" "$(echo "$4 * 1024 / $largest" | bc -l)" \
-    "$(echo "$2 / $xd_bytes" | bc -l)"
+    "$(echo "$2 / $ref_bytes" | bc -l)"
 }
-printf '%-26s %11s %8s %9s %7s %9s %7s %7s\n' tool bytes /bzip2 secs /bzip2 peakMiB /largest /xdelta3
+printf '%-32s %11s %8s %9s %7s %9s %7s %8s\n' tool bytes /bzip2 secs /bzip2 peakMiB /largest $ref_name
 row "bzip2 -9 of new files" "$bz_bytes" "$bz_secs" "$bz_kib"
 row "xdelta3 -9 per file" "$xd_bytes" "$xd_secs" "$xd_kib"
-row "vantrel, $(nproc) threads + bzip2" "$all_bytes" "$all_secs" "$all_kib"
-row "vantrel -j 1 + bzip2" "$one_bytes" "$one_secs" "$one_kib"
+row "zstd -19 --patch-from per file" "$zstd_bytes" "$zstd_secs" "$zstd_kib"
+[ -n "${bsd_bytes:-}" ] && row "bsdiff per file" "$bsd_bytes" "$bsd_secs" "$bsd_kib"
+row "vantrel original + bzip2" "$orig_bytes" "$orig_secs" "$orig_kib"
+row "vantrel with add, $(nproc) thr + bzip2" "$all_bytes" "$all_secs" "$all_kib"
+row "vantrel with add -j 1 + bzip2" "$one_bytes" "$one_secs" "$one_kib"
 [ -n "${VANTREL_BASELINE:-}" ] && row "baseline + bzip2" "$base_bytes" "$base_secs" "$base_kib"
 echo
 printf 'vantrel diff alone: %.1fs on one thread, %.1fs on %d: speed-up %.2f; same script: %s\n' \
