@@ -401,12 +401,19 @@ const std::vector<DeltaTuning> kDefaultTunings = {
 
 // Equal stretches inside an approximate match become copies from 16 KiB on: splitting more
 // often costs more in operation headers than the zeros it saves, and the split keeps the
-// script of a big file with scattered edits near the size of its changed regions. The last
-// setting writes copies and inserts alone, for files whose edits adds do not help.
+// script of a big file with scattered edits near the size of its changed regions. The add
+// settings differ in what a new region must save (copyBits; repeatBits is unused with adds):
+// where code moved, a dearer region start keeps fewer, longer adds. The last three are
+// kDefaultTunings themselves, so that the operations of a file whose settings are tried never
+// compress larger than in the original format: files whose edits adds do not help keep copies
+// and inserts.
 const std::vector<DeltaTuning> kAddTunings = {
     {8, 8, 16, 40, 24, 16384},
     {8, 8, 16, 24, 16, 16384},
+    {8, 8, 16, 60, 32, 16384},
     {8, 8, 16, 40, 24, 0},
+    {8, 8, 16, 96, 48, 0},
+    {8, 8, 16, 24, 16, 0},
 };
 
 std::string NativePath(const std::string& dir, const std::string& stored) {
