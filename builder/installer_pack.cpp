@@ -114,6 +114,18 @@ bool ScriptHasAddOps(const std::vector<uint8_t>& script) {
                      [](const ScriptEntry& entry) { return entry.usesAdd; });
 }
 
+std::vector<size_t> PatchBlockEnds(const std::vector<uint8_t>& script) {
+  std::vector<size_t> ends;
+  ScriptListing listing;
+  ListScriptEntries(script, &listing);
+  for (const ScriptEntry& entry : listing.entries) {
+    if (entry.end - entry.begin < kOwnBlocksFrom) continue;
+    if (ends.empty() || ends.back() != entry.begin) ends.push_back(entry.begin);
+    ends.push_back(entry.end);
+  }
+  return ends;
+}
+
 bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,
                          std::string* error) {
   if (StubRunsAddOps(stub) || !ScriptHasAddOps(script)) return true;
@@ -137,7 +149,9 @@ bool PackSetupFiles(const std::vector<uint8_t>& stub, const std::string& setupDi
                    setupFiles.end());
   const std::string missing = MissingFilesWarning(setupDir, setupFiles);
   if (!missing.empty()) packed->warnings.push_back(missing);
-  if (!BuildInstaller(stub, setupFiles, patchDat, &packed->image, error)) return false;
+  if (!BuildInstaller(stub, setupFiles, patchDat, &packed->image, error,
+                      PatchBlockEnds(patchDat)))
+    return false;
   packed->setupFiles = setupFiles.size();
   packed->length1 = ReadLe32(packed->image.data() + kStubSize);
   packed->length2 = ReadLe32(packed->image.data() + kStubSize + 4 + packed->length1);

@@ -2,6 +2,7 @@
 #include "builder/payload_writer.h"
 
 #include <bzlib.h>
+#include <string.h>
 
 #include <new>
 
@@ -38,7 +39,8 @@ bool CheckNameClashes(const std::vector<PayloadFile>& files, std::string* error)
 
 // Serialises and compresses one block, checking the format's 32-bit limits on the way.
 bool AppendFilesBlock(const std::vector<PayloadFile>& files, const std::string& label,
-                      std::vector<uint8_t>* image, std::string* error) {
+                      std::vector<uint8_t>* image, std::string* error,
+                      const std::vector<size_t>& blockEnds = {}) {
   uint64_t rawSize = 1;
   for (const PayloadFile& file : files)
     rawSize += file.name.size() + 1 + 4 + uint64_t(file.data.size());
@@ -48,7 +50,7 @@ bool AppendFilesBlock(const std::vector<PayloadFile>& files, const std::string& 
     return false;
   }
   std::vector<uint8_t> stream;
-  if (!CompressBlock(SerializeRecords(files), 9, &stream, error)) {
+  if (!CompressBlock(SerializeRecords(files), 9, &stream, error, blockEnds)) {
     *error = label + ": " + *error;
     return false;
   }
@@ -58,7 +60,7 @@ bool AppendFilesBlock(const std::vector<PayloadFile>& files, const std::string& 
 
 bool Build(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& setupFiles,
            const std::vector<uint8_t>& patchDat, std::vector<uint8_t>* installer,
-           std::string* error) {
+           std::string* error, const std::vector<size_t>& patchBlockEnds) {
   if (stub.empty()) {
     *error = "the stub is empty";
     return false;
@@ -76,10 +78,52 @@ bool Build(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& set
   image.resize(kStubSize, 0);
   if (!AppendFilesBlock(setupFiles, "block 1 (the setup files)", &image, error)) return false;
   const std::vector<PayloadFile> patch = {{kPatchRecordName, patchDat}};
-  if (!AppendFilesBlock(patch, std::string("block 2 (") + kPatchRecordName + ")", &image, error))
+  // The record's name, its NUL and its size come before the script.
+  const size_t recordHead = strlen(kPatchRecordName) + 1 + 4;
+  std::vector<size_t> blockEnds;
+  for (size_t end : patchBlockEnds)
+    if (end > 0 && end < patchDat.size()) blockEnds.push_back(recordHead + end);
+  if (!AppendFilesBlock(patch, std::string("block 2 (") + kPatchRecordName + ")", &image, error,
+                        blockEnds))
     return false;
   installer->swap(image);
   return true;
+}
+
+// As BZ2_bzBuffToBuffCompress, with a block ended (BZ_FLUSH) at each of `blockEnds`.
+int CompressEndingBlocks(char* source, size_t size, int blockSize,
+                         const std::vector<size_t>& blockEnds, char* dest, unsigned* destSize) {
+  bz_stream bz;
+  memset(&bz, 0, sizeof bz);
+  int result = BZ2_bzCompressInit(&bz, blockSize, 0, 0);
+  if (result != BZ_OK) return result;
+  bz.next_out = dest;
+  bz.avail_out = *destSize;
+  size_t done = 0;
+  for (size_t k = 0; k <= blockEnds.size(); ++k) {
+    const bool last = k == blockEnds.size();
+    const size_t end = last ? size : blockEnds[k];
+    if (!last && (end <= done || end >= size)) continue;
+    bz.next_in = source + done;
+    bz.avail_in = unsigned(end - done);
+    const int action = last ? BZ_FINISH : BZ_FLUSH;
+    const int want = last ? BZ_STREAM_END : BZ_RUN_OK;
+    do {
+      result = BZ2_bzCompress(&bz, action);
+      if (result != BZ_FLUSH_OK && result != BZ_FINISH_OK && result != want) {
+        BZ2_bzCompressEnd(&bz);
+        return result < 0 ? result : BZ_SEQUENCE_ERROR;
+      }
+      if (result != want && bz.avail_out == 0) {
+        BZ2_bzCompressEnd(&bz);
+        return BZ_OUTBUFF_FULL;
+      }
+    } while (result != want);
+    done = end;
+  }
+  *destSize = *destSize - bz.avail_out;
+  BZ2_bzCompressEnd(&bz);
+  return BZ_OK;
 }
 
 }  // namespace
@@ -99,7 +143,7 @@ std::vector<uint8_t> SerializeRecords(const std::vector<PayloadFile>& files) {
 }
 
 bool CompressBlock(const std::vector<uint8_t>& raw, int blockSize, std::vector<uint8_t>* stream,
-                   std::string* error) {
+                   std::string* error, const std::vector<size_t>& blockEnds) {
   if (blockSize < 1 || blockSize > 9) {
     *error = "bzip2 block size " + std::to_string(blockSize) + " is not between 1 and 9";
     return false;
@@ -110,7 +154,8 @@ bool CompressBlock(const std::vector<uint8_t>& raw, int blockSize, std::vector<u
   }
   // bzip2's documented worst case is 1% plus 600 bytes; the block's length field (stream + 4)
   // must fit 32 bits as well.
-  uint64_t room = uint64_t(raw.size()) + raw.size() / 100 + 600;
+  // Each block ended early may cost as much again as the stream's own overhead.
+  uint64_t room = uint64_t(raw.size()) + raw.size() / 100 + 600 * (1 + uint64_t(blockEnds.size()));
   if (room > kMaxU32 - 4) room = kMaxU32 - 4;
   try {
     std::vector<uint8_t> out(size_t(room), 0);
@@ -118,8 +163,12 @@ bool CompressBlock(const std::vector<uint8_t>& raw, int blockSize, std::vector<u
     // The library wants a non-null source even for no bytes, and non-const pointers.
     char empty = 0;
     char* source = raw.empty() ? &empty : reinterpret_cast<char*>(const_cast<uint8_t*>(raw.data()));
-    const int result = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &outSize,
-                                                source, unsigned(raw.size()), blockSize, 0, 0);
+    const int result =
+        blockEnds.empty()
+            ? BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &outSize, source,
+                                       unsigned(raw.size()), blockSize, 0, 0)
+            : CompressEndingBlocks(source, raw.size(), blockSize, blockEnds,
+                                   reinterpret_cast<char*>(out.data()), &outSize);
     if (result != BZ_OK) {
       *error = result == BZ_MEM_ERROR ? "out of memory while compressing"
                : result == BZ_OUTBUFF_FULL
@@ -146,9 +195,9 @@ void AppendBlock(std::vector<uint8_t>* out, uint32_t rawSize, const std::vector<
 
 bool BuildInstaller(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& setupFiles,
                     const std::vector<uint8_t>& patchDat, std::vector<uint8_t>* installer,
-                    std::string* error) {
+                    std::string* error, const std::vector<size_t>& patchBlockEnds) {
   try {
-    return Build(stub, setupFiles, patchDat, installer, error);
+    return Build(stub, setupFiles, patchDat, installer, error, patchBlockEnds);
   } catch (const std::bad_alloc&) {
     *error = "out of memory while building the installer";
     return false;

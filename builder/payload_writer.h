@@ -27,9 +27,11 @@ struct PayloadFile {
 std::vector<uint8_t> SerializeRecords(const std::vector<PayloadFile>& files);
 
 // bzip2 of `raw` with `blockSize` (1 to 9; the installer accepts only streams of 9, which start
-// "BZh9"). Returns false and sets *error when the library fails or the input is too large.
+// "BZh9"). A bzip2 block also ends at each offset of `blockEnds` (ascending, inside `raw`), so
+// that unlike data need not share one: the stream is the same format, read the same way.
+// Returns false and sets *error when the library fails or the input is too large.
 bool CompressBlock(const std::vector<uint8_t>& raw, int blockSize, std::vector<uint8_t>* stream,
-                   std::string* error);
+                   std::string* error, const std::vector<size_t>& blockEnds = {});
 
 // Appends one block: u32 len (= stream.size() + 4), u32 rawSize, stream. The stream must be
 // shorter than 4 GiB - 4 (CompressBlock guarantees it).
@@ -40,9 +42,11 @@ void AppendBlock(std::vector<uint8_t>* out, uint32_t rawSize, const std::vector<
 // leaving *installer untouched, when the stub is empty or larger than kStubSize, a setup file
 // name fails CheckSetupFileName, two names differ only in case (one file on Windows), a setup
 // file is named like block 2's record, or a block does not fit the format's 32-bit sizes.
+// `patchBlockEnds` are offsets in `patchDat` where a bzip2 block of block 2 ends (see
+// CompressBlock; PatchBlockEnds gives a script's).
 bool BuildInstaller(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& setupFiles,
                     const std::vector<uint8_t>& patchDat, std::vector<uint8_t>* installer,
-                    std::string* error);
+                    std::string* error, const std::vector<size_t>& patchBlockEnds = {});
 
 // True when `name` can be a setup file: a plain file name (IsSafeComponent) no longer than
 // kMaxSetupFileName. Otherwise false, and *error says why, naming the file.

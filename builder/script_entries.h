@@ -15,6 +15,7 @@ struct ScriptEntry {
   std::string path;  // as stored: "\dir\file"
   bool newFile = false;
   bool usesAdd = false;
+  size_t begin = 0, end = 0;  // the entry's bytes in the script
 };
 
 struct ScriptListing {

@@ -87,6 +87,38 @@ TEST(BuildInstaller, RoundTripsThroughTheStubsReadingRules) {
   }
 }
 
+// Block 2 with bzip2 blocks ended where the script's large entries start and end: it reads back
+// the same under the stub's rules, whatever ends are asked for, and two unlike large files kept
+// in blocks of their own store smaller than run together.
+TEST(BuildInstaller, BlockEndsReadBackTheSameAndKeepUnlikeFilesApart) {
+  std::mt19937 rng(3);
+  Bytes text, code;
+  static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\r\n", "eps ", "zeta "};
+  while (text.size() < 1300000) {
+    const std::string w = kWords[rng() % 6];
+    text.insert(text.end(), w.begin(), w.end());
+  }
+  const Bytes skew = RandomBytes(64, 4);
+  for (size_t i = 0; i < 1300000; ++i) code.push_back(rng() % 8 ? skew[rng() % 64] : uint8_t(rng()));
+  Bytes patch = text;
+  patch.insert(patch.end(), code.begin(), code.end());
+  const size_t cut = text.size();
+  const auto block2 = [&](const std::vector<size_t>& ends) {
+    Bytes image, raw;
+    std::string error;
+    EXPECT_TRUE(BuildInstaller(kStub, SetupFiles(), patch, &image, &error, ends)) << error;
+    BlockFacts facts;
+    EXPECT_TRUE(ReadInstallerBlock(image, 2, &raw, &error, &facts)) << error;
+    EXPECT_EQ(raw, SerializeRecords({{"Patch.dat", patch}}));
+    return facts.length;
+  };
+  const uint32_t together = block2({});
+  EXPECT_LT(block2({cut}), together);
+  for (const std::vector<size_t>& ends : std::vector<std::vector<size_t>>{
+           {0, 1, 1, 7, cut}, {cut, 5}, {patch.size(), patch.size() + 9}, {899999, 900000}})
+    block2(ends);
+}
+
 TEST(BuildInstaller, RefusesWhatWouldNotExtractAsGivenSayingWhy) {
   const struct {
     Bytes stub;

@@ -266,6 +266,26 @@ TEST_F(TreeDiffTest, AddsNeverCompressLargerThanCopiesAndInserts) {
   }
 }
 
+// Block 2's bzip2 blocks end around the entries of a large file only, and nowhere in a script
+// the engine would not read.
+TEST_F(TreeDiffTest, LargeEntriesGetBlocksOfTheirOwn) {
+  Write("new/a.txt", B("small"));
+  Write("new/big.bin", Random(kOwnBlocksFrom, 5));
+  Write("new/c.txt", B("small too"));
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error)) << error;
+  const std::vector<size_t> ends = PatchBlockEnds(diff.script);
+  ASSERT_EQ(ends.size(), 2u);
+  const std::string path = "\\big.bin";
+  // The entry: both CRCs, its path and NUL, the new-file marker and size, then the file.
+  EXPECT_EQ(ends[1] - ends[0], 8 + path.size() + 1 + 5 + kOwnBlocksFrom);
+  EXPECT_EQ(Bytes(diff.script.begin() + ends[0] + 8, diff.script.begin() + ends[0] + 8 + path.size()),
+            B(path));
+  EXPECT_LT(ends[1], diff.script.size());
+  EXPECT_TRUE(PatchBlockEnds(B("\xff\xff\xff\xff")).empty());
+}
+
 TEST_F(TreeDiffTest, RefusesWhatTheInstallerCannotCarry) {
   struct Case {
     const char* file;
