@@ -5,9 +5,9 @@
 # version (one patch, each applied back and compared), and per file as the script carries files
 # (each changed file against its old version, each new file alone: xdelta3 -9 and zstd -19
 # without a source, for bsdiff bzip2 -9 of the file, as its extra stream would hold it; the sum
-# of sizes and times, the largest peak). vantrel's size is block 2 as the installer stores it,
-# for the whole package. Then the ratios that the encoder aims at, with the engine's apply time
-# from delta_perftest. The output is also kept in build/bench-delta/compare.txt.
+# of sizes and times, the largest peak). vantrel's size is block 2 as the installer stores it
+# (its stored length), for the whole package. Then the ratios that the encoder aims at, with the
+# engine's apply time from delta_perftest. The output is also kept in build/bench-delta/compare.txt.
 # Usage: bench/delta_compare.sh [PACKAGE...]   (needs the release build: scripts/build.sh release)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,6 +41,14 @@ measure() {
 pack_tree() { tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -C "$1" -cf "$2" .; }
 
 ratio() { echo "$1 / $2" | bc -l; }
+
+# Block 2's stored length in an installer: its size less the stub, block 1 and block 2's length
+# field.
+block2() {
+  local length1
+  length1=$(od -An -tu4 -j 34816 -N4 "$1" | tr -d ' ')
+  echo $(($(stat -c %s "$1") - 34816 - 4 - length1 - 4))
+}
 
 # One tool per file of $d/pkg/new: each changed file against its old version, each new file
 # alone. Sets t_bytes, t_secs (the sums) and t_kib (the largest peak).
@@ -99,21 +107,24 @@ for pkg in "${packages[@]}"; do
   }
   row "bzip2 -9 of new" "$base" "$bz_secs" "$kib" "-"
 
+  # A stub that carries the marker of the add operation, so that pack and build take
+  # either script.
+  printf 'MZ%s' "$(grep -o 'VantrelOps:[^"]*' "$root/format/file_format.h")" >"$d/stub.exe"
   measure "$vantrel" diff --original-format "$d/pkg/old" "$d/pkg/new" -o "$d/Original.dat"
   o_secs=$secs o_kib=$kib
-  bzip2 -9 -k -f "$d/Original.dat"
-  row "vantrel original format" "$(stat -c %s "$d/Original.dat.bz2")" "$o_secs" "$o_kib" "-"
+  "$vantrel" pack --stub "$d/stub.exe" --setup "$root/samples/package/setup" \
+    --patch "$d/Original.dat" -o "$d/Original.exe" >/dev/null
+  row "vantrel original format" "$(block2 "$d/Original.exe")" "$o_secs" "$o_kib" "-"
 
   measure "$vantrel" diff "$d/pkg/old" "$d/pkg/new" -o "$d/Patch.dat"
   v_secs=$secs v_kib=$kib
-  bzip2 -9 -k -f "$d/Patch.dat"
-  # A stub that carries the marker of the add operation, so that build takes the same script.
-  printf 'MZ%s' "$(grep -o 'VantrelOps:[^"]*' "$root/format/file_format.h")" >"$d/stub.exe"
   # The sample's setup files: build checks them (its bitmaps must be ones LoadImage loads).
   cp "$root"/samples/package/setup/* "$d/pkg/setup/"
   ok=no
   "$vantrel" build "$d/pkg" --stub "$d/stub.exe" -o "$d/Setup.exe" >"$d/verify.txt" 2>&1 && ok=yes
-  v_bytes=$(stat -c %s "$d/Patch.dat.bz2")
+  "$vantrel" pack --stub "$d/stub.exe" --setup "$root/samples/package/setup" \
+    --patch "$d/Patch.dat" -o "$d/Patch.exe" >/dev/null
+  v_bytes=$(block2 "$d/Patch.exe")
   row "vantrel with add" "$v_bytes" "$v_secs" "$v_kib" "$ok"
 
   measure bsdiff "$d/old.tar" "$d/new.tar" "$d/tar.bsdiff"; s=$secs k=$kib
