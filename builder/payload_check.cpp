@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "builder/quote.h"
 #include "format/file_format.h"
 #include "format/name_rules.h"
 #include "format/payload_reader.h"
@@ -47,9 +48,9 @@ std::string DescribeSignatureFault(const BlockView& view, int n) {
            " bytes, too short to start with \"BZh9\"";
   const std::string head(reinterpret_cast<const char*>(view.stream), 4);
   if (head.compare(0, 3, "BZh") == 0 && head[3] >= '1' && head[3] <= '8')
-    return Block(n) + "'s stream starts " + QuoteBytes(head) + ", not \"BZh9\": bzip2 block size " +
+    return Block(n) + "'s stream starts " + QuoteStored(head) + ", not \"BZh9\": bzip2 block size " +
            head[3] + ", and the installer accepts only 9";
-  return Block(n) + "'s stream starts " + QuoteBytes(head) +
+  return Block(n) + "'s stream starts " + QuoteStored(head) +
          ", not \"BZh9\": it is not a bzip2 stream of block size 9";
 }
 
@@ -142,12 +143,12 @@ std::string DescribeRecordFault(const PayloadFault& fault, const std::vector<uin
   const size_t left = raw.size() - fault.offset - name.size() - 1;
   switch (fault.kind) {
     case kRecordBadName:
-      return where + ": name " + QuoteBytes(name) + " is not a plain file name: " +
+      return where + ": name " + QuoteStored(name) + " is not a plain file name: " +
              WhyNotPlainFileName(name);
     case kRecordSizeCutOff:
-      return where + " " + QuoteBytes(name) + ": its size field runs past the end of the data";
+      return where + " " + QuoteStored(name) + ": its size field runs past the end of the data";
     case kRecordDataPastEnd:
-      return where + " " + QuoteBytes(name) + ": its " + std::to_string(fault.value) +
+      return where + " " + QuoteStored(name) + ": its " + std::to_string(fault.value) +
              " data bytes run past the end of the data (" + std::to_string(left - 4) +
              " bytes left)";
     default:
@@ -219,32 +220,13 @@ std::string WhyNotPlainFileName(const std::string& name) {
     case kNameHalfCharacter:
       return "it holds the first byte of a double-byte character without its second";
     case kNameTrailingDotOrBlank:
-      if (name == "." || name == "..") return QuoteBytes(name) + " names a folder";
+      if (name == "." || name == "..") return QuoteStored(name) + " names a folder";
       return std::string("it ends with ") + (name.back() == '.' ? "a dot" : "a blank") +
              ", which Windows drops";
     case kNameDevice:
       break;
   }
-  return QuoteBytes(name.substr(0, name.find('.'))) + " is a Windows device name";
-}
-
-std::string QuoteBytes(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string quoted = "\"";
-  for (const char c : bytes) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (u < 32 || u >= 127) {
-      quoted += "\\x";
-      quoted += kHex[u >> 4];
-      quoted += kHex[u & 15];
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
+  return QuoteStored(name.substr(0, name.find('.'))) + " is a Windows device name";
 }
 
 }  // namespace vt

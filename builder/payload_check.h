@@ -41,10 +41,6 @@ bool ReadInstallerBlock(const std::vector<uint8_t>& image, int n, std::vector<ui
 // Why `name` is not a plain file name (IsSafeComponent's rules), or "" when it is one.
 std::string WhyNotPlainFileName(const std::string& name);
 
-// `bytes` in double quotes, with backslashes, quotes and bytes outside printable ASCII escaped,
-// so that a name from a damaged file prints safely on one line.
-std::string QuoteBytes(const std::string& bytes);
-
 }  // namespace vt
 
 #endif  // VANTREL_BUILDER_PAYLOAD_CHECK_H

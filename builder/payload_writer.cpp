@@ -7,6 +7,7 @@
 #include <new>
 
 #include "builder/payload_check.h"
+#include "builder/quote.h"
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
 
@@ -22,14 +23,15 @@ bool CheckNameClashes(const std::vector<PayloadFile>& files, std::string* error)
   for (size_t i = 0; i < files.size(); ++i) {
     const char* name = files[i].name.c_str();
     if (SameFileName(name, kPatchRecordName)) {
-      *error = "setup file \"" + files[i].name + "\": block 2 carries " + kPatchRecordName +
-               ", so block 1 must not";
+      *error = "setup file " + QuoteStored(files[i].name) + ": block 2 carries " +
+               kPatchRecordName + ", so block 1 must not";
       return false;
     }
     for (size_t j = 0; j < i; ++j) {
       if (SameFileName(files[j].name.c_str(), name)) {
-        *error = "setup files \"" + files[j].name + "\" and \"" + files[i].name +
-                 "\" are one file on Windows (names differ only in case)";
+        *error = "setup files " + QuoteStored(files[j].name) + " and " +
+                 QuoteStored(files[i].name) +
+                 " are one file on Windows (names differ only in case)";
         return false;
       }
     }
@@ -207,11 +209,11 @@ bool BuildInstaller(const std::vector<uint8_t>& stub, const std::vector<PayloadF
 bool CheckSetupFileName(const std::string& name, std::string* error) {
   const std::string why = WhyNotPlainFileName(name);
   if (!why.empty()) {
-    *error = "setup file " + QuoteBytes(name) + " is not a plain file name: " + why;
+    *error = "setup file " + QuoteStored(name) + " is not a plain file name: " + why;
     return false;
   }
   if (name.size() > kMaxSetupFileName) {
-    *error = "setup file " + QuoteBytes(name.substr(0, 40) + "...") + " has a name of " +
+    *error = "setup file " + QuoteStored(name.substr(0, 40) + "...") + " has a name of " +
              std::to_string(name.size()) + " bytes, longer than the " +
              std::to_string(kMaxSetupFileName) + " Windows allows";
     return false;

@@ -49,7 +49,7 @@ std::string DescribeStreamStart(const std::string& signature) {
   if (signature.size() == 4 && signature.compare(0, 3, "BZh") == 0 && signature[3] >= '1' &&
       signature[3] <= '9')
     return std::string("bzip2 block size ") + signature[3];
-  return "stream starts " + QuoteBytes(signature) + ", not bzip2";
+  return "stream starts " + QuoteStored(signature) + ", not bzip2";
 }
 
 void PrintBlock(int n, const BlockFacts& facts) {
