@@ -10,6 +10,7 @@
 #include "patch/crc32.h"
 #include "patch/dir_tree.h"
 #include "patch/fs.h"
+#include "patch/rebuild_io.h"
 
 namespace vt {
 namespace {
@@ -38,27 +39,18 @@ struct EntryPaths {
 
 // ---- Operations of an update body ---------------------------------------------------------
 
+// kWalkWriteFailed: the rebuilt file could not be written, or the old one read.
 enum WalkStatus { kWalkOn, kWalkDone, kWalkBad, kWalkWriteFailed };
 
 // The same walk checks a body (no old file, nothing written) and rebuilds from it.
 struct OpWalk {
   const uint8_t* at;
   const uint8_t* end;
-  const FsView* old;  // null while checking
-  FsFile out;
+  const OldContent* old;  // null while checking
+  NewContent* out;
   uint64_t copyEnd;
-  uint32_t crc;  // of the bytes written so far
   bool usesAdd;
 };
-
-// Writes bytes of the rebuilt file and takes them into its CRC. A write that is refused or
-// short fails here, so the CRC only ever covers bytes that reached the file.
-bool WriteCounted(OpWalk* walk, const uint8_t* bytes, uint32_t length) {
-  if (length == 0) return true;
-  if (!FsWrite(walk->out, bytes, length)) return false;
-  walk->crc = CrcUpdate(walk->crc, bytes, length);
-  return true;
-}
 
 bool TakeLe32(OpWalk* walk, uint32_t* value) {
   if (size_t(walk->end - walk->at) < 4) return false;
@@ -75,9 +67,8 @@ WalkStatus OpCopy(OpWalk* walk) {
   uint64_t stop = uint64_t(offset) + length;
   if (stop > walk->copyEnd) walk->copyEnd = stop;
   if (!walk->old) return kWalkOn;
-  if (stop > walk->old->size) return kWalkBad;
-  if (!WriteCounted(walk, walk->old->data + offset, length)) return kWalkWriteFailed;
-  return kWalkOn;
+  if (stop > walk->old->view.size) return kWalkBad;
+  return PutOldBytes(walk->out, *walk->old, offset, length) ? kWalkOn : kWalkWriteFailed;
 }
 
 WalkStatus OpInsert(OpWalk* walk) {
@@ -85,13 +76,9 @@ WalkStatus OpInsert(OpWalk* walk) {
   if (!TakeLe32(walk, &length) || size_t(walk->end - walk->at) < length) return kWalkBad;
   const uint8_t* bytes = walk->at;
   walk->at += length;
-  if (walk->old && !WriteCounted(walk, bytes, length)) return kWalkWriteFailed;
+  if (walk->old && !PutBytes(walk->out, bytes, length)) return kWalkWriteFailed;
   return kWalkOn;
 }
-
-// The sums of an add go through a buffer on the stack, written as it fills; under a page, so
-// that the stub's frame needs no stack probe.
-const uint32_t kAddChunk = 2048;
 
 WalkStatus OpAdd(OpWalk* walk) {
   uint32_t length, offset;
@@ -104,16 +91,8 @@ WalkStatus OpAdd(OpWalk* walk) {
   uint64_t stop = uint64_t(offset) + length;
   if (stop > walk->copyEnd) walk->copyEnd = stop;
   if (!walk->old) return kWalkOn;
-  if (stop > walk->old->size) return kWalkBad;
-  const uint8_t* from = walk->old->data + offset;
-  uint8_t sum[kAddChunk];
-  for (uint32_t done = 0; done < length;) {
-    uint32_t n = length - done < kAddChunk ? length - done : kAddChunk;
-    for (uint32_t k = 0; k < n; ++k) sum[k] = uint8_t(from[done + k] + diff[done + k]);
-    if (!WriteCounted(walk, sum, n)) return kWalkWriteFailed;
-    done += n;
-  }
-  return kWalkOn;
+  if (stop > walk->old->view.size) return kWalkBad;
+  return PutOldSums(walk->out, *walk->old, offset, length, diff) ? kWalkOn : kWalkWriteFailed;
 }
 
 WalkStatus OpUnknown(OpWalk*) { return kWalkBad; }
@@ -162,7 +141,7 @@ bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
   }
   entry->data = nullptr;
   entry->size = 0;
-  OpWalk walk = {entry->body, end, nullptr, kNoFile, 0, 0};
+  OpWalk walk = {entry->body, end, nullptr, nullptr, 0, false};
   if (WalkOps(&walk) != kWalkDone) return false;
   entry->copyEnd = walk.copyEnd;
   entry->usesAdd = walk.usesAdd;
@@ -258,15 +237,20 @@ EntryResult ApplyNewFile(const ApplyContext& context, const EntryView& entry,
 // Writes the rebuilt content into a new temporary file, computing its CRC from the bytes as
 // they are written. kUpdated with the file closed, its path in `temp` and its CRC in `crc`;
 // otherwise no temporary file is left.
-EntryResult Rebuild(const ApplyContext& context, const EntryView& entry, const FsView& old,
+EntryResult Rebuild(const ApplyContext& context, const EntryView& entry, const OldContent& old,
                     char* temp, uint32_t* crc) {
   // A failure to create or write the temporary file counts as a failed rebuild.
-  FsFile out = CreateTemp(context, temp);
-  if (out == kNoFile) return kUpdatedCrcError;
-  OpWalk walk = {entry.body, entry.next, &old, out, 0, 0};
-  WalkStatus status = WalkOps(&walk);
-  bool closed = FsClose(out);
-  *crc = walk.crc;
+  FsFile file = CreateTemp(context, temp);
+  if (file == kNoFile) return kUpdatedCrcError;
+  NewContent out;
+  WalkStatus status = kWalkWriteFailed;
+  if (BeginNewContent(file, &out)) {
+    OpWalk walk = {entry.body, entry.next, &old, &out, 0, false};
+    status = WalkOps(&walk);
+    if (!EndNewContent(&out) && status == kWalkDone) status = kWalkWriteFailed;
+  }
+  bool closed = FsClose(file);
+  *crc = out.crc;
   if (status == kWalkDone && closed) return kUpdated;
   FsDeleteFile(temp);
   return status == kWalkBad ? kDataError : kUpdatedCrcError;
@@ -277,21 +261,20 @@ EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
   FsError error;
   FsFile old = FsOpen(paths.target, kFsUpdateExclusive, &error);
   if (old == kNoFile) return error == kFsNotFound ? kOriginalMissing : kAccessDenied;
-  // One mapping serves the CRC check and the copies. An old file that cannot be mapped cannot
-  // be read, so it counts as one that cannot be opened.
-  FsView view;
+  // One reading serves the CRC check and the copies. An old file that cannot be read counts
+  // as one that cannot be opened.
+  OldContent content;
   EntryResult result = kAccessDenied;
   PathBuffer temp;
-  uint32_t crc = 0;
-  if (FsMap(old, &view)) {
-    uint32_t oldCrc = CrcBytes(view.data, view.size);
+  uint32_t crc = 0, oldCrc;
+  if (ReadOldContent(old, &content, &oldCrc)) {
     if (oldCrc != entry.crcOriginal)
       result = oldCrc == entry.crcUpdated ? kAlreadyUpdated : kOriginalCrcError;
-    else if (entry.copyEnd > view.size)
+    else if (entry.copyEnd > content.view.size)
       result = kDataError;
     else
-      result = Rebuild(context, entry, view, temp, &crc);
-    FsUnmap(&view);
+      result = Rebuild(context, entry, content, temp, &crc);
+    ReleaseOldContent(&content);
   }
   FsClose(old);
   if (result != kUpdated) return result;

@@ -6,13 +6,14 @@
 namespace vt {
 
 enum FsFaultPoint {
-  kFaultWrite,          // FsWrite
+  kFaultWrite,          // FsWrite, and each piece of an update's rebuilt content
   kFaultCopy,           // FsCopyFile
   kFaultMove,           // FsMoveFile
   kFaultReplace,        // FsReplaceFile
   kFaultDelete,         // FsDeleteFile
   kFaultOpenTruncate,   // FsOpen with kFsTruncateExisting
   kFaultReserveTemp,    // FsReserveTempName
+  kFaultReadOld,        // each read of an update's old file
   kFaultPointCount,
 };
 
@@ -24,6 +25,11 @@ void FsInjectFault(FsFaultPoint point, int pass, int fail);
 // SIGKILL before doing anything: a run killed at that step, for the tests of what a later run
 // repairs.
 void FsKillAt(FsFaultPoint point, int pass);
+
+// Asked by the layer's parts at `point`: true when this call is to fail. The rebuild of an
+// update asks kFaultWrite once for each piece of its content (an operation's bytes), which it
+// gathers into fewer writes, so that the n-th piece fails as the n-th write would.
+bool FsFaulted(FsFaultPoint point);
 
 // Removes every injected fault.
 void FsClearFaults();

@@ -151,6 +151,8 @@ void FsInjectFault(FsFaultPoint point, int pass, int fail) {
 
 void FsKillAt(FsFaultPoint point, int pass) { g_killCountdown[point] = pass + 1; }
 
+bool FsFaulted(FsFaultPoint point) { return Faulted(point); }
+
 void FsClearFaults() {
   for (int i = 0; i < kFaultPointCount; ++i) {
     g_faultPass[i] = g_faultFail[i] = g_killCountdown[i] = 0;

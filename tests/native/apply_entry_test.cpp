@@ -510,6 +510,83 @@ TEST_F(ApplyEntryTest, UpdateFailuresBeforeTheReplaceLeaveNoTrace) {
   EXPECT_EQ(Get("BAK1.tmp/a.txt"), "<none>");
 }
 
+// An old file small enough to be held in memory and one read range by range; operations that
+// cross the boundaries of the rebuilt content's writes, long inserts and sums.
+struct SizedUpdate {
+  const char* what;
+  size_t oldSize;
+};
+
+std::string Noise(size_t size, uint32_t seed) {
+  std::string bytes(size, 0);
+  for (char& c : bytes) {
+    seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
+    c = char(seed);
+  }
+  return bytes;
+}
+
+// The script of the update and the content it makes from `old`.
+Script LongUpdate(const std::string& old, std::string* made) {
+  const uint32_t size = uint32_t(old.size());
+  const std::string insert = Noise(200 << 10, 7);
+  const std::string diff = Noise(size < 150000 ? size / 3 : 150000, 9);
+  Script s(1);
+  *made = old.substr(size / 2) + old.substr(1, 1) + insert + "x";
+  std::string sums = old.substr(size / 4, diff.size());
+  for (size_t k = 0; k < sums.size(); ++k) sums[k] = char(sums[k] + diff[k]);
+  *made += sums + old.substr(0, size / 2);
+  s.Entry(Crc(old), Crc(*made), "\\big.bin")
+      .Copy(size - size / 2, size / 2)
+      .Copy(1, 1)
+      .Insert(insert)
+      .Insert("x")
+      .Add(size / 4, diff)
+      .Copy(size / 2, 0)
+      .End();
+  return s;
+}
+
+class SizedUpdateTest : public ApplyEntryTest,
+                        public ::testing::WithParamInterface<SizedUpdate> {};
+
+TEST_P(SizedUpdateTest, RebuildsByteForByte) {
+  const std::string old = Noise(GetParam().oldSize, 3);
+  std::string made;
+  Put("big.bin", old);
+  EXPECT_EQ(Apply(LongUpdate(old, &made)), kUpdated);
+  EXPECT_TRUE(Get("big.bin") == made);
+  EXPECT_TRUE(Get("BAK1.tmp/big.bin") == old);
+}
+
+// A read of the old file that fails, in its check or amid its copies (a disk error, a process
+// that ignores the lock and shortens it): the entry fails as unreadable or as a failed rebuild,
+// and nothing on disk changes. Every read in turn, until none is left to fail.
+TEST_P(SizedUpdateTest, FailedReadOfTheOldFileChangesNothing) {
+  const std::string old = Noise(GetParam().oldSize, 3);
+  std::string made;
+  const Script script = LongUpdate(old, &made);
+  Put("big.bin", old);
+  const auto before = Tree();
+  EntryResult result = kAccessDenied;
+  int pass = 0;
+  for (; pass < 100; ++pass) {
+    FsInjectFault(kFaultReadOld, pass, 1);
+    result = Apply(script);
+    if (result == kUpdated) break;
+    EXPECT_TRUE(result == kAccessDenied || result == kUpdatedCrcError) << pass;
+    EXPECT_EQ(Tree(), before) << pass;
+  }
+  EXPECT_EQ(result, kUpdated);
+  EXPECT_GT(pass, 0);
+  EXPECT_TRUE(Get("big.bin") == made);
+}
+
+INSTANTIATE_TEST_SUITE_P(OldFiles, SizedUpdateTest,
+                         ::testing::Values(SizedUpdate{"held", 1000},
+                                           SizedUpdate{"streamed", (1 << 20) + 12345}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
 // Another process holds the old file with read sharing (Windows): it cannot be renamed or
 // replaced, only copied.
 TEST_F(ApplyEntryTest, UndeletableOldFileIsReplaceDeniedWithBackup) {

@@ -1,0 +1,176 @@
+// The native rebuild: the old file streamed through a reused buffer for its check, its copies
+// read straight into a gather buffer that is written when full. A mapping would cost a page
+// fault or a page-table entry per 4 KiB, dear where mapping memory is (a virtual machine), and
+// a write per operation would cost a system call for each of thousands of small copies.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "patch/crc32.h"
+#include "patch/fs_faults.h"
+#include "patch/rebuild_io.h"
+
+namespace vt {
+namespace {
+
+// An old file up to kHoldLimit is read whole and held: its copies come from memory. A larger
+// one is read kReadPiece at a time for its check, a piece that stays in the processor's cache
+// for its CRC, and then range by range for its copies. The rebuilt content is written
+// kGatherSize at a time, the size of cp's own writes.
+const uint32_t kHoldLimit = 1 << 20;
+const uint32_t kReadPiece = 256 << 10;
+const uint32_t kGatherSize = 128 << 10;
+
+// fs.h: a POSIX FsFile is the descriptor plus one.
+int FdOf(FsFile file) { return int(reinterpret_cast<intptr_t>(file)) - 1; }
+
+// False when the file ends before the range: shortened meanwhile by a process that ignores
+// the lock.
+bool ReadAt(int fd, uint8_t* data, uint32_t size, uint32_t offset) {
+  if (FsFaulted(kFaultReadOld)) return false;
+  for (off_t at = offset; size > 0;) {
+    ssize_t n = pread(fd, data, size, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n, size -= uint32_t(n), at += n;
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const uint8_t* data, uint32_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n, size -= uint32_t(n);
+  }
+  return true;
+}
+
+// Writes the gathered bytes and takes them into the CRC, which so covers only bytes that
+// reached the file.
+bool Flush(NewContent* out) {
+  if (out->used == 0) return true;
+  if (!WriteAll(FdOf(out->file), out->gathered, out->used)) return false;
+  out->crc = CrcUpdate(out->crc, out->gathered, out->used);
+  out->used = 0;
+  return true;
+}
+
+// Room at the end of the gather buffer for up to `wanted` bytes, at least one, a full buffer
+// written first; `*room` tells how many. Null when that write failed.
+uint8_t* Room(NewContent* out, uint32_t wanted, uint32_t* room) {
+  if (out->used == kGatherSize && !Flush(out)) return nullptr;
+  const uint32_t left = kGatherSize - out->used;
+  *room = wanted < left ? wanted : left;
+  return out->gathered + out->used;
+}
+
+// The old bytes from `offset`, plus the bytes at `diff` where it is not null, appended piece by
+// piece: each piece read (or copied from the held content) into its place in the buffer.
+bool PutOld(NewContent* out, const OldContent& old, uint32_t offset, uint32_t length,
+            const uint8_t* diff) {
+  // A piece of the rebuild is asked once, as the layer without gathering writes it once.
+  if (length != 0 && FsFaulted(kFaultWrite)) return false;
+  while (length > 0) {
+    uint32_t room;
+    uint8_t* piece = Room(out, length, &room);
+    if (!piece) return false;
+    if (old.view.data)
+      memcpy(piece, old.view.data + offset, room);
+    else if (!ReadAt(FdOf(old.file), piece, room, offset))
+      return false;
+    if (diff) {
+      for (uint32_t k = 0; k < room; ++k) piece[k] = uint8_t(piece[k] + diff[k]);
+      diff += room;
+    }
+    out->used += room;
+    offset += room;
+    length -= room;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadOldContent(FsFile file, OldContent* old, uint32_t* crc) {
+  old->file = file;
+  old->view = {nullptr, 0, nullptr};
+  struct stat st;
+  if (fstat(FdOf(file), &st) != 0) return false;
+  const uint32_t size = uint32_t(st.st_size);  // sizes are 32-bit throughout the engine
+  const uint32_t bufferSize = size <= kHoldLimit ? size : kReadPiece;
+  uint8_t* buffer = nullptr;
+  if (bufferSize != 0 && !(buffer = static_cast<uint8_t*>(malloc(bufferSize)))) return false;
+  uint32_t sum = 0;
+  for (uint32_t at = 0; at < size;) {
+    const uint32_t n = size - at < bufferSize ? size - at : bufferSize;
+    if (!ReadAt(FdOf(file), buffer, n, at)) {
+      free(buffer);
+      return false;
+    }
+    sum = CrcUpdate(sum, buffer, n);
+    at += n;
+  }
+  // Only a file that fitted is held; a larger one is read again, range by range.
+  if (size > bufferSize) {
+    free(buffer);
+    buffer = nullptr;
+  }
+  *crc = sum;
+  old->view = {buffer, size, buffer};
+  return true;
+}
+
+void ReleaseOldContent(OldContent* old) {
+  free(old->view.mapping);
+  old->view = {nullptr, 0, nullptr};
+}
+
+bool BeginNewContent(FsFile file, NewContent* out) {
+  out->file = file;
+  out->crc = 0;
+  out->used = 0;
+  out->gathered = static_cast<uint8_t*>(malloc(kGatherSize));
+  return out->gathered != nullptr;
+}
+
+bool PutBytes(NewContent* out, const uint8_t* bytes, uint32_t length) {
+  if (length != 0 && FsFaulted(kFaultWrite)) return false;
+  // A long run of literal bytes goes straight from the script, after what is gathered.
+  if (length >= kGatherSize) {
+    if (!Flush(out) || !WriteAll(FdOf(out->file), bytes, length)) return false;
+    out->crc = CrcUpdate(out->crc, bytes, length);
+    return true;
+  }
+  while (length > 0) {
+    uint32_t room;
+    uint8_t* piece = Room(out, length, &room);
+    if (!piece) return false;
+    memcpy(piece, bytes, room);
+    out->used += room;
+    bytes += room;
+    length -= room;
+  }
+  return true;
+}
+
+bool PutOldBytes(NewContent* out, const OldContent& old, uint32_t offset, uint32_t length) {
+  return PutOld(out, old, offset, length, nullptr);
+}
+
+bool PutOldSums(NewContent* out, const OldContent& old, uint32_t offset, uint32_t length,
+                const uint8_t* diff) {
+  return PutOld(out, old, offset, length, diff);
+}
+
+bool EndNewContent(NewContent* out) {
+  const bool written = Flush(out);
+  free(out->gathered);
+  out->gathered = nullptr;
+  return written;
+}
+
+}  // namespace vt
