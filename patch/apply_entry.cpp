@@ -309,9 +309,8 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
   // A link in place of the entry's file or folders would take the writes outside
   // DestinationDir: the entry is refused before any folder is made through it.
   EntryResult result = kAccessDenied;
-  if (!FsPathHasLink(paths.target, strlen(context.destinationDir))) {
-    // The file's directory is made for every entry, also one that is skipped afterwards.
-    FsMakeParentDirs(paths.target);
+  // The file's directory is made for every entry, also one that is skipped afterwards.
+  if (FsMakeParentDirsUnlessLinked(paths.target, strlen(context.destinationDir))) {
     result = entry.newFile ? ApplyNewFile(context, entry, paths)
                            : ApplyUpdate(context, entry, paths);
   }

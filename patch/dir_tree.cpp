@@ -52,10 +52,10 @@ void RemoveEntry(void* context, const char* name, FsEntryKind kind) {
   } else if (kind == kFsEntryLink) {
     // A junction goes as a directory, a symbolic link as a file; neither touches its target.
     if (!FsRemoveDir(path)) FsDeleteFile(path);
-  } else if (FsDeleteFile(path) != kFsOk) {
+  } else if (FsDiscardFile(path) != kFsOk) {
     // Windows deletes no read-only file; most files are not, and go in one call.
     FsSetNormalAttributes(path);
-    FsDeleteFile(path);
+    FsDiscardFile(path);
   }
 }
 

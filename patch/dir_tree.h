@@ -17,7 +17,8 @@ bool JoinPath(const char* dir, const char* name, char* out);
 int CopyTree(const char* from, const char* to, const char* skip = nullptr);
 
 // Deletes `dir` and everything below it, making read-only files deletable on the way; links
-// are removed, never entered. True when `dir` is gone afterwards.
+// are removed, never entered. Its files go as FsDiscardFile deletes them: for the engine's own
+// folders (a BackupDir, the WorkDir). True when `dir` is gone afterwards.
 bool RemoveTree(const char* dir);
 
 // Deletes everything below `dir` as RemoveTree does, but for a top-level entry named `skip`

@@ -74,6 +74,12 @@ FsError FsReplaceFile(const char* from, const char* to);
 // Deletes a file. Fails while another opener holds it without sharing.
 FsError FsDeleteFile(const char* path);
 
+// Deletes a file that the engine is done with: one in a folder of its own run (a backup, a
+// temporary file), which no other program has reason to hold. Windows refuses it as
+// FsDeleteFile does while another opener holds it without sharing; the POSIX layer does not
+// look for its lock first, which would cost three calls per file.
+FsError FsDiscardFile(const char* path);
+
 // Makes the file writable and plain (on Windows: FILE_ATTRIBUTE_NORMAL).
 bool FsSetNormalAttributes(const char* path);
 
@@ -107,6 +113,11 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context);
 // either layer, and renamed or deleted as itself, never followed; the Windows layer also
 // answers true for it here, since a copy onto it would write through it.
 bool FsPathHasLink(const char* path, size_t rootLength);
+
+// FsPathHasLink and then, when it found no link, FsMakeParentDirs, in one walk where the folders
+// stand already. False, with nothing made, when a link stands for a folder below `rootLength`;
+// true otherwise, whether or not every folder could be made.
+bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength);
 
 // Reserves a new unique name in directory `dir`: `prefix` (three characters), a hexadecimal
 // number and ".tmp", the way GetTempFileNameA does, creating an empty file of that name. Writes

@@ -95,9 +95,7 @@ int OpenPlainFile(const char* native, int flags, mode_t mode, struct stat* st) {
     errno = EISDIR;
     return -1;
   }
-  // F_SETFL changes only the status flags, so the open's own flags without O_NONBLOCK are the
-  // file's flags as wanted: one call instead of reading them first.
-  fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // O_NONBLOCK may stay: reads and writes of a plain file never wait for it.
   return fd;
 }
 
@@ -358,6 +356,13 @@ FsError FsDeleteFile(const char* path) {
   return result;
 }
 
+FsError FsDiscardFile(const char* path) {
+  if (Faulted(kFaultDelete)) return kFsFailed;
+  NativePath native;
+  if (!ToNative(path, native)) return kFsFailed;
+  return unlink(native) == 0 ? kFsOk : ErrorOf(errno, native);
+}
+
 bool FsSetNormalAttributes(const char* path) {
   NativePath native;
   struct stat st;
@@ -431,12 +436,21 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   return true;
 }
 
-bool FsPathHasLink(const char* path, size_t rootLength) {
-  NativePath native;
-  if (!ToNative(path, native)) return false;
+namespace {
+
+enum FolderWalk {
+  kFoldersStand,   // every folder below the root is one, and the last is the file's own
+  kFolderLinked,   // a link stands for one
+  kFolderUnknown,  // one is missing or no folder, or none lies below the root
+};
+
+// Looks at each folder that `native` names below its first `rootLength` characters, without
+// following links.
+FolderWalk WalkFolders(NativePath native, size_t rootLength) {
   // The file's own name needs no look: no call of this layer follows a link there.
   const char* leaf = strrchr(native, '/');
   const size_t length = leaf ? size_t(leaf - native) : 0;
+  FolderWalk walk = kFolderUnknown;
   for (size_t end = rootLength; end < length; ++end) {
     if (native[end + 1] != '/' && native[end + 1] != 0) continue;
     if (native[end] == '/') continue;
@@ -445,10 +459,28 @@ bool FsPathHasLink(const char* path, size_t rootLength) {
     struct stat st;
     const int found = lstat(native, &st);
     native[end + 1] = kept;
-    if (found != 0) return false;
-    if (S_ISLNK(st.st_mode)) return true;
+    if (found != 0) return kFolderUnknown;
+    if (S_ISLNK(st.st_mode)) return kFolderLinked;
+    walk = S_ISDIR(st.st_mode) ? kFoldersStand : kFolderUnknown;
   }
-  return false;
+  return walk;
+}
+
+}  // namespace
+
+bool FsPathHasLink(const char* path, size_t rootLength) {
+  NativePath native;
+  return ToNative(path, native) && WalkFolders(native, rootLength) == kFolderLinked;
+}
+
+// The walk's look at the file's own folder tells that it stands: no second look to make it.
+bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
+  NativePath native;
+  const FolderWalk walk = ToNative(path, native) ? WalkFolders(native, rootLength)
+                                                 : kFolderUnknown;
+  if (walk == kFolderLinked) return false;
+  if (walk == kFolderUnknown) FsMakeParentDirs(path);
+  return true;
 }
 
 FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {

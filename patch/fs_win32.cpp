@@ -115,6 +115,8 @@ FsError FsReplaceFile(const char* from, const char* to) {
 
 FsError FsDeleteFile(const char* path) { return ResultOf(DeleteFileA(path)); }
 
+FsError FsDiscardFile(const char* path) { return FsDeleteFile(path); }
+
 bool FsSetNormalAttributes(const char* path) {
   return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
 }
@@ -176,6 +178,12 @@ bool FsPathHasLink(const char* path, size_t rootLength) {
     if (IsReparsePoint(prefix)) return true;
   }
   return false;
+}
+
+bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
+  if (FsPathHasLink(path, rootLength)) return false;
+  FsMakeParentDirs(path);
+  return true;
 }
 
 bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
