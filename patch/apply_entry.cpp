@@ -7,7 +7,6 @@
 
 #include "format/ansi_chars.h"
 #include "format/name_rules.h"
-#include "patch/crc32.h"
 #include "patch/dir_tree.h"
 #include "patch/fs.h"
 #include "patch/rebuild_io.h"
