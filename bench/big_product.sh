@@ -30,13 +30,8 @@ mkdir -p "$out"
 work=$(mktemp -d "${TMPDIR:-/tmp}/big_product_XXXXXX")
 trap 'rm -rf "$work"' EXIT
 exec > >(tee "$out/compare.txt")
-
-# Peak resident memory (KiB) and seconds of one command, through GNU time.
-measure() {
-  /usr/bin/time -f "%M %e" -o "$work/time.txt" "$@" >/dev/null 2>"$work/err.txt" ||
-    { cat "$work/err.txt" >&2; exit 1; }
-  read -r kib secs <"$work/time.txt"
-}
+# shellcheck source=bench/peer_tools.sh
+source "$root/bench/peer_tools.sh"
 
 "$maker" "$work" "$mib"
 old=$work/old new=$work/new
@@ -54,38 +49,12 @@ measure sh -c "tar --sort=name --mtime=@0 --owner=0 --group=0 -C '$new' -cf - . 
 bz_bytes=$(stat -c %s "$work/new.tar.bz2") bz_secs=$secs bz_kib=$kib
 rm -f "$work/new.tar.bz2"
 
-# One tool per file, as the script carries files: each changed file against its old version,
-# each new file alone (bsdiff's: bzip2 -9 of it). Sets t_bytes, t_secs (the sum) and t_kib (the largest).
-per_file() {  # xdelta3|zstd|bsdiff
-  t_bytes=0 t_secs=0 t_kib=0
-  local p=$work/one.patch
-  while IFS= read -r -d '' f; do
-    if [ -f "$old/$f" ]; then
-      cmp -s "$old/$f" "$new/$f" && continue
-      case $1 in
-        xdelta3) measure xdelta3 -9 -f -e -s "$old/$f" "$new/$f" "$p" ;;
-        zstd) measure zstd -q -19 -f --long=31 --patch-from="$old/$f" "$new/$f" -o "$p" ;;
-        bsdiff) measure bsdiff "$old/$f" "$new/$f" "$p" ;;
-      esac
-    else
-      case $1 in
-        xdelta3) measure xdelta3 -9 -f -e "$new/$f" "$p" ;;
-        zstd) measure zstd -q -19 -f "$new/$f" -o "$p" ;;
-        bsdiff) measure sh -c 'bzip2 -9 -c "$1" >"$2"' bzip2 "$new/$f" "$p" ;;
-      esac
-    fi
-    t_bytes=$((t_bytes + $(stat -c %s "$p")))
-    t_secs=$(echo "$t_secs + $secs" | bc -l)
-    [ "$kib" -gt "$t_kib" ] && t_kib=$kib
-  done < <(cd "$new" && find . -type f -print0)
-  rm -f "$p"
-}
-per_file xdelta3
+per_file xdelta3 "$old" "$new"
 xd_bytes=$t_bytes xd_secs=$t_secs xd_kib=$t_kib
-per_file zstd
+per_file zstd "$old" "$new"
 zstd_bytes=$t_bytes zstd_secs=$t_secs zstd_kib=$t_kib
 if [ "${VANTREL_SKIP_BSDIFF:-}" != 1 ]; then
-  per_file bsdiff
+  per_file bsdiff "$old" "$new"
   bsd_bytes=$t_bytes bsd_secs=$t_secs bsd_kib=$t_kib
 fi
 

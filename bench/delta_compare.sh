@@ -30,12 +30,8 @@ fi
 mkdir -p "$work"
 cd "$work"
 exec > >(tee "$work/compare.txt")
-
-# Peak resident memory (KiB) and seconds of one command, through GNU time.
-measure() {
-  /usr/bin/time -f "%M %e" -o "$work/time.txt" "$@" >/dev/null 2>&1
-  read -r kib secs <"$work/time.txt"
-}
+# shellcheck source=bench/peer_tools.sh
+source "$root/bench/peer_tools.sh"
 
 # tar with fixed metadata, so that only file contents differ between the two versions.
 pack_tree() { tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -C "$1" -cf "$2" .; }
@@ -50,32 +46,6 @@ block2() {
   echo $(($(stat -c %s "$1") - 34816 - 4 - length1 - 4))
 }
 
-# One tool per file of $d/pkg/new: each changed file against its old version, each new file
-# alone. Sets t_bytes, t_secs (the sums) and t_kib (the largest peak).
-per_file() {  # xdelta3|zstd|bsdiff
-  t_bytes=0 t_secs=0 t_kib=0
-  local o=$d/pkg/old n=$d/pkg/new p=$d/one.patch
-  while IFS= read -r -d '' f; do
-    if [ -f "$o/$f" ]; then
-      cmp -s "$o/$f" "$n/$f" && continue
-      case $1 in
-        xdelta3) measure xdelta3 -9 -f -e -s "$o/$f" "$n/$f" "$p" ;;
-        zstd) measure zstd -q -19 -f --long=31 --patch-from="$o/$f" "$n/$f" -o "$p" ;;
-        bsdiff) measure bsdiff "$o/$f" "$n/$f" "$p" ;;
-      esac
-    else
-      case $1 in
-        xdelta3) measure xdelta3 -9 -f -e "$n/$f" "$p" ;;
-        zstd) measure zstd -q -19 -f "$n/$f" -o "$p" ;;
-        bsdiff) measure sh -c 'bzip2 -9 -c "$1" >"$2"' bzip2 "$n/$f" "$p" ;;
-      esac
-    fi
-    t_bytes=$((t_bytes + $(stat -c %s "$p")))
-    t_secs=$(echo "$t_secs + $secs" | bc -l)
-    [ "$kib" -gt "$t_kib" ] && t_kib=$kib
-  done < <(cd "$n" && find . -type f -print0)
-  rm -f "$p"
-}
 goals=()
 # One line of the goals table: package, what, value, the aim as text, and whether it is met.
 goal() {
@@ -149,9 +119,9 @@ for pkg in "${packages[@]}"; do
   row "zstd --patch-from (tar)" "$(stat -c %s "$d/tar.zst")" "$s" "$k" "$ok"
   zstd_bytes=$(stat -c %s "$d/tar.zst")
 
-  per_file xdelta3; row "xdelta3 -9 per file" "$t_bytes" "$t_secs" "$t_kib" "-"
-  per_file zstd; row "zstd --patch-from per file" "$t_bytes" "$t_secs" "$t_kib" "-"
-  per_file bsdiff; row "bsdiff per file" "$t_bytes" "$t_secs" "$t_kib" "-"
+  per_file xdelta3 "$d/pkg/old" "$d/pkg/new"; row "xdelta3 -9 per file" "$t_bytes" "$t_secs" "$t_kib" "-"
+  per_file zstd "$d/pkg/old" "$d/pkg/new"; row "zstd --patch-from per file" "$t_bytes" "$t_secs" "$t_kib" "-"
+  per_file bsdiff "$d/pkg/old" "$d/pkg/new"; row "bsdiff per file" "$t_bytes" "$t_secs" "$t_kib" "-"
   bsdiff_file_bytes=$t_bytes
 
   goal "$pkg" "size / xdelta3 -9" "$(ratio "$v_bytes" "$xd_bytes")" 1
