@@ -27,11 +27,15 @@ void Progress::Update(uint64_t done, uint64_t total, const char* unit) {
   shown_ = percent;
   shownDone_ = done;
   const int width = 30, filled = percent * width / 100;
-  fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label_.c_str(), filled,
-          "##############################", width - filled, "", percent);
-  if (unit)
-    fprintf(stderr, " %llu/%llu %s", static_cast<unsigned long long>(done),
-            static_cast<unsigned long long>(total), unit);
+  // One line, one write: stderr is unbuffered, and the count is redrawn for every entry.
+  std::string line(label_.size() + 128, '\0');
+  int n = snprintf(&line[0], line.size(), "\r%s [%.*s%*s] %3d%%", label_.c_str(), filled,
+                   "##############################", width - filled, "", percent);
+  if (unit && n > 0 && size_t(n) < line.size())
+    n += snprintf(&line[n], line.size() - size_t(n), " %llu/%llu %s",
+                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                  unit);
+  if (n > 0) fwrite(line.data(), 1, size_t(n) < line.size() ? size_t(n) : line.size() - 1, stderr);
   fflush(stderr);
 }
 
