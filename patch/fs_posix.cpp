@@ -16,6 +16,7 @@
 #include "format/file_format.h"
 #include "patch/fs.h"
 #include "patch/fs_faults.h"
+#include "patch/fs_posix.h"
 
 namespace vt {
 namespace {
@@ -62,9 +63,6 @@ bool ToNative(const char* path, NativePath out) {
   return true;
 }
 
-int FdOf(FsFile file) { return int(reinterpret_cast<intptr_t>(file)) - 1; }
-FsFile FileOf(int fd) { return reinterpret_cast<FsFile>(intptr_t(fd) + 1); }
-
 bool IsDirectory(const char* native) {
   struct stat st;
   return stat(native, &st) == 0 && S_ISDIR(st.st_mode);
@@ -97,17 +95,6 @@ int OpenPlainFile(const char* native, int flags, mode_t mode, struct stat* st) {
   }
   // O_NONBLOCK may stay: reads and writes of a plain file never wait for it.
   return fd;
-}
-
-bool WriteFd(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= size_t(n);
-  }
-  return true;
 }
 
 bool CopyContent(int from, int to) {
@@ -194,6 +181,27 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   return FileOf(fd);
 }
 
+bool WriteFd(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+bool ReadFdAt(int fd, uint8_t* data, uint32_t size, uint64_t offset) {
+  for (off_t at = off_t(offset); size > 0;) {
+    ssize_t n = pread(fd, data, size, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n, size -= uint32_t(n), at += n;
+  }
+  return true;
+}
+
 bool FsWrite(FsFile file, const void* data, uint32_t size) {
   if (Faulted(kFaultWrite)) return false;
   return WriteFd(FdOf(file), static_cast<const uint8_t*>(data), size);
@@ -206,16 +214,6 @@ namespace {
 // Files up to this size are read into memory rather than mapped: one call instead of a mapping
 // made and unmade, which for a small file costs more than the copy.
 const uint32_t kReadWholeLimit = 64 << 10;
-
-bool ReadAt(int fd, uint8_t* data, uint32_t size) {
-  for (off_t at = 0; size > 0;) {
-    ssize_t n = pread(fd, data, size, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;  // shortened meanwhile by a process that ignores the lock
-    data += n, size -= uint32_t(n), at += n;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -232,7 +230,7 @@ bool FsMap(FsFile file, FsView* view) {
   void* data;
   if (size <= kReadWholeLimit) {
     data = malloc(size);
-    if (!data || !ReadAt(FdOf(file), static_cast<uint8_t*>(data), size)) {
+    if (!data || !ReadFdAt(FdOf(file), static_cast<uint8_t*>(data), size, 0)) {
       free(data);
       return false;
     }

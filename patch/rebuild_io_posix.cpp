@@ -2,14 +2,13 @@
 // read straight into a gather buffer that is written when full. A mapping would cost a page
 // fault or a page-table entry per 4 KiB, dear where mapping memory is (a virtual machine), and
 // a write per operation would cost a system call for each of thousands of small copies.
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "patch/crc32.h"
 #include "patch/fs_faults.h"
+#include "patch/fs_posix.h"
 #include "patch/rebuild_io.h"
 
 namespace vt {
@@ -23,37 +22,17 @@ const uint32_t kHoldLimit = 1 << 20;
 const uint32_t kReadPiece = 256 << 10;
 const uint32_t kGatherSize = 128 << 10;
 
-// fs.h: a POSIX FsFile is the descriptor plus one.
-int FdOf(FsFile file) { return int(reinterpret_cast<intptr_t>(file)) - 1; }
-
 // False when the file ends before the range: shortened meanwhile by a process that ignores
 // the lock.
 bool ReadAt(int fd, uint8_t* data, uint32_t size, uint32_t offset) {
-  if (FsFaulted(kFaultReadOld)) return false;
-  for (off_t at = offset; size > 0;) {
-    ssize_t n = pread(fd, data, size, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n, size -= uint32_t(n), at += n;
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const uint8_t* data, uint32_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n, size -= uint32_t(n);
-  }
-  return true;
+  return !FsFaulted(kFaultReadOld) && ReadFdAt(fd, data, size, offset);
 }
 
 // Writes the gathered bytes and takes them into the CRC, which so covers only bytes that
 // reached the file.
 bool Flush(NewContent* out) {
   if (out->used == 0) return true;
-  if (!WriteAll(FdOf(out->file), out->gathered, out->used)) return false;
+  if (!WriteFd(FdOf(out->file), out->gathered, out->used)) return false;
   out->crc = CrcUpdate(out->crc, out->gathered, out->used);
   out->used = 0;
   return true;
@@ -141,7 +120,7 @@ bool PutBytes(NewContent* out, const uint8_t* bytes, uint32_t length) {
   if (length != 0 && FsFaulted(kFaultWrite)) return false;
   // A long run of literal bytes goes straight from the script, after what is gathered.
   if (length >= kGatherSize) {
-    if (!Flush(out) || !WriteAll(FdOf(out->file), bytes, length)) return false;
+    if (!Flush(out) || !WriteFd(FdOf(out->file), bytes, length)) return false;
     out->crc = CrcUpdate(out->crc, bytes, length);
     return true;
   }
