@@ -1,9 +1,9 @@
 // How an update reads its old file and writes the rebuilt one: the old file read once for its
 // CRC check, then its ranges, literal bytes and sums appended to a temporary file whose CRC is
-// taken over exactly the bytes that reached it. rebuild_io_win32.cpp maps the old file and
-// writes each piece as it comes, which costs the stub the least code; rebuild_io_posix.cpp
-// streams the old file through a reused buffer and gathers the pieces into large writes, so
-// that neither the number of operations nor the price of mapping memory sets the cost.
+// taken over exactly the bytes that reached it. Both layers gather small pieces into large
+// writes, so that the number of operations does not set the cost. rebuild_io_win32.cpp maps
+// the old file, which costs the stub the least code; rebuild_io_posix.cpp streams it through a
+// reused buffer, so that the price of mapping memory does not set the cost either.
 #ifndef VANTREL_PATCH_REBUILD_IO_H
 #define VANTREL_PATCH_REBUILD_IO_H
 
