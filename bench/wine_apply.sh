@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The Windows file layer's rebuild under Wine: `vantrel.exe apply` of a script of many small
+# operations (a 16 MiB file with one byte in 64 changed: copies and inserts of a few dozen bytes
+# each) next to Windows' own copy of the same file (`cmd /c copy`), best of five each, with the
+# write calls each makes per MiB (counted by strace in an untimed round). VANTREL_BASELINE_EXE
+# names another build's vantrel.exe to run side by side.
+# Usage: bench/wine_apply.sh   (needs scripts/build.sh release and windows; strace for counts)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+b=${VANTREL_BUILD_ROOT:-$root/build}
+vantrel=$b/release/cli/vantrel
+exe=$b/windows/cli/vantrel.exe
+for tool in "$vantrel" "$exe"; do
+  [ -x "$tool" ] || [ -f "$tool" ] ||
+    { echo "wine_apply.sh: build $tool first (scripts/build.sh release, windows)" >&2; exit 2; }
+done
+# shellcheck source=scripts/wine_env.sh
+source "$root/scripts/wine_env.sh"
+export VANTREL_XVFB=${VANTREL_XVFB:-1}
+work=$(mktemp -d "${TMPDIR:-/tmp}/wine_apply_XXXXXX")
+wine_session_start >/dev/null
+trap 'wine_session_stop >/dev/null 2>&1; rm -rf "$work"' EXIT
+
+mkdir -p "$work/old" "$work/new"
+head -c $((16 << 20)) /dev/urandom >"$work/old/f.bin"
+# Every 64th byte flipped: the script alternates copies of 63 bytes and inserts of one.
+python3 -c '
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+for i in range(0, len(data), 64): data[i] ^= 0x5A
+open(sys.argv[2], "wb").write(data)' "$work/old/f.bin" "$work/new/f.bin"
+"$vantrel" diff --original-format "$work/old" "$work/new" -o "$work/Patch.dat" >/dev/null
+winpath() { echo "Z:${1//\//\\}"; }
+
+best() {  # prints the least seconds of five runs of "$@", each after a fresh destination
+  local least=999 s e
+  for _ in 1 2 3 4 5; do
+    rm -rf "$work/dest" "$work/copy.bin" && cp -r "$work/old" "$work/dest"
+    s=$(date +%s.%N)
+    "$@" >/dev/null 2>&1
+    e=$(date +%s.%N)
+    least=$(echo "if ($e - $s < $least) $e - $s else $least" | bc -l)
+  done
+  printf '%.3f' "$least"
+}
+writes() {  # write calls per MiB of one untimed run of "$@", or n/a
+  command -v strace >/dev/null || { echo n/a; return; }
+  rm -rf "$work/dest" "$work/copy.bin" && cp -r "$work/old" "$work/dest"
+  local n
+  n=$(strace -f -c -e trace=write,pwrite64 -o "$work/strace.txt" "$@" >/dev/null 2>&1;
+      awk '$NF == "write" || $NF == "pwrite64" {s += $4} END {print s + 0}' "$work/strace.txt")
+  echo $((n / 16))
+}
+# Commands, not functions, so that strace can run them too.
+applying() { apply=(wine "$1" apply "$(winpath "$work/Patch.dat")" "$(winpath "$work/dest")"); }
+copy=(wine cmd /c copy /y "$(winpath "$work/old/f.bin")" "$(winpath "$work/copy.bin")")
+
+cp -r "$work/old" "$work/dest"
+applying "$exe"
+"${apply[@]}" >/dev/null 2>&1 && cmp -s "$work/dest/f.bin" "$work/new/f.bin" ||
+  { echo "wine_apply.sh: the apply did not give the new file" >&2; exit 1; }
+printf 'Wine, 16 MiB file, script of %d bytes (copies and inserts of up to 63 bytes)\n' \
+  "$(stat -c %s "$work/Patch.dat")"
+copy_secs=$(best "${copy[@]}")
+printf '%-28s %7s s   %9s writes/MiB\n' "cmd /c copy" "$copy_secs" "$(writes "${copy[@]}")"
+run() {  # label exe
+  local secs
+  applying "$2"
+  secs=$(best "${apply[@]}")
+  printf '%-28s %7s s   %9s writes/MiB   apply/copy %5.2f\n' "$1" "$secs" \
+    "$(writes "${apply[@]}")" "$(echo "$secs / $copy_secs" | bc -l)"
+}
+run "vantrel.exe apply" "$exe"
+[ -z "${VANTREL_BASELINE_EXE:-}" ] || run "baseline apply" "$VANTREL_BASELINE_EXE"
