@@ -148,6 +148,43 @@ TEST_F(PatchWin32Test, WorkedExampleAppliesByteForByte) {
   EXPECT_TRUE(Named(dest_, "PCH").empty());
 }
 
+// The rebuild gathers pieces into buffers of 64 KiB and writes a copy of that size or more
+// straight from the old file: short copies, inserts and adds that fill several buffers, with
+// one long copy between, must land byte for byte and in order.
+TEST_F(PatchWin32Test, ManySmallOperationsAroundALongCopyLandInOrder) {
+  std::string old(200000, 0);
+  uint32_t x = 12345;
+  for (char& c : old) {
+    x = x * 1103515245u + 12345u;
+    c = char(x >> 24);
+  }
+  Put("big.bin", old);
+  vtt::Script script;
+  std::string built;
+  std::vector<std::function<void(vtt::Script&)>> ops;
+  for (uint32_t i = 0; i < 12000; ++i) {
+    const uint32_t at = (i * 7919u) % (uint32_t(old.size()) - 40);
+    if (i == 6000) {  // the long copy, between stretches of about two buffers each
+      ops.push_back([](vtt::Script& s) { s.Copy(100000, 50000); });
+      built += old.substr(50000, 100000);
+    } else if (i % 3 == 0) {
+      ops.push_back([](vtt::Script& s) { s.Insert("ins"); });
+      built += "ins";
+    } else if (i % 3 == 1) {
+      ops.push_back([at](vtt::Script& s) { s.Copy(37, at); });
+      built += old.substr(at, 37);
+    } else {
+      ops.push_back([at](vtt::Script& s) { s.Add(at, std::string(21, '\x01')); });
+      for (uint32_t k = 0; k < 21; ++k) built += char(old[at + k] + 1);
+    }
+  }
+  script.Entry(Crc(old), Crc(built), "\\big.bin");
+  for (const auto& op : ops) op(script);
+  script.End();
+  EXPECT_EQ(Apply(script), vt::kUpdated);
+  EXPECT_TRUE(ReadText(dest_ + "\\big.bin") == built);
+}
+
 TEST_F(PatchWin32Test, ReadOnlyOldFileIsAccessDeniedWithoutBackup) {
   Put("ro.txt", "old");
   ASSERT_TRUE(SetFileAttributesA((dest_ + "\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
