@@ -49,12 +49,16 @@ bool ToNative(const char* path, NativePath out) {
   char ansi[kMaxPath + 1];
   size_t i = 0;
   for (const char* p = path; *p != 0;) {
+    // No code page has a lead byte below 0x80: the common case needs no look at the table.
+    if (static_cast<unsigned char>(*p) < 0x80) {
+      if (i == kMaxPath) return false;
+      ansi[i++] = *p == '\\' ? '/' : *p;
+      ++p;
+      continue;
+    }
+    // A double-byte character is copied whole: its second byte may be a backslash.
     const char* next = NextChar(p);
     if (i + size_t(next - p) > kMaxPath) return false;
-    if (next - p == 1 && *p == '\\') {
-      ansi[i++] = '/';
-      ++p;
-    }
     for (; p != next; ++p) ansi[i++] = *p;
   }
   ansi[i] = 0;
