@@ -559,6 +559,21 @@ bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                              body, stats, memory);
 }
 
+namespace {
+
+// Settings that differ only in the literal bits a copy must save (copyBits, repeatBits) make
+// operations of about the same compressed size: their spread stays within a tenth or so.
+bool Siblings(const DeltaTuning& a, const DeltaTuning& b) {
+  return a.minCopy == b.minCopy && a.minRepeatCopy == b.minRepeatCopy &&
+         a.chainDepth == b.chainDepth && a.addSplit == b.addSplit;
+}
+
+// A group of siblings whose first setting costs more than the best first by over this part of
+// it is not tried further: none of its siblings would come near.
+const size_t kLosingGroupShare = 4;  // a quarter
+
+}  // namespace
+
 bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                          size_t newSize, const std::vector<DeltaTuning>& tunings,
                          OpsCost cost, void* context, std::vector<uint8_t>* body,
@@ -573,6 +588,7 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
     std::vector<uint8_t> ops;
     DeltaStats stats;
     size_t cost = 0;
+    bool done = false;
   };
   const size_t tries = cost ? tunings.size() : 1;
   std::vector<Run> runs(tries);
@@ -580,26 +596,54 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
     Encoder encoder(model, memory);
     encoder.Encode(tunings[t], &runs[t].ops, &runs[t].stats);
     PutEnd(&runs[t].ops);
-    runs[t].cost = tries == 1 ? 0 : cost(runs[t].ops, context);
   };
-  encode(0);
-  // Settings differ in how they treat matches; with hardly any, the others change nothing.
-  size_t done = 1;
-  if (tries > 1 && runs[0].stats.copiedBytes + runs[0].stats.addedBytes >= newSize / 10) {
-    if (threads > 1) {
+  // Encodes the settings `which` (side by side when there are threads), then rates each in
+  // order; a run equal to an earlier one takes its cost without a second look.
+  auto tryAll = [&](const std::vector<size_t>& which) {
+    if (threads > 1 && which.size() > 1) {
       model.cost.WorkOutAll();
       std::vector<std::thread> helpers;
-      for (size_t t = 1; t < tries; ++t) helpers.emplace_back(encode, t);
+      for (size_t k = 1; k < which.size(); ++k) helpers.emplace_back(encode, which[k]);
+      encode(which[0]);
       for (std::thread& helper : helpers) helper.join();
     } else {
-      for (size_t t = 1; t < tries; ++t) encode(t);
+      for (size_t t : which) encode(t);
     }
-    done = tries;
+    for (size_t t : which) {
+      Run& run = runs[t];
+      run.done = true;
+      if (tries == 1) continue;
+      size_t same = 0;
+      while (same < t && !(runs[same].done && runs[same].ops == run.ops)) ++same;
+      run.cost = same < t ? runs[same].cost : cost(run.ops, context);
+    }
+  };
+  tryAll({0});
+  // Settings differ in how they treat matches; with hardly any, the others change nothing.
+  if (tries > 1 && runs[0].stats.copiedBytes + runs[0].stats.addedBytes >= newSize / 10) {
+    // The first setting of each group of siblings, then the siblings of the groups whose first
+    // came near the best.
+    std::vector<size_t> firsts, rest;
+    for (size_t t = 1; t < tries; ++t) {
+      size_t first = 0;
+      while (!Siblings(tunings[first], tunings[t])) ++first;
+      (first == t ? firsts : rest).push_back(t);
+    }
+    tryAll(firsts);
+    size_t bestFirst = runs[0].cost;
+    for (size_t t : firsts) bestFirst = std::min(bestFirst, runs[t].cost);
+    std::vector<size_t> near;
+    for (size_t t : rest) {
+      size_t first = 0;
+      while (!Siblings(tunings[first], tunings[t])) ++first;
+      if (runs[first].cost - bestFirst <= bestFirst / kLosingGroupShare) near.push_back(t);
+    }
+    tryAll(near);
   }
   // The first of the cheapest, whatever order the runs finished in.
   size_t best = 0;
-  for (size_t t = 1; t < done; ++t)
-    if (runs[t].cost < runs[best].cost) best = t;
+  for (size_t t = 1; t < tries; ++t)
+    if (runs[t].done && runs[t].cost < runs[best].cost) best = t;
   std::vector<uint8_t>& ops = runs[best].ops;
   // Into an empty body the operations move without a copy: they may be as large as the file.
   if (body->empty()) {

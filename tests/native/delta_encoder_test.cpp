@@ -259,6 +259,47 @@ TEST_F(DeltaRoundTrip, ChoosingKeepsTheSettingRatedLowestAndEachStartsAfresh) {
   }
 }
 
+// Costs handed out in the order the runs are rated, counting the ratings.
+struct CostSequence {
+  std::vector<size_t> costs;
+  size_t calls = 0;
+};
+size_t NextCost(const Bytes&, void* context) {
+  CostSequence* sequence = static_cast<CostSequence*>(context);
+  const size_t k = sequence->calls++;
+  return k < sequence->costs.size() ? sequence->costs[k] : 1000;
+}
+
+// Siblings (settings apart only in copyBits) are tried when their group's first came within a
+// quarter of the best first, and not otherwise; a run equal to an earlier one is not rated
+// again. Group P copies (its second setting leaves a short match out), group Q copies nothing.
+TEST_F(DeltaRoundTrip, ChoosingSkipsTheSiblingsOfALosingGroup) {
+  const Bytes old = Random(6000, 90);
+  const Bytes now = Cat({Random(300, 91), Slice(old, 0, 40), Random(300, 92), Slice(old, 100, 6000)});
+  DeltaTuning p, pDear, q, qDear;
+  pDear.copyBits = qDear.copyBits = 1000;
+  q.minCopy = q.minRepeatCopy = qDear.minCopy = qDear.minRepeatCopy = 1 << 30;
+  struct Case {
+    std::vector<size_t> costs;  // p, q, then pDear when tried
+    size_t wantCalls;
+    uint64_t wantCopies;
+  };
+  for (const Case& c : {Case{{100, 120, 90}, 3, 1}, Case{{200, 100, 50}, 2, 0},
+                        Case{{100, 100, 100}, 3, 2}}) {
+    for (unsigned threads : {1u, 3u}) {
+      CostSequence sequence{c.costs};
+      Bytes body;
+      DeltaStats stats;
+      ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(),
+                                      {p, q, pDear, qDear}, NextCost, &sequence, &body, &stats,
+                                      DeltaMemory(), threads));
+      EXPECT_EQ(sequence.calls, c.wantCalls) << c.costs[0] << " " << c.costs[1];
+      EXPECT_EQ(stats.copies, c.wantCopies) << c.costs[0] << " " << c.costs[1];
+      EXPECT_EQ(ApplyBody(old, now, body), now);
+    }
+  }
+}
+
 TEST(DeltaEncoder, RefusesSizesTheScriptCannotHold) {
   Bytes body = {7};
   const uint8_t byte = 0;
