@@ -27,6 +27,7 @@ class FileMap {
 
   // Takes the pages wholly inside [from, to) out of this process's resident memory; their bytes
   // stay readable and are read again from the file (or the system's cache) when next touched.
+  // A platform may read small files into memory instead of mapping them; they stay resident.
   void Release(uint64_t from, uint64_t to);
 
   // Bytes of mapped files that this process holds resident, all mappings together; the

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "builder/file_map.h"
 #include "builder/installer_pack.h"
 #include "builder/patch_verify.h"
 #include "builder/payload_check.h"
@@ -224,6 +225,26 @@ TEST_F(TreeDiffTest, AChangeThatKeepsTheCrcIsCarriedWhole) {
 
 // Lines of source text with some replaced and some added: the new lines are no old bytes plus a
 // difference, and adds must not make such a file's operations dearer once compressed.
+// Small files are read and large ones mapped: either way the whole file's bytes, which a
+// release of its pages leaves readable.
+TEST_F(TreeDiffTest, FileMapHoldsTheWholeFileReadOrMapped) {
+  for (size_t size : {size_t(0), size_t(1), size_t(70000), size_t(9) << 20}) {
+    const Bytes data = Random(size, uint32_t(size));
+    Write("f.bin", data);
+    FileMap file;
+    std::string error;
+    ASSERT_TRUE(file.Open(Dir("f.bin"), &error)) << error;
+    ASSERT_EQ(file.size(), size);
+    EXPECT_TRUE(size == 0 || memcmp(file.data(), data.data(), size) == 0) << size;
+    file.Release(0, size);
+    EXPECT_TRUE(size == 0 || memcmp(file.data(), data.data(), size) == 0) << size;
+  }
+  FileMap missing;
+  std::string error;
+  EXPECT_FALSE(missing.Open(Dir("none.bin"), &error));
+  EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+}
+
 TEST_F(TreeDiffTest, AddsNeverCompressLargerThanCopiesAndInserts) {
   static const char* const kWords[] = {"import", "def", "return", "self", "value", "(", ")", ":",
                                        "    ", "if", "else", "for", "in", "None", "=", "\n"};
