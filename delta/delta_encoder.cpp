@@ -215,6 +215,28 @@ struct Model {
   LiteralCost cost;
 };
 
+// The index searches of one run, in the order made (new positions never go back), so that a
+// run with a sibling setting (same chainDepth) takes the result wherever it searches from the
+// same place in the same state: settings that differ only in which matches they take follow
+// the same path through most of a file. A search's result depends on the position, the old
+// position the caller looks at itself, and where the pending literals start.
+struct SearchLog {
+  struct Entry {
+    uint32_t at;
+    uint32_t literalStart;
+    uint32_t repeat;  // kNoPosition: none inside the old file
+    uint32_t oldAt, newAt, length;
+  };
+  std::vector<Entry> entries;
+  size_t capacity = 0;  // entries kept at most; later searches are made again
+};
+
+// What a search log may take, in bytes: eight times the new file's size (about one search per
+// three bytes is made where a file changed throughout), and never more than this, so that a
+// large file's memory stays what its index and mapping need.
+const size_t kMaxSearchLog = size_t(32) << 20;
+const size_t kSearchLogPerByte = 8;
+
 // One run over the new file with one setting.
 class Encoder {
  public:
@@ -227,11 +249,15 @@ class Encoder {
         index_(model.index),
         cost_(model.cost) {}
 
-  // Appends to *out the operations that build the whole new file, without the end byte.
-  void Encode(const DeltaTuning& tuning, std::vector<uint8_t>* out, DeltaStats* stats) {
+  // Appends to *out the operations that build the whole new file, without the end byte. The
+  // searches are written to `record` or taken from `replay` (a sibling's), when given.
+  void Encode(const DeltaTuning& tuning, std::vector<uint8_t>* out, DeltaStats* stats,
+              SearchLog* record = nullptr, const SearchLog* replay = nullptr) {
     tuning_ = tuning;
     out_ = out;
     stats_ = stats;
+    record_ = record;
+    replay_ = replay;
     if (tuning.addSplit) {
       EncodeApproximate();
       return;
@@ -479,8 +505,32 @@ class Encoder {
   }
 
   // The longest match the index offers for new position `i`, other than at old position
-  // `repeatAt` (looked at by the caller), extended both ways; length 0 when none.
+  // `repeatAt` (looked at by the caller), extended both ways; length 0 when none. Taken from
+  // the sibling's log when it searched from the same state.
   Match SearchIndex(size_t i, int64_t repeatAt) {
+    const uint32_t repeat =
+        repeatAt >= 0 && uint64_t(repeatAt) < oldSize_ ? uint32_t(repeatAt) : kNoPosition;
+    if (replay_) {
+      const std::vector<SearchLog::Entry>& log = replay_->entries;
+      while (replayAt_ < log.size() && log[replayAt_].at < i) ++replayAt_;
+      for (size_t k = replayAt_; k < log.size() && log[k].at == i; ++k)
+        if (log[k].repeat == repeat && log[k].literalStart == at_.literalStart) {
+          Match m;
+          m.oldAt = log[k].oldAt;
+          m.newAt = log[k].newAt;
+          m.length = log[k].length;
+          return m;
+        }
+    }
+    const Match found = Search(i, repeat);
+    if (record_ && record_->entries.size() < record_->capacity)
+      record_->entries.push_back({uint32_t(i), uint32_t(at_.literalStart), repeat,
+                                  uint32_t(found.oldAt), uint32_t(found.newAt),
+                                  uint32_t(found.length)});
+    return found;
+  }
+
+  Match Search(size_t i, uint32_t repeat) {
     Match found;
     if (i + kAnchor <= newSize_) {
       uint32_t depth = tuning_.chainDepth;
@@ -491,7 +541,7 @@ class Encoder {
            c = index_.Next(c), --walk) {
         if (!index_.Matches(c, tag)) continue;
         --depth;
-        if (size_t(c) == size_t(repeatAt)) continue;
+        if (c == repeat) continue;
         // Quick reject: a longer forward match must agree at the current best's end.
         const size_t probe = found.length ? found.newAt + found.length - i : 0;
         if (probe) pager_.Read(kPageGuess);
@@ -548,6 +598,9 @@ class Encoder {
   DeltaTuning tuning_;
   std::vector<uint8_t>* out_ = nullptr;
   DeltaStats* stats_ = nullptr;
+  SearchLog* record_ = nullptr;
+  const SearchLog* replay_ = nullptr;
+  size_t replayAt_ = 0;  // entries before it lie behind the position
 };
 
 }  // namespace
@@ -592,9 +645,22 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
   };
   const size_t tries = cost ? tunings.size() : 1;
   std::vector<Run> runs(tries);
+  // Each setting's group: the first setting it is a sibling of, which records the searches.
+  std::vector<size_t> group(tries);
+  for (size_t t = 0; t < tries; ++t)
+    while (!Siblings(tunings[group[t]], tunings[t])) ++group[t];
+  std::vector<SearchLog> logs(tries);
+  for (size_t t = 0; t < tries; ++t) {
+    const bool hasSiblings = std::count(group.begin(), group.end(), t) > 1;
+    if (hasSiblings)
+      logs[t].capacity =
+          std::min(kMaxSearchLog, kSearchLogPerByte * newSize) / sizeof(SearchLog::Entry);
+  }
   auto encode = [&](size_t t) {
     Encoder encoder(model, memory);
-    encoder.Encode(tunings[t], &runs[t].ops, &runs[t].stats);
+    const size_t first = group[t];
+    encoder.Encode(tunings[t], &runs[t].ops, &runs[t].stats, first == t ? &logs[t] : nullptr,
+                   first == t ? nullptr : &logs[first]);
     PutEnd(&runs[t].ops);
   };
   // Encodes the settings `which` (side by side when there are threads), then rates each in
@@ -624,20 +690,17 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
     // The first setting of each group of siblings, then the siblings of the groups whose first
     // came near the best.
     std::vector<size_t> firsts, rest;
-    for (size_t t = 1; t < tries; ++t) {
-      size_t first = 0;
-      while (!Siblings(tunings[first], tunings[t])) ++first;
-      (first == t ? firsts : rest).push_back(t);
-    }
+    for (size_t t = 1; t < tries; ++t) (group[t] == t ? firsts : rest).push_back(t);
     tryAll(firsts);
     size_t bestFirst = runs[0].cost;
     for (size_t t : firsts) bestFirst = std::min(bestFirst, runs[t].cost);
     std::vector<size_t> near;
-    for (size_t t : rest) {
-      size_t first = 0;
-      while (!Siblings(tunings[first], tunings[t])) ++first;
-      if (runs[first].cost - bestFirst <= bestFirst / kLosingGroupShare) near.push_back(t);
-    }
+    for (size_t t : rest)
+      if (runs[group[t]].cost - bestFirst <= bestFirst / kLosingGroupShare) near.push_back(t);
+    // The logs of the groups left out are not read.
+    for (size_t t = 0; t < tries; ++t)
+      if (std::none_of(near.begin(), near.end(), [&](size_t n) { return group[n] == t; }))
+        std::vector<SearchLog::Entry>().swap(logs[t].entries);
     tryAll(near);
   }
   // The first of the cheapest, whatever order the runs finished in.

@@ -300,6 +300,46 @@ TEST_F(DeltaRoundTrip, ChoosingSkipsTheSiblingsOfALosingGroup) {
   }
 }
 
+// A sibling that takes its group's first searches where it stands where the first stood
+// writes the operations it writes alone, with adds and without, whatever the number of threads.
+TEST_F(DeltaRoundTrip, SiblingsTakingTheFirstsSearchesWriteWhatTheyWriteAlone) {
+  Bytes sprinkled = Random(30000, 110);
+  const Bytes old = sprinkled;
+  std::mt19937 rng(111);
+  for (int i = 0; i < 300; ++i) sprinkled[rng() % sprinkled.size()] += uint8_t(1 + rng() % 255);
+  const Bytes text = Lines(2000, 115);
+  const std::vector<std::pair<Bytes, Bytes>> pairs = {
+      {old, Cat({Slice(sprinkled, 0, 9000), Random(700, 112), Slice(sprinkled, 9500, 30000)})},
+      {Code(6000, 0, 113), Cat({Random(700, 114), Code(6000, 700, 113)})},
+      {text, Cat({Slice(text, 0, 20000), Lines(40, 116), Slice(text, 20500, text.size()),
+                  Lines(40, 117)})},
+  };
+  std::vector<DeltaTuning> siblings(3);
+  siblings[1].copyBits = 24;
+  siblings[2].copyBits = 120;
+  for (uint32_t split : {0u, 1024u}) {
+    for (DeltaTuning& t : siblings) t.addSplit = split;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      const Bytes& a = pairs[k].first;
+      const Bytes& b = pairs[k].second;
+      for (size_t pick : {size_t(1), size_t(2)}) {
+        Bytes alone;
+        ASSERT_TRUE(EncodeDelta(a.data(), a.size(), b.data(), b.size(), &alone, nullptr,
+                                siblings[pick]));
+        for (unsigned threads : {1u, 2u}) {
+          CostSequence sequence{{100, 100, 100}};
+          sequence.costs[pick] = 90;
+          Bytes body;
+          ASSERT_TRUE(EncodeDeltaChoosing(a.data(), a.size(), b.data(), b.size(), siblings,
+                                          NextCost, &sequence, &body, nullptr, DeltaMemory(),
+                                          threads));
+          EXPECT_EQ(body, alone) << split << " " << k << " " << pick << " " << threads;
+        }
+      }
+    }
+  }
+}
+
 TEST(DeltaEncoder, RefusesSizesTheScriptCannotHold) {
   Bytes body = {7};
   const uint8_t byte = 0;
