@@ -622,8 +622,10 @@ bool Siblings(const DeltaTuning& a, const DeltaTuning& b) {
 }
 
 // A group of siblings whose first setting costs more than the best first by over this part of
-// it is not tried further: none of its siblings would come near.
+// it, and by over kLosingGroupSlack, is not tried further: none of its siblings would come
+// near. Small operation runs spread wider, and cost little to rate.
 const size_t kLosingGroupShare = 4;  // a quarter
+const size_t kLosingGroupSlack = 256;
 
 }  // namespace
 
@@ -696,7 +698,8 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
     for (size_t t : firsts) bestFirst = std::min(bestFirst, runs[t].cost);
     std::vector<size_t> near;
     for (size_t t : rest)
-      if (runs[group[t]].cost - bestFirst <= bestFirst / kLosingGroupShare) near.push_back(t);
+      if (runs[group[t]].cost - bestFirst <= bestFirst / kLosingGroupShare + kLosingGroupSlack)
+        near.push_back(t);
     // The logs of the groups left out are not read.
     for (size_t t = 0; t < tries; ++t)
       if (std::none_of(near.begin(), near.end(), [&](size_t n) { return group[n] == t; }))
