@@ -686,14 +686,18 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
       run.cost = same < t ? runs[same].cost : cost(run.ops, context);
     }
   };
-  tryAll({0});
+  // The first setting of each group of siblings, then the siblings of the groups whose first
+  // came near the best.
+  std::vector<size_t> firsts, rest;
+  for (size_t t = 0; t < tries; ++t) (group[t] == t ? firsts : rest).push_back(t);
+  // Side by side, the firsts run at once; on one thread the first setting goes alone.
+  const bool together = threads > 1;
+  tryAll(together ? firsts : std::vector<size_t>{0});
   // Settings differ in how they treat matches; with hardly any, the others change nothing.
-  if (tries > 1 && runs[0].stats.copiedBytes + runs[0].stats.addedBytes >= newSize / 10) {
-    // The first setting of each group of siblings, then the siblings of the groups whose first
-    // came near the best.
-    std::vector<size_t> firsts, rest;
-    for (size_t t = 1; t < tries; ++t) (group[t] == t ? firsts : rest).push_back(t);
-    tryAll(firsts);
+  if (tries > 1 && runs[0].stats.copiedBytes + runs[0].stats.addedBytes < newSize / 10) {
+    for (size_t t = 1; t < tries; ++t) runs[t].done = false;
+  } else if (tries > 1) {
+    if (!together) tryAll(std::vector<size_t>(firsts.begin() + 1, firsts.end()));
     size_t bestFirst = runs[0].cost;
     for (size_t t : firsts) bestFirst = std::min(bestFirst, runs[t].cost);
     std::vector<size_t> near;

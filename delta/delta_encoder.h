@@ -80,9 +80,12 @@ typedef size_t (*OpsCost)(const std::vector<uint8_t>& ops, void* context);
 // lowest (the first of equals). With no `cost`, the first setting alone is used. False also
 // when `tunings` is empty. Settings that differ only in copyBits and repeatBits form a group:
 // the first of each group is tried, and the others only in groups whose first cost at most a
-// quarter more than the best first. Operations equal to an earlier setting's are not rated
-// again. With `threads` above 1 the settings tried together run side by side (the result is
-// the same), and `cost` is then called from several threads at once.
+// quarter, or 256, more than the best first. Operations equal to an earlier setting's are not
+// rated again. The others of a group take the first's index searches where they search from
+// the same place in the same state (the result is the same as searching again); the first
+// keeps them in up to 8 bytes per byte of the new file, 32 MiB at most. With `threads` above 1
+// the settings tried together run side by side (the result is the same), and `cost` is then
+// called from several threads at once.
 bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                          size_t newSize, const std::vector<DeltaTuning>& tunings,
                          OpsCost cost, void* context, std::vector<uint8_t>* body,
