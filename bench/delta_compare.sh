@@ -122,7 +122,7 @@ for pkg in "${packages[@]}"; do
   per_file xdelta3 "$d/pkg/old" "$d/pkg/new"; row "xdelta3 -9 per file" "$t_bytes" "$t_secs" "$t_kib" "-"
   per_file zstd "$d/pkg/old" "$d/pkg/new"; row "zstd --patch-from per file" "$t_bytes" "$t_secs" "$t_kib" "-"
   per_file bsdiff "$d/pkg/old" "$d/pkg/new"; row "bsdiff per file" "$t_bytes" "$t_secs" "$t_kib" "-"
-  bsdiff_file_bytes=$t_bytes
+  bsdiff_file_bytes=$t_bytes bsdiff_file_secs=$t_secs
 
   goal "$pkg" "size / xdelta3 -9" "$(ratio "$v_bytes" "$xd_bytes")" 1
   goal "$pkg" "size / (xdelta3 -S none + bzip2)" "$(ratio "$v_bytes" "$xdraw_bytes")" 0.8
@@ -130,6 +130,7 @@ for pkg in "${packages[@]}"; do
   goal "$pkg" "size / bsdiff per file" "$(ratio "$v_bytes" "$bsdiff_file_bytes")" 1
   goal "$pkg" "size / bsdiff of the tar" "$(ratio "$v_bytes" "$bsdiff_bytes")" 1
   goal "$pkg" "encoding time / bzip2 -9" "$(ratio "$v_secs" "$bz_secs")" 3
+  goal "$pkg" "encoding time / bsdiff per file" "$(ratio "$v_secs" "$bsdiff_file_secs")" 1
   goal "$pkg" "peak memory / bsdiff's" "$(ratio "$v_kib" "$bsdiff_kib")" 1
   if [ -x "$perftest" ]; then
     apply=$("$perftest" "$d/pkg/old" "$d/pkg/new" | sed -n 's/.*ratio \([0-9.]*\)$/\1/p')

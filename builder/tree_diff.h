@@ -50,14 +50,15 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 // than kMaxEntryPath, a name Windows refuses or that is not plain ASCII, two names that differ
 // only in case, a link or special file, or more than 65535 entries.
 //
-// Each update entry is encoded with every setting of `tunings` (empty: kDefaultTunings) and the
-// one whose operations compress smallest on their own is kept.
+// Each update entry is encoded with the settings of `tunings` (empty: kDefaultTunings) as
+// EncodeDeltaChoosing tries them, and the one whose operations compress smallest on their own
+// is kept.
 //
 // Files are encoded on `threads` threads (0: DefaultThreads()); the script is the same for any
-// number. Files are mapped, not read, and their pages given back as the work moves on; files
-// run side by side only while their sizes add up to no more than the largest one's (or
-// 256 MiB), so the memory needed follows the largest file. `progress` is called on the calling
-// thread with the bytes of the files finished so far.
+// number. Files are mapped (on POSIX systems, those of up to 8 MiB are read) and their pages
+// given back as the work moves on; files run side by side only while their sizes add up to no
+// more than the largest one's (or 256 MiB), so the memory needed follows the largest file.
+// `progress` is called on the calling thread with the bytes of the files finished so far.
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress = nullptr, void* context = nullptr,
                const std::vector<DeltaTuning>& tunings = {}, unsigned threads = 0);
