@@ -72,7 +72,7 @@ for pkg in "${packages[@]}"; do
   measure bzip2 -9 -k -f "$d/new.tar"; bz_secs=$secs
   base=$(stat -c %s "$d/new.tar.bz2")
   row() {  # tool bytes secs kib applied
-    printf '%-24s %-26s %10d %8.4f %8.2f %9.1f  %s\n' "$pkg" "$1" "$2" \
+    printf '%-24s %-26s %10d %8.4f %8.3f %9.1f  %s\n' "$pkg" "$1" "$2" \
       "$(echo "$2 / $base" | bc -l)" "$3" "$(echo "$4 / 1024" | bc -l)" "$5"
   }
   row "bzip2 -9 of new" "$base" "$bz_secs" "$kib" "-"
