@@ -87,7 +87,9 @@ bool FsSetNormalAttributes(const char* path);
 // separator. True when that directory exists afterwards.
 bool FsMakeParentDirs(const char* path);
 
-// Creates one directory (its parent must exist). True when it exists afterwards.
+// Creates one directory (its parent must exist). True only when this call made it: a folder,
+// or a link to one, that is there already is not taken, since the folders a run makes for its
+// backups and temporary files must be its own.
 bool FsMakeDir(const char* path);
 
 // Removes an empty directory, or on Windows a directory junction without entering it.

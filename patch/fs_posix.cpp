@@ -400,7 +400,7 @@ bool FsMakeParentDirs(const char* path) {
 bool FsMakeDir(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
-  return mkdir(native, 0777) == 0 || (errno == EEXIST && IsDirectory(native));
+  return mkdir(native, 0777) == 0;
 }
 
 bool FsRemoveDir(const char* path) {

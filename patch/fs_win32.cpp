@@ -134,11 +134,13 @@ bool FsMakeParentDirs(const char* path) {
   if (last - path >= MAX_PATH) return false;
   char parent[MAX_PATH];
   lstrcpynA(parent, path, int(last - path) + 1);
-  return FsMakeDir(parent) || (FsMakeParentDirs(parent) && FsMakeDir(parent));
+  // A folder that stands there already will do at every level of the path.
+  return FsMakeDir(parent) || GetLastError() == ERROR_ALREADY_EXISTS ||
+         (FsMakeParentDirs(parent) && FsMakeDir(parent));
 }
 
 bool FsMakeDir(const char* path) {
-  return CreateDirectoryA(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  return CreateDirectoryA(path, nullptr) != 0;
 }
 
 bool FsRemoveDir(const char* path) { return RemoveDirectoryA(path) != 0; }

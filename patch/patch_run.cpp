@@ -160,7 +160,9 @@ int32_t RunPatch(RunState* run, char* leftBackupDir) {
     } else if (mapped && (!ScriptPathsFit(script, backupDir) || !RunFolderFits(backupDir))) {
       end = kRunDestinationTooLong;
     } else {
-      // A script that cannot be read still leaves an empty log behind.
+      // A script that cannot be read still leaves an empty log behind. The reserved name then
+      // becomes a folder of the same name: should anything take the name in between (a link to
+      // a folder outside), that folder is not this run's, and the run does not start.
       log = FsOpen(logPath, kFsCreateAlways, nullptr);
       if (!mapped) {
         end = kRunScriptUnreadable;

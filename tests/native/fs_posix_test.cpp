@@ -122,6 +122,19 @@ TEST_F(FsPosixTest, ParentDirectoriesAndTemporaryNames) {
   EXPECT_EQ(Read(std::string(first).substr(dir_.string().size() + 1)), "abc");
 }
 
+// A run makes its backup folder where it just gave up a reserved name; should a link to a
+// folder outside (or any folder) take the name in between, the run must not work in it.
+TEST_F(FsPosixTest, MakeDirTakesOnlyAFolderItMade) {
+  fs::create_directory(dir_ / "outside");
+  fs::create_directory(dir_ / "there");
+  fs::create_directory_symlink(dir_ / "outside", dir_ / "link");
+  EXPECT_TRUE(FsMakeDir(P("new").c_str()));
+  EXPECT_TRUE(fs::is_directory(dir_ / "new"));
+  EXPECT_FALSE(FsMakeDir(P("there").c_str()));
+  EXPECT_FALSE(FsMakeDir(P("link").c_str()));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
+}
+
 TEST_F(FsPosixTest, MapsWholeFileAndEmptyFile) {
   // Small files are read, big ones mapped: both give the whole content.
   for (const std::string& content : {std::string("abcdef"), std::string(300000, 'x') + "end"}) {

@@ -10,6 +10,7 @@
 
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
+#include "patch/fs.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
 #include "tests/common/script_builder.h"
@@ -183,6 +184,18 @@ TEST_F(PatchWin32Test, ManySmallOperationsAroundALongCopyLandInOrder) {
   script.End();
   EXPECT_EQ(Apply(script), vt::kUpdated);
   EXPECT_TRUE(ReadText(dest_ + "\\big.bin") == built);
+}
+
+// A run's backup folder is made where it just gave up a reserved name: a folder that took the
+// name in between is not taken for it, while making a path's parents still accepts them.
+TEST_F(PatchWin32Test, MakeDirTakesOnlyAFolderItMade) {
+  const std::string made = dest_ + "\\made";
+  EXPECT_TRUE(vt::FsMakeDir(made.c_str()));
+  EXPECT_FALSE(vt::FsMakeDir(made.c_str()));
+  EXPECT_TRUE(vt::FsMakeParentDirs((made + "\\file.txt").c_str()));
+  EXPECT_TRUE(vt::FsMakeParentDirs((made + "\\sub\\file.txt").c_str()));
+  const DWORD sub = GetFileAttributesA((made + "\\sub").c_str());
+  EXPECT_TRUE(sub != INVALID_FILE_ATTRIBUTES && (sub & FILE_ATTRIBUTE_DIRECTORY));
 }
 
 TEST_F(PatchWin32Test, ReadOnlyOldFileIsAccessDeniedWithoutBackup) {
