@@ -2,7 +2,6 @@
 #include "builder/payload_writer.h"
 
 #include <bzlib.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <new>
@@ -188,101 +187,26 @@ bool CompressBlock(const std::vector<uint8_t>& raw, int blockSize, std::vector<u
   return true;
 }
 
-// The blocks one compression asked for, kept for the next: the library asks for the same few
-// sizes each time (its state, two arrays of the block size and a bucket table).
-struct CompressMemory::Arena {
-  struct Slot {
-    void* data;
-    size_t capacity;
-    bool used;
-  };
-  std::vector<Slot> slots;
-  // The stream is counted, not kept: it passes through here.
-  char out[1 << 16];
-
-  ~Arena() {
-    for (const Slot& slot : slots) free(slot.data);
-  }
-
-  // The smallest idle block that fits, or the largest idle one grown, or a new one.
-  static void* Allocate(void* opaque, int count, int size) {
-    Arena* arena = static_cast<Arena*>(opaque);
-    const size_t bytes = size_t(count) * size_t(size);
-    Slot* pick = nullptr;
-    for (Slot& slot : arena->slots)
-      if (!slot.used && slot.capacity >= bytes && (!pick || slot.capacity < pick->capacity))
-        pick = &slot;
-    if (!pick) {
-      for (Slot& slot : arena->slots)
-        if (!slot.used && (!pick || slot.capacity > pick->capacity)) pick = &slot;
-      void* data = malloc(bytes ? bytes : 1);
-      if (!data) return nullptr;
-      if (pick) {
-        free(pick->data);
-        *pick = {data, bytes, false};
-      } else {
-        arena->slots.push_back({data, bytes, false});
-        pick = &arena->slots.back();
-      }
-    }
-    pick->used = true;
-    return pick->data;
-  }
-
-  static void Release(void* opaque, void* data) {
-    for (Slot& slot : static_cast<Arena*>(opaque)->slots)
-      if (slot.data == data) slot.used = false;
-  }
-};
-
-CompressMemory::CompressMemory() = default;
-CompressMemory::~CompressMemory() = default;
-
-CompressMemory::Arena* CompressMemory::Take() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (idle_.empty()) {
-    arenas_.emplace_back(new Arena);
-    return arenas_.back().get();
-  }
-  Arena* arena = idle_.back();
-  idle_.pop_back();
-  return arena;
-}
-
-void CompressMemory::Give(Arena* arena) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  idle_.push_back(arena);
-}
-
-size_t CompressedSize(const std::vector<uint8_t>& raw, CompressMemory* memory) {
+size_t CompressedSize(const std::vector<uint8_t>& raw) {
   if (uint64_t(raw.size()) > kMaxU32) return raw.size();
-  CompressMemory::Arena* arena;
-  try {
-    arena = memory->Take();
-  } catch (const std::bad_alloc&) {
-    return raw.size();
-  }
   bz_stream bz;
   memset(&bz, 0, sizeof bz);
-  bz.bzalloc = CompressMemory::Arena::Allocate;
-  bz.bzfree = CompressMemory::Arena::Release;
-  bz.opaque = arena;
   size_t size = raw.size();
-  if (BZ2_bzCompressInit(&bz, 9, 0, 0) == BZ_OK) {
-    char empty = 0;
-    bz.next_in = raw.empty() ? &empty : reinterpret_cast<char*>(const_cast<uint8_t*>(raw.data()));
-    bz.avail_in = unsigned(raw.size());
-    int result;
-    do {
-      bz.next_out = arena->out;
-      bz.avail_out = sizeof arena->out;
-      result = BZ2_bzCompress(&bz, BZ_FINISH);
-    } while (result == BZ_FINISH_OK);
-    if (result == BZ_STREAM_END)
-      size = size_t((uint64_t(bz.total_out_hi32) << 32) | bz.total_out_lo32);
-    BZ2_bzCompressEnd(&bz);
-  }
-  memory->Give(arena);
+  if (BZ2_bzCompressInit(&bz, 9, 0, 0) != BZ_OK) return size;
+  // The stream is counted, not kept: it passes through this buffer.
+  char out[1 << 16];
+  char empty = 0;
+  bz.next_in = raw.empty() ? &empty : reinterpret_cast<char*>(const_cast<uint8_t*>(raw.data()));
+  bz.avail_in = unsigned(raw.size());
+  int result;
+  do {
+    bz.next_out = out;
+    bz.avail_out = sizeof out;
+    result = BZ2_bzCompress(&bz, BZ_FINISH);
+  } while (result == BZ_FINISH_OK);
+  if (result == BZ_STREAM_END)
+    size = size_t((uint64_t(bz.total_out_hi32) << 32) | bz.total_out_lo32);
+  BZ2_bzCompressEnd(&bz);
   return size;
 }
 

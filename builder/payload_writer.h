@@ -6,8 +6,6 @@
 
 #include <stdint.h>
 
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,30 +33,9 @@ std::vector<uint8_t> SerializeRecords(const std::vector<PayloadFile>& files);
 bool CompressBlock(const std::vector<uint8_t>& raw, int blockSize, std::vector<uint8_t>* stream,
                    std::string* error, const std::vector<size_t>& blockEnds = {});
 
-// Work memory that CompressedSize calls keep between them: bzip2's arrays for a block of 900 k
-// are megabytes, and judging many candidates would otherwise allocate them, fault their pages
-// in and give them back each time. Calls may run on several threads at once; each takes a set
-// of arrays of its own.
-class CompressMemory {
- public:
-  CompressMemory();
-  CompressMemory(const CompressMemory&) = delete;
-  CompressMemory& operator=(const CompressMemory&) = delete;
-  ~CompressMemory();
-
-  struct Arena;
-  Arena* Take();
-  void Give(Arena* arena);
-
- private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Arena>> arenas_;  // all of them
-  std::vector<Arena*> idle_;
-};
-
 // The size of the stream CompressBlock(raw, 9, ...) writes, without keeping the stream; the
 // size of `raw` itself when the library fails.
-size_t CompressedSize(const std::vector<uint8_t>& raw, CompressMemory* memory);
+size_t CompressedSize(const std::vector<uint8_t>& raw);
 
 // Appends one block: u32 len (= stream.size() + 4), u32 rawSize, stream. The stream must be
 // shorter than 4 GiB - 4 (CompressBlock guarantees it).

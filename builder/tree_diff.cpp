@@ -197,11 +197,8 @@ const size_t kTryTuningsFrom = 4096;
 // spare; smaller ones are many, and run side by side themselves.
 const uint64_t kParallelTuningsFrom = uint64_t(32) << 20;
 
-// The size of a run of operations once compressed as the PatchDataBlock will be; `memory` is
-// the run's CompressMemory.
-size_t StoredSize(const std::vector<uint8_t>& ops, void* memory) {
-  return CompressedSize(ops, static_cast<CompressMemory*>(memory));
-}
+// The size of a run of operations once compressed as the PatchDataBlock will be.
+size_t StoredSize(const std::vector<uint8_t>& ops, void*) { return CompressedSize(ops); }
 
 struct MappedPair {
   FileMap* oldFile;
@@ -226,8 +223,7 @@ void ReleasePages(void* context) {
 
 // Appends the operations for one file, chosen by compressed size among `tunings`.
 void EncodeBest(FileMap& oldFile, FileMap& newFile, const std::vector<DeltaTuning>& tunings,
-                unsigned threads, CompressMemory* judge, std::vector<uint8_t>* out,
-                DeltaStats* stats) {
+                unsigned threads, std::vector<uint8_t>* out, DeltaStats* stats) {
   const bool choose = newFile.size() >= kTryTuningsFrom;
   MappedPair pair = {&oldFile, &newFile, ResidentAllowance(oldFile.size(), newFile.size())};
   DeltaMemory memory;
@@ -239,7 +235,7 @@ void EncodeBest(FileMap& oldFile, FileMap& newFile, const std::vector<DeltaTunin
   EncodeDeltaChoosing(oldFile.data(), size_t(oldFile.size()), newFile.data(),
                       size_t(newFile.size()),
                       choose ? tunings : std::vector<DeltaTuning>{tunings[0]},
-                      choose ? StoredSize : nullptr, judge, out, stats, memory,
+                      choose ? StoredSize : nullptr, nullptr, out, stats, memory,
                       newFile.size() >= kParallelTuningsFrom ? threads : 1);
 }
 
@@ -264,8 +260,7 @@ struct FileJob {
 
 // Compares one file and makes its entry. False with job->error.
 bool MakeEntry(const std::string& oldDir, const std::string& newDir,
-               const std::vector<DeltaTuning>& tunings, unsigned threads, CompressMemory* judge,
-               FileJob* job) {
+               const std::vector<DeltaTuning>& tunings, unsigned threads, FileJob* job) {
   FileMap newFile, oldFile;
   if (!MapChecked(NativePath(newDir, job->path), &newFile, &job->error)) return false;
   if (job->hasOld && !MapChecked(NativePath(oldDir, job->path), &oldFile, &job->error))
@@ -285,7 +280,7 @@ bool MakeEntry(const std::string& oldDir, const std::string& newDir,
     entry.update = true;
     entry.oldSize = oldFile.size();
     PutEntryHeader(&out, crcOld, crcNew, job->path);
-    EncodeBest(oldFile, newFile, tunings, threads, judge, &job->ops, &entry.delta);
+    EncodeBest(oldFile, newFile, tunings, threads, &job->ops, &entry.delta);
   } else {
     PutEntryHeader(&out, 0, crcNew, job->path);
     PutNewFileHead(&out, size_t(newFile.size()));
@@ -360,7 +355,7 @@ class DiffPool {
       FileJob& job = jobs_[next_++];
       held_ += job.weight;
       lock.unlock();
-      job.ok = MakeEntry(oldDir_, newDir_, tunings_, threads_, &judge_, &job);
+      job.ok = MakeEntry(oldDir_, newDir_, tunings_, threads_, &job);
       lock.lock();
       job.done = true;
       finishedBytes_ += job.newSize;
@@ -373,8 +368,6 @@ class DiffPool {
   const std::vector<DeltaTuning>& tunings_;
   std::vector<FileJob>& jobs_;
   const uint64_t budget_;
-  // The workers' candidate judging shares its compression memory.
-  CompressMemory judge_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::thread> workers_;
