@@ -121,6 +121,15 @@ bool FsPathHasLink(const char* path, size_t rootLength);
 // true otherwise, whether or not every folder could be made.
 bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength);
 
+// Between these two calls, on the calling thread, the POSIX layer keeps open each folder that
+// a call names and reaches files relative to it: a folder is looked up, and checked for links,
+// once rather than for every file, and a folder once found free of links stays the folder that
+// the calls reach, whatever takes its name later. A folder that this layer removes or renames
+// is let go. Meant for the span of one run, on the thread that runs it; the Windows layer
+// does nothing here.
+void FsHoldFolders();
+void FsReleaseFolders();
+
 // Reserves a new unique name in directory `dir`: `prefix` (three characters), a hexadecimal
 // number and ".tmp", the way GetTempFileNameA does, creating an empty file of that name. Writes
 // the full path into `name` (kMaxPath + 1 characters). False when no name could be reserved.

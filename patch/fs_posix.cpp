@@ -72,6 +72,112 @@ bool IsDirectory(const char* native) {
   return stat(native, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// ---- Held folders -------------------------------------------------------------------------
+// While a run holds its folders, each folder that a call names is opened once and the file is
+// reached relative to it: no walk of the whole path for every call, and a folder once checked
+// for links stays the folder checked, whatever takes its name afterwards.
+
+struct HeldFolder {
+  int fd;             // -1: a free slot
+  size_t rootLength;  // below this many characters no link stood when it was opened, or kNotWalked
+  unsigned lastUse;
+  size_t length;
+  char path[kNativePathSize];
+};
+
+const int kHeldFolders = 8;
+const size_t kNotWalked = ~size_t(0);
+struct Held {
+  bool on;
+  unsigned clock;
+  HeldFolder folders[kHeldFolders];
+};
+// A run goes from start to end on one thread; runs on other threads hold their own.
+thread_local Held t_held;
+
+void CloseHeld(HeldFolder* folder) {
+  if (folder->fd >= 0) close(folder->fd);
+  folder->fd = -1;
+}
+
+HeldFolder* FindHeld(const char* folder, size_t length) {
+  if (!t_held.on) return nullptr;
+  for (HeldFolder& held : t_held.folders) {
+    if (held.fd >= 0 && held.length == length && memcmp(held.path, folder, length) == 0) {
+      held.lastUse = ++t_held.clock;
+      return &held;
+    }
+  }
+  return nullptr;
+}
+
+// Keeps `fd`, the open folder `folder`, in place of the one used longest ago.
+HeldFolder* Hold(const char* folder, size_t length, int fd, size_t rootLength) {
+  HeldFolder* slot = &t_held.folders[0];
+  for (HeldFolder& held : t_held.folders) {
+    if (held.fd >= 0 && held.length == length && memcmp(held.path, folder, length) == 0) {
+      slot = &held;
+      break;
+    }
+    if (held.fd < 0 || (slot->fd >= 0 && held.lastUse < slot->lastUse)) slot = &held;
+  }
+  CloseHeld(slot);
+  slot->fd = fd;
+  slot->rootLength = rootLength;
+  slot->lastUse = ++t_held.clock;
+  slot->length = length;
+  memcpy(slot->path, folder, length);
+  slot->path[length] = 0;
+  return slot;
+}
+
+// Forgets the held folders at `native` and below it: the engine removed or renamed it.
+void ForgetHeld(const char* native) {
+  if (!t_held.on) return;
+  const size_t length = strlen(native);
+  for (HeldFolder& held : t_held.folders) {
+    if (held.fd >= 0 && held.length >= length && memcmp(held.path, native, length) == 0 &&
+        (held.path[length] == 0 || held.path[length] == '/'))
+      CloseHeld(&held);
+  }
+}
+
+size_t FolderLength(const char* native) {
+  const char* slash = strrchr(native, '/');
+  return slash && slash != native ? size_t(slash - native) : 0;
+}
+
+// Where a call reaches `native`: a held folder and the bare name, or the whole path. A folder
+// not held yet is opened and held, following links as a walk of the path would.
+struct AtPath {
+  int dir;
+  const char* name;
+};
+AtPath Reach(const char* native) {
+  const size_t length = FolderLength(native);
+  if (!t_held.on || length == 0) return {AT_FDCWD, native};
+  const HeldFolder* held = FindHeld(native, length);
+  if (!held) {
+    char folder[kNativePathSize];
+    memcpy(folder, native, length);
+    folder[length] = 0;
+    const int fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return {AT_FDCWD, native};
+    held = Hold(folder, length, fd, kNotWalked);
+  }
+  return {held->fd, native + length + 1};
+}
+
+// True when the folder `native` (of `length` characters) is there, following links; held
+// from now on when the run holds its folders.
+bool IsThere(const char* native, size_t length) {
+  if (!t_held.on) return IsDirectory(native);
+  const int fd = open(native, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  Hold(native, length, fd, kNotWalked);
+  return true;
+}
+
 // ENOENT covers a missing directory too; Windows tells it apart (error 3, path not found),
 // and only a missing file in an existing directory counts as "not found".
 FsError ErrorOf(int error, const char* native) {
@@ -90,7 +196,8 @@ FsError ErrorOf(int error, const char* native) {
 // refuses directories. A link is never followed: writing through one could reach any file.
 // `st` receives the file's status.
 int OpenPlainFile(const char* native, int flags, mode_t mode, struct stat* st) {
-  int fd = open(native, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
+  const AtPath at = Reach(native);
+  int fd = openat(at.dir, at.name, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
   if (fd < 0) return -1;
   if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
@@ -99,6 +206,18 @@ int OpenPlainFile(const char* native, int flags, mode_t mode, struct stat* st) {
   }
   // O_NONBLOCK may stay: reads and writes of a plain file never wait for it.
   return fd;
+}
+
+// The size that the last FsOpen on this thread found, for its file: the rebuild asks for it
+// right after the open, and need not ask the system a second time.
+struct OpenedSize {
+  int fd;
+  uint64_t size;
+};
+thread_local OpenedSize t_opened = {-1, 0};
+
+void ForgetSize(int fd) {
+  if (t_opened.fd == fd) t_opened.fd = -1;
 }
 
 bool CopyContent(int from, int to) {
@@ -182,10 +301,23 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
     return kNoFile;
   }
   *error = kFsOk;
+  t_opened = {fd, m.truncate ? 0 : uint64_t(st.st_size)};
   return FileOf(fd);
 }
 
+bool SizeOfFd(int fd, uint64_t* size) {
+  if (t_opened.fd == fd) {
+    *size = t_opened.size;
+    return true;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  *size = uint64_t(st.st_size);
+  return true;
+}
+
 bool WriteFd(int fd, const uint8_t* data, size_t size) {
+  ForgetSize(fd);
   while (size > 0) {
     ssize_t n = write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
@@ -211,7 +343,10 @@ bool FsWrite(FsFile file, const void* data, uint32_t size) {
   return WriteFd(FdOf(file), static_cast<const uint8_t*>(data), size);
 }
 
-bool FsClose(FsFile file) { return close(FdOf(file)) == 0; }
+bool FsClose(FsFile file) {
+  ForgetSize(FdOf(file));
+  return close(FdOf(file)) == 0;
+}
 
 namespace {
 
@@ -227,9 +362,9 @@ bool FsMap(FsFile file, FsView* view) {
   view->data = nullptr;
   view->size = 0;
   view->mapping = nullptr;
-  struct stat st;
-  if (fstat(FdOf(file), &st) != 0) return false;
-  uint32_t size = uint32_t(st.st_size);  // sizes are 32-bit throughout the engine
+  uint64_t fileSize;
+  if (!SizeOfFd(FdOf(file), &fileSize)) return false;
+  uint32_t size = uint32_t(fileSize);  // sizes are 32-bit throughout the engine
   if (size == 0) return true;
   void* data;
   if (size <= kReadWholeLimit) {
@@ -296,7 +431,8 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
   ok = close(out) == 0 && ok;
   close(in);
   if (ok) return kFsOk;
-  unlink(target);
+  const AtPath at = Reach(target);
+  unlinkat(at.dir, at.name, 0);
   return kFsFailed;
 }
 
@@ -307,11 +443,14 @@ FsError FsMoveFile(const char* from, const char* to) {
   if (Faulted(kFaultMove)) return kFsFailed;
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
-  if (renameat2(AT_FDCWD, source, AT_FDCWD, target, RENAME_NOREPLACE) == 0) return kFsOk;
+  // A folder renamed is no longer where its name led.
+  ForgetHeld(source);
+  const AtPath in = Reach(source), out = Reach(target);
+  if (renameat2(in.dir, in.name, out.dir, out.name, RENAME_NOREPLACE) == 0) return kFsOk;
   if (errno != EINVAL && errno != ENOSYS) return ErrorOf(errno, source);
   struct stat st;
-  if (lstat(target, &st) == 0) return kFsExists;
-  if (rename(source, target) != 0) return ErrorOf(errno, source);
+  if (fstatat(out.dir, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0) return kFsExists;
+  if (renameat(in.dir, in.name, out.dir, out.name) != 0) return ErrorOf(errno, source);
   return kFsOk;
 }
 
@@ -321,7 +460,9 @@ FsError FsReplaceFile(const char* from, const char* to) {
   if (Faulted(kFaultReplace)) return kFsFailed;
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
-  int fd = open(target, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  ForgetHeld(source);
+  const AtPath in = Reach(source), out = Reach(target);
+  int fd = openat(out.dir, out.name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd >= 0) {
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -330,9 +471,10 @@ FsError FsReplaceFile(const char* from, const char* to) {
     }
   }
   FsError result = kFsOk;
-  if (rename(source, target) != 0) {
+  if (renameat(in.dir, in.name, out.dir, out.name) != 0) {
     // Another volume: copy, as MoveFileExA does when allowed to.
-    if (errno == EXDEV && FsCopyFile(from, to, true) == kFsOk && unlink(source) == 0)
+    if (errno == EXDEV && FsCopyFile(from, to, true) == kFsOk &&
+        unlinkat(in.dir, in.name, 0) == 0)
       result = kFsOk;
     else
       result = ErrorOf(errno, source);
@@ -348,12 +490,13 @@ FsError FsDeleteFile(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return kFsFailed;
   // A directory needs no check of its own: unlink() refuses it.
-  int fd = open(native, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  const AtPath at = Reach(native);
+  int fd = openat(at.dir, at.name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return kFsFailed;
   }
-  FsError result = unlink(native) == 0 ? kFsOk : ErrorOf(errno, native);
+  FsError result = unlinkat(at.dir, at.name, 0) == 0 ? kFsOk : ErrorOf(errno, native);
   if (fd >= 0) close(fd);
   return result;
 }
@@ -362,16 +505,21 @@ FsError FsDiscardFile(const char* path) {
   if (Faulted(kFaultDelete)) return kFsFailed;
   NativePath native;
   if (!ToNative(path, native)) return kFsFailed;
-  return unlink(native) == 0 ? kFsOk : ErrorOf(errno, native);
+  const AtPath at = Reach(native);
+  return unlinkat(at.dir, at.name, 0) == 0 ? kFsOk : ErrorOf(errno, native);
 }
 
 bool FsSetNormalAttributes(const char* path) {
   NativePath native;
   struct stat st;
   // A symbolic link is left alone: chmod would change the file it points to.
-  if (!ToNative(path, native) || lstat(native, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!ToNative(path, native)) return false;
+  const AtPath at = Reach(native);
+  if (fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    return false;
   // Most files are writable already: no change of the inode for them.
-  return (st.st_mode & S_IWUSR) != 0 || chmod(native, (st.st_mode & 0777) | S_IWUSR) == 0;
+  return (st.st_mode & S_IWUSR) != 0 ||
+         fchmodat(at.dir, at.name, (st.st_mode & 0777) | S_IWUSR, 0) == 0;
 }
 
 void FsSetNameCodec(const FsNameCodec* codec) {
@@ -381,12 +529,13 @@ void FsSetNameCodec(const FsNameCodec* codec) {
 bool FsMakeParentDirs(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
-  char* last = strrchr(native, '/');
-  if (!last) return true;
-  if (last == native) return true;
-  *last = 0;
-  // Mostly the directory is there already: one look instead of a creation per level.
-  if (IsDirectory(native)) return true;
+  const size_t length = FolderLength(native);
+  if (length == 0) return true;
+  // Mostly the directory is there already: one look instead of a creation per level, and none
+  // where it is held.
+  if (FindHeld(native, length)) return true;
+  native[length] = 0;
+  if (IsThere(native, length)) return true;
   for (char* p = native + 1; *p != 0; ++p) {
     if (*p != '/') continue;
     *p = 0;
@@ -394,24 +543,29 @@ bool FsMakeParentDirs(const char* path) {
     *p = '/';
   }
   mkdir(native, 0777);
-  return IsDirectory(native);
+  return IsThere(native, length);
 }
 
 bool FsMakeDir(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
-  return mkdir(native, 0777) == 0;
+  const AtPath at = Reach(native);
+  return mkdirat(at.dir, at.name, 0777) == 0;
 }
 
 bool FsRemoveDir(const char* path) {
   NativePath native;
-  return ToNative(path, native) && rmdir(native) == 0;
+  if (!ToNative(path, native)) return false;
+  ForgetHeld(native);
+  const AtPath at = Reach(native);
+  return unlinkat(at.dir, at.name, AT_REMOVEDIR) == 0;
 }
 
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   NativePath native;
   if (!ToNative(dir, native)) return false;
-  int fd = open(native, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  const AtPath at = Reach(native);
+  int fd = openat(at.dir, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
   DIR* listing = fdopendir(fd);
   if (!listing) {
@@ -465,20 +619,48 @@ FolderWalk WalkFolders(NativePath native, size_t rootLength) {
     if (S_ISLNK(st.st_mode)) return kFolderLinked;
     walk = S_ISDIR(st.st_mode) ? kFoldersStand : kFolderUnknown;
   }
+  // The folder found so is held, opened without following a link in its place: a link put
+  // there later does not lead the run's calls elsewhere.
+  if (walk == kFoldersStand && t_held.on) {
+    native[length] = 0;
+    const int fd = open(native, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    native[length] = '/';
+    if (fd < 0) return kFolderUnknown;
+    Hold(native, length, fd, rootLength);
+  }
   return walk;
+}
+
+// Whether the calls reach `native`'s folder through a held folder that its walk found free of
+// links below `rootLength`: then nothing needs to be looked at again.
+FolderWalk WalkUnlessHeld(NativePath native, size_t rootLength) {
+  const size_t length = FolderLength(native);
+  const HeldFolder* held = length > rootLength ? FindHeld(native, length) : nullptr;
+  if (held && held->rootLength == rootLength) return kFoldersStand;
+  return WalkFolders(native, rootLength);
 }
 
 }  // namespace
 
+void FsHoldFolders() {
+  t_held.on = true;
+  for (HeldFolder& held : t_held.folders) held.fd = -1;
+}
+
+void FsReleaseFolders() {
+  for (HeldFolder& held : t_held.folders) CloseHeld(&held);
+  t_held.on = false;
+}
+
 bool FsPathHasLink(const char* path, size_t rootLength) {
   NativePath native;
-  return ToNative(path, native) && WalkFolders(native, rootLength) == kFolderLinked;
+  return ToNative(path, native) && WalkUnlessHeld(native, rootLength) == kFolderLinked;
 }
 
 // The walk's look at the file's own folder tells that it stands: no second look to make it.
 bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
   NativePath native;
-  const FolderWalk walk = ToNative(path, native) ? WalkFolders(native, rootLength)
+  const FolderWalk walk = ToNative(path, native) ? WalkUnlessHeld(native, rootLength)
                                                  : kFolderUnknown;
   if (walk == kFolderLinked) return false;
   if (walk == kFolderUnknown) FsMakeParentDirs(path);
@@ -506,11 +688,12 @@ FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
     memcpy(name + at, ".tmp", 5);
     NativePath native;
     if (!ToNative(name, native)) return kNoFile;
-    int fd = open(native, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    const AtPath file = Reach(native);
+    int fd = openat(file.dir, file.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd >= 0) {
       if (flock(fd, LOCK_EX | LOCK_NB) == 0) return FileOf(fd);
       close(fd);
-      unlink(native);
+      unlinkat(file.dir, file.name, 0);
       return kNoFile;
     }
     if (errno != EEXIST) return kNoFile;

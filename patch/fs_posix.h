@@ -21,6 +21,10 @@ bool WriteFd(int fd, const uint8_t* data, size_t size);
 // meanwhile by a process that ignores the lock.
 bool ReadFdAt(int fd, uint8_t* data, uint32_t size, uint64_t offset);
 
+// The size of the open file `fd`: what the layer's open of it found, where nothing was
+// written through it since, or else what the system says now. False when it cannot tell.
+bool SizeOfFd(int fd, uint64_t* size);
+
 }  // namespace vt
 
 #endif  // VANTREL_PATCH_FS_POSIX_H

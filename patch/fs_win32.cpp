@@ -145,6 +145,11 @@ bool FsMakeDir(const char* path) {
 
 bool FsRemoveDir(const char* path) { return RemoveDirectoryA(path) != 0; }
 
+// The ANSI calls take whole names only (a name relative to an open folder needs the native
+// NT calls), so each call walks its name as before.
+void FsHoldFolders() {}
+void FsReleaseFolders() {}
+
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   char pattern[MAX_PATH + 4];
   int length = lstrlenA(dir);

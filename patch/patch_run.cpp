@@ -132,7 +132,9 @@ bool FailsMainFile(EntryResult result, const char* path, const char* mainFile) {
   return mainName[0] != 0 && SameFileName(FileNamePart(path), mainName);
 }
 
-int32_t RunPatch(RunState* run, char* leftBackupDir) {
+namespace {
+
+int32_t Run(RunState* run, char* leftBackupDir) {
   if (leftBackupDir) leftBackupDir[0] = 0;
   const RunObserver& observer = run->observer;
 
@@ -209,6 +211,16 @@ int32_t RunPatch(RunState* run, char* leftBackupDir) {
   if (log != kNoFile) FsClose(log);
   observer.runDone(observer.context, decided);
   return decided;
+}
+
+}  // namespace
+
+// The run's folders are each found once, not for every file.
+int32_t RunPatch(RunState* run, char* leftBackupDir) {
+  FsHoldFolders();
+  const int32_t end = Run(run, leftBackupDir);
+  FsReleaseFolders();
+  return end;
 }
 
 }  // namespace vt

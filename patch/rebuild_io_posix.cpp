@@ -4,7 +4,6 @@
 // a write per operation would cost a system call for each of thousands of small copies.
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "patch/crc32.h"
 #include "patch/fs_faults.h"
@@ -77,9 +76,9 @@ bool PutOld(NewContent* out, const OldContent& old, uint32_t offset, uint32_t le
 bool ReadOldContent(FsFile file, OldContent* old, uint32_t* crc) {
   old->file = file;
   old->view = {nullptr, 0, nullptr};
-  struct stat st;
-  if (fstat(FdOf(file), &st) != 0) return false;
-  const uint32_t size = uint32_t(st.st_size);  // sizes are 32-bit throughout the engine
+  uint64_t fileSize;
+  if (!SizeOfFd(FdOf(file), &fileSize)) return false;
+  const uint32_t size = uint32_t(fileSize);  // sizes are 32-bit throughout the engine
   const uint32_t bufferSize = size <= kHoldLimit ? size : kReadPiece;
   uint8_t* buffer = nullptr;
   if (bufferSize != 0 && !(buffer = static_cast<uint8_t*>(malloc(bufferSize)))) return false;

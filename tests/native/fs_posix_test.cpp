@@ -13,8 +13,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FsPosixTest : public ::testing::Test {
+// Every case runs twice: names walked for each call, and reached through held folders as
+// during a run.
+class FsPosixTest : public ::testing::TestWithParam<bool> {
  protected:
+  void SetUp() override {
+    if (GetParam()) FsHoldFolders();
+  }
+  void TearDown() override {
+    if (GetParam()) FsReleaseFolders();
+  }
+
   // The path in the engine's form: backslashes after the directory.
   std::string P(const std::string& relative) const { return dir_.string() + "\\" + relative; }
   std::string Write(const std::string& relative, const std::string& content) {
@@ -27,7 +36,7 @@ class FsPosixTest : public ::testing::Test {
   fs::path dir_ = scratch_.path();
 };
 
-TEST_F(FsPosixTest, OpenTellsMissingFileFromOtherFailures) {
+TEST_P(FsPosixTest, OpenTellsMissingFileFromOtherFailures) {
   FsError error = kFsOk;
   EXPECT_EQ(FsOpen(P("missing").c_str(), kFsUpdateExclusive, &error), kNoFile);
   EXPECT_EQ(error, kFsNotFound);
@@ -43,7 +52,7 @@ TEST_F(FsPosixTest, OpenTellsMissingFileFromOtherFailures) {
   EXPECT_EQ(error, kFsExists);
 }
 
-TEST_F(FsPosixTest, ExclusiveHolderRefusesOpensDeletesAndCopies) {
+TEST_P(FsPosixTest, ExclusiveHolderRefusesOpensDeletesAndCopies) {
   std::string file = Write("held", "content");
   FsFile holder = FsOpen(file.c_str(), kFsUpdateExclusive, nullptr);
   ASSERT_NE(holder, kNoFile);
@@ -61,7 +70,7 @@ TEST_F(FsPosixTest, ExclusiveHolderRefusesOpensDeletesAndCopies) {
   EXPECT_EQ(FsDeleteFile(file.c_str()), kFsNotFound);
 }
 
-TEST_F(FsPosixTest, SharedReadersCoexistButKeepWritersOut) {
+TEST_P(FsPosixTest, SharedReadersCoexistButKeepWritersOut) {
   std::string file = Write("shared", "content");
   FsFile a = FsOpen(file.c_str(), kFsReadShared, nullptr);
   FsFile b = FsOpen(file.c_str(), kFsReadShared, nullptr);
@@ -72,7 +81,7 @@ TEST_F(FsPosixTest, SharedReadersCoexistButKeepWritersOut) {
   FsClose(b);
 }
 
-TEST_F(FsPosixTest, CopyMoveAndAttributes) {
+TEST_P(FsPosixTest, CopyMoveAndAttributes) {
   std::string from = Write("from", "new");
   std::string to = Write("to", "old");
   chmod((dir_ / "from").c_str(), 0444);
@@ -94,7 +103,7 @@ TEST_F(FsPosixTest, CopyMoveAndAttributes) {
   EXPECT_EQ(Read("moved"), "new");
 }
 
-TEST_F(FsPosixTest, ParentDirectoriesAndTemporaryNames) {
+TEST_P(FsPosixTest, ParentDirectoriesAndTemporaryNames) {
   EXPECT_TRUE(FsMakeParentDirs(P("a\\b/c\\file.txt").c_str()));
   EXPECT_TRUE(fs::is_directory(dir_ / "a/b/c"));
   EXPECT_FALSE(fs::exists(dir_ / "a/b/c/file.txt"));
@@ -124,7 +133,7 @@ TEST_F(FsPosixTest, ParentDirectoriesAndTemporaryNames) {
 
 // A run makes its backup folder where it just gave up a reserved name; should a link to a
 // folder outside (or any folder) take the name in between, the run must not work in it.
-TEST_F(FsPosixTest, MakeDirTakesOnlyAFolderItMade) {
+TEST_P(FsPosixTest, MakeDirTakesOnlyAFolderItMade) {
   fs::create_directory(dir_ / "outside");
   fs::create_directory(dir_ / "there");
   fs::create_directory_symlink(dir_ / "outside", dir_ / "link");
@@ -135,7 +144,7 @@ TEST_F(FsPosixTest, MakeDirTakesOnlyAFolderItMade) {
   EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
 }
 
-TEST_F(FsPosixTest, MapsWholeFileAndEmptyFile) {
+TEST_P(FsPosixTest, MapsWholeFileAndEmptyFile) {
   // Small files are read, big ones mapped: both give the whole content.
   for (const std::string& content : {std::string("abcdef"), std::string(300000, 'x') + "end"}) {
     FsFile file = FsOpen(Write("data", content).c_str(), kFsReadShared, nullptr);
@@ -154,6 +163,51 @@ TEST_F(FsPosixTest, MapsWholeFileAndEmptyFile) {
   FsUnmap(&view);
   FsClose(file);
 }
+
+// A size known from the open is not taken for one that writes through the file changed.
+TEST_P(FsPosixTest, MapSeesWhatWasWrittenSinceTheOpen) {
+  FsFile file = FsOpen(Write("grown", "").c_str(), kFsUpdateExclusive, nullptr);
+  ASSERT_NE(file, kNoFile);
+  ASSERT_TRUE(FsWrite(file, "abc", 3));
+  FsView view;
+  ASSERT_TRUE(FsMap(file, &view));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.data), view.size), "abc");
+  FsUnmap(&view);
+  FsClose(file);
+}
+
+// A held folder is let go when this layer removes or renames it: a folder made again under the
+// name is the one that the calls reach. Whatever another process puts at the name of a folder
+// found free of links, the calls stay in that folder.
+TEST_P(FsPosixTest, HeldFoldersFollowTheLayerAndIgnoreLinksPutLater) {
+  const size_t root = dir_.string().size();
+  fs::create_directories(dir_ / "d");
+  fs::create_directory(dir_ / "outside");
+  ASSERT_TRUE(FsMakeParentDirsUnlessLinked(P("d\\f").c_str(), root));
+  FsClose(FsOpen(P("d\\f").c_str(), kFsCreateNew, nullptr));
+  ASSERT_EQ(FsMoveFile(P("d").c_str(), P("e").c_str()), kFsOk);
+  ASSERT_TRUE(FsMakeDir(P("d").c_str()));
+  FsClose(FsOpen(P("d\\g").c_str(), kFsCreateNew, nullptr));
+  EXPECT_TRUE(fs::exists(dir_ / "d/g"));
+  ASSERT_EQ(FsDeleteFile(P("d\\g").c_str()), kFsOk);
+  ASSERT_TRUE(FsRemoveDir(P("d").c_str()));
+  ASSERT_TRUE(FsMakeParentDirs(P("d\\h").c_str()));
+  FsClose(FsOpen(P("d\\h").c_str(), kFsCreateNew, nullptr));
+  EXPECT_TRUE(fs::exists(dir_ / "d/h"));
+  EXPECT_EQ(fs::directory_iterator(dir_ / "e")->path().filename(), "f");
+
+  // Another process swaps the folder for a link to one outside.
+  ASSERT_TRUE(FsMakeParentDirsUnlessLinked(P("d\\h").c_str(), root));
+  fs::rename(dir_ / "d", dir_ / "moved");
+  fs::create_directory_symlink(dir_ / "outside", dir_ / "d");
+  const bool linked = FsPathHasLink(P("d\\i").c_str(), root);
+  FsClose(FsOpen(P("d\\i").c_str(), kFsCreateNew, nullptr));
+  EXPECT_TRUE(fs::is_empty(dir_ / "outside") || linked);
+  EXPECT_EQ(linked, !GetParam());
+  EXPECT_EQ(fs::exists(dir_ / "moved/i"), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(ByNameAndHeld, FsPosixTest, ::testing::Bool());
 
 }  // namespace
 }  // namespace vt
