@@ -612,21 +612,22 @@ FolderWalk WalkFolders(NativePath native, size_t rootLength) {
     if (native[end] == '/') continue;
     const char kept = native[end + 1];
     native[end + 1] = 0;
+    // The file's folder, while a run holds its folders, is opened in the look itself, without
+    // following a link in its place: a link put there later leads the run's calls nowhere.
+    if (end + 1 == length && t_held.on) {
+      const int fd = open(native, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+      if (fd >= 0) {
+        Hold(native, length, fd, rootLength);
+        native[end + 1] = kept;
+        return kFoldersStand;
+      }
+    }
     struct stat st;
     const int found = lstat(native, &st);
     native[end + 1] = kept;
     if (found != 0) return kFolderUnknown;
     if (S_ISLNK(st.st_mode)) return kFolderLinked;
     walk = S_ISDIR(st.st_mode) ? kFoldersStand : kFolderUnknown;
-  }
-  // The folder found so is held, opened without following a link in its place: a link put
-  // there later does not lead the run's calls elsewhere.
-  if (walk == kFoldersStand && t_held.on) {
-    native[length] = 0;
-    const int fd = open(native, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    native[length] = '/';
-    if (fd < 0) return kFolderUnknown;
-    Hold(native, length, fd, rootLength);
   }
   return walk;
 }
