@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Windows file layer's rebuild under Wine: `vantrel.exe apply` of a script of many small
-# operations (a 16 MiB file with one byte in 64 changed: copies and inserts of a few dozen bytes
-# each) next to Windows' own copy of the same file (`cmd /c copy`), best of five each, with the
-# write calls each makes per MiB (counted by strace in an untimed round). VANTREL_BASELINE_EXE
+# The Windows file layer's rebuild under Wine: `vantrel.exe apply` next to Windows' own copy of
+# the same file (`cmd /c copy`), best of five each, with the write calls each makes per MiB
+# (counted by strace in an untimed round), for two scripts: many small operations (a 16 MiB file
+# with one byte in 64 changed: copies and inserts of a few dozen bytes each), and a 256 MiB file
+# whose 64 KiB blocks were shuffled (one copy each, from a mapped old file). VANTREL_BASELINE_EXE
 # names another build's vantrel.exe to run side by side.
 # Usage: bench/wine_apply.sh   (needs scripts/build.sh release and windows; strace for counts)
 set -euo pipefail
@@ -21,15 +22,19 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/wine_apply_XXXXXX")
 wine_session_start >/dev/null
 trap 'wine_session_stop >/dev/null 2>&1; rm -rf "$work"' EXIT
 
-mkdir -p "$work/old" "$work/new"
-head -c $((16 << 20)) /dev/urandom >"$work/old/f.bin"
-# Every 64th byte flipped: the script alternates copies of 63 bytes and inserts of one.
-python3 -c '
-import sys
+# Makes old/f.bin of $1 MiB and new/f.bin from it by the Python statement $2 (on `data`, a
+# bytearray), and the script between them.
+make_case() {
+  rm -rf "$work/old" "$work/new" && mkdir -p "$work/old" "$work/new"
+  head -c $(($1 << 20)) /dev/urandom >"$work/old/f.bin"
+  python3 -c '
+import random, sys
 data = bytearray(open(sys.argv[1], "rb").read())
-for i in range(0, len(data), 64): data[i] ^= 0x5A
+'"$2"'
 open(sys.argv[2], "wb").write(data)' "$work/old/f.bin" "$work/new/f.bin"
-"$vantrel" diff --original-format "$work/old" "$work/new" -o "$work/Patch.dat" >/dev/null
+  "$vantrel" diff --original-format "$work/old" "$work/new" -o "$work/Patch.dat" >/dev/null
+  mib=$1
+}
 winpath() { echo "Z:${1//\//\\}"; }
 
 best() {  # prints the least seconds of five runs of "$@", each after a fresh destination
@@ -49,20 +54,12 @@ writes() {  # write calls per MiB of one untimed run of "$@", or n/a
   local n
   n=$(strace -f -c -e trace=write,pwrite64 -o "$work/strace.txt" "$@" >/dev/null 2>&1;
       awk '$NF == "write" || $NF == "pwrite64" {s += $4} END {print s + 0}' "$work/strace.txt")
-  echo $((n / 16))
+  echo $((n / mib))
 }
 # Commands, not functions, so that strace can run them too.
 applying() { apply=(wine "$1" apply "$(winpath "$work/Patch.dat")" "$(winpath "$work/dest")"); }
 copy=(wine cmd /c copy /y "$(winpath "$work/old/f.bin")" "$(winpath "$work/copy.bin")")
 
-cp -r "$work/old" "$work/dest"
-applying "$exe"
-"${apply[@]}" >/dev/null 2>&1 && cmp -s "$work/dest/f.bin" "$work/new/f.bin" ||
-  { echo "wine_apply.sh: the apply did not give the new file" >&2; exit 1; }
-printf 'Wine, 16 MiB file, script of %d bytes (copies and inserts of up to 63 bytes)\n' \
-  "$(stat -c %s "$work/Patch.dat")"
-copy_secs=$(best "${copy[@]}")
-printf '%-28s %7s s   %9s writes/MiB\n' "cmd /c copy" "$copy_secs" "$(writes "${copy[@]}")"
 run() {  # label exe
   local secs
   applying "$2"
@@ -70,5 +67,21 @@ run() {  # label exe
   printf '%-28s %7s s   %9s writes/MiB   apply/copy %5.2f\n' "$1" "$secs" \
     "$(writes "${apply[@]}")" "$(echo "$secs / $copy_secs" | bc -l)"
 }
-run "vantrel.exe apply" "$exe"
-[ -z "${VANTREL_BASELINE_EXE:-}" ] || run "baseline apply" "$VANTREL_BASELINE_EXE"
+compare() {  # title
+  rm -rf "$work/dest" && cp -r "$work/old" "$work/dest"
+  applying "$exe"
+  "${apply[@]}" >/dev/null 2>&1 && cmp -s "$work/dest/f.bin" "$work/new/f.bin" ||
+    { echo "wine_apply.sh: the apply did not give the new file" >&2; exit 1; }
+  printf 'Wine, %s, script of %d bytes\n' "$1" "$(stat -c %s "$work/Patch.dat")"
+  copy_secs=$(best "${copy[@]}")
+  printf '%-28s %7s s   %9s writes/MiB\n' "cmd /c copy" "$copy_secs" "$(writes "${copy[@]}")"
+  run "vantrel.exe apply" "$exe"
+  [ -z "${VANTREL_BASELINE_EXE:-}" ] || run "baseline apply" "$VANTREL_BASELINE_EXE"
+}
+
+# Every 64th byte flipped: the script alternates copies of 63 bytes and inserts of one.
+make_case 16 'for i in range(0, len(data), 64): data[i] ^= 0x5A'
+compare "16 MiB file (copies and inserts of up to 63 bytes)"
+make_case 256 'b = 1 << 16; n = len(data) // b; order = list(range(n)); random.seed(7)
+random.shuffle(order); data = bytearray(b"".join(data[i * b:(i + 1) * b] for i in order))'
+compare "256 MiB file (its 64 KiB blocks shuffled: one copy each)"
