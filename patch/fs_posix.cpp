@@ -641,6 +641,22 @@ FolderWalk WalkUnlessHeld(NativePath native, size_t rootLength) {
   return WalkFolders(native, rootLength);
 }
 
+// `path` in the system's form, and `*rootLength` made the length there of its first
+// `*rootLength` characters: a name codec may give a character more bytes than the code page
+// does, and the walk must start where the root ends, not inside it.
+bool ToNativeBelowRoot(const char* path, size_t* rootLength, NativePath native) {
+  if (!ToNative(path, native)) return false;
+  if (!g_nameCodec.toSystem || *rootLength == 0) return true;
+  if (*rootLength > kMaxPath) return false;
+  char root[kMaxPath + 1];
+  memcpy(root, path, *rootLength);
+  root[*rootLength] = 0;
+  NativePath nativeRoot;
+  if (!ToNative(root, nativeRoot)) return false;
+  *rootLength = strlen(nativeRoot);
+  return true;
+}
+
 }  // namespace
 
 void FsHoldFolders() {
@@ -655,14 +671,16 @@ void FsReleaseFolders() {
 
 bool FsPathHasLink(const char* path, size_t rootLength) {
   NativePath native;
-  return ToNative(path, native) && WalkUnlessHeld(native, rootLength) == kFolderLinked;
+  return ToNativeBelowRoot(path, &rootLength, native) &&
+         WalkUnlessHeld(native, rootLength) == kFolderLinked;
 }
 
 // The walk's look at the file's own folder tells that it stands: no second look to make it.
 bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
   NativePath native;
-  const FolderWalk walk = ToNative(path, native) ? WalkUnlessHeld(native, rootLength)
-                                                 : kFolderUnknown;
+  const FolderWalk walk = ToNativeBelowRoot(path, &rootLength, native)
+                              ? WalkUnlessHeld(native, rootLength)
+                              : kFolderUnknown;
   if (walk == kFolderLinked) return false;
   if (walk == kFolderUnknown) FsMakeParentDirs(path);
   return true;

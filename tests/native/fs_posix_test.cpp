@@ -207,6 +207,46 @@ TEST_P(FsPosixTest, HeldFoldersFollowTheLayerAndIgnoreLinksPutLater) {
   EXPECT_EQ(fs::exists(dir_ / "moved/i"), GetParam());
 }
 
+// Names in Latin-1 on the engine's side and in UTF-8 on the system's: two bytes there for each
+// byte from 0x80 on.
+bool Latin1ToUtf8(const char* in, char* out, size_t size) {
+  size_t n = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(in); *p; ++p) {
+    if (n + 3 > size) return false;
+    if (*p >= 0x80) out[n++] = char(0xC0 | (*p >> 6));
+    out[n++] = char(*p < 0x80 ? *p : 0x80 | (*p & 0x3F));
+  }
+  out[n] = 0;
+  return true;
+}
+bool Utf8ToLatin1(const char* in, char* out, size_t size) {
+  size_t n = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(in); *p; ++p) {
+    if (n + 2 > size || (*p >= 0x80 && (*p & 0xFE) != 0xC2)) return false;
+    out[n++] = char(*p < 0x80 ? *p : ((*p & 1) << 6) | (*++p & 0x3F));
+  }
+  out[n] = 0;
+  return true;
+}
+
+// The folder a caller owns may be reached through a link whatever its name holds; a link
+// below it is found even where the system's names are longer than the engine's.
+TEST_P(FsPosixTest, LinkWalkStartsBelowARootOfLongerSystemName) {
+  const FsNameCodec codec = {Latin1ToUtf8, Utf8ToLatin1};
+  FsSetNameCodec(&codec);
+  fs::create_directories(dir_ / "r\xC3\xA9" / "real" / "sub");
+  fs::create_directory_symlink("real", dir_ / "r\xC3\xA9" / "app");
+  fs::create_directory_symlink("sub", dir_ / "r\xC3\xA9" / "real" / "linked");
+  const std::string root = P("r\xE9\\app");
+  const bool below = FsPathHasLink((root + "\\sub\\f").c_str(), root.size());
+  const bool made = FsMakeParentDirsUnlessLinked((root + "\\sub\\f").c_str(), root.size());
+  const bool linked = FsPathHasLink((root + "\\linked\\f").c_str(), root.size());
+  FsSetNameCodec(nullptr);
+  EXPECT_FALSE(below);
+  EXPECT_TRUE(made);
+  EXPECT_TRUE(linked);
+}
+
 INSTANTIATE_TEST_SUITE_P(ByNameAndHeld, FsPosixTest, ::testing::Bool());
 
 }  // namespace
