@@ -147,6 +147,17 @@ size_t FolderLength(const char* native) {
   return slash && slash != native ? size_t(slash - native) : 0;
 }
 
+// Forgets the held folder of `native` when something is missing where it led: another program
+// may have removed the folder, and the next call looks it up again, which can make it again.
+void ForgetFolderOf(const char* native) {
+  const size_t length = FolderLength(native);
+  if (!t_held.on || length == 0) return;
+  for (HeldFolder& held : t_held.folders) {
+    if (held.fd >= 0 && held.length == length && memcmp(held.path, native, length) == 0)
+      CloseHeld(&held);
+  }
+}
+
 // Where a call reaches `native`: a held folder and the bare name, or the whole path. A folder
 // not held yet is opened and held, following links as a walk of the path would.
 struct AtPath {
@@ -183,6 +194,7 @@ bool IsThere(const char* native, size_t length) {
 FsError ErrorOf(int error, const char* native) {
   if (error == EEXIST) return kFsExists;
   if (error != ENOENT) return kFsFailed;
+  ForgetFolderOf(native);
   const char* slash = strrchr(native, '/');
   if (!slash) return kFsNotFound;
   if (slash == native) return IsDirectory("/") ? kFsNotFound : kFsFailed;
@@ -447,7 +459,9 @@ FsError FsMoveFile(const char* from, const char* to) {
   ForgetHeld(source);
   const AtPath in = Reach(source), out = Reach(target);
   if (renameat2(in.dir, in.name, out.dir, out.name, RENAME_NOREPLACE) == 0) return kFsOk;
-  if (errno != EINVAL && errno != ENOSYS) return ErrorOf(errno, source);
+  const int error = errno;
+  if (error == ENOENT) ForgetFolderOf(target);
+  if (error != EINVAL && error != ENOSYS) return ErrorOf(error, source);
   struct stat st;
   if (fstatat(out.dir, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0) return kFsExists;
   if (renameat(in.dir, in.name, out.dir, out.name) != 0) return ErrorOf(errno, source);
@@ -472,12 +486,14 @@ FsError FsReplaceFile(const char* from, const char* to) {
   }
   FsError result = kFsOk;
   if (renameat(in.dir, in.name, out.dir, out.name) != 0) {
+    const int error = errno;
+    if (error == ENOENT) ForgetFolderOf(target);
     // Another volume: copy, as MoveFileExA does when allowed to.
-    if (errno == EXDEV && FsCopyFile(from, to, true) == kFsOk &&
+    if (error == EXDEV && FsCopyFile(from, to, true) == kFsOk &&
         unlinkat(in.dir, in.name, 0) == 0)
       result = kFsOk;
     else
-      result = ErrorOf(errno, source);
+      result = ErrorOf(error, source);
   }
   if (fd >= 0) close(fd);
   return result;
@@ -715,7 +731,10 @@ FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
       unlinkat(file.dir, file.name, 0);
       return kNoFile;
     }
-    if (errno != EEXIST) return kNoFile;
+    if (errno != EEXIST) {
+      if (errno == ENOENT) ForgetFolderOf(native);
+      return kNoFile;
+    }
   }
   return kNoFile;
 }

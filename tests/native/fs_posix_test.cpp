@@ -207,6 +207,21 @@ TEST_P(FsPosixTest, HeldFoldersFollowTheLayerAndIgnoreLinksPutLater) {
   EXPECT_EQ(fs::exists(dir_ / "moved/i"), GetParam());
 }
 
+// A held folder that another program removes is looked up again once a call missed it there,
+// so that it can be made again.
+TEST_P(FsPosixTest, AHeldFolderRemovedByAnotherProgramIsMadeAgain) {
+  const size_t root = dir_.string().size();
+  fs::create_directories(dir_ / "d");
+  ASSERT_TRUE(FsMakeParentDirsUnlessLinked(P("d\\f").c_str(), root));
+  fs::remove_all(dir_ / "d");
+  EXPECT_EQ(FsOpen(P("d\\f").c_str(), kFsCreateNew, nullptr), kNoFile);
+  ASSERT_TRUE(FsMakeParentDirsUnlessLinked(P("d\\f").c_str(), root));
+  FsFile file = FsOpen(P("d\\f").c_str(), kFsCreateNew, nullptr);
+  EXPECT_NE(file, kNoFile);
+  if (file != kNoFile) FsClose(file);
+  EXPECT_TRUE(fs::exists(dir_ / "d/f"));
+}
+
 // Names in Latin-1 on the engine's side and in UTF-8 on the system's: two bytes there for each
 // byte from 0x80 on.
 bool Latin1ToUtf8(const char* in, char* out, size_t size) {
@@ -222,8 +237,14 @@ bool Latin1ToUtf8(const char* in, char* out, size_t size) {
 bool Utf8ToLatin1(const char* in, char* out, size_t size) {
   size_t n = 0;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(in); *p; ++p) {
-    if (n + 2 > size || (*p >= 0x80 && (*p & 0xFE) != 0xC2)) return false;
-    out[n++] = char(*p < 0x80 ? *p : ((*p & 1) << 6) | (*++p & 0x3F));
+    if (n + 2 > size) return false;
+    if (*p < 0x80) {
+      out[n++] = char(*p);
+      continue;
+    }
+    if ((*p & 0xFE) != 0xC2 || (p[1] & 0xC0) != 0x80) return false;
+    out[n++] = char(((*p & 1) << 6) | (p[1] & 0x3F));
+    ++p;
   }
   out[n] = 0;
   return true;
