@@ -125,8 +125,8 @@ bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength);
 // a call names and reaches files relative to it: a folder is looked up, and checked for links,
 // once rather than for every file, and a folder once found free of links stays the folder that
 // the calls reach, whatever takes its name later. A folder that this layer removes or renames
-// is let go. Meant for the span of one run, on the thread that runs it; the Windows layer
-// does nothing here.
+// is let go. Meant for the span of one run, on the thread that runs it (a second hold before
+// the release changes nothing); the Windows layer does nothing here.
 void FsHoldFolders();
 void FsReleaseFolders();
 

@@ -676,11 +676,14 @@ bool ToNativeBelowRoot(const char* path, size_t* rootLength, NativePath native) 
 }  // namespace
 
 void FsHoldFolders() {
+  if (t_held.on) return;
   t_held.on = true;
   for (HeldFolder& held : t_held.folders) held.fd = -1;
 }
 
+// Slots are only ever filled while holding: before the first hold they are zero, no folders.
 void FsReleaseFolders() {
+  if (!t_held.on) return;
   for (HeldFolder& held : t_held.folders) CloseHeld(&held);
   t_held.on = false;
 }

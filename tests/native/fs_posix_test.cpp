@@ -3,10 +3,12 @@
 #include "tests/common/test_files.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace vt {
 namespace {
@@ -220,6 +222,13 @@ TEST_P(FsPosixTest, AHeldFolderRemovedByAnotherProgramIsMadeAgain) {
   EXPECT_NE(file, kNoFile);
   if (file != kNoFile) FsClose(file);
   EXPECT_TRUE(fs::exists(dir_ / "d/f"));
+}
+
+// A thread that never held folders has none to let go: no descriptor of the process is closed.
+TEST_P(FsPosixTest, ReleaseWithoutHoldClosesNothing) {
+  if (fcntl(0, F_GETFD) == -1) GTEST_SKIP() << "no standard input to watch";
+  std::thread([] { FsReleaseFolders(); }).join();
+  EXPECT_NE(fcntl(0, F_GETFD), -1);
 }
 
 // Names in Latin-1 on the engine's side and in UTF-8 on the system's: two bytes there for each
