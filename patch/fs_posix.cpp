@@ -542,6 +542,22 @@ void FsSetNameCodec(const FsNameCodec* codec) {
   g_nameCodec = codec ? *codec : FsNameCodec{nullptr, nullptr};
 }
 
+namespace {
+
+// Makes the folder `native` and those missing on the way to it, from the deepest one there:
+// one call where only the last is missing, not one for every level of the path.
+void MakeFolders(char* native) {
+  if (mkdir(native, 0777) == 0 || errno != ENOENT) return;
+  char* slash = strrchr(native, '/');
+  if (!slash || slash == native) return;
+  *slash = 0;
+  MakeFolders(native);
+  *slash = '/';
+  mkdir(native, 0777);
+}
+
+}  // namespace
+
 bool FsMakeParentDirs(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
@@ -552,13 +568,7 @@ bool FsMakeParentDirs(const char* path) {
   if (FindHeld(native, length)) return true;
   native[length] = 0;
   if (IsThere(native, length)) return true;
-  for (char* p = native + 1; *p != 0; ++p) {
-    if (*p != '/') continue;
-    *p = 0;
-    mkdir(native, 0777);
-    *p = '/';
-  }
-  mkdir(native, 0777);
+  MakeFolders(native);
   return IsThere(native, length);
 }
 
