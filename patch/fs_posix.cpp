@@ -75,12 +75,16 @@ bool IsDirectory(const char* native) {
 // ---- Held folders -------------------------------------------------------------------------
 // While a run holds its folders, each folder that a call names is opened once and the file is
 // reached relative to it: no walk of the whole path for every call, and a folder once checked
-// for links stays the folder checked, whatever takes its name afterwards.
+// for links stays the folder checked, whatever takes its name afterwards. The folders the run
+// makes itself (its BackupDir and private folder) stay held to the end, and what lies below
+// them is reached from them one name at a time, never through a link: another program that
+// renames such a folder and puts one of its own, with links, in its place leads nothing out.
 
 struct HeldFolder {
   int fd;             // -1: a free slot
   size_t rootLength;  // below this many characters no link stood when it was opened, or kNotWalked
   unsigned lastUse;
+  bool own;  // made by this run: never let go for another
   size_t length;
   char path[kNativePathSize];
 };
@@ -112,17 +116,22 @@ HeldFolder* FindHeld(const char* folder, size_t length) {
 }
 
 // Keeps `fd`, the open folder `folder`, in place of the one used longest ago.
-HeldFolder* Hold(const char* folder, size_t length, int fd, size_t rootLength) {
-  HeldFolder* slot = &t_held.folders[0];
+HeldFolder* Hold(const char* folder, size_t length, int fd, size_t rootLength, bool own = false) {
+  HeldFolder* slot = nullptr;
   for (HeldFolder& held : t_held.folders) {
     if (held.fd >= 0 && held.length == length && memcmp(held.path, folder, length) == 0) {
       slot = &held;
       break;
     }
-    if (held.fd < 0 || (slot->fd >= 0 && held.lastUse < slot->lastUse)) slot = &held;
+    if (held.fd >= 0 && held.own) continue;
+    // A free slot counts as the oldest.
+    if (!slot || (held.fd < 0 ? 0 : held.lastUse) < (slot->fd < 0 ? 0 : slot->lastUse))
+      slot = &held;
   }
+  if (!slot) slot = &t_held.folders[0];
   CloseHeld(slot);
   slot->fd = fd;
+  slot->own = own;
   slot->rootLength = rootLength;
   slot->lastUse = ++t_held.clock;
   slot->length = length;
@@ -145,6 +154,46 @@ void ForgetHeld(const char* native) {
 size_t FolderLength(const char* native) {
   const char* slash = strrchr(native, '/');
   return slash && slash != native ? size_t(slash - native) : 0;
+}
+
+// The deepest of the run's own folders that the folder `native` (of `length` characters) lies
+// below; null when none.
+const HeldFolder* OwnAbove(const char* native, size_t length) {
+  const HeldFolder* found = nullptr;
+  for (const HeldFolder& held : t_held.folders) {
+    if (held.fd >= 0 && held.own && held.length < length && native[held.length] == '/' &&
+        memcmp(held.path, native, held.length) == 0 && (!found || held.length > found->length))
+      found = &held;
+  }
+  return found;
+}
+
+// Opens the folder `native` (of `length` characters) from the own folder `own` above it, one
+// name at a time and never through a link; with `make`, a missing folder is made. -1 when a
+// folder is missing, or a link or anything else than a folder stands for one.
+int OpenBelow(const HeldFolder& own, const char* native, size_t length, bool make) {
+  int dir = own.fd;
+  for (size_t at = own.length + 1; at <= length;) {
+    size_t end = at;
+    while (end < length && native[end] != '/') ++end;
+    char name[kNativePathSize];
+    memcpy(name, native + at, end - at);
+    name[end - at] = 0;
+    at = end + 1;
+    if (name[0] == 0) continue;
+    int fd = -1;
+    // No name leads back up out of the folder.
+    if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
+      const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
+      fd = openat(dir, name, flags);
+      if (fd < 0 && errno == ENOENT && make && mkdirat(dir, name, 0777) == 0)
+        fd = openat(dir, name, flags);
+    }
+    if (dir != own.fd) close(dir);
+    if (fd < 0) return -1;
+    dir = fd;
+  }
+  return dir == own.fd ? -1 : dir;
 }
 
 // Forgets the held folder of `native` when something is missing where it led: another program
@@ -172,8 +221,12 @@ AtPath Reach(const char* native) {
     char folder[kNativePathSize];
     memcpy(folder, native, length);
     folder[length] = 0;
-    const int fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return {AT_FDCWD, native};
+    const HeldFolder* own = OwnAbove(native, length);
+    // Below the run's own folders a name is never walked from the top: a call that cannot
+    // reach the folder from them fails (no descriptor).
+    const int fd = own ? OpenBelow(*own, native, length, false)
+                       : open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return {own ? -1 : AT_FDCWD, own ? native + length + 1 : native};
     held = Hold(folder, length, fd, kNotWalked);
   }
   return {held->fd, native + length + 1};
@@ -567,6 +620,12 @@ bool FsMakeParentDirs(const char* path) {
   // where it is held.
   if (FindHeld(native, length)) return true;
   native[length] = 0;
+  if (const HeldFolder* own = OwnAbove(native, length)) {
+    const int fd = OpenBelow(*own, native, length, true);
+    if (fd < 0) return false;
+    Hold(native, length, fd, kNotWalked);
+    return true;
+  }
   if (IsThere(native, length)) return true;
   MakeFolders(native);
   return IsThere(native, length);
@@ -576,7 +635,14 @@ bool FsMakeDir(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
   const AtPath at = Reach(native);
-  return mkdirat(at.dir, at.name, 0777) == 0;
+  if (mkdirat(at.dir, at.name, 0777) != 0) return false;
+  if (!t_held.on) return true;
+  // Held from here to the end of the run, opened without following a link: should another
+  // program have put one at the name since, the folder is not the run's.
+  const int fd = openat(at.dir, at.name, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  Hold(native, strlen(native), fd, kNotWalked, true);
+  return true;
 }
 
 bool FsRemoveDir(const char* path) {
@@ -590,7 +656,9 @@ bool FsRemoveDir(const char* path) {
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   NativePath native;
   if (!ToNative(dir, native)) return false;
-  const AtPath at = Reach(native);
+  // A held folder is listed as it was found, whatever has taken its name since.
+  const HeldFolder* held = FindHeld(native, strlen(native));
+  const AtPath at = held ? AtPath{held->fd, "."} : Reach(native);
   int fd = openat(at.dir, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
   DIR* listing = fdopendir(fd);

@@ -279,5 +279,29 @@ TEST_P(FsPosixTest, LinkWalkStartsBelowARootOfLongerSystemName) {
 
 INSTANTIATE_TEST_SUITE_P(ByNameAndHeld, FsPosixTest, ::testing::Bool());
 
+// Below a folder that the run made, nothing is reached through a link: not when another
+// program renames the folder and puts one of its own with a link in its place, nor through a
+// link inside it.
+TEST(FsPosixHeldTest, BelowItsOwnFolderARunFollowsNoLink) {
+  vtt::ScratchFolder scratch;
+  const fs::path dir = scratch.path();
+  auto P = [&](const std::string& relative) { return dir.string() + "\\" + relative; };
+  fs::create_directory(dir / "outside");
+  FsHoldFolders();
+  ASSERT_TRUE(FsMakeDir(P("bak").c_str()));
+  fs::rename(dir / "bak", dir / "real");
+  fs::create_directory(dir / "bak");
+  fs::create_directory_symlink(dir / "outside", dir / "bak/d");
+  EXPECT_TRUE(FsMakeParentDirs(P("bak\\d\\f").c_str()));
+  FsClose(FsOpen(P("bak\\d\\f").c_str(), kFsCreateNew, nullptr));
+  EXPECT_TRUE(fs::exists(dir / "real/d/f"));
+
+  fs::create_directory_symlink(dir / "outside", dir / "real/e");
+  EXPECT_FALSE(FsMakeParentDirs(P("bak\\e\\f").c_str()));
+  EXPECT_EQ(FsOpen(P("bak\\e\\f").c_str(), kFsCreateNew, nullptr), kNoFile);
+  FsReleaseFolders();
+  EXPECT_TRUE(fs::is_empty(dir / "outside"));
+}
+
 }  // namespace
 }  // namespace vt

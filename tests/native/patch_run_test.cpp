@@ -295,30 +295,39 @@ TEST_F(PatchRunTest, SkippedFilesStillCompleteTheRun) {
 }
 
 // A folder that another process swaps for a link to a folder outside, once the run has taken
-// it up: neither the entries after it nor a rollback write outside DestinationDir.
+// it up: neither the entries after it nor a rollback write outside DestinationDir. The same
+// for the run's BackupDir, renamed and replaced by a folder with a link in it.
 TEST_F(PatchRunTest, AFolderSwappedForALinkMidRunLeadsNoWriteOutside) {
-  for (bool fails : {false, true}) {
-    SCOPED_TRACE(fails ? "rolled back" : "completed");
-    fs::remove_all(root_ / "outside");
-    fs::remove_all(dest_);
-    vtt::PutFile(root_ / "outside" / "b", "outside b");
-    Put("d/a", "old a");
-    Put("d/b", "old b");
-    Script s;
-    s.Update("\\d\\a", "old a", "new a").Update("\\d\\b", "old b", "new b").NewFile("\\d\\c", "c");
-    if (fails) s.Entry(0, 0, "\\d\\e").Op(0x07);
-    told_ = Told();
-    told_.atEntry = [&](int entry) {
-      if (entry != 1) return;
-      fs::rename(fs::path(dest_) / "d", fs::path(dest_) / "moved");
-      fs::create_directory_symlink(root_ / "outside", fs::path(dest_) / "d");
-    };
-    Run(s.bytes());
-    EXPECT_EQ(Snapshot(root_ / "outside"), (Tree{{"b", "outside b"}}));
-    // A rollback puts back what the run replaced; what it added stays.
-    const Tree rolledBack = {{"a", "old a"}, {"b", "old b"}, {"c", "c"}};
-    const Tree updated = {{"a", "new a"}, {"b", "new b"}, {"c", "c"}};
-    EXPECT_EQ(Snapshot(fs::path(dest_) / "moved"), fails ? rolledBack : updated);
+  for (bool backupDir : {false, true}) {
+    for (bool fails : {false, true}) {
+      SCOPED_TRACE(std::string(backupDir ? "BackupDir " : "d ") + (fails ? "rolled back" : "done"));
+      fs::remove_all(root_ / "outside");
+      fs::remove_all(dest_);
+      vtt::PutFile(root_ / "outside" / "b", "outside b");
+      Put("d/a", "old a");
+      Put("d/b", "old b");
+      Script s;
+      s.Update("\\d\\a", "old a", "new a").Update("\\d\\b", "old b", "new b").NewFile("\\d\\c", "c");
+      if (fails) s.Entry(0, 0, "\\d\\e").Op(0x07);
+      told_ = Told();
+      // d once the run has taken it up; the BackupDir before the run made anything in it.
+      told_.atEntry = [&](int entry) {
+        if (entry != (backupDir ? 0 : 1)) return;
+        fs::path swapped = fs::path(dest_) / "d";
+        for (const auto& e : fs::directory_iterator(dest_))
+          if (backupDir && e.path().filename().string().rfind("BAK", 0) == 0) swapped = e.path();
+        fs::rename(swapped, fs::path(dest_) / "moved");
+        if (backupDir) fs::create_directory(swapped);
+        fs::create_directory_symlink(root_ / "outside", backupDir ? swapped / "d" : swapped);
+      };
+      Run(s.bytes());
+      EXPECT_EQ(Snapshot(root_ / "outside"), (Tree{{"b", "outside b"}}));
+      if (backupDir) continue;
+      // A rollback puts back what the run replaced; what it added stays.
+      const Tree rolledBack = {{"a", "old a"}, {"b", "old b"}, {"c", "c"}};
+      const Tree updated = {{"a", "new a"}, {"b", "new b"}, {"c", "c"}};
+      EXPECT_EQ(Snapshot(fs::path(dest_) / "moved"), fails ? rolledBack : updated);
+    }
   }
 }
 
