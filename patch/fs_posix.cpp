@@ -168,12 +168,13 @@ const HeldFolder* OwnAbove(const char* native, size_t length) {
   return found;
 }
 
-// Opens the folder `native` (of `length` characters) from the own folder `own` above it, one
-// name at a time and never through a link; with `make`, a missing folder is made. -1 when a
-// folder is missing, or a link or anything else than a folder stands for one.
-int OpenBelow(const HeldFolder& own, const char* native, size_t length, bool make) {
-  int dir = own.fd;
-  for (size_t at = own.length + 1; at <= length;) {
+// Opens the folder native[0, length) from `top`, an open folder that native[0, from) names,
+// one name at a time and never through a link; with `make`, a missing folder is made. -1 when
+// a folder is missing, or a link (then *linked is set) or anything else than a folder stands
+// for one, or no name lies between.
+int OpenNames(int top, const char* native, size_t from, size_t length, bool make, bool* linked) {
+  int dir = top;
+  for (size_t at = from + 1; at <= length;) {
     size_t end = at;
     while (end < length && native[end] != '/') ++end;
     char name[kNativePathSize];
@@ -188,12 +189,21 @@ int OpenBelow(const HeldFolder& own, const char* native, size_t length, bool mak
       fd = openat(dir, name, flags);
       if (fd < 0 && errno == ENOENT && make && mkdirat(dir, name, 0777) == 0)
         fd = openat(dir, name, flags);
+      struct stat st;
+      if (fd < 0 && errno != ENOENT && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        *linked = S_ISLNK(st.st_mode);
     }
-    if (dir != own.fd) close(dir);
+    if (dir != top) close(dir);
     if (fd < 0) return -1;
     dir = fd;
   }
-  return dir == own.fd ? -1 : dir;
+  return dir == top ? -1 : dir;
+}
+
+// The folder native[0, length) opened from the own folder `own` above it, as OpenNames does.
+int OpenBelow(const HeldFolder& own, const char* native, size_t length, bool make) {
+  bool linked = false;
+  return OpenNames(own.fd, native, own.length, length, make, &linked);
 }
 
 // Forgets the held folder of `native` when something is missing where it led: another program
@@ -694,28 +704,47 @@ enum FolderWalk {
   kFolderUnknown,  // one is missing or no folder, or none lies below the root
 };
 
+// While a run holds its folders: opens the folders that `native` names below the root (its
+// first `rootLength` characters, reached as the system finds it) one name at a time from the
+// root, never through a link, making missing ones with `make`, and holds the file's own
+// folder. What is so found stays what the run reaches, with no moment between a look and use.
+FolderWalk WalkHeld(NativePath native, size_t rootLength, size_t length, bool make) {
+  size_t root = rootLength;
+  while (root > 1 && native[root - 1] == '/') --root;
+  if (length <= root) return kFolderUnknown;
+  const HeldFolder* held = FindHeld(native, root);
+  int top = held ? held->fd : -1;
+  if (!held) {
+    const char kept = native[root];
+    native[root] = 0;
+    top = open(native, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (top >= 0) Hold(native, root, top, kNotWalked);
+    native[root] = kept;
+    if (top < 0) return kFolderUnknown;
+  }
+  bool linked = false;
+  const int fd = OpenNames(top, native, root, length, make, &linked);
+  if (fd < 0) return linked ? kFolderLinked : kFolderUnknown;
+  const char kept = native[length];
+  native[length] = 0;
+  Hold(native, length, fd, rootLength);
+  native[length] = kept;
+  return kFoldersStand;
+}
+
 // Looks at each folder that `native` names below its first `rootLength` characters, without
-// following links.
-FolderWalk WalkFolders(NativePath native, size_t rootLength) {
+// following links (and opens them so while holding, see WalkHeld).
+FolderWalk WalkFolders(NativePath native, size_t rootLength, bool make) {
   // The file's own name needs no look: no call of this layer follows a link there.
   const char* leaf = strrchr(native, '/');
   const size_t length = leaf ? size_t(leaf - native) : 0;
+  if (t_held.on) return WalkHeld(native, rootLength, length, make);
   FolderWalk walk = kFolderUnknown;
   for (size_t end = rootLength; end < length; ++end) {
     if (native[end + 1] != '/' && native[end + 1] != 0) continue;
     if (native[end] == '/') continue;
     const char kept = native[end + 1];
     native[end + 1] = 0;
-    // The file's folder, while a run holds its folders, is opened in the look itself, without
-    // following a link in its place: a link put there later leads the run's calls nowhere.
-    if (end + 1 == length && t_held.on) {
-      const int fd = open(native, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-      if (fd >= 0) {
-        Hold(native, length, fd, rootLength);
-        native[end + 1] = kept;
-        return kFoldersStand;
-      }
-    }
     struct stat st;
     const int found = lstat(native, &st);
     native[end + 1] = kept;
@@ -728,11 +757,11 @@ FolderWalk WalkFolders(NativePath native, size_t rootLength) {
 
 // Whether the calls reach `native`'s folder through a held folder that its walk found free of
 // links below `rootLength`: then nothing needs to be looked at again.
-FolderWalk WalkUnlessHeld(NativePath native, size_t rootLength) {
+FolderWalk WalkUnlessHeld(NativePath native, size_t rootLength, bool make) {
   const size_t length = FolderLength(native);
   const HeldFolder* held = length > rootLength ? FindHeld(native, length) : nullptr;
   if (held && held->rootLength == rootLength) return kFoldersStand;
-  return WalkFolders(native, rootLength);
+  return WalkFolders(native, rootLength, make);
 }
 
 // `path` in the system's form, and `*rootLength` made the length there of its first
@@ -769,17 +798,22 @@ void FsReleaseFolders() {
 bool FsPathHasLink(const char* path, size_t rootLength) {
   NativePath native;
   return ToNativeBelowRoot(path, &rootLength, native) &&
-         WalkUnlessHeld(native, rootLength) == kFolderLinked;
+         WalkUnlessHeld(native, rootLength, false) == kFolderLinked;
 }
 
 // The walk's look at the file's own folder tells that it stands: no second look to make it.
 bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
   NativePath native;
-  const FolderWalk walk = ToNativeBelowRoot(path, &rootLength, native)
-                              ? WalkUnlessHeld(native, rootLength)
-                              : kFolderUnknown;
+  if (!ToNativeBelowRoot(path, &rootLength, native)) {
+    FsMakeParentDirs(path);
+    return true;
+  }
+  const FolderWalk walk = WalkUnlessHeld(native, rootLength, true);
   if (walk == kFolderLinked) return false;
-  if (walk == kFolderUnknown) FsMakeParentDirs(path);
+  // While holding, the walk made what it could below the root, never through a link: making
+  // the path's folders by name now could go through one. The root itself may be made.
+  if (walk == kFolderUnknown && (!t_held.on || FolderLength(native) <= rootLength))
+    FsMakeParentDirs(path);
   return true;
 }
 
