@@ -129,6 +129,11 @@ HeldFolder* Hold(const char* folder, size_t length, int fd, size_t rootLength, b
       slot = &held;
   }
   if (!slot) slot = &t_held.folders[0];
+  // A folder the run made keeps the handle it was made with, whatever stands at its name now.
+  if (slot->fd >= 0 && slot->own && !own) {
+    close(fd);
+    return slot;
+  }
   CloseHeld(slot);
   slot->fd = fd;
   slot->own = own;
@@ -760,8 +765,20 @@ FolderWalk WalkFolders(NativePath native, size_t rootLength, bool make) {
 FolderWalk WalkUnlessHeld(NativePath native, size_t rootLength, bool make) {
   const size_t length = FolderLength(native);
   const HeldFolder* held = length > rootLength ? FindHeld(native, length) : nullptr;
-  if (held && held->rootLength == rootLength) return kFoldersStand;
-  return WalkFolders(native, rootLength, make);
+  if (held && (held->own || held->rootLength == rootLength)) return kFoldersStand;
+  // What lies below the run's own folders is reached from them, never through a link, and
+  // never walked from the root, where another folder may have taken their name.
+  const HeldFolder* own = t_held.on && length > rootLength ? OwnAbove(native, length) : nullptr;
+  if (!own) return WalkFolders(native, rootLength, make);
+  if (held) return kFoldersStand;
+  bool linked = false;
+  const int fd = OpenNames(own->fd, native, own->length, length, make, &linked);
+  if (fd < 0) return linked ? kFolderLinked : kFolderUnknown;
+  const char kept = native[length];
+  native[length] = 0;
+  Hold(native, length, fd, kNotWalked);
+  native[length] = kept;
+  return kFoldersStand;
 }
 
 // `path` in the system's form, and `*rootLength` made the length there of its first

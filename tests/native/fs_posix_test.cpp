@@ -295,6 +295,10 @@ TEST(FsPosixHeldTest, BelowItsOwnFolderARunFollowsNoLink) {
   EXPECT_TRUE(FsMakeParentDirs(P("bak\\d\\f").c_str()));
   FsClose(FsOpen(P("bak\\d\\f").c_str(), kFsCreateNew, nullptr));
   EXPECT_TRUE(fs::exists(dir / "real/d/f"));
+  // A link check of a path in it does not take up the folder now at its name.
+  EXPECT_FALSE(FsPathHasLink(P("bak\\g").c_str(), dir.string().size()));
+  FsClose(FsOpen(P("bak\\g").c_str(), kFsCreateNew, nullptr));
+  EXPECT_TRUE(fs::exists(dir / "real/g"));
 
   fs::create_directory_symlink(dir / "outside", dir / "real/e");
   EXPECT_FALSE(FsMakeParentDirs(P("bak\\e\\f").c_str()));
