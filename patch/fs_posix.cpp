@@ -709,6 +709,20 @@ enum FolderWalk {
   kFolderUnknown,  // one is missing or no folder, or none lies below the root
 };
 
+// Opens the folders of native[0, length) below native[0, from) from `top`, the open folder
+// that names, as OpenNames does, and holds the last as walked from `walkedFrom`.
+FolderWalk OpenAndHold(int top, NativePath native, size_t from, size_t length, bool make,
+                       size_t walkedFrom) {
+  bool linked = false;
+  const int fd = OpenNames(top, native, from, length, make, &linked);
+  if (fd < 0) return linked ? kFolderLinked : kFolderUnknown;
+  const char kept = native[length];
+  native[length] = 0;
+  Hold(native, length, fd, walkedFrom);
+  native[length] = kept;
+  return kFoldersStand;
+}
+
 // While a run holds its folders: opens the folders that `native` names below the root (its
 // first `rootLength` characters, reached as the system finds it) one name at a time from the
 // root, never through a link, making missing ones with `make`, and holds the file's own
@@ -727,14 +741,7 @@ FolderWalk WalkHeld(NativePath native, size_t rootLength, size_t length, bool ma
     native[root] = kept;
     if (top < 0) return kFolderUnknown;
   }
-  bool linked = false;
-  const int fd = OpenNames(top, native, root, length, make, &linked);
-  if (fd < 0) return linked ? kFolderLinked : kFolderUnknown;
-  const char kept = native[length];
-  native[length] = 0;
-  Hold(native, length, fd, rootLength);
-  native[length] = kept;
-  return kFoldersStand;
+  return OpenAndHold(top, native, root, length, make, rootLength);
 }
 
 // Looks at each folder that `native` names below its first `rootLength` characters, without
@@ -771,14 +778,7 @@ FolderWalk WalkUnlessHeld(NativePath native, size_t rootLength, bool make) {
   const HeldFolder* own = t_held.on && length > rootLength ? OwnAbove(native, length) : nullptr;
   if (!own) return WalkFolders(native, rootLength, make);
   if (held) return kFoldersStand;
-  bool linked = false;
-  const int fd = OpenNames(own->fd, native, own->length, length, make, &linked);
-  if (fd < 0) return linked ? kFolderLinked : kFolderUnknown;
-  const char kept = native[length];
-  native[length] = 0;
-  Hold(native, length, fd, kNotWalked);
-  native[length] = kept;
-  return kFoldersStand;
+  return OpenAndHold(own->fd, native, own->length, length, make, kNotWalked);
 }
 
 // `path` in the system's form, and `*rootLength` made the length there of its first
