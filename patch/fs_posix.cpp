@@ -104,10 +104,15 @@ void CloseHeld(HeldFolder* folder) {
   folder->fd = -1;
 }
 
+// True when `held` holds the folder folder[0, length).
+bool Holds(const HeldFolder& held, const char* folder, size_t length) {
+  return held.fd >= 0 && held.length == length && memcmp(held.path, folder, length) == 0;
+}
+
 HeldFolder* FindHeld(const char* folder, size_t length) {
   if (!t_held.on) return nullptr;
   for (HeldFolder& held : t_held.folders) {
-    if (held.fd >= 0 && held.length == length && memcmp(held.path, folder, length) == 0) {
+    if (Holds(held, folder, length)) {
       held.lastUse = ++t_held.clock;
       return &held;
     }
@@ -119,7 +124,7 @@ HeldFolder* FindHeld(const char* folder, size_t length) {
 HeldFolder* Hold(const char* folder, size_t length, int fd, size_t rootLength, bool own = false) {
   HeldFolder* slot = nullptr;
   for (HeldFolder& held : t_held.folders) {
-    if (held.fd >= 0 && held.length == length && memcmp(held.path, folder, length) == 0) {
+    if (Holds(held, folder, length)) {
       slot = &held;
       break;
     }
@@ -217,8 +222,7 @@ void ForgetFolderOf(const char* native) {
   const size_t length = FolderLength(native);
   if (!t_held.on || length == 0) return;
   for (HeldFolder& held : t_held.folders) {
-    if (held.fd >= 0 && held.length == length && memcmp(held.path, native, length) == 0)
-      CloseHeld(&held);
+    if (Holds(held, native, length)) CloseHeld(&held);
   }
 }
 
