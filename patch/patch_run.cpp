@@ -21,7 +21,7 @@ void EntryStarted(void* context, const char* path) {
   observer->entryStarted(observer->context, path);
 }
 
-void LogLine(const RunState* run, FsFile log, const char* path, uint32_t messageId) {
+void LogLine(const RunState* run, LogFile* log, const char* path, uint32_t messageId) {
   char message[kLogMessageSize];
   message[0] = 0;
   run->loadMessage(run->messageContext, messageId, message, kLogMessageSize);
@@ -30,7 +30,7 @@ void LogLine(const RunState* run, FsFile log, const char* path, uint32_t message
 
 struct RepairLog {
   const RunState* run;
-  FsFile log;
+  LogFile* log;
 };
 
 void LogRepair(void* context, const char* path, uint32_t messageId) {
@@ -45,7 +45,7 @@ void LogRollback(void* context, const char* path, uint32_t messageId) {
 }
 
 // Writes the entry's log line and turns its result into the run state.
-void LogEntry(RunState* run, FsFile log, const char* path, EntryResult result) {
+void LogEntry(RunState* run, LogFile* log, const char* path, EntryResult result) {
   LogLine(run, log, path, LogMessageId(result));
   if (result == kDataError) StoreRunState(run, kRunDataError);
   // The old content of that file now lives only in BackupDir: only a rollback brings it back.
@@ -54,7 +54,7 @@ void LogEntry(RunState* run, FsFile log, const char* path, EntryResult result) {
 }
 
 // Applies the script's entries in order until the end or until the state drops to 0 or less.
-void ApplyEntries(RunState* run, const FsView& script, const RunFolder& folder, FsFile log) {
+void ApplyEntries(RunState* run, const FsView& script, const RunFolder& folder, LogFile* log) {
   const RunObserver& observer = run->observer;
   uint32_t count = 0;
   ScriptCursor cursor;
@@ -150,7 +150,9 @@ int32_t Run(RunState* run, char* leftBackupDir) {
   // Stays kRunInProgress unless the run is refused before its entries.
   int32_t end = kRunInProgress;
   PathBuffer logPath, backupDir;
-  FsFile log = kNoFile;
+  LogFile log;
+  log.file = kNoFile;
+  log.used = 0;
   bool reserved = false;
   if (!JoinPath(run->destinationDir, kResultLogName, logPath)) {
     end = kRunDestinationTooLong;
@@ -165,10 +167,10 @@ int32_t Run(RunState* run, char* leftBackupDir) {
       // A script that cannot be read still leaves an empty log behind. The reserved name then
       // becomes a folder of the same name: should anything take the name in between (a link to
       // a folder outside), that folder is not this run's, and the run does not start.
-      log = FsOpen(logPath, kFsCreateAlways, nullptr);
+      log.file = FsOpen(logPath, kFsCreateAlways, nullptr);
       if (!mapped) {
         end = kRunScriptUnreadable;
-      } else if (log == kNoFile || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir)) {
+      } else if (log.file == kNoFile || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir)) {
         end = kRunDestinationUnwritable;
       } else if (!OpenRunFolder(backupDir, &folder)) {
         FsRemoveDir(backupDir);
@@ -180,24 +182,24 @@ int32_t Run(RunState* run, char* leftBackupDir) {
     if (reserved) FsDeleteFile(backupDir);
     if (mapped) FsUnmap(&script);
     if (scriptFile != kNoFile) FsClose(scriptFile);
-    if (log != kNoFile) FsClose(log);
+    CloseLogFile(&log);
     observer.runDone(observer.context, end);
     return end;
   }
 
   // What interrupted runs left is put right before the entries. Where that cannot be done in
   // full, this run stays out, lest it build on files that a later repair changes back.
-  RepairLog repairLog = {run, log};
+  RepairLog repairLog = {run, &log};
   if (!RepairInterruptedRuns(run->destinationDir, {LogRepair, &repairLog})) {
     RemoveRunFolder(&folder);
     FsUnmap(&script);
     FsClose(scriptFile);
-    FsClose(log);
+    CloseLogFile(&log);
     observer.runDone(observer.context, kRunRepairIncomplete);
     return kRunRepairIncomplete;
   }
 
-  ApplyEntries(run, script, folder, log);
+  ApplyEntries(run, script, folder, &log);
 
   FsUnmap(&script);
   FsClose(scriptFile);
@@ -208,7 +210,7 @@ int32_t Run(RunState* run, char* leftBackupDir) {
   // The log, still open, says where the old content of what could not go back is kept.
   if (!Finish(run, decided, &folder, repairLog) && leftBackupDir)
     memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
-  if (log != kNoFile) FsClose(log);
+  CloseLogFile(&log);
   observer.runDone(observer.context, decided);
   return decided;
 }

@@ -23,30 +23,41 @@ uint32_t LogMessageId(EntryResult result) {
   }
 }
 
-bool WriteLogLine(FsFile log, const char* path, const char* message) {
-  if (log == kNoFile) return true;
+namespace {
+
+bool WritePending(LogFile* log) {
+  const uint32_t used = log->used;
+  log->used = 0;
+  return used == 0 || FsWrite(log->file, log->pending, used);
+}
+
+}  // namespace
+
+bool WriteLogLine(LogFile* log, const char* path, const char* message) {
+  if (log->file == kNoFile) return true;
   if (!path) path = "";
   if (path[0] == '\\') ++path;
   const char* const parts[] = {path, " -> ", message};
-  // The usual line is one write; a longer one (a long path or a long translated message) goes
-  // out in parts rather than being cut. No control byte is the second byte of a double-byte
+  // A line longer than what is left (a long path or a long translated message) goes out in
+  // parts rather than being cut. No control byte is the second byte of a double-byte
   // character, so each one can go alone.
-  char line[512];
-  size_t used = 0;
   bool written = true;
   for (const char* part : parts) {
     for (const char* p = part; *p != 0; ++p) {
-      if (used + 2 == sizeof line) {
-        written = FsWrite(log, line, uint32_t(used)) && written;
-        used = 0;
-      }
+      if (log->used + 2 >= sizeof log->pending) written = WritePending(log) && written;
       const unsigned char c = static_cast<unsigned char>(*p);
-      line[used++] = c < 32 || c == 127 ? '?' : char(c);
+      log->pending[log->used++] = c < 32 || c == 127 ? '?' : char(c);
     }
   }
-  line[used++] = '\r';
-  line[used++] = '\n';
-  return FsWrite(log, line, uint32_t(used)) && written;
+  log->pending[log->used++] = '\r';
+  log->pending[log->used++] = '\n';
+  return written;
+}
+
+bool CloseLogFile(LogFile* log) {
+  if (log->file == kNoFile) return true;
+  const bool written = WritePending(log);
+  return FsClose(log->file) && written;
 }
 
 }  // namespace vt

@@ -32,13 +32,25 @@ const uint32_t kLogNotRestoredId = IDS_LOG_NOT_RESTORED;
 // The string ID of the log message for `result` (250 to 260).
 uint32_t LogMessageId(EntryResult result);
 
-// Writes one line to `log`: `path` without its first character when that is a backslash,
+// The ResultLog while a run writes it. Its lines gather here and reach the file in one write
+// when no more fit and when it closes: one call for dozens of entries, not one for each. A run
+// that is killed loses at most the gathered lines; the next run empties the log anyway.
+struct LogFile {
+  FsFile file;  // kNoFile: the log could not be created, and its lines are lost
+  uint32_t used;
+  char pending[1024];
+};
+
+// Adds one line to `log`: `path` without its first character when that is a backslash,
 // " -> ", `message`, CR LF. The line is written whole however long path and message are. A
 // control byte of path or message (below 32, and 127) is written as '?', so that neither can
-// break the line or forge another.
-// Nothing happens when `log` is kNoFile (the log could not be created). A null path is
-// written as an empty one. False when the write failed.
-bool WriteLogLine(FsFile log, const char* path, const char* message);
+// break the line or forge another. A null path is written as an empty one. False when a write
+// that this line called for failed.
+bool WriteLogLine(LogFile* log, const char* path, const char* message);
+
+// Writes the gathered lines out and closes the file, unless it is kNoFile. False when the
+// write failed.
+bool CloseLogFile(LogFile* log);
 
 // The English log message of string `id` (250 to 264), for hosts without the installer's
 // string table; an empty text for other IDs.

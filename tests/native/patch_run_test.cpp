@@ -396,6 +396,20 @@ TEST_F(PatchRunTest, LongLogLinesAreWrittenWhole) {
   EXPECT_EQ(Log(), dir + "\\" + name + " -> " + message + "\r\n");
 }
 
+// Lines gather before they reach the file: those that straddle the gathered bytes' end, and
+// the last ones, gathered when the run ends, arrive whole and in order.
+TEST_F(PatchRunTest, ManyLogLinesArriveWholeAndInOrder) {
+  Script script;
+  std::string expected;
+  for (int i = 0; i < 90; ++i) {
+    const std::string name = "f" + std::to_string(i) + std::string(size_t(i % 7), 'x') + ".txt";
+    script.NewFile("\\" + name, "x");
+    expected += name + " -> File installed successfully!\r\n";
+  }
+  Run(script.bytes());
+  EXPECT_EQ(Log(), expected);
+}
+
 // A stored path cannot break its line or forge another on the Results page: control bytes
 // show as '?'.
 TEST_F(PatchRunTest, ControlBytesOfAPathNeverReachTheLog) {
