@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Windows file layer's rebuild under Wine: `vantrel.exe apply` next to Windows' own copy of
 # the same file (`cmd /c copy`), best of five each, with the write calls each makes per MiB
-# (counted by strace in an untimed round), for two scripts: many small operations (a 16 MiB file
-# with one byte in 64 changed: copies and inserts of a few dozen bytes each), and a 256 MiB file
-# whose 64 KiB blocks were shuffled (one copy each, from a mapped old file). VANTREL_BASELINE_EXE
-# names another build's vantrel.exe to run side by side.
+# (counted by strace in an untimed round), for three scripts: many small operations (a 16 MiB
+# file with one byte in 64 changed: copies and inserts of a few dozen bytes each), a 256 MiB file
+# whose 64 KiB blocks were shuffled (one copy each, from a mapped old file), and 2,000 files of
+# 4 KiB with their second halves new (against `xcopy` of the tree, with calls per file: each
+# small old file is read in one call, not mapped). VANTREL_BASELINE_EXE names another build's
+# vantrel.exe to run side by side.
 # Usage: bench/wine_apply.sh   (needs scripts/build.sh release and windows; strace for counts)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,14 +35,29 @@ data = bytearray(open(sys.argv[1], "rb").read())
 '"$2"'
 open(sys.argv[2], "wb").write(data)' "$work/old/f.bin" "$work/new/f.bin"
   "$vantrel" diff --original-format "$work/old" "$work/new" -o "$work/Patch.dat" >/dev/null
-  mib=$1
+  mib=$1 unit=MiB units=$1 what=writes calls='write|pwrite64'
+  copy=(wine cmd /c copy /y "$(winpath "$work/old/f.bin")" "$(winpath "$work/copy")")
+}
+# Makes old/d of $1 files of 4 KiB and new/d with the second half of each file new.
+make_tree() {
+  rm -rf "$work/old" "$work/new" && mkdir -p "$work/old/d" "$work/new/d"
+  python3 -c '
+import os, sys
+for i in range(int(sys.argv[3])):
+    old = os.urandom(4096)
+    open(f"{sys.argv[1]}/d/f{i}.bin", "wb").write(old)
+    open(f"{sys.argv[2]}/d/f{i}.bin", "wb").write(old[:2048] + os.urandom(2048))' \
+    "$work/old" "$work/new" "$1"
+  "$vantrel" diff --original-format "$work/old" "$work/new" -o "$work/Patch.dat" >/dev/null
+  mib=$(($1 * 4 >> 10)) unit=file units=$1 what=calls calls='.*'
+  copy=(wine cmd /c xcopy /e /i /q /y "$(winpath "$work/old")" "$(winpath "$work/copy")")
 }
 winpath() { echo "Z:${1//\//\\}"; }
 
 best() {  # prints the least seconds of five runs of "$@", each after a fresh destination
   local least=999 s e
   for _ in 1 2 3 4 5; do
-    rm -rf "$work/dest" "$work/copy.bin" && cp -r "$work/old" "$work/dest"
+    rm -rf "$work/dest" "$work/copy" && cp -r "$work/old" "$work/dest"
     s=$(date +%s.%N)
     "$@" >/dev/null 2>&1
     e=$(date +%s.%N)
@@ -48,33 +65,34 @@ best() {  # prints the least seconds of five runs of "$@", each after a fresh de
   done
   printf '%.3f' "$least"
 }
-writes() {  # write calls per MiB of one untimed run of "$@", or n/a
+counted() {  # the calls counted of one untimed run of "$@" per unit, or n/a
   command -v strace >/dev/null || { echo n/a; return; }
-  rm -rf "$work/dest" "$work/copy.bin" && cp -r "$work/old" "$work/dest"
+  rm -rf "$work/dest" "$work/copy" && cp -r "$work/old" "$work/dest"
   local n
-  n=$(strace -f -c -e trace=write,pwrite64 -o "$work/strace.txt" "$@" >/dev/null 2>&1;
-      awk '$NF == "write" || $NF == "pwrite64" {s += $4} END {print s + 0}' "$work/strace.txt")
-  echo $((n / mib))
+  n=$(strace -f -c -o "$work/strace.txt" "$@" >/dev/null 2>&1;
+      awk -v calls="^($calls)\$" '$NF ~ calls && $NF != "total" && $4 ~ /^[0-9]+$/ {s += $4}
+        END {print s + 0}' "$work/strace.txt")
+  echo $((n / units))
 }
 # Commands, not functions, so that strace can run them too.
 applying() { apply=(wine "$1" apply "$(winpath "$work/Patch.dat")" "$(winpath "$work/dest")"); }
-copy=(wine cmd /c copy /y "$(winpath "$work/old/f.bin")" "$(winpath "$work/copy.bin")")
 
 run() {  # label exe
   local secs
   applying "$2"
   secs=$(best "${apply[@]}")
-  printf '%-28s %7s s   %9s writes/MiB   apply/copy %5.2f\n' "$1" "$secs" \
-    "$(writes "${apply[@]}")" "$(echo "$secs / $copy_secs" | bc -l)"
+  printf '%-28s %7s s   %9s %s/%s   apply/copy %5.2f\n' "$1" "$secs" \
+    "$(counted "${apply[@]}")" "$what" "$unit" "$(echo "$secs / $copy_secs" | bc -l)"
 }
 compare() {  # title
   rm -rf "$work/dest" && cp -r "$work/old" "$work/dest"
   applying "$exe"
-  "${apply[@]}" >/dev/null 2>&1 && cmp -s "$work/dest/f.bin" "$work/new/f.bin" ||
-    { echo "wine_apply.sh: the apply did not give the new file" >&2; exit 1; }
+  "${apply[@]}" >/dev/null 2>&1 && diff -r -x Vantrel.log "$work/dest" "$work/new" >/dev/null ||
+    { echo "wine_apply.sh: the apply did not give the new files" >&2; exit 1; }
   printf 'Wine, %s, script of %d bytes\n' "$1" "$(stat -c %s "$work/Patch.dat")"
   copy_secs=$(best "${copy[@]}")
-  printf '%-28s %7s s   %9s writes/MiB\n' "cmd /c copy" "$copy_secs" "$(writes "${copy[@]}")"
+  printf '%-28s %7s s   %9s %s/%s\n' "${copy[3]}" "$copy_secs" "$(counted "${copy[@]}")" \
+    "$what" "$unit"
   run "vantrel.exe apply" "$exe"
   [ -z "${VANTREL_BASELINE_EXE:-}" ] || run "baseline apply" "$VANTREL_BASELINE_EXE"
 }
@@ -85,3 +103,5 @@ compare "16 MiB file (copies and inserts of up to 63 bytes)"
 make_case 256 'b = 1 << 16; n = len(data) // b; order = list(range(n)); random.seed(7)
 random.shuffle(order); data = bytearray(b"".join(data[i * b:(i + 1) * b] for i in order))'
 compare "256 MiB file (its 64 KiB blocks shuffled: one copy each)"
+make_tree 2000
+compare "2,000 files of 4 KiB (the second half of each new)"

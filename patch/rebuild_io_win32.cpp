@@ -1,7 +1,10 @@
-// The stub's rebuild: the old file mapped for its check and its copies, the pieces gathered
-// into one buffer that is written when full, so that a script of thousands of small
-// operations costs a WriteFile per 64 KiB, not one per operation. The least code otherwise:
-// every byte of this layer is paid for in the stub's fixed size.
+// The stub's rebuild: the old file read whole in one call when it is small, else mapped, for
+// its check and its copies; the pieces gathered into one buffer that is written when full, so
+// that a script of thousands of small operations costs a WriteFile per 64 KiB, not one per
+// operation. The least code otherwise: every byte of this layer is paid for in the stub's
+// fixed size.
+#include <windows.h>
+
 #include "patch/rebuild_io.h"
 
 #include "patch/crc32.h"
@@ -13,6 +16,9 @@ const uint32_t kGatherSize = 64 << 10;
 
 // In zeroed data, which costs the stub no bytes: the engine rebuilds one file at a time.
 uint8_t g_gathered[kGatherSize];
+// An old file up to this size is read into zeroed data too: one ReadFile instead of a mapping
+// made, viewed and both undone, four calls for a file of a few kilobytes.
+uint8_t g_oldBytes[kGatherSize];
 
 // Writes `size` bytes and takes them into the CRC, which so covers only bytes that reached the
 // file.
@@ -44,7 +50,17 @@ bool Put(NewContent* out, const uint8_t* from, const uint8_t* diff, uint32_t len
 
 bool ReadOldContent(FsFile file, OldContent* old, uint32_t* crc) {
   old->file = file;
-  if (!FsMap(file, &old->view)) return false;
+  const HANDLE handle = reinterpret_cast<HANDLE>(file);
+  const DWORD size = GetFileSize(handle, nullptr);  // sizes are 32-bit throughout the engine
+  DWORD read;
+  // No mapping is left for ReleaseOldContent to undo. A file that ends before its size was
+  // shortened meanwhile.
+  if (size <= kGatherSize) {
+    old->view = {g_oldBytes, size, nullptr};
+    if (!ReadFile(handle, g_oldBytes, size, &read, nullptr) || read != size) return false;
+  } else if (!FsMap(file, &old->view)) {
+    return false;
+  }
   *crc = CrcBytes(old->view.data, old->view.size);
   return true;
 }

@@ -186,6 +186,23 @@ TEST_F(PatchWin32Test, ManySmallOperationsAroundALongCopyLandInOrder) {
   EXPECT_TRUE(ReadText(dest_ + "\\big.bin") == built);
 }
 
+// An old file up to the size of the rebuild's buffers is read into one, a larger one mapped:
+// on either side of that line, and empty, it is checked and copied whole.
+TEST_F(PatchWin32Test, OldFilesReadOrMappedRebuildWhole) {
+  for (const size_t size : {size_t(0), size_t(65536), size_t(65537)}) {
+    std::string old(size, 0);
+    for (size_t i = 0; i < size; ++i) old[i] = char(i * 131 + i / 256);
+    Put("old.bin", old);
+    vtt::Script script;
+    script.Entry(Crc(old), Crc(old + "tail"), "\\old.bin");
+    if (size != 0) script.Copy(uint32_t(size), 0);
+    script.Insert("tail");
+    script.End();
+    EXPECT_EQ(Apply(script), vt::kUpdated) << size;
+    EXPECT_TRUE(ReadText(dest_ + "\\old.bin") == old + "tail") << size;
+  }
+}
+
 // A run's backup folder is made where it just gave up a reserved name: a folder that took the
 // name in between is not taken for it, while making a path's parents still accepts them.
 TEST_F(PatchWin32Test, MakeDirTakesOnlyAFolderItMade) {
