@@ -582,6 +582,36 @@ TEST_P(SizedUpdateTest, FailedReadOfTheOldFileChangesNothing) {
   EXPECT_TRUE(Get("big.bin") == made);
 }
 
+// Thousands of short copies and sums: going forward with small gaps (a reading ahead that
+// grows), straddling what was read, then jumping back and far ahead.
+TEST_P(SizedUpdateTest, ShortCopiesInAnyOrderRebuildByteForByte) {
+  const std::string old = Noise(GetParam().oldSize, 5);
+  const uint32_t size = uint32_t(old.size());
+  std::vector<std::pair<uint32_t, uint32_t>> copies;  // offset, length
+  for (uint32_t at = 0; at + 63 <= size; at += 64) copies.push_back({at, 63});
+  for (uint32_t k = 0; k < 3000; ++k) {
+    const uint32_t length = 1 + k % std::min(4999u, size / 2);
+    copies.push_back({(k * 7919u) % (size - length + 1), length});
+  }
+  std::string made;
+  for (size_t k = 0; k < copies.size(); ++k)  // every fifth a sum: each byte plus 3
+    for (uint32_t i = 0; i < copies[k].second; ++i)
+      made += char(old[copies[k].first + i] + (k % 5 == 4 ? 3 : 0));
+  Script s(1);
+  s.Entry(Crc(old), Crc(made), "\\big.bin");
+  for (size_t k = 0; k < copies.size(); ++k) {
+    const auto [at, length] = copies[k];
+    if (k % 5 == 4)
+      s.Add(at, std::string(length, '\x03'));
+    else
+      s.Copy(length, at);
+  }
+  s.End();
+  Put("big.bin", old);
+  EXPECT_EQ(Apply(s), kUpdated);
+  EXPECT_TRUE(Get("big.bin") == made);
+}
+
 INSTANTIATE_TEST_SUITE_P(OldFiles, SizedUpdateTest,
                          ::testing::Values(SizedUpdate{"held", 1000},
                                            SizedUpdate{"streamed", (1 << 20) + 12345}),
