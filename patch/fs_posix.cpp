@@ -231,10 +231,11 @@ void ForgetFolderOf(const char* native) {
 struct AtPath {
   int dir;
   const char* name;
+  bool inOwnFolder;  // `dir` is a folder that this run made and holds
 };
 AtPath Reach(const char* native) {
   const size_t length = FolderLength(native);
-  if (!t_held.on || length == 0) return {AT_FDCWD, native};
+  if (!t_held.on || length == 0) return {AT_FDCWD, native, false};
   const HeldFolder* held = FindHeld(native, length);
   if (!held) {
     char folder[kNativePathSize];
@@ -245,10 +246,10 @@ AtPath Reach(const char* native) {
     // reach the folder from them fails (no descriptor).
     const int fd = own ? OpenBelow(*own, native, length, false)
                        : open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return {own ? -1 : AT_FDCWD, own ? native + length + 1 : native};
+    if (fd < 0) return {own ? -1 : AT_FDCWD, own ? native + length + 1 : native, false};
     held = Hold(folder, length, fd, kNotWalked);
   }
-  return {held->fd, native + length + 1};
+  return {held->fd, native + length + 1, held->own};
 }
 
 // True when the folder `native` (of `length` characters) is there, following links; held
@@ -677,7 +678,7 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   if (!ToNative(dir, native)) return false;
   // A held folder is listed as it was found, whatever has taken its name since.
   const HeldFolder* held = FindHeld(native, strlen(native));
-  const AtPath at = held ? AtPath{held->fd, "."} : Reach(native);
+  const AtPath at = held ? AtPath{held->fd, ".", held->own} : Reach(native);
   int fd = openat(at.dir, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
   DIR* listing = fdopendir(fd);
@@ -862,7 +863,10 @@ FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
     const AtPath file = Reach(native);
     int fd = openat(file.dir, file.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd >= 0) {
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return FileOf(fd);
+      // In a folder that the run made and holds, the lock would keep nobody out: no run of
+      // ours goes into another's folders while that one lives (its journal is held), and
+      // other programs do not ask for locks.
+      if (file.inOwnFolder || flock(fd, LOCK_EX | LOCK_NB) == 0) return FileOf(fd);
       close(fd);
       unlinkat(file.dir, file.name, 0);
       return kNoFile;
