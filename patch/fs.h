@@ -126,10 +126,11 @@ bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength);
 // once rather than for every file, and a folder once found free of links stays the folder that
 // the calls reach, whatever takes its name later. The link checks (FsPathHasLink,
 // FsMakeParentDirsUnlessLinked) then open the folders below the root one name at a time, never
-// through a link, and make missing ones so, leaving no moment between the look and the use. A folder that FsMakeDir makes meanwhile stays
-// held to the release, and what lies below it is reached from it without following any link.
-// A folder that this layer removes or renames is let go. Meant for the span of one run, on the thread that runs it (a second hold before
-// the release changes nothing); the Windows layer does nothing here.
+// through a link, and make missing ones so, leaving no moment between the look and the use. A
+// folder that FsMakeDir makes meanwhile stays held to the release, and what lies below it is
+// reached from it without following any link. A folder that this layer removes or renames is
+// let go. Meant for the span of one run, on the thread that runs it (a second hold before the
+// release changes nothing); the Windows layer does nothing here.
 void FsHoldFolders();
 void FsReleaseFolders();
 

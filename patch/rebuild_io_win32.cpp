@@ -53,8 +53,8 @@ bool ReadOldContent(FsFile file, OldContent* old, uint32_t* crc) {
   const HANDLE handle = reinterpret_cast<HANDLE>(file);
   const DWORD size = GetFileSize(handle, nullptr);  // sizes are 32-bit throughout the engine
   DWORD read;
-  // No mapping is left for ReleaseOldContent to undo. A file that ends before its size was
-  // shortened meanwhile.
+  // No mapping is left for ReleaseOldContent to undo. A short read: the file was shortened
+  // meanwhile.
   if (size <= kGatherSize) {
     old->view = {g_oldBytes, size, nullptr};
     if (!ReadFile(handle, g_oldBytes, size, &read, nullptr) || read != size) return false;
