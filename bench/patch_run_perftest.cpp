@@ -1,7 +1,7 @@
 // Whole patch runs (log, backups, BackupDir removal) next to copying the same data with the
 // system's copy: 10,000 small files updated (in one folder, and in 1,000), one 1 GiB file
-// rebuilt from 64 KiB copies, and a 16 MiB one from copies of 63 bytes; with the minor page
-// faults and system calls of each, per file or per MiB.
+// rebuilt from 64 KiB copies, and a 16 MiB one from copies of 63 bytes (as long as before, and
+// grown); with the minor page faults and system calls of each, per file or per MiB.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -227,13 +227,16 @@ void OneBigFile(const std::string& dir) {
 }
 
 // One 16 MiB file with every 64th byte changed: 262,144 inserts of one byte, each followed by
-// a copy of the 63 old bytes after it, the many short operations of a real delta.
-void ShortOperations(const std::string& dir) {
+// a copy of the 63 old bytes after it, the many short operations of a real delta. As long as
+// before, the file is checked before its copies (it could be the new one already); `grown` by
+// 4 KiB at the end, the check goes along with the copies, which read the file once.
+void ShortOperations(const std::string& dir, bool grown) {
   fs::create_directories(dir + "/pristine");
   Bytes old(16 << 20);
   Fill(old.data(), old.size(), 11);
   Bytes updated = old;
   for (size_t i = 0; i < updated.size(); i += 64) updated[i] ^= 0x5A;
+  if (grown) updated.resize(updated.size() + 4096, 'g');
   Save(dir + "/pristine/mid.bin", old);
   Bytes script;
   vt::StartScript(&script, 1);
@@ -243,9 +246,11 @@ void ShortOperations(const std::string& dir) {
     vt::PutInsert(&script, &updated[i], 1);
     vt::PutCopy(&script, 63, i + 1);
   }
+  if (grown) vt::PutInsert(&script, &updated[old.size()], 4096);
   vt::PutEnd(&script);
   Save(dir + "/Patch.dat", script);
-  Compare("16 MiB file, 63-byte copies", dir, 16, 5, "MiB", 16);
+  Compare(grown ? "the same, grown by 4 KiB" : "16 MiB file, 63-byte copies", dir, 16, 5, "MiB",
+          16);
 }
 
 }  // namespace
@@ -265,7 +270,8 @@ int main(int argc, char** argv) {
   if (strcmp(only, "big") != 0) SmallFiles(root + "/small", 1);
   if (strcmp(only, "big") != 0) SmallFiles(root + "/folders", 1000);
   if (strcmp(only, "small") != 0) OneBigFile(root + "/big");
-  if (strcmp(only, "small") != 0) ShortOperations(root + "/short");
+  if (strcmp(only, "small") != 0) ShortOperations(root + "/short", false);
+  if (strcmp(only, "small") != 0) ShortOperations(root + "/grown", true);
   fs::remove_all(root);
   return 0;
 }

@@ -24,7 +24,7 @@ struct EntryView {
   const uint8_t* body;   // the byte after the path's NUL
   bool newFile;
   const uint8_t* data;   // new file: its content
-  uint32_t size;
+  uint32_t size;         // new file: its content's; update: the rebuilt file's (low 32 bits)
   uint64_t copyEnd;      // update: the furthest old-file byte that a copy reads
   const uint8_t* next;   // the next entry
   bool usesAdd;          // update: the body holds an add operation
@@ -49,6 +49,7 @@ struct OpWalk {
   NewContent* out;
   uint64_t copyEnd;
   bool usesAdd;
+  uint32_t made;  // the rebuilt file's size so far (low 32 bits)
 };
 
 bool TakeLe32(OpWalk* walk, uint32_t* value) {
@@ -63,6 +64,7 @@ WalkStatus OpEnd(OpWalk*) { return kWalkDone; }
 WalkStatus OpCopy(OpWalk* walk) {
   uint32_t length, offset;
   if (!TakeLe32(walk, &length) || !TakeLe32(walk, &offset)) return kWalkBad;
+  walk->made += length;
   uint64_t stop = uint64_t(offset) + length;
   if (stop > walk->copyEnd) walk->copyEnd = stop;
   if (!walk->old) return kWalkOn;
@@ -75,6 +77,7 @@ WalkStatus OpInsert(OpWalk* walk) {
   if (!TakeLe32(walk, &length) || size_t(walk->end - walk->at) < length) return kWalkBad;
   const uint8_t* bytes = walk->at;
   walk->at += length;
+  walk->made += length;
   if (walk->old && !PutBytes(walk->out, bytes, length)) return kWalkWriteFailed;
   return kWalkOn;
 }
@@ -86,6 +89,7 @@ WalkStatus OpAdd(OpWalk* walk) {
     return kWalkBad;
   const uint8_t* diff = walk->at;
   walk->at += length;
+  walk->made += length;
   walk->usesAdd = true;
   uint64_t stop = uint64_t(offset) + length;
   if (stop > walk->copyEnd) walk->copyEnd = stop;
@@ -139,9 +143,9 @@ bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
     return true;
   }
   entry->data = nullptr;
-  entry->size = 0;
-  OpWalk walk = {entry->body, end, nullptr, nullptr, 0, false};
+  OpWalk walk = {entry->body, end, nullptr, nullptr, 0, false, 0};
   if (WalkOps(&walk) != kWalkDone) return false;
+  entry->size = walk.made;
   entry->copyEnd = walk.copyEnd;
   entry->usesAdd = walk.usesAdd;
   entry->next = walk.at;
@@ -244,7 +248,7 @@ EntryResult Rebuild(const ApplyContext& context, const EntryView& entry, const O
   NewContent out;
   WalkStatus status = kWalkWriteFailed;
   if (BeginNewContent(file, &out)) {
-    OpWalk walk = {entry.body, entry.next, &old, &out, 0, false};
+    OpWalk walk = {entry.body, entry.next, &old, &out, 0, false, 0};
     status = WalkOps(&walk);
     if (!EndNewContent(&out) && status == kWalkDone) status = kWalkWriteFailed;
   }
@@ -260,19 +264,33 @@ EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
   FsError error;
   FsFile old = FsOpen(paths.target, kFsUpdateExclusive, &error);
   if (old == kNoFile) return error == kFsNotFound ? kOriginalMissing : kAccessDenied;
-  // One reading serves the CRC check and the copies. An old file that cannot be read counts
-  // as one that cannot be opened.
+  // An old file that cannot be read counts as one that cannot be opened.
   OldContent content;
   EntryResult result = kAccessDenied;
   PathBuffer temp;
-  uint32_t crc = 0, oldCrc;
-  if (ReadOldContent(old, &content, &oldCrc)) {
-    if (oldCrc != entry.crcOriginal)
-      result = oldCrc == entry.crcUpdated ? kAlreadyUpdated : kOriginalCrcError;
-    else if (entry.copyEnd > content.view.size)
-      result = kDataError;
-    else
+  uint32_t crc = 0;
+  if (ReadOldContent(old, &content, entry.crcOriginal)) {
+    const uint32_t size = content.view.size;
+    const bool inside = entry.copyEnd <= size;
+    // A file that is not checked yet is checked while the copies read it, which a mismatch
+    // found on the way stops; their file is deleted below unless the check passes. Except one
+    // as long as the rebuilt file: it may be that file already (a second run), and is checked
+    // first, so that nothing is rebuilt in vain.
+    const bool early = !content.checked && inside && size != entry.size;
+    if (early) result = Rebuild(context, entry, content, temp, &crc);
+    EntryResult check = kUpdated;
+    if (!FinishOldCheck(&content))
+      check = kAccessDenied;
+    else if (content.crc != entry.crcOriginal)
+      check = content.crc == entry.crcUpdated ? kAlreadyUpdated : kOriginalCrcError;
+    else if (!inside)
+      check = kDataError;
+    if (check != kUpdated) {
+      if (early && result == kUpdated) FsDeleteFile(temp);
+      result = check;
+    } else if (!early) {
       result = Rebuild(context, entry, content, temp, &crc);
+    }
     ReleaseOldContent(&content);
   }
   FsClose(old);

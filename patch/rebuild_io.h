@@ -1,9 +1,10 @@
-// How an update reads its old file and writes the rebuilt one: the old file read once for its
-// CRC check, then its ranges, literal bytes and sums appended to a temporary file whose CRC is
-// taken over exactly the bytes that reached it. Both layers gather small pieces into large
-// writes, so that the number of operations does not set the cost. rebuild_io_win32.cpp maps
-// the old file, which costs the stub the least code; rebuild_io_posix.cpp streams it through a
-// reused buffer, so that the price of mapping memory does not set the cost either.
+// How an update reads its old file and writes the rebuilt one: the old file read for its CRC
+// check, before its ranges or along with them; its ranges, literal bytes and sums appended to
+// a temporary file whose CRC is taken over exactly the bytes that reached it. Both layers
+// gather small pieces into large writes, so that the number of operations does not set the
+// cost. rebuild_io_win32.cpp reads or maps the old file, which costs the stub the least code;
+// rebuild_io_posix.cpp streams it through a reused buffer, so that the price of mapping memory
+// does not set the cost either.
 #ifndef VANTREL_PATCH_REBUILD_IO_H
 #define VANTREL_PATCH_REBUILD_IO_H
 
@@ -19,11 +20,19 @@ struct OldContent {
   // view.size: the low 32 bits of the file's size; view.data: its whole content where the
   // layer holds it, else null; view.mapping: the layer's own.
   FsView view;
+  bool checked;  // the whole file has been read for its CRC, which `crc` holds
+  uint32_t crc;
 };
 
-// Reads the old file (open for reading, which stays open) and tells its CRC. False when it
-// cannot be read; then `old` needs no ReleaseOldContent.
-bool ReadOldContent(FsFile file, OldContent* old, uint32_t* crc);
+// Begins reading the old file (open for reading, which stays open). A layer that holds or
+// maps it reads it whole and checks it here. A layer that streams it may leave it unchecked:
+// then its copies take the check along as they read, so that copies going forward read the
+// file once, and they fail as a failed read does once the whole file has been read and its
+// CRC is not `expected`. False when it cannot be read; then `old` needs no ReleaseOldContent.
+bool ReadOldContent(FsFile file, OldContent* old, uint32_t expected);
+// Reads for the check what the copies have left unread, if anything: `old` is checked
+// afterwards. False when it cannot be read.
+bool FinishOldCheck(OldContent* old);
 void ReleaseOldContent(OldContent* old);
 
 // The rebuilt file on its way to `file`, open for writing.

@@ -1,9 +1,9 @@
-// The native rebuild: the old file streamed through a reused buffer for its check, its long
-// copies read straight into a gather buffer that is written when full, its short ones taken
-// from that reused buffer, which reads ahead while they go forward. A mapping would cost a page
-// fault or a page-table entry per 4 KiB, dear where mapping memory is (a virtual machine), and
-// a write or a read per operation would cost a system call for each of thousands of small
-// copies.
+// The native rebuild: a large old file streamed through a reused buffer, its long copies read
+// straight into a gather buffer that is written when full, its short ones taken from that
+// reused buffer, which reads ahead while they go forward; its check taken along by the copies'
+// readings, so that copies going forward read it once. A mapping would cost a page fault or a
+// page-table entry per 4 KiB, dear where mapping memory is (a virtual machine), and a write or
+// a read per operation would cost a system call for each of thousands of small copies.
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,10 +15,10 @@
 namespace vt {
 namespace {
 
-// An old file up to kHoldLimit is read whole and held: its copies come from memory. A larger
-// one is read kReadPiece at a time for its check, a piece that stays in the processor's cache
-// for its CRC, and then range by range for its copies. The rebuilt content is written
-// kGatherSize at a time, the size of cp's own writes.
+// An old file up to kHoldLimit is read whole, held and checked: its copies come from memory.
+// A larger one is read range by range for its copies, and its check reads at most kReadPiece
+// at a time, a piece that stays in the processor's cache for its CRC. The rebuilt content is
+// written kGatherSize at a time, the size of cp's own writes.
 const uint32_t kHoldLimit = 1 << 20;
 const uint32_t kReadPiece = 256 << 10;
 const uint32_t kGatherSize = 128 << 10;
@@ -28,10 +28,15 @@ const uint32_t kGatherSize = 128 << 10;
 const uint32_t kThroughWindow = 16 << 10;
 const uint32_t kLeastAhead = 4 << 10;
 
-// The reused buffer of a file read range by range: its check first, then its short copies.
+// The reused buffer of a file read range by range, for its short copies and its check; and
+// how far the check has come. Every reading of the file that continues the check (starts at
+// or before `checked` and ends after it) takes it further; one that starts beyond reads the
+// bytes in between for the check first.
 struct Window {
   uint32_t start, length;  // the bytes of the file it holds now
   uint32_t ahead;          // how much the last reading asked for
+  uint32_t checked;        // the file's first bytes taken into `crc`
+  uint32_t crc, expected;
   uint8_t bytes[kReadPiece];
 };
 
@@ -39,6 +44,40 @@ struct Window {
 // the lock.
 bool ReadAt(int fd, uint8_t* data, uint32_t size, uint32_t offset) {
   return !FsFaulted(kFaultReadOld) && ReadFdAt(fd, data, size, offset);
+}
+
+Window* WindowOf(const OldContent& old) { return static_cast<Window*>(old.view.mapping); }
+
+// Takes the `size` bytes just read from `offset` into the check where they continue it.
+void Continue(Window* window, const uint8_t* bytes, uint32_t offset, uint32_t size) {
+  if (offset > window->checked || offset + size <= window->checked) return;
+  window->crc = CrcUpdate(window->crc, bytes + (window->checked - offset),
+                          offset + size - window->checked);
+  window->checked = offset + size;
+}
+
+// Reads for the check, through the window, until it has come to `offset`.
+bool CatchUp(const OldContent& old, uint32_t offset) {
+  Window* window = WindowOf(old);
+  while (window->checked < offset) {
+    const uint32_t left = offset - window->checked;
+    const uint32_t size = left < kReadPiece ? left : kReadPiece;
+    window->length = 0;
+    if (!ReadAt(FdOf(old.file), window->bytes, size, window->checked)) return false;
+    window->start = window->checked;
+    window->length = size;
+    Continue(window, window->bytes, window->start, size);
+  }
+  return true;
+}
+
+// Reads `size` bytes from `offset` for the copies, and the check along. False also once the
+// whole file is checked and is not the one expected: nothing made of it is wanted.
+bool ReadOld(const OldContent& old, uint8_t* data, uint32_t size, uint32_t offset) {
+  Window* window = WindowOf(old);
+  if (!CatchUp(old, offset) || !ReadAt(FdOf(old.file), data, size, offset)) return false;
+  Continue(window, data, offset, size);
+  return window->checked < old.view.size || window->crc == window->expected;
 }
 
 // Writes the gathered bytes and takes them into the CRC, which so covers only bytes that
@@ -63,7 +102,7 @@ uint8_t* Room(NewContent* out, uint32_t wanted, uint32_t* room) {
 // Where the window holds the `length` bytes from `offset` (which lie inside the file), read
 // there first if it does not. Null when the reading failed.
 const uint8_t* InWindow(const OldContent& old, uint32_t offset, uint32_t length) {
-  Window* window = static_cast<Window*>(old.view.mapping);
+  Window* window = WindowOf(old);
   if (offset < window->start || offset + length > window->start + window->length) {
     // Forward: from inside what it holds, or from less than one more reading past its end.
     const bool forward =
@@ -72,11 +111,17 @@ const uint8_t* InWindow(const OldContent& old, uint32_t offset, uint32_t length)
       window->ahead = kLeastAhead;
     else if (window->ahead < kReadPiece)
       window->ahead *= 2;
-    uint32_t wanted = window->ahead > length ? window->ahead : length;
-    if (wanted > old.view.size - offset) wanted = old.view.size - offset;
+    // A short way past where the check has come, the reading starts there and takes the
+    // bytes in between along.
+    uint32_t from = offset;
+    if (offset > window->checked && offset - window->checked <= kReadPiece / 2)
+      from = window->checked;
+    uint32_t wanted = window->ahead > offset + length - from ? window->ahead
+                                                             : offset + length - from;
+    if (wanted > old.view.size - from) wanted = old.view.size - from;
     window->length = 0;
-    if (!ReadAt(FdOf(old.file), window->bytes, wanted, offset)) return nullptr;
-    window->start = offset;
+    if (!ReadOld(old, window->bytes, wanted, from)) return nullptr;
+    window->start = from;
     window->length = wanted;
   }
   return window->bytes + (offset - window->start);
@@ -100,7 +145,7 @@ bool PutOld(NewContent* out, const OldContent& old, uint32_t offset, uint32_t le
     if (from) {
       memcpy(piece, from, room);
       from += room;
-    } else if (!ReadAt(FdOf(old.file), piece, room, offset)) {
+    } else if (!ReadOld(old, piece, room, offset)) {
       return false;
     }
     if (diff) {
@@ -116,36 +161,39 @@ bool PutOld(NewContent* out, const OldContent& old, uint32_t offset, uint32_t le
 
 }  // namespace
 
-bool ReadOldContent(FsFile file, OldContent* old, uint32_t* crc) {
+bool ReadOldContent(FsFile file, OldContent* old, uint32_t expected) {
   old->file = file;
   old->view = {nullptr, 0, nullptr};
+  old->checked = false;
+  old->crc = 0;
   uint64_t fileSize;
   if (!SizeOfFd(FdOf(file), &fileSize)) return false;
   const uint32_t size = uint32_t(fileSize);  // sizes are 32-bit throughout the engine
-  const bool held = size <= kHoldLimit;
-  // A file that fits is held whole; a larger one is read again later, range by range, and its
-  // window is the buffer of its check.
-  void* own = size == 0 ? nullptr : malloc(held ? size : sizeof(Window));
-  if (size != 0 && !own) return false;
-  uint8_t* buffer = held ? static_cast<uint8_t*>(own) : static_cast<Window*>(own)->bytes;
-  const uint32_t bufferSize = held ? size : kReadPiece;
-  uint32_t sum = 0;
-  for (uint32_t at = 0; at < size;) {
-    const uint32_t n = size - at < bufferSize ? size - at : bufferSize;
-    if (!ReadAt(FdOf(file), buffer, n, at)) {
-      free(own);
-      return false;
-    }
-    sum = CrcUpdate(sum, buffer, n);
-    at += n;
-  }
-  if (!held) {
-    Window* window = static_cast<Window*>(own);
-    window->start = window->length = 0;
+  if (size > kHoldLimit) {
+    Window* window = static_cast<Window*>(malloc(sizeof(Window)));
+    if (!window) return false;
+    window->start = window->length = window->checked = window->crc = 0;
     window->ahead = kLeastAhead;
+    window->expected = expected;
+    old->view = {nullptr, size, window};
+    return true;
   }
-  *crc = sum;
-  old->view = {held ? buffer : nullptr, size, own};
+  uint8_t* held = size == 0 ? nullptr : static_cast<uint8_t*>(malloc(size));
+  if (size != 0 && (!held || !ReadAt(FdOf(file), held, size, 0))) {
+    free(held);
+    return false;
+  }
+  old->view = {held, size, held};
+  old->crc = CrcBytes(held, size);
+  old->checked = true;
+  return true;
+}
+
+bool FinishOldCheck(OldContent* old) {
+  if (old->checked) return true;
+  if (!CatchUp(*old, old->view.size)) return false;
+  old->crc = WindowOf(*old)->crc;
+  old->checked = true;
   return true;
 }
 

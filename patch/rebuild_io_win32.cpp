@@ -48,7 +48,7 @@ bool Put(NewContent* out, const uint8_t* from, const uint8_t* diff, uint32_t len
 
 }  // namespace
 
-bool ReadOldContent(FsFile file, OldContent* old, uint32_t* crc) {
+bool ReadOldContent(FsFile file, OldContent* old, uint32_t) {
   old->file = file;
   const HANDLE handle = reinterpret_cast<HANDLE>(file);
   const DWORD size = GetFileSize(handle, nullptr);  // sizes are 32-bit throughout the engine
@@ -61,9 +61,12 @@ bool ReadOldContent(FsFile file, OldContent* old, uint32_t* crc) {
   } else if (!FsMap(file, &old->view)) {
     return false;
   }
-  *crc = CrcBytes(old->view.data, old->view.size);
+  old->crc = CrcBytes(old->view.data, old->view.size);
+  old->checked = true;
   return true;
 }
+
+bool FinishOldCheck(OldContent*) { return true; }
 
 void ReleaseOldContent(OldContent* old) { FsUnmap(&old->view); }
 

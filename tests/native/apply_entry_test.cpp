@@ -612,6 +612,53 @@ TEST_P(SizedUpdateTest, ShortCopiesInAnyOrderRebuildByteForByte) {
   EXPECT_TRUE(Get("big.bin") == made);
 }
 
+// Short copies going forward, over one gap far wider than a reading, then one long copy: no
+// reading reaches the end, so that where the check goes along with the copies, it ends after
+// them. The file made is longer.
+Script ForwardUpdate(const std::string& old, std::string* made) {
+  const uint32_t size = uint32_t(old.size()), shortEnd = std::min(size / 2, 600000u);
+  const uint32_t longLength = std::min(size / 4, 20000u);
+  Script s(1);
+  made->clear();
+  std::vector<uint32_t> starts;
+  for (uint32_t at = 0; at + 64 <= shortEnd; at += at == 64 * 2000 ? 300000 : 64) {
+    made->append("i").append(old, at + 1, 63);
+    starts.push_back(at + 1);
+  }
+  made->append(old, size / 2, longLength).append(5000, 'e');
+  s.Entry(Crc(old), Crc(*made), "\\big.bin");
+  for (uint32_t at : starts) s.Insert("i").Copy(63, at);
+  s.Copy(longLength, size / 2).Insert(std::string(5000, 'e')).End();
+  return s;
+}
+
+// The old file, another version of it, or the file made already (a second run), whether the
+// check comes before the copies or along with them: the old one updated, the others left
+// as they are, with nothing of a rebuild left behind.
+TEST_P(SizedUpdateTest, OnlyTheOldVersionIsRebuilt) {
+  const std::string old = Noise(GetParam().oldSize, 6);
+  std::string forwardMade, jumpingMade;
+  const Script forward = ForwardUpdate(old, &forwardMade);
+  const Script jumping = LongUpdate(old, &jumpingMade);
+  for (const auto& [script, made] :
+       {std::pair{&forward, &forwardMade}, {&jumping, &jumpingMade}}) {
+    const std::pair<std::string, EntryResult> others[] = {
+        {*made, kAlreadyUpdated},
+        {Noise(old.size(), 4), kOriginalCrcError},   // as long as the old one
+        {Noise(made->size(), 4), kOriginalCrcError},  // as long as the one made
+    };
+    for (const auto& [content, result] : others) {
+      Put("big.bin", content);
+      const auto before = Tree();
+      EXPECT_EQ(Apply(*script), result);
+      EXPECT_EQ(Tree(), before);
+    }
+    Put("big.bin", old);
+    EXPECT_EQ(Apply(*script), kUpdated);
+    EXPECT_TRUE(Get("big.bin") == *made);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(OldFiles, SizedUpdateTest,
                          ::testing::Values(SizedUpdate{"held", 1000},
                                            SizedUpdate{"streamed", (1 << 20) + 12345}),
