@@ -139,11 +139,12 @@ void FsReleaseFolders();
 // the full path into `name` (kMaxPath + 1 characters). False when no name could be reserved.
 bool FsReserveTempName(const char* dir, const char* prefix, char* name);
 
-// Reserves a name as FsReserveTempName does and returns the new, empty file open for writing
-// and held exclusively (as kFsCreateNew opens), so that nobody can take it between; on POSIX
-// systems not in a folder that the run made and holds (FsMakeDir while holding), which no run
-// of ours enters while this one lives. kNoFile, with nothing left behind, when no name could be
-// reserved or the file not opened.
+// Makes a new, empty file with a name of the form FsReserveTempName gives, never at a name that
+// exists (a link's included), and returns it open for writing and held exclusively (as
+// kFsCreateNew opens), so that nobody can take it between; on POSIX systems not in a folder
+// that the run made and holds (FsMakeDir while holding), which no run of ours enters while this
+// one lives. kNoFile, with nothing left behind, when no name could be reserved or the file not
+// opened.
 FsFile FsCreateTemp(const char* dir, const char* prefix, char* name);
 
 // POSIX only (the Windows layer hands names to the ANSI calls as they are): converters between

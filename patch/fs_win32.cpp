@@ -197,13 +197,20 @@ bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   return GetTempFileNameA(dir, prefix, 0, name) != 0;
 }
 
-// The reserved file is opened as it is, rather than deleted and created anew, so that nobody
-// can take the name between.
+// A name of the same form, created with CREATE_NEW, which fails on any name that exists, a
+// link's too: one call makes the file new and ours, where reserving a name, looking for a link
+// there and opening it took four and a folder listing. Given a number, GetTempFileNameA only
+// forms the name.
 FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
-  if (!FsReserveTempName(dir, prefix, name)) return kNoFile;
-  FsFile file = FsOpen(name, kFsCreateAlways, nullptr);
-  if (file == kNoFile) DeleteFileA(name);
-  return file;
+  // Each file is moved or deleted before the next is made: the first number is mostly free.
+  for (unsigned number = 1; number <= 0xFFFF; ++number) {
+    if (!GetTempFileNameA(dir, prefix, number, name)) break;
+    const HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return reinterpret_cast<FsFile>(file);
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  return kNoFile;
 }
 
 }  // namespace vt

@@ -248,6 +248,20 @@ TEST_F(PatchWin32Test, FileAnotherProcessHoldsIsAccessDenied) {
   EXPECT_FALSE(Exists(backup_ + "\\held.txt"));
 }
 
+// A file at the first temporary name (left over, or a link planted there) is left alone: the
+// rebuilt file takes the next name.
+TEST_F(PatchWin32Test, TemporaryFileNeverOpensANameThatExists) {
+  char taken[MAX_PATH];
+  ASSERT_TRUE(GetTempFileNameA(dest_.c_str(), "PCH", 1, taken));
+  ASSERT_TRUE(vtt::WriteFileBytes(taken, vtt::ToBytes("mine")));
+  Put("a.txt", "old");
+  Script script;
+  EXPECT_EQ(Apply(AppendTail(script, "\\a.txt", "old", "+new")), vt::kUpdated);
+  EXPECT_EQ(ReadText(dest_ + "\\a.txt"), "old+new");
+  EXPECT_EQ(ReadText(taken), "mine");
+  EXPECT_EQ(Named(dest_, "PCH").size(), 1u);
+}
+
 // Opens the old file once the engine has let go of it: the temporary file appears while the
 // engine holds the old file exclusively, and opening succeeds right after it closes it, unless
 // the engine has moved the old file into BackupDir first.
