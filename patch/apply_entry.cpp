@@ -1,6 +1,6 @@
 // Applying one patch script entry: a new file written, or an old file rebuilt from copy, insert
 // and add operations, each into a temporary file that then takes the target's place; an old
-// file is checked by CRC first and backed up on the way out.
+// file is checked by CRC before anything takes its place, and backed up on the way out.
 #include "patch/apply_entry.h"
 
 #include <string.h>
