@@ -173,22 +173,33 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   return true;
 }
 
-// Every folder below the root and the file itself: Windows follows a junction or a symbolic
-// link wherever it stands in a path, and a copy onto a link to a file writes through it.
-// Walked by character, so that a second byte 0x5C is no separator.
-bool FsPathHasLink(const char* path, size_t rootLength) {
+namespace {
+
+// Every folder below the root, and the file itself unless `last` is a backslash (the name
+// after the last one ends at the NUL): Windows follows a junction or a symbolic link wherever
+// it stands in a path. Walked by character, so that a second byte 0x5C is no separator.
+bool HasLinkBelow(const char* path, size_t rootLength, char last) {
   char prefix[MAX_PATH];
   for (const char* p = path + rootLength; *p != 0;) {
     p = NextChar(p);
-    if (*p != '\\' && *p != 0) continue;
+    if (*p != '\\' && *p != last) continue;
     lstrcpynA(prefix, path, int(p - path) + 1);
     if (IsReparsePoint(prefix)) return true;
   }
   return false;
 }
 
+}  // namespace
+
+// A copy onto a link to a file writes through it: the file is looked at too.
+bool FsPathHasLink(const char* path, size_t rootLength) {
+  return HasLinkBelow(path, rootLength, 0);
+}
+
+// The file itself is left to the open that every use of it goes through first (FsOpen
+// refuses a link), and a move onto its name never replaces it: one look at it, not two.
 bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
-  if (FsPathHasLink(path, rootLength)) return false;
+  if (HasLinkBelow(path, rootLength, '\\')) return false;
   FsMakeParentDirs(path);
   return true;
 }

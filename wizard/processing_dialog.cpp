@@ -19,7 +19,10 @@ const char kProductPath[] = "Orlenko\\Common\\Tools\\Vantrel";
 
 namespace {
 
-const char kLanguageDirKey[] = "Software\\Orlenko\\Common\\Tools\\Vantrel\\Kestrum\\Directories";
+// In the data section, which has room: the stub's code section, which also holds its
+// read-only data, has none.
+const char kLanguageDirKey[] __attribute__((section(".data"))) =
+    "Software\\Orlenko\\Common\\Tools\\Vantrel\\Kestrum\\Directories";
 
 // Everything the run points to lives as long as the process.
 char g_keptBackupDir[kPathChars + 1];  // room for the trailing backslash

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build of vantrel under Wine with folder links in the destination: an entry whose
-# folder is a link (Wine shows a Unix symbolic link to a folder as a reparse point, as Windows
-# shows a junction) is refused and counted as skipped, and nothing outside the destination
-# changes. Wine shows a link to a file as a plain file, so only folder links can be shown here.
+# folder is a link, or whose own name is one (Wine shows a Unix symbolic link to a folder as a
+# reparse point, as Windows shows a junction), is refused and counted as skipped, and nothing
+# outside the destination changes. Wine shows a link to a file as a plain file, so only folder
+# links can be shown here.
 # Usage: windows_links_test.sh VANTREL_EXE WORK_DIR
 set -uo pipefail
 win_tool=$1 work=$2
@@ -19,6 +20,9 @@ printf planted >"$work/new/linked/planted.txt"
 printf planted >"$work/new/linked/sub/planted.txt"
 printf planted >"$work/new/deep/inner/planted.txt"
 printf fine >"$work/new/fine.txt"
+printf new >"$work/new/named.txt"
+printf old >"$work/old/renamed.txt"
+printf new >"$work/new/renamed.txt"
 w() { winepath -w "$1"; }
 "$run" "$win_tool" diff "$(w "$work/old")" "$(w "$work/new")" -o "$(w "$work/Patch.dat")" \
   >/dev/null 2>&1 || fail "diff"
@@ -27,18 +31,22 @@ printf old >"$work/outside/old.txt"
 printf precious >"$work/outside/victim.txt"
 ln -s ../outside "$work/dest/linked"
 ln -s ../../outside "$work/dest/deep/inner"
+ln -s ../outside "$work/dest/named.txt"
+ln -s ../outside "$work/dest/renamed.txt"
 before=$(snapshot "$work/outside")
 
 "$run" "$win_tool" apply "$(w "$work/Patch.dat")" "$(w "$work/dest")" \
   >"$work/output.txt" 2>&1
 status=$?
 [ $status -eq 6 ] || fail "exit status $status, expected 6 (some entries skipped)"
-grep -q "^ *4 skipped, access denied or a link" "$work/output.txt" ||
-  fail "the summary does not count the four entries through links as skipped"
+grep -q "^ *6 skipped, access denied or a link" "$work/output.txt" ||
+  fail "the summary does not count the six entries through or at links as skipped"
 [ "$(snapshot "$work/outside")" = "$before" ] || fail "files outside the destination changed"
 [ "$(cat "$work/dest/fine.txt" 2>/dev/null)" = fine ] || fail "the entry without a link was not applied"
-[ -L "$work/dest/linked" ] && [ -L "$work/dest/deep/inner" ] || fail "a link in the destination is gone"
+for link in linked deep/inner named.txt renamed.txt; do
+  [ -L "$work/dest/$link" ] || fail "the link $link in the destination is gone"
+done
 
 if [ $failures -ne 0 ]; then echo "--- output of the Windows tool"; cat "$work/output.txt";
-else echo "ok: four entries through folder links skipped, nothing outside changed"; fi
+else echo "ok: six entries through or at folder links skipped, nothing outside changed"; fi
 exit $((failures != 0))
