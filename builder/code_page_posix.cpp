@@ -61,6 +61,7 @@ bool SystemToEngine(const char* system, char* out, size_t outSize) {
 bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = 0;
   SetLeadBytes(nullptr);
+  SetSuperscriptDigits(nullptr);
   FsSetNameCodec(nullptr);
   if (codePage == 0) return true;
   const std::string name = "CP" + std::to_string(codePage);
@@ -85,6 +86,7 @@ bool SelectCodePage(unsigned codePage, std::string* error) {
   SetLeadBytes(lead);
   static const FsNameCodec kCodec = {EngineToSystem, SystemToEngine};
   FsSetNameCodec(&kCodec);
+  SelectSuperscriptDigits();
   return true;
 }
 

@@ -17,22 +17,27 @@ NameFault CharFault(unsigned char c) {
   }
 }
 
-// Windows resolves a device name whatever extension follows it ("nul.txt" is NUL).
+// Windows resolves a device name whatever extension follows it ("nul.txt" is NUL), and takes
+// the superscript digits ¹ ² ³ of the code page for digits ("COM¹" is COM1).
 bool IsDeviceName(const char* name, size_t len) {
   size_t stem = 0;
   while (stem < len && name[stem] != '.') ++stem;
-  char u[4] = {0, 0, 0, 0};
-  if (stem != 3 && stem != 4) return false;
-  for (size_t i = 0; i < stem && i < 4; ++i) u[i] = FoldCase(name[i]);
+  if (stem < 3 || stem > 5) return false;
+  const char u[3] = {FoldCase(name[0]), FoldCase(name[1]), FoldCase(name[2])};
   if (stem == 3) {
     static const char* const kThree[] = {"CON", "PRN", "AUX", "NUL"};
     for (const char* d : kThree)
       if (u[0] == d[0] && u[1] == d[1] && u[2] == d[2]) return true;
     return false;
   }
-  bool com = u[0] == 'C' && u[1] == 'O' && u[2] == 'M';
-  bool lpt = u[0] == 'L' && u[1] == 'P' && u[2] == 'T';
-  return (com || lpt) && u[3] >= '1' && u[3] <= '9';
+  const bool com = u[0] == 'C' && u[1] == 'O' && u[2] == 'M';
+  const bool lpt = u[0] == 'L' && u[1] == 'P' && u[2] == 'T';
+  // The fourth character, one or two bytes, must end the stem.
+  const char* digit = name + 3;
+  const size_t digitLen = stem - 3;
+  if (!(com || lpt) || CharLength(digit, digitLen) != digitLen) return false;
+  return (digitLen == 1 && digit[0] >= '1' && digit[0] <= '9') ||
+         IsSuperscriptDigit(digit, digitLen);
 }
 
 }  // namespace
