@@ -18,6 +18,7 @@
 #include "builder/tree_diff.h"
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
+#include "format/file_names.h"
 #include "format/payload_reader.h"
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
@@ -90,11 +91,14 @@ bool ApplyAll(const Check& check, const std::string& dest, const char* backup, c
 }
 
 // A user's folder copied with std::filesystem: its names are the system's own, not the
-// installer's backslash paths that patch/dir_tree walks.
+// installer's backslash paths that patch/dir_tree walks. `from` itself may be a link to a
+// folder, which is followed as diff follows it; links inside it are passed over.
 bool CopyIntoScratch(const std::string& from, const std::string& to, std::string* error) {
   std::error_code ec;
   fs::create_directories(to, ec);
-  if (!ec) fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::skip_symlinks, ec);
+  const fs::path folder = ec ? fs::path(from) : fs::canonical(from, ec);
+  if (!ec)
+    fs::copy(folder, to, fs::copy_options::recursive | fs::copy_options::skip_symlinks, ec);
   if (ec) {
     *error = "cannot copy " + Quote(from) + " to a scratch folder: " + ec.message();
     return false;
@@ -221,6 +225,9 @@ bool PassOnForeign(const Check& check, std::string* error) {
 bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldDir,
                      const std::string& newDir, const std::atomic<bool>* stop,
                      VerifyReport* report, std::string* error) {
+  // Both folders as diff reads them, so that what it refuses is refused here by name too.
+  std::vector<std::string> paths;
+  if (!ListOldTree(oldDir, &paths, error) || !ListTree(newDir, &paths, error)) return false;
   std::string scratch;
   if (!MakeScratchDir("vantrel-verify-", &scratch)) {
     *error = "cannot make a scratch folder under the temporary folder";
@@ -228,10 +235,22 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
   }
   ScriptListing listing;
   ListScriptEntries(script, &listing);
+  for (size_t i = 0; i < listing.entries.size(); ++i) {
+    // The first folder or file of the path; a backslash inside a double-byte character only
+    // cuts off a name that is not the log's anyway.
+    const std::string& path = listing.entries[i].path;
+    const size_t from = path.compare(0, 1, "\\") == 0 ? 1 : 0;
+    const std::string top = path.substr(from, path.find('\\', from) - from);
+    if (SameFileName(top.c_str(), VT_RESULT_LOG_NAME))
+      report->problems.push_back("entry " + std::to_string(i + 1) + " (" + Quote(path) +
+                                 ") is in the place of " VT_RESULT_LOG_NAME
+                                 ", the log that every run writes, and no run installs it");
+  }
   const Check check = {script, listing, oldDir, newDir, scratch, stop, report};
   bool (*const passes[])(const Check&, std::string*) = {PassOnOld, PassOnNew, PassOnForeign};
   bool ok = true;
   for (auto pass : passes) {
+    if (!report->problems.empty()) break;
     ok = pass(check, error);
     if (!ok || !report->problems.empty() || Stopped(stop)) break;
   }
