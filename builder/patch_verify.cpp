@@ -261,21 +261,41 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
 
 }  // namespace
 
-bool FindPatchDat(const std::vector<uint8_t>& block2, std::vector<uint8_t>* patchDat,
-                  std::string* error) {
-  // The stub writes every record in turn and Windows ignores case, so the script it runs is the
-  // last record of that name in any case.
-  FileRecord script = {};
+namespace {
+
+// The last record named Patch.dat in any case: the stub writes every record in turn and Windows
+// ignores case, so that is the script it runs. False with *error when there is none.
+bool FindPatchDatRecord(const std::vector<uint8_t>& block2, FileRecord* script,
+                        std::string* error) {
+  *script = FileRecord();
   WalkRecords(block2.data(), block2.size(), [](const FileRecord& record, void* context) {
     if (SameFileName(record.name, kPatchRecordName))
       *static_cast<FileRecord*>(context) = record;
     return true;
-  }, &script);
-  if (!script.name) {
+  }, script);
+  if (!script->name) {
     *error = "block 2 holds no " + std::string(kPatchRecordName);
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool FindPatchDat(const std::vector<uint8_t>& block2, std::vector<uint8_t>* patchDat,
+                  std::string* error) {
+  FileRecord script;
+  if (!FindPatchDatRecord(block2, &script, error)) return false;
   patchDat->assign(script.data, script.data + script.size);
+  return true;
+}
+
+bool NarrowToPatchDat(std::vector<uint8_t>* block2, std::string* error) {
+  FileRecord script;
+  if (!FindPatchDatRecord(*block2, &script, error)) return false;
+  const size_t from = size_t(script.data - block2->data());
+  block2->erase(block2->begin(), block2->begin() + ptrdiff_t(from));
+  block2->resize(script.size);
   return true;
 }
 
@@ -299,24 +319,32 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
   return ok;
 }
 
-bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
-                     const std::string& oldDir, const std::string& newDir, VerifyReport* report,
-                     std::string* error, const std::atomic<bool>* stop) {
+bool VerifyInstaller(const uint8_t* image, size_t imageSize, FileMap* mapped,
+                     const std::string& name, const std::string& oldDir,
+                     const std::string& newDir, VerifyReport* report, std::string* error,
+                     const std::atomic<bool>* stop) {
+  // The stub unpacks the setup files first and stops where it refuses them; their bytes are
+  // given back before block 2's are unpacked, which are then narrowed to the script in place.
   std::vector<uint8_t> script;
-  // The stub unpacks the setup files first and stops where it refuses them.
-  std::vector<uint8_t> setup;
-  if (!ReadInstallerBlock(installer, kSetupDataBlock, &setup, error) ||
-      !ExtractPatchDat(installer, &script, error)) {
+  if (!ReadInstallerBlock(image, imageSize, kSetupDataBlock, &script, error, nullptr, mapped) ||
+      !ReadInstallerBlock(image, imageSize, kPatchDataBlock, &script, error, nullptr, mapped) ||
+      !NarrowToPatchDat(&script, error)) {
     *error = Quote(name) + ": " + *error;
     return false;
   }
   if (!VerifyScript(script, oldDir, newDir, report, error, stop)) return false;
   // The engine here runs every operation; the installer's own stub must too.
-  const std::vector<uint8_t> stub(installer.begin(),
-                                  installer.begin() + std::min<size_t>(installer.size(), kStubSize));
+  const std::vector<uint8_t> stub(image, image + std::min<size_t>(imageSize, kStubSize));
   std::string pairing;
   if (!CheckStubRunsScript(stub, script, &pairing)) report->problems.push_back(pairing);
   return true;
+}
+
+bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
+                     const std::string& oldDir, const std::string& newDir, VerifyReport* report,
+                     std::string* error, const std::atomic<bool>* stop) {
+  return VerifyInstaller(installer.data(), installer.size(), nullptr, name, oldDir, newDir,
+                         report, error, stop);
 }
 
 }  // namespace vt
