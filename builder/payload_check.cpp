@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <memory>
 #include <new>
 
 #include "builder/file_map.h"
@@ -93,6 +92,18 @@ class StreamInput {
   size_t released_ = 0;
 };
 
+// A bzip2 decoder in normal mode (a few MB), ended when it goes.
+struct Decoder {
+  bz_stream strm = {};
+  const bool ready = BZ2_bzDecompressInit(&strm, 0, 0) == BZ_OK;
+  Decoder() = default;
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  ~Decoder() {
+    if (ready) BZ2_bzDecompressEnd(&strm);
+  }
+};
+
 // The library reports a full output space for a stream that really holds more, but also for
 // one that is cut or corrupt after the stored size's worth of output. Decoding on into a sink
 // tells them apart; the verdict (refused) stays the stub's.
@@ -136,12 +147,12 @@ bool Decompress(const BlockView& view, int n, const uint8_t* image, FileMap* map
              std::to_string(kMaxBlockRawSize) + " bytes";
     return false;
   }
-  bz_stream strm = {};
-  if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK) {
+  Decoder decoder;
+  bz_stream& strm = decoder.strm;
+  if (!decoder.ready) {
     *error = Block(n) + ": out of memory while decompressing";
     return false;
   }
-  std::unique_ptr<bz_stream, int (*)(bz_stream*)> decoder(&strm, BZ2_bzDecompressEnd);
   raw->reserve(rawSize);
   StreamInput input(view, image, mapped);
   size_t have = 0;
