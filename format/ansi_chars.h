@@ -16,11 +16,12 @@ bool IsLeadByte(unsigned char c);
 // names in a chosen code page; null goes back to the default. The stub never calls it.
 void SetLeadBytes(const bool* table256);
 
-// True when the character of `len` bytes (1 or 2) at `c` is a superscript digit (¹ ² ³), which
-// Windows takes for the digit of a device name ("COM¹" is a port, like "COM1"): a form given to
-// SetSuperscriptDigits, or else on Windows one that the system's ANSI code page maps to U+00B9,
-// U+00B2 or U+00B3, and on POSIX the bytes 0xB9, 0xB2 and 0xB3 (code page 1252's forms).
-bool IsSuperscriptDigit(const char* c, size_t len);
+// True when the `len` bytes (1 or 2) at `c` are one character that Windows takes for the digit
+// of a device name: 1 to 9, or a superscript digit (¹ ² ³: "COM¹" is a port, like "COM1"), the
+// latter by the forms given to SetSuperscriptDigits, or else on Windows by what the system's
+// ANSI code page maps to U+00B9, U+00B2 or U+00B3, and on POSIX the bytes 0xB9, 0xB2 and 0xB3
+// (code page 1252's forms).
+bool IsDeviceDigit(const char* c, size_t len);
 
 // The forms of the superscript digits in the code page to work in (3 values, copied): a byte,
 // or a double-byte character as lead byte * 256 + second byte, or 0 where the code page has

@@ -27,7 +27,8 @@ void SetLeadBytes(const bool* table256) {
     memset(g_leadBytes, 0, sizeof g_leadBytes);
 }
 
-bool IsSuperscriptDigit(const char* c, size_t len) {
+bool IsDeviceDigit(const char* c, size_t len) {
+  if (len == 1 && c[0] >= '1' && c[0] <= '9') return true;
   const unsigned code = len == 1   ? static_cast<unsigned char>(c[0])
                         : len == 2 ? static_cast<unsigned char>(c[0]) * 256u +
                                          static_cast<unsigned char>(c[1])

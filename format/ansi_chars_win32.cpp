@@ -22,8 +22,9 @@ void SetLeadBytes(const bool* table256) {
   if (g_chosen) memcpy(g_leadBytes, table256, sizeof g_leadBytes);
 }
 
-bool IsSuperscriptDigit(const char* c, size_t len) {
+bool IsDeviceDigit(const char* c, size_t len) {
   if (g_superscriptsChosen) {
+    if (len == 1 && c[0] >= '1' && c[0] <= '9') return true;
     const unsigned code = len == 1   ? static_cast<unsigned char>(c[0])
                           : len == 2 ? static_cast<unsigned char>(c[0]) * 256u +
                                            static_cast<unsigned char>(c[1])
@@ -32,10 +33,12 @@ bool IsSuperscriptDigit(const char* c, size_t len) {
       if (code != 0 && code == form) return true;
     return false;
   }
-  // The system's own conversion, so that every ANSI code page answers as its file calls do.
-  WCHAR wide[2];
-  if (MultiByteToWideChar(CP_ACP, 0, c, int(len), wide, 2) != 1) return false;
-  return wide[0] == 0xB9 || wide[0] == 0xB2 || wide[0] == 0xB3;
+  // The system's own conversion, so that every ANSI code page answers as its file calls do;
+  // two characters do not fit the one wide character offered. ¹ is U+00B9, ² and ³ are U+00B2
+  // and U+00B3.
+  WCHAR wide;
+  return MultiByteToWideChar(CP_ACP, 0, c, int(len), &wide, 1) == 1 &&
+         (unsigned(wide - '1') < 9 || (wide | 1) == 0xB3 || wide == 0xB9);
 }
 
 void SetSuperscriptDigits(const unsigned short* forms3) {

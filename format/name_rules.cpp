@@ -23,7 +23,8 @@ bool IsDeviceName(const char* name, size_t len) {
   size_t stem = 0;
   while (stem < len && name[stem] != '.') ++stem;
   if (stem < 3 || stem > 5) return false;
-  const char u[3] = {FoldCase(name[0]), FoldCase(name[1]), FoldCase(name[2])};
+  char u[3];
+  for (size_t i = 0; i < 3; ++i) u[i] = FoldCase(name[i]);
   if (stem == 3) {
     static const char* const kThree[] = {"CON", "PRN", "AUX", "NUL"};
     for (const char* d : kThree)
@@ -32,12 +33,8 @@ bool IsDeviceName(const char* name, size_t len) {
   }
   const bool com = u[0] == 'C' && u[1] == 'O' && u[2] == 'M';
   const bool lpt = u[0] == 'L' && u[1] == 'P' && u[2] == 'T';
-  // The fourth character, one or two bytes, must end the stem.
-  const char* digit = name + 3;
-  const size_t digitLen = stem - 3;
-  if (!(com || lpt) || CharLength(digit, digitLen) != digitLen) return false;
-  return (digitLen == 1 && digit[0] >= '1' && digit[0] <= '9') ||
-         IsSuperscriptDigit(digit, digitLen);
+  // The rest of the stem is the digit, of one byte or two.
+  return (com || lpt) && IsDeviceDigit(name + 3, stem - 3);
 }
 
 }  // namespace
