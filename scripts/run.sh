@@ -3,7 +3,7 @@
 # into an installer, and installs it under Wine (on a virtual display unless one is set) onto the
 # sample's old version, page by page as a user would; it reports what each page showed and what
 # landed on disk, and how long set-up, build and installation took. The installer, the log and
-# the screenshots (a PNG of each page, and wizard.png of all six side by side) land in out/.
+# the screenshots (a PNG of each page, and wizard.png of all six) land in out/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -75,13 +75,15 @@ else
   diff -r --exclude=Vantrel.log samples/package/new "$destination" >&2 || true
   rc=1
 fi
-# PNGs of the pages, and all six side by side in one picture.
+# PNGs of the pages, and all six side by side in one picture: two rows of three, so that the
+# pages stay readable where the picture is shown at a page's width (docs/wizard.png is one).
 for bmp in "$shots"/page-*.bmp; do
   [ -e "$bmp" ] || continue
   convert "$bmp" "${bmp%.bmp}.png" && rm "$bmp"
 done
 if [ -e "$shots/page-1.png" ]; then
-  convert "$shots"/page-*.png +append "$shots/wizard.png"
+  montage "$shots"/page-*.png -tile 3x -geometry +6+6 -background white -depth 8 \
+    "$shots/wizard.png"
 fi
 echo "screenshots: $shots"
 echo "== time: set-up ${setup_time} s, build ${build_time} s, installation $((SECONDS - started)) s"
