@@ -54,7 +54,9 @@ make_deb() {
     "$version" "$version" "$maintainer" "$date" | gzip -9n >"$doc/changelog.gz"
   # The tool and the stub under the project's licence; the stub has the bzip2 library compiled
   # in (the tool uses the system's libbz2), so its stanza carries bzip2's notice and licence too.
-  local bzip2_license=$b/windows/_deps/bzip2/LICENSE
+  local bzip2_license=$b/windows/_deps/bzip2/LICENSE bzip2_copyright
+  bzip2_copyright=$(tr '\n' ' ' <"$bzip2_license" | grep -o 'copyright (C) [0-9-]* [^.]*') ||
+    { echo "package.sh: no copyright notice found in $bzip2_license" >&2; exit 1; }
   cat >"$doc/copyright" <<EOF
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: vantrel
@@ -66,7 +68,7 @@ License: Expat
 
 Files: usr/share/vantrel/vantrel_stub.exe
 Copyright: $(sed -n 's/^Copyright (c) //p' LICENSE)
- $(tr '\n' ' ' <"$bzip2_license" | grep -o 'copyright (C) [0-9-]* [^.]*' | sed 's/^copyright (C) //')
+ ${bzip2_copyright#copyright (C) }
 License: Expat and BSD-variant
 Comment: The stub has the bzip2 library compiled in, from Debian's bzip2 source package.
 
