@@ -1,11 +1,13 @@
 // Whole installations under Wine: the pages, the patch run in the processing dialog, the
 // results and the finish sequence, each checked on disk and in the registry afterwards.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "builder/code_page.h"
@@ -23,6 +25,47 @@ const DWORD kTimeout = 30000;
 const char kLanguageKey[] = "Software\\Orlenko\\Common\\Tools\\Vantrel\\Kestrum\\Directories";
 const char kSamplesOld[] = VT_SAMPLES_DIR "/../old";
 const char kSamplesNew[] = VT_SAMPLES_DIR "/../new";
+
+// The optional header of a PE32 or PE32+ image, and whether it is PE32+.
+uint8_t* OptionalHeader(Bytes* image, bool* plus) {
+  uint32_t pe;
+  memcpy(&pe, image->data() + 0x3C, 4);
+  uint8_t* optional = image->data() + pe + 24;
+  *plus = optional[0] == 0x0B && optional[1] == 0x02;
+  return optional;
+}
+
+bool HasRelocations(Bytes image) {
+  bool plus;
+  const uint8_t* optional = OptionalHeader(&image, &plus);
+  uint32_t size;
+  memcpy(&size, optional + (plus ? 112 : 96) + 8 * 5 + 4, 4);
+  return size != 0;
+}
+
+// Rewrites the address the image asks to be loaded at (ImageBase).
+void SetImageBase(Bytes* image, uintptr_t base) {
+  bool plus;
+  uint8_t* optional = OptionalHeader(image, &plus);
+  if (plus) {
+    const uint64_t wide = base;
+    memcpy(optional + 24, &wide, 8);
+  } else {
+    const uint32_t narrow = uint32_t(base);
+    memcpy(optional + 28, &narrow, 4);
+  }
+}
+
+// Where the process's program was loaded; 0 when that cannot be read.
+uintptr_t ProgramBase(DWORD pid) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  MODULEENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  const uintptr_t base = Module32First(snapshot, &entry) ? uintptr_t(entry.modBaseAddr) : 0;
+  CloseHandle(snapshot);
+  return base;
+}
 
 bool Enabled(HWND dialog, int id) {
   HWND control = GetDlgItem(dialog, id);
@@ -146,16 +189,25 @@ class InstallationTest : public ::testing::Test {
     return dirs.size() == 1 ? vtd::TempPath() + dirs[0] + "\\" + name : std::string();
   }
 
+  void InstallWhole();
+
   void Start(const std::string& extraIni, const Bytes& patch) {
     std::vector<vt::PayloadFile> files = files_;
     std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
     // Later keys of the same section win nowhere: the extra sections come first.
     vtt::SetFile(&files, "Update.ini", extraIni + ini);
-    std::string path = vtt::SaveInstaller("installation.exe", vtt::MakeInstaller(files, patch));
+    Bytes installer = vtt::MakeInstaller(files, patch);
+    if (preferredBase_) SetImageBase(&installer, preferredBase_);
+    std::string path = vtt::SaveInstaller("installation.exe", installer);
     ASSERT_TRUE(vtd::Start(path, &program_));
     sheet_ = vtd::WaitForWizard(program_.pid, kTimeout);
     ASSERT_TRUE(sheet_) << "no wizard appeared";
     background_ = GetWindow(sheet_, GW_OWNER);
+    if (preferredBase_) {
+      const uintptr_t base = ProgramBase(program_.pid);
+      ASSERT_NE(base, 0u) << "the installer's address cannot be read";
+      ASSERT_NE(base, preferredBase_) << "the installer was not moved";
+    }
   }
 
   // Presses a sheet button as soon as it is enabled: the pages enable theirs by posted messages,
@@ -293,12 +345,16 @@ class InstallationTest : public ::testing::Test {
   vtd::Program program_;
   HWND sheet_ = nullptr;
   HWND background_ = nullptr;
+  // With an address, the installer is a copy that asks to be loaded there (its ImageBase), and
+  // must run from another.
+  uintptr_t preferredBase_ = 0;
 };
 
 const char kDataError[] =
     "Data integrity (CRC) error in data!\nIf you downloaded this file, try to download it again.";
 
-TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) {
+// The installation of the sample package from Welcome to Finish, each page and the disk checked.
+void InstallationTest::InstallWhole() {
   Start("[ShellExec]\r\nCommand=\r\n", vtt::SamplePatch());
   GoToDestination();
   HWND page = vtd::CurrentPage(sheet_);
@@ -352,6 +408,17 @@ TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) {
   EXPECT_FALSE(IsWindowVisible(background_));
   EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
   EXPECT_TRUE(NewWorkDirs().empty());
+}
+
+TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) { InstallWhole(); }
+
+// A copy that asks for ntdll.dll's address, which every process has taken before its program
+// is loaded: the loader must put the installer elsewhere and apply its relocations, and the
+// whole installation runs as from the installer's own address.
+TEST_F(InstallationTest, WholeInstallationOfACopyTheLoaderMustMove) {
+  if (!HasRelocations(vtt::StubWith(Bytes()))) GTEST_SKIP() << "the stub has no relocations";
+  preferredBase_ = uintptr_t(GetModuleHandleA("ntdll.dll"));
+  InstallWhole();
 }
 
 TEST_F(InstallationTest, BackFromTheDestinationPageWritesAndStartsNothing) {
