@@ -35,8 +35,11 @@ endfunction()
 function(vt_stub_part target)
   vt_size_flags(${target})
   target_compile_options(${target} PRIVATE -mno-stack-arg-probe -flto)
+  # The stub has no runtime start-up, so static constructors would never run: clang refuses
+  # them at compile time.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    target_compile_options(${target} PRIVATE -Wframe-larger-than=4000)
+    target_compile_options(${target} PRIVATE -Wframe-larger-than=4000
+      $<$<COMPILE_LANGUAGE:CXX>:-Werror=global-constructors>)
   else()
     target_compile_options(${target} PRIVATE -mno-accumulate-outgoing-args
       -Werror=frame-larger-than=4000 -ffat-lto-objects)

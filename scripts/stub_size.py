@@ -43,26 +43,23 @@ def main():
     min_free = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     image = open(raw_path, "rb").read()
     rows = list(sections(image))
-    # GNU ld's stub (cmake/stub.ld) keeps imports and data with the resources; lld's keeps
-    # them with the code and the zeroed data apart, and the build adds the relocations to the
-    # resources.
-    kinds = {".text": "code", ".data": "data", ".rdata": "read-only data", ".bss": "zeroed data",
-             ".idata": "imports+data", ".rsrc": "resources+imports+data", ".CRT": "runtime tables",
-             ".tls": "tls", ".reloc": "relocations"}
+    # The stub's sections (installer/CMakeLists.txt): code with read-only data and imports;
+    # zeroed data; resources, with the relocations after them when the stub has any.
     reloc_size, addresses, reloc_section = relocations(image)
-    if ".bss" not in [row[0] for row in rows]:
-        kinds.update({".text": "code+imports", ".data": "zeroed data", ".rsrc": "resources"})
-        if reloc_section == ".rsrc":
-            kinds[".rsrc"] = "resources+relocations"
+    kinds = {".text": "code+imports", ".data": "zeroed data", ".bss": "zeroed data",
+             ".rdata": "read-only data", ".idata": "imports", ".reloc": "relocations",
+             ".rsrc": "resources+relocations" if reloc_section == ".rsrc" else "resources"}
     print(f"stub {os.path.basename(raw_path)}: {len(image)} of {limit} bytes "
           f"({limit - len(image)} free)")
-    print(f"  {'headers':<16}{rows[0][3] if rows else 0:>7} (incl. section table)")
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    headers = struct.unpack_from("<I", image, pe + 24 + 60)[0]
+    print(f"  {'headers':<30}{rows[0][3] if rows else 0:>7} used {headers:>7} in file")
     for name, vsize, rawsize, _ in rows:
-        print(f"  {name:<8}{kinds.get(name, ''):<16}{vsize:>7} used {rawsize:>7} in file")
+        print(f"  {name:<8}{kinds.get(name, ''):<22}{vsize:>7} used {rawsize:>7} in file")
     if reloc_section:
-        print(f"  relocations {reloc_size:>7} ({addresses} addresses) in {reloc_section}")
+        print(f"  {'relocations, in ' + reloc_section:<30}{reloc_size:>7} ({addresses} addresses)")
     else:
-        print("  relocations       0 (none: the stub has a fixed address)")
+        print(f"  {'relocations':<30}{0:>7} (none: the stub has a fixed address)")
     if len(image) > limit:
         print(f"stub_size: the stub is {len(image) - limit} bytes over {limit}", file=sys.stderr)
         sys.exit(1)

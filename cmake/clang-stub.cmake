@@ -1,10 +1,12 @@
-# Cross build of the 32-bit stub alone with clang and lld, which the windows tree runs as a
-# build of its own (installer/CMakeLists.txt): lld writes base relocations for this target and
-# links the link-time-optimised stub, where ld 2.40 crashes; clang reads Debian's mingw-w64
-# headers and import libraries. The rest of the windows tree stays with mingw-w64's gcc.
+# Cross build of the stub alone with clang and lld, which each Windows tree runs as a build of
+# its own (installer/CMakeLists.txt), for the processor of that tree's mingw-w64 (its
+# VANTREL_STUB_TARGET): lld writes base relocations for these targets and links the
+# link-time-optimised stub, where ld 2.40 crashes; clang reads Debian's mingw-w64 headers and
+# import libraries. The rest of each Windows tree stays with mingw-w64's gcc.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VANTREL_STUB_TARGET)
+set(TOOL_PREFIX ${VANTREL_STUB_TARGET})
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR ${TOOL_PREFIX})
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(TOOL_PREFIX i686-w64-mingw32)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${TOOL_PREFIX})
