@@ -25,7 +25,7 @@ const char kTargetName[] = "Vantrel";
 
 // The engine linked here runs add operations. The tool that packs an installer looks for these
 // bytes in the stub before it pairs it with a script that holds them; no code reads them, so
-// the linker script keeps their section.
+// they are marked used, which keeps them through link-time optimisation and the link.
 extern const char kStubAddOpMarker[];
 __attribute__((used, section(".rdata$vtops"))) const char kStubAddOpMarker[] = VT_ADD_OP_MARKER;
 

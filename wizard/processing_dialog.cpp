@@ -19,9 +19,7 @@ const char kProductPath[] = "Orlenko\\Common\\Tools\\Vantrel";
 
 namespace {
 
-// In the data section, which has room: the stub's code section, which also holds its
-// read-only data, has none.
-const char kLanguageDirKey[] __attribute__((section(".data"))) =
+const char kLanguageDirKey[] =
     "Software\\Orlenko\\Common\\Tools\\Vantrel\\Kestrum\\Directories";
 
 // Everything the run points to lives as long as the process.
