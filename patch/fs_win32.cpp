@@ -150,6 +150,7 @@ bool FsRemoveDir(const char* path) { return RemoveDirectoryA(path) != 0; }
 // The ANSI calls take whole names only (a name relative to an open folder needs the native
 // NT calls), so each call walks its name as before.
 void FsHoldFolders() {}
+bool FsHoldRoot(const char*) { return true; }
 void FsReleaseFolders() {}
 
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
