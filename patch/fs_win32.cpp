@@ -123,6 +123,8 @@ bool FsSetNormalAttributes(const char* path) {
 
 void FsSetNameCodec(const FsNameCodec*) {}
 
+const char* FsNameTag() { return ""; }
+
 // The directory up to the last backslash, and the missing ones above it. Mostly it exists
 // already, and one call tells so. Walked by character: a double-byte character whose second
 // byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made.
@@ -148,6 +150,7 @@ bool FsRemoveDir(const char* path) { return RemoveDirectoryA(path) != 0; }
 // The ANSI calls take whole names only (a name relative to an open folder needs the native
 // NT calls), so each call walks its name as before.
 void FsHoldFolders() {}
+bool FsHoldRoot(const char*) { return true; }
 void FsReleaseFolders() {}
 
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
