@@ -1,4 +1,5 @@
 // Start-up: WorkDir, setup files, single-instance and target checks, start-up values.
+#include <string.h>
 #include <windows.h>
 
 #include "chrome/splash_window.h"
@@ -33,7 +34,7 @@ namespace {
 
 // False when WorkDir\name does not fit a path buffer.
 bool JoinWorkDir(char* path, const char* name) {
-  if (lstrlenA(g_workDir) + 1 + lstrlenA(name) >= kPathChars) return false;
+  if (strlen(g_workDir) + 1 + strlen(name) >= kPathChars) return false;
   lstrcpyA(path, g_workDir);
   lstrcatA(path, "\\");
   lstrcatA(path, name);
@@ -73,7 +74,7 @@ void ReadStartupValues() {
   char setup[kPathChars];
   LoadLocalString(IDS_SETUP, setup, sizeof setup);
   lstrcpynA(g_appTitle, g_appName, kPathChars);
-  if (lstrlenA(g_appTitle) + 1 + lstrlenA(setup) < kPathChars) {
+  if (strlen(g_appTitle) + 1 + strlen(setup) < kPathChars) {
     lstrcatA(g_appTitle, " ");
     lstrcatA(g_appTitle, setup);
   }

@@ -1,4 +1,5 @@
 // The file-system layer on Windows: thin wrappers over the ANSI Win32 file calls.
+#include <string.h>
 #include <windows.h>
 
 #include "format/ansi_chars.h"
@@ -157,7 +158,7 @@ void FsReleaseFolders() {}
 
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   char pattern[MAX_PATH + 4];
-  int length = lstrlenA(dir);
+  int length = int(strlen(dir));
   if (length + 4 >= MAX_PATH) return false;
   lstrcpyA(pattern, dir);
   if (length > 0 && !EndsWithSeparator(dir)) pattern[length++] = '\\';

@@ -11,7 +11,7 @@
 namespace vt {
 
 // The ResultLog's file name in DestinationDir (string 114, never localised).
-const char kResultLogName[] = VT_RESULT_LOG_NAME;
+inline constexpr char kResultLogName[] = VT_RESULT_LOG_NAME;
 
 // Buffer size, NUL included, of a log message loaded by its string ID.
 const uint32_t kLogMessageSize = 260;

@@ -171,7 +171,7 @@ struct Repair {
 // Repairs DestinationDir\`name` when it is an interrupted run's BackupDir.
 void RepairIfInterrupted(void* context, const char* name, FsEntryKind kind) {
   Repair* repair = static_cast<Repair*>(context);
-  if (kind != kFsEntryDir || strncmp(name, kBackupDirPrefix, 3) != 0) return;
+  if (kind != kFsEntryDir || memcmp(name, kBackupDirPrefix, 3) != 0) return;
   if (RepairRunFolder(repair->destinationDir, name, *repair->report) == kFilesHeld)
     repair->complete = false;
 }

@@ -2,6 +2,7 @@
 #include "wizard/processing_dialog.h"
 
 #include <shlwapi.h>
+#include <string.h>
 
 #include "chrome/background_window.h"
 #include "format/ansi_chars.h"
@@ -40,7 +41,7 @@ void WriteLanguageDir() {
       !PathAppendA(path, "Languages"))
     return;
   WriteRegistryValue(HKEY_CURRENT_USER, kLanguageDirKey, "LanguageDir", REG_SZ, path,
-                     DWORD(lstrlenA(path) + 1));
+                     DWORD(strlen(path) + 1));
 }
 
 // A drive path ("C:\...") or a network path ("\\server\share..."). Anything else would
