@@ -2,10 +2,9 @@
 # Configures and builds one of the project's build trees: native (clang with sanitizers, tests,
 # fuzzers), release (optimised vantrel and benchmarks), windows (the i686 stub, the product, and
 # the Windows tests) or windows64 (the same sources for x86-64, the test tier of machines that
-# run no 32-bit programs, with windows64-tool: the native tool and its command-line tests at
-# that tier's stub size). Each tree's settings live in CMakePresets.json; this only chooses
-# where the tree goes. With TARGETs it builds only those (and for windows64 only windows64-tool's
-# vantrel, without its tests), in the same tree: a later build of the whole tree goes on from there.
+# run no 32-bit programs). Each tree's settings live in CMakePresets.json; this only chooses
+# where the tree goes. With TARGETs it builds only those, in the same tree: a later build of the
+# whole tree goes on from there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 kind=${1:?usage: build.sh native|release|windows|windows64 [TARGET...]}
@@ -19,11 +18,5 @@ b=${VANTREL_BUILD_ROOT:-$root/build}
 cd "$root"
 targets=()
 [ $# -eq 0 ] || targets=(--target "$@")
-if [ "$kind" = windows64 ]; then
-  tool_targets=(vantrel)
-  [ $# -gt 0 ] || tool_targets+=(vantrel_tests)
-  cmake --preset windows64-tool -B "$b/windows64-tool" >/dev/null
-  cmake --build "$b/windows64-tool" -j "$(nproc)" --target "${tool_targets[@]}"
-fi
 cmake --preset "$kind" -B "$b/$kind" >/dev/null
 cmake --build "$b/$kind" -j "$(nproc)" "${targets[@]}"

@@ -27,15 +27,16 @@ fi
 # Only what this job runs: the tool, the stub and the walk below. The trees are the ones
 # scripts/test.sh builds whole, with their tests and benchmarks.
 started=$SECONDS
+# One tool serves both stubs: it pads to, and reads behind, the stub it is given.
+bash scripts/build.sh release vantrel
+vantrel=$b/release/cli/vantrel
 if [ "$VANTREL_WINE_TIER" = win32 ]; then
-  bash scripts/build.sh release vantrel
   bash scripts/build.sh windows vantrel_stub vantrel_walk
-  vantrel=$b/release/cli/vantrel stub=$b/windows/vantrel_stub.exe
+  stub=$b/windows/vantrel_stub.exe
   walk=$b/windows/tests/wine/vantrel_walk.exe installer=$out/VantrelSample.exe
 else
-  # The 64-bit stub is larger: its installers come from the tool built for its size.
   bash scripts/build.sh windows64 vantrel_stub vantrel_walk
-  vantrel=$b/windows64-tool/cli/vantrel stub=$b/windows64/vantrel_stub.exe
+  stub=$b/windows64/vantrel_stub.exe
   walk=$b/windows64/tests/wine/vantrel_walk.exe installer=$out/VantrelSample64.exe
 fi
 build_time=$((SECONDS - started))

@@ -17,6 +17,7 @@
 namespace {
 
 using vtt::Bytes;
+using vtt::kTierStubSize;
 
 const char kDataError[] =
     "Data integrity (CRC) error in data!\nIf you downloaded this file, try to download it again.";
@@ -244,8 +245,8 @@ TEST_F(StartupTest, DamagedSetupBlockShowsDataErrorAndLeavesNothing) {
 
   Bytes good = vtt::MakeInstaller(files, vtt::SamplePatch());
   ExpectDataErrorAndCleanExit("truncated.exe",
-                              Bytes(good.begin(), good.begin() + vt::kStubSize + 200));
-  ExpectDataErrorAndCleanExit("stubonly.exe", Bytes(good.begin(), good.begin() + vt::kStubSize));
+                              Bytes(good.begin(), good.begin() + kTierStubSize + 200));
+  ExpectDataErrorAndCleanExit("stubonly.exe", Bytes(good.begin(), good.begin() + kTierStubSize));
 
   // More data than the stored size: the stream does not end within the output space.
   Bytes tooSmall = vtt::Block(records);
