@@ -6,7 +6,7 @@
 #include "chrome/about_box.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 
 HWND g_backgroundWindow;
 

@@ -10,9 +10,9 @@
 #include "installer/work_dir.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
-#include "text/runtime.h"
-#include "text/startup_state.h"
-#include "text/system_library.h"
+#include "process/runtime.h"
+#include "process/startup_state.h"
+#include "process/system_library.h"
 #include "wizard/processing_dialog.h"
 
 namespace {

@@ -256,6 +256,13 @@ std::string TempPath() {
   return path;
 }
 
+std::vector<std::string> NewTempDirs(const std::vector<std::string>& before, const char* prefix) {
+  std::vector<std::string> added;
+  for (const std::string& name : TempDirs(prefix))
+    if (std::find(before.begin(), before.end(), name) == before.end()) added.push_back(name);
+  return added;
+}
+
 std::vector<std::string> TempDirs(const char* prefix) {
   std::vector<std::string> names;
   WIN32_FIND_DATAA found;

@@ -15,6 +15,7 @@
 #include "patch/crc32.h"
 #include "tests/common/script_builder.h"
 #include "tests/wine/driver.h"
+#include "tests/wine/installer_test.h"
 #include "tests/wine/test_installers.h"
 
 namespace {
@@ -198,10 +199,10 @@ Bytes NewFilesScript(int count, size_t size, const std::string& prefix = "\\file
   return script;
 }
 
-class InstallationTest : public ::testing::Test {
+class InstallationTest : public vtt::InstallerTest {
  protected:
   void SetUp() override {
-    before_ = vtd::TempDirs("VTA");
+    InstallerTest::SetUp();
     destination_ = ProgramFilesDir() + "\\Orlenko\\Common\\Tools\\Vantrel";
     RemoveTree(destination_);
     RegDeleteKeyValueA(HKEY_CURRENT_USER, kLanguageKey, "LanguageDir");
@@ -214,21 +215,11 @@ class InstallationTest : public ::testing::Test {
     ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\a.txt", oldA_));
   }
   void TearDown() override {
-    vtd::Kill(&program_);
+    InstallerTest::TearDown();
     RemoveTree(destination_);
   }
 
-  std::vector<std::string> NewWorkDirs() const {
-    std::vector<std::string> added;
-    for (const std::string& name : vtd::TempDirs("VTA"))
-      if (std::find(before_.begin(), before_.end(), name) == before_.end()) added.push_back(name);
-    return added;
-  }
 
-  std::string WorkDirFile(const char* name) const {
-    std::vector<std::string> dirs = NewWorkDirs();
-    return dirs.size() == 1 ? vtd::TempPath() + dirs[0] + "\\" + name : std::string();
-  }
 
   void InstallWhole();
 
@@ -376,10 +367,8 @@ class InstallationTest : public ::testing::Test {
   }
 
   std::vector<vt::PayloadFile> files_ = vtt::SampleSetupFiles();
-  std::vector<std::string> before_;
   std::string destination_;
   Bytes oldA_;
-  vtd::Program program_;
   HWND sheet_ = nullptr;
   HWND background_ = nullptr;
   // With an address, the installer is a copy moved there by its relocations.

@@ -12,6 +12,7 @@
 
 #include "format/file_format.h"
 #include "tests/wine/driver.h"
+#include "tests/wine/installer_test.h"
 #include "tests/wine/test_installers.h"
 
 namespace {
@@ -28,18 +29,9 @@ std::string UniqueName(const char* stem) {
          std::to_string(GetTickCount());
 }
 
-class StartupTest : public ::testing::Test {
+class StartupTest : public vtt::InstallerTest {
  protected:
-  void SetUp() override { before_ = vtd::TempDirs("VTA"); }
-  void TearDown() override { vtd::Kill(&program_); }
 
-  // WorkDirs that appeared since the test began.
-  std::vector<std::string> NewWorkDirs() const {
-    std::vector<std::string> added;
-    for (const std::string& name : vtd::TempDirs("VTA"))
-      if (std::find(before_.begin(), before_.end(), name) == before_.end()) added.push_back(name);
-    return added;
-  }
 
   void Run(const std::string& name, const Bytes& installer) {
     path_ = vtt::SaveInstaller(name, installer);
@@ -69,9 +61,7 @@ class StartupTest : public ::testing::Test {
     EXPECT_TRUE(NewWorkDirs().empty());
   }
 
-  std::vector<std::string> before_;
   std::string path_;
-  vtd::Program program_;
 };
 
 TEST_F(StartupTest, GoodPayloadEndsWithExitCodeZeroAndNoWorkDir) {

@@ -1,5 +1,5 @@
 // DLLs from System32 only.
-#include "text/system_library.h"
+#include "process/system_library.h"
 
 #include <string.h>
 
