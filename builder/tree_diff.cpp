@@ -384,8 +384,39 @@ class DiffPool {
 uint64_t JobWeight(uint64_t oldSize, uint64_t newSize) { return std::max(oldSize, newSize); }
 
 // Files whose jobs together are assumed to need up to this much run side by side, even when
-// the largest file is smaller.
-const uint64_t kMinParallelBudget = uint64_t(256) << 20;
+// the largest file is smaller: enough for many threads on mid-size files, little next to the
+// memory the largest file's own job takes.
+const uint64_t kMinParallelBudget = uint64_t(32) << 20;
+
+// Writes job's entry to `out` and lets its operations go. A new file's data is copied from the
+// file, which must still be what its CRC was taken of.
+bool WriteEntry(const std::string& newDir, FileJob* job, ByteSink* out, std::string* error) {
+  if (!out->Append(job->bytes.data(), job->bytes.size(), error)) return false;
+  std::vector<uint8_t>().swap(job->bytes);
+  if (job->entry.update) {
+    const bool ok = out->Append(job->ops.data(), job->ops.size(), error);
+    std::vector<uint8_t>().swap(job->ops);
+    return ok;
+  }
+  const std::string path = NativePath(newDir, job->path);
+  FileMap file;
+  if (!MapChecked(path, &file, error)) return false;
+  // Each step is copied first, so that the CRC is of the very bytes written.
+  std::vector<uint8_t> step(size_t(std::min<uint64_t>(kReadStep, file.size())));
+  uint32_t crc = 0;
+  for (uint64_t at = 0; at < file.size(); at += kReadStep) {
+    const size_t n = size_t(std::min<uint64_t>(kReadStep, file.size() - at));
+    memcpy(step.data(), file.data() + at, n);
+    file.Release(at, at + n);
+    crc = CrcUpdate(crc, step.data(), n);
+    if (!out->Append(step.data(), n, error)) return false;
+  }
+  if (file.size() != job->entry.newSize || crc != job->crcNew) {
+    *error = Quote(path) + " changed while the folders were compared";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -426,7 +457,7 @@ bool ListTree(const std::string& dir, std::vector<std::string>* paths, std::stri
 
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress, void* context,
-               const std::vector<DeltaTuning>& tunings, unsigned threads) {
+               const std::vector<DeltaTuning>& tunings, unsigned threads, ByteSink* sink) {
   BuildCrcTable();
   std::vector<std::string> oldPaths, newPaths;
   if (!ListFolder(oldDir, false, &oldPaths, error)) return false;
@@ -459,10 +490,11 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   DiffPool pool(oldDir, newDir, tunings.empty() ? kDefaultTunings : tunings, &jobs, budget);
   pool.Start(threads);
 
-  // The entries' bytes are kept apart and joined once at the end: a script grown entry by
-  // entry would need up to three times its size while its buffer moves, and new files' data
-  // held from the start would add to the encoder's memory.
-  uint64_t scriptSize = 4;
+  VectorSink inMemory(&diff->script);
+  ByteSink& out = sink ? *sink : inMemory;
+  uint8_t count[4] = {0, 0, 0, 0};
+  if (!out.Append(count, 4, error)) return false;
+  diff->scriptSize = 4;
   for (size_t k = 0; k < jobs.size(); ++k) {
     uint64_t finished = 0;
     FileJob& job = pool.Wait(k, &finished, progress, context, total);
@@ -478,45 +510,15 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
         return false;
       }
       if (job.crcTwin) diff->crcTwins.push_back(job.path);
-      scriptSize += job.entry.stored;
+      if (!WriteEntry(newDir, &job, &out, error)) return false;
+      diff->scriptSize += job.entry.stored;
       diff->entries.push_back(job.entry);
     }
     pool.Written(k);
   }
   pool.Stop();
-  if (scriptSize > SIZE_MAX) {
-    *error = "the patch script would not fit in memory";
-    return false;
-  }
-  diff->script.clear();
-  diff->script.reserve(size_t(scriptSize));
-  StartScript(&diff->script, uint32_t(diff->entries.size()));
-  for (FileJob& job : jobs) {
-    if (job.unchanged) continue;
-    std::vector<uint8_t>& script = diff->script;
-    script.insert(script.end(), job.bytes.begin(), job.bytes.end());
-    if (job.entry.update) {
-      script.insert(script.end(), job.ops.begin(), job.ops.end());
-      job.ops = std::vector<uint8_t>();
-      continue;
-    }
-    // The data must be what its CRC was taken of.
-    const std::string path = NativePath(newDir, job.path);
-    FileMap file;
-    if (!MapChecked(path, &file, error)) return false;
-    const size_t start = script.size();
-    for (uint64_t at = 0; at < file.size(); at += kReadStep) {
-      const size_t n = size_t(std::min<uint64_t>(kReadStep, file.size() - at));
-      script.insert(script.end(), file.data() + at, file.data() + at + n);
-      file.Release(at, at + n);
-    }
-    if (file.size() != job.entry.newSize ||
-        CrcBytes(script.data() + start, script.size() - start) != job.crcNew) {
-      *error = Quote(path) + " changed while the folders were compared";
-      return false;
-    }
-  }
-  return true;
+  WriteLe32(count, uint32_t(diff->entries.size()));
+  return out.OverwriteStart(count, 4, error);
 }
 
 unsigned DefaultThreads() {
