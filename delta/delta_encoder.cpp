@@ -665,8 +665,11 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
                    first == t ? nullptr : &logs[first]);
     PutEnd(&runs[t].ops);
   };
+  // The cheapest run so far (the first of equals, whatever order the runs finished in); the
+  // others' operations are let go once rated: each may be as large as the file.
+  size_t best = 0;
   // Encodes the settings `which` (side by side when there are threads), then rates each in
-  // order; a run equal to an earlier one takes its cost without a second look.
+  // order; a run equal to the best so far takes its cost without a second look.
   auto tryAll = [&](const std::vector<size_t>& which) {
     if (threads > 1 && which.size() > 1) {
       model.cost.WorkOutAll();
@@ -681,39 +684,40 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
       Run& run = runs[t];
       run.done = true;
       if (tries == 1) continue;
-      size_t same = 0;
-      while (same < t && !(runs[same].done && runs[same].ops == run.ops)) ++same;
-      run.cost = same < t ? runs[same].cost : cost(run.ops, context);
+      const bool first = !runs[best].done || best == t;
+      run.cost = !first && runs[best].ops == run.ops ? runs[best].cost : cost(run.ops, context);
+      if (first || run.cost < runs[best].cost || (run.cost == runs[best].cost && t < best)) {
+        if (!first) std::vector<uint8_t>().swap(runs[best].ops);
+        best = t;
+      } else {
+        std::vector<uint8_t>().swap(run.ops);
+      }
     }
   };
   // The first setting of each group of siblings, then the siblings of the groups whose first
-  // came near the best.
+  // came near the best. Siblings differ in how they treat matches: with hardly any, they
+  // change nothing. The last group is tried as it would be alone, so that the result never
+  // rates worse than choosing among its settings alone.
   std::vector<size_t> firsts, rest;
   for (size_t t = 0; t < tries; ++t) (group[t] == t ? firsts : rest).push_back(t);
-  // Side by side, the firsts run at once; on one thread the first setting goes alone.
-  const bool together = threads > 1;
-  tryAll(together ? firsts : std::vector<size_t>{0});
-  // Settings differ in how they treat matches; with hardly any, the others change nothing.
-  if (tries > 1 && runs[0].stats.copiedBytes + runs[0].stats.addedBytes < newSize / 10) {
-    for (size_t t = 1; t < tries; ++t) runs[t].done = false;
-  } else if (tries > 1) {
-    if (!together) tryAll(std::vector<size_t>(firsts.begin() + 1, firsts.end()));
+  tryAll(firsts);
+  if (tries > 1) {
     size_t bestFirst = runs[0].cost;
     for (size_t t : firsts) bestFirst = std::min(bestFirst, runs[t].cost);
     std::vector<size_t> near;
-    for (size_t t : rest)
-      if (runs[group[t]].cost - bestFirst <= bestFirst / kLosingGroupShare + kLosingGroupSlack)
+    for (size_t t : rest) {
+      const Run& first = runs[group[t]];
+      const bool matched = first.stats.copiedBytes + first.stats.addedBytes >= newSize / 10;
+      if (matched && (group[t] == group[tries - 1] ||
+                      first.cost - bestFirst <= bestFirst / kLosingGroupShare + kLosingGroupSlack))
         near.push_back(t);
+    }
     // The logs of the groups left out are not read.
     for (size_t t = 0; t < tries; ++t)
       if (std::none_of(near.begin(), near.end(), [&](size_t n) { return group[n] == t; }))
         std::vector<SearchLog::Entry>().swap(logs[t].entries);
     tryAll(near);
   }
-  // The first of the cheapest, whatever order the runs finished in.
-  size_t best = 0;
-  for (size_t t = 1; t < tries; ++t)
-    if (runs[t].done && runs[t].cost < runs[best].cost) best = t;
   std::vector<uint8_t>& ops = runs[best].ops;
   // Into an empty body the operations move without a copy: they may be as large as the file.
   if (body->empty()) {
