@@ -658,20 +658,27 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
       logs[t].capacity =
           std::min(kMaxSearchLog, kSearchLogPerByte * newSize) / sizeof(SearchLog::Entry);
   }
+  // The cheapest run so far (the first of equals, whatever order the runs finished in); the
+  // others' operations are let go once rated: each may be as large as the file. It changes
+  // only between batches of runs.
+  size_t best = 0;
+  // Encodes and rates setting `t`; a run equal to the best so far takes its cost without a
+  // second look.
   auto encode = [&](size_t t) {
     Encoder encoder(model, memory);
     const size_t first = group[t];
-    encoder.Encode(tunings[t], &runs[t].ops, &runs[t].stats, first == t ? &logs[t] : nullptr,
+    Run& run = runs[t];
+    encoder.Encode(tunings[t], &run.ops, &run.stats, first == t ? &logs[t] : nullptr,
                    first == t ? nullptr : &logs[first]);
-    PutEnd(&runs[t].ops);
+    PutEnd(&run.ops);
+    if (tries == 1) return;
+    const Run& leader = runs[best];
+    run.cost = leader.done && leader.ops == run.ops ? leader.cost : cost(run.ops, context);
   };
-  // The cheapest run so far (the first of equals, whatever order the runs finished in); the
-  // others' operations are let go once rated: each may be as large as the file.
-  size_t best = 0;
-  // Encodes the settings `which` (side by side when there are threads), then rates each in
-  // order; a run equal to the best so far takes its cost without a second look.
-  auto tryAll = [&](const std::vector<size_t>& which) {
-    if (threads > 1 && which.size() > 1) {
+  // Encodes and rates the settings `which`, up to `threads` side by side, then takes the
+  // batch's results in order. Only the best and the batch hold operations.
+  auto tryBatch = [&](const std::vector<size_t>& which) {
+    if (which.size() > 1) {
       model.cost.WorkOutAll();
       std::vector<std::thread> helpers;
       for (size_t k = 1; k < which.size(); ++k) helpers.emplace_back(encode, which[k]);
@@ -685,7 +692,6 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
       run.done = true;
       if (tries == 1) continue;
       const bool first = !runs[best].done || best == t;
-      run.cost = !first && runs[best].ops == run.ops ? runs[best].cost : cost(run.ops, context);
       if (first || run.cost < runs[best].cost || (run.cost == runs[best].cost && t < best)) {
         if (!first) std::vector<uint8_t>().swap(runs[best].ops);
         best = t;
@@ -693,6 +699,12 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
         std::vector<uint8_t>().swap(run.ops);
       }
     }
+  };
+  auto tryAll = [&](const std::vector<size_t>& which) {
+    const size_t width = std::max<size_t>(threads, 1);
+    for (size_t from = 0; from < which.size(); from += width)
+      tryBatch(std::vector<size_t>(which.begin() + from,
+                                   which.begin() + std::min(which.size(), from + width)));
   };
   // The first setting of each group of siblings, then the siblings of the groups whose first
   // came near the best. Siblings differ in how they treat matches: with hardly any, they
