@@ -315,6 +315,47 @@ TEST_F(TreeDiffTest, AddsNeverCompressLargerThanCopiesAndInserts) {
   }
 }
 
+// Records the progress reported before the first entry reached it.
+struct RecordingSink : ByteSink {
+  uint64_t reported = 0;
+  uint64_t reportedAtFirstEntry = UINT64_MAX;
+  Bytes bytes;
+  bool Append(const uint8_t* data, size_t size, std::string*) override {
+    if (bytes.size() >= 4 && reportedAtFirstEntry == UINT64_MAX)
+      reportedAtFirstEntry = reported;
+    bytes.insert(bytes.end(), data, data + size);
+    return true;
+  }
+  bool OverwriteStart(const uint8_t* data, size_t size, std::string*) override {
+    std::copy(data, data + size, bytes.begin());
+    return true;
+  }
+};
+void RecordDone(void* context, uint64_t done, uint64_t) {
+  static_cast<RecordingSink*>(context)->reported = done;
+}
+
+// The script is not held until the end: files of 12 MiB run side by side only two at a time
+// (32 MiB), so the first entry must be written before the last file can be done.
+TEST_F(TreeDiffTest, EntriesGoToTheSinkWhileFilesAreStillBeingDone) {
+  const size_t size = size_t(12) << 20;
+  for (uint32_t i = 0; i < 3; ++i) Write("new/f" + std::to_string(i), Random(size, 120 + i));
+  TreeDiff whole;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &whole, &error)) << error;
+  for (unsigned threads : {1u, 2u}) {
+    RecordingSink sink;
+    TreeDiff diff;
+    ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, RecordDone, &sink, {}, threads,
+                          &sink))
+        << error;
+    EXPECT_TRUE(diff.script.empty());
+    EXPECT_EQ(diff.scriptSize, sink.bytes.size());
+    EXPECT_TRUE(sink.bytes == whole.script) << threads << " threads";
+    EXPECT_LT(sink.reportedAtFirstEntry, 3 * size) << threads << " threads";
+  }
+}
+
 // Block 2's bzip2 blocks end around the entries of a large file only, and nowhere in a script
 // the engine would not read.
 TEST_F(TreeDiffTest, LargeEntriesGetBlocksOfTheirOwn) {
