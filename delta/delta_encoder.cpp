@@ -53,6 +53,9 @@ const size_t kMaxSkip = 8;
 const size_t kGoodEnough = 1024;
 // Literal bytes after which a pending insert is written out even though no match ends it.
 const size_t kLongestInsert = size_t(8) << 20;
+
+// Operations handed to a store in pieces of about this many bytes.
+const size_t kOpsPiece = size_t(1) << 20;
 // What one look at a random place of the old file is counted as for releasing pages: the
 // system maps a fault's neighbouring pages too (64 KiB on Linux, or a whole large folio of its
 // cache, so the release hook had better measure).
@@ -251,10 +254,13 @@ class Encoder {
 
   // Appends to *out the operations that build the whole new file, without the end byte. The
   // searches are written to `record` or taken from `replay` (a sibling's), when given.
+  // With `store`, *out is handed to it and emptied whenever it reaches kOpsPiece bytes.
   void Encode(const DeltaTuning& tuning, std::vector<uint8_t>* out, DeltaStats* stats,
-              SearchLog* record = nullptr, const SearchLog* replay = nullptr) {
+              SearchLog* record = nullptr, const SearchLog* replay = nullptr,
+              OpsStore* store = nullptr) {
     tuning_ = tuning;
     out_ = out;
+    store_ = store;
     stats_ = stats;
     record_ = record;
     replay_ = replay;
@@ -445,7 +451,11 @@ class Encoder {
     if (from >= to) return;
     const size_t oldFrom = size_t(int64_t(from) + displacement);
     PutAddHead(out_, uint32_t(to - from), uint32_t(oldFrom));
-    for (size_t k = from; k < to; ++k) out_->push_back(uint8_t(new_[k] - old_[oldFrom + k - from]));
+    for (size_t k = from; k < to; ++k) {
+      out_->push_back(uint8_t(new_[k] - old_[oldFrom + k - from]));
+      if ((k & 0xFFFF) == 0) Drain();
+    }
+    Drain();
     ++stats_->adds;
     stats_->addedBytes += to - from;
   }
@@ -570,14 +580,22 @@ class Encoder {
   void EmitInsert(size_t from, size_t to) {
     if (from >= to) return;
     PutInsert(out_, new_ + from, uint32_t(to - from));
+    Drain();
     ++stats_->inserts;
     stats_->insertedBytes += to - from;
   }
 
   void EmitCopy(const Match& m) {
     PutCopy(out_, uint32_t(m.length), uint32_t(m.oldAt));
+    Drain();
     ++stats_->copies;
     stats_->copiedBytes += m.length;
+  }
+
+  void Drain() {
+    if (!store_ || out_->size() < kOpsPiece) return;
+    store_->Take(out_->data(), out_->size());
+    out_->clear();
   }
 
   const uint8_t* old_;
@@ -597,6 +615,7 @@ class Encoder {
   Position at_;
   DeltaTuning tuning_;
   std::vector<uint8_t>* out_ = nullptr;
+  OpsStore* store_ = nullptr;
   DeltaStats* stats_ = nullptr;
   SearchLog* record_ = nullptr;
   const SearchLog* replay_ = nullptr;
@@ -629,10 +648,13 @@ const size_t kLosingGroupSlack = 256;
 
 }  // namespace
 
-bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
-                         size_t newSize, const std::vector<DeltaTuning>& tunings,
-                         OpsCost cost, void* context, std::vector<uint8_t>* body,
-                         DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
+namespace {
+
+// EncodeDeltaChoosing and EncodeDeltaStoring: runs rated by `cost`, or by stores from `make`.
+bool Choose(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
+            const std::vector<DeltaTuning>& tunings, OpsCost cost, MakeOpsStore make,
+            void* context, std::vector<uint8_t>* body, std::unique_ptr<OpsStore>* kept,
+            DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
   if (uint64_t(oldSize) > kMaxDeltaFileSize || uint64_t(newSize) > kMaxDeltaFileSize ||
       tunings.empty())
     return false;
@@ -641,11 +663,12 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
   const Model model(oldData, oldSize, newData, newSize, memory, &pager);
   struct Run {
     std::vector<uint8_t> ops;
+    std::unique_ptr<OpsStore> store;
     DeltaStats stats;
     size_t cost = 0;
     bool done = false;
   };
-  const size_t tries = cost ? tunings.size() : 1;
+  const size_t tries = cost || make ? tunings.size() : 1;
   std::vector<Run> runs(tries);
   // Each setting's group: the first setting it is a sibling of, which records the searches.
   std::vector<size_t> group(tries);
@@ -668,9 +691,16 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
     Encoder encoder(model, memory);
     const size_t first = group[t];
     Run& run = runs[t];
+    if (make) run.store = make(context);
     encoder.Encode(tunings[t], &run.ops, &run.stats, first == t ? &logs[t] : nullptr,
-                   first == t ? nullptr : &logs[first]);
+                   first == t ? nullptr : &logs[first], run.store.get());
     PutEnd(&run.ops);
+    if (make) {
+      run.store->Take(run.ops.data(), run.ops.size());
+      std::vector<uint8_t>().swap(run.ops);
+      run.cost = run.store->Finish();
+      return;
+    }
     if (tries == 1) return;
     const Run& leader = runs[best];
     run.cost = leader.done && leader.ops == run.ops ? leader.cost : cost(run.ops, context);
@@ -693,10 +723,14 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
       if (tries == 1) continue;
       const bool first = !runs[best].done || best == t;
       if (first || run.cost < runs[best].cost || (run.cost == runs[best].cost && t < best)) {
-        if (!first) std::vector<uint8_t>().swap(runs[best].ops);
+        if (!first) {
+          std::vector<uint8_t>().swap(runs[best].ops);
+          runs[best].store.reset();
+        }
         best = t;
       } else {
         std::vector<uint8_t>().swap(run.ops);
+        run.store.reset();
       }
     }
   };
@@ -730,6 +764,11 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
         std::vector<SearchLog::Entry>().swap(logs[t].entries);
     tryAll(near);
   }
+  if (make) {
+    *kept = std::move(runs[best].store);
+    if (stats) *stats = runs[best].stats;
+    return true;
+  }
   std::vector<uint8_t>& ops = runs[best].ops;
   // Into an empty body the operations move without a copy: they may be as large as the file.
   if (body->empty()) {
@@ -739,6 +778,24 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
   }
   if (stats) *stats = runs[best].stats;
   return true;
+}
+
+}  // namespace
+
+bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                         size_t newSize, const std::vector<DeltaTuning>& tunings,
+                         OpsCost cost, void* context, std::vector<uint8_t>* body,
+                         DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
+  return Choose(oldData, oldSize, newData, newSize, tunings, cost, nullptr, context, body,
+                nullptr, stats, memory, threads);
+}
+
+bool EncodeDeltaStoring(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                        size_t newSize, const std::vector<DeltaTuning>& tunings,
+                        MakeOpsStore make, void* context, std::unique_ptr<OpsStore>* kept,
+                        DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
+  return make && Choose(oldData, oldSize, newData, newSize, tunings, nullptr, make, context,
+                        nullptr, kept, stats, memory, threads);
 }
 
 }  // namespace vt

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <vector>
 
 namespace vt {
@@ -93,6 +94,29 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
                          OpsCost cost, void* context, std::vector<uint8_t>* body,
                          DeltaStats* stats = nullptr, const DeltaMemory& memory = DeltaMemory(),
                          unsigned threads = 1);
+
+// Takes one run's operations in pieces as they are made, so that they need not be held whole,
+// and rates them once complete (smaller is better). Used by the thread that encodes the run.
+class OpsStore {
+ public:
+  virtual ~OpsStore() {}
+  virtual void Take(const uint8_t* data, size_t size) = 0;
+  // All pieces are taken: returns the run's cost.
+  virtual size_t Finish() = 0;
+};
+
+// Makes an empty store for one run; called from several threads at once with `threads` above 1.
+typedef std::unique_ptr<OpsStore> (*MakeOpsStore)(void* context);
+
+// As EncodeDeltaChoosing, but each run's operations (with the end byte) go to a store of its
+// own from `make`, which rates them: the store of the run chosen goes to *kept, the others are
+// dropped once a cheaper run is found. For stores that rate as `cost` does, the same run is
+// chosen. False when a size exceeds kMaxDeltaFileSize, or `tunings` is empty.
+bool EncodeDeltaStoring(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                        size_t newSize, const std::vector<DeltaTuning>& tunings,
+                        MakeOpsStore make, void* context, std::unique_ptr<OpsStore>* kept,
+                        DeltaStats* stats = nullptr, const DeltaMemory& memory = DeltaMemory(),
+                        unsigned threads = 1);
 
 }  // namespace vt
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -366,6 +367,48 @@ TEST_F(DeltaRoundTrip, SiblingsTakingTheFirstsSearchesWriteWhatTheyWriteAlone) {
         }
       }
     }
+  }
+}
+
+// Keeps the pieces it is handed, rated by their size.
+struct PieceStore : OpsStore {
+  Bytes bytes;
+  size_t pieces = 0;
+  void Take(const uint8_t* data, size_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+    ++pieces;
+  }
+  size_t Finish() override { return bytes.size(); }
+};
+std::unique_ptr<OpsStore> MakePieceStore(void*) {
+  return std::unique_ptr<OpsStore>(new PieceStore);
+}
+
+// Operations handed over in pieces as they are made are those chosen whole, adds of a whole
+// file included; the chosen run's store is the one kept.
+TEST(DeltaEncoder, StoringChoosesAndWritesWhatChoosingDoes) {
+  const Bytes old = Random(3 << 20, 130);
+  Bytes now = old;
+  for (size_t k = 0; k < now.size(); k += 16) now[k] += 1;
+  std::vector<DeltaTuning> tunings(4);
+  for (DeltaTuning& t : tunings) t.addSplit = 16384;
+  tunings[1].copyBits = tunings[3].copyBits = 24;
+  tunings[2].chainDepth = tunings[3].chainDepth = 4;
+  for (unsigned threads : {1u, 2u}) {
+    Bytes whole;
+    DeltaStats wholeStats, storedStats;
+    ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(), tunings,
+                                    BodySize, nullptr, &whole, &wholeStats, DeltaMemory(),
+                                    threads));
+    std::unique_ptr<OpsStore> kept;
+    ASSERT_TRUE(EncodeDeltaStoring(old.data(), old.size(), now.data(), now.size(), tunings,
+                                   MakePieceStore, nullptr, &kept, &storedStats, DeltaMemory(),
+                                   threads));
+    const PieceStore& store = static_cast<const PieceStore&>(*kept);
+    EXPECT_GT(store.pieces, 2u);
+    EXPECT_TRUE(store.bytes == whole) << threads << " threads";
+    EXPECT_EQ(storedStats.addedBytes, wholeStats.addedBytes);
+    EXPECT_GT(wholeStats.addedBytes, now.size() / 2);
   }
 }
 
