@@ -742,8 +742,8 @@ bool Choose(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size
   };
   // The first setting of each group of siblings, then the siblings of the groups whose first
   // came near the best. Siblings differ in how they treat matches: with hardly any, they
-  // change nothing. The last group is tried as it would be alone, so that the result never
-  // rates worse than choosing among its settings alone.
+  // change nothing. Every first is tried whatever the others matched, so that the result never
+  // rates worse than a group's first alone.
   std::vector<size_t> firsts, rest;
   for (size_t t = 0; t < tries; ++t) (group[t] == t ? firsts : rest).push_back(t);
   tryAll(firsts);
@@ -754,8 +754,7 @@ bool Choose(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size
     for (size_t t : rest) {
       const Run& first = runs[group[t]];
       const bool matched = first.stats.copiedBytes + first.stats.addedBytes >= newSize / 10;
-      if (matched && (group[t] == group[tries - 1] ||
-                      first.cost - bestFirst <= bestFirst / kLosingGroupShare + kLosingGroupSlack))
+      if (matched && first.cost - bestFirst <= bestFirst / kLosingGroupShare + kLosingGroupSlack)
         near.push_back(t);
     }
     // The logs of the groups left out are not read.

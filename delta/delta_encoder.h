@@ -81,10 +81,10 @@ typedef size_t (*OpsCost)(const std::vector<uint8_t>& ops, void* context);
 // lowest (the first of equals). With no `cost`, the first setting alone is used. False also
 // when `tunings` is empty. Settings that differ only in copyBits and repeatBits form a group:
 // the first of each group is tried, and the others only in groups whose first matched a tenth
-// of the new file or more, and cost at most a quarter, or 256, more than the best first. The
-// last group is never left out for its cost: the result rates no worse than choosing among
-// the last group's settings alone. Operations equal to the best so far are not rated again;
-// the others' are let go once rated. The others of a group take the first's index searches where they search from
+// of the new file or more, and cost at most a quarter, or 256, more than the best first: the
+// result rates no worse than any group's first, nor than choosing within a group that came
+// near. Operations equal to the best so far are not rated again; the others' are let go once
+// rated. The others of a group take the first's index searches where they search from
 // the same place in the same state (the result is the same as searching again); the first
 // keeps them in up to 8 bytes per byte of the new file, 32 MiB at most. With `threads` above 1
 // up to that many settings tried together are encoded and rated side by side (the result is
