@@ -118,8 +118,10 @@ for pkg in "${packages[@]}"; do
   row "zstd --patch-from (tar)" "$(stat -c %s "$d/tar.zst")" "$s" "$k" "$ok"
   zstd_bytes=$(stat -c %s "$d/tar.zst")
 
-  per_file xdelta3 "$d/pkg/old" "$d/pkg/new"; row "xdelta3 -9 per file" "$t_bytes" "$t_secs" "$t_kib" yes
-  per_file zstd "$d/pkg/old" "$d/pkg/new"; row "zstd --patch-from per file" "$t_bytes" "$t_secs" "$t_kib" yes
+  per_file xdelta3 "$d/pkg/old" "$d/pkg/new"
+  row "xdelta3 -9 per file" "$t_bytes" "$t_secs" "$t_kib" yes
+  per_file zstd "$d/pkg/old" "$d/pkg/new"
+  row "zstd --patch-from per file" "$t_bytes" "$t_secs" "$t_kib" yes
   per_file bsdiff "$d/pkg/old" "$d/pkg/new"; row "bsdiff per file" "$t_bytes" "$t_secs" "$t_kib" yes
   bsdiff_file_bytes=$t_bytes bsdiff_file_secs=$t_secs
 
