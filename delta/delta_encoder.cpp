@@ -677,9 +677,12 @@ bool Choose(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size
   std::vector<SearchLog> logs(tries);
   for (size_t t = 0; t < tries; ++t) {
     const bool hasSiblings = std::count(group.begin(), group.end(), t) > 1;
-    if (hasSiblings)
-      logs[t].capacity =
-          std::min(kMaxSearchLog, kSearchLogPerByte * newSize) / sizeof(SearchLog::Entry);
+    if (!hasSiblings) continue;
+    logs[t].capacity =
+        std::min(kMaxSearchLog, kSearchLogPerByte * newSize) / sizeof(SearchLog::Entry);
+    // Reserved whole, a log never outgrows its limit as a doubling vector would (by up to
+    // half again); what it does not fill is never touched.
+    logs[t].entries.reserve(logs[t].capacity);
   }
   // The cheapest run so far (the first of equals, whatever order the runs finished in); the
   // others' operations are let go once rated: each may be as large as the file. It changes
