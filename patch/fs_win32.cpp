@@ -50,7 +50,9 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
       {GENERIC_WRITE, 0, TRUNCATE_EXISTING},             // kFsTruncateExisting
       {GENERIC_WRITE, 0, CREATE_ALWAYS},                 // kFsCreateAlways
       {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},    // kFsReadShared
+      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},  // kFsUpdateSoleLink (links not counted)
   };
+  static_assert(sizeof kModes / sizeof kModes[0] == kFsUpdateSoleLink + 1, "a row per mode");
   const Mode& m = kModes[mode];
   // CreateFileA would follow a link at the file; the POSIX layer never opens through one.
   if (IsReparsePoint(path)) {
