@@ -9,7 +9,7 @@ function(vt_size_flags target)
     -fno-stack-check -fomit-frame-pointer
     $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti -fno-threadsafe-statics>)
   # clang's -Oz is its smallest code; gcc's smallest is -Os. mingw-w64's stdlib.h declares
-  # exit and atexit before text/runtime.h adds dllimport, which clang would warn about.
+  # exit and atexit before process/runtime.h adds dllimport, which clang would warn about.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     target_compile_options(${target} PRIVATE -Oz -Wno-dll-attribute-on-redeclaration)
   else()
