@@ -63,15 +63,24 @@ class Image:
         start = self.offset(rva)
         return self.data[start:self.data.index(b"\0", start)].decode("ascii")
 
-    def imported_dlls(self):
+    def imports(self):
+        """Each imported DLL's functions, by name. The loader reads the names from a
+        descriptor's lookup table, or from its address table where it names none."""
         rva, _ = self.directory(1)
-        names = []
+        found = {}
         at = self.offset(rva)
+        step, ordinal = (8, 1 << 63) if self.pe32_plus else (4, 1 << 31)
         while True:
             lookup, _, _, name, first = struct.unpack_from("<IIIII", self.data, at)
             if lookup == 0 and name == 0 and first == 0:
-                return names
-            names.append(self.string(name))
+                return found
+            functions, entry = [], self.offset(lookup or first)
+            while thunk := struct.unpack_from("<Q" if self.pe32_plus else "<I", self.data, entry)[0]:
+                if thunk & ordinal:
+                    raise ValueError(f"{self.string(name)} imported by ordinal")
+                functions.append(self.string(thunk + 2))
+                entry += step
+            found[self.string(name)] = functions
             at += 20
 
     def resource(self, type_id, name_id):

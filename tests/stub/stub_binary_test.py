@@ -48,7 +48,13 @@ def main():
     data = open(sys.argv[1], "rb").read()
     image = Image(data)
     failures = []
-    dlls = image.imported_dlls()
+    try:
+        imports = image.imports()
+    except ValueError as error:
+        imports = {}
+        failures.append(f"imports: {error}")
+    dlls = list(imports)
+    failures += [f"{dll}: no function imported" for dll, names in imports.items() if not names]
     foreign = [dll for dll in dlls if dll.lower() not in KNOWN_DLLS]
     if foreign:
         failures.append(f"imports DLLs that are no KnownDLLs: {foreign}")
@@ -64,7 +70,8 @@ def main():
         relocations = len(image.relocations())
     except ValueError:
         relocations = "malformed"
-    print(f"stub binary: imports {', '.join(dlls)}; DllCharacteristics "
+    print(f"stub binary: imports {sum(map(len, imports.values()))} functions of "
+          f"{', '.join(dlls)}; DllCharacteristics "
           f"{image.dll_characteristics:#06x}; {relocations} relocations: "
           f"{'bad' if failures else 'good'}")
     sys.exit(1 if failures else 0)
