@@ -1,20 +1,22 @@
 #!/usr/bin/env python3
 """Lays out the stub that lld linked, in place, in the fewest file-alignment units:
-- lld puts base relocations in a last section (.reloc) and merges nothing into it, nor .rsrc
-  into anything: the section header and the padding of that fourth section would cost 512 to
-  1,024 bytes of the file. The loader finds the relocations through the data directory alone
-  and only reads them, and no address in the image points at them, so they move as they are
-  to the end of the .rsrc section before them.
-- lld sizes the headers for a .reloc section header even when it writes none (1,024 bytes with
-  its 120-byte DOS program, where 512 hold three section headers): the headers shrink to what
-  they need and every section's data moves down with them. No address changes, since the
-  sections keep their addresses in memory; only their file offsets move.
 - A 32-bit image's import lookup tables duplicate its import address tables, which the loader
   reads instead when a descriptor names no lookup table (OriginalFirstThunk 0). Its relocations
   list every absolute address, so the import tables are packed without them and what follows
   moves down, each address to it corrected.
-Refuses relocations whose section follows anything but .rsrc, and import tables it cannot
-account for byte by byte."""
+- lld puts base relocations in a last section (.reloc) and merges nothing into it, nor .rsrc
+  into anything: each section costs a header and its padding. The loader finds resources and
+  relocations through the data directory alone, and no address in the code points at them. A
+  32-bit image's resources and relocations go to the end of its code section, and its zeroed
+  data, to which only relocated addresses point, after them: one section in the file. A 64-bit
+  image (whose code reaches data relative to itself, with no relocation to correct) keeps its
+  sections, its relocations moved to the end of the .rsrc section before them.
+- lld sizes the headers for a .reloc section header even when it writes none (1,024 bytes with
+  its 120-byte DOS program, where 512 hold three section headers): the headers shrink to what
+  they need and every section's data moves down with them. No address changes, since the
+  sections keep their addresses in memory; only their file offsets move.
+Refuses what it cannot account for: sections other than these, relocations other than 32-bit
+addresses, import tables with anything else among them."""
 import struct
 import sys
 
@@ -281,14 +283,99 @@ def drop_import_lookup(image):
     return bytes(out)
 
 
+RESOURCES = 2  # the data directory's index of the resource tree
+
+
+def rebase_resources(data, delta):
+    """The resource tree's data entries moved by delta; its directories hold offsets within the
+    tree and stay as they are."""
+    out, pending = bytearray(data), [0]
+    while pending:
+        at = pending.pop()
+        named, numbered = struct.unpack_from("<HH", out, at + 12)
+        for k in range(named + numbered):
+            child = struct.unpack_from("<I", out, at + 16 + 8 * k + 4)[0]
+            if child & 0x80000000:
+                pending.append(child & 0x7FFFFFFF)
+            else:
+                rva = struct.unpack_from("<I", out, child)[0]
+                struct.pack_into("<I", out, child, rva + delta)
+    return bytes(out)
+
+
+def merge_sections(image):
+    """The 32-bit image's resources and relocations at the end of its code section, and its
+    zeroed data after them: one section in the file, whose single padding is all the file
+    spends on alignment. Every relocated address into the zeroed data moves with it. Other
+    images as they are."""
+    pe, optional, table, directories = header_fields(image)
+    count = struct.unpack_from("<H", image, pe + 6)[0]
+    if struct.unpack_from("<H", image, optional)[0] != 0x10B:
+        return image
+    names = [section(image, table, i)[0] for i in range(count)]
+    if b".reloc" not in names:
+        return image
+    if names != [b".text", b".data", b".rsrc", b".reloc"]:
+        raise ValueError(f"sections {names}, not code, zeroed data, resources, relocations")
+    base = struct.unpack_from("<I", image, optional + 28)[0]
+    section_align, file_align = struct.unpack_from("<II", image, optional + 32)
+    (_, text_vsize, text_rva, _, text_raw), (_, data_vsize, data_rva, data_rawsize, _), \
+        (_, rsrc_vsize, rsrc_rva, _, rsrc_raw), (_, _, reloc_rva, _, reloc_raw) = \
+        [section(image, table, i) for i in range(count)]
+    if data_rawsize:
+        raise ValueError("the data section holds more than zeroed data")
+    dirs = [list(struct.unpack_from("<II", image, directories + 8 * i)) for i in range(16)]
+    if dirs[RESOURCES] != [rsrc_rva, rsrc_vsize] or dirs[RELOCATIONS][0] != reloc_rva:
+        raise ValueError("the resources or relocations do not fill their sections")
+    resources_at = align(text_vsize, 16)
+    relocations_at = align(resources_at + rsrc_vsize, 4)
+    vsize = relocations_at + dirs[RELOCATIONS][1]
+    new_data_rva = align(text_rva + vsize, section_align)
+
+    body = bytearray(image[text_raw:text_raw + text_vsize])
+    body += bytes(resources_at - len(body))
+    body += rebase_resources(image[rsrc_raw:rsrc_raw + rsrc_vsize], text_rva + resources_at - rsrc_rva)
+    body += bytes(relocations_at - len(body))
+    relocations = image[reloc_raw:reloc_raw + dirs[RELOCATIONS][1]]
+    body += relocations
+    for site in relocation_sites(image, reloc_raw, dirs[RELOCATIONS][1]):
+        if not text_rva <= site < text_rva + text_vsize - 3:
+            raise ValueError(f"a relocation outside the code section at {site:#x}")
+        value = struct.unpack_from("<I", body, site - text_rva)[0] - base
+        if data_rva <= value <= data_rva + data_vsize:
+            struct.pack_into("<I", body, site - text_rva, base + value - data_rva + new_data_rva)
+        elif rsrc_rva <= value < align(reloc_rva + 1, section_align):
+            raise ValueError(f"an address into the resources at {site:#x}")
+    rawsize = align(vsize, file_align)
+    body += bytes(rawsize - vsize)
+
+    headers = struct.unpack_from("<I", image, optional + 60)[0]
+    out = bytearray(image[:headers])
+    struct.pack_into("<H", out, pe + 6, 2)
+    struct.pack_into("<IIII", out, table + 8, vsize, text_rva, rawsize, headers)
+    flags = struct.unpack_from("<I", out, table + 36)[0] | 0x40  # holds initialised data too
+    struct.pack_into("<I", out, table + 36, flags)
+    struct.pack_into("<I", out, table + 40 + 12, new_data_rva)
+    out[table + 80:table + 160] = bytes(80)
+    for i, (d_rva, d_size) in enumerate(dirs):
+        if d_size and data_rva <= d_rva < data_rva + data_vsize:
+            raise ValueError(f"data directory {i} in the zeroed data")
+    dirs[RESOURCES][0] = text_rva + resources_at
+    dirs[RELOCATIONS][0] = text_rva + relocations_at
+    for i, (d_rva, d_size) in enumerate(dirs):
+        struct.pack_into("<II", out, directories + 8 * i, d_rva, d_size)
+    struct.pack_into("<II", out, optional + 4, rawsize, rawsize)  # code, initialised data
+    struct.pack_into("<I", out, optional + 56, align(new_data_rva + data_vsize, section_align))
+    return bytes(out + body)
+
+
 def layout(image):
     pe, _, table, _ = header_fields(image)
     count = struct.unpack_from("<H", image, pe + 6)[0]
-    image = drop_import_lookup(image)
+    image = merge_sections(drop_import_lookup(image))
     if section(image, table, count - 1)[0] == b".reloc":
         image = fold_relocations(image)
     return shrink_headers(image)
-
 
 def main():
     path = sys.argv[1]

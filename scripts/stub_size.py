@@ -38,28 +38,49 @@ def relocations(image):
             return size, addresses, name.rstrip(b"\0").decode()
     return size, 0, "no section"
 
+def resources(image):
+    """The section that holds the resource tree, and the tree's size with its data."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    optional = pe + 24
+    directories = optional + {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", image, optional)[0]]
+    rva, size = struct.unpack_from("<II", image, directories + 8 * 2)
+    count = struct.unpack_from("<H", image, pe + 6)[0]
+    table = optional + struct.unpack_from("<H", image, pe + 20)[0]
+    for i in range(count):
+        name, vsize, vaddr = struct.unpack_from("<8sII", image, table + 40 * i)
+        if size and vaddr <= rva < vaddr + vsize:
+            return name.rstrip(b"\0").decode(), size
+    return "no section", size
+
 def main():
     raw_path, padded_path, limit = sys.argv[1], sys.argv[2], int(sys.argv[3], 0)
     min_free = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     image = open(raw_path, "rb").read()
     rows = list(sections(image))
-    # The stub's sections (installer/CMakeLists.txt): code with read-only data and imports;
-    # zeroed data; resources, with the relocations after them when the stub has any.
+    # The stub's sections (installer/CMakeLists.txt, scripts/stub_layout.py): code with
+    # read-only data and imports, and in the 32-bit stub its resources and relocations too;
+    # zeroed data; in the 64-bit stub, resources with the relocations after them.
     reloc_size, addresses, reloc_section = relocations(image)
-    kinds = {".text": "code+imports", ".data": "zeroed data", ".bss": "zeroed data",
-             ".rdata": "read-only data", ".idata": "imports", ".reloc": "relocations",
-             ".rsrc": "resources+relocations" if reloc_section == ".rsrc" else "resources"}
+    resource_section, resource_size = resources(image)
+    kinds = {".data": "zeroed data", ".bss": "zeroed data", ".rdata": "read-only data",
+             ".idata": "imports", ".reloc": "relocations"}
+    for name in (".text", ".rsrc"):
+        parts = ["code+imports"] if name == ".text" else []
+        parts += ["resources"] if resource_section == name else []
+        parts += ["relocations"] if reloc_section == name else []
+        kinds[name] = "+".join(parts)
     print(f"stub {os.path.basename(raw_path)}: {len(image)} of {limit} bytes "
           f"({limit - len(image)} free)")
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     headers = struct.unpack_from("<I", image, pe + 24 + 60)[0]
-    print(f"  {'headers':<30}{rows[0][3] if rows else 0:>7} used {headers:>7} in file")
+    print(f"  {'headers':<46}{rows[0][3] if rows else 0:>7} used {headers:>7} in file")
     for name, vsize, rawsize, _ in rows:
-        print(f"  {name:<8}{kinds.get(name, ''):<22}{vsize:>7} used {rawsize:>7} in file")
+        print(f"  {name:<8}{kinds.get(name, ''):<38}{vsize:>7} used {rawsize:>7} in file")
+    print(f"  {'resources, in ' + resource_section:<46}{resource_size:>7}")
     if reloc_section:
-        print(f"  {'relocations, in ' + reloc_section:<30}{reloc_size:>7} ({addresses} addresses)")
+        print(f"  {'relocations, in ' + reloc_section:<46}{reloc_size:>7} ({addresses} addresses)")
     else:
-        print(f"  {'relocations':<30}{0:>7} (none: the stub has a fixed address)")
+        print(f"  {'relocations':<46}{0:>7} (none: the stub has a fixed address)")
     if len(image) > limit:
         print(f"stub_size: the stub is {len(image) - limit} bytes over {limit}", file=sys.stderr)
         sys.exit(1)
