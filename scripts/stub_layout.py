@@ -200,8 +200,13 @@ def drop_import_lookup(image):
     for thunks, entries, dll in libraries:
         moved_thunks[thunks] = packed_iat + len(thunk_rows)
         for hint, name in entries:
-            thunk_rows += struct.pack("<I", names_at + len(names))
-            names += struct.pack("<H", hint) + name + bytes(len(name) % 2)
+            # A hint is only where the loader looks first: with any other it searches the
+            # DLL's names. So each entry after the first starts on the end of the name before
+            # it, an even address still, its hint whatever that end holds.
+            overlap = 2 - len(names) % 2 if names else 0
+            thunk_rows += struct.pack("<I", names_at + len(names) - overlap)
+            names += bytes(1) if overlap == 1 else b"" if overlap else struct.pack("<H", hint)
+            names += name
         thunk_rows += bytes(4)
     if len(thunk_rows) != iat_end - iat_start:
         raise ValueError("the import address tables are not one after another")
