@@ -22,7 +22,6 @@ bool g_leaveByNext;
 bool g_runStarted;
 
 void ShowDefaultDestination(HWND page) {
-  InsertAppName(GetDlgItem(page, IDC_DESTINATION_TEXT));
   ReadProgramFilesDir(g_destinationDir);
   PathAppendA(g_destinationDir, kProductPath);
   SetDlgItemTextA(page, IDC_DESTINATION_DIR, g_destinationDir);
@@ -58,7 +57,7 @@ INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wParam, LPA
       SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
     }
   }
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kDestinationPage);
+  INT_PTR result = PageProc(page, message, wParam, lParam);
   if (message == WM_INITDIALOG) ShowDefaultDestination(page);
   return result;
 }

@@ -62,9 +62,8 @@ void RunFinishSequence(HWND page) {
 INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == UINT(PSN_WIZFINISH))
     RunFinishSequence(page);
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kFinishPage);
+  INT_PTR result = PageProc(page, message, wParam, lParam);
   if (message == WM_INITDIALOG) {
-    InsertAppName(GetDlgItem(page, IDC_FINISH_TEXT));
     InsertAppName(GetDlgItem(page, IDC_LAUNCH_APP));
     CheckDlgButton(page, IDC_LAUNCH_APP, BST_CHECKED);
   }

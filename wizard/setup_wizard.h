@@ -18,12 +18,6 @@ HWND CreateSetupWizard(HWND parent, int startPage);
 // Property-sheet callback: makes the sheet window start hidden and records its handle.
 int CALLBACK WizardSheetCallback(HWND window, UINT notification, LPARAM parameter);
 
-// The protocol every page shares (localisation on creation, the sheet caption when shown, the
-// picture, the wizard buttons on activation, Cancel through the background window on the first
-// four pages). A page procedure calls it for every message it does not handle itself and
-// returns its result.
-INT_PTR HandlePageMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam, int index);
-
 // Posts the wizard buttons (PSWIZB_* flags) to the page's sheet.
 void PostWizardButtons(HWND page, int buttons);
 
