@@ -26,8 +26,9 @@ bool IsDeviceName(const char* name, size_t len) {
   char u[3];
   for (size_t i = 0; i < 3; ++i) u[i] = FoldCase(name[i]);
   if (stem == 3) {
-    static const char* const kThree[] = {"CON", "PRN", "AUX", "NUL"};
-    for (const char* d : kThree)
+    // One string, not four: the stub pays for each pointer twice, as data and as relocation.
+    static const char kThree[] = "CONPRNAUXNUL";
+    for (const char* d = kThree; *d; d += 3)
       if (u[0] == d[0] && u[1] == d[1] && u[2] == d[2]) return true;
     return false;
   }
