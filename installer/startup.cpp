@@ -45,7 +45,7 @@ bool JoinWorkDir(char* path, const char* name) {
 // name stays taken while this one runs.
 void CheckSingleInstance() {
   char name[kPathChars];
-  ReadUpdateIni("App", "ApplierMutex", name);
+  ReadAppValue("ApplierMutex", name);
   if (name[0] == 0) return;
   HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
   bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
@@ -55,7 +55,7 @@ void CheckSingleInstance() {
 
 void CheckTargetNotRunning() {
   char name[kPathChars];
-  ReadUpdateIni("App", "TargetMutex", name);
+  ReadAppValue("TargetMutex", name);
   if (name[0] == 0) return;
   HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name);
   if (!mutex) return;
@@ -70,7 +70,7 @@ void CheckTargetNotRunning() {
 void ReadStartupValues() {
   g_packageBitmap = static_cast<HBITMAP>(
       LoadImageA(nullptr, "Package.bmp", IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
-  ReadUpdateIni("App", "AppName", g_appName);
+  ReadAppValue("AppName", g_appName);
   char setup[kPathChars];
   LoadLocalString(IDS_SETUP, setup, sizeof setup);
   lstrcpynA(g_appTitle, g_appName, kPathChars);

@@ -38,7 +38,7 @@ void RunFinishSequence(HWND page) {
   ShowWindow(g_backgroundWindow, SW_HIDE);
   ShowWindow(GetParent(page), SW_HIDE);
   if (command[0] && MessageBoxA(page, question, caption, MB_ICONQUESTION | MB_YESNO) == IDYES) {
-    ReadUpdateIni("Path", "SoftWarePath", directory);
+    ReadSoftwarePath(directory);
     OpenWithShell(command, parameter, directory,
                   GetPrivateProfileIntA("ShellExec", "ShowWindow", 0, g_updateIniPath));
   }
@@ -47,8 +47,8 @@ void RunFinishSequence(HWND page) {
     OpenWithShell(file, nullptr, g_workDir, SW_SHOWDEFAULT);
   }
   if (IsDlgButtonChecked(page, IDC_LAUNCH_APP)) {
-    ReadUpdateIni("Path", "SoftWarePath", directory);
-    ReadUpdateIni("App", "MainFile", file);
+    ReadSoftwarePath(directory);
+    ReadAppValue("MainFile", file);
     OpenWithShell(file, nullptr, directory, SW_SHOWDEFAULT);
   }
   Sleep(5000);

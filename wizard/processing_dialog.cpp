@@ -72,7 +72,7 @@ UINT FailureMessage(int32_t state) {
 
 void StartRun(HWND dialog) {
   LocaliseChildWindows(dialog);
-  ReadUpdateIni("Path", "SoftWarePath", g_destinationDir);
+  ReadSoftwarePath(g_destinationDir);
   if (!IsAbsolutePath(g_destinationDir)) FailWithMessage(g_backgroundWindow, IDS_CANNOT_WRITE);
   char backupName[kPathChars];
   GetPrivateProfileStringA("Path", "BackupDirectory", "Vantrel.bak", backupName, kPathChars, g_updateIniPath);
@@ -82,7 +82,7 @@ void StartRun(HWND dialog) {
   if (g_keptBackupDir[0] && !vt::EndsWithSeparator(g_keptBackupDir)) lstrcatA(g_keptBackupDir, "\\");
   lstrcpyA(g_scriptPath, g_workDir);
   PathAppendA(g_scriptPath, g_patchFileName);
-  ReadUpdateIni("App", "MainFile", g_mainFile);
+  ReadAppValue("MainFile", g_mainFile);
   g_run.destinationDir = g_destinationDir;
   g_run.keptBackupDir = g_keptBackupDir;
   g_run.scriptPath = g_scriptPath;
