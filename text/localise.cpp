@@ -18,9 +18,13 @@ BOOL CALLBACK LocaliseControl(HWND control, LPARAM) {
   char text[kControlTextChars];
   if (ReadLanguageText(GetDlgCtrlID(control), text, sizeof text) > 0) {
     SetWindowTextA(control, text);
-    SendMessageA(control, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+    UseGuiFont(control);
   }
   return TRUE;
+}
+
+void UseGuiFont(HWND window) {
+  SendMessageA(window, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
 }
 
 void InsertAppName(HWND window) {

@@ -95,7 +95,7 @@ void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory
   LoadStringA(g_instance, fileNameId, fileName, sizeof fileName);
   HWND edit = GetDlgItem(page, control);
   LoadTextFileToWindow(edit, fileName, directory);
-  SendMessageA(edit, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+  UseGuiFont(edit);
 }
 
 INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
