@@ -7,6 +7,11 @@
 // Copies the whole `bitmap` to (x, y) of `dc`; draws nothing without a bitmap.
 void DrawBitmapAt(HDC dc, int x, int y, HBITMAP bitmap);
 
+// Runs the thread's message loop until WM_QUIT and returns its exit code; a failing queue (-1)
+// returns 0. With a `sheet`, a property sheet sees every message first, so that Tab, Return
+// and Esc work in it.
+int RunMessageLoop(HWND sheet);
+
 typedef int (*SplashWork)();
 
 // Shows `bitmap` centred on the desktop as a topmost tool window, runs `work` once it has been
