@@ -155,3 +155,5 @@ HWND CreateBackgroundWindow() {
   AddAboutItem(g_backgroundWindow);
   return g_backgroundWindow;
 }
+
+void FailOverBackground(UINT textId) { FailWithMessage(g_backgroundWindow, textId); }

@@ -37,7 +37,7 @@ void InstallFromDestinationPage(HWND page) {
   // Without the dialog there was no run: the Results page would show a stale log.
   if (DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROCESSING), g_backgroundWindow,
                       ProcessingDialogProc, 0) != IDOK)
-    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
+    FailOverBackground(IDS_DATA_ERROR);
   ShowWindow(g_wizardSheet, SW_SHOW);
 }
 

@@ -73,7 +73,7 @@ UINT FailureMessage(int32_t state) {
 void StartRun(HWND dialog) {
   LocaliseChildWindows(dialog);
   ReadSoftwarePath(g_destinationDir);
-  if (!IsAbsolutePath(g_destinationDir)) FailWithMessage(g_backgroundWindow, IDS_CANNOT_WRITE);
+  if (!IsAbsolutePath(g_destinationDir)) FailOverBackground(IDS_CANNOT_WRITE);
   char backupName[kPathChars];
   GetPrivateProfileStringA("Path", "BackupDirectory", "Vantrel.bak", backupName, kPathChars, g_updateIniPath);
   lstrcpyA(g_keptBackupDir, g_destinationDir);
@@ -95,13 +95,13 @@ void StartRun(HWND dialog) {
   vt::StoreRunState(&g_run, vt::kRunInProgress);
   // Without the splash, block 2 is still packed; the dialog shows only once it is unpacked.
   if (!g_showSplash && !g_unpackPatchScript())
-    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
+    FailOverBackground(IDS_DATA_ERROR);
   vt::BuildCrcTable();
   DWORD threadId;
   HANDLE worker = CreateThread(nullptr, 0, vt::PatchWorker, &g_run, 0, &threadId);
   if (!worker) {
     EndDialog(dialog, 0);
-    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
+    FailOverBackground(IDS_DATA_ERROR);
   }
 }
 
@@ -123,7 +123,7 @@ INT_PTR CALLBACK ProcessingDialogProc(HWND dialog, UINT message, WPARAM wParam, 
         WriteLanguageDir();
         return TRUE;
       }
-      FailWithMessage(g_backgroundWindow, FailureMessage(state));
+      FailOverBackground(FailureMessage(state));
     }
   }
   return FALSE;
