@@ -8,6 +8,7 @@
 #include "installer/extract_block.h"
 #include "installer/main_loop.h"
 #include "installer/work_dir.h"
+#include "patch/dir_tree.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "process/runtime.h"
@@ -31,15 +32,6 @@ extern const char kStubAddOpMarker[];
 __attribute__((used, section(".rdata$vtops"))) const char kStubAddOpMarker[] = VT_ADD_OP_MARKER;
 
 namespace {
-
-// False when WorkDir\name does not fit a path buffer.
-bool JoinWorkDir(char* path, const char* name) {
-  if (strlen(g_workDir) + 1 + strlen(name) >= kPathChars) return false;
-  lstrcpyA(path, g_workDir);
-  lstrcatA(path, "\\");
-  lstrcatA(path, name);
-  return true;
-}
 
 // A second installer of the same package ends silently; the mutex handle stays open, so the
 // name stays taken while this one runs.
@@ -99,8 +91,8 @@ int RunInstaller(HINSTANCE instance) {
   SelectLanguageSection();
   g_instance = instance;
   // A WorkDir too long for the setup files' paths cannot be used either.
-  if (!CreateWorkDir() || !JoinWorkDir(g_updateIniPath, kUpdateIni) ||
-      !JoinWorkDir(g_languageIniPath, kLanguageIni))
+  if (!CreateWorkDir() || !vt::JoinPath(g_workDir, kUpdateIni, g_updateIniPath) ||
+      !vt::JoinPath(g_workDir, kLanguageIni, g_languageIniPath))
     FailWithMessage(nullptr, IDS_DATA_ERROR);
   if (!ExtractBlock(vt::kSetupDataBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
   CheckSingleInstance();
