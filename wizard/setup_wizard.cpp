@@ -75,7 +75,7 @@ void ShowPageText(HWND page, int index) {
   const int control = kPageTextControls[index];
   if (kPageTextFiles[index])
     LoadPageText(page, control, kPageTextFiles[index],
-                 index == kResultsPage ? g_destinationDir : "");
+                 index == kResultsPage ? g_destinationDir : g_workDir);
   else
     InsertAppName(GetDlgItem(page, control));
 }
@@ -89,7 +89,7 @@ int PageButtons(HWND page, int index) {
   return kPageButtons[index];
 }
 
-// A page's text file (from `directory`, or the WorkDir when empty), in the default GUI font.
+// A page's text file from `directory`, in the default GUI font.
 void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory) {
   char fileName[kPathChars];
   LoadStringA(g_instance, fileNameId, fileName, sizeof fileName);
@@ -188,9 +188,9 @@ void CenterOnOwner(HWND window) {
 
 int LoadTextFileToWindow(HWND window, const char* file, const char* directory) {
   char path[kPathChars];
-  lstrcpynA(path, directory[0] ? directory : file, sizeof path);
+  lstrcpynA(path, directory, sizeof path);
   // A joined path too long for the buffer comes back empty and opens nothing.
-  if (directory[0]) PathAppendA(path, file);
+  PathAppendA(path, file);
   char* text = nullptr;
   HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                               nullptr);

@@ -15,9 +15,9 @@ INT_PTR CALLBACK LicencePageProc(HWND page, UINT message, WPARAM wParam, LPARAM 
 INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Shows a page's text file (from `directory`, or the WorkDir when it is empty) in the edit
-// control `control`, in the default GUI font.
-void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory = "");
+// Shows a page's text file (string `fileNameId`, in `directory`) in the edit control
+// `control`, in the default GUI font.
+void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory);
 
 // Button flags of a page as it is activated: on the Licence page Next only while accepted.
 int PageButtons(HWND page, int index);
