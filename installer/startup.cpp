@@ -59,9 +59,16 @@ void CheckTargetNotRunning() {
   exit(0);
 }
 
+// A bitmap of the WorkDir, or null.
+HBITMAP LoadBitmapFile(const char* name) {
+  return static_cast<HBITMAP>(LoadImageA(nullptr, name, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+}
+
+// Update.ini's [App] `key` as a number, 1 when it is missing.
+int ReadAppSwitch(const char* key) { return GetPrivateProfileIntA("App", key, 1, g_updateIniPath); }
+
 void ReadStartupValues() {
-  g_packageBitmap = static_cast<HBITMAP>(
-      LoadImageA(nullptr, "Package.bmp", IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+  g_packageBitmap = LoadBitmapFile("Package.bmp");
   ReadAppValue("AppName", g_appName);
   char setup[kPathChars];
   LoadLocalString(IDS_SETUP, setup, sizeof setup);
@@ -71,8 +78,8 @@ void ReadStartupValues() {
     lstrcatA(g_appTitle, setup);
   }
   ReadUpdateIni("Author", "CopyRight", g_copyrightLine);
-  g_showBgw = GetPrivateProfileIntA("App", "ShowBGW", 1, g_updateIniPath);
-  g_showSplash = GetPrivateProfileIntA("App", "ShowSplash", 1, g_updateIniPath);
+  g_showBgw = ReadAppSwitch("ShowBGW");
+  g_showSplash = ReadAppSwitch("ShowSplash");
 }
 
 int ExtractPatchBlock() { return ExtractBlock(vt::kPatchDataBlock); }
@@ -80,9 +87,7 @@ int ExtractPatchBlock() { return ExtractBlock(vt::kPatchDataBlock); }
 // Block 2 unpacks while the splash shows; without the splash it waits until the patch runs.
 void ShowSplashWhileUnpacking() {
   if (!g_showSplash) return;
-  HBITMAP splash = static_cast<HBITMAP>(
-      LoadImageA(nullptr, "Splash.bmp", IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
-  if (!SplashWindow(splash, ExtractPatchBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
+  if (!SplashWindow(LoadBitmapFile("Splash.bmp"), ExtractPatchBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
 }
 
 int RunInstaller(HINSTANCE instance) {
