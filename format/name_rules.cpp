@@ -45,9 +45,10 @@ NameFault CheckComponent(const char* name, size_t len, size_t* at) {
   // The second byte of a double-byte character may be '\' or '|': only single-byte characters
   // are checked.
   size_t last = 0;
-  for (size_t i = 0; i < len; i += CharLength(name + i, len - i)) {
+  for (size_t i = 0, step; i < len; i += step) {
     last = i;
-    if (CharLength(name + i, len - i) != 1) continue;
+    step = CharLength(name + i, len - i);
+    if (step != 1) continue;
     const NameFault fault = CharFault(static_cast<unsigned char>(name[i]));
     if (fault != kNamePlain) {
       if (at) *at = i;
