@@ -101,9 +101,10 @@ void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory
 INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   // Each page's index comes with its creation (the page's lParam) and stays in its user slot;
   // messages before that see page 0 and none of them is handled here.
-  if (message == WM_INITDIALOG)
-    SetWindowLongPtrA(page, DWLP_USER, reinterpret_cast<const PROPSHEETPAGEA*>(lParam)->lParam);
-  const int index = int(GetWindowLongPtrA(page, DWLP_USER));
+  const int index = message == WM_INITDIALOG
+                        ? int(reinterpret_cast<const PROPSHEETPAGEA*>(lParam)->lParam)
+                        : int(GetWindowLongPtrA(page, DWLP_USER));
+  if (message == WM_INITDIALOG) SetWindowLongPtrA(page, DWLP_USER, index);
   HWND picture = g_pictureControls[index];
   switch (message) {
     case WM_INITDIALOG:
