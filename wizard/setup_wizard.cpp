@@ -189,7 +189,7 @@ void CenterOnOwner(HWND window) {
 
 int LoadTextFileToWindow(HWND window, const char* file, const char* directory) {
   char path[kPathChars];
-  lstrcpynA(path, directory, sizeof path);
+  lstrcpyA(path, directory);
   // A joined path too long for the buffer comes back empty and opens nothing.
   PathAppendA(path, file);
   char* text = nullptr;

@@ -24,8 +24,9 @@ void PostWizardButtons(HWND page, int buttons);
 // Moves `window` to the centre of its parent or owner, kept inside the desktop.
 void CenterOnOwner(HWND window);
 
-// Sets the text of `file` in `directory` as the window's text, up to the first zero byte; an
-// unreadable file gives an empty text. Returns 1.
+// Sets the text of `file` in `directory` (a path buffer's content, as every folder here is) as
+// the window's text, up to the first zero byte; an unreadable file gives an empty text.
+// Returns 1.
 int LoadTextFileToWindow(HWND window, const char* file, const char* directory);
 
 #endif  // VANTREL_WIZARD_SETUP_WIZARD_H
