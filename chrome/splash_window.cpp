@@ -27,7 +27,7 @@ void OnTimer(HWND window, UINT_PTR timer) {
   if (timer == kStartWorkTimer) {
     KillTimer(window, kStartWorkTimer);
     SetTimer(window, kCloseTimer, kCloseAfterMs, nullptr);
-    if (g_splashWork) g_workResult = g_splashWork();
+    g_workResult = g_splashWork();
   } else if (timer == kCloseTimer) {
     DestroyWindow(window);
   }
@@ -89,7 +89,7 @@ int SplashWindow(HBITMAP bitmap, SplashWork work) {
   g_splashWork = work;
   // Without a bitmap there is nothing to show and no size for a window: the work runs at once.
   HWND window = bitmap ? CreateSplash(bitmap) : nullptr;
-  if (!window) return work ? work() : 0;
+  if (!window) return work();
   UpdateWindow(window);
   // A failing queue counts as failed work, so start-up ends the usual way.
   return RunMessageLoop(nullptr);

@@ -16,8 +16,8 @@ typedef int (*SplashWork)();
 
 // Shows `bitmap` centred on the desktop as a topmost tool window, runs `work` once it has been
 // painted and returns the work's result after the splash has gone: at least 1.5 s after the
-// work started, or right after a longer work. Returns 0 when no work was given or the splash
-// was closed before the work ran. Without a bitmap nothing is shown and the work runs at once.
+// work started, or right after a longer work. Returns 0 when the splash was closed before the
+// work ran. Without a bitmap nothing is shown and the work runs at once.
 int SplashWindow(HBITMAP bitmap, SplashWork work);
 
 #endif  // VANTREL_CHROME_SPLASH_WINDOW_H

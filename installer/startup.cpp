@@ -87,7 +87,8 @@ int ExtractPatchBlock() { return ExtractBlock(vt::kPatchDataBlock); }
 // Block 2 unpacks while the splash shows; without the splash it waits until the patch runs.
 void ShowSplashWhileUnpacking() {
   if (!g_showSplash) return;
-  if (!SplashWindow(LoadBitmapFile("Splash.bmp"), ExtractPatchBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
+  if (!SplashWindow(LoadBitmapFile("Splash.bmp"), ExtractPatchBlock))
+    FailWithMessage(nullptr, IDS_DATA_ERROR);
 }
 
 int RunInstaller(HINSTANCE instance) {
