@@ -94,7 +94,6 @@ bool ConfirmQuit(HWND window) {
 }
 
 LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (!g_titleFont) CreateFonts();
   switch (message) {
     case WM_DESTROY:
       PostQuitMessage(0);
@@ -139,6 +138,8 @@ void AddAboutItem(HWND window) {
 }  // namespace
 
 HWND CreateBackgroundWindow() {
+  // Before the window, whose first paint uses them.
+  CreateFonts();
   WNDCLASSA windowClass = {};
   windowClass.style = CS_HREDRAW | CS_VREDRAW;
   windowClass.lpfnWndProc = BackgroundWindowProc;
@@ -155,3 +156,5 @@ HWND CreateBackgroundWindow() {
   AddAboutItem(g_backgroundWindow);
   return g_backgroundWindow;
 }
+
+void FailOverBackground(UINT textId) { FailWithMessage(g_backgroundWindow, textId); }

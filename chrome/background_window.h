@@ -13,4 +13,7 @@ extern HWND g_backgroundWindow;
 // WM_QUIT with code 0.
 HWND CreateBackgroundWindow();
 
+// FailWithMessage with the background window as the message's owner.
+[[noreturn]] void FailOverBackground(UINT textId);
+
 #endif  // VANTREL_CHROME_BACKGROUND_WINDOW_H

@@ -1,6 +1,7 @@
-// The splash window: its class, procedure and message loop.
+// The splash window: its class and procedure; the message loop that it and the wizard run.
 #include "chrome/splash_window.h"
 
+#include <commctrl.h>
 
 namespace {
 
@@ -26,7 +27,7 @@ void OnTimer(HWND window, UINT_PTR timer) {
   if (timer == kStartWorkTimer) {
     KillTimer(window, kStartWorkTimer);
     SetTimer(window, kCloseTimer, kCloseAfterMs, nullptr);
-    if (g_splashWork) g_workResult = g_splashWork();
+    g_workResult = g_splashWork();
   } else if (timer == kCloseTimer) {
     DestroyWindow(window);
   }
@@ -88,14 +89,21 @@ int SplashWindow(HBITMAP bitmap, SplashWork work) {
   g_splashWork = work;
   // Without a bitmap there is nothing to show and no size for a window: the work runs at once.
   HWND window = bitmap ? CreateSplash(bitmap) : nullptr;
-  if (!window) return work ? work() : 0;
+  if (!window) return work();
   UpdateWindow(window);
+  // A failing queue counts as failed work, so start-up ends the usual way.
+  return RunMessageLoop(nullptr);
+}
+
+int RunMessageLoop(HWND sheet) {
   MSG message;
   BOOL got;
   while ((got = GetMessageA(&message, nullptr, 0, 0)) > 0) {
+    if (sheet &&
+        SendMessageA(sheet, PSM_ISDIALOGMESSAGE, 0, reinterpret_cast<LPARAM>(&message)))
+      continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
-  // A failing queue (-1) counts as failed work, so start-up ends the usual way.
   return got == 0 ? int(message.wParam) : 0;
 }

@@ -26,8 +26,9 @@ bool IsDeviceName(const char* name, size_t len) {
   char u[3];
   for (size_t i = 0; i < 3; ++i) u[i] = FoldCase(name[i]);
   if (stem == 3) {
-    static const char* const kThree[] = {"CON", "PRN", "AUX", "NUL"};
-    for (const char* d : kThree)
+    // One string, not four: the stub pays for each pointer twice, as data and as relocation.
+    static const char kThree[] = "CONPRNAUXNUL";
+    for (const char* d = kThree; *d; d += 3)
       if (u[0] == d[0] && u[1] == d[1] && u[2] == d[2]) return true;
     return false;
   }
@@ -44,9 +45,10 @@ NameFault CheckComponent(const char* name, size_t len, size_t* at) {
   // The second byte of a double-byte character may be '\' or '|': only single-byte characters
   // are checked.
   size_t last = 0;
-  for (size_t i = 0; i < len; i += CharLength(name + i, len - i)) {
+  for (size_t i = 0, step; i < len; i += step) {
     last = i;
-    if (CharLength(name + i, len - i) != 1) continue;
+    step = CharLength(name + i, len - i);
+    if (step != 1) continue;
     const NameFault fault = CharFault(static_cast<unsigned char>(name[i]));
     if (fault != kNamePlain) {
       if (at) *at = i;

@@ -24,9 +24,11 @@ int ReplaceAll(char* text, size_t size, const char* pattern, const char* replace
 }
 
 void FormatLanguageSection(uint16_t languageId, char* out) {
-  static const char kHex[] = "0123456789ABCDEF";
   out[0] = '$';
-  for (int i = 0; i < 4; ++i) out[1 + i] = kHex[(languageId >> (12 - 4 * i)) & 15];
+  for (int i = 1; i <= 4; ++i, languageId = uint16_t(languageId << 4)) {
+    const char digit = char('0' + (languageId >> 12));
+    out[i] = digit > '9' ? char(digit + 'A' - '9' - 1) : digit;
+  }
   out[5] = 0;
 }
 

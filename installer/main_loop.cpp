@@ -1,9 +1,8 @@
 // The installer's windows and its message loop.
 #include "installer/main_loop.h"
 
-#include <commctrl.h>
-
 #include "chrome/background_window.h"
+#include "chrome/splash_window.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "process/startup_state.h"
@@ -23,15 +22,6 @@ int RunInstallerWindows() {
   ShowWindow(g_backgroundWindow, g_showBgw ? SW_SHOWMAXIMIZED : SW_SHOWMINIMIZED);
   ShowWindow(g_wizardSheet, SW_SHOWNORMAL);
   UpdateWindow(g_backgroundWindow);
-  // The wizard sees every message first, so that Tab, Return and Esc work in it.
-  MSG message;
-  BOOL got;
-  while ((got = GetMessageA(&message, nullptr, 0, 0)) > 0) {
-    if (SendMessageA(g_wizardSheet, PSM_ISDIALOGMESSAGE, 0, reinterpret_cast<LPARAM>(&message)))
-      continue;
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
-  }
-  // A failing queue (-1) ends the installer like WM_QUIT, with exit code 0.
-  return got == 0 ? int(message.wParam) : 0;
+  // A failing queue ends the installer like WM_QUIT, with exit code 0.
+  return RunMessageLoop(g_wizardSheet);
 }

@@ -8,6 +8,7 @@
 #include "installer/extract_block.h"
 #include "installer/main_loop.h"
 #include "installer/work_dir.h"
+#include "patch/dir_tree.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "process/runtime.h"
@@ -32,20 +33,11 @@ __attribute__((used, section(".rdata$vtops"))) const char kStubAddOpMarker[] = V
 
 namespace {
 
-// False when WorkDir\name does not fit a path buffer.
-bool JoinWorkDir(char* path, const char* name) {
-  if (strlen(g_workDir) + 1 + strlen(name) >= kPathChars) return false;
-  lstrcpyA(path, g_workDir);
-  lstrcatA(path, "\\");
-  lstrcatA(path, name);
-  return true;
-}
-
 // A second installer of the same package ends silently; the mutex handle stays open, so the
 // name stays taken while this one runs.
 void CheckSingleInstance() {
   char name[kPathChars];
-  ReadUpdateIni("App", "ApplierMutex", name);
+  ReadAppValue("ApplierMutex", name);
   if (name[0] == 0) return;
   HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
   bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
@@ -55,7 +47,7 @@ void CheckSingleInstance() {
 
 void CheckTargetNotRunning() {
   char name[kPathChars];
-  ReadUpdateIni("App", "TargetMutex", name);
+  ReadAppValue("TargetMutex", name);
   if (name[0] == 0) return;
   HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name);
   if (!mutex) return;
@@ -67,20 +59,27 @@ void CheckTargetNotRunning() {
   exit(0);
 }
 
+// A bitmap of the WorkDir, or null.
+HBITMAP LoadBitmapFile(const char* name) {
+  return static_cast<HBITMAP>(LoadImageA(nullptr, name, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+}
+
+// Update.ini's [App] `key` as a number, 1 when it is missing.
+int ReadAppSwitch(const char* key) { return GetPrivateProfileIntA("App", key, 1, g_updateIniPath); }
+
 void ReadStartupValues() {
-  g_packageBitmap = static_cast<HBITMAP>(
-      LoadImageA(nullptr, "Package.bmp", IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
-  ReadUpdateIni("App", "AppName", g_appName);
+  g_packageBitmap = LoadBitmapFile("Package.bmp");
+  ReadAppValue("AppName", g_appName);
   char setup[kPathChars];
   LoadLocalString(IDS_SETUP, setup, sizeof setup);
-  lstrcpynA(g_appTitle, g_appName, kPathChars);
+  lstrcpyA(g_appTitle, g_appName);
   if (strlen(g_appTitle) + 1 + strlen(setup) < kPathChars) {
     lstrcatA(g_appTitle, " ");
     lstrcatA(g_appTitle, setup);
   }
   ReadUpdateIni("Author", "CopyRight", g_copyrightLine);
-  g_showBgw = GetPrivateProfileIntA("App", "ShowBGW", 1, g_updateIniPath);
-  g_showSplash = GetPrivateProfileIntA("App", "ShowSplash", 1, g_updateIniPath);
+  g_showBgw = ReadAppSwitch("ShowBGW");
+  g_showSplash = ReadAppSwitch("ShowSplash");
 }
 
 int ExtractPatchBlock() { return ExtractBlock(vt::kPatchDataBlock); }
@@ -88,9 +87,8 @@ int ExtractPatchBlock() { return ExtractBlock(vt::kPatchDataBlock); }
 // Block 2 unpacks while the splash shows; without the splash it waits until the patch runs.
 void ShowSplashWhileUnpacking() {
   if (!g_showSplash) return;
-  HBITMAP splash = static_cast<HBITMAP>(
-      LoadImageA(nullptr, "Splash.bmp", IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
-  if (!SplashWindow(splash, ExtractPatchBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
+  if (!SplashWindow(LoadBitmapFile("Splash.bmp"), ExtractPatchBlock))
+    FailWithMessage(nullptr, IDS_DATA_ERROR);
 }
 
 int RunInstaller(HINSTANCE instance) {
@@ -99,8 +97,8 @@ int RunInstaller(HINSTANCE instance) {
   SelectLanguageSection();
   g_instance = instance;
   // A WorkDir too long for the setup files' paths cannot be used either.
-  if (!CreateWorkDir() || !JoinWorkDir(g_updateIniPath, kUpdateIni) ||
-      !JoinWorkDir(g_languageIniPath, kLanguageIni))
+  if (!CreateWorkDir() || !vt::JoinPath(g_workDir, kUpdateIni, g_updateIniPath) ||
+      !vt::JoinPath(g_workDir, kLanguageIni, g_languageIniPath))
     FailWithMessage(nullptr, IDS_DATA_ERROR);
   if (!ExtractBlock(vt::kSetupDataBlock)) FailWithMessage(nullptr, IDS_DATA_ERROR);
   CheckSingleInstance();

@@ -26,7 +26,10 @@ bool CreateWorkDir() {
   char name[kPathChars];
   // Not elevated, the installer has no more rights than the user's other programs: the
   // folder keeps the rights of %TEMP%.
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+  SECURITY_ATTRIBUTES attributes;
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = nullptr;
+  attributes.bInheritHandle = FALSE;
   if (IsUserAnAdmin() && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
                              kElevatedWorkDirRights, SDDL_REVISION_1,
                              &attributes.lpSecurityDescriptor, nullptr))

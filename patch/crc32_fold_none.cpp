@@ -1,4 +1,4 @@
-// No carry-less multiplication here (the stub, 32-bit builds): every byte goes by the tables.
+// No carry-less multiplication here (the stub, 32-bit builds): the tables take every byte.
 #include "patch/crc32_fold.h"
 
 namespace vt {

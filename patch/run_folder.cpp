@@ -24,7 +24,7 @@ const char kJournalName[] = "Vantrel.jnl";
 const char kJournalSignature[] = "Vantrel run journal 2\r\n";
 // Written over the signature of a journal that led to a link or a refused path.
 const char kSetAsideSignature[] = "Vantrel run set aside\r\n";
-const char kKeptLine[] = "kept";
+const char kKeptLine[] = "kept\r\n";
 const char kLineEnd[] = "\r\n";
 const size_t kSignatureLength = sizeof kJournalSignature - 1;
 static_assert(sizeof kSetAsideSignature == sizeof kJournalSignature, "same length");
@@ -123,9 +123,9 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
     return kFilesHeld;
   }
   // "kept" is the journal's last line when it is there: nothing moves after the decision.
-  const size_t keptLength = sizeof kKeptLine + 1;
+  const size_t keptLength = sizeof kKeptLine - 1;
   const bool kept = size_t(end - line) >= keptLength && end[-1 - int(keptLength)] == '\n' &&
-                    memcmp(end - keptLength, "kept\r\n", keptLength) == 0;
+                    memcmp(end - keptLength, kKeptLine, keptLength) == 0;
   uint32_t folderId = kLogTraceRemovedId;
   // Only lines ended in full count: the one a kill cut short named a file that had not moved.
   for (const char* stop; !kept && (stop = static_cast<const char*>(
@@ -221,7 +221,8 @@ bool RecordBackup(void* folder, const char* relative) {
   return WriteJournalLine(*static_cast<const RunFolder*>(folder), "\\", relative);
 }
 
-void MarkRunKept(RunFolder* folder) { WriteJournalLine(*folder, "", kKeptLine); }
+// The line and its end in one write, as WriteJournalLine writes each line.
+void MarkRunKept(RunFolder* folder) { FsWrite(folder->journal, kKeptLine, sizeof kKeptLine - 1); }
 
 void RemoveRunFolder(RunFolder* folder) {
   CloseRunFolder(folder);

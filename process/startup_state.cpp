@@ -16,3 +16,7 @@ int g_showSplash;
 void ReadUpdateIni(const char* section, const char* key, char* value) {
   GetPrivateProfileStringA(section, key, "", value, kPathChars, g_updateIniPath);
 }
+
+void ReadAppValue(const char* key, char* value) { ReadUpdateIni("App", key, value); }
+
+void ReadSoftwarePath(char* value) { ReadUpdateIni("Path", "SoftWarePath", value); }

@@ -26,4 +26,9 @@ extern int g_showSplash;
 // default of its own, [Path] BackupDirectory.
 void ReadUpdateIni(const char* section, const char* key, char* value);
 
+// ReadUpdateIni of [App] `key`, and of [Path] SoftWarePath, the destination as stored: the
+// sections read most, each named once.
+void ReadAppValue(const char* key, char* value);
+void ReadSoftwarePath(char* value);
+
 #endif  // VANTREL_PROCESS_STARTUP_STATE_H

@@ -10,6 +10,14 @@ char g_languageSection[6];
 
 void SelectLanguageSection() { vt::FormatLanguageSection(GetUserDefaultLangID(), g_languageSection); }
 
+int ReadLanguageText(int id, char* text, int size) {
+  char key[16];
+  vt::FormatIdKey(id, key);
+  int got = GetPrivateProfileStringA(g_languageSection, key, "", text, size, g_languageIniPath);
+  if (got > 0) vt::ReplaceAll(text, size_t(size), "\\n", "\n");
+  return got;
+}
+
 int LoadLocalString(UINT id, char* text, int size) {
   int found = LoadStringA(g_instance, id, text, size);
   if (found == 0) {
@@ -22,12 +30,9 @@ int LoadLocalString(UINT id, char* text, int size) {
   // that could fail.
   char value[1024];
   if (size > int(sizeof value)) size = sizeof value;
-  char key[16];
-  vt::FormatIdKey(int(id), key);
-  int got = GetPrivateProfileStringA(g_languageSection, key, "", value, size, g_languageIniPath);
+  int got = ReadLanguageText(int(id), value, size);
   if (got > 0) {
     lstrcpyA(text, value);
-    vt::ReplaceAll(text, size_t(size), "\\n", "\n");
     found = got;
   }
   return found;

@@ -10,6 +10,11 @@ extern char g_languageSection[6];
 // Computes g_languageSection from the user's default language. Call once, before any lookup.
 void SelectLanguageSection();
 
+// Fills `text` (`size` characters, NUL included) with the Language.ini value of key "ID<id>" in
+// the user's section ("\n" becomes a line feed); returns its length, 0 with an empty text when
+// there is none. The one reader of Language.ini, for strings and control texts alike.
+int ReadLanguageText(int id, char* text, int size);
+
 // Fills `text` (`size` characters, NUL included) with string `id`: the Language.ini value of
 // key "ID<id>" in the user's section when there is a non-empty one ("\n" becomes a line feed),
 // else the built-in text. Returns 0 with an empty text when the built-in table lacks the ID.

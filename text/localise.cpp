@@ -15,16 +15,16 @@ const int kAppNameTextChars = 512;
 void LocaliseChildWindows(HWND window) { EnumChildWindows(window, LocaliseControl, 0); }
 
 BOOL CALLBACK LocaliseControl(HWND control, LPARAM) {
-  char key[16];
   char text[kControlTextChars];
-  vt::FormatIdKey(GetDlgCtrlID(control), key);
-  GetPrivateProfileStringA(g_languageSection, key, "", text, sizeof text, g_languageIniPath);
-  if (text[0]) {
-    vt::ReplaceAll(text, sizeof text, "\\n", "\n");
+  if (ReadLanguageText(GetDlgCtrlID(control), text, sizeof text) > 0) {
     SetWindowTextA(control, text);
-    SendMessageA(control, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+    UseGuiFont(control);
   }
   return TRUE;
+}
+
+void UseGuiFont(HWND window) {
+  SendMessageA(window, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
 }
 
 void InsertAppName(HWND window) {

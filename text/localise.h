@@ -14,6 +14,9 @@ void LocaliseChildWindows(HWND window);
 // enumeration goes on.
 BOOL CALLBACK LocaliseControl(HWND control, LPARAM unused);
 
+// Switches the window to the default GUI font.
+void UseGuiFont(HWND window);
+
 // Replaces every "%p" in the window's text (read up to 511 characters) by AppName. Stops before
 // a replacement that would take the text past 511 characters, keeping the text so far; a "%p"
 // inside AppName itself stays as it is.

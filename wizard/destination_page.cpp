@@ -22,7 +22,6 @@ bool g_leaveByNext;
 bool g_runStarted;
 
 void ShowDefaultDestination(HWND page) {
-  InsertAppName(GetDlgItem(page, IDC_DESTINATION_TEXT));
   ReadProgramFilesDir(g_destinationDir);
   PathAppendA(g_destinationDir, kProductPath);
   SetDlgItemTextA(page, IDC_DESTINATION_DIR, g_destinationDir);
@@ -38,7 +37,7 @@ void InstallFromDestinationPage(HWND page) {
   // Without the dialog there was no run: the Results page would show a stale log.
   if (DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROCESSING), g_backgroundWindow,
                       ProcessingDialogProc, 0) != IDOK)
-    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
+    FailOverBackground(IDS_DATA_ERROR);
   ShowWindow(g_wizardSheet, SW_SHOW);
 }
 
@@ -58,7 +57,7 @@ INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wParam, LPA
       SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
     }
   }
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kDestinationPage);
+  INT_PTR result = PageProc(page, message, wParam, lParam);
   if (message == WM_INITDIALOG) ShowDefaultDestination(page);
   return result;
 }

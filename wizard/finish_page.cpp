@@ -38,7 +38,7 @@ void RunFinishSequence(HWND page) {
   ShowWindow(g_backgroundWindow, SW_HIDE);
   ShowWindow(GetParent(page), SW_HIDE);
   if (command[0] && MessageBoxA(page, question, caption, MB_ICONQUESTION | MB_YESNO) == IDYES) {
-    ReadUpdateIni("Path", "SoftWarePath", directory);
+    ReadSoftwarePath(directory);
     OpenWithShell(command, parameter, directory,
                   GetPrivateProfileIntA("ShellExec", "ShowWindow", 0, g_updateIniPath));
   }
@@ -47,8 +47,8 @@ void RunFinishSequence(HWND page) {
     OpenWithShell(file, nullptr, g_workDir, SW_SHOWDEFAULT);
   }
   if (IsDlgButtonChecked(page, IDC_LAUNCH_APP)) {
-    ReadUpdateIni("Path", "SoftWarePath", directory);
-    ReadUpdateIni("App", "MainFile", file);
+    ReadSoftwarePath(directory);
+    ReadAppValue("MainFile", file);
     OpenWithShell(file, nullptr, directory, SW_SHOWDEFAULT);
   }
   Sleep(5000);
@@ -62,9 +62,8 @@ void RunFinishSequence(HWND page) {
 INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == UINT(PSN_WIZFINISH))
     RunFinishSequence(page);
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kFinishPage);
+  INT_PTR result = PageProc(page, message, wParam, lParam);
   if (message == WM_INITDIALOG) {
-    InsertAppName(GetDlgItem(page, IDC_FINISH_TEXT));
     InsertAppName(GetDlgItem(page, IDC_LAUNCH_APP));
     CheckDlgButton(page, IDC_LAUNCH_APP, BST_CHECKED);
   }

@@ -10,7 +10,5 @@ INT_PTR CALLBACK LicencePageProc(HWND page, UINT message, WPARAM wParam, LPARAM 
       PostWizardButtons(page, PageButtons(page, kLicencePage));
     return TRUE;
   }
-  INT_PTR result = HandlePageMessage(page, message, wParam, lParam, kLicencePage);
-  if (message == WM_INITDIALOG) LoadPageText(page, IDC_LICENCE_TEXT, IDS_LICENSE_FILE);
-  return result;
+  return PageProc(page, message, wParam, lParam);
 }

@@ -72,8 +72,8 @@ UINT FailureMessage(int32_t state) {
 
 void StartRun(HWND dialog) {
   LocaliseChildWindows(dialog);
-  ReadUpdateIni("Path", "SoftWarePath", g_destinationDir);
-  if (!IsAbsolutePath(g_destinationDir)) FailWithMessage(g_backgroundWindow, IDS_CANNOT_WRITE);
+  ReadSoftwarePath(g_destinationDir);
+  if (!IsAbsolutePath(g_destinationDir)) FailOverBackground(IDS_CANNOT_WRITE);
   char backupName[kPathChars];
   GetPrivateProfileStringA("Path", "BackupDirectory", "Vantrel.bak", backupName, kPathChars, g_updateIniPath);
   lstrcpyA(g_keptBackupDir, g_destinationDir);
@@ -82,7 +82,7 @@ void StartRun(HWND dialog) {
   if (g_keptBackupDir[0] && !vt::EndsWithSeparator(g_keptBackupDir)) lstrcatA(g_keptBackupDir, "\\");
   lstrcpyA(g_scriptPath, g_workDir);
   PathAppendA(g_scriptPath, g_patchFileName);
-  ReadUpdateIni("App", "MainFile", g_mainFile);
+  ReadAppValue("MainFile", g_mainFile);
   g_run.destinationDir = g_destinationDir;
   g_run.keptBackupDir = g_keptBackupDir;
   g_run.scriptPath = g_scriptPath;
@@ -95,13 +95,13 @@ void StartRun(HWND dialog) {
   vt::StoreRunState(&g_run, vt::kRunInProgress);
   // Without the splash, block 2 is still packed; the dialog shows only once it is unpacked.
   if (!g_showSplash && !g_unpackPatchScript())
-    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
+    FailOverBackground(IDS_DATA_ERROR);
   vt::BuildCrcTable();
   DWORD threadId;
   HANDLE worker = CreateThread(nullptr, 0, vt::PatchWorker, &g_run, 0, &threadId);
   if (!worker) {
     EndDialog(dialog, 0);
-    FailWithMessage(g_backgroundWindow, IDS_DATA_ERROR);
+    FailOverBackground(IDS_DATA_ERROR);
   }
 }
 
@@ -123,7 +123,7 @@ INT_PTR CALLBACK ProcessingDialogProc(HWND dialog, UINT message, WPARAM wParam, 
         WriteLanguageDir();
         return TRUE;
       }
-      FailWithMessage(g_backgroundWindow, FailureMessage(state));
+      FailOverBackground(FailureMessage(state));
     }
   }
   return FALSE;

@@ -11,6 +11,7 @@
 #include "text/localise.h"
 #include "process/startup_state.h"
 #include "process/system_library.h"
+#include "wizard/processing_dialog.h"
 #include "wizard/wizard_pages.h"
 
 HWND g_wizardSheet;
@@ -28,6 +29,15 @@ const DWORD kSheetFlags = PSH_PROPSHEETPAGE | PSH_WIZARD | PSH_USECALLBACK | PSH
 
 // The picture control of each page that has one, recorded when the page initialises.
 HWND g_pictureControls[kPageCount];
+
+// What a page shows once localised, in one control: a text file when the page has one (the
+// Results page's from DestinationDir, the others' from the WorkDir), else the AppName put into
+// the control's text.
+const WORD kPageTextControls[kPageCount] = {IDC_WELCOME_TEXT, IDC_LICENCE_TEXT, IDC_GUIDE_TEXT,
+                                            IDC_DESTINATION_TEXT, IDC_RESULTS_LOG,
+                                            IDC_FINISH_TEXT};
+const BYTE kPageTextFiles[kPageCount] = {0, IDS_LICENSE_FILE, IDS_GUIDE_FILE, 0, IDS_LOG_FILE, 0};
+static_assert(IDS_LICENSE_FILE < 256 && IDS_GUIDE_FILE < 256 && IDS_LOG_FILE < 256, "a byte");
 
 void PaintPicture(HWND picture) {
   InvalidateRect(picture, nullptr, TRUE);
@@ -58,8 +68,17 @@ void OnNotify(HWND page, const NMHDR* header, int index) {
   }
 }
 
-const DLGPROC kPageProcs[kPageCount] = {WelcomePageProc, LicencePageProc, GuidePageProc,
-                                        DestinationPageProc, ResultsPageProc, FinishPageProc};
+const DLGPROC kPageProcs[kPageCount] = {PageProc, LicencePageProc, PageProc,
+                                        DestinationPageProc, PageProc, FinishPageProc};
+
+void ShowPageText(HWND page, int index) {
+  const int control = kPageTextControls[index];
+  if (kPageTextFiles[index])
+    LoadPageText(page, control, kPageTextFiles[index],
+                 index == kResultsPage ? g_destinationDir : g_workDir);
+  else
+    InsertAppName(GetDlgItem(page, control));
+}
 
 }  // namespace
 
@@ -70,21 +89,28 @@ int PageButtons(HWND page, int index) {
   return kPageButtons[index];
 }
 
-// A page's text file (from `directory`, or the WorkDir when empty), in the default GUI font.
+// A page's text file from `directory`, in the default GUI font.
 void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory) {
   char fileName[kPathChars];
   LoadStringA(g_instance, fileNameId, fileName, sizeof fileName);
   HWND edit = GetDlgItem(page, control);
   LoadTextFileToWindow(edit, fileName, directory);
-  SendMessageA(edit, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+  UseGuiFont(edit);
 }
 
-INT_PTR HandlePageMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam, int index) {
+INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  // Each page's index comes with its creation (the page's lParam) and stays in its user slot;
+  // messages before that see page 0 and none of them is handled here.
+  const int index = message == WM_INITDIALOG
+                        ? int(reinterpret_cast<const PROPSHEETPAGEA*>(lParam)->lParam)
+                        : int(GetWindowLongPtrA(page, DWLP_USER));
+  if (message == WM_INITDIALOG) SetWindowLongPtrA(page, DWLP_USER, index);
   HWND picture = g_pictureControls[index];
   switch (message) {
     case WM_INITDIALOG:
       LocaliseChildWindows(page);
       g_pictureControls[index] = GetDlgItem(page, IDC_PICTURE);
+      ShowPageText(page, index);
       return TRUE;
     case WM_SHOWWINDOW:
       if (wParam) SetLocalWindowText(g_wizardSheet, kPageIds[index]);
@@ -129,6 +155,7 @@ HWND CreateSetupWizard(HWND parent, int startPage) {
     pages[i].pszTemplate = MAKEINTRESOURCEA(kPageIds[i]);
     pages[i].pszIcon = MAKEINTRESOURCEA(IDI_INSTALLER);
     pages[i].pfnDlgProc = kPageProcs[i];
+    pages[i].lParam = i;
   }
   PROPSHEETHEADERA header = {};
   header.dwSize = sizeof header;
@@ -162,9 +189,9 @@ void CenterOnOwner(HWND window) {
 
 int LoadTextFileToWindow(HWND window, const char* file, const char* directory) {
   char path[kPathChars];
-  lstrcpynA(path, directory[0] ? directory : file, sizeof path);
+  lstrcpyA(path, directory);
   // A joined path too long for the buffer comes back empty and opens nothing.
-  if (directory[0]) PathAppendA(path, file);
+  PathAppendA(path, file);
   char* text = nullptr;
   HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                               nullptr);

@@ -18,20 +18,15 @@ HWND CreateSetupWizard(HWND parent, int startPage);
 // Property-sheet callback: makes the sheet window start hidden and records its handle.
 int CALLBACK WizardSheetCallback(HWND window, UINT notification, LPARAM parameter);
 
-// The protocol every page shares (localisation on creation, the sheet caption when shown, the
-// picture, the wizard buttons on activation, Cancel through the background window on the first
-// four pages). A page procedure calls it for every message it does not handle itself and
-// returns its result.
-INT_PTR HandlePageMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam, int index);
-
 // Posts the wizard buttons (PSWIZB_* flags) to the page's sheet.
 void PostWizardButtons(HWND page, int buttons);
 
 // Moves `window` to the centre of its parent or owner, kept inside the desktop.
 void CenterOnOwner(HWND window);
 
-// Sets the text of `file` (in `directory`, or in the WorkDir when it is empty) as the window's
-// text, up to the first zero byte; an unreadable file gives an empty text. Returns 1.
+// Sets the text of `file` in `directory` (a path buffer's content, as every folder here is) as
+// the window's text, up to the first zero byte; an unreadable file gives an empty text.
+// Returns 1.
 int LoadTextFileToWindow(HWND window, const char* file, const char* directory);
 
 #endif  // VANTREL_WIZARD_SETUP_WIZARD_H
