@@ -1,6 +1,8 @@
 // Block location and record walk over the installer payload.
 #include "format/payload_reader.h"
 
+#include <string.h>
+
 #include "format/file_format.h"
 #include "format/name_rules.h"
 
@@ -55,47 +57,113 @@ bool LocateBlock(const uint8_t* image, size_t imageSize, int n, BlockView* block
 
 namespace {
 
-// Reads the record at *pos. Returns true with record->name empty at the end of the run.
-bool ReadRecord(const uint8_t* data, size_t size, size_t* pos, FileRecord* record,
-                PayloadFault* fault) {
-  size_t at = *pos;
-  if (at >= size || data[at] == 0) {
-    record->name = "";
-    return true;
+void RefuseRecord(RecordStream* stream, PayloadFaultKind kind, uint32_t value = 0) {
+  stream->fault.kind = kind;
+  stream->fault.record = stream->index;
+  stream->fault.offset = stream->offset;
+  stream->fault.value = value;
+}
+
+void EndRecord(RecordStream* stream) {
+  stream->sizeBytes = 0;
+  if (stream->end) stream->end(stream);
+}
+
+// One byte of a record's name or size field.
+void TakeFieldByte(RecordStream* s, uint8_t byte) {
+  if (s->sizeBytes > 0) {
+    s->size |= uint32_t(byte) << (8 * (s->sizeBytes - 1));
+    if (++s->sizeBytes < 5) return;
+    s->left = s->size;
+    s->nameLength = 0;
+    if (s->start) s->start(s);
+    if (s->left == 0) EndRecord(s);
+    return;
   }
-  size_t len = 0;
-  while (at + len < size && data[at + len] != 0) ++len;
-  if (at + len >= size) return Refuse(fault, kRecordNameCutOff, at);
-  if (!IsSafeComponent(reinterpret_cast<const char*>(data + at), len))
-    return Refuse(fault, kRecordBadName, at);
-  size_t field = at + len + 1;
-  if (size - field < 4) return Refuse(fault, kRecordSizeCutOff, at);
-  uint32_t dataSize = ReadLe32(data + field);
-  if (size - field - 4 < dataSize) return Refuse(fault, kRecordDataPastEnd, at, dataSize);
-  record->name = reinterpret_cast<const char*>(data + at);
-  record->data = data + field + 4;
-  record->size = dataSize;
-  *pos = field + 4 + dataSize;
-  return true;
+  if (s->nameLength == 0) {
+    s->offset = s->fed;
+    ++s->index;
+    if (byte == 0) {
+      s->stopped = true;
+      return;
+    }
+  }
+  if (byte != 0) {
+    if (s->nameLength < kMaxRecordName) s->name[s->nameLength] = char(byte);
+    ++s->nameLength;
+    return;
+  }
+  if (s->nameLength > kMaxRecordName || !IsSafeComponent(s->name, s->nameLength))
+    return RefuseRecord(s, kRecordBadName);
+  s->name[s->nameLength] = 0;
+  s->size = 0;
+  s->sizeBytes = 1;
+}
+
+}  // namespace
+
+void FeedRecords(RecordStream* s, const uint8_t* bytes, size_t size) {
+  while (size > 0 && !s->stopped && s->fault.kind == kPayloadOk) {
+    size_t n = 1;
+    if (s->sizeBytes == 5) {
+      n = size < s->left ? size : s->left;
+      s->left -= uint32_t(n);
+      if (s->data) s->data(s, bytes, n);
+      if (s->left == 0) EndRecord(s);
+    } else {
+      TakeFieldByte(s, *bytes);
+    }
+    bytes += n;
+    size -= n;
+    s->fed += n;
+  }
+}
+
+bool EndRecords(RecordStream* s, PayloadFault* fault) {
+  if (s->fault.kind == kPayloadOk && !s->stopped) {
+    if (s->sizeBytes == 5) {
+      RefuseRecord(s, kRecordDataPastEnd, s->size);
+    } else if (s->sizeBytes > 0) {
+      RefuseRecord(s, kRecordSizeCutOff);
+    } else if (s->nameLength > 0) {
+      RefuseRecord(s, kRecordNameCutOff);
+    }
+  }
+  if (fault) *fault = s->fault;
+  return s->fault.kind == kPayloadOk;
+}
+
+namespace {
+
+struct Visit {
+  const uint8_t* data;
+  RecordVisitor visit;
+  void* context;
+};
+
+// The record lies whole in the walked bytes: the visitor is given it there.
+void VisitRecord(RecordStream* stream) {
+  const Visit* v = static_cast<const Visit*>(stream->context);
+  const uint8_t* at = v->data + stream->offset;
+  FileRecord record = {reinterpret_cast<const char*>(at), at + strlen(stream->name) + 5,
+                       stream->size};
+  if (!v->visit(record, v->context)) stream->stopped = true;
 }
 
 }  // namespace
 
 bool WalkRecords(const uint8_t* data, size_t size, RecordVisitor visit, void* context,
                  PayloadFault* fault) {
-  if (fault) *fault = PayloadFault();
-  for (int pass = 0; pass < 2; ++pass) {
-    if (pass == 1 && !visit) break;
-    size_t pos = 0;
-    for (uint32_t index = 1;; ++index) {
-      FileRecord record;
-      if (fault) fault->record = index;
-      if (!ReadRecord(data, size, &pos, &record, fault)) return false;
-      if (record.name[0] == 0) break;
-      if (pass == 1 && !visit(record, context)) break;
-    }
+  RecordStream check = {};
+  FeedRecords(&check, data, size);
+  if (!EndRecords(&check, fault)) return false;
+  if (visit) {
+    Visit v = {data, visit, context};
+    RecordStream walk = {};
+    walk.end = VisitRecord;
+    walk.context = &v;
+    FeedRecords(&walk, data, size);
   }
-  if (fault) fault->record = 0;
   return true;
 }
 
