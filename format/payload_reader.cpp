@@ -120,13 +120,12 @@ void FeedRecords(RecordStream* s, const uint8_t* bytes, size_t size) {
 }
 
 bool EndRecords(RecordStream* s, PayloadFault* fault) {
-  if (s->fault.kind == kPayloadOk && !s->stopped) {
+  // The end of the bytes cuts off the part of a record being read, if any.
+  if (s->fault.kind == kPayloadOk && !s->stopped && (s->sizeBytes > 0 || s->nameLength > 0)) {
     if (s->sizeBytes == 5) {
       RefuseRecord(s, kRecordDataPastEnd, s->size);
-    } else if (s->sizeBytes > 0) {
-      RefuseRecord(s, kRecordSizeCutOff);
-    } else if (s->nameLength > 0) {
-      RefuseRecord(s, kRecordNameCutOff);
+    } else {
+      RefuseRecord(s, s->sizeBytes > 0 ? kRecordSizeCutOff : kRecordNameCutOff);
     }
   }
   if (fault) *fault = s->fault;
