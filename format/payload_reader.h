@@ -93,10 +93,11 @@ void FeedRecords(RecordStream* stream, const uint8_t* bytes, size_t size);
 // and no record was damaged; `fault`, when given, receives why not.
 bool EndRecords(RecordStream* stream, PayloadFault* fault = nullptr);
 
-// Walks the records in the first `size` bytes of `data`, up to the first empty name. The end of
-// the bytes counts as an empty name (the stub zero-fills one byte past the data). Every record
-// is checked before any is visited, so a damaged block reaches no visitor at all. `visit` may be
-// null to check only. Returns false on a damaged record; `fault`, when given, receives why.
+// Walks the records in the first `size` bytes of `data`, up to the first empty name, by the
+// walk in pieces fed the bytes at once. The end of the bytes counts as an empty name. Every
+// record is checked before any is visited, so a damaged block reaches no visitor at all. `visit`
+// may be null to check only. Returns false on a damaged record; `fault`, when given, receives
+// why.
 bool WalkRecords(const uint8_t* data, size_t size, RecordVisitor visit, void* context,
                  PayloadFault* fault = nullptr);
 
