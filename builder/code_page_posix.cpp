@@ -16,6 +16,7 @@ namespace {
 
 unsigned g_codePage;
 std::string g_iconvName;
+std::string g_codecTag;  // the name codec's tag, which the layer keeps a pointer to
 
 bool IsAscii(const std::string& s) {
   for (unsigned char c : s)
@@ -61,6 +62,7 @@ bool SystemToEngine(const char* system, char* out, size_t outSize) {
 bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = 0;
   SetLeadBytes(nullptr);
+  SetSuperscriptDigits(nullptr);
   FsSetNameCodec(nullptr);
   if (codePage == 0) return true;
   const std::string name = "CP" + std::to_string(codePage);
@@ -83,8 +85,10 @@ bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = codePage;
   g_iconvName = name;
   SetLeadBytes(lead);
-  static const FsNameCodec kCodec = {EngineToSystem, SystemToEngine};
-  FsSetNameCodec(&kCodec);
+  g_codecTag = "names codepage " + std::to_string(codePage);
+  const FsNameCodec codec = {EngineToSystem, SystemToEngine, g_codecTag.c_str()};
+  FsSetNameCodec(&codec);
+  SelectSuperscriptDigits();
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/file_bytes.h"
 #include "delta/delta_encoder.h"
 #include "format/file_format.h"
 
@@ -30,7 +31,8 @@ struct DiffEntry {
 };
 
 struct TreeDiff {
-  std::vector<uint8_t> script;      // Patch.dat
+  std::vector<uint8_t> script;      // Patch.dat, when DiffTrees is given no sink
+  uint64_t scriptSize = 0;          // its bytes, wherever they went
   std::vector<DiffEntry> entries;   // in script order
   std::vector<std::string> onlyInOld;  // stored-path form; the script cannot remove them
   std::vector<std::string> crcTwins;   // changed files whose old and new CRC agree
@@ -48,7 +50,9 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 // in crcTwins). Returns false with *error (one line, naming the file) when a folder cannot be
 // read, or NEW holds what the installer cannot carry: a file of 4 GiB or more, a path longer
 // than kMaxEntryPath, a name Windows refuses or that is not plain ASCII, two names that differ
-// only in case, a link or special file, or more than 65535 entries.
+// only in case, a link, a file or folder named Vantrel.log (the run's log) at its top, or more
+// than 65535 entries; or either folder holds a named pipe, a socket or a device. Links in OLD
+// are passed over; `oldDir` and `newDir` themselves may be links to folders, which are followed.
 //
 // Each update entry is encoded with the settings of `tunings` (empty: kDefaultTunings) as
 // EncodeDeltaChoosing tries them, and the one whose operations compress smallest on their own
@@ -57,11 +61,16 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 // Files are encoded on `threads` threads (0: DefaultThreads()); the script is the same for any
 // number. Files are mapped (on POSIX systems, those of up to 8 MiB are read) and their pages
 // given back as the work moves on; files run side by side only while their sizes add up to no
-// more than the largest one's (or 256 MiB), so the memory needed follows the largest file.
+// more than the largest one's (or 32 MiB), so the memory needed follows the largest file.
 // `progress` is called on the calling thread with the bytes of the files finished so far.
+//
+// The script goes to `sink` (nullptr: diff->script) entry by entry, in order, as the files are
+// done: only the entries finished ahead of the next one to write are held, and a new file's
+// data is copied from the file as it is written. On failure the sink holds a part.
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress = nullptr, void* context = nullptr,
-               const std::vector<DeltaTuning>& tunings = {}, unsigned threads = 0);
+               const std::vector<DeltaTuning>& tunings = {}, unsigned threads = 0,
+               ByteSink* sink = nullptr);
 
 // The threads DiffTrees uses by default: one per core.
 unsigned DefaultThreads();
@@ -76,6 +85,10 @@ extern const std::vector<DeltaTuning> kAddTunings;
 // The relative files of `dir` in script order, in stored-path form, with the same checks as
 // DiffTrees applies to NEW. False with *error otherwise.
 bool ListTree(const std::string& dir, std::vector<std::string>* paths, std::string* error);
+
+// The relative files of `dir` as DiffTrees reads OLD: its links are passed over and its names
+// converted where they can be, but a named pipe, socket or device is refused. False with *error.
+bool ListOldTree(const std::string& dir, std::vector<std::string>* paths, std::string* error);
 
 // `stored` ("\a\b") as a path under `dir` on this system.
 std::string NativePath(const std::string& dir, const std::string& stored);

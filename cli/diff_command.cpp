@@ -27,10 +27,13 @@ const char kDiffHelp[] =
     "Without it only plain ASCII names are taken.\n"
     "\n"
     "Refused: a file of 4 GiB or more, a path longer than 199 bytes (it must fit 259 under a\n"
-    "typical destination folder and the backup folder), names Windows refuses or that the code\n"
-    "page cannot hold, names that are equal in it or differ only in case, links and special\n"
-    "files, over 65535 entries, a file of OLD_DIR that is a folder in NEW_DIR or the\n"
-    "reverse.\n"
+    "typical destination folder and the backup folder), names Windows refuses (devices such as\n"
+    "NUL or COM1, also with a superscript digit 1, 2 or 3 where the code page has one) or that\n"
+    "the code page cannot hold, names that are equal in it or differ only in case, links, a file or\n"
+    "folder Vantrel.log at the top of NEW_DIR (every run writes its log there), over 65535\n"
+    "entries, a file of OLD_DIR that is a folder in NEW_DIR or the reverse, and a named pipe,\n"
+    "socket or device in either folder. Links inside OLD_DIR are passed over; OLD_DIR and\n"
+    "NEW_DIR themselves may be links to folders, which are followed.\n"
     "\n"
     "An add operation rebuilds bytes as the old file's bytes plus a stored difference: code\n"
     "whose addresses moved differs in a few bytes everywhere, and its differences, mostly\n"
@@ -65,14 +68,16 @@ int RunDiff(std::vector<std::string> args) {
   if (!CheckOutputIsNoInput(output, {}, {parsed.operands[0], parsed.operands[1]}, &error))
     return Fail(error);
   TreeDiff diff;
+  // The script goes to its file as it is made: it may be as large as the changed files.
+  ReplacingFile file(output);
   {
     Progress progress("diff");
     if (!DiffTrees(parsed.operands[0], parsed.operands[1], &diff, &error, Progress::Callback,
-                   &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs))
+                   &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs, &file))
       return Fail(error);
   }
   WarnAboutDiff(diff);
-  if (!WriteFileBytes(output, diff.script, &error)) return Fail(error);
+  if (!file.Commit(&error)) return Fail(error);
   PrintDiffSummary(Printable(output), diff);
   return kExitOk;
 }

@@ -10,6 +10,9 @@
 
 namespace {
 
+// This stub's padded size, which its build sets: vt::kStubSize for the product's.
+const uint32_t kOwnStubSize = VT_STUB_SIZE;
+
 // Open from the entry to the exit; the mapping is made for each extraction only, so that a
 // large block 2 does not hold address space through the run.
 HANDLE g_installerFile;
@@ -54,7 +57,7 @@ void FeedWindow(void* records, const uint8_t* bytes, size_t size) {
 
 int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
   vt::BlockView block;
-  if (!vt::LocateBlock(image, imageSize, n, &block)) return 0;
+  if (!vt::LocateBlock(image, imageSize, kOwnStubSize, n, &block)) return 0;
   // The decoder's tables and the window: a fixed amount, whatever the block's size.
   void* memory = VirtualAlloc(nullptr, sizeof(vt::Bzip2Work) + kWindowSize,
                               MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);

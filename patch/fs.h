@@ -26,14 +26,21 @@ enum FsError {
 // openers; the layer takes a non-blocking flock() lock instead (exclusive here, shared for
 // copy sources), so it refuses only openers that lock too: this layer itself, in this or any
 // other process. Every mode opens plain files only, never directories, and never through a
-// link at the file itself (POSIX: a symbolic link; Windows: a reparse point).
+// link at the file itself (POSIX: a symbolic link; Windows: a reparse point). On POSIX no mode
+// that writes reaches a file with other hard links, whose content names outside the run's
+// folders may share; the Windows layer, which the stub's fixed size leaves no room for those
+// checks yet, opens such a file as any other.
 enum FsOpenMode {
   kFsReadExclusive,     // read; existing file only
-  kFsUpdateExclusive,   // read and write; existing file only
+  kFsUpdateExclusive,   // read and write; existing file only (the engine only reads it)
   kFsCreateNew,         // write; fails with kFsExists when the file exists
-  kFsTruncateExisting,  // write; existing file only, emptied once the open has succeeded
-  kFsCreateAlways,      // write; created, or emptied when it exists
+  kFsTruncateExisting,  // write; existing file only, emptied once the open has succeeded;
+                        // (POSIX) refused for a file with other hard links
+  kFsCreateAlways,      // write; created, or emptied when it exists (POSIX: a new file, one
+                        // that exists removed first, never emptied)
   kFsReadShared,        // read; other readers allowed; existing file only
+  kFsUpdateSoleLink,    // read and write; existing file only, (POSIX) refused when it has other
+                        // hard links
 };
 
 // Opens `path`. Returns kNoFile on failure and then sets *error (when error is not null).
@@ -60,7 +67,10 @@ bool FsMap(FsFile file, FsView* view);
 void FsUnmap(FsView* view);
 
 // Copies a file with its attributes. With `replace` false an existing `to` is kept and the
-// result is kExists. On POSIX a failed copy removes the partly written `to`.
+// result is kExists. On POSIX, with `replace`, a `to` that exists is not written: the copy is
+// made as a new file beside it that then takes its name (so a failed copy leaves it whole and
+// names it has elsewhere never see the copy), or, where no new name can be made in its folder,
+// written in place when it has no other name; a failed copy of a new `to` removes it.
 FsError FsCopyFile(const char* from, const char* to, bool replace);
 
 // Renames `from` to `to`; fails when `to` exists.
@@ -80,7 +90,8 @@ FsError FsDeleteFile(const char* path);
 // look for its lock first, which would cost three calls per file.
 FsError FsDiscardFile(const char* path);
 
-// Makes the file writable and plain (on Windows: FILE_ATTRIBUTE_NORMAL).
+// Makes the file writable and plain (on Windows: FILE_ATTRIBUTE_NORMAL). On POSIX false, with
+// nothing changed, for a link or a file with other hard links, whose mode names elsewhere share.
 bool FsSetNormalAttributes(const char* path);
 
 // Creates every missing directory on the way to `path`: each component up to its last
@@ -121,17 +132,25 @@ bool FsPathHasLink(const char* path, size_t rootLength);
 // true otherwise, whether or not every folder could be made.
 bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength);
 
-// Between these two calls, on the calling thread, the POSIX layer keeps open each folder that
-// a call names and reaches files relative to it: a folder is looked up, and checked for links,
-// once rather than for every file, and a folder once found free of links stays the folder that
-// the calls reach, whatever takes its name later. The link checks (FsPathHasLink,
-// FsMakeParentDirsUnlessLinked) then open the folders below the root one name at a time, never
-// through a link, and make missing ones so, leaving no moment between the look and the use. A
-// folder that FsMakeDir makes meanwhile stays held to the release, and what lies below it is
-// reached from it without following any link. A folder that this layer removes or renames is
-// let go. Meant for the span of one run, on the thread that runs it (a second hold before the
-// release changes nothing); the Windows layer does nothing here.
+// Between these two calls, on the calling thread, the layer holds the folders a run works in,
+// so that nothing that takes a folder's name afterwards is ever reached: a root given to
+// FsHoldRoot is opened once, and every path below it is reached from it one folder at a time,
+// never through a link (a path whose folders hold one fails, as a missing folder does). POSIX
+// keeps each folder so found open and reaches files relative to it (held_folders_posix.cpp).
+// The link checks (FsPathHasLink, FsMakeParentDirsUnlessLinked) then make missing folders the
+// same way, leaving no moment between a look and its use. A folder that this layer removes or
+// renames is let go. Meant for the span of one run, on the thread that runs it (a second hold
+// before the release changes nothing). The Windows layer, whose ANSI calls take whole names,
+// holds nothing yet and looks for links by name before each entry, as it did.
 void FsHoldFolders();
+
+// Makes `folder` a root while holding: the destination, a folder for kept backups, a run's own
+// BackupDir. One that lies below a root already is reached from it without following a link
+// and stays held, whatever takes its name later, until it is removed or the release; any other
+// is opened as the system finds it (links followed: the caller chose it). False when it is no
+// folder that can be held.
+bool FsHoldRoot(const char* folder);
+
 void FsReleaseFolders();
 
 // Reserves a new unique name in directory `dir`: `prefix` (three characters), a hexadecimal
@@ -142,7 +161,7 @@ bool FsReserveTempName(const char* dir, const char* prefix, char* name);
 // Makes a new, empty file with a name of the form FsReserveTempName gives, never at a name that
 // exists (a link's included), and returns it open for writing and held exclusively (as
 // kFsCreateNew opens), so that nobody can take it between; on POSIX systems not in a folder
-// that the run made and holds (FsMakeDir while holding), which no run of ours enters while this
+// that the run made and holds as a root (FsHoldRoot), which no run of ours enters while this
 // one lives. kNoFile, with nothing left behind, when no name could be reserved or the file not
 // opened.
 FsFile FsCreateTemp(const char* dir, const char* prefix, char* name);
@@ -154,8 +173,20 @@ FsFile FsCreateTemp(const char* dir, const char* prefix, char* name);
 struct FsNameCodec {
   bool (*toSystem)(const char* ansi, char* out, size_t outSize);
   bool (*fromSystem)(const char* system, char* out, size_t outSize);
+  const char* tag;  // names the conversion, such as "codepage 932"; kept with the pointers
 };
 void FsSetNameCodec(const FsNameCodec* codec);
+
+// The journal line that names the codec set ("names codepage 932"): "" where names pass as
+// they are (always on Windows). What a run records by name is found again only under the same
+// conversion.
+const char* FsNameTag();
+
+// Takes from the journal lines at `*line` (up to `end`) the one that names a conversion, where
+// there is one, and tells whether it names this layer's (none where names pass as they are).
+// The Windows layer, which converts no names, takes no line: one left by another system then
+// reads as a path, which the rules refuse.
+bool FsTakeNameTag(const char** line, const char* end);
 
 }  // namespace vt
 

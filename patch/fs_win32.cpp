@@ -1,4 +1,5 @@
 // The file-system layer on Windows: thin wrappers over the ANSI Win32 file calls.
+#include <string.h>
 #include <windows.h>
 
 #include "format/ansi_chars.h"
@@ -49,7 +50,9 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
       {GENERIC_WRITE, 0, TRUNCATE_EXISTING},             // kFsTruncateExisting
       {GENERIC_WRITE, 0, CREATE_ALWAYS},                 // kFsCreateAlways
       {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},    // kFsReadShared
+      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},  // kFsUpdateSoleLink (links not counted)
   };
+  static_assert(sizeof kModes / sizeof kModes[0] == kFsUpdateSoleLink + 1, "a row per mode");
   const Mode& m = kModes[mode];
   // CreateFileA would follow a link at the file; the POSIX layer never opens through one.
   if (IsReparsePoint(path)) {
@@ -123,6 +126,10 @@ bool FsSetNormalAttributes(const char* path) {
 
 void FsSetNameCodec(const FsNameCodec*) {}
 
+const char* FsNameTag() { return ""; }
+
+bool FsTakeNameTag(const char**, const char*) { return true; }
+
 // The directory up to the last backslash, and the missing ones above it. Mostly it exists
 // already, and one call tells so. Walked by character: a double-byte character whose second
 // byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made.
@@ -148,11 +155,12 @@ bool FsRemoveDir(const char* path) { return RemoveDirectoryA(path) != 0; }
 // The ANSI calls take whole names only (a name relative to an open folder needs the native
 // NT calls), so each call walks its name as before.
 void FsHoldFolders() {}
+bool FsHoldRoot(const char*) { return true; }
 void FsReleaseFolders() {}
 
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   char pattern[MAX_PATH + 4];
-  int length = lstrlenA(dir);
+  int length = int(strlen(dir));
   if (length + 4 >= MAX_PATH) return false;
   lstrcpyA(pattern, dir);
   if (length > 0 && !EndsWithSeparator(dir)) pattern[length++] = '\\';

@@ -15,8 +15,10 @@ namespace {
 typedef char PathBuffer[kMaxPath + 1];
 
 const char kJournalName[] = "Vantrel.jnl";
-// The journal's first line. Each file on its way into the BackupDir adds a line (a backslash
-// and its path relative to DestinationDir), and a run that keeps its result the line "kept".
+// The journal's first line. A run whose names the file layer converts (the native tool with a
+// code page) adds the conversion's tag as the second line, since the names are found again
+// only under it. Each file on its way into the BackupDir adds a line (a backslash and its path
+// relative to DestinationDir), and a run that keeps its result the line "kept".
 // The first form of the journal, "Vantrel run journal" alone, named no file: a BackupDir that
 // holds one is not taken for a run's own, since only its journal may say what goes back.
 const char kJournalSignature[] = "Vantrel run journal 2\r\n";
@@ -33,10 +35,12 @@ bool FormPrivatePaths(const char* backupDir, char* privateDir, char* journal) {
          JoinPath(privateDir, kJournalName, journal);
 }
 
-// Everything but the journal first, so that the BackupDir stays recognisable to the end. True
-// when the BackupDir is gone.
-bool RemoveFolders(const char* backupDir, const char* privateDir, const char* journal) {
-  RemoveEntries(backupDir, FileNamePart(privateDir));
+// Everything but the journal first, so that the BackupDir stays recognisable to the end; the
+// backups only with `backups`: without, a backup still there keeps the BackupDir. True when the
+// BackupDir is gone.
+bool RemoveFolders(const char* backupDir, const char* privateDir, const char* journal,
+                   bool backups = true) {
+  RemoveEntries(backupDir, FileNamePart(privateDir), backups);
   RemoveEntries(privateDir, kJournalName);
   FsDeleteFile(journal);
   FsRemoveDir(privateDir);
@@ -71,8 +75,12 @@ uint32_t RestoreLine(const char* destinationDir, const char* backupDir, const ch
   // write sharing.
   if (!FsMakeParentDirs(target)) return kLogNotRestoredId;
   FsSetNormalAttributes(target);
-  if (FsReplaceFile(backup, target) == kFsOk || FsCopyFile(backup, target, true) == kFsOk)
+  if (FsReplaceFile(backup, target) == kFsOk) return kLogRestoredId;
+  // A copy leaves the backup where it was: now the same as the file at its path, it goes.
+  if (FsCopyFile(backup, target, true) == kFsOk) {
+    FsDiscardFile(backup);
     return kLogRestoredId;
+  }
   // A folder in the file's place never goes away by waiting.
   return FsForEachEntry(target, IgnoreEntry, nullptr) ? kLogNotRestoredId : kLogBackupKeptId;
 }
@@ -93,7 +101,9 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
   // Held by a run that still lives, or no journal at all: not a trace to repair. The journal
   // stays held while the files go back, so that no other run repairs the same BackupDir at the
   // same time.
-  FsFile journal = FsOpen(journalPath, kFsUpdateExclusive, nullptr);
+  // A journal with another name elsewhere is none of ours: a mark written into it would reach
+  // that name's file.
+  FsFile journal = FsOpen(journalPath, kFsUpdateSoleLink, nullptr);
   if (journal == kNoFile) return kNotARunFolder;
   FsView view;
   if (!FsMap(journal, &view) || view.size < kSignatureLength ||
@@ -104,6 +114,14 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
   }
   const char* line = reinterpret_cast<const char*>(view.data) + kSignatureLength;
   const char* const end = reinterpret_cast<const char*>(view.data) + view.size;
+  // Names recorded under another conversion than this run's lead nowhere: the folder waits,
+  // untouched, for a run under the journal's own.
+  if (!FsTakeNameTag(&line, end)) {
+    FsUnmap(&view);
+    FsClose(journal);
+    report.repaired(report.context, name, kLogBackupKeptId);
+    return kFilesHeld;
+  }
   // "kept" is the journal's last line when it is there: nothing moves after the decision.
   const size_t keptLength = sizeof kKeptLine + 1;
   const bool kept = size_t(end - line) >= keptLength && end[-1 - int(keptLength)] == '\n' &&
@@ -129,12 +147,17 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
   if (folderId == kLogNotRestoredId) FsWrite(journal, kSetAsideSignature, kSignatureLength);
   FsClose(journal);
   // What stays (a name too long to reach, a file held) is no longer a run's: its journal went.
-  if (folderId == kLogTraceRemovedId && !RemoveFolders(backupDir, privateDir, journalPath))
-    folderId = kLogNotRestoredId;
+  // A backup still there once every line went back went back under no line: it may be the only
+  // copy of its file, and stays with the folder.
+  const bool setAside = folderId == kLogNotRestoredId ||
+                        (folderId == kLogTraceRemovedId &&
+                         !RemoveFolders(backupDir, privateDir, journalPath, kept));
+  if (setAside && folderId == kLogTraceRemovedId)
+    folderId = kept ? kLogNotRestoredId : kLogBackupKeptId;
   report.repaired(report.context, name, folderId);
-  return folderId == kLogBackupKeptId ? kFilesHeld
-         : folderId == kLogTraceRemovedId ? kRepaired
-                                          : kSetAside;
+  return setAside                         ? kSetAside
+         : folderId == kLogBackupKeptId    ? kFilesHeld
+                                          : kRepaired;
 }
 
 namespace {
@@ -148,7 +171,7 @@ struct Repair {
 // Repairs DestinationDir\`name` when it is an interrupted run's BackupDir.
 void RepairIfInterrupted(void* context, const char* name, FsEntryKind kind) {
   Repair* repair = static_cast<Repair*>(context);
-  if (kind != kFsEntryDir || strncmp(name, kBackupDirPrefix, 3) != 0) return;
+  if (kind != kFsEntryDir || memcmp(name, kBackupDirPrefix, 3) != 0) return;
   if (RepairRunFolder(repair->destinationDir, name, *repair->report) == kFilesHeld)
     repair->complete = false;
 }
@@ -159,23 +182,6 @@ bool RunFolderFits(const char* backupDir) {
   PathBuffer privateDir, journal;
   // A temporary name: "PCH", up to four hexadecimal digits, ".tmp".
   return FormPrivatePaths(backupDir, privateDir, journal) && strlen(privateDir) + 12 <= kMaxPath;
-}
-
-bool OpenRunFolder(const char* backupDir, RunFolder* folder) {
-  folder->journal = kNoFile;
-  PathBuffer journal;
-  size_t length = strlen(backupDir);
-  if (length > kMaxPath || !FormPrivatePaths(backupDir, folder->privateDir, journal)) return false;
-  memcpy(folder->backupDir, backupDir, length + 1);
-  if (!FsMakeDir(folder->privateDir)) return false;
-  folder->journal = FsOpen(journal, kFsCreateNew, nullptr);
-  if (folder->journal != kNoFile && FsWrite(folder->journal, kJournalSignature, kSignatureLength))
-    return true;
-  if (folder->journal != kNoFile) FsClose(folder->journal);
-  folder->journal = kNoFile;
-  FsDeleteFile(journal);
-  FsRemoveDir(folder->privateDir);
-  return false;
 }
 
 namespace {
@@ -192,6 +198,24 @@ bool WriteJournalLine(const RunFolder& folder, const char* lead, const char* tex
 }
 
 }  // namespace
+
+bool OpenRunFolder(const char* backupDir, RunFolder* folder) {
+  folder->journal = kNoFile;
+  PathBuffer journal;
+  size_t length = strlen(backupDir);
+  if (length > kMaxPath || !FormPrivatePaths(backupDir, folder->privateDir, journal)) return false;
+  memcpy(folder->backupDir, backupDir, length + 1);
+  if (!FsMakeDir(folder->privateDir)) return false;
+  folder->journal = FsOpen(journal, kFsCreateNew, nullptr);
+  if (folder->journal != kNoFile && FsWrite(folder->journal, kJournalSignature, kSignatureLength) &&
+      (FsNameTag()[0] == 0 || WriteJournalLine(*folder, "", FsNameTag())))
+    return true;
+  if (folder->journal != kNoFile) FsClose(folder->journal);
+  folder->journal = kNoFile;
+  FsDeleteFile(journal);
+  FsRemoveDir(folder->privateDir);
+  return false;
+}
 
 bool RecordBackup(void* folder, const char* relative) {
   return WriteJournalLine(*static_cast<const RunFolder*>(folder), "\\", relative);

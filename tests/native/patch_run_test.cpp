@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "builder/code_page.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
-#include "patch/fs_faults.h"
+#include "tests/common/fs_faults.h"
 #include "patch/result_log.h"
 #include "tests/common/script_builder.h"
 #include "tests/common/test_files.h"
@@ -37,6 +38,7 @@ struct Told {
   int entries = 0;
   RunState* run = nullptr;
   std::function<void(int entry)> atEntry;  // called as each entry (0-based) starts
+  std::function<void()> atFinishing;  // called once the run has decided its end
 };
 
 void OnRange(void* c, uint32_t count) {
@@ -54,6 +56,7 @@ void OnEntry(void* c, const char* path) {
 void OnFinishing(void* c, int32_t decided) {
   Told* told = static_cast<Told*>(c);
   told->events.push_back("finishing " + std::to_string(decided));
+  if (told->atFinishing) told->atFinishing();
   if (told->cancelWhenFinishing) StoreRunState(told->run, kRunCancelled);
 }
 void OnDone(void* c, int32_t state) {
@@ -624,6 +627,128 @@ TEST_F(PatchRunTest, MatrixScriptCompletesWithoutAStop) {
     if (e.relative != "lib/upd.dll") EXPECT_EQ(Get(fs::path(dest_) / e.relative), e.after);
   EXPECT_EQ(Get(fs::path(dest_) / "lib/upd.dll"), "overwritten after its update");
   EXPECT_TRUE(Leftovers().empty());
+}
+
+// ---- Nothing reached outside the destination, nothing lost ----------------------------------
+
+// Another name of an outside file in the destination (the log's) or in the folder for kept
+// backups, and a folder link there: the run writes none of them, and keeps what it should.
+TEST_F(PatchRunTest, HardLinksAndLinksLeadNoWriteOutside) {
+  vtt::PutFile(root_ / "outside/log", "outside log");
+  vtt::PutFile(root_ / "outside/kept", "outside kept");
+  fs::create_hard_link(root_ / "outside/log", fs::path(dest_) / kResultLogName);
+  vtt::PutFile(root_ / "kept/deeper/d/u.txt", "");
+  fs::remove(root_ / "kept/deeper/d/u.txt");
+  fs::create_hard_link(root_ / "outside/kept", root_ / "kept/deeper/d/u.txt");
+  fs::create_directory_symlink(root_ / "outside", root_ / "kept/deeper/e");
+  Put("d/u.txt", "old u");
+  Put("e/v.txt", "old v");
+  Script s;
+  s.Update("\\d\\u.txt", "old u", "new u").Update("\\e\\v.txt", "old v", "new v");
+  EXPECT_EQ(Run(s.bytes(), "", 1), kRunInProgress);
+  EXPECT_EQ(Snapshot(root_ / "outside"), (Tree{{"kept", "outside kept"}, {"log", "outside log"}}));
+  EXPECT_EQ(Log().substr(0, 9), "d\\u.txt -");
+  EXPECT_EQ(Get(root_ / "kept/deeper/d/u.txt"), "old u");
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// More folders than a run keeps open at once: each kept copy lands at its own path.
+TEST_F(PatchRunTest, ManyFoldersAreEachKeptInTheirOwnPlace) {
+  Script s;
+  Tree old;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "lang" + std::to_string(i) + "/strings.txt";
+    old[name] = "old " + name;
+    Put(name, old[name]);
+    s.Update("\\lang" + std::to_string(i) + "\\strings.txt", old[name], "new " + name);
+  }
+  old["main.exe"] = "old main";
+  Put("main.exe", "old main");
+  s.Update("\\main.exe", "old main", "new main");
+  EXPECT_EQ(Run(s.bytes(), "main.exe", 1), kRunInProgress);
+  Tree kept = Snapshot(kept_);
+  for (auto at = kept.begin(); at != kept.end();)
+    at = at->second == "<dir>" ? kept.erase(at) : std::next(at);
+  EXPECT_EQ(kept, old);
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// The run's own BackupDir as it is removed after a complete run, and an interrupted run's as
+// the repair removes it: another program renames it at the removal's first delete and puts a
+// link to an outside folder at its name. Nothing outside goes.
+TEST_F(PatchRunTest, ABackupDirSwappedForALinkAsItIsRemovedLeadsNoDeleteOutside) {
+  for (bool interrupted : {false, true}) {
+    SCOPED_TRACE(interrupted ? "repair" : "run");
+    fs::remove_all(dest_);
+    fs::remove_all(root_ / "outside");
+    const fs::path forged = fs::path(dest_) / "BAK1.tmp";
+    Script s;
+    std::string journal = "Vantrel run journal 2\r\n";
+    for (int i = 0; i < 30; ++i) {
+      const std::string name = "f" + std::to_string(i);
+      vtt::PutFile(root_ / "outside" / name, "outside");
+      if (interrupted) vtt::PutFile(forged / name, "backup");
+      Put(name, "old");
+      s.Update("\\" + name, "old", "new");
+    }
+    if (interrupted) vtt::PutFile(forged / "BAK1.tmp/Vantrel.jnl", journal + "kept\r\n");
+    const Tree outside = Snapshot(root_ / "outside");
+    auto swap = [&] {
+      for (const auto& e : fs::directory_iterator(dest_)) {
+        const fs::path bak = e.path();
+        if (bak.filename().string().rfind("BAK", 0) != 0 || fs::is_symlink(bak)) continue;
+        if (interrupted != (bak == forged)) continue;
+        fs::rename(bak, root_ / "moved");
+        fs::create_directory_symlink(root_ / "outside", bak);
+        return;
+      }
+    };
+    told_ = Told();
+    // The run's first delete is that of the name it reserved for its BackupDir; the next is
+    // the repair's first. The run's own removal starts once it has decided.
+    if (interrupted) FsActAt(kFaultDelete, 1, swap);
+    told_.atFinishing = [&] {
+      if (!interrupted) FsActAt(kFaultDelete, 0, swap);
+    };
+    EXPECT_EQ(Run(s.bytes()), kRunInProgress);
+    FsClearFaults();
+    EXPECT_TRUE(fs::is_directory(root_ / "moved"));
+    EXPECT_EQ(Snapshot(root_ / "outside"), outside);
+    fs::remove_all(root_ / "moved");
+  }
+}
+
+// The backup of a run killed under a name conversion (a code page) is found only under the
+// same one: under another the folder waits untouched and the run stays out; a journal line
+// that finds no backup while one stays in the folder keeps the folder, set aside.
+TEST_F(PatchRunTest, BackupsOfAKilledRunAreNeverRemovedUnresolved) {
+  const std::string katakana = "\xE3\x82\xA2.txt", cp932 = "\x83\x41.txt";
+  const struct {
+    const char* tag;
+    unsigned codePage;
+    int32_t end;
+    bool restored;
+  } kCases[] = {
+      {"names codepage 932\r\n", 0, kRunRepairIncomplete, false},
+      {"names codepage 932\r\n", 932, kRunInProgress, true},
+      {"", 0, kRunInProgress, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.tag) + std::to_string(c.codePage));
+    fs::remove_all(dest_);
+    const fs::path bak = fs::path(dest_) / "BAK2.tmp";
+    vtt::PutFile(bak / katakana, "only copy");
+    vtt::PutFile(bak / "BAK2.tmp/Vantrel.jnl",
+                 std::string("Vantrel run journal 2\r\n") + c.tag + "\\" + cp932 + "\r\n");
+    std::string error;
+    ASSERT_TRUE(SelectCodePage(c.codePage, &error)) << error;
+    told_ = Told();
+    const int32_t end = Run(Script().bytes());
+    SelectCodePage(0, &error);
+    EXPECT_EQ(end, c.end);
+    EXPECT_EQ(Get(fs::path(dest_) / katakana), c.restored ? "only copy" : "");
+    EXPECT_EQ(Get(bak / katakana), c.restored ? "" : "only copy");
+  }
 }
 
 }  // namespace
