@@ -65,27 +65,21 @@ uint32_t FindStubSize(const uint8_t* image, size_t imageSize) {
 
 namespace {
 
-void RefuseRecord(RecordStream* stream, PayloadFaultKind kind, uint32_t value = 0) {
-  stream->fault.kind = kind;
-  stream->fault.record = stream->index;
-  stream->fault.offset = stream->offset;
-  stream->fault.value = value;
-}
-
-void EndRecord(RecordStream* stream) {
-  stream->sizeBytes = 0;
-  if (stream->end) stream->end(stream);
+void Refuse(RecordStream* s) {
+  s->fault = kRecordBadName;
+  s->stopped = true;
 }
 
 // One byte of a record's name or size field.
 void TakeFieldByte(RecordStream* s, uint8_t byte) {
   if (s->sizeBytes > 0) {
-    s->size |= uint32_t(byte) << (8 * (s->sizeBytes - 1));
+    // Little-endian: after the fourth byte the first one has moved to the bottom.
+    s->size = s->size >> 8 | uint32_t(byte) << 24;
     if (++s->sizeBytes < 5) return;
-    s->left = s->size;
+    s->sizeBytes = 0;
     s->nameLength = 0;
-    if (s->start) s->start(s);
-    if (s->left == 0) EndRecord(s);
+    s->left = s->size;
+    s->start(s);
     return;
   }
   if (s->nameLength == 0) {
@@ -97,27 +91,24 @@ void TakeFieldByte(RecordStream* s, uint8_t byte) {
     }
   }
   if (byte != 0) {
-    if (s->nameLength < kMaxRecordName) s->name[s->nameLength] = char(byte);
-    ++s->nameLength;
+    if (s->nameLength == kMaxRecordName) return Refuse(s);
+    s->name[s->nameLength++] = char(byte);
     return;
   }
-  if (s->nameLength > kMaxRecordName || !IsSafeComponent(s->name, s->nameLength))
-    return RefuseRecord(s, kRecordBadName);
+  if (!IsSafeComponent(s->name, s->nameLength)) return Refuse(s);
   s->name[s->nameLength] = 0;
-  s->size = 0;
   s->sizeBytes = 1;
 }
 
 }  // namespace
 
 void FeedRecords(RecordStream* s, const uint8_t* bytes, size_t size) {
-  while (size > 0 && !s->stopped && s->fault.kind == kPayloadOk) {
+  while (size > 0 && !s->stopped) {
     size_t n = 1;
-    if (s->sizeBytes == 5) {
+    if (s->left > 0) {
       n = size < s->left ? size : s->left;
       s->left -= uint32_t(n);
-      if (s->data) s->data(s, bytes, n);
-      if (s->left == 0) EndRecord(s);
+      s->data(s, bytes, n);
     } else {
       TakeFieldByte(s, *bytes);
     }
@@ -128,16 +119,21 @@ void FeedRecords(RecordStream* s, const uint8_t* bytes, size_t size) {
 }
 
 bool EndRecords(RecordStream* s, PayloadFault* fault) {
+  PayloadFaultKind kind = s->fault;
   // The end of the bytes cuts off the part of a record being read, if any.
-  if (s->fault.kind == kPayloadOk && !s->stopped && (s->sizeBytes > 0 || s->nameLength > 0)) {
-    if (s->sizeBytes == 5) {
-      RefuseRecord(s, kRecordDataPastEnd, s->size);
-    } else {
-      RefuseRecord(s, s->sizeBytes > 0 ? kRecordSizeCutOff : kRecordNameCutOff);
+  if (!s->stopped && (s->left > 0 || s->sizeBytes > 0 || s->nameLength > 0))
+    kind = s->left > 0 ? kRecordDataPastEnd : s->sizeBytes > 0 ? kRecordSizeCutOff
+                                                                : kRecordNameCutOff;
+  if (fault) {
+    *fault = PayloadFault();
+    if (kind != kPayloadOk) {
+      fault->kind = kind;
+      fault->record = s->index;
+      fault->offset = s->offset;
+      if (kind == kRecordDataPastEnd) fault->value = s->size;
     }
   }
-  if (fault) *fault = s->fault;
-  return s->fault.kind == kPayloadOk;
+  return kind == kPayloadOk;
 }
 
 namespace {
@@ -148,7 +144,12 @@ struct Visit {
   void* context;
 };
 
-// The record lies whole in the walked bytes: the visitor is given it there.
+void IgnoreRecord(RecordStream*) {}
+
+void IgnoreData(RecordStream*, const uint8_t*, size_t) {}
+
+// The walk was checked first: the record lies whole in the walked bytes, and the visitor is
+// given it there.
 void VisitRecord(RecordStream* stream) {
   const Visit* v = static_cast<const Visit*>(stream->context);
   const uint8_t* at = v->data + stream->offset;
@@ -162,12 +163,15 @@ void VisitRecord(RecordStream* stream) {
 bool WalkRecords(const uint8_t* data, size_t size, RecordVisitor visit, void* context,
                  PayloadFault* fault) {
   RecordStream check = {};
+  check.start = IgnoreRecord;
+  check.data = IgnoreData;
   FeedRecords(&check, data, size);
   if (!EndRecords(&check, fault)) return false;
   if (visit) {
     Visit v = {data, visit, context};
     RecordStream walk = {};
-    walk.end = VisitRecord;
+    walk.start = VisitRecord;
+    walk.data = IgnoreData;
     walk.context = &v;
     FeedRecords(&walk, data, size);
   }

@@ -72,23 +72,23 @@ typedef void (*RecordData)(RecordStream* stream, const uint8_t* bytes, size_t si
 // A record walk over bytes that come in pieces, as a block is decompressed: each record is
 // checked as its parts arrive, and its data is handed on as it comes. Unlike WalkRecords, a
 // record is started before the ones after it are read: a damaged block may have handed on
-// records before it is found damaged. The caller sets the first three fields (each callback
-// may be null), the rest zero.
+// records before it is found damaged. The caller sets the callbacks (neither may be null) and
+// the context, the rest zero. A record ends where the next one starts or the walk ends.
 struct RecordStream {
   RecordStart start;  // a record begins: `name`, `size` and `offset` are set
   RecordData data;    // the next piece of the current record's data, not empty
-  RecordStart end;    // the current record's data is complete
   void* context;
-  bool stopped;          // set by a callback to take no more records; set at the empty name
+  bool stopped;  // set by a callback to take no more records; set at the empty name and damage
+  PayloadFaultKind fault;  // the first damage found; feeding stops there
+  int sizeBytes;           // size field bytes read: 0 to 4
+  size_t nameLength;       // name bytes read of a record whose data has not begun
+  uint32_t size;           // the current record's data size
+  uint32_t left;           // data bytes of the current record still to come
+  size_t offset;           // the current record's offset in the bytes fed
+  uint32_t index;          // the current record's 1-based index
+  size_t fed;              // bytes fed so far
+  // Last, so that the fields above stay within a short reach of the structure's address.
   char name[kMaxRecordName + 1];  // the current record's name, NUL-terminated
-  uint32_t size;         // the current record's data size
-  size_t offset;         // the current record's offset in the bytes fed
-  uint32_t index;        // the current record's 1-based index
-  size_t fed;            // bytes fed so far
-  size_t nameLength;     // name bytes read of a record whose data has not begun
-  int sizeBytes;         // size field bytes read: 0 to 4; 5 once its data is being read
-  uint32_t left;         // data bytes of the current record still to come
-  PayloadFault fault;    // the first damage found; feeding stops there
 };
 
 // Takes the next `size` bytes of the block.

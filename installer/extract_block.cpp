@@ -34,21 +34,22 @@ bool GetInstallerPath(char* path) {
 // The decompressed bytes pass through a window of this size on their way to the files.
 const DWORD kWindowSize = 1 << 20;
 
-// Write errors are not reported: the next record is still written.
+// The stream's context is the file of the record being written, INVALID_HANDLE_VALUE before
+// the first and after the last. Write errors are not reported: the next record is still written.
+void CloseRecordFile(vt::RecordStream* records) {
+  if (records->context != INVALID_HANDLE_VALUE) CloseHandle(records->context);
+  records->context = INVALID_HANDLE_VALUE;
+}
+
 void CreateRecordFile(vt::RecordStream* records) {
-  *static_cast<HANDLE*>(records->context) = CreateFileA(
-      records->name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  CloseRecordFile(records);
+  records->context = CreateFileA(records->name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 void WriteRecordData(vt::RecordStream* records, const uint8_t* bytes, size_t size) {
   DWORD written;
-  WriteFile(*static_cast<HANDLE*>(records->context), bytes, DWORD(size), &written, nullptr);
-}
-
-void CloseRecordFile(vt::RecordStream* records) {
-  HANDLE* file = static_cast<HANDLE*>(records->context);
-  if (*file != INVALID_HANDLE_VALUE) CloseHandle(*file);
-  *file = INVALID_HANDLE_VALUE;
+  WriteFile(records->context, bytes, DWORD(size), &written, nullptr);
 }
 
 void FeedWindow(void* records, const uint8_t* bytes, size_t size) {
@@ -63,8 +64,10 @@ int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
                               MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (!memory) return 0;
   vt::Bzip2Work* work = static_cast<vt::Bzip2Work*>(memory);
-  HANDLE file = INVALID_HANDLE_VALUE;
-  vt::RecordStream records = {CreateRecordFile, WriteRecordData, CloseRecordFile, &file};
+  vt::RecordStream records = {};
+  records.start = CreateRecordFile;
+  records.data = WriteRecordData;
+  records.context = INVALID_HANDLE_VALUE;
   // The engine's table serves the payload too; building it again rewrites the same values.
   vt::BuildCrcTable();
   vt::Bzip2Stream stream = {block.stream, block.streamSize, reinterpret_cast<uint8_t*>(work + 1),
