@@ -119,21 +119,21 @@ void FeedRecords(RecordStream* s, const uint8_t* bytes, size_t size) {
 }
 
 bool EndRecords(RecordStream* s, PayloadFault* fault) {
-  PayloadFaultKind kind = s->fault;
   // The end of the bytes cuts off the part of a record being read, if any.
-  if (!s->stopped && (s->left > 0 || s->sizeBytes > 0 || s->nameLength > 0))
-    kind = s->left > 0 ? kRecordDataPastEnd : s->sizeBytes > 0 ? kRecordSizeCutOff
-                                                                : kRecordNameCutOff;
+  const bool cut = !s->stopped && (s->left | uint32_t(s->sizeBytes) | s->nameLength) != 0;
   if (fault) {
     *fault = PayloadFault();
-    if (kind != kPayloadOk) {
-      fault->kind = kind;
+    fault->kind = !cut              ? s->fault
+                  : s->left > 0      ? kRecordDataPastEnd
+                  : s->sizeBytes > 0 ? kRecordSizeCutOff
+                                     : kRecordNameCutOff;
+    if (fault->kind != kPayloadOk) {
       fault->record = s->index;
       fault->offset = s->offset;
-      if (kind == kRecordDataPastEnd) fault->value = s->size;
+      if (fault->kind == kRecordDataPastEnd) fault->value = s->size;
     }
   }
-  return kind == kPayloadOk;
+  return !cut && s->fault == kPayloadOk;
 }
 
 namespace {
