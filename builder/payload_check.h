@@ -13,11 +13,11 @@ namespace vt {
 
 class FileMap;
 
-// The largest decompressed block the installer can be counted on to unpack. It is a 32-bit
-// program: its 2 GiB of address space also hold the program, its DLLs, the mapped installer
-// file and the other block, and it asks for each block's stored size in one piece of memory,
-// which beyond 1 GiB a 32-bit process often cannot find. inspect calls a larger stored size
-// damaged, pack refuses to write one.
+// The largest decompressed block the installer can be counted on to use. It unpacks a block in
+// a fixed amount of memory, but then maps Patch.dat whole, and it is a 32-bit program: its
+// 2 GiB of address space also hold the program, its DLLs and the mapped installer file, and
+// beyond 1 GiB such a process often cannot find one piece that large. inspect calls a larger
+// stored size damaged, pack refuses to write one.
 const uint32_t kMaxBlockRawSize = 1u << 30;
 
 // What is known about one block, filled as far as reading it got.

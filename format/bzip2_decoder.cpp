@@ -21,6 +21,7 @@ struct Decoder {
   int nSelectors;
   int groupNo;
   int groupLeft;
+  size_t used;  // bytes in the output window
 };
 
 // The next `n` bits (at most 24), first bit highest.
@@ -229,9 +230,15 @@ Bzip2Result DecodeBlock(Decoder* d, Bzip2Stream* s, uint32_t blockMax, uint32_t*
         break;
       }
     }
-    if (run > s->outCapacity - s->produced) return kBzip2OutputFull;
+    if (run > s->outLimit - s->produced) return kBzip2OutputFull;
+    s->produced += run;
     for (; run > 0; --run) {
-      s->out[s->produced++] = uint8_t(byte);
+      // Without a flush the window is the whole bound, so it never fills before the bound.
+      if (d->used == s->outCapacity) {
+        s->flush(s->flushContext, s->out, d->used);
+        d->used = 0;
+      }
+      s->out[d->used++] = uint8_t(byte);
       crc = crc << 8 ^ s->crcTable[(crc >> 24) ^ uint32_t(byte)];
     }
   }
@@ -268,9 +275,11 @@ Bzip2Result DecodeStream(Decoder* d, Bzip2Stream* s) {
 }  // namespace
 
 Bzip2Result Bzip2Decode(Bzip2Stream* stream, Bzip2Work* work) {
-  Decoder d = {stream->in, stream->inSize, 0, 0, 0, false, work, 0, 0, 0};
+  Decoder d = {stream->in, stream->inSize, 0, 0, 0, false, work, 0, 0, 0, 0};
   stream->produced = 0;
+  if (!stream->flush) stream->outLimit = stream->outCapacity;
   Bzip2Result r = DecodeStream(&d, stream);
+  if (r == kBzip2Ok && stream->flush) stream->flush(stream->flushContext, stream->out, d.used);
   stream->bitsRead = d.pos * 8 - size_t(d.live);
   return r;
 }

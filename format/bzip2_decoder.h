@@ -1,5 +1,5 @@
-// One-shot bzip2 decoding from a buffer into a buffer: the whole stream in memory, the whole
-// output space given up front. Portable; the stub unpacks its payload blocks with it.
+// bzip2 decoding of a stream in memory, into a buffer that holds all the output or into a window
+// that is handed on each time it fills. Portable; the stub unpacks its payload blocks with it.
 #ifndef VANTREL_FORMAT_BZIP2_DECODER_H
 #define VANTREL_FORMAT_BZIP2_DECODER_H
 
@@ -35,20 +35,30 @@ struct Bzip2Work {
   uint8_t selector[kBzip2MaxSelectors];
 };
 
+// Takes the next `size` bytes of the output, in order.
+typedef void (*Bzip2Flush)(void* context, const uint8_t* bytes, size_t size);
+
 struct Bzip2Stream {
   const uint8_t* in;
   size_t inSize;
   uint8_t* out;
   size_t outCapacity;
   const uint32_t* crcTable;  // the 256-entry MSB-first CRC-32 table of patch/crc32.h
-  size_t produced;           // set: bytes written to `out`
+  size_t produced;           // set: bytes of output in all
   size_t bitsRead;           // set: bits of `in` consumed when decoding stopped
+  // Null: all the output goes to `out`, and `outCapacity` bounds it. Otherwise `out` is a window
+  // of `outCapacity` bytes (at least 1) handed to `flush` each time it is full and once more at
+  // the stream's end, and `outLimit` bounds the output.
+  Bzip2Flush flush;
+  void* flushContext;
+  size_t outLimit;
 };
 
-// Decodes the first bzip2 stream at `in` into `out`; bytes after its end marker are ignored.
-// Succeeds only when every block and the stream end pass their CRC checks and all the data
-// fits into `outCapacity` bytes. On any failure `out` holds an undefined part of the data;
-// nothing is ever written past `outCapacity` or read past `inSize`.
+// Decodes the first bzip2 stream at `in`; bytes after its end marker are ignored. Succeeds only
+// when every block and the stream end pass their CRC checks and all the data fits into the
+// bound. The data reaches `out` or `flush` as it is decoded, before the CRC that covers it is
+// checked: on any failure what was handed on is an undefined part of the data, and its last
+// window is not handed on. Nothing is ever written past `outCapacity` or read past `inSize`.
 Bzip2Result Bzip2Decode(Bzip2Stream* stream, Bzip2Work* work);
 
 }  // namespace vt

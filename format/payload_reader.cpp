@@ -1,6 +1,8 @@
 // Block location and record walk over the installer payload.
 #include "format/payload_reader.h"
 
+#include <string.h>
+
 #include "format/file_format.h"
 #include "format/name_rules.h"
 
@@ -63,47 +65,116 @@ uint32_t FindStubSize(const uint8_t* image, size_t imageSize) {
 
 namespace {
 
-// Reads the record at *pos. Returns true with record->name empty at the end of the run.
-bool ReadRecord(const uint8_t* data, size_t size, size_t* pos, FileRecord* record,
-                PayloadFault* fault) {
-  size_t at = *pos;
-  if (at >= size || data[at] == 0) {
-    record->name = "";
-    return true;
+void Refuse(RecordStream* s) {
+  s->fault = kRecordBadName;
+  s->stopped = true;
+}
+
+// One byte of a record's name or size field.
+void TakeFieldByte(RecordStream* s, uint8_t byte) {
+  if (s->sizeBytes > 0) {
+    // Little-endian: after the fourth byte the first one has moved to the bottom.
+    s->size = s->size >> 8 | uint32_t(byte) << 24;
+    if (++s->sizeBytes < 5) return;
+    s->sizeBytes = 0;
+    s->nameLength = 0;
+    s->left = s->size;
+    s->start(s);
+    return;
   }
-  size_t len = 0;
-  while (at + len < size && data[at + len] != 0) ++len;
-  if (at + len >= size) return Refuse(fault, kRecordNameCutOff, at);
-  if (!IsSafeComponent(reinterpret_cast<const char*>(data + at), len))
-    return Refuse(fault, kRecordBadName, at);
-  size_t field = at + len + 1;
-  if (size - field < 4) return Refuse(fault, kRecordSizeCutOff, at);
-  uint32_t dataSize = ReadLe32(data + field);
-  if (size - field - 4 < dataSize) return Refuse(fault, kRecordDataPastEnd, at, dataSize);
-  record->name = reinterpret_cast<const char*>(data + at);
-  record->data = data + field + 4;
-  record->size = dataSize;
-  *pos = field + 4 + dataSize;
-  return true;
+  if (s->nameLength == 0) {
+    s->offset = s->fed;
+    ++s->index;
+    if (byte == 0) {
+      s->stopped = true;
+      return;
+    }
+  }
+  if (byte != 0) {
+    if (s->nameLength == kMaxRecordName) return Refuse(s);
+    s->name[s->nameLength++] = char(byte);
+    return;
+  }
+  if (!IsSafeComponent(s->name, s->nameLength)) return Refuse(s);
+  s->name[s->nameLength] = 0;
+  s->sizeBytes = 1;
+}
+
+}  // namespace
+
+void FeedRecords(RecordStream* s, const uint8_t* bytes, size_t size) {
+  while (size > 0 && !s->stopped) {
+    size_t n = 1;
+    if (s->left > 0) {
+      n = size < s->left ? size : s->left;
+      s->left -= uint32_t(n);
+      s->data(s, bytes, n);
+    } else {
+      TakeFieldByte(s, *bytes);
+    }
+    bytes += n;
+    size -= n;
+    s->fed += n;
+  }
+}
+
+bool EndRecords(RecordStream* s, PayloadFault* fault) {
+  // The end of the bytes cuts off the part of a record being read, if any.
+  const bool cut = !s->stopped && (s->left | uint32_t(s->sizeBytes) | s->nameLength) != 0;
+  if (fault) {
+    *fault = PayloadFault();
+    fault->kind = !cut              ? s->fault
+                  : s->left > 0      ? kRecordDataPastEnd
+                  : s->sizeBytes > 0 ? kRecordSizeCutOff
+                                     : kRecordNameCutOff;
+    if (fault->kind != kPayloadOk) {
+      fault->record = s->index;
+      fault->offset = s->offset;
+      if (fault->kind == kRecordDataPastEnd) fault->value = s->size;
+    }
+  }
+  return !cut && s->fault == kPayloadOk;
+}
+
+namespace {
+
+struct Visit {
+  const uint8_t* data;
+  RecordVisitor visit;
+  void* context;
+};
+
+void IgnoreRecord(RecordStream*) {}
+
+void IgnoreData(RecordStream*, const uint8_t*, size_t) {}
+
+// The walk was checked first: the record lies whole in the walked bytes, and the visitor is
+// given it there.
+void VisitRecord(RecordStream* stream) {
+  const Visit* v = static_cast<const Visit*>(stream->context);
+  const uint8_t* at = v->data + stream->offset;
+  FileRecord record = {reinterpret_cast<const char*>(at), at + strlen(stream->name) + 5,
+                       stream->size};
+  if (!v->visit(record, v->context)) stream->stopped = true;
 }
 
 }  // namespace
 
 bool WalkRecords(const uint8_t* data, size_t size, RecordVisitor visit, void* context,
                  PayloadFault* fault) {
-  if (fault) *fault = PayloadFault();
-  for (int pass = 0; pass < 2; ++pass) {
-    if (pass == 1 && !visit) break;
-    size_t pos = 0;
-    for (uint32_t index = 1;; ++index) {
-      FileRecord record;
-      if (fault) fault->record = index;
-      if (!ReadRecord(data, size, &pos, &record, fault)) return false;
-      if (record.name[0] == 0) break;
-      if (pass == 1 && !visit(record, context)) break;
-    }
+  RecordStream check = {};
+  check.start = IgnoreRecord;
+  check.data = IgnoreData;
+  FeedRecords(&check, data, size);
+  if (!EndRecords(&check, fault)) return false;
+  if (visit) {
+    Visit v = {data, visit, context};
+    RecordStream walk = {};
+    walk.start = VisitRecord;
+    walk.data = IgnoreData;
+    walk.context = &v;
+    FeedRecords(&walk, data, size);
   }
-  if (fault) fault->record = 0;
   return true;
 }
 

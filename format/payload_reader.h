@@ -61,10 +61,48 @@ struct FileRecord {
 // Called for each record in order; returns false to stop the walk early.
 typedef bool (*RecordVisitor)(const FileRecord& record, void* context);
 
-// Walks the records in the first `size` bytes of `data`, up to the first empty name. The end of
-// the bytes counts as an empty name (the stub zero-fills one byte past the data). Every record
-// is checked before any is visited, so a damaged block reaches no visitor at all. `visit` may be
-// null to check only. Returns false on a damaged record; `fault`, when given, receives why.
+// The longest record name: the longest name a Windows directory entry can hold. A longer one
+// is refused as kRecordBadName, so that a walk fed in pieces can keep the name it is reading.
+const size_t kMaxRecordName = 255;
+
+struct RecordStream;
+typedef void (*RecordStart)(RecordStream* stream);
+typedef void (*RecordData)(RecordStream* stream, const uint8_t* bytes, size_t size);
+
+// A record walk over bytes that come in pieces, as a block is decompressed: each record is
+// checked as its parts arrive, and its data is handed on as it comes. Unlike WalkRecords, a
+// record is started before the ones after it are read: a damaged block may have handed on
+// records before it is found damaged. The caller sets the callbacks (neither may be null) and
+// the context, the rest zero. A record ends where the next one starts or the walk ends.
+struct RecordStream {
+  RecordStart start;  // a record begins: `name`, `size` and `offset` are set
+  RecordData data;    // the next piece of the current record's data, not empty
+  void* context;
+  bool stopped;  // set by a callback to take no more records; set at the empty name and damage
+  PayloadFaultKind fault;  // the first damage found; feeding stops there
+  int sizeBytes;           // size field bytes read: 0 to 4
+  size_t nameLength;       // name bytes read of a record whose data has not begun
+  uint32_t size;           // the current record's data size
+  uint32_t left;           // data bytes of the current record still to come
+  size_t offset;           // the current record's offset in the bytes fed
+  uint32_t index;          // the current record's 1-based index
+  size_t fed;              // bytes fed so far
+  // Last, so that the fields above stay within a short reach of the structure's address.
+  char name[kMaxRecordName + 1];  // the current record's name, NUL-terminated
+};
+
+// Takes the next `size` bytes of the block.
+void FeedRecords(RecordStream* stream, const uint8_t* bytes, size_t size);
+
+// The block has ended: returns true when it ended at a record boundary or after an empty name
+// and no record was damaged; `fault`, when given, receives why not.
+bool EndRecords(RecordStream* stream, PayloadFault* fault = nullptr);
+
+// Walks the records in the first `size` bytes of `data`, up to the first empty name, by the
+// walk in pieces fed the bytes at once. The end of the bytes counts as an empty name. Every
+// record is checked before any is visited, so a damaged block reaches no visitor at all. `visit`
+// may be null to check only. Returns false on a damaged record; `fault`, when given, receives
+// why.
 bool WalkRecords(const uint8_t* data, size_t size, RecordVisitor visit, void* context,
                  PayloadFault* fault = nullptr);
 

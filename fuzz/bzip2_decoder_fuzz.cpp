@@ -1,7 +1,9 @@
 // Our bzip2 decoder against libbzip2 on the same stream and output space: the same bytes for
 // every stream libbzip2 accepts, a refusal for every stream it rejects. Randomised blocks are
 // the one difference: the decoder refuses them, and must say so exactly where such a block
-// starts. Input: 3 bytes of output space (little-endian, below 1 MiB), then the stream.
+// starts. Decoding through a small window handed on as it fills must give the same verdict,
+// and on success the same bytes. Input: 3 bytes of output space (little-endian, below 1 MiB),
+// then the stream; the window's size comes from the first byte.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,6 +34,11 @@ uint64_t BitsAt(const uint8_t* data, size_t bit, int count) {
 
 void Require(bool condition) {
   if (!condition) abort();
+}
+
+void Collect(void* context, const uint8_t* bytes, size_t size) {
+  std::vector<uint8_t>* out = static_cast<std::vector<uint8_t>*>(context);
+  out->insert(out->end(), bytes, bytes + size);
 }
 
 }  // namespace
@@ -65,6 +72,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     Require(!accepted);
   }
+
+  // The window is an exact-size heap copy too.
+  size_t windowSize = 1 + data[0] % 64;
+  uint8_t* window = new uint8_t[windowSize];
+  std::vector<uint8_t> flushed;
+  vt::Bzip2Stream windowed = {in,      inSize,   window,  windowSize, crcTable,
+                              0,       0,        Collect, &flushed,   capacity};
+  Require(vt::Bzip2Decode(&windowed, work) == result && windowed.bitsRead == stream.bitsRead);
+  Require(windowed.produced <= capacity && flushed.size() <= windowed.produced);
+  if (result == vt::kBzip2Ok)
+    Require(windowed.produced == stream.produced && flushed.size() == stream.produced &&
+            (flushed.empty() || memcmp(flushed.data(), ours, flushed.size()) == 0));
+  delete[] window;
   delete[] ours;
   delete[] in;
   return 0;

@@ -1,7 +1,8 @@
 // Fuzz target: the payload parser on arbitrary bytes, read once as what follows the stub (both
 // blocks located) and once as a decompressed block (its records walked). Aborts when a located
 // block or a visited record reaches outside the bytes, when a record is visited from a block
-// that is refused, or when a refusal's fault does not point into the bytes.
+// that is refused, when a refusal's fault does not point into the bytes, or when the records
+// fed in pieces differ from the records walked whole.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -64,6 +65,64 @@ bool CheckRecord(const FileRecord& record, void* context) {
   return true;
 }
 
+// The records as the walk in pieces hands them on: the offsets and names, then all the data.
+struct Pieces {
+  std::vector<size_t> offsets;
+  std::vector<uint8_t> data;
+  size_t dataSize;  // the sizes the starts announced, added up
+};
+
+void StartPiece(RecordStream* stream) {
+  Pieces* pieces = static_cast<Pieces*>(stream->context);
+  pieces->offsets.push_back(stream->offset);
+  pieces->dataSize += stream->size;
+}
+
+void TakePiece(RecordStream* stream, const uint8_t* bytes, size_t size) {
+  Pieces* pieces = static_cast<Pieces*>(stream->context);
+  if (size == 0) Fail("an empty piece of data was handed on");
+  pieces->data.insert(pieces->data.end(), bytes, bytes + size);
+}
+
+struct Whole {
+  std::vector<size_t> offsets;
+  std::vector<uint8_t> data;
+  const uint8_t* base;
+};
+
+bool CollectWhole(const FileRecord& record, void* context) {
+  Whole* whole = static_cast<Whole*>(context);
+  whole->offsets.push_back(size_t(reinterpret_cast<const uint8_t*>(record.name) - whole->base));
+  whole->data.insert(whole->data.end(), record.data, record.data + record.size);
+  return true;
+}
+
+// Feeds the bytes in pieces of 1 to 8 bytes, their sizes taken from the bytes themselves.
+void CheckPieces(const uint8_t* data, size_t size, bool ok, const PayloadFault& fault) {
+  Pieces pieces = {{}, {}, 0};
+  RecordStream stream = {};
+  stream.start = StartPiece;
+  stream.data = TakePiece;
+  stream.context = &pieces;
+  for (size_t at = 0; at < size;) {
+    size_t piece = 1 + data[at] % 8;
+    if (piece > size - at) piece = size - at;
+    FeedRecords(&stream, data + at, piece);
+    at += piece;
+  }
+  PayloadFault pieceFault;
+  if (EndRecords(&stream, &pieceFault) != ok) Fail("the walk in pieces gives another verdict");
+  if (pieceFault.kind != fault.kind || pieceFault.offset != fault.offset ||
+      pieceFault.record != fault.record || pieceFault.value != fault.value)
+    Fail("the walk in pieces finds another fault");
+  if (!ok) return;
+  Whole whole = {{}, {}, data};
+  WalkRecords(data, size, CollectWhole, &whole);
+  if (pieces.offsets != whole.offsets || pieces.data != whole.data ||
+      pieces.dataSize != whole.data.size())
+    Fail("the walk in pieces hands on other records");
+}
+
 void CheckWalk(const uint8_t* data, size_t size) {
   Walk walk = {data, size, 0};
   PayloadFault fault;
@@ -72,6 +131,7 @@ void CheckWalk(const uint8_t* data, size_t size) {
   if (ok != (fault.kind == kPayloadOk)) Fail("the verdict and the fault disagree");
   if (!ok && walk.next != 0) Fail("a refused block reached the visitor");
   if (!ok && (fault.offset >= size || fault.record == 0)) Fail("a record fault points nowhere");
+  CheckPieces(data, size, ok, fault);
 }
 
 }  // namespace

@@ -31,34 +31,53 @@ bool GetInstallerPath(char* path) {
   return line[length] == '"' && length > 0;
 }
 
-bool WriteRecord(const vt::FileRecord& record, void*) {
-  // Write errors are not reported: the next record is still written.
-  HANDLE file = CreateFileA(record.name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD written;
-    WriteFile(file, record.data, record.size, &written, nullptr);
-    CloseHandle(file);
-  }
-  return true;
+// The decompressed bytes pass through a window of this size on their way to the files.
+const DWORD kWindowSize = 1 << 20;
+
+// The stream's context is the file of the record being written, INVALID_HANDLE_VALUE before
+// the first and after the last. Write errors are not reported: the next record is still written.
+void CloseRecordFile(vt::RecordStream* records) {
+  if (records->context != INVALID_HANDLE_VALUE) CloseHandle(records->context);
+  records->context = INVALID_HANDLE_VALUE;
+}
+
+void CreateRecordFile(vt::RecordStream* records) {
+  CloseRecordFile(records);
+  records->context = CreateFileA(records->name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void WriteRecordData(vt::RecordStream* records, const uint8_t* bytes, size_t size) {
+  DWORD written;
+  WriteFile(records->context, bytes, DWORD(size), &written, nullptr);
+}
+
+void FeedWindow(void* records, const uint8_t* bytes, size_t size) {
+  vt::FeedRecords(static_cast<vt::RecordStream*>(records), bytes, size);
 }
 
 int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
   vt::BlockView block;
   if (!vt::LocateBlock(image, imageSize, kOwnStubSize, n, &block)) return 0;
-  // The decoder's tables, then the output: one byte more than the stored size, zero-filled, so
-  // the data always ends in an empty name. A size that cannot be allocated is refused.
-  if (block.rawSize >= 0xFFFFFFFFu - sizeof(vt::Bzip2Work)) return 0;
-  void* memory = VirtualAlloc(nullptr, sizeof(vt::Bzip2Work) + block.rawSize + 1,
+  // The decoder's tables and the window: a fixed amount, whatever the block's size.
+  void* memory = VirtualAlloc(nullptr, sizeof(vt::Bzip2Work) + kWindowSize,
                               MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (!memory) return 0;
   vt::Bzip2Work* work = static_cast<vt::Bzip2Work*>(memory);
-  uint8_t* raw = reinterpret_cast<uint8_t*>(work + 1);
+  vt::RecordStream records = {};
+  records.start = CreateRecordFile;
+  records.data = WriteRecordData;
+  records.context = INVALID_HANDLE_VALUE;
   // The engine's table serves the payload too; building it again rewrites the same values.
   vt::BuildCrcTable();
-  vt::Bzip2Stream stream = {block.stream, block.streamSize, raw, block.rawSize, vt::CrcTable()};
-  int ok = vt::Bzip2Decode(&stream, work) == vt::kBzip2Ok &&
-           vt::WalkRecords(raw, stream.produced, WriteRecord, nullptr);
+  vt::Bzip2Stream stream = {block.stream, block.streamSize, reinterpret_cast<uint8_t*>(work + 1),
+                            kWindowSize, vt::CrcTable(), 0, 0, FeedWindow, &records,
+                            block.rawSize};
+  // Records reach their files as they are decompressed, before the stream's CRCs have passed:
+  // a damaged block can leave files written in part, but then the installer ends, and its
+  // WorkDir goes with it.
+  int ok = vt::Bzip2Decode(&stream, work) == vt::kBzip2Ok && vt::EndRecords(&records);
+  CloseRecordFile(&records);
   VirtualFree(memory, 0, MEM_RELEASE);
   return ok;
 }

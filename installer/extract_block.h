@@ -9,9 +9,9 @@
 void OpenInstallerFile();
 
 // Finds block `n` (1 or 2) behind the stub in the installer's file that OpenInstallerFile
-// opened, checks and decompresses it and writes its files into the current directory. Returns
-// 1 on success, 0 when the installer cannot be read or the block is damaged; a damaged block
-// writes no file.
+// opened, checks and decompresses it and writes its files into the current directory, in a
+// fixed amount of memory whatever the block's size. Returns 1 on success, 0 when the installer
+// cannot be read or the block is damaged; a damaged block may have written files in part.
 int ExtractBlock(int n);
 
 #endif  // VANTREL_INSTALLER_EXTRACT_BLOCK_H

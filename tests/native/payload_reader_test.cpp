@@ -258,6 +258,13 @@ TEST(WalkRecords, RefusesNamesThatAreNotPlainFileNames) {
   }
 }
 
+TEST(WalkRecords, NamesMayBeAsLongAsADirectoryEntrysName) {
+  Seen seen;
+  EXPECT_EQ(Walk(Record(std::string(kMaxRecordName, 'n'), "data"), &seen), kPayloadOk);
+  EXPECT_EQ(Walk(Record(std::string(kMaxRecordName + 1, 'n'), "data"), &seen), kRecordBadName);
+  EXPECT_EQ(seen.names.size(), 1u);
+}
+
 TEST(WalkRecords, EveryTruncationIsOkOnlyAtARecordBoundary) {
   const Bytes records[] = {Record("Update.ini", "[App]\r\nAppName=X\r\n"), Record("E.txt", ""),
                            Record("Splash.bmp", std::string(40, 'B'))};
@@ -300,6 +307,57 @@ TEST(WalkRecords, EachRefusalNamesItsRecordAndOffset) {
     EXPECT_EQ(fault.record, 2u) << c.kind;
     EXPECT_EQ(fault.offset, good.size()) << c.kind;
     EXPECT_EQ(fault.value, c.value) << c.kind;
+  }
+}
+
+// ---- Records fed in pieces ----
+
+// What FeedRecords hands on: each record's name, then its data as one string.
+void StartSeen(RecordStream* stream) {
+  Seen* seen = static_cast<Seen*>(stream->context);
+  seen->names.push_back(stream->name);
+  seen->data.emplace_back();
+}
+
+void DataSeen(RecordStream* stream, const uint8_t* bytes, size_t size) {
+  static_cast<Seen*>(stream->context)->data.back().append(reinterpret_cast<const char*>(bytes),
+                                                          size);
+}
+
+TEST(FeedRecords, PiecesOfAnySizeGiveTheWholeWalksRecordsAndFaults) {
+  const Bytes good = Record("Good.txt", "fine");
+  Bytes longData = Record("Long.txt", "12345");
+  WriteLe32(&longData[9], 6);
+  const Bytes kBlocks[] = {
+      Concat({Record("Update.ini", "[App]"), Record("Empty.txt", ""), good, Bytes(1, 0), good}),
+      Concat({good, Bytes{'N', 'o', 'N', 'u', 'l'}}),
+      Concat({good, Record("CON", "x")}),
+      Concat({good, Bytes{'S', 'z', 0, 1, 0}}),
+      Concat({good, longData}),
+  };
+  for (const Bytes& block : kBlocks) {
+    Seen whole;
+    PayloadFault wholeFault;
+    const PayloadFaultKind kind = Walk(block, &whole, &wholeFault);
+    for (size_t piece = 1; piece <= block.size(); ++piece) {
+      Seen seen;
+      RecordStream stream = {};
+      stream.start = StartSeen;
+      stream.data = DataSeen;
+      stream.context = &seen;
+      for (size_t at = 0; at < block.size(); at += piece)
+        FeedRecords(&stream, block.data() + at, std::min(piece, block.size() - at));
+      PayloadFault fault;
+      EXPECT_EQ(EndRecords(&stream, &fault), kind == kPayloadOk) << piece;
+      EXPECT_EQ(fault.kind, kind) << piece;
+      EXPECT_EQ(fault.offset, wholeFault.offset) << piece;
+      EXPECT_EQ(fault.record, wholeFault.record) << piece;
+      EXPECT_EQ(fault.value, wholeFault.value) << piece;
+      if (kind == kPayloadOk) {
+        EXPECT_EQ(seen.names, whole.names) << piece;
+        EXPECT_EQ(seen.data, whole.data) << piece;
+      }
+    }
   }
 }
 

@@ -503,6 +503,27 @@ TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
   CloseOnResultsPage();
 }
 
+// The stub unpacks block 2 through a window of 1 MiB: a script of several windows and several
+// bzip2 blocks, whose records and entries span the window's edges, arrives whole.
+TEST_F(InstallationTest, PatchScriptLargerThanTheUnpackWindowInstallsWhole) {
+  vt::BuildCrcTable();
+  std::string big(3 * 1024 * 1024 + 12345, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = char((i * 2654435761u) >> 13);
+  const std::string a(oldA_.begin(), oldA_.end());
+  vtt::Script script;
+  script.NewFile("\\big.bin", big);
+  script.Entry(vtt::Crc(a), vtt::Crc(a + big), "\\a.txt")
+      .Copy(uint32_t(a.size()), 0)
+      .Insert(big)
+      .End();
+  Start("", script.bytes());
+  GoToDestination();
+  Go(vtd::kNextButton, "Information");
+  EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\big.bin"), vtt::ToBytes(big));
+  EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\a.txt"), vtt::ToBytes(a + big));
+  CloseOnResultsPage();
+}
+
 TEST_F(InstallationTest, MainFileHeldOpenRollsBackWithMessage207) {
   Start("[App]\r\nMainFile=a.txt\r\n", vtt::SamplePatch());
   GoToDestination();
