@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "format/ansi_chars.h"
+#include "format/file_format.h"
 #include "patch/fs.h"
 
 namespace vt {
@@ -23,18 +24,195 @@ FsError LastError() {
 
 FsError ResultOf(BOOL ok) { return ok ? kFsOk : LastError(); }
 
-// Junctions and symbolic links, of folders and of files, carry this attribute themselves: the
-// listing of the parent reports the link, never its target (as GetFileAttributesA would, which
-// the stub does not import). A missing path is no reparse point.
-bool IsReparsePoint(const char* path) {
+// The attributes that the listing of the parent gives `path`: a junction or a symbolic link,
+// of a folder or of a file, carries FILE_ATTRIBUTE_REPARSE_POINT itself there, never its
+// target's (Wine shows a Unix link to a folder as one only there, not on a handle).
+// INVALID_FILE_ATTRIBUTES for a missing path.
+DWORD NameAttributes(const char* path) {
   WIN32_FIND_DATAA found;
   const HANDLE find = FindFirstFileA(path, &found);
-  if (find == INVALID_HANDLE_VALUE) return false;
+  if (find == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
   FindClose(find);
-  return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return found.dwFileAttributes;
+}
+
+bool IsReparsePoint(const char* path) {
+  const DWORD attributes = NameAttributes(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Opens `path` for reading, sharing reads and writes but not deletion, so that nobody renames
+// or replaces what it names while the handle is open (Windows records the sharing only of a
+// handle that may read, write or delete: one opened for its attributes alone blocks nothing).
+// With FILE_FLAG_OPEN_REPARSE_POINT a link is opened as itself.
+HANDLE OpenHeld(const char* path, DWORD flags) {
+  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, flags, nullptr);
+}
+
+// `path` itself held (OpenHeld) when it is a file with no other hard links and no link.
+HANDLE OpenSoleLink(const char* path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE file = OpenHeld(path, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (file != INVALID_HANDLE_VALUE &&
+      (!GetFileInformationByHandle(file, &info) || info.nNumberOfLinks > 1 ||
+       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// ---- Held folders -------------------------------------------------------------------------
+// While a run holds its folders, its roots stay open to the release, and every call below one
+// first holds each folder from the root down to the one it acts in, for itself: each opened as
+// itself without delete sharing, then looked at in its parent's listing, which must show a
+// folder and no link (Wine shows a Unix link as one only there). Nobody can then rename one of
+// them or put a link at its name, so that the whole paths that the ANSI calls take lead where
+// the looks found. The next call lets them go: no cache, so nothing to keep true at any number
+// of folders, and a folder that a call removes or renames is never held by it. State is one per
+// process, not per thread (thread_local would cost the stub a section): the installer runs one
+// run at a time, on its worker thread, and calls of other threads go by path meanwhile.
+
+struct Root {
+  HANDLE handle;  // null: a free slot
+  size_t length;
+  char path[kMaxPath + 1];
+};
+// The destination, its BackupDir, a folder for kept backups, a BackupDir under repair.
+const int kRoots = 8;
+
+// In zeroed data, which costs the stub no bytes.
+Root g_roots[kRoots];
+// The folders that the last call holds: two paths' worth at most.
+HANDLE g_called[kMaxPath + 1];
+int g_calls;
+DWORD g_holder;  // the thread that holds; 0 when none
+
+bool Holding() { return g_holder != 0 && g_holder == GetCurrentThreadId(); }
+
+// True when path[0, length) is `folder` (of `end` characters) or a folder above it; compared
+// from the end, where the paths of one run differ.
+bool Covers(const char* path, size_t length, const char* folder, size_t end) {
+  if (length > end || (length < end && !IsSeparator(folder[length]))) return false;
+  while (length > 0 && path[length - 1] == folder[length - 1]) --length;
+  return length == 0;
+}
+
+// Lets go of what the last call held, when this thread holds.
+void NewCall() {
+  if (Holding()) {
+    while (g_calls > 0) CloseHandle(g_called[--g_calls]);
+  }
+}
+
+// kByPath: not holding, or below no root, where a call goes by path as ever.
+enum Reached { kReached, kByPath, kMissing, kLinked };
+
+// Below a root (while holding), holds every folder of path[0, end) below the deepest root, for
+// this call, and then looks at it. Elsewhere only looks for a link among the folders below
+// path[0, from), going on past missing ones. Names of dots alone never come: the engine refuses
+// them in paths, and listings skip them.
+Reached Walk(const char* path, size_t end, size_t from) {
+  const Root* root = nullptr;
+  for (const Root& r : g_roots) {
+    if (r.handle && Covers(r.path, r.length, path, end) && (!root || r.length > root->length))
+      root = &r;
+  }
+  if (!Holding()) root = nullptr;
+  if (root) from = root->length;
+  char level[kMaxPath + 1];
+  for (size_t at = from; at < end;) {
+    const char* p = path + at + 1;
+    while (p < path + end && !IsSeparator(*p)) p = NextChar(p);
+    at = size_t(p - path);
+    lstrcpynA(level, path, int(at) + 1);
+    if (root) {
+      const HANDLE folder =
+          OpenHeld(level, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+      if (folder == INVALID_HANDLE_VALUE) return kMissing;
+      g_called[g_calls++] = folder;
+    }
+    // A name that the listing cannot find counts as a link where it is held.
+    const DWORD attributes = NameAttributes(level);
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        (root || attributes != INVALID_FILE_ATTRIBUTES))
+      return kLinked;
+    if (root && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return kMissing;
+  }
+  return root ? kReached : kByPath;
+}
+
+size_t FolderEnd(const char* path) {
+  const char* name = FileNamePart(path);
+  return name == path ? 0 : size_t(name - path - 1);
+}
+
+// Holds the folders down to that of `path`, and of `other` when not null, for this call. False,
+// as for a missing folder, when one of them is missing or a link.
+bool Reach(const char* path, const char* other = nullptr) {
+  NewCall();
+  if (Walk(path, FolderEnd(path), kMaxPath) < kMissing &&
+      (!other || Walk(other, FolderEnd(other), kMaxPath) < kMissing))
+    return true;
+  SetLastError(ERROR_PATH_NOT_FOUND);
+  return false;
+}
+
+// Closes the roots that are `path` or lie below it; every one with path null.
+void LetGoRoots(const char* path) {
+  const size_t length = path ? lstrlenA(path) : 0;
+  for (Root& root : g_roots) {
+    if (root.handle && (!path || Covers(path, length, root.path, root.length))) {
+      CloseHandle(root.handle);
+      root.handle = nullptr;
+    }
+  }
 }
 
 }  // namespace
+
+void FsHoldFolders() {
+  if (!g_holder) g_holder = GetCurrentThreadId();
+}
+
+void FsReleaseFolders() {
+  if (!Holding()) return;
+  NewCall();
+  LetGoRoots(nullptr);
+  g_holder = 0;
+}
+
+// A root below another is reached from it as a folder of a call, and then kept; any other is
+// opened as the system finds it, and must show as a folder in its parent's listing (a drive's
+// root has none).
+bool FsHoldRoot(const char* folder) {
+  Root* slot = nullptr;
+  for (Root& root : g_roots)
+    if (!root.handle) slot = &root;
+  const size_t end = lstrlenA(folder) - EndsWithSeparator(folder);
+  NewCall();
+  const Reached reached = Walk(folder, end, end);
+  if (!Holding() || !slot || end > kMaxPath || reached >= kMissing) return false;
+  HANDLE handle;
+  if (reached == kReached) {
+    if (g_calls == 0) return true;  // a root already
+    handle = g_called[--g_calls];
+  } else {
+    handle = OpenHeld(folder, FILE_FLAG_BACKUP_SEMANTICS);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (!(NameAttributes(folder) & FILE_ATTRIBUTE_DIRECTORY)) {
+      CloseHandle(handle);
+      return false;
+    }
+  }
+  slot->handle = handle;
+  slot->length = end;
+  lstrcpynA(slot->path, folder, int(end) + 1);
+  return true;
+}
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   struct Mode {
@@ -42,28 +220,40 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
     DWORD share;
     DWORD disposition;
   };
+  // The write modes may read attributes too: the number of links is read on the handle.
+  const DWORD kWrite = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
   static const Mode kModes[] = {
-      {GENERIC_READ, 0, OPEN_EXISTING},                  // kFsReadExclusive
-      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},  // kFsUpdateExclusive
-      {GENERIC_WRITE, 0, CREATE_NEW},                    // kFsCreateNew
-      {GENERIC_WRITE, 0, TRUNCATE_EXISTING},             // kFsTruncateExisting
-      {GENERIC_WRITE, 0, CREATE_ALWAYS},                 // kFsCreateAlways
-      {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},    // kFsReadShared
+      {GENERIC_READ, 0, OPEN_EXISTING},                         // kFsReadExclusive
+      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},         // kFsUpdateExclusive
+      {kWrite, 0, CREATE_NEW},                                  // kFsCreateNew
+      {kWrite, 0, OPEN_EXISTING},                                // kFsTruncateExisting
+      {kWrite, 0, CREATE_NEW},                                  // kFsCreateAlways
+      {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},           // kFsReadShared
+      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},          // kFsUpdateSoleLink
   };
   const Mode& m = kModes[mode];
-  // CreateFileA would follow a link at the file; the POSIX layer never opens through one.
-  if (IsReparsePoint(path)) {
-    if (error) *error = kFsFailed;
-    return kNoFile;
+  const int kSoleLink = 1 << kFsTruncateExisting | 1 << kFsUpdateSoleLink;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (Reach(path)) {
+    // Deleting a name never writes to what it names: a file with other hard links loses one.
+    if (mode == kFsCreateAlways) DeleteFileA(path);
+    // A link at the file is opened as itself and refused below: never written through.
+    h = CreateFileA(path, m.access, m.share, nullptr, m.disposition,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }
-  HANDLE h = CreateFileA(path, m.access, m.share, nullptr, m.disposition, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    if (error) *error = LastError();
-    return kNoFile;
+  FsError result = h == INVALID_HANDLE_VALUE ? LastError() : kFsOk;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h != INVALID_HANDLE_VALUE &&
+      (!GetFileInformationByHandle(h, &info) ||
+       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+       (((1 << mode) & kSoleLink) && info.nNumberOfLinks > 1) ||
+       (mode == kFsTruncateExisting && !SetEndOfFile(h)))) {
+    CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+    result = kFsFailed;
   }
-  if (error) *error = kFsOk;
-  return reinterpret_cast<FsFile>(h);
+  if (error) *error = result;
+  return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FsFile>(h);
 }
 
 bool FsWrite(FsFile file, const void* data, uint32_t size) {
@@ -103,29 +293,56 @@ void FsUnmap(FsView* view) {
   view->mapping = nullptr;
 }
 
+// Only a `to` found a file with no other hard links and no link is written over, held from the
+// look to the copy; any other goes first, as a name, and the copy makes a new file, which fails
+// should anything take the name in between.
 FsError FsCopyFile(const char* from, const char* to, bool replace) {
-  return ResultOf(CopyFileA(from, to, !replace));
+  if (!Reach(from, to)) return kFsFailed;
+  HANDLE sole = replace ? OpenSoleLink(to) : INVALID_HANDLE_VALUE;
+  if (replace && sole == INVALID_HANDLE_VALUE) DeleteFileA(to);
+  const FsError result = ResultOf(CopyFileA(from, to, sole == INVALID_HANDLE_VALUE));
+  if (sole != INVALID_HANDLE_VALUE) CloseHandle(sole);
+  return result;
 }
 
-FsError FsMoveFile(const char* from, const char* to) { return ResultOf(MoveFileA(from, to)); }
+// A root renamed is let go, with those below it: their paths name others now.
+FsError FsMoveFile(const char* from, const char* to) {
+  if (!Reach(from, to)) return kFsFailed;
+  LetGoRoots(from);
+  return ResultOf(MoveFileA(from, to));
+}
 
 FsError FsReplaceFile(const char* from, const char* to) {
+  if (!Reach(from, to)) return kFsFailed;
   return ResultOf(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
 }
 
-FsError FsDeleteFile(const char* path) { return ResultOf(DeleteFileA(path)); }
+// Inside held folders a path leads only where they hold; a link at the name itself is deleted
+// as itself. Deleting through a handle opened with FILE_FLAG_DELETE_ON_CLOSE would reach the
+// same file and cost an open more.
+FsError FsDeleteFile(const char* path) {
+  if (!Reach(path)) return kFsFailed;
+  return ResultOf(DeleteFileA(path));
+}
 
 FsError FsDiscardFile(const char* path) { return FsDeleteFile(path); }
 
+// The file is held, without delete sharing, from its look to the change, so that nothing can
+// take its name in between.
 bool FsSetNormalAttributes(const char* path) {
-  return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
+  const HANDLE file = Reach(path) ? OpenSoleLink(path) : INVALID_HANDLE_VALUE;
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool done = SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
+  CloseHandle(file);
+  return done;
 }
 
 void FsSetNameCodec(const FsNameCodec*) {}
 
 // The directory up to the last backslash, and the missing ones above it. Mostly it exists
 // already, and one call tells so. Walked by character: a double-byte character whose second
-// byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made.
+// byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made. Below a held
+// root, each folder is made from its parent held (FsMakeDir), and held by the next call.
 bool FsMakeParentDirs(const char* path) {
   const char* last = nullptr;
   for (const char* p = path; *p != 0; p = NextChar(p))
@@ -139,16 +356,15 @@ bool FsMakeParentDirs(const char* path) {
          (FsMakeParentDirs(parent) && FsMakeDir(parent));
 }
 
-bool FsMakeDir(const char* path) {
-  return CreateDirectoryA(path, nullptr) != 0;
+bool FsMakeDir(const char* path) { return Reach(path) && CreateDirectoryA(path, nullptr) != 0; }
+
+// A root is let go first, with those below it: held without delete sharing, it could not be
+// removed. RemoveDirectoryA removes a link at the name as itself.
+bool FsRemoveDir(const char* path) {
+  if (!Reach(path)) return false;
+  LetGoRoots(path);
+  return RemoveDirectoryA(path) != 0;
 }
-
-bool FsRemoveDir(const char* path) { return RemoveDirectoryA(path) != 0; }
-
-// The ANSI calls take whole names only (a name relative to an open folder needs the native
-// NT calls), so each call walks its name as before.
-void FsHoldFolders() {}
-void FsReleaseFolders() {}
 
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   char pattern[MAX_PATH + 4];
@@ -157,16 +373,19 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   lstrcpyA(pattern, dir);
   if (length > 0 && !EndsWithSeparator(dir)) pattern[length++] = '\\';
   lstrcpyA(pattern + length, "*.*");
+  // The folder listed is held first, as the folder of a file in it.
+  if (!Reach(pattern)) return false;
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA(pattern, &found);
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     const char* name = found.cFileName;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-    DWORD attributes = found.dwFileAttributes;
-    FsEntryKind kind = kFsEntryFile;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-      kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kFsEntryLink : kFsEntryDir;
+    // A link to a file is a link too: it is deleted as itself and never copied.
+    const DWORD attributes = found.dwFileAttributes;
+    const FsEntryKind kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kFsEntryLink
+                             : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? kFsEntryDir
+                                                                         : kFsEntryFile;
     visit(context, name, kind);
   } while (FindNextFileA(find, &found));
   FindClose(find);
@@ -177,16 +396,12 @@ namespace {
 
 // Every folder below the root, and the file itself unless `last` is a backslash (the name
 // after the last one ends at the NUL): Windows follows a junction or a symbolic link wherever
-// it stands in a path. Walked by character, so that a second byte 0x5C is no separator.
+// it stands in a path. Walked by character, so that a second byte 0x5C is no separator. Below
+// a held root the folders are held on the way, and then the file alone is looked at.
 bool HasLinkBelow(const char* path, size_t rootLength, char last) {
-  char prefix[MAX_PATH];
-  for (const char* p = path + rootLength; *p != 0;) {
-    p = NextChar(p);
-    if (*p != '\\' && *p != last) continue;
-    lstrcpynA(prefix, path, int(p - path) + 1);
-    if (IsReparsePoint(prefix)) return true;
-  }
-  return false;
+  NewCall();
+  const Reached reached = Walk(path, FolderEnd(path), rootLength);
+  return reached == kLinked || (reached != kMissing && last == 0 && IsReparsePoint(path));
 }
 
 }  // namespace
@@ -204,6 +419,7 @@ bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
   return true;
 }
 
+// Only ever in DestinationDir, a root, held itself.
 bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
   return GetTempFileNameA(dir, prefix, 0, name) != 0;
 }
@@ -215,7 +431,7 @@ bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
 FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
   // Each file is moved or deleted before the next is made: the first number is mostly free.
   for (unsigned number = 1; number <= 0xFFFF; ++number) {
-    if (!GetTempFileNameA(dir, prefix, number, name)) break;
+    if (!GetTempFileNameA(dir, prefix, number, name) || !Reach(name)) break;
     const HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) return reinterpret_cast<FsFile>(file);
