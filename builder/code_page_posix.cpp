@@ -16,6 +16,7 @@ namespace {
 
 unsigned g_codePage;
 std::string g_iconvName;
+std::string g_codecTag;  // the name codec's tag, which the layer keeps a pointer to
 
 bool IsAscii(const std::string& s) {
   for (unsigned char c : s)
@@ -83,8 +84,9 @@ bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = codePage;
   g_iconvName = name;
   SetLeadBytes(lead);
-  static const FsNameCodec kCodec = {EngineToSystem, SystemToEngine};
-  FsSetNameCodec(&kCodec);
+  g_codecTag = "codepage " + std::to_string(codePage);
+  const FsNameCodec codec = {EngineToSystem, SystemToEngine, g_codecTag.c_str()};
+  FsSetNameCodec(&codec);
   return true;
 }
 

@@ -120,14 +120,16 @@ void OnEntryDone(void* context, const char* path, EntryResult result) {
   if ((result == kUpdated || result == kOverwritten) && path) progress->backedUp.push_back(path);
 }
 
-// The entries whose old version should be in `kept` and is not.
-size_t CountNotKept(const ApplyProgress& progress, const std::string& kept) {
-  size_t missing = 0;
+// The entries whose old version should be in `kept` and is not, as they are shown.
+std::vector<std::string> NotKept(const ApplyProgress& progress, const std::string& kept) {
+  std::vector<std::string> missing;
   std::error_code ec;
   for (const std::string& path : progress.backedUp) {
     std::string relative = path[0] == '\\' ? path.substr(1) : path;
+    const std::string shown = ShownName(relative);
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    if (!std::filesystem::is_regular_file(std::filesystem::path(kept) / relative, ec)) ++missing;
+    if (!std::filesystem::is_regular_file(std::filesystem::path(kept) / relative, ec))
+      missing.push_back(shown);
   }
   return missing;
 }
@@ -184,11 +186,18 @@ int Outcome(const std::string& destination, const std::string& kept, int32_t end
     return Fail(std::to_string(problems) + " of " + std::to_string(total) +
                     " entries were skipped or failed (see " + Quote(log) + ")",
                 kExitEntriesSkipped);
-  const size_t notKept = kept.empty() ? 0 : CountNotKept(progress, kept);
-  if (notKept)
-    return Fail("the old versions of " + std::to_string(notKept) + " files could not be kept in " +
-                    Quote(kept),
+  const std::vector<std::string> notKept =
+      kept.empty() ? std::vector<std::string>() : NotKept(progress, kept);
+  if (!notKept.empty()) {
+    // Named, a few at most: the user must know which copies to look for elsewhere.
+    std::string names;
+    for (size_t i = 0; i < notKept.size() && i < 3; ++i)
+      names += (i ? ", " : "") + Quote(Printable(notKept[i]));
+    if (notKept.size() > 3) names += ", ...";
+    return Fail("the old versions of " + std::to_string(notKept.size()) +
+                    " files could not be kept in " + Quote(kept) + ": " + names,
                 kExitEntriesSkipped);
+  }
   return kExitOk;
 }
 

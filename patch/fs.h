@@ -171,8 +171,13 @@ FsFile FsCreateTemp(const char* dir, const char* prefix, char* name);
 struct FsNameCodec {
   bool (*toSystem)(const char* ansi, char* out, size_t outSize);
   bool (*fromSystem)(const char* system, char* out, size_t outSize);
+  const char* tag;  // names the conversion, such as "codepage 932"; kept with the pointers
 };
 void FsSetNameCodec(const FsNameCodec* codec);
+
+// The tag of the codec set: "" where names pass as they are (always on Windows). What a run
+// records by name is found again only under the same conversion.
+const char* FsNameTag();
 
 }  // namespace vt
 

@@ -17,6 +17,7 @@
 #include "patch/fs.h"
 #include "patch/fs_faults.h"
 #include "patch/fs_posix.h"
+#include "patch/held_folders_posix.h"
 
 namespace vt {
 namespace {
@@ -67,199 +68,45 @@ bool ToNative(const char* path, NativePath out) {
   return true;
 }
 
-bool IsDirectory(const char* native) {
-  struct stat st;
-  return stat(native, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// ---- Held folders -------------------------------------------------------------------------
-// While a run holds its folders, each folder that a call names is opened once and the file is
-// reached relative to it: no walk of the whole path for every call, and a folder once checked
-// for links stays the folder checked, whatever takes its name afterwards. The folders the run
-// makes itself (its BackupDir and private folder) stay held to the end, and what lies below
-// them is reached from them one name at a time, never through a link: another program that
-// renames such a folder and puts one of its own, with links, in its place leads nothing out.
-
-struct HeldFolder {
-  int fd;             // -1: a free slot
-  size_t rootLength;  // below this many characters no link stood when it was opened, or kNotWalked
-  unsigned lastUse;
-  bool own;  // made by this run: never let go for another
-  size_t length;
-  char path[kNativePathSize];
-};
-
-const int kHeldFolders = 8;
-const size_t kNotWalked = ~size_t(0);
-struct Held {
-  bool on;
-  unsigned clock;
-  HeldFolder folders[kHeldFolders];
-};
-// A run goes from start to end on one thread; runs on other threads hold their own.
-thread_local Held t_held;
-
-void CloseHeld(HeldFolder* folder) {
-  if (folder->fd >= 0) close(folder->fd);
-  folder->fd = -1;
-}
-
-// True when `held` holds the folder folder[0, length).
-bool Holds(const HeldFolder& held, const char* folder, size_t length) {
-  return held.fd >= 0 && held.length == length && memcmp(held.path, folder, length) == 0;
-}
-
-HeldFolder* FindHeld(const char* folder, size_t length) {
-  if (!t_held.on) return nullptr;
-  for (HeldFolder& held : t_held.folders) {
-    if (Holds(held, folder, length)) {
-      held.lastUse = ++t_held.clock;
-      return &held;
-    }
-  }
-  return nullptr;
-}
-
-// Keeps `fd`, the open folder `folder`, in place of the one used longest ago.
-HeldFolder* Hold(const char* folder, size_t length, int fd, size_t rootLength, bool own = false) {
-  HeldFolder* slot = nullptr;
-  for (HeldFolder& held : t_held.folders) {
-    if (Holds(held, folder, length)) {
-      slot = &held;
-      break;
-    }
-    if (held.fd >= 0 && held.own) continue;
-    // A free slot counts as the oldest.
-    if (!slot || (held.fd < 0 ? 0 : held.lastUse) < (slot->fd < 0 ? 0 : slot->lastUse))
-      slot = &held;
-  }
-  if (!slot) slot = &t_held.folders[0];
-  // A folder the run made keeps the handle it was made with, whatever stands at its name now.
-  if (slot->fd >= 0 && slot->own && !own) {
-    close(fd);
-    return slot;
-  }
-  CloseHeld(slot);
-  slot->fd = fd;
-  slot->own = own;
-  slot->rootLength = rootLength;
-  slot->lastUse = ++t_held.clock;
-  slot->length = length;
-  memcpy(slot->path, folder, length);
-  slot->path[length] = 0;
-  return slot;
-}
-
-// Forgets the held folders at `native` and below it: the engine removed or renamed it.
-void ForgetHeld(const char* native) {
-  if (!t_held.on) return;
-  const size_t length = strlen(native);
-  for (HeldFolder& held : t_held.folders) {
-    if (held.fd >= 0 && held.length >= length && memcmp(held.path, native, length) == 0 &&
-        (held.path[length] == 0 || held.path[length] == '/'))
-      CloseHeld(&held);
-  }
-}
-
 size_t FolderLength(const char* native) {
   const char* slash = strrchr(native, '/');
   return slash && slash != native ? size_t(slash - native) : 0;
 }
 
-// The deepest of the run's own folders that the folder `native` (of `length` characters) lies
-// below; null when none.
-const HeldFolder* OwnAbove(const char* native, size_t length) {
-  const HeldFolder* found = nullptr;
-  for (const HeldFolder& held : t_held.folders) {
-    if (held.fd >= 0 && held.own && held.length < length && native[held.length] == '/' &&
-        memcmp(held.path, native, held.length) == 0 && (!found || held.length > found->length))
-      found = &held;
-  }
-  return found;
+bool IsDirectory(const char* native) {
+  struct stat st;
+  return stat(native, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Opens the folder native[0, length) from `top`, an open folder that native[0, from) names,
-// one name at a time and never through a link; with `make`, a missing folder is made. -1 when
-// a folder is missing, or a link (then *linked is set) or anything else than a folder stands
-// for one, or no name lies between.
-int OpenNames(int top, const char* native, size_t from, size_t length, bool make, bool* linked) {
-  int dir = top;
-  for (size_t at = from + 1; at <= length;) {
-    size_t end = at;
-    while (end < length && native[end] != '/') ++end;
-    char name[kNativePathSize];
-    memcpy(name, native + at, end - at);
-    name[end - at] = 0;
-    at = end + 1;
-    if (name[0] == 0) continue;
-    int fd = -1;
-    // No name leads back up out of the folder.
-    if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
-      const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
-      fd = openat(dir, name, flags);
-      if (fd < 0 && errno == ENOENT && make && mkdirat(dir, name, 0777) == 0)
-        fd = openat(dir, name, flags);
-      struct stat st;
-      if (fd < 0 && errno != ENOENT && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-        *linked = S_ISLNK(st.st_mode);
-    }
-    if (dir != top) close(dir);
-    if (fd < 0) return -1;
-    dir = fd;
+// Where a call reaches `native`: an open folder and the bare name in it. Below a root that the
+// run holds, the folder is the one found from the root without following a link (see
+// held_folders_posix.h), and a call whose folder cannot be so found fails (no descriptor);
+// elsewhere the whole path goes to the system.
+struct AtPath {
+  int dir;
+  const char* name;
+  bool inOwnFolder;  // `dir` lies in a folder that this run made and holds
+};
+AtPath Reach(const char* native) {
+  const size_t length = FolderLength(native);
+  if (length == 0) return {AT_FDCWD, native, false};
+  int fd;
+  bool own;
+  switch (HeldFolder(native, length, false, &fd, &own)) {
+    case kHeldOutside:
+      return {AT_FDCWD, native, false};
+    case kHeldFound:
+      return {fd, native + length + 1, own};
+    default:
+      return {-1, native + length + 1, false};
   }
-  return dir == top ? -1 : dir;
-}
-
-// The folder native[0, length) opened from the own folder `own` above it, as OpenNames does.
-int OpenBelow(const HeldFolder& own, const char* native, size_t length, bool make) {
-  bool linked = false;
-  return OpenNames(own.fd, native, own.length, length, make, &linked);
 }
 
 // Forgets the held folder of `native` when something is missing where it led: another program
 // may have removed the folder, and the next call looks it up again, which can make it again.
 void ForgetFolderOf(const char* native) {
   const size_t length = FolderLength(native);
-  if (!t_held.on || length == 0) return;
-  for (HeldFolder& held : t_held.folders) {
-    if (Holds(held, native, length)) CloseHeld(&held);
-  }
-}
-
-// Where a call reaches `native`: a held folder and the bare name, or the whole path. A folder
-// not held yet is opened and held, following links as a walk of the path would.
-struct AtPath {
-  int dir;
-  const char* name;
-  bool inOwnFolder;  // `dir` is a folder that this run made and holds
-};
-AtPath Reach(const char* native) {
-  const size_t length = FolderLength(native);
-  if (!t_held.on || length == 0) return {AT_FDCWD, native, false};
-  const HeldFolder* held = FindHeld(native, length);
-  if (!held) {
-    char folder[kNativePathSize];
-    memcpy(folder, native, length);
-    folder[length] = 0;
-    const HeldFolder* own = OwnAbove(native, length);
-    // Below the run's own folders a name is never walked from the top: a call that cannot
-    // reach the folder from them fails (no descriptor).
-    const int fd = own ? OpenBelow(*own, native, length, false)
-                       : open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return {own ? -1 : AT_FDCWD, own ? native + length + 1 : native, false};
-    held = Hold(folder, length, fd, kNotWalked);
-  }
-  return {held->fd, native + length + 1, held->own};
-}
-
-// True when the folder `native` (of `length` characters) is there, following links; held
-// from now on when the run holds its folders.
-bool IsThere(const char* native, size_t length) {
-  if (!t_held.on) return IsDirectory(native);
-  const int fd = open(native, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  Hold(native, length, fd, kNotWalked);
-  return true;
+  if (length != 0) HeldForgetFolder(native, length);
 }
 
 // ENOENT covers a missing directory too; Windows tells it apart (error 3, path not found),
@@ -325,6 +172,34 @@ bool CopyContent(int from, int to) {
   }
 }
 
+// The content, the attributes and the time of last change of `in` (whose status is `st`), as
+// CopyFileA copies them.
+bool CopyWithAttributes(int in, int out, const struct stat& st) {
+  if (!CopyContent(in, out)) return false;
+  fchmod(out, st.st_mode & 0777);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  futimens(out, times);
+  return true;
+}
+
+// Copies `in` into a new file beside `native` that then takes its name.
+FsError CopyAsNewFile(int in, const struct stat& st, const char* native) {
+  const AtPath at = Reach(native);
+  char name[kNativePathSize + 16];
+  for (unsigned i = 1; i < 0x100; ++i) {
+    snprintf(name, sizeof name, "%s.vt%x", at.name, i);
+    const int out = openat(at.dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (out < 0 && errno == EEXIST) continue;
+    if (out < 0) return kFsFailed;
+    bool ok = CopyWithAttributes(in, out, st);
+    ok = close(out) == 0 && ok && renameat(at.dir, name, at.dir, at.name) == 0;
+    if (ok) return kFsOk;
+    unlinkat(at.dir, name, 0);
+    return kFsFailed;
+  }
+  return kFsFailed;
+}
+
 void AppendHex(char* out, size_t* at, unsigned value) {
   char digits[8];
   int n = 0;
@@ -352,19 +227,38 @@ void FsClearFaults() {
   }
 }
 
+namespace {
+
+// Removes the plain file at `native` so that a new one can take its name, unless another
+// opener of this layer holds it: emptying it instead would write to every other name it has.
+bool RemoveForNew(const char* native) {
+  const AtPath at = Reach(native);
+  const int fd = openat(at.dir, at.name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return errno == ENOENT;
+  struct stat st;
+  const bool removed = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                       flock(fd, LOCK_EX | LOCK_NB) == 0 && unlinkat(at.dir, at.name, 0) == 0;
+  close(fd);
+  return removed;
+}
+
+}  // namespace
+
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   struct Mode {
     int flags;
     int lock;
     bool truncate;  // after the lock is held, so that a refused open changes nothing
+    bool soleLink;  // refused for a file with other hard links
   };
   static const Mode kModes[] = {
-      {O_RDONLY, LOCK_EX, false},                   // kFsReadExclusive
-      {O_RDWR, LOCK_EX, false},                     // kFsUpdateExclusive
-      {O_WRONLY | O_CREAT | O_EXCL, LOCK_EX, false},  // kFsCreateNew
-      {O_WRONLY, LOCK_EX, true},                    // kFsTruncateExisting
-      {O_WRONLY | O_CREAT, LOCK_EX, true},          // kFsCreateAlways
-      {O_RDONLY, LOCK_SH, false},                   // kFsReadShared
+      {O_RDONLY, LOCK_EX, false, false},                     // kFsReadExclusive
+      {O_RDWR, LOCK_EX, false, false},                       // kFsUpdateExclusive
+      {O_WRONLY | O_CREAT | O_EXCL, LOCK_EX, false, false},  // kFsCreateNew
+      {O_WRONLY, LOCK_EX, true, true},                       // kFsTruncateExisting
+      {O_WRONLY | O_CREAT | O_EXCL, LOCK_EX, false, false},  // kFsCreateAlways
+      {O_RDONLY, LOCK_SH, false, false},                     // kFsReadShared
+      {O_RDWR, LOCK_EX, false, true},                        // kFsUpdateSoleLink
   };
   FsError ignored;
   if (!error) error = &ignored;
@@ -372,6 +266,7 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   if (mode == kFsTruncateExisting && Faulted(kFaultOpenTruncate)) return kNoFile;
   NativePath native;
   if (!ToNative(path, native)) return kNoFile;
+  if (mode == kFsCreateAlways && !RemoveForNew(native)) return kNoFile;
   const Mode& m = kModes[mode];
   struct stat st;
   int fd = OpenPlainFile(native, m.flags, 0666, &st);
@@ -380,7 +275,7 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
     return kNoFile;
   }
   // A file that is empty already (a reserved temporary name) needs no truncation.
-  if (flock(fd, m.lock | LOCK_NB) != 0 ||
+  if (flock(fd, m.lock | LOCK_NB) != 0 || (m.soleLink && st.st_nlink > 1) ||
       (m.truncate && st.st_size != 0 && ftruncate(fd, 0) != 0)) {
     close(fd);
     return kNoFile;
@@ -506,13 +401,14 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
     close(in);
     return kFsFailed;
   }
-  bool ok = ftruncate(out, 0) == 0 && CopyContent(in, out);
-  // The attributes and the time of last change go with the content, as CopyFileA does.
-  if (ok) {
-    fchmod(out, st.st_mode & 0777);
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    futimens(out, times);
+  // A file with other hard links is never written: a new file takes its name instead.
+  if (outSt.st_nlink > 1) {
+    close(out);
+    const FsError result = CopyAsNewFile(in, st, target);
+    close(in);
+    return result;
   }
+  bool ok = ftruncate(out, 0) == 0 && CopyWithAttributes(in, out, st);
   ok = close(out) == 0 && ok;
   close(in);
   if (ok) return kFsOk;
@@ -529,7 +425,7 @@ FsError FsMoveFile(const char* from, const char* to) {
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
   // A folder renamed is no longer where its name led.
-  ForgetHeld(source);
+  HeldForget(source);
   const AtPath in = Reach(source), out = Reach(target);
   if (renameat2(in.dir, in.name, out.dir, out.name, RENAME_NOREPLACE) == 0) return kFsOk;
   const int error = errno;
@@ -547,7 +443,7 @@ FsError FsReplaceFile(const char* from, const char* to) {
   if (Faulted(kFaultReplace)) return kFsFailed;
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
-  ForgetHeld(source);
+  HeldForget(source);
   const AtPath in = Reach(source), out = Reach(target);
   int fd = openat(out.dir, out.name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd >= 0) {
@@ -601,10 +497,12 @@ FsError FsDiscardFile(const char* path) {
 bool FsSetNormalAttributes(const char* path) {
   NativePath native;
   struct stat st;
-  // A symbolic link is left alone: chmod would change the file it points to.
+  // A symbolic link is left alone: chmod would change the file it points to; so is a file
+  // with other hard links, which share its mode.
   if (!ToNative(path, native)) return false;
   const AtPath at = Reach(native);
-  if (fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+  if (fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_nlink > 1)
     return false;
   // Most files are writable already: no change of the inode for them.
   return (st.st_mode & S_IWUSR) != 0 ||
@@ -612,8 +510,10 @@ bool FsSetNormalAttributes(const char* path) {
 }
 
 void FsSetNameCodec(const FsNameCodec* codec) {
-  g_nameCodec = codec ? *codec : FsNameCodec{nullptr, nullptr};
+  g_nameCodec = codec ? *codec : FsNameCodec{nullptr, nullptr, nullptr};
 }
+
+const char* FsNameTag() { return g_nameCodec.tag ? g_nameCodec.tag : ""; }
 
 namespace {
 
@@ -636,49 +536,46 @@ bool FsMakeParentDirs(const char* path) {
   if (!ToNative(path, native)) return false;
   const size_t length = FolderLength(native);
   if (length == 0) return true;
-  // Mostly the directory is there already: one look instead of a creation per level, and none
-  // where it is held.
-  if (FindHeld(native, length)) return true;
+  int fd;
+  bool own;
+  // Below a root the folders are made one name at a time from it, never through a link.
+  const HeldWalk walk = HeldFolder(native, length, true, &fd, &own);
+  if (walk != kHeldOutside) return walk == kHeldFound;
   native[length] = 0;
-  if (const HeldFolder* own = OwnAbove(native, length)) {
-    const int fd = OpenBelow(*own, native, length, true);
-    if (fd < 0) return false;
-    Hold(native, length, fd, kNotWalked);
-    return true;
-  }
-  if (IsThere(native, length)) return true;
+  if (IsDirectory(native)) return true;
   MakeFolders(native);
-  return IsThere(native, length);
+  return IsDirectory(native);
 }
 
 bool FsMakeDir(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
   const AtPath at = Reach(native);
-  if (mkdirat(at.dir, at.name, 0777) != 0) return false;
-  if (!t_held.on) return true;
-  // Held from here to the end of the run, opened without following a link: should another
-  // program have put one at the name since, the folder is not the run's.
-  const int fd = openat(at.dir, at.name, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  Hold(native, strlen(native), fd, kNotWalked, true);
-  return true;
+  return mkdirat(at.dir, at.name, 0777) == 0;
 }
 
 bool FsRemoveDir(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
-  ForgetHeld(native);
+  HeldForget(native);
   const AtPath at = Reach(native);
   return unlinkat(at.dir, at.name, AT_REMOVEDIR) == 0;
+}
+
+bool FsHoldRoot(const char* folder) {
+  NativePath native;
+  return ToNative(folder, native) && HeldAddRoot(native);
 }
 
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   NativePath native;
   if (!ToNative(dir, native)) return false;
   // A held folder is listed as it was found, whatever has taken its name since.
-  const HeldFolder* held = FindHeld(native, strlen(native));
-  const AtPath at = held ? AtPath{held->fd, ".", held->own} : Reach(native);
+  int held;
+  bool own;
+  const HeldWalk walk = HeldFolder(native, strlen(native), false, &held, &own);
+  if (walk != kHeldOutside && walk != kHeldFound) return false;
+  const AtPath at = walk == kHeldFound ? AtPath{held, ".", own} : AtPath{AT_FDCWD, native, false};
   int fd = openat(at.dir, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
   DIR* listing = fdopendir(fd);
@@ -714,48 +611,13 @@ enum FolderWalk {
   kFolderUnknown,  // one is missing or no folder, or none lies below the root
 };
 
-// Opens the folders of native[0, length) below native[0, from) from `top`, the open folder
-// that names, as OpenNames does, and holds the last as walked from `walkedFrom`.
-FolderWalk OpenAndHold(int top, NativePath native, size_t from, size_t length, bool make,
-                       size_t walkedFrom) {
-  bool linked = false;
-  const int fd = OpenNames(top, native, from, length, make, &linked);
-  if (fd < 0) return linked ? kFolderLinked : kFolderUnknown;
-  const char kept = native[length];
-  native[length] = 0;
-  Hold(native, length, fd, walkedFrom);
-  native[length] = kept;
-  return kFoldersStand;
-}
-
-// While a run holds its folders: opens the folders that `native` names below the root (its
-// first `rootLength` characters, reached as the system finds it) one name at a time from the
-// root, never through a link, making missing ones with `make`, and holds the file's own
-// folder. What is so found stays what the run reaches, with no moment between a look and use.
-FolderWalk WalkHeld(NativePath native, size_t rootLength, size_t length, bool make) {
-  size_t root = rootLength;
-  while (root > 1 && native[root - 1] == '/') --root;
-  if (length <= root) return kFolderUnknown;
-  const HeldFolder* held = FindHeld(native, root);
-  int top = held ? held->fd : -1;
-  if (!held) {
-    const char kept = native[root];
-    native[root] = 0;
-    top = open(native, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (top >= 0) Hold(native, root, top, kNotWalked);
-    native[root] = kept;
-    if (top < 0) return kFolderUnknown;
-  }
-  return OpenAndHold(top, native, root, length, make, rootLength);
-}
-
 // Looks at each folder that `native` names below its first `rootLength` characters, without
-// following links (and opens them so while holding, see WalkHeld).
-FolderWalk WalkFolders(NativePath native, size_t rootLength, bool make) {
+// following links: for paths below no root the run holds (below one, the walk from it is the
+// look and the use at once).
+FolderWalk WalkFolders(NativePath native, size_t rootLength) {
   // The file's own name needs no look: no call of this layer follows a link there.
   const char* leaf = strrchr(native, '/');
   const size_t length = leaf ? size_t(leaf - native) : 0;
-  if (t_held.on) return WalkHeld(native, rootLength, length, make);
   FolderWalk walk = kFolderUnknown;
   for (size_t end = rootLength; end < length; ++end) {
     if (native[end + 1] != '/' && native[end + 1] != 0) continue;
@@ -770,20 +632,6 @@ FolderWalk WalkFolders(NativePath native, size_t rootLength, bool make) {
     walk = S_ISDIR(st.st_mode) ? kFoldersStand : kFolderUnknown;
   }
   return walk;
-}
-
-// Whether the calls reach `native`'s folder through a held folder that its walk found free of
-// links below `rootLength`: then nothing needs to be looked at again.
-FolderWalk WalkUnlessHeld(NativePath native, size_t rootLength, bool make) {
-  const size_t length = FolderLength(native);
-  const HeldFolder* held = length > rootLength ? FindHeld(native, length) : nullptr;
-  if (held && (held->own || held->rootLength == rootLength)) return kFoldersStand;
-  // What lies below the run's own folders is reached from them, never through a link, and
-  // never walked from the root, where another folder may have taken their name.
-  const HeldFolder* own = t_held.on && length > rootLength ? OwnAbove(native, length) : nullptr;
-  if (!own) return WalkFolders(native, rootLength, make);
-  if (held) return kFoldersStand;
-  return OpenAndHold(own->fd, native, own->length, length, make, kNotWalked);
 }
 
 // `path` in the system's form, and `*rootLength` made the length there of its first
@@ -804,23 +652,18 @@ bool ToNativeBelowRoot(const char* path, size_t* rootLength, NativePath native) 
 
 }  // namespace
 
-void FsHoldFolders() {
-  if (t_held.on) return;
-  t_held.on = true;
-  for (HeldFolder& held : t_held.folders) held.fd = -1;
-}
+void FsHoldFolders() { HeldBegin(); }
 
-// Slots are only ever filled while holding: before the first hold they are zero, no folders.
-void FsReleaseFolders() {
-  if (!t_held.on) return;
-  for (HeldFolder& held : t_held.folders) CloseHeld(&held);
-  t_held.on = false;
-}
+void FsReleaseFolders() { HeldEnd(); }
 
 bool FsPathHasLink(const char* path, size_t rootLength) {
   NativePath native;
-  return ToNativeBelowRoot(path, &rootLength, native) &&
-         WalkUnlessHeld(native, rootLength, false) == kFolderLinked;
+  if (!ToNativeBelowRoot(path, &rootLength, native)) return false;
+  int fd;
+  bool own;
+  const HeldWalk walk = HeldFolder(native, FolderLength(native), false, &fd, &own);
+  if (walk != kHeldOutside) return walk == kHeldLinked;
+  return WalkFolders(native, rootLength) == kFolderLinked;
 }
 
 // The walk's look at the file's own folder tells that it stands: no second look to make it.
@@ -830,12 +673,12 @@ bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
     FsMakeParentDirs(path);
     return true;
   }
-  const FolderWalk walk = WalkUnlessHeld(native, rootLength, true);
-  if (walk == kFolderLinked) return false;
-  // While holding, the walk made what it could below the root, never through a link: making
-  // the path's folders by name now could go through one. The root itself may be made.
-  if (walk == kFolderUnknown && (!t_held.on || FolderLength(native) <= rootLength))
-    FsMakeParentDirs(path);
+  int fd;
+  bool own;
+  const HeldWalk walk = HeldFolder(native, FolderLength(native), true, &fd, &own);
+  if (walk != kHeldOutside) return walk != kHeldLinked;
+  if (WalkFolders(native, rootLength) == kFolderLinked) return false;
+  FsMakeParentDirs(path);
   return true;
 }
 

@@ -84,9 +84,11 @@ bool Finish(const RunState* run, int32_t decided, RunFolder* folder, const Repai
   if (decided > 0) {
     MarkRunKept(folder);
     if (run->keepBackup) {
-      // keptBackupDir ends in a separator: every missing level of it is made.
+      // keptBackupDir ends in a separator: every missing level of it is made. Below it, as
+      // below DestinationDir, nothing is reached through a link.
       FsMakeParentDirs(run->keptBackupDir);
-      CopyTree(folder->backupDir, run->keptBackupDir, PrivateFolderName(*folder));
+      if (FsHoldRoot(run->keptBackupDir))
+        CopyTree(folder->backupDir, run->keptBackupDir, PrivateFolderName(*folder));
     }
     RemoveRunFolder(folder);
     return true;
@@ -157,8 +159,10 @@ int32_t Run(RunState* run, char* leftBackupDir) {
   if (!JoinPath(run->destinationDir, kResultLogName, logPath)) {
     end = kRunDestinationTooLong;
   } else {
+    // From here on every path below DestinationDir is reached from it, never through a link.
     FsMakeParentDirs(logPath);
-    reserved = FsReserveTempName(run->destinationDir, kBackupDirPrefix, backupDir);
+    reserved = FsHoldRoot(run->destinationDir) &&
+               FsReserveTempName(run->destinationDir, kBackupDirPrefix, backupDir);
     if (mapped && !reserved) {
       end = kRunDestinationUnwritable;
     } else if (mapped && (!ScriptPathsFit(script, backupDir) || !RunFolderFits(backupDir))) {
@@ -170,7 +174,8 @@ int32_t Run(RunState* run, char* leftBackupDir) {
       log.file = FsOpen(logPath, kFsCreateAlways, nullptr);
       if (!mapped) {
         end = kRunScriptUnreadable;
-      } else if (log.file == kNoFile || FsDeleteFile(backupDir) != kFsOk || !FsMakeDir(backupDir)) {
+      } else if (log.file == kNoFile || FsDeleteFile(backupDir) != kFsOk ||
+                 !FsMakeDir(backupDir) || !FsHoldRoot(backupDir)) {
         end = kRunDestinationUnwritable;
       } else if (!OpenRunFolder(backupDir, &folder)) {
         FsRemoveDir(backupDir);

@@ -15,8 +15,10 @@ namespace {
 typedef char PathBuffer[kMaxPath + 1];
 
 const char kJournalName[] = "Vantrel.jnl";
-// The journal's first line. Each file on its way into the BackupDir adds a line (a backslash
-// and its path relative to DestinationDir), and a run that keeps its result the line "kept".
+// The journal's first line. A run whose names the file layer converts (the native tool with a
+// code page) adds the conversion's tag as the second line, since the names are found again
+// only under it. Each file on its way into the BackupDir adds a line (a backslash and its path
+// relative to DestinationDir), and a run that keeps its result the line "kept".
 // The first form of the journal, "Vantrel run journal" alone, named no file: a BackupDir that
 // holds one is not taken for a run's own, since only its journal may say what goes back.
 const char kJournalSignature[] = "Vantrel run journal 2\r\n";
@@ -43,7 +45,51 @@ bool RemoveFolders(const char* backupDir, const char* privateDir, const char* jo
   return FsRemoveDir(backupDir);
 }
 
+// Leads the journal's line that tags its names' conversion.
+const char kNamesLead[] = "names ";
+
+// Takes the line of the names' tag, where there is one, from the journal's lines at `*line`.
+// False when the journal's tag ("" without the line) is not the file layer's.
+bool TakeNamesLine(const char** line, const char* end) {
+  const char* tag = FsNameTag();
+  const size_t lead = sizeof kNamesLead - 1;
+  if (size_t(end - *line) < lead || memcmp(*line, kNamesLead, lead) != 0) return tag[0] == 0;
+  const char* stop = static_cast<const char*>(memchr(*line, '\r', size_t(end - *line)));
+  const size_t length = strlen(tag);
+  if (!stop || size_t(stop - *line) != lead + length || memcmp(*line + lead, tag, length) != 0)
+    return false;
+  *line = stop + (stop + 1 < end && stop[1] == '\n' ? 2 : 1);
+  return true;
+}
+
 void IgnoreEntry(void*, const char*, FsEntryKind) {}
+
+struct FileSearch {
+  const char* dir;
+  const char* skip;
+  bool found;
+};
+
+// Sets `found` for a file at or below the entry `name` of the search's folder.
+void FindFile(void* context, const char* name, FsEntryKind kind) {
+  FileSearch* search = static_cast<FileSearch*>(context);
+  PathBuffer path;
+  if (search->found || (search->skip && strcmp(name, search->skip) == 0)) return;
+  if (kind == kFsEntryFile) search->found = true;
+  FileSearch below = {path, nullptr, false};
+  // A folder that cannot be listed may hold anything.
+  if (kind == kFsEntryDir &&
+      (!JoinPath(search->dir, name, path) || !FsForEachEntry(path, FindFile, &below) ||
+       below.found))
+    search->found = true;
+}
+
+// True when a file lies below `backupDir` outside its private folder: a backup that did not go
+// back, which may be the only copy of its file.
+bool HoldsABackup(const char* backupDir, const char* privateName) {
+  FileSearch search = {backupDir, privateName, false};
+  return !FsForEachEntry(backupDir, FindFile, &search) || search.found;
+}
 
 // Puts back the file that the journal line `line` names (a backslash and its path below
 // DestinationDir): from the BackupDir to its place in DestinationDir, whatever the attributes
@@ -71,8 +117,12 @@ uint32_t RestoreLine(const char* destinationDir, const char* backupDir, const ch
   // write sharing.
   if (!FsMakeParentDirs(target)) return kLogNotRestoredId;
   FsSetNormalAttributes(target);
-  if (FsReplaceFile(backup, target) == kFsOk || FsCopyFile(backup, target, true) == kFsOk)
+  if (FsReplaceFile(backup, target) == kFsOk) return kLogRestoredId;
+  // A copy leaves the backup where it was: now the same as the file at its path, it goes.
+  if (FsCopyFile(backup, target, true) == kFsOk) {
+    FsDiscardFile(backup);
     return kLogRestoredId;
+  }
   // A folder in the file's place never goes away by waiting.
   return FsForEachEntry(target, IgnoreEntry, nullptr) ? kLogNotRestoredId : kLogBackupKeptId;
 }
@@ -93,7 +143,9 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
   // Held by a run that still lives, or no journal at all: not a trace to repair. The journal
   // stays held while the files go back, so that no other run repairs the same BackupDir at the
   // same time.
-  FsFile journal = FsOpen(journalPath, kFsUpdateExclusive, nullptr);
+  // A journal with another name elsewhere is none of ours: a mark written into it would reach
+  // that name's file.
+  FsFile journal = FsOpen(journalPath, kFsUpdateSoleLink, nullptr);
   if (journal == kNoFile) return kNotARunFolder;
   FsView view;
   if (!FsMap(journal, &view) || view.size < kSignatureLength ||
@@ -104,6 +156,14 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
   }
   const char* line = reinterpret_cast<const char*>(view.data) + kSignatureLength;
   const char* const end = reinterpret_cast<const char*>(view.data) + view.size;
+  // Names recorded under another conversion than this run's lead nowhere: the folder waits,
+  // untouched, for a run under the journal's own.
+  if (!TakeNamesLine(&line, end)) {
+    FsUnmap(&view);
+    FsClose(journal);
+    report.repaired(report.context, name, kLogBackupKeptId);
+    return kFilesHeld;
+  }
   // "kept" is the journal's last line when it is there: nothing moves after the decision.
   const size_t keptLength = sizeof kKeptLine + 1;
   const bool kept = size_t(end - line) >= keptLength && end[-1 - int(keptLength)] == '\n' &&
@@ -125,14 +185,23 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
       folderId = id;
     if (id == kLogRestoredId || id == kLogNotRestoredId) report.repaired(report.context, text, id);
   }
+  bool setAside = folderId == kLogNotRestoredId;
+  // A backup still there when every line is done went back under no line: it may be the only
+  // copy of its file, and stays.
+  if (folderId == kLogTraceRemovedId && !kept &&
+      HoldsABackup(backupDir, FileNamePart(privateDir))) {
+    folderId = kLogBackupKeptId;
+    setAside = true;
+  }
   FsUnmap(&view);
-  if (folderId == kLogNotRestoredId) FsWrite(journal, kSetAsideSignature, kSignatureLength);
+  if (setAside) FsWrite(journal, kSetAsideSignature, kSignatureLength);
   FsClose(journal);
   // What stays (a name too long to reach, a file held) is no longer a run's: its journal went.
   if (folderId == kLogTraceRemovedId && !RemoveFolders(backupDir, privateDir, journalPath))
     folderId = kLogNotRestoredId;
   report.repaired(report.context, name, folderId);
-  return folderId == kLogBackupKeptId ? kFilesHeld
+  return setAside                         ? kSetAside
+         : folderId == kLogBackupKeptId    ? kFilesHeld
          : folderId == kLogTraceRemovedId ? kRepaired
                                           : kSetAside;
 }
@@ -161,23 +230,6 @@ bool RunFolderFits(const char* backupDir) {
   return FormPrivatePaths(backupDir, privateDir, journal) && strlen(privateDir) + 12 <= kMaxPath;
 }
 
-bool OpenRunFolder(const char* backupDir, RunFolder* folder) {
-  folder->journal = kNoFile;
-  PathBuffer journal;
-  size_t length = strlen(backupDir);
-  if (length > kMaxPath || !FormPrivatePaths(backupDir, folder->privateDir, journal)) return false;
-  memcpy(folder->backupDir, backupDir, length + 1);
-  if (!FsMakeDir(folder->privateDir)) return false;
-  folder->journal = FsOpen(journal, kFsCreateNew, nullptr);
-  if (folder->journal != kNoFile && FsWrite(folder->journal, kJournalSignature, kSignatureLength))
-    return true;
-  if (folder->journal != kNoFile) FsClose(folder->journal);
-  folder->journal = kNoFile;
-  FsDeleteFile(journal);
-  FsRemoveDir(folder->privateDir);
-  return false;
-}
-
 namespace {
 
 // One write per line, so that a kill leaves it whole or without its line end.
@@ -192,6 +244,24 @@ bool WriteJournalLine(const RunFolder& folder, const char* lead, const char* tex
 }
 
 }  // namespace
+
+bool OpenRunFolder(const char* backupDir, RunFolder* folder) {
+  folder->journal = kNoFile;
+  PathBuffer journal;
+  size_t length = strlen(backupDir);
+  if (length > kMaxPath || !FormPrivatePaths(backupDir, folder->privateDir, journal)) return false;
+  memcpy(folder->backupDir, backupDir, length + 1);
+  if (!FsMakeDir(folder->privateDir)) return false;
+  folder->journal = FsOpen(journal, kFsCreateNew, nullptr);
+  if (folder->journal != kNoFile && FsWrite(folder->journal, kJournalSignature, kSignatureLength) &&
+      (FsNameTag()[0] == 0 || WriteJournalLine(*folder, kNamesLead, FsNameTag())))
+    return true;
+  if (folder->journal != kNoFile) FsClose(folder->journal);
+  folder->journal = kNoFile;
+  FsDeleteFile(journal);
+  FsRemoveDir(folder->privateDir);
+  return false;
+}
 
 bool RecordBackup(void* folder, const char* relative) {
   return WriteJournalLine(*static_cast<const RunFolder*>(folder), "\\", relative);

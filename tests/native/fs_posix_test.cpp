@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -15,12 +16,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every case runs twice: names walked for each call, and reached through held folders as
-// during a run.
+// Every case runs twice: names walked for each call, and reached through held folders from
+// the scratch folder as a root, as during a run.
 class FsPosixTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    if (GetParam()) FsHoldFolders();
+    if (GetParam()) {
+      FsHoldFolders();
+      ASSERT_TRUE(FsHoldRoot(dir_.c_str()));
+    }
   }
   void TearDown() override {
     if (GetParam()) FsReleaseFolders();
@@ -262,12 +266,18 @@ bool Utf8ToLatin1(const char* in, char* out, size_t size) {
 // The folder a caller owns may be reached through a link whatever its name holds; a link
 // below it is found even where the system's names are longer than the engine's.
 TEST_P(FsPosixTest, LinkWalkStartsBelowARootOfLongerSystemName) {
-  const FsNameCodec codec = {Latin1ToUtf8, Utf8ToLatin1};
+  const FsNameCodec codec = {Latin1ToUtf8, Utf8ToLatin1, "latin1"};
   FsSetNameCodec(&codec);
   fs::create_directories(dir_ / "r\xC3\xA9" / "real" / "sub");
   fs::create_directory_symlink("real", dir_ / "r\xC3\xA9" / "app");
   fs::create_directory_symlink("sub", dir_ / "r\xC3\xA9" / "real" / "linked");
   const std::string root = P("r\xE9\\app");
+  // A run holds its destination as the root, reached as the system finds it.
+  if (GetParam()) {
+    FsReleaseFolders();
+    FsHoldFolders();
+    FsHoldRoot(root.c_str());
+  }
   const bool below = FsPathHasLink((root + "\\sub\\f").c_str(), root.size());
   const bool made = FsMakeParentDirsUnlessLinked((root + "\\sub\\f").c_str(), root.size());
   const bool linked = FsPathHasLink((root + "\\linked\\f").c_str(), root.size());
@@ -275,6 +285,66 @@ TEST_P(FsPosixTest, LinkWalkStartsBelowARootOfLongerSystemName) {
   EXPECT_FALSE(below);
   EXPECT_TRUE(made);
   EXPECT_TRUE(linked);
+}
+
+// A file with another name outside: no call writes it or changes its mode. What replaces it
+// at this name is a new file.
+TEST_P(FsPosixTest, AFileWithOtherHardLinksIsNeverWrittenNorChanged) {
+  const struct {
+    const char* call;
+    std::function<bool(const std::string& name)> act;
+    bool replaced;  // the name holds a new file afterwards
+  } kCalls[] = {
+      {"create always",
+       [](const std::string& n) {
+         const FsFile f = FsOpen(n.c_str(), kFsCreateAlways, nullptr);
+         return f != kNoFile && FsWrite(f, "new", 3) && FsClose(f);
+       },
+       true},
+      {"truncate", [](const std::string& n) {
+         return FsOpen(n.c_str(), kFsTruncateExisting, nullptr) != kNoFile; }, false},
+      {"update sole link", [](const std::string& n) {
+         return FsOpen(n.c_str(), kFsUpdateSoleLink, nullptr) != kNoFile; }, false},
+      {"normal attributes", [](const std::string& n) {
+         return FsSetNormalAttributes(n.c_str()); }, false},
+      {"copy over", [this](const std::string& n) {
+         return FsCopyFile(Write("source", "new").c_str(), n.c_str(), true) == kFsOk; }, true},
+  };
+  for (const auto& c : kCalls) {
+    SCOPED_TRACE(c.call);
+    fs::remove_all(dir_ / "outside");
+    fs::remove(dir_ / "name");
+    vtt::PutFile(dir_ / "outside/file", "outside");
+    fs::permissions(dir_ / "outside/file", fs::perms::owner_read);
+    fs::create_hard_link(dir_ / "outside/file", dir_ / "name");
+    EXPECT_EQ(c.act(P("name")), c.replaced);
+    EXPECT_EQ(Read("outside/file"), "outside");
+    EXPECT_EQ(fs::status(dir_ / "outside/file").permissions(), fs::perms::owner_read);
+    EXPECT_EQ(Read("name"), c.replaced ? "new" : "outside");
+    fs::permissions(dir_ / "outside/file", fs::perms::owner_all);
+  }
+}
+
+// More folders than the layer keeps open at once, each reached again and again: every file
+// lands in its own folder.
+TEST_P(FsPosixTest, ManyFoldersEachTakeTheirOwnFiles) {
+  const size_t root = dir_.string().size();
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 50; ++i) {
+      const std::string file = "d" + std::to_string(i) + "\\f" + std::to_string(round);
+      ASSERT_TRUE(FsMakeParentDirsUnlessLinked(P(file).c_str(), root));
+      const FsFile f = FsOpen(P(file).c_str(), kFsCreateNew, nullptr);
+      ASSERT_NE(f, kNoFile);
+      FsWrite(f, file.data(), uint32_t(file.size()));
+      FsClose(f);
+    }
+  }
+  for (int i = 0; i < 50; ++i) {
+    for (int round = 0; round < 2; ++round) {
+      const std::string file = "d" + std::to_string(i) + "\\f" + std::to_string(round);
+      EXPECT_EQ(Read("d" + std::to_string(i) + "/f" + std::to_string(round)), file);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(ByNameAndHeld, FsPosixTest, ::testing::Bool());
@@ -288,7 +358,8 @@ TEST(FsPosixHeldTest, BelowItsOwnFolderARunFollowsNoLink) {
   auto P = [&](const std::string& relative) { return dir.string() + "\\" + relative; };
   fs::create_directory(dir / "outside");
   FsHoldFolders();
-  ASSERT_TRUE(FsMakeDir(P("bak").c_str()));
+  ASSERT_TRUE(FsHoldRoot(dir.c_str()));
+  ASSERT_TRUE(FsMakeDir(P("bak").c_str()) && FsHoldRoot(P("bak").c_str()));
   fs::rename(dir / "bak", dir / "real");
   fs::create_directory(dir / "bak");
   fs::create_directory_symlink(dir / "outside", dir / "bak/d");

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/code_page.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
 #include "patch/fs_faults.h"
@@ -37,6 +38,7 @@ struct Told {
   int entries = 0;
   RunState* run = nullptr;
   std::function<void(int entry)> atEntry;  // called as each entry (0-based) starts
+  std::function<void(uint32_t id)> atMessage;  // called as each log line's message is loaded
 };
 
 void OnRange(void* c, uint32_t count) {
@@ -61,7 +63,9 @@ void OnDone(void* c, int32_t state) {
   told->done.push_back(state);
   told->events.push_back("done " + std::to_string(state));
 }
-void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
+void LoadEnglish(void* c, uint32_t id, char* text, uint32_t size) {
+  Told* told = static_cast<Told*>(c);
+  if (told && told->atMessage) told->atMessage(id);
   snprintf(text, size, "%s", BuiltInLogMessage(id));
 }
 
@@ -101,6 +105,7 @@ class PatchRunTest : public ::testing::Test {
     run_.mainFile = mainFile;
     run_.observer = {OnRange, OnPosition, OnEntry, nullptr, OnFinishing, OnDone, &told_};
     run_.loadMessage = LoadEnglish;
+    run_.messageContext = &told_;
     run_.state = kRunInProgress;
     told_.run = &run_;
     return RunPatch(&run_, left_);
@@ -624,6 +629,105 @@ TEST_F(PatchRunTest, MatrixScriptCompletesWithoutAStop) {
     if (e.relative != "lib/upd.dll") EXPECT_EQ(Get(fs::path(dest_) / e.relative), e.after);
   EXPECT_EQ(Get(fs::path(dest_) / "lib/upd.dll"), "overwritten after its update");
   EXPECT_TRUE(Leftovers().empty());
+}
+
+// ---- Nothing reached outside the destination, nothing lost ----------------------------------
+
+// Another name of an outside file in the destination (the log's) or in the folder for kept
+// backups, and a folder link there: the run writes none of them, and keeps what it should.
+TEST_F(PatchRunTest, HardLinksAndLinksLeadNoWriteOutside) {
+  vtt::PutFile(root_ / "outside/log", "outside log");
+  vtt::PutFile(root_ / "outside/kept", "outside kept");
+  fs::create_hard_link(root_ / "outside/log", fs::path(dest_) / kResultLogName);
+  vtt::PutFile(root_ / "kept/deeper/d/u.txt", "");
+  fs::remove(root_ / "kept/deeper/d/u.txt");
+  fs::create_hard_link(root_ / "outside/kept", root_ / "kept/deeper/d/u.txt");
+  fs::create_directory_symlink(root_ / "outside", root_ / "kept/deeper/e");
+  Put("d/u.txt", "old u");
+  Put("e/v.txt", "old v");
+  Script s;
+  s.Update("\\d\\u.txt", "old u", "new u").Update("\\e\\v.txt", "old v", "new v");
+  EXPECT_EQ(Run(s.bytes(), "", 1), kRunInProgress);
+  EXPECT_EQ(Snapshot(root_ / "outside"), (Tree{{"kept", "outside kept"}, {"log", "outside log"}}));
+  EXPECT_EQ(Log().substr(0, 9), "d\\u.txt -");
+  EXPECT_EQ(Get(root_ / "kept/deeper/d/u.txt"), "old u");
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// More folders than a run keeps open at once: each kept copy lands at its own path.
+TEST_F(PatchRunTest, ManyFoldersAreEachKeptInTheirOwnPlace) {
+  Script s;
+  Tree old;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "lang" + std::to_string(i) + "/strings.txt";
+    old[name] = "old " + name;
+    Put(name, old[name]);
+    s.Update("\\lang" + std::to_string(i) + "\\strings.txt", old[name], "new " + name);
+  }
+  old["main.exe"] = "old main";
+  Put("main.exe", "old main");
+  s.Update("\\main.exe", "old main", "new main");
+  EXPECT_EQ(Run(s.bytes(), "main.exe", 1), kRunInProgress);
+  Tree kept = Snapshot(kept_);
+  for (auto at = kept.begin(); at != kept.end();)
+    at = at->second == "<dir>" ? kept.erase(at) : std::next(at);
+  EXPECT_EQ(kept, old);
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// A forged BackupDir that another program swaps for a link to an outside folder while it is
+// repaired: what the repair removes afterwards is never reached through that link.
+TEST_F(PatchRunTest, RepairOfAFolderSwappedForALinkLeavesOutsideAlone) {
+  const fs::path bak = fs::path(dest_) / "BAK1.tmp";
+  std::string journal = "Vantrel run journal 2\r\n";
+  for (int i = 0; i < 20; ++i) {
+    vtt::PutFile(bak / ("f" + std::to_string(i)), "backup");
+    vtt::PutFile(root_ / "outside" / ("f" + std::to_string(i)), "outside");
+    journal += "\\f" + std::to_string(i) + "\r\n";
+  }
+  vtt::PutFile(root_ / "outside/BAK1.tmp/Vantrel.jnl", journal);
+  vtt::PutFile(bak / "BAK1.tmp/Vantrel.jnl", journal);
+  const Tree outside = Snapshot(root_ / "outside");
+  told_.atMessage = [&](uint32_t id) {
+    if (id != kLogRestoredId || fs::is_symlink(bak)) return;
+    fs::rename(bak, root_ / "moved");
+    fs::create_directory_symlink(root_ / "outside", bak);
+  };
+  Run(Script().bytes());
+  EXPECT_EQ(Snapshot(root_ / "outside"), outside);
+}
+
+// The backup of a run killed under a name conversion (a code page) is found only under the
+// same one: under another the folder waits untouched and the run stays out; a journal line
+// that finds no backup while one stays in the folder keeps the folder, set aside.
+TEST_F(PatchRunTest, BackupsOfAKilledRunAreNeverRemovedUnresolved) {
+  const std::string katakana = "\xE3\x82\xA2.txt", cp932 = "\x83\x41.txt";
+  const struct {
+    const char* tag;
+    unsigned codePage;
+    int32_t end;
+    bool restored;
+  } kCases[] = {
+      {"names codepage 932\r\n", 0, kRunRepairIncomplete, false},
+      {"names codepage 932\r\n", 932, kRunInProgress, true},
+      {"", 0, kRunInProgress, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.tag) + std::to_string(c.codePage));
+    fs::remove_all(dest_);
+    const fs::path bak = fs::path(dest_) / "BAK2.tmp";
+    vtt::PutFile(bak / katakana, "only copy");
+    vtt::PutFile(bak / "BAK2.tmp/Vantrel.jnl",
+                 std::string("Vantrel run journal 2\r\n") + c.tag + "\\" + cp932 + "\r\n");
+    std::string error;
+    ASSERT_TRUE(SelectCodePage(c.codePage, &error)) << error;
+    told_ = Told();
+    const int32_t end = Run(Script().bytes());
+    SelectCodePage(0, &error);
+    EXPECT_EQ(end, c.end);
+    EXPECT_EQ(Get(fs::path(dest_) / katakana), c.restored ? "only copy" : "");
+    EXPECT_EQ(Get(bak / katakana), c.restored ? "" : "only copy");
+  }
 }
 
 }  // namespace

@@ -350,7 +350,7 @@ TEST_F(KilledRunTest, ForgedFoldersNeverReachOutsideNorBlockTheRun) {
          vtt::PutFile(bak / "BAK1.tmp" / "Vantrel.jnl", kSigned);
          vtt::PutFile(bak / longName / longName / longName / "f.txt", "planted");
        },
-       "BAK1.tmp -> A link or a refused name; left as it is.\r\n"},
+       "BAK1.tmp -> Not every file could be restored; kept here.\r\n"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
