@@ -223,13 +223,13 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   // The write modes may read attributes too: the number of links is read on the handle.
   const DWORD kWrite = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
   static const Mode kModes[] = {
-      {GENERIC_READ, 0, OPEN_EXISTING},                         // kFsReadExclusive
-      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},         // kFsUpdateExclusive
-      {kWrite, 0, CREATE_NEW},                                  // kFsCreateNew
-      {kWrite, 0, OPEN_EXISTING},                                // kFsTruncateExisting
-      {kWrite, 0, CREATE_NEW},                                  // kFsCreateAlways
-      {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},           // kFsReadShared
-      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},          // kFsUpdateSoleLink
+      {GENERIC_READ, 0, OPEN_EXISTING},                        // kFsReadExclusive
+      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateExclusive
+      {kWrite, 0, CREATE_NEW},                                 // kFsCreateNew
+      {kWrite, 0, OPEN_EXISTING},                              // kFsTruncateExisting
+      {kWrite, 0, CREATE_NEW},                                 // kFsCreateAlways
+      {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},          // kFsReadShared
+      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateSoleLink
   };
   const Mode& m = kModes[mode];
   const int kSoleLink = 1 << kFsTruncateExisting | 1 << kFsUpdateSoleLink;
@@ -293,16 +293,16 @@ void FsUnmap(FsView* view) {
   view->mapping = nullptr;
 }
 
-// Only a `to` found a file with no other hard links and no link is written over, held from the
-// look to the copy; any other goes first, as a name, and the copy makes a new file, which fails
-// should anything take the name in between.
+// Only a `to` found a file with no other hard links and no link is written over; any other
+// goes first, as a name, and the copy makes a new file, which fails should anything take the
+// name in between. The look is let go before the copy, which may not share with it: a file
+// that becomes a hard link in that moment is written through.
 FsError FsCopyFile(const char* from, const char* to, bool replace) {
   if (!Reach(from, to)) return kFsFailed;
-  HANDLE sole = replace ? OpenSoleLink(to) : INVALID_HANDLE_VALUE;
-  if (replace && sole == INVALID_HANDLE_VALUE) DeleteFileA(to);
-  const FsError result = ResultOf(CopyFileA(from, to, sole == INVALID_HANDLE_VALUE));
+  const HANDLE sole = replace ? OpenSoleLink(to) : INVALID_HANDLE_VALUE;
   if (sole != INVALID_HANDLE_VALUE) CloseHandle(sole);
-  return result;
+  else if (replace) DeleteFileA(to);
+  return ResultOf(CopyFileA(from, to, sole == INVALID_HANDLE_VALUE));
 }
 
 // A root renamed is let go, with those below it: their paths name others now.
