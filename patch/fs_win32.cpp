@@ -79,6 +79,7 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 struct Root {
   HANDLE handle;  // null: a free slot
   size_t length;
+  bool inner;     // found below another root, as a folder and no link
   char path[kMaxPath + 1];
 };
 // The destination, its BackupDir, a folder for kept backups, a BackupDir under repair.
@@ -123,6 +124,9 @@ Reached Walk(const char* path, size_t end, size_t from) {
   }
   if (!Holding()) root = nullptr;
   if (root) from = root->length;
+  // A process that Windows' sharing does not bind (a Unix one under Wine) may still rename a
+  // root found below another and put a link in its place: looked at again on every call.
+  if (root && root->inner && IsReparsePoint(root->path)) return kLinked;
   char level[kMaxPath + 1];
   for (size_t at = from; at < end;) {
     const char* p = path + at + 1;
@@ -210,6 +214,7 @@ bool FsHoldRoot(const char* folder) {
   }
   slot->handle = handle;
   slot->length = end;
+  slot->inner = reached == kReached;
   lstrcpynA(slot->path, folder, int(end) + 1);
   return true;
 }

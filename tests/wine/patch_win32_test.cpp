@@ -71,25 +71,43 @@ std::string UnixName(const std::string& path) {
   return name;
 }
 
-// Puts a Unix symbolic link at `link` to the folder `target`, which Wine programs see as a
-// reparse point (Wine makes none itself). Wine starts the Unix ln, whose end it cannot wait for:
-// the link is awaited instead, for a few seconds at most.
-bool MakeFolderLink(const std::string& target, const std::string& link) {
-  std::string command = "/bin/ln -s \"" + UnixName(target) + "\" \"" + UnixName(link) + "\"";
+// True when the listing of its folder shows `path` (a link whose target is gone too).
+bool Listed(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  const HANDLE find = FindFirstFileA(path.c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return true;
+}
+
+// Runs `command` (no quotes in it) in a Unix shell and awaits a reparse point at `awaited`, or
+// with `gone` nothing there, for a few seconds at most: Wine starts Unix programs but cannot
+// wait for their end. Wine programs see a Unix symbolic link to a folder as a reparse point,
+// and can neither make nor remove one.
+bool UnixShell(const std::string& command, const std::string& awaited, bool gone = false) {
+  std::string line = "/bin/sh -c \"" + command + "\"";
   STARTUPINFOA start = {};
   start.cb = sizeof start;
   PROCESS_INFORMATION process;
-  if (!CreateProcessA("Z:\\bin\\ln", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+  if (!CreateProcessA("Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &start, &process))
     return false;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   for (int i = 0; i < 500; ++i) {
-    const DWORD attributes = GetFileAttributesA(link.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    const DWORD attributes = GetFileAttributesA(awaited.c_str());
+    if (gone ? !Listed(awaited)
+             : attributes != INVALID_FILE_ATTRIBUTES &&
+                   (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return true;
     Sleep(10);
   }
   return false;
+}
+
+// Puts a link at `link` to the folder `target`.
+bool MakeFolderLink(const std::string& target, const std::string& link) {
+  return UnixShell("ln -s " + UnixName(target) + " " + UnixName(link), link);
 }
 
 // Hands an open handle over to a suspended child process, so that another process holds it.
@@ -159,7 +177,7 @@ class PatchWin32Test : public ::testing::Test {
 
   // A link to a folder goes as itself, never its target's files.
   static void RemoveLink(const std::string& path) {
-    if (!RemoveDirectoryA(path.c_str())) DeleteFileA(path.c_str());
+    if (Listed(path)) UnixShell("rm " + UnixName(path), path, true);
   }
 
   void Put(const std::string& name, const std::string& text) {
@@ -388,6 +406,7 @@ TEST_F(PatchWin32Test, HeldRootLeadsThroughNoLinkAndKeepsItsFoldersInPlace) {
   EXPECT_TRUE(MoveFileA(dest_.c_str(), (dest_ + "-moved").c_str()));
   EXPECT_TRUE(MoveFileA((dest_ + "-moved").c_str(), dest_.c_str()));
   EXPECT_EQ(ReadText(outside + "\\victim.txt"), "precious");
+  RemoveLink(dest_ + "\\linked");
   RemoveTree(outside);
 }
 
@@ -548,6 +567,37 @@ TEST_F(PatchRunWin32Test, BackupDirCannotBeSwappedForALinkAsItIsRemoved) {
   EXPECT_EQ(ReadText(dest_ + "\\a.txt"), "old+new");
   EXPECT_TRUE(Named(dest_, "BAK").empty());
   RemoveLink(standIn);
+  RemoveTree(outside);
+}
+
+// A Unix process under Wine is bound by no sharing mode: it renames the held BackupDir as its
+// removal begins and puts a link to a folder outside at its name. The removal looks at the
+// BackupDir's name again on every call and leads through the link to nothing; the backups stay
+// where the rename took them.
+TEST_F(PatchRunWin32Test, BackupDirSwappedByAUnixProcessIsNotEntered) {
+  const std::string outside = dest_ + "-outside";
+  RemoveTree(outside);
+  ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+  for (char c = 'a'; c <= 'j'; ++c)
+    ASSERT_TRUE(vtt::WriteFileBytes(outside + "\\" + c + ".txt", vtt::ToBytes("precious")));
+  Put("a.txt", "old");
+  Script script;
+  AppendTail(script, "\\a.txt", "old", "+new");
+  std::string bak;
+  heard_.atFinish = [&] {
+    for (const std::string& name : Named(dest_, "BAK")) {
+      bak = dest_ + "\\" + name;
+      const std::string from = UnixName(bak);
+      EXPECT_TRUE(
+          UnixShell("mv " + from + " " + from + "-away && ln -s " + UnixName(outside) + " " + from,
+                    bak));
+    }
+  };
+  RunScript(script, "");
+  for (char c = 'a'; c <= 'j'; ++c)
+    EXPECT_EQ(ReadText(outside + "\\" + c + ".txt"), "precious") << c;
+  EXPECT_EQ(ReadText(bak + "-away\\a.txt"), "old");
+  RemoveLink(bak);
   RemoveTree(outside);
 }
 
