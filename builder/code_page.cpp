@@ -3,6 +3,8 @@
 
 #include <stdlib.h>
 
+#include "format/ansi_chars.h"
+
 namespace vt {
 
 bool ParseCodePage(const std::string& value, unsigned* codePage, std::string* error) {
@@ -17,6 +19,23 @@ bool ParseCodePage(const std::string& value, unsigned* codePage, std::string* er
   }
   *codePage = unsigned(number);
   return SelectCodePage(*codePage, error);
+}
+
+void SelectSuperscriptDigits() {
+  if (SelectedCodePage() == 0) {
+    SetSuperscriptDigits(nullptr);
+    return;
+  }
+  // The conversion takes no best fit: a code page without ¹ does not offer its "1".
+  static const char* const kDigits[3] = {"\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
+  unsigned short forms[3] = {0, 0, 0};
+  for (int i = 0; i < 3; ++i) {
+    std::string ansi;
+    if (!Utf8ToAnsi(kDigits[i], &ansi) || ansi.empty() || ansi.size() > 2) continue;
+    forms[i] = static_cast<unsigned char>(ansi[0]);
+    if (ansi.size() == 2) forms[i] = forms[i] * 256 + static_cast<unsigned char>(ansi[1]);
+  }
+  SetSuperscriptDigits(forms);
 }
 
 std::string ShownName(const std::string& ansi) {

@@ -14,6 +14,13 @@ namespace vt {
 bool SelectCodePage(unsigned codePage, std::string* error);
 unsigned SelectedCodePage();
 
+// Gives the name rules the selected code page's forms of the superscript digits ¹ ² ³, which
+// Windows reads as device names' digits (format/ansi_chars.h): those that the code page holds
+// as characters of their own (0xB9 0xB2 0xB3 in 1252 and 1254 to 1258, only 0xB2 0xB3 in 1253,
+// three double-byte characters in 949, none in 874, 932, 936, 950, 1250 and 1251); with no
+// code page selected, the default. SelectCodePage calls it.
+void SelectSuperscriptDigits();
+
 // UTF-8 into the selected code page. False when a character has no form there (with code page
 // 0: when it is not ASCII) or the text is not UTF-8.
 bool Utf8ToAnsi(const std::string& utf8, std::string* ansi);

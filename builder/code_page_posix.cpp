@@ -62,6 +62,7 @@ bool SystemToEngine(const char* system, char* out, size_t outSize) {
 bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = 0;
   SetLeadBytes(nullptr);
+  SetSuperscriptDigits(nullptr);
   FsSetNameCodec(nullptr);
   if (codePage == 0) return true;
   const std::string name = "CP" + std::to_string(codePage);
@@ -87,6 +88,7 @@ bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codecTag = "codepage " + std::to_string(codePage);
   const FsNameCodec codec = {EngineToSystem, SystemToEngine, g_codecTag.c_str()};
   FsSetNameCodec(&codec);
+  SelectSuperscriptDigits();
   return true;
 }
 

@@ -46,6 +46,7 @@ bool FromWide(UINT codePage, const std::wstring& in, std::string* out) {
 bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = 0;
   SetLeadBytes(nullptr);
+  SetSuperscriptDigits(nullptr);
   if (codePage == 0) return true;
   if (!IsValidCodePage(codePage)) {
     *error = "code page " + std::to_string(codePage) + " is not known to this system";
@@ -56,6 +57,7 @@ bool SelectCodePage(unsigned codePage, std::string* error) {
   bool lead[256] = {};
   for (int c = 0x80; c < 0x100; ++c) lead[c] = IsDBCSLeadByteEx(codePage, BYTE(c)) != 0;
   SetLeadBytes(lead);
+  SelectSuperscriptDigits();
   return true;
 }
 

@@ -35,7 +35,7 @@ FILE* CreateTemporaryBeside(const std::string& path, std::string* temp, int* err
 
 }  // namespace
 
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+bool CheckRegularFile(const std::string& path, std::string* error) {
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
   if (!ec && !fs::is_regular_file(status)) {
@@ -43,6 +43,11 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::st
              (fs::is_directory(status) ? "it is a folder" : "it is not a regular file");
     return false;
   }
+  return true;
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  if (!CheckRegularFile(path, error)) return false;
   errno = 0;
   FILE* file = fopen(path.c_str(), "rb");
   if (!file) {

@@ -14,6 +14,11 @@ namespace vt {
 // FIFO or a device, which could block or never end).
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 
+// ReadFileBytes's refusal of a folder, a FIFO or a device, for a caller that reads the file
+// otherwise (by a mapping): false with *error when `path` is one. A path that cannot be looked
+// at passes, for the read to report.
+bool CheckRegularFile(const std::string& path, std::string* error);
+
 // Writes `bytes` to `path`, replacing any file there, through a temporary file beside it that
 // this call creates anew under a fresh name (never opening anything that was there, a link
 // included) and renames into place once complete: a link at `path` is replaced, not followed,

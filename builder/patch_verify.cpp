@@ -18,6 +18,7 @@
 #include "builder/tree_diff.h"
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
+#include "format/file_names.h"
 #include "format/payload_reader.h"
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
@@ -90,11 +91,14 @@ bool ApplyAll(const Check& check, const std::string& dest, const char* backup, c
 }
 
 // A user's folder copied with std::filesystem: its names are the system's own, not the
-// installer's backslash paths that patch/dir_tree walks.
+// installer's backslash paths that patch/dir_tree walks. `from` itself may be a link to a
+// folder, which is followed as diff follows it; links inside it are passed over.
 bool CopyIntoScratch(const std::string& from, const std::string& to, std::string* error) {
   std::error_code ec;
   fs::create_directories(to, ec);
-  if (!ec) fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::skip_symlinks, ec);
+  const fs::path folder = ec ? fs::path(from) : fs::canonical(from, ec);
+  if (!ec)
+    fs::copy(folder, to, fs::copy_options::recursive | fs::copy_options::skip_symlinks, ec);
   if (ec) {
     *error = "cannot copy " + Quote(from) + " to a scratch folder: " + ec.message();
     return false;
@@ -221,6 +225,9 @@ bool PassOnForeign(const Check& check, std::string* error) {
 bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldDir,
                      const std::string& newDir, const std::atomic<bool>* stop,
                      VerifyReport* report, std::string* error) {
+  // Both folders as diff reads them, so that what it refuses is refused here by name too.
+  std::vector<std::string> paths;
+  if (!ListOldTree(oldDir, &paths, error) || !ListTree(newDir, &paths, error)) return false;
   std::string scratch;
   if (!MakeScratchDir("vantrel-verify-", &scratch)) {
     *error = "cannot make a scratch folder under the temporary folder";
@@ -228,10 +235,22 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
   }
   ScriptListing listing;
   ListScriptEntries(script, &listing);
+  for (size_t i = 0; i < listing.entries.size(); ++i) {
+    // The first folder or file of the path; a backslash inside a double-byte character only
+    // cuts off a name that is not the log's anyway.
+    const std::string& path = listing.entries[i].path;
+    const size_t from = path.compare(0, 1, "\\") == 0 ? 1 : 0;
+    const std::string top = path.substr(from, path.find('\\', from) - from);
+    if (SameFileName(top.c_str(), VT_RESULT_LOG_NAME))
+      report->problems.push_back("entry " + std::to_string(i + 1) + " (" + Quote(path) +
+                                 ") is in the place of " VT_RESULT_LOG_NAME
+                                 ", the log that every run writes, and no run installs it");
+  }
   const Check check = {script, listing, oldDir, newDir, scratch, stop, report};
   bool (*const passes[])(const Check&, std::string*) = {PassOnOld, PassOnNew, PassOnForeign};
   bool ok = true;
   for (auto pass : passes) {
+    if (!report->problems.empty()) break;
     ok = pass(check, error);
     if (!ok || !report->problems.empty() || Stopped(stop)) break;
   }
@@ -242,21 +261,41 @@ bool VerifyInScratch(const std::vector<uint8_t>& script, const std::string& oldD
 
 }  // namespace
 
-bool FindPatchDat(const std::vector<uint8_t>& block2, std::vector<uint8_t>* patchDat,
-                  std::string* error) {
-  // The stub writes every record in turn and Windows ignores case, so the script it runs is the
-  // last record of that name in any case.
-  FileRecord script = {};
+namespace {
+
+// The last record named Patch.dat in any case: the stub writes every record in turn and Windows
+// ignores case, so that is the script it runs. False with *error when there is none.
+bool FindPatchDatRecord(const std::vector<uint8_t>& block2, FileRecord* script,
+                        std::string* error) {
+  *script = FileRecord();
   WalkRecords(block2.data(), block2.size(), [](const FileRecord& record, void* context) {
     if (SameFileName(record.name, kPatchRecordName))
       *static_cast<FileRecord*>(context) = record;
     return true;
-  }, &script);
-  if (!script.name) {
+  }, script);
+  if (!script->name) {
     *error = "block 2 holds no " + std::string(kPatchRecordName);
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool FindPatchDat(const std::vector<uint8_t>& block2, std::vector<uint8_t>* patchDat,
+                  std::string* error) {
+  FileRecord script;
+  if (!FindPatchDatRecord(block2, &script, error)) return false;
   patchDat->assign(script.data, script.data + script.size);
+  return true;
+}
+
+bool NarrowToPatchDat(std::vector<uint8_t>* block2, std::string* error) {
+  FileRecord script;
+  if (!FindPatchDatRecord(*block2, &script, error)) return false;
+  const size_t from = size_t(script.data - block2->data());
+  block2->erase(block2->begin(), block2->begin() + ptrdiff_t(from));
+  block2->resize(script.size);
   return true;
 }
 
@@ -280,24 +319,32 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
   return ok;
 }
 
-bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
-                     const std::string& oldDir, const std::string& newDir, VerifyReport* report,
-                     std::string* error, const std::atomic<bool>* stop) {
+bool VerifyInstaller(const uint8_t* image, size_t imageSize, FileMap* mapped,
+                     const std::string& name, const std::string& oldDir,
+                     const std::string& newDir, VerifyReport* report, std::string* error,
+                     const std::atomic<bool>* stop) {
+  // The stub unpacks the setup files first and stops where it refuses them; their bytes are
+  // given back before block 2's are unpacked, which are then narrowed to the script in place.
   std::vector<uint8_t> script;
-  // The stub unpacks the setup files first and stops where it refuses them.
-  std::vector<uint8_t> setup;
-  if (!ReadInstallerBlock(installer, kSetupDataBlock, &setup, error) ||
-      !ExtractPatchDat(installer, &script, error)) {
+  if (!ReadInstallerBlock(image, imageSize, kSetupDataBlock, &script, error, nullptr, mapped) ||
+      !ReadInstallerBlock(image, imageSize, kPatchDataBlock, &script, error, nullptr, mapped) ||
+      !NarrowToPatchDat(&script, error)) {
     *error = Quote(name) + ": " + *error;
     return false;
   }
   if (!VerifyScript(script, oldDir, newDir, report, error, stop)) return false;
   // The engine here runs every operation; the installer's own stub must too.
-  const std::vector<uint8_t> stub(installer.begin(),
-                                  installer.begin() + std::min<size_t>(installer.size(), kStubSize));
+  const std::vector<uint8_t> stub(image, image + std::min<size_t>(imageSize, kStubSize));
   std::string pairing;
   if (!CheckStubRunsScript(stub, script, &pairing)) report->problems.push_back(pairing);
   return true;
+}
+
+bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
+                     const std::string& oldDir, const std::string& newDir, VerifyReport* report,
+                     std::string* error, const std::atomic<bool>* stop) {
+  return VerifyInstaller(installer.data(), installer.size(), nullptr, name, oldDir, newDir,
+                         report, error, stop);
 }
 
 }  // namespace vt

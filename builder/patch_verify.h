@@ -11,6 +11,8 @@
 
 namespace vt {
 
+class FileMap;
+
 struct VerifyReport {
   size_t entries = 0;
   size_t updateEntries = 0;
@@ -34,6 +36,10 @@ struct VerifyReport {
 bool FindPatchDat(const std::vector<uint8_t>& block2, std::vector<uint8_t>* patchDat,
                   std::string* error);
 
+// FindPatchDat in place: *block2 becomes its Patch.dat's bytes, moved to its start, so that the
+// script takes no second block's worth of memory. False with *error (*block2 unchanged).
+bool NarrowToPatchDat(std::vector<uint8_t>* block2, std::string* error);
+
 // Block 2's Patch.dat from an installer image, read as the stub reads it. False with *error.
 bool ExtractPatchDat(const std::vector<uint8_t>& installer, std::vector<uint8_t>* patchDat,
                      std::string* error);
@@ -50,6 +56,12 @@ bool VerifyScript(const std::vector<uint8_t>& script, const std::string& oldDir,
 // ExtractPatchDat and VerifyScript for an installer image whose block 1 passes every check the
 // stub makes of it (ReadInstallerBlock) as well; `name` names it in errors. A script with add
 // operations in an installer whose stub does not run them is a problem too.
+// `image` may lie in `mapped` (or null), whose pages are given back as the blocks are read;
+// the memory taken is that of the larger block, once.
+bool VerifyInstaller(const uint8_t* image, size_t imageSize, FileMap* mapped,
+                     const std::string& name, const std::string& oldDir,
+                     const std::string& newDir, VerifyReport* report, std::string* error,
+                     const std::atomic<bool>* stop = nullptr);
 bool VerifyInstaller(const std::vector<uint8_t>& installer, const std::string& name,
                      const std::string& oldDir, const std::string& newDir, VerifyReport* report,
                      std::string* error, const std::atomic<bool>* stop = nullptr);

@@ -5,9 +5,9 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <memory>
 #include <new>
 
+#include "builder/file_map.h"
 #include "builder/quote.h"
 #include "format/file_format.h"
 #include "format/name_rules.h"
@@ -54,27 +54,75 @@ std::string DescribeSignatureFault(const BlockView& view, int n) {
          ", not \"BZh9\": it is not a bzip2 stream of block size 9";
 }
 
-// The library reports a full output buffer for a stream that really holds more, but also for
+// A block's stream is given to the decoder this many bytes at a time; a mapped installer's
+// pages are given back once read, so that reading a block never holds the file resident.
+const size_t kStreamStep = size_t(4) << 20;
+
+// The output grows by this many bytes at a time inside the space reserved for the stored size,
+// so that only what the stream gives is ever touched: a stored size far above the stream's
+// costs nothing.
+const size_t kOutputStep = size_t(4) << 20;
+
+// Feeds a block's stream to the decoder a step at a time.
+class StreamInput {
+ public:
+  StreamInput(const BlockView& view, const uint8_t* image, FileMap* mapped)
+      : view_(view), at_(uint64_t(view.stream - image)), mapped_(mapped) {}
+
+  // Gives the next step once the decoder has taken the last, and the pages read before back.
+  void Refill(bz_stream* strm) {
+    if (strm->avail_in != 0 || fed_ == view_.streamSize) return;
+    if (mapped_) mapped_->Release(at_ + released_, at_ + fed_);
+    released_ = fed_;
+    const size_t n = std::min<size_t>(kStreamStep, view_.streamSize - fed_);
+    strm->next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(view_.stream + fed_));
+    strm->avail_in = unsigned(n);
+    fed_ += n;
+  }
+
+  bool Exhausted(const bz_stream& strm) const {
+    return strm.avail_in == 0 && fed_ == view_.streamSize;
+  }
+
+ private:
+  const BlockView& view_;
+  const uint64_t at_;  // the stream's offset in the file
+  FileMap* const mapped_;
+  size_t fed_ = 0;
+  size_t released_ = 0;
+};
+
+// A bzip2 decoder in normal mode (a few MB), ended when it goes.
+struct Decoder {
+  bz_stream strm = {};
+  const bool ready = BZ2_bzDecompressInit(&strm, 0, 0) == BZ_OK;
+  Decoder() = default;
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  ~Decoder() {
+    if (ready) BZ2_bzDecompressEnd(&strm);
+  }
+};
+
+// The library reports a full output space for a stream that really holds more, but also for
 // one that is cut or corrupt after the stored size's worth of output. Decoding on into a sink
 // tells them apart; the verdict (refused) stays the stub's.
-std::string ExplainFullBuffer(const BlockView& view, int n) {
+std::string ExplainFullOutput(bz_stream* strm, StreamInput* input, const BlockView& view,
+                              int n) {
   const uint64_t kLimit = uint64_t(view.rawSize) + (uint64_t(256) << 20);
-  bz_stream strm = {};
-  if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK)
-    return Block(n) + "'s stream holds more data than its stored size";
-  strm.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(view.stream));
-  strm.avail_in = view.streamSize;
   std::vector<char> sink(65536);
-  uint64_t total = 0;
+  uint64_t total = view.rawSize;
   int result;
-  do {
-    strm.next_out = sink.data();
-    strm.avail_out = unsigned(sink.size());
-    result = BZ2_bzDecompress(&strm);
-    total += sink.size() - strm.avail_out;
-  } while (result == BZ_OK && strm.avail_out == 0 && total <= kLimit);
-  BZ2_bzDecompressEnd(&strm);
-  if (result == BZ_OK && strm.avail_out != 0)
+  for (;;) {
+    input->Refill(strm);
+    strm->next_out = sink.data();
+    strm->avail_out = unsigned(sink.size());
+    result = BZ2_bzDecompress(strm);
+    total += sink.size() - strm->avail_out;
+    if (result != BZ_OK || total > kLimit) break;
+    if (strm->avail_out != 0 && input->Exhausted(*strm)) break;
+  }
+  if (result == BZ_OK && strm->avail_out != 0 && input->Exhausted(*strm))
     return Block(n) + "'s bzip2 stream is truncated: it ends before its end marker";
   if (result != BZ_OK && result != BZ_STREAM_END)
     return Block(n) + "'s bzip2 stream is corrupt (bad data or CRC)";
@@ -84,11 +132,12 @@ std::string ExplainFullBuffer(const BlockView& view, int n) {
          std::to_string(view.rawSize);
 }
 
-// One BZ2_bzBuffToBuffDecompress call, as the stub makes it: output space exactly the stored
-// size in a buffer one byte longer, normal mode, no diagnostics. calloc leaves a huge stored
-// size untouched (and so cheap) until the stream really fills it.
-bool Decompress(const BlockView& view, int n, std::vector<uint8_t>* raw, uint32_t* produced,
-                std::string* error) {
+// Decodes the stream as the stub's one BZ2_bzBuffToBuffDecompress call does, with the same
+// verdicts: output space exactly the stored size, normal mode. The output goes straight into
+// *raw, whose space is reserved once, so that a block needs its own size in memory and no
+// more, however its stream is made; the input is read a step at a time.
+bool Decompress(const BlockView& view, int n, const uint8_t* image, FileMap* mapped,
+                std::vector<uint8_t>* raw, uint32_t* produced, std::string* error) {
   const size_t rawSize = view.rawSize;
   // The 32-bit installer could not allocate such a block in one piece; decompressing it here
   // would only cost the time and memory of a block no user can unpack.
@@ -98,24 +147,37 @@ bool Decompress(const BlockView& view, int n, std::vector<uint8_t>* raw, uint32_
              std::to_string(kMaxBlockRawSize) + " bytes";
     return false;
   }
-  std::unique_ptr<char, void (*)(void*)> buffer(static_cast<char*>(calloc(rawSize + 1, 1)), free);
-  if (!buffer) {
-    *error =
-        Block(n) + ": cannot allocate its stored size of " + std::to_string(rawSize) + " bytes";
+  Decoder decoder;
+  bz_stream& strm = decoder.strm;
+  if (!decoder.ready) {
+    *error = Block(n) + ": out of memory while decompressing";
     return false;
   }
-  unsigned int outSize = view.rawSize;
-  char* stream = reinterpret_cast<char*>(const_cast<uint8_t*>(view.stream));
-  const int result =
-      BZ2_bzBuffToBuffDecompress(buffer.get(), &outSize, stream, view.streamSize, 0, 0);
+  raw->reserve(rawSize);
+  StreamInput input(view, image, mapped);
+  size_t have = 0;
+  char none = 0;  // the output space of an empty block
+  int result;
+  for (;;) {
+    input.Refill(&strm);
+    if (raw->size() == have && have < rawSize)
+      raw->resize(std::min(rawSize, have + kOutputStep));
+    strm.next_out = raw->empty() ? &none : reinterpret_cast<char*>(raw->data()) + have;
+    strm.avail_out = unsigned(raw->size() - have);
+    const unsigned inBefore = strm.avail_in, outBefore = strm.avail_out;
+    result = BZ2_bzDecompress(&strm);
+    have += outBefore - strm.avail_out;
+    // No progress: the stream wants more output space or more input than there is.
+    if (result != BZ_OK || (strm.avail_in == inBefore && strm.avail_out == outBefore)) break;
+  }
+  raw->resize(have);
   switch (result) {
-    case BZ_OK:
+    case BZ_STREAM_END:
       break;
-    case BZ_OUTBUFF_FULL:
-      *error = ExplainFullBuffer(view, n);
-      return false;
-    case BZ_UNEXPECTED_EOF:
-      *error = Block(n) + "'s bzip2 stream is truncated: it ends before its end marker";
+    case BZ_OK:
+      *error = strm.avail_out == 0
+                   ? ExplainFullOutput(&strm, &input, view, n)
+                   : Block(n) + "'s bzip2 stream is truncated: it ends before its end marker";
       return false;
     case BZ_DATA_ERROR:
     case BZ_DATA_ERROR_MAGIC:
@@ -128,8 +190,7 @@ bool Decompress(const BlockView& view, int n, std::vector<uint8_t>* raw, uint32_
       *error = Block(n) + ": bzip2 decompression failed (code " + std::to_string(result) + ")";
       return false;
   }
-  *produced = outSize;
-  raw->assign(buffer.get(), buffer.get() + outSize);
+  *produced = uint32_t(have);
   return true;
 }
 
@@ -156,17 +217,17 @@ std::string DescribeRecordFault(const PayloadFault& fault, const std::vector<uin
   }
 }
 
-bool ReadBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* raw,
-               std::string* error, BlockFacts* facts) {
+bool ReadBlock(const uint8_t* image, size_t imageSize, FileMap* mapped, int n,
+               std::vector<uint8_t>* raw, std::string* error, BlockFacts* facts) {
   BlockView view;
   PayloadFault fault;
-  const bool found = LocateBlock(image.data(), image.size(), n, &view, &fault);
+  const bool found = LocateBlock(image, imageSize, n, &view, &fault);
   if (!found && fault.kind != kBadSignature) {
-    *error = DescribeLocateFault(fault, image.size());
+    *error = DescribeLocateFault(fault, imageSize);
     return false;
   }
   facts->located = true;
-  facts->offset = size_t(view.stream - image.data()) - kBlockHeaderSize;
+  facts->offset = size_t(view.stream - image) - kBlockHeaderSize;
   facts->length = view.streamSize + 4;
   facts->rawSize = view.rawSize;
   facts->signature.assign(reinterpret_cast<const char*>(view.stream),
@@ -175,7 +236,7 @@ bool ReadBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* r
     *error = DescribeSignatureFault(view, n);
     return false;
   }
-  if (!Decompress(view, n, raw, &facts->produced, error)) return false;
+  if (!Decompress(view, n, image, mapped, raw, &facts->produced, error)) return false;
   facts->decompressed = true;
   if (!WalkRecords(raw->data(), raw->size(), nullptr, nullptr, &fault)) {
     *error = DescribeRecordFault(fault, *raw, n);
@@ -186,21 +247,28 @@ bool ReadBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* r
 
 }  // namespace
 
-bool ReadInstallerBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* raw,
-                        std::string* error, BlockFacts* facts) {
+bool ReadInstallerBlock(const uint8_t* image, size_t imageSize, int n,
+                        std::vector<uint8_t>* raw, std::string* error, BlockFacts* facts,
+                        FileMap* mapped) {
   BlockFacts local;
   if (!facts) facts = &local;
   *facts = BlockFacts();
-  raw->clear();
+  // The space of the block read before is given back first, not held beside this one.
+  std::vector<uint8_t>().swap(*raw);
   bool ok;
   try {
-    ok = ReadBlock(image, n, raw, error, facts);
+    ok = ReadBlock(image, imageSize, mapped, n, raw, error, facts);
   } catch (const std::bad_alloc&) {
     *error = Block(n) + ": out of memory";
     ok = false;
   }
-  if (!ok) raw->clear();
+  if (!ok) std::vector<uint8_t>().swap(*raw);
   return ok;
+}
+
+bool ReadInstallerBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* raw,
+                        std::string* error, BlockFacts* facts) {
+  return ReadInstallerBlock(image.data(), image.size(), n, raw, error, facts);
 }
 
 std::string WhyNotPlainFileName(const std::string& name) {

@@ -11,6 +11,8 @@
 
 namespace vt {
 
+class FileMap;
+
 // The largest decompressed block the installer can be counted on to unpack. It is a 32-bit
 // program: its 2 GiB of address space also hold the program, its DLLs, the mapped installer
 // file and the other block, and it asks for each block's stored size in one piece of memory,
@@ -30,11 +32,17 @@ struct BlockFacts {
 };
 
 // Reads block `n` (1 or 2) of an installer image as the stub does: finds it at kStubSize by the
-// length fields, requires "BZh9", decompresses the stream with one buffer-to-buffer call offering
-// exactly the stored size (only a stream that ends within it succeeds) and walks the records in
-// the bytes the stream gave. On success *raw holds those bytes (at most the stored size). On
-// failure returns false, clears *raw and sets *error to one sentence saying what is wrong.
-// `facts`, when given, receives what was learnt either way.
+// length fields, requires "BZh9", decompresses the stream as one buffer-to-buffer call offering
+// exactly the stored size would (only a stream that ends within it succeeds) and walks the
+// records in the bytes the stream gave. On success *raw holds those bytes (at most the stored
+// size). On failure returns false, empties *raw and sets *error to one sentence saying what is
+// wrong. `facts`, when given, receives what was learnt either way. The memory it takes is the
+// bytes the stream gives, in *raw, whose earlier content is freed first, and the decoder's few
+// MB; the stream is read a few MB at a time, and when `mapped` (the mapping that holds `image`)
+// is given, its pages are given back once read.
+bool ReadInstallerBlock(const uint8_t* image, size_t imageSize, int n,
+                        std::vector<uint8_t>* raw, std::string* error,
+                        BlockFacts* facts = nullptr, FileMap* mapped = nullptr);
 bool ReadInstallerBlock(const std::vector<uint8_t>& image, int n, std::vector<uint8_t>* raw,
                         std::string* error, BlockFacts* facts = nullptr);
 

@@ -18,7 +18,9 @@
 #include "builder/payload_check.h"
 #include "builder/payload_writer.h"
 #include "builder/quote.h"
+#include "format/ansi_chars.h"
 #include "format/file_format.h"
+#include "format/file_names.h"
 #include "format/script_writer.h"
 #include "patch/crc32.h"
 
@@ -53,8 +55,24 @@ bool CheckName(const std::string& utf8, const std::string& where, bool strict, s
   return true;
 }
 
+// What a thing in a folder that is neither a file, a folder nor a link is, for its refusal.
+std::string SpecialKind(const fs::file_status& status) {
+  if (fs::is_fifo(status)) return "a named pipe (FIFO)";
+  if (fs::is_socket(status)) return "a socket";
+  if (fs::is_character_file(status)) return "a character device";
+  if (fs::is_block_file(status)) return "a block device";
+  return "neither a file nor a folder";
+}
+
+// Every run writes its log under this name in the destination folder and holds it open, so no
+// entry can install a file (or a folder) there.
+bool IsResultLogName(const std::string& prefix, const std::string& name) {
+  return prefix.empty() && SameFileName(name.c_str(), VT_RESULT_LOG_NAME);
+}
+
 // Appends the files under `dir` (stored prefix `prefix`) in script order. `strict` applies the
-// rules of what NEW may hold; OLD is only read.
+// rules of what NEW may hold; OLD is only read, and its links are passed over. A named pipe,
+// socket or device is refused in either: no copy or comparison of it could be carried out.
 bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
           std::vector<std::string>* paths, std::string* error) {
   std::error_code ec;
@@ -69,16 +87,19 @@ bool Walk(const fs::path& dir, const std::string& prefix, bool strict,
       *error = Quote(where) + " is a link; the installer can only carry plain files";
       return false;
     }
-    std::string name;
-    if (!CheckName(utf8, where, strict, &name, error)) return false;
-    if (fs::is_directory(status)) {
-      dirs.emplace_back(name, it->path());
-    } else if (fs::is_regular_file(status)) {
-      files.emplace_back(name, it->path());
-    } else if (strict) {
-      *error = Quote(where) + " is not a regular file or folder";
+    if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
+      *error = Quote(where) + " is " + SpecialKind(status) +
+               "; OLD and NEW may hold only files, folders and (in OLD) links";
       return false;
     }
+    std::string name;
+    if (!CheckName(utf8, where, strict, &name, error)) return false;
+    if (strict && IsResultLogName(prefix, name)) {
+      *error = Quote(where) + ": " VT_RESULT_LOG_NAME " is the log that every run writes in "
+               "the destination folder, and no run installs over it";
+      return false;
+    }
+    (fs::is_directory(status) ? dirs : files).emplace_back(name, it->path());
   }
   if (ec) {
     *error = "cannot list " + Quote(dir.string()) + ": " + ec.message();
@@ -422,6 +443,10 @@ std::string NativePath(const std::string& dir, const std::string& stored) {
 
 bool ListTree(const std::string& dir, std::vector<std::string>* paths, std::string* error) {
   return ListFolder(dir, true, paths, error);
+}
+
+bool ListOldTree(const std::string& dir, std::vector<std::string>* paths, std::string* error) {
+  return ListFolder(dir, false, paths, error);
 }
 
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,

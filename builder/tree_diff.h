@@ -48,7 +48,9 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 // in crcTwins). Returns false with *error (one line, naming the file) when a folder cannot be
 // read, or NEW holds what the installer cannot carry: a file of 4 GiB or more, a path longer
 // than kMaxEntryPath, a name Windows refuses or that is not plain ASCII, two names that differ
-// only in case, a link or special file, or more than 65535 entries.
+// only in case, a link, a file or folder named Vantrel.log (the run's log) at its top, or more
+// than 65535 entries; or either folder holds a named pipe, a socket or a device. Links in OLD
+// are passed over; `oldDir` and `newDir` themselves may be links to folders, which are followed.
 //
 // Each update entry is encoded with the settings of `tunings` (empty: kDefaultTunings) as
 // EncodeDeltaChoosing tries them, and the one whose operations compress smallest on their own
@@ -76,6 +78,10 @@ extern const std::vector<DeltaTuning> kAddTunings;
 // The relative files of `dir` in script order, in stored-path form, with the same checks as
 // DiffTrees applies to NEW. False with *error otherwise.
 bool ListTree(const std::string& dir, std::vector<std::string>* paths, std::string* error);
+
+// The relative files of `dir` as DiffTrees reads OLD: its links are passed over and its names
+// converted where they can be, but a named pipe, socket or device is refused. False with *error.
+bool ListOldTree(const std::string& dir, std::vector<std::string>* paths, std::string* error);
 
 // `stored` ("\a\b") as a path under `dir` on this system.
 std::string NativePath(const std::string& dir, const std::string& stored);

@@ -156,9 +156,9 @@ int Outcome(const std::string& destination, const std::string& kept, int32_t end
                   "; nothing was changed");
     case kRunRepairIncomplete:
       return Fail("an interrupted earlier run left files in " + Quote(destination) +
-                  " that could not be put back (another program holds them, or access is "
-                  "denied); nothing applied; run again once they are free (see " + Quote(log) +
-                  ")");
+                  " that could not be put back (another program holds them, access is denied, "
+                  "or that run had another --codepage); nothing applied; run again once they "
+                  "are free (see " + Quote(log) + ")");
     case kRunScriptUnreadable:
       return Fail("the patch script is empty or cannot be mapped; nothing applied",
                   kExitScriptDamaged);

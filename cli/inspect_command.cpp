@@ -1,13 +1,16 @@
 // `vantrel inspect`: lists an installer's blocks and files and checks them with the stub's rules.
+#include <stdint.h>
 #include <stdio.h>
 
 #include <algorithm>
 
 #include "builder/code_page.h"
 #include "builder/file_bytes.h"
+#include "builder/file_map.h"
 #include "builder/installer_pack.h"
 #include "builder/patch_verify.h"
 #include "builder/payload_check.h"
+#include "builder/quote.h"
 #include "builder/script_entries.h"
 #include "cli/command.h"
 #include "format/file_format.h"
@@ -90,11 +93,11 @@ void PrintEntries(const std::vector<uint8_t>& script) {
 
 // A script with add operations is named, and refused with a stub that does not run them (it
 // would stop with a data error). An original-format script prints nothing here.
-bool CheckAddOps(const std::vector<uint8_t>& image, const std::vector<uint8_t>& script,
+bool CheckAddOps(const uint8_t* image, const std::vector<uint8_t>& script,
                  const std::string& path) {
   std::string error;
   if (!ScriptHasAddOps(script)) return true;
-  const std::vector<uint8_t> stub(image.begin(), image.begin() + kStubSize);
+  const std::vector<uint8_t> stub(image, image + kStubSize);
   if (!CheckStubRunsScript(stub, script, &error)) {
     Fail(Quote(path) + ": " + error);
     return false;
@@ -115,9 +118,13 @@ int RunInspect(const std::vector<std::string>& args) {
     return FailUsage(kInspectCommand,
                      parsed.operands.empty() ? "missing INSTALLER" : "give exactly one INSTALLER");
   const std::string& path = parsed.operands[0];
-  std::vector<uint8_t> image;
-  if (!ReadFileBytes(path, &image, &error)) return Fail(error);
-  printf("%s: %zu bytes, stub %u bytes\n", Printable(path).c_str(), image.size(),
+  // Mapped, not read: only the length fields and the streams are looked at, each stream's pages
+  // given back as it is decoded, so the memory taken is that of the block being unpacked.
+  FileMap image;
+  if (!CheckRegularFile(path, &error) || !image.Open(path, &error)) return Fail(error);
+  if (image.size() > SIZE_MAX) return Fail(Quote(path) + ": too large for this system");
+  const size_t imageSize = size_t(image.size());
+  printf("%s: %zu bytes, stub %u bytes\n", Printable(path).c_str(), imageSize,
          unsigned(kStubSize));
 
   bool damaged = false;
@@ -125,7 +132,7 @@ int RunInspect(const std::vector<std::string>& args) {
   std::vector<uint8_t> raw;  // the last block read; block 2 once the loop is through
   for (int n = kSetupDataBlock; n <= kPatchDataBlock; ++n) {
     BlockFacts facts;
-    const bool ok = ReadInstallerBlock(image, n, &raw, &error, &facts);
+    const bool ok = ReadInstallerBlock(image.data(), imageSize, n, &raw, &error, &facts, &image);
     if (facts.located) {
       PrintBlock(n, facts);
       if (n == kPatchDataBlock) end = facts.offset + 4 + facts.length;
@@ -139,14 +146,14 @@ int RunInspect(const std::vector<std::string>& args) {
     }
     PrintRecords(raw);
   }
-  // Block 2 is unpacked once, above; a block without its script lists nothing more here.
-  std::vector<uint8_t> script;
-  if (!damaged && FindPatchDat(raw, &script, &error)) {
-    if (codePage != 0) PrintEntries(script);
-    if (!CheckAddOps(image, script, path)) damaged = true;
+  // Block 2 is unpacked once, above, and narrowed to its script in place; a block without its
+  // script lists nothing more here.
+  if (!damaged && NarrowToPatchDat(&raw, &error)) {
+    if (codePage != 0) PrintEntries(raw);
+    if (!CheckAddOps(image.data(), raw, path)) damaged = true;
   }
-  if (end && end < image.size())
-    printf("note: %zu bytes follow block 2; the installer ignores them\n", image.size() - end);
+  if (end && end < imageSize)
+    printf("note: %zu bytes follow block 2; the installer ignores them\n", imageSize - end);
   return damaged ? kExitBadInput : kExitOk;
 }
 

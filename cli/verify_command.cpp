@@ -1,8 +1,12 @@
 // `vantrel verify`: applies an installer's Patch.dat with the patch engine to scratch copies and
 // compares the result with the new version.
+#include <stdint.h>
+
 #include "builder/code_page.h"
 #include "builder/file_bytes.h"
+#include "builder/file_map.h"
 #include "builder/patch_verify.h"
+#include "builder/quote.h"
 #include "cli/command.h"
 #include "cli/console.h"
 #include "cli/report.h"
@@ -22,7 +26,10 @@ const char kVerifyHelp[] =
     "  to a copy of OLD_DIR whose changed files were altered (a foreign version): update entries\n"
     "    must give OriginalCrcError and leave those files untouched.\n"
     "Prints what each user would see; exit status 1 with one line per fault otherwise, 5 when\n"
-    "interrupted (the scratch folder is removed either way).\n"
+    "interrupted (the scratch folder is removed either way).\n"    "OLD_DIR and NEW_DIR are read as 'vantrel diff' reads them, with its refusals (a named\n"
+    "pipe, socket or device, Vantrel.log at the top of NEW_DIR, ...); either may be a link to\n"
+    "a folder, which is followed. A script entry in the place of Vantrel.log fails: every run\n"
+    "refuses it.\n"
     "\n"
     "options:\n"
     "  --codepage N   the installer's ANSI code page, as given to build, for folders whose\n"
@@ -39,12 +46,17 @@ int RunVerify(const std::vector<std::string>& args) {
   if (!EngineTakesCodePage(&error)) return Fail("cannot verify: " + error);
   if (parsed.operands.size() != 3)
     return FailUsage(kVerifyCommand, "expected INSTALLER, OLD_DIR and NEW_DIR");
-  std::vector<uint8_t> installer;
-  if (!ReadFileBytes(parsed.operands[0], &installer, &error)) return Fail(error);
+  // Mapped, not read: only the blocks are looked at, each at most once in memory.
+  FileMap installer;
+  if (!CheckRegularFile(parsed.operands[0], &error) ||
+      !installer.Open(parsed.operands[0], &error))
+    return Fail(error);
+  if (installer.size() > SIZE_MAX) return Fail(Quote(parsed.operands[0]) + ": too large");
   VerifyReport report;
   const StopOnInterrupt interrupt;
-  if (!VerifyInstaller(installer, parsed.operands[0], parsed.operands[1], parsed.operands[2],
-                       &report, &error, interrupt.flag()))
+  if (!VerifyInstaller(installer.data(), size_t(installer.size()), &installer,
+                       parsed.operands[0], parsed.operands[1], parsed.operands[2], &report,
+                       &error, interrupt.flag()))
     return Fail(error, report.interrupted ? kExitInterrupted : kExitBadInput);
   return ReportVerify(report);
 }

@@ -16,6 +16,18 @@ bool IsLeadByte(unsigned char c);
 // names in a chosen code page; null goes back to the default. The stub never calls it.
 void SetLeadBytes(const bool* table256);
 
+// True when the `len` bytes (1 or 2) at `c` are one character that Windows takes for the digit
+// of a device name: 1 to 9, or a superscript digit (¹ ² ³: "COM¹" is a port, like "COM1"), the
+// latter by the forms given to SetSuperscriptDigits, or else on Windows by what the system's
+// ANSI code page maps to U+00B9, U+00B2 or U+00B3, and on POSIX the bytes 0xB9, 0xB2 and 0xB3
+// (code page 1252's forms).
+bool IsDeviceDigit(const char* c, size_t len);
+
+// The forms of the superscript digits in the code page to work in (3 values, copied): a byte,
+// or a double-byte character as lead byte * 256 + second byte, or 0 where the code page has
+// none; null goes back to the default. The stub never calls it.
+void SetSuperscriptDigits(const unsigned short* forms3);
+
 // Length in bytes of the character at `p`, which holds `left` bytes (at least 1). A lead byte
 // without its second byte is a character of its own.
 inline size_t CharLength(const char* p, size_t left) {

@@ -11,6 +11,11 @@ namespace {
 
 bool g_leadBytes[256];
 
+// Code page 1252's ¹ ² ³, as in most single-byte Western code pages: the strict choice while no
+// code page is chosen, where a byte is a character of its own.
+const unsigned short kWesternSuperscripts[3] = {0xB9, 0xB2, 0xB3};
+unsigned short g_superscripts[3] = {0xB9, 0xB2, 0xB3};
+
 }  // namespace
 
 bool IsLeadByte(unsigned char c) { return g_leadBytes[c]; }
@@ -20,6 +25,21 @@ void SetLeadBytes(const bool* table256) {
     memcpy(g_leadBytes, table256, sizeof g_leadBytes);
   else
     memset(g_leadBytes, 0, sizeof g_leadBytes);
+}
+
+bool IsDeviceDigit(const char* c, size_t len) {
+  if (len == 1 && c[0] >= '1' && c[0] <= '9') return true;
+  const unsigned code = len == 1   ? static_cast<unsigned char>(c[0])
+                        : len == 2 ? static_cast<unsigned char>(c[0]) * 256u +
+                                         static_cast<unsigned char>(c[1])
+                                   : 0;
+  for (unsigned short form : g_superscripts)
+    if (code != 0 && code == form) return true;
+  return false;
+}
+
+void SetSuperscriptDigits(const unsigned short* forms3) {
+  memcpy(g_superscripts, forms3 ? forms3 : kWesternSuperscripts, sizeof g_superscripts);
 }
 
 bool SameFileName(const char* a, const char* b) {

@@ -10,6 +10,8 @@ namespace {
 
 bool g_chosen;
 bool g_leadBytes[256];
+bool g_superscriptsChosen;
+unsigned short g_superscripts[3];
 
 }  // namespace
 
@@ -18,6 +20,30 @@ bool IsLeadByte(unsigned char c) { return g_chosen ? g_leadBytes[c] : IsDBCSLead
 void SetLeadBytes(const bool* table256) {
   g_chosen = table256 != nullptr;
   if (g_chosen) memcpy(g_leadBytes, table256, sizeof g_leadBytes);
+}
+
+bool IsDeviceDigit(const char* c, size_t len) {
+  if (g_superscriptsChosen) {
+    if (len == 1 && c[0] >= '1' && c[0] <= '9') return true;
+    const unsigned code = len == 1   ? static_cast<unsigned char>(c[0])
+                          : len == 2 ? static_cast<unsigned char>(c[0]) * 256u +
+                                           static_cast<unsigned char>(c[1])
+                                     : 0;
+    for (unsigned short form : g_superscripts)
+      if (code != 0 && code == form) return true;
+    return false;
+  }
+  // The system's own conversion, so that every ANSI code page answers as its file calls do;
+  // two characters do not fit the one wide character offered. ¹ is U+00B9, ² and ³ are U+00B2
+  // and U+00B3.
+  WCHAR wide;
+  return MultiByteToWideChar(CP_ACP, 0, c, int(len), &wide, 1) == 1 &&
+         (unsigned(wide - '1') < 9 || (wide | 1) == 0xB3 || wide == 0xB9);
+}
+
+void SetSuperscriptDigits(const unsigned short* forms3) {
+  g_superscriptsChosen = forms3 != nullptr;
+  if (g_superscriptsChosen) memcpy(g_superscripts, forms3, sizeof g_superscripts);
 }
 
 bool SameFileName(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }

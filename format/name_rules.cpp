@@ -17,22 +17,24 @@ NameFault CharFault(unsigned char c) {
   }
 }
 
-// Windows resolves a device name whatever extension follows it ("nul.txt" is NUL).
+// Windows resolves a device name whatever extension follows it ("nul.txt" is NUL), and takes
+// the superscript digits ¹ ² ³ of the code page for digits ("COM¹" is COM1).
 bool IsDeviceName(const char* name, size_t len) {
   size_t stem = 0;
   while (stem < len && name[stem] != '.') ++stem;
-  char u[4] = {0, 0, 0, 0};
-  if (stem != 3 && stem != 4) return false;
-  for (size_t i = 0; i < stem && i < 4; ++i) u[i] = FoldCase(name[i]);
+  if (stem < 3 || stem > 5) return false;
+  char u[3];
+  for (size_t i = 0; i < 3; ++i) u[i] = FoldCase(name[i]);
   if (stem == 3) {
     static const char* const kThree[] = {"CON", "PRN", "AUX", "NUL"};
     for (const char* d : kThree)
       if (u[0] == d[0] && u[1] == d[1] && u[2] == d[2]) return true;
     return false;
   }
-  bool com = u[0] == 'C' && u[1] == 'O' && u[2] == 'M';
-  bool lpt = u[0] == 'L' && u[1] == 'P' && u[2] == 'T';
-  return (com || lpt) && u[3] >= '1' && u[3] <= '9';
+  const bool com = u[0] == 'C' && u[1] == 'O' && u[2] == 'M';
+  const bool lpt = u[0] == 'L' && u[1] == 'P' && u[2] == 'T';
+  // The rest of the stem is the digit, of one byte or two.
+  return (com || lpt) && IsDeviceDigit(name + 3, stem - 3);
 }
 
 }  // namespace

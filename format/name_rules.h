@@ -15,7 +15,9 @@ enum NameFault {
                             // stream), a control character or one of * ? " < > |
   kNameHalfCharacter,       // a lead byte without its second byte
   kNameTrailingDotOrBlank,  // Windows drops them, so "a." would be "a"; also "." and ".."
-  kNameDevice               // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
+  kNameDevice               // CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with a superscript
+                            // digit of the code page (COM¹ COM² COM³ LPT¹ LPT² LPT³), with or
+                            // without an extension
 };
 
 // The first rule the name breaks, checked character by character of the ANSI code page

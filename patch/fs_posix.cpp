@@ -15,30 +15,22 @@
 #include "format/ansi_chars.h"
 #include "format/file_format.h"
 #include "patch/fs.h"
-#include "patch/fs_faults.h"
 #include "patch/fs_posix.h"
+#include "patch/fs_posix_calls.h"
 #include "patch/held_folders_posix.h"
 
 namespace vt {
 namespace {
 
-int g_faultPass[kFaultPointCount];
-int g_faultFail[kFaultPointCount];
-int g_killCountdown[kFaultPointCount];  // 0: off; n: the n-th call from now kills
 unsigned g_tempSeed;
 FsNameCodec g_nameCodec;
 
-bool Faulted(FsFaultPoint point) {
-  if (g_killCountdown[point] == 1) kill(getpid(), SIGKILL);
-  if (g_killCountdown[point] > 1) --g_killCountdown[point];
-  if (g_faultFail[point] == 0) return false;
-  if (g_faultPass[point] > 0) {
-    --g_faultPass[point];
-    return false;
-  }
-  --g_faultFail[point];
-  return true;
-}
+// How the layer makes a new file: never at a name that exists, a link's included.
+const int kNewFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY;
+
+// How the layer opens a file only to look at it or lock it: never through a link, never
+// waiting on a FIFO.
+const int kLookFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
 // A system name may take three UTF-8 bytes for each byte of the ANSI one.
 const size_t kNativePathSize = 3 * kMaxPath + 1;
@@ -129,7 +121,8 @@ FsError ErrorOf(int error, const char* native) {
 // `st` receives the file's status.
 int OpenPlainFile(const char* native, int flags, mode_t mode, struct stat* st) {
   const AtPath at = Reach(native);
-  int fd = openat(at.dir, at.name, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
+  const int all = flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+  int fd = g_fsCalls.openat(at.dir, at.name, all, mode);
   if (fd < 0) return -1;
   if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
@@ -154,7 +147,7 @@ void ForgetSize(int fd) {
 
 bool CopyContent(int from, int to) {
   for (;;) {
-    ssize_t n = copy_file_range(from, nullptr, to, nullptr, size_t(1) << 30, 0);
+    ssize_t n = g_fsCalls.copyFileRange(from, to, size_t(1) << 30);
     if (n == 0) return true;
     if (n > 0) continue;
     if (errno == EINTR) continue;
@@ -182,22 +175,36 @@ bool CopyWithAttributes(int in, int out, const struct stat& st) {
   return true;
 }
 
-// Copies `in` into a new file beside `native` that then takes its name.
-FsError CopyAsNewFile(int in, const struct stat& st, const char* native) {
+// Copies `in` into a new file beside `native` that then takes its name. *closed tells that no
+// new name could be made in that folder.
+FsError CopyAsNewFile(int in, const struct stat& st, const char* native, bool* closed) {
   const AtPath at = Reach(native);
   char name[kNativePathSize + 16];
   for (unsigned i = 1; i < 0x100; ++i) {
     snprintf(name, sizeof name, "%s.vt%x", at.name, i);
-    const int out = openat(at.dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    const int out = g_fsCalls.openat(at.dir, name, kNewFileFlags, 0600);
     if (out < 0 && errno == EEXIST) continue;
-    if (out < 0) return kFsFailed;
+    if (out < 0) {
+      *closed = errno == EACCES || errno == EPERM || errno == EROFS;
+      return kFsFailed;
+    }
     bool ok = CopyWithAttributes(in, out, st);
-    ok = close(out) == 0 && ok && renameat(at.dir, name, at.dir, at.name) == 0;
+    ok = close(out) == 0 && ok && g_fsCalls.rename(at.dir, name, at.dir, at.name, true) == 0;
     if (ok) return kFsOk;
-    unlinkat(at.dir, name, 0);
+    g_fsCalls.unlinkat(at.dir, name, 0);
     return kFsFailed;
   }
   return kFsFailed;
+}
+
+// Writes `in` over the file `native`, which has no other name.
+FsError CopyInPlace(int in, const struct stat& st, const char* native) {
+  struct stat outSt;
+  const int out = OpenPlainFile(native, O_WRONLY, 0, &outSt);
+  if (out < 0) return ErrorOf(errno, native);
+  bool ok = outSt.st_nlink == 1 && ftruncate(out, 0) == 0 && CopyWithAttributes(in, out, st);
+  ok = close(out) == 0 && ok;
+  return ok ? kFsOk : kFsFailed;
 }
 
 void AppendHex(char* out, size_t* at, unsigned value) {
@@ -212,20 +219,26 @@ void AppendHex(char* out, size_t* at, unsigned value) {
 
 }  // namespace
 
-void FsInjectFault(FsFaultPoint point, int pass, int fail) {
-  g_faultPass[point] = pass;
-  g_faultFail[point] = fail;
+namespace {
+
+int SystemOpenAt(int dir, const char* name, int flags, mode_t mode) {
+  return openat(dir, name, flags, mode);
 }
 
-void FsKillAt(FsFaultPoint point, int pass) { g_killCountdown[point] = pass + 1; }
-
-bool FsFaulted(FsFaultPoint point) { return Faulted(point); }
-
-void FsClearFaults() {
-  for (int i = 0; i < kFaultPointCount; ++i) {
-    g_faultPass[i] = g_faultFail[i] = g_killCountdown[i] = 0;
-  }
+int SystemRename(int fromDir, const char* from, int toDir, const char* to, bool replace) {
+  return replace ? renameat(fromDir, from, toDir, to)
+                 : renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE);
 }
+
+ssize_t SystemCopyFileRange(int in, int out, size_t size) {
+  return copy_file_range(in, nullptr, out, nullptr, size, 0);
+}
+
+}  // namespace
+
+const FsPosixCalls kSystemFsCalls = {SystemOpenAt, mkdirat, unlinkat, SystemRename, write,
+                                     pread, SystemCopyFileRange};
+FsPosixCalls g_fsCalls = kSystemFsCalls;
 
 namespace {
 
@@ -233,11 +246,12 @@ namespace {
 // opener of this layer holds it: emptying it instead would write to every other name it has.
 bool RemoveForNew(const char* native) {
   const AtPath at = Reach(native);
-  const int fd = openat(at.dir, at.name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  const int fd = g_fsCalls.openat(at.dir, at.name, kLookFlags, 0);
   if (fd < 0) return errno == ENOENT;
   struct stat st;
   const bool removed = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                       flock(fd, LOCK_EX | LOCK_NB) == 0 && unlinkat(at.dir, at.name, 0) == 0;
+                       flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                       g_fsCalls.unlinkat(at.dir, at.name, 0) == 0;
   close(fd);
   return removed;
 }
@@ -263,7 +277,6 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   FsError ignored;
   if (!error) error = &ignored;
   *error = kFsFailed;
-  if (mode == kFsTruncateExisting && Faulted(kFaultOpenTruncate)) return kNoFile;
   NativePath native;
   if (!ToNative(path, native)) return kNoFile;
   if (mode == kFsCreateAlways && !RemoveForNew(native)) return kNoFile;
@@ -299,7 +312,7 @@ bool SizeOfFd(int fd, uint64_t* size) {
 bool WriteFd(int fd, const uint8_t* data, size_t size) {
   ForgetSize(fd);
   while (size > 0) {
-    ssize_t n = write(fd, data, size);
+    ssize_t n = g_fsCalls.write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
@@ -310,7 +323,7 @@ bool WriteFd(int fd, const uint8_t* data, size_t size) {
 
 bool ReadFdAt(int fd, uint8_t* data, uint32_t size, uint64_t offset) {
   for (off_t at = off_t(offset); size > 0;) {
-    ssize_t n = pread(fd, data, size, at);
+    ssize_t n = g_fsCalls.pread(fd, data, size, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n, size -= uint32_t(n), at += n;
@@ -319,7 +332,6 @@ bool ReadFdAt(int fd, uint8_t* data, uint32_t size, uint64_t offset) {
 }
 
 bool FsWrite(FsFile file, const void* data, uint32_t size) {
-  if (Faulted(kFaultWrite)) return false;
   return WriteFd(FdOf(file), static_cast<const uint8_t*>(data), size);
 }
 
@@ -375,8 +387,11 @@ void FsUnmap(FsView* view) {
   view->mapping = nullptr;
 }
 
+// A file that `to` names already is never written while another name could take the copy: a
+// new file beside it takes its name, so that a failed copy leaves it as it was and names it
+// has elsewhere never see the copy. Only where no new name can be made there (a folder closed
+// to new names) is a file without other names written in place.
 FsError FsCopyFile(const char* from, const char* to, bool replace) {
-  if (Faulted(kFaultCopy)) return kFsFailed;
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
   struct stat st;
@@ -387,33 +402,37 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
     return kFsFailed;
   }
   struct stat outSt;
-  int out = OpenPlainFile(target, O_WRONLY | O_CREAT | (replace ? 0 : O_EXCL), st.st_mode & 0777,
-                          &outSt);
+  int out = replace ? OpenPlainFile(target, O_RDONLY, 0, &outSt) : -1;
+  if (out >= 0) {
+    // A file held by another opener, or the source itself under a second name, stays untouched.
+    FsError result = kFsFailed;
+    bool closed = false;
+    if ((outSt.st_dev != st.st_dev || outSt.st_ino != st.st_ino) &&
+        flock(out, LOCK_EX | LOCK_NB) == 0) {
+      result = CopyAsNewFile(in, st, target, &closed);
+      if (closed && outSt.st_nlink == 1) result = CopyInPlace(in, st, target);
+    }
+    close(out);
+    close(in);
+    return result;
+  }
+  if (replace && errno != ENOENT) {
+    const FsError error = ErrorOf(errno, target);
+    close(in);
+    return error;
+  }
+  out = OpenPlainFile(target, O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 0777, &outSt);
   if (out < 0) {
     FsError error = ErrorOf(errno, target);
     close(in);
     return error;
   }
-  // A file held by another opener, or the source itself under a second name, stays untouched.
-  if ((outSt.st_dev == st.st_dev && outSt.st_ino == st.st_ino) ||
-      flock(out, LOCK_EX | LOCK_NB) != 0) {
-    close(out);
-    close(in);
-    return kFsFailed;
-  }
-  // A file with other hard links is never written: a new file takes its name instead.
-  if (outSt.st_nlink > 1) {
-    close(out);
-    const FsError result = CopyAsNewFile(in, st, target);
-    close(in);
-    return result;
-  }
-  bool ok = ftruncate(out, 0) == 0 && CopyWithAttributes(in, out, st);
+  bool ok = CopyWithAttributes(in, out, st);
   ok = close(out) == 0 && ok;
   close(in);
   if (ok) return kFsOk;
   const AtPath at = Reach(target);
-  unlinkat(at.dir, at.name, 0);
+  g_fsCalls.unlinkat(at.dir, at.name, 0);
   return kFsFailed;
 }
 
@@ -421,31 +440,30 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
 // the same step; where the file system lacks it, a check and the rename are two steps, which is
 // enough for the engine's own directories.
 FsError FsMoveFile(const char* from, const char* to) {
-  if (Faulted(kFaultMove)) return kFsFailed;
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
   // A folder renamed is no longer where its name led.
   HeldForget(source);
   const AtPath in = Reach(source), out = Reach(target);
-  if (renameat2(in.dir, in.name, out.dir, out.name, RENAME_NOREPLACE) == 0) return kFsOk;
+  if (g_fsCalls.rename(in.dir, in.name, out.dir, out.name, false) == 0) return kFsOk;
   const int error = errno;
   if (error == ENOENT) ForgetFolderOf(target);
   if (error != EINVAL && error != ENOSYS) return ErrorOf(error, source);
   struct stat st;
   if (fstatat(out.dir, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0) return kFsExists;
-  if (renameat(in.dir, in.name, out.dir, out.name) != 0) return ErrorOf(errno, source);
+  if (g_fsCalls.rename(in.dir, in.name, out.dir, out.name, true) != 0)
+    return ErrorOf(errno, source);
   return kFsOk;
 }
 
 // Windows refuses to replace a file that another opener holds without sharing; the layer's
 // own exclusive lock stands for that here, as in FsDeleteFile.
 FsError FsReplaceFile(const char* from, const char* to) {
-  if (Faulted(kFaultReplace)) return kFsFailed;
   NativePath source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return kFsFailed;
   HeldForget(source);
   const AtPath in = Reach(source), out = Reach(target);
-  int fd = openat(out.dir, out.name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  int fd = g_fsCalls.openat(out.dir, out.name, kLookFlags, 0);
   if (fd >= 0) {
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -454,12 +472,12 @@ FsError FsReplaceFile(const char* from, const char* to) {
     }
   }
   FsError result = kFsOk;
-  if (renameat(in.dir, in.name, out.dir, out.name) != 0) {
+  if (g_fsCalls.rename(in.dir, in.name, out.dir, out.name, true) != 0) {
     const int error = errno;
     if (error == ENOENT) ForgetFolderOf(target);
     // Another volume: copy, as MoveFileExA does when allowed to.
     if (error == EXDEV && FsCopyFile(from, to, true) == kFsOk &&
-        unlinkat(in.dir, in.name, 0) == 0)
+        g_fsCalls.unlinkat(in.dir, in.name, 0) == 0)
       result = kFsOk;
     else
       result = ErrorOf(error, source);
@@ -471,27 +489,25 @@ FsError FsReplaceFile(const char* from, const char* to) {
 // Windows refuses to delete a file that another opener holds without sharing; the layer's
 // own exclusive lock stands for that here.
 FsError FsDeleteFile(const char* path) {
-  if (Faulted(kFaultDelete)) return kFsFailed;
   NativePath native;
   if (!ToNative(path, native)) return kFsFailed;
   // A directory needs no check of its own: unlink() refuses it.
   const AtPath at = Reach(native);
-  int fd = openat(at.dir, at.name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  int fd = g_fsCalls.openat(at.dir, at.name, kLookFlags, 0);
   if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return kFsFailed;
   }
-  FsError result = unlinkat(at.dir, at.name, 0) == 0 ? kFsOk : ErrorOf(errno, native);
+  FsError result = g_fsCalls.unlinkat(at.dir, at.name, 0) == 0 ? kFsOk : ErrorOf(errno, native);
   if (fd >= 0) close(fd);
   return result;
 }
 
 FsError FsDiscardFile(const char* path) {
-  if (Faulted(kFaultDelete)) return kFsFailed;
   NativePath native;
   if (!ToNative(path, native)) return kFsFailed;
   const AtPath at = Reach(native);
-  return unlinkat(at.dir, at.name, 0) == 0 ? kFsOk : ErrorOf(errno, native);
+  return g_fsCalls.unlinkat(at.dir, at.name, 0) == 0 ? kFsOk : ErrorOf(errno, native);
 }
 
 bool FsSetNormalAttributes(const char* path) {
@@ -551,7 +567,7 @@ bool FsMakeDir(const char* path) {
   NativePath native;
   if (!ToNative(path, native)) return false;
   const AtPath at = Reach(native);
-  return mkdirat(at.dir, at.name, 0777) == 0;
+  return g_fsCalls.mkdirat(at.dir, at.name, 0777) == 0;
 }
 
 bool FsRemoveDir(const char* path) {
@@ -559,7 +575,7 @@ bool FsRemoveDir(const char* path) {
   if (!ToNative(path, native)) return false;
   HeldForget(native);
   const AtPath at = Reach(native);
-  return unlinkat(at.dir, at.name, AT_REMOVEDIR) == 0;
+  return g_fsCalls.unlinkat(at.dir, at.name, AT_REMOVEDIR) == 0;
 }
 
 bool FsHoldRoot(const char* folder) {
@@ -576,7 +592,7 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   const HeldWalk walk = HeldFolder(native, strlen(native), false, &held, &own);
   if (walk != kHeldOutside && walk != kHeldFound) return false;
   const AtPath at = walk == kHeldFound ? AtPath{held, ".", own} : AtPath{AT_FDCWD, native, false};
-  int fd = openat(at.dir, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = g_fsCalls.openat(at.dir, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW, 0);
   if (fd < 0) return false;
   DIR* listing = fdopendir(fd);
   if (!listing) {
@@ -683,7 +699,6 @@ bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
 }
 
 FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
-  if (Faulted(kFaultReserveTemp)) return kNoFile;
   size_t dirLength = strlen(dir);
   // The name itself: three prefix characters, up to four hex digits, ".tmp".
   if (dirLength == 0 || dirLength + 1 + 3 + 4 + 4 > kMaxPath) return kNoFile;
@@ -704,14 +719,14 @@ FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
     NativePath native;
     if (!ToNative(name, native)) return kNoFile;
     const AtPath file = Reach(native);
-    int fd = openat(file.dir, file.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    int fd = g_fsCalls.openat(file.dir, file.name, kNewFileFlags, 0666);
     if (fd >= 0) {
       // In a folder that the run made and holds, the lock would keep nobody out: no run of
       // ours goes into another's folders while that one lives (its journal is held), and
       // other programs do not ask for locks.
       if (file.inOwnFolder || flock(fd, LOCK_EX | LOCK_NB) == 0) return FileOf(fd);
       close(fd);
-      unlinkat(file.dir, file.name, 0);
+      g_fsCalls.unlinkat(file.dir, file.name, 0);
       return kNoFile;
     }
     if (errno != EEXIST) {

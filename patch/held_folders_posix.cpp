@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "format/file_format.h"
+#include "patch/fs_posix_calls.h"
 
 namespace vt {
 namespace {
@@ -103,9 +104,9 @@ HeldWalk OpenNames(int top, const char* native, size_t from, size_t length, bool
     int next = -1;
     // No name leads back up out of the root.
     if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
-      next = openat(dir, name, kFolderFlags);
-      if (next < 0 && errno == ENOENT && make && mkdirat(dir, name, 0777) == 0)
-        next = openat(dir, name, kFolderFlags);
+      next = g_fsCalls.openat(dir, name, kFolderFlags, 0);
+      if (next < 0 && errno == ENOENT && make && g_fsCalls.mkdirat(dir, name, 0777) == 0)
+        next = g_fsCalls.openat(dir, name, kFolderFlags, 0);
     }
     struct stat st;
     if (next < 0)

@@ -8,7 +8,6 @@
 #include <string.h>
 
 #include "patch/crc32.h"
-#include "patch/fs_faults.h"
 #include "patch/fs_posix.h"
 #include "patch/rebuild_io.h"
 
@@ -43,7 +42,7 @@ struct Window {
 // False when the file ends before the range: shortened meanwhile by a process that ignores
 // the lock.
 bool ReadAt(int fd, uint8_t* data, uint32_t size, uint32_t offset) {
-  return !FsFaulted(kFaultReadOld) && ReadFdAt(fd, data, size, offset);
+  return ReadFdAt(fd, data, size, offset);
 }
 
 Window* WindowOf(const OldContent& old) { return static_cast<Window*>(old.view.mapping); }
@@ -132,8 +131,6 @@ const uint8_t* InWindow(const OldContent& old, uint32_t offset, uint32_t length)
 // buffer.
 bool PutOld(NewContent* out, const OldContent& old, uint32_t offset, uint32_t length,
             const uint8_t* diff) {
-  // A piece of the rebuild is asked once, as the layer without gathering writes it once.
-  if (length != 0 && FsFaulted(kFaultWrite)) return false;
   const uint8_t* from = old.view.data ? old.view.data + offset : nullptr;
   if (!from && length != 0 && length < kThroughWindow &&
       !(from = InWindow(old, offset, length)))
@@ -211,7 +208,6 @@ bool BeginNewContent(FsFile file, NewContent* out) {
 }
 
 bool PutBytes(NewContent* out, const uint8_t* bytes, uint32_t length) {
-  if (length != 0 && FsFaulted(kFaultWrite)) return false;
   // A long run of literal bytes goes straight from the script, after what is gathered.
   if (length >= kGatherSize) {
     if (!Flush(out) || !WriteFd(FdOf(out->file), bytes, length)) return false;

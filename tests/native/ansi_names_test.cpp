@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "builder/code_page.h"
 #include "builder/payload_check.h"
 #include "builder/payload_writer.h"
 #include "format/ansi_chars.h"
@@ -127,6 +128,38 @@ TEST_F(Cp932Test, EntryLandsInsideADestinationEndingInASecondByteBackslash) {
   // Nothing beside DestinationDir: its parent holds only it.
   EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1);
   fs::remove_all(root);
+}
+
+// Windows reads ¹ ² ³ as digits of device names ("COM¹" is COM1): a device name where the code
+// page holds them (a single byte or, in 949, two), and only there: the same bytes are other
+// letters in 1250, 1253 (0xB9 only) and half-width katakana in 932.
+TEST(SuperscriptDigits, AreDeviceDigitsWhereTheCodePageHoldsThem) {
+  struct Case {
+    unsigned codePage;
+    const char* utf8;
+    bool device;
+  };
+  const Case kCases[] = {
+      {1252, "COM\xc2\xb9", true},           {1252, "lpt\xc2\xb2.txt", true},
+      {1252, "Com\xc2\xb3.a.b", true},       {1252, "COM\xc2\xb9x", false},
+      {1252, "LPT1", true},                   {1252, "LPT0", false},
+      {1257, "LPT\xc2\xb3", true},           {1253, "COM\xc2\xb2", true},
+      {1253, "COM\xce\x89", false},          {1250, "COM\xc4\x85", false},  // 0xB9: ą
+      {1250, "LPT\xc5\x82.txt", false},      {932, "COM\xef\xbd\xb2", false},  // 0xB2: ｲ
+      {949, "COM\xc2\xb2", true},            {949, "COM\xea\xb0\x80", false},  // 가
+  };
+  std::string error;
+  for (const Case& c : kCases) {
+    ASSERT_TRUE(SelectCodePage(c.codePage, &error)) << error;
+    std::string ansi;
+    ASSERT_TRUE(Utf8ToAnsi(c.utf8, &ansi)) << c.codePage << " " << c.utf8;
+    EXPECT_EQ(CheckComponent(ansi.data(), ansi.size()) == kNameDevice, c.device)
+        << c.codePage << " " << c.utf8;
+  }
+  // With no code page chosen a byte is a character of its own, taken as in 1252.
+  ASSERT_TRUE(SelectCodePage(0, &error));
+  EXPECT_EQ(CheckComponent("COM\xb9", 4), kNameDevice);
+  EXPECT_EQ(WhyNotPlainFileName("LPT\xb2.txt"), "\"LPT\\xb2\" is a Windows device name");
 }
 
 }  // namespace

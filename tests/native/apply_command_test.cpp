@@ -225,6 +225,18 @@ TEST_F(ApplyCommand, KeepBackupInOrAroundTheDestinationIsRefused) {
   EXPECT_EQ(Read(dir_ / "destination.bak/a.txt"), "old");
 }
 
+// A kept copy that cannot be made (a folder link stands in its way): named, with exit 6.
+TEST_F(ApplyCommand, KeepBackupNamesTheCopiesItCouldNotKeep) {
+  Write(dir_ / "dest/d/a.txt", "old");
+  fs::create_directories(dir_ / "outside");
+  fs::create_directories(dir_ / "kept");
+  fs::create_directory_symlink(dir_ / "outside", dir_ / "kept/d");
+  Write(dir_ / "Patch.dat", Script().NewFile("\\d\\a.txt", "new").bytes());
+  EXPECT_EQ(Run("apply Patch.dat dest --keep-backup kept"), 6);
+  EXPECT_NE(err_.find("could not be kept in 'kept/': 'd\\a.txt'"), std::string::npos) << err_;
+  EXPECT_TRUE(fs::is_empty(dir_ / "outside"));
+}
+
 // A backslash in a command-line path is a character of a name on POSIX systems: the run
 // reaches the very file and folders named, never those the backslash would separate.
 TEST_F(ApplyCommand, BackslashInACommandLinePathStaysPartOfTheName) {

@@ -15,7 +15,7 @@
 
 #include "patch/crc32.h"
 #include "patch/fs.h"
-#include "patch/fs_faults.h"
+#include "tests/common/fs_faults.h"
 #include "tests/common/script_builder.h"
 #include "tests/common/test_files.h"
 
@@ -500,7 +500,7 @@ TEST_F(ApplyEntryTest, UpdateFailuresBeforeTheReplaceLeaveNoTrace) {
   auto before = Tree();
   FsInjectFault(kFaultReserveTemp, 0, 1);
   EXPECT_EQ(Apply(UpdateAbc()), kUpdatedCrcError);
-  FsInjectFault(kFaultWrite, 1, 1);  // the second operation's write fails
+  FsInjectFault(kFaultWrite, 0, 1);  // the rebuilt content cannot be written
   EXPECT_EQ(Apply(UpdateAbc()), kUpdatedCrcError);
   EXPECT_EQ(Tree(), before);
   FsInjectFault(kFaultMove, 0, 1);  // no backup, renamed or copied: the old file stays

@@ -1,12 +1,14 @@
 // The vantrel tool as users run it: exit codes, the one-line errors, pack's output and inspect's
 // verdict on damaged installers.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -277,6 +279,42 @@ TEST_F(Vantrel, InspectReadsRegularFilesOnly) {
   if (vtt::TestingOtherTool()) GTEST_SKIP() << "POSIX FIFOs";
   ASSERT_EQ(mkfifo((dir_ / "fifo.exe").c_str(), 0600), 0);
   EXPECT_TRUE(OneLineError(Run("inspect fifo.exe", "timeout 20 "), 1, "not a regular file"));
+}
+
+// A block whose stream is tiny and whose bytes are many (a bomb), and many bytes after block 2:
+// inspect holds the block's bytes once (not a copy beside them) and never reads the rest.
+TEST_F(Vantrel, InspectHoldsABlockOnceAndTheFileNever) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "the memory of a native child";
+  const size_t kBlock = size_t(96) << 20, kAfter = size_t(192) << 20;
+  // Each step in a child of its own: a child's peak memory counts what it shared at its fork,
+  // so this process stays small, and the last child's peak is the tool's.
+  const auto runInChild = [&](const std::function<void()>& step, struct rusage* usage) {
+    const pid_t child = fork();
+    if (child == 0) {
+      step();
+      _exit(102);
+    }
+    int status = -1;
+    if (child < 0 || wait4(child, &status, 0, usage) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  };
+  struct rusage usage = {};
+  ASSERT_EQ(runInChild([&] {
+              Bytes image;
+              std::string error;
+              if (!BuildInstaller(B("MZ"), {{"Update.ini", B("[App]")}}, Bytes(kBlock), &image,
+                                  &error))
+                _exit(1);
+              Write("bomb.exe", image);
+              fs::resize_file(dir_ / "bomb.exe", image.size() + kAfter);
+              _exit(0);
+            }, &usage), 0);
+  ASSERT_EQ(runInChild([&] {
+              if (chdir(dir_.c_str()) == 0 && freopen("/dev/null", "w", stdout))
+                execl(VANTREL_EXE, VANTREL_EXE, "inspect", "bomb.exe", static_cast<char*>(nullptr));
+            }, &usage), 0);
+  // ru_maxrss is in KiB: the block, the program and its sanitizers' share, not twice the block.
+  EXPECT_LT(uint64_t(usage.ru_maxrss) << 10, kBlock + kBlock / 2) << usage.ru_maxrss;
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "format/file_format.h"
-#include "patch/fs_faults.h"
+#include "tests/common/fs_faults.h"
 #include "tests/common/test_files.h"
 
 namespace vt {

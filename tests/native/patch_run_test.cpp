@@ -14,7 +14,7 @@
 #include "builder/code_page.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
-#include "patch/fs_faults.h"
+#include "tests/common/fs_faults.h"
 #include "patch/result_log.h"
 #include "tests/common/script_builder.h"
 #include "tests/common/test_files.h"
@@ -38,7 +38,7 @@ struct Told {
   int entries = 0;
   RunState* run = nullptr;
   std::function<void(int entry)> atEntry;  // called as each entry (0-based) starts
-  std::function<void(uint32_t id)> atMessage;  // called as each log line's message is loaded
+  std::function<void()> atFinishing;  // called once the run has decided its end
 };
 
 void OnRange(void* c, uint32_t count) {
@@ -56,6 +56,7 @@ void OnEntry(void* c, const char* path) {
 void OnFinishing(void* c, int32_t decided) {
   Told* told = static_cast<Told*>(c);
   told->events.push_back("finishing " + std::to_string(decided));
+  if (told->atFinishing) told->atFinishing();
   if (told->cancelWhenFinishing) StoreRunState(told->run, kRunCancelled);
 }
 void OnDone(void* c, int32_t state) {
@@ -63,9 +64,7 @@ void OnDone(void* c, int32_t state) {
   told->done.push_back(state);
   told->events.push_back("done " + std::to_string(state));
 }
-void LoadEnglish(void* c, uint32_t id, char* text, uint32_t size) {
-  Told* told = static_cast<Told*>(c);
-  if (told && told->atMessage) told->atMessage(id);
+void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
   snprintf(text, size, "%s", BuiltInLogMessage(id));
 }
 
@@ -105,7 +104,6 @@ class PatchRunTest : public ::testing::Test {
     run_.mainFile = mainFile;
     run_.observer = {OnRange, OnPosition, OnEntry, nullptr, OnFinishing, OnDone, &told_};
     run_.loadMessage = LoadEnglish;
-    run_.messageContext = &told_;
     run_.state = kRunInProgress;
     told_.run = &run_;
     return RunPatch(&run_, left_);
@@ -675,26 +673,49 @@ TEST_F(PatchRunTest, ManyFoldersAreEachKeptInTheirOwnPlace) {
   EXPECT_TRUE(Leftovers().empty());
 }
 
-// A forged BackupDir that another program swaps for a link to an outside folder while it is
-// repaired: what the repair removes afterwards is never reached through that link.
-TEST_F(PatchRunTest, RepairOfAFolderSwappedForALinkLeavesOutsideAlone) {
-  const fs::path bak = fs::path(dest_) / "BAK1.tmp";
-  std::string journal = "Vantrel run journal 2\r\n";
-  for (int i = 0; i < 20; ++i) {
-    vtt::PutFile(bak / ("f" + std::to_string(i)), "backup");
-    vtt::PutFile(root_ / "outside" / ("f" + std::to_string(i)), "outside");
-    journal += "\\f" + std::to_string(i) + "\r\n";
+// The run's own BackupDir as it is removed after a complete run, and an interrupted run's as
+// the repair removes it: another program renames it at the removal's first delete and puts a
+// link to an outside folder at its name. Nothing outside goes.
+TEST_F(PatchRunTest, ABackupDirSwappedForALinkAsItIsRemovedLeadsNoDeleteOutside) {
+  for (bool interrupted : {false, true}) {
+    SCOPED_TRACE(interrupted ? "repair" : "run");
+    fs::remove_all(dest_);
+    fs::remove_all(root_ / "outside");
+    const fs::path forged = fs::path(dest_) / "BAK1.tmp";
+    Script s;
+    std::string journal = "Vantrel run journal 2\r\n";
+    for (int i = 0; i < 30; ++i) {
+      const std::string name = "f" + std::to_string(i);
+      vtt::PutFile(root_ / "outside" / name, "outside");
+      if (interrupted) vtt::PutFile(forged / name, "backup");
+      Put(name, "old");
+      s.Update("\\" + name, "old", "new");
+    }
+    if (interrupted) vtt::PutFile(forged / "BAK1.tmp/Vantrel.jnl", journal + "kept\r\n");
+    const Tree outside = Snapshot(root_ / "outside");
+    auto swap = [&] {
+      for (const auto& e : fs::directory_iterator(dest_)) {
+        const fs::path bak = e.path();
+        if (bak.filename().string().rfind("BAK", 0) != 0 || fs::is_symlink(bak)) continue;
+        if (interrupted != (bak == forged)) continue;
+        fs::rename(bak, root_ / "moved");
+        fs::create_directory_symlink(root_ / "outside", bak);
+        return;
+      }
+    };
+    told_ = Told();
+    // The run's first delete is that of the name it reserved for its BackupDir; the next is
+    // the repair's first. The run's own removal starts once it has decided.
+    if (interrupted) FsActAt(kFaultDelete, 1, swap);
+    told_.atFinishing = [&] {
+      if (!interrupted) FsActAt(kFaultDelete, 0, swap);
+    };
+    EXPECT_EQ(Run(s.bytes()), kRunInProgress);
+    FsClearFaults();
+    EXPECT_TRUE(fs::is_directory(root_ / "moved"));
+    EXPECT_EQ(Snapshot(root_ / "outside"), outside);
+    fs::remove_all(root_ / "moved");
   }
-  vtt::PutFile(root_ / "outside/BAK1.tmp/Vantrel.jnl", journal);
-  vtt::PutFile(bak / "BAK1.tmp/Vantrel.jnl", journal);
-  const Tree outside = Snapshot(root_ / "outside");
-  told_.atMessage = [&](uint32_t id) {
-    if (id != kLogRestoredId || fs::is_symlink(bak)) return;
-    fs::rename(bak, root_ / "moved");
-    fs::create_directory_symlink(root_ / "outside", bak);
-  };
-  Run(Script().bytes());
-  EXPECT_EQ(Snapshot(root_ / "outside"), outside);
 }
 
 // The backup of a run killed under a name conversion (a code page) is found only under the

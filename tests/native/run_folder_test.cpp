@@ -20,7 +20,7 @@
 
 #include "patch/apply_entry.h"
 #include "patch/crc32.h"
-#include "patch/fs_faults.h"
+#include "tests/common/fs_faults.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
 #include "tests/common/test_files.h"

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -646,6 +647,73 @@ TEST_F(Commands, BuildWritesNoInstallerThatFailedItsCheck) {
   EXPECT_FALSE(fs::exists(dir_ / "Setup.exe"));
 }
 
+// Every run writes Vantrel.log at the top of the destination and installs nothing over it:
+// diff, build and verify refuse NEW holding it there, in any case, as a file or a folder, and
+// verify refuses a script with such an entry; one below the top is an ordinary file.
+TEST_F(Commands, TheLogsNameAtNewsTopIsRefusedByEveryCommand) {
+  MakePackage();
+  ASSERT_EQ(Run("build pkg --stub stub.exe -o Setup.exe").status, 0);
+  const char* const kCommands[] = {"diff pkg/old pkg/new -o P.dat",
+                                   "build pkg --stub stub.exe -o Built.exe",
+                                   "verify Setup.exe pkg/old pkg/new"};
+  for (const char* file : {"Vantrel.log", "VANTREL.LOG", "vantrel.log/inner.txt"}) {
+    Write(std::string("pkg/new/") + file, B("x"));
+    for (const char* command : kCommands) {
+      const Outcome o = Run(command);
+      EXPECT_EQ(o.status, 1) << command << " " << file;
+      EXPECT_NE(o.err.find("is the log that every run writes"), std::string::npos) << o.err;
+      EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    }
+    fs::remove_all(dir_ / "pkg/new" / fs::path(file).begin()->string());
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "P.dat"));
+  EXPECT_FALSE(fs::exists(dir_ / "Built.exe"));
+  Write("pkg/new/sub/Vantrel.log", B("an ordinary file"));
+  EXPECT_EQ(Run("diff pkg/old pkg/new -o P.dat").status, 0);
+  fs::remove_all(dir_ / "pkg/new/sub");
+  // An installer made otherwise, with the log's entry.
+  Bytes installer;
+  std::string error;
+  const Bytes script = vtt::Script().NewFile("\\vantrel.LOG", "x").bytes();
+  ASSERT_TRUE(BuildInstaller(B("MZ"), {{"Update.ini", B("[App]")}}, script, &installer, &error));
+  Write("log.exe", installer);
+  const Outcome o = Run("verify log.exe pkg/old pkg/new");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("entry 1 ('\\vantrel.LOG') is in the place of Vantrel.log"),
+            std::string::npos)
+      << o.err;
+}
+
+// A named pipe in OLD or NEW is refused by name by diff, build and verify alike. OLD or NEW
+// itself a link to a folder is followed by all three, as a folder given by its path.
+TEST_F(Commands, SpecialFilesAreRefusedByNameAndTopFolderLinksFollowed) {
+  if (vtt::TestingOtherTool()) GTEST_SKIP() << "POSIX pipes and links";
+  MakePackage();
+  ASSERT_EQ(Run("build pkg --stub stub.exe -o Setup.exe").status, 0);
+  const char* const kCommands[] = {"diff pkg/old pkg/new -o P.dat",
+                                   "build pkg --stub stub.exe -o Built.exe",
+                                   "verify Setup.exe pkg/old pkg/new"};
+  for (const char* pipe : {"pkg/old/lib/pipe", "pkg/new/pipe"}) {
+    ASSERT_EQ(mkfifo((dir_ / pipe).c_str(), 0600), 0);
+    for (const char* command : kCommands) {
+      const Outcome o = Run(command);
+      EXPECT_EQ(o.status, 1) << command << " " << pipe;
+      EXPECT_EQ(o.err, std::string("vantrel: '") + pipe +
+                           "' is a named pipe (FIFO); OLD and NEW may hold only files, folders "
+                           "and (in OLD) links\n");
+    }
+    fs::remove(dir_ / pipe);
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "P.dat"));
+  EXPECT_FALSE(fs::exists(dir_ / "Built.exe"));
+  fs::rename(dir_ / "pkg/old", dir_ / "old");
+  fs::create_directory_symlink(dir_ / "old", dir_ / "pkg/old");
+  for (const char* command : kCommands) {
+    const Outcome o = Run(command);
+    EXPECT_EQ(o.status, 0) << command << ": " << o.err;
+  }
+}
+
 // A script that ends right after an entry's path is damaged: verify says so without reading
 // past it, and removes its scratch folder.
 TEST_F(Commands, VerifyOfAScriptCutAfterAPathReadsNoFurther) {
@@ -719,6 +787,7 @@ TEST_F(Commands, DiffRefusesNamesTheCodePageCannotHoldOrMakesOne) {
       {"new/\xe8\xa1\xa8.txt", "--codepage 1252", 1, "code page 1252 cannot hold the name"},
       {"new/\xc3\xbc" "ber.exe", "--codepage 1252", 1, "one name on Windows"},  // with Über
       {"new/\xc3\x9c" "ber.exe", "--codepage 932", 1, "code page 932 cannot hold the name"},
+      {"new/COM\xc2\xb9.txt", "--codepage 1252", 1, "is a Windows device name"},
       {"new/a.txt", "--codepage 7", 2, "code page 7 is not known"},
       {"new/a.txt", "--codepage west", 2, "--codepage takes a Windows code page number"},
   };

@@ -762,4 +762,23 @@ TEST_F(PatchWin32Test, DestinationEndingInASecondByteBackslashKeepsTheFileInside
   EXPECT_EQ(Named(dest_, "").size(), 3u);  // ".", ".." and DestinationDir: nothing beside it
 }
 
+// Windows takes ¹ ² ³ (B9 B2 B3 in code page 1252) for device digits: the engine refuses such
+// an entry in the system's own code page, as a data error, which makes nothing. In 932 the same
+// bytes are half-width katakana, so there the name is an ordinary file. (Run in both.)
+TEST_F(PatchWin32Test, SuperscriptDeviceNamesAreRefusedWhereTheCodePageHoldsThem) {
+  const bool western = GetACP() == 1252;
+  if (!western && GetACP() != 932) GTEST_SKIP() << "needs code page 1252 or 932";
+  for (const char* name : {"COM\xb9", "lpt\xb2.txt", "Com\xb3.a"}) {
+    Script script;
+    script.NewFile(std::string("\\") + name, "x");
+    uint32_t count;
+    vt::ScriptCursor cursor;
+    ASSERT_TRUE(vt::BeginScript(script.bytes().data(), script.bytes().size(), &count, &cursor));
+    const vt::ApplyContext context = {dest_.c_str(), backup_.c_str(), {nullptr, nullptr}};
+    EXPECT_EQ(vt::ApplyEntry(context, &cursor, nullptr), western ? vt::kDataError : vt::kInstalled)
+        << name;
+    if (!western) EXPECT_TRUE(Exists(dest_ + "\\" + name)) << name;
+  }
+}
+
 }  // namespace
