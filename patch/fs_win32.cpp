@@ -66,30 +66,30 @@ HANDLE OpenSoleLink(const char* path) {
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // ---- Held folders -------------------------------------------------------------------------
-// While a run holds its folders, its roots stay open to the release, and every call below one
-// first holds each folder from the root down to the one it acts in, for itself: each opened as
-// itself without delete sharing, then looked at in its parent's listing, which must show a
-// folder and no link (Wine shows a Unix link as one only there). Nobody can then rename one of
-// them or put a link at its name, so that the whole paths that the ANSI calls take lead where
-// the looks found. The next call lets them go: no cache, so nothing to keep true at any number
-// of folders, and a folder that a call removes or renames is never held by it. State is one per
+// While a run holds its folders, a call below a root first holds each folder from the root down
+// to the one it acts in that is not held yet: opened as itself without delete sharing, then
+// looked at in its parent's listing, which must show a folder and no link (Wine shows a Unix
+// link as one only there). Nobody can then rename a held folder or put a link at its name, so
+// that the whole paths that the ANSI calls take lead where the looks found. Each stays held to
+// the release, in a list of any length, known by its whole path: a folder is opened and looked
+// at once per run, not for every call. A folder that this layer removes or renames is let go
+// with those below it, so that no held path ever names another folder. State is one per
 // process, not per thread (thread_local would cost the stub a section): the installer runs one
 // run at a time, on its worker thread, and calls of other threads go by path meanwhile.
+// A process that sharing does not bind (a Unix one under Wine) can still rename a held folder
+// and put a link at its name, which the calls after it then follow; it runs as the same user
+// as the run, which gains it nothing it could not do itself. Looking at every root's name
+// again on each call would catch it there, for 211 more system calls per small file under Wine
+// (499, not 288).
 
-struct Root {
-  HANDLE handle;  // null: a free slot
+struct HeldFolder {
+  HeldFolder* next;
+  HANDLE handle;
   size_t length;
-  bool inner;     // found below another root, as a folder and no link
-  char path[kMaxPath + 1];
+  char path[1];  // `length` characters and a NUL
 };
-// The destination, its BackupDir, a folder for kept backups, a BackupDir under repair.
-const int kRoots = 8;
 
-// In zeroed data, which costs the stub no bytes.
-Root g_roots[kRoots];
-// The folders that the last call holds: two paths' worth at most.
-HANDLE g_called[kMaxPath + 1];
-int g_calls;
+HeldFolder* g_held;
 DWORD g_holder;  // the thread that holds; 0 when none
 
 bool Holding() { return g_holder != 0 && g_holder == GetCurrentThreadId(); }
@@ -102,51 +102,81 @@ bool Covers(const char* path, size_t length, const char* folder, size_t end) {
   return length == 0;
 }
 
-// Lets go of what the last call held, when this thread holds.
-void NewCall() {
-  if (Holding()) {
-    while (g_calls > 0) CloseHandle(g_called[--g_calls]);
+// The deepest held folder that path[0, end) is or lies below; null when none, or when this
+// thread does not hold.
+HeldFolder* Deepest(const char* path, size_t end) {
+  HeldFolder* found = nullptr;
+  for (HeldFolder* held = g_held; held && Holding(); held = held->next) {
+    if (Covers(held->path, held->length, path, end) && (!found || held->length > found->length))
+      found = held;
   }
+  return found;
+}
+
+// Closes the held folders that are `path` or lie below it; every one with path null.
+void LetGo(const char* path) {
+  const size_t length = path ? lstrlenA(path) : 0;
+  for (HeldFolder** link = &g_held; *link;) {
+    HeldFolder* held = *link;
+    if (path && !Covers(path, length, held->path, held->length)) {
+      link = &held->next;
+      continue;
+    }
+    *link = held->next;
+    CloseHandle(held->handle);
+    HeapFree(GetProcessHeap(), 0, held);
+  }
+}
+
+// Keeps `handle`, the folder path[0, length), to the release. False, with the handle closed,
+// when no memory is left.
+bool Hold(const char* path, size_t length, HANDLE handle) {
+  HeldFolder* held =
+      static_cast<HeldFolder*>(HeapAlloc(GetProcessHeap(), 0, sizeof(HeldFolder) + length));
+  if (!held) {
+    CloseHandle(handle);
+    return false;
+  }
+  held->next = g_held;
+  held->handle = handle;
+  held->length = length;
+  lstrcpynA(held->path, path, int(length) + 1);
+  g_held = held;
+  return true;
 }
 
 // kByPath: not holding, or below no root, where a call goes by path as ever.
 enum Reached { kReached, kByPath, kMissing, kLinked };
 
-// Below a root (while holding), holds every folder of path[0, end) below the deepest root, for
-// this call, and then looks at it. Elsewhere only looks for a link among the folders below
-// path[0, from), going on past missing ones. Names of dots alone never come: the engine refuses
-// them in paths, and listings skip them.
+// Below a root (while holding), holds every folder of path[0, end) below the deepest one held.
+// Elsewhere only looks for a link among the folders below path[0, from), going on past missing
+// ones. Names of dots alone never come: the engine refuses them in paths, and listings skip
+// them.
 Reached Walk(const char* path, size_t end, size_t from) {
-  const Root* root = nullptr;
-  for (const Root& r : g_roots) {
-    if (r.handle && Covers(r.path, r.length, path, end) && (!root || r.length > root->length))
-      root = &r;
-  }
-  if (!Holding()) root = nullptr;
-  if (root) from = root->length;
-  // A process that Windows' sharing does not bind (a Unix one under Wine) may still rename a
-  // root found below another and put a link in its place: looked at again on every call.
-  if (root && root->inner && IsReparsePoint(root->path)) return kLinked;
+  const HeldFolder* top = Deepest(path, end);
+  if (top) from = top->length;
   char level[kMaxPath + 1];
   for (size_t at = from; at < end;) {
     const char* p = path + at + 1;
     while (p < path + end && !IsSeparator(*p)) p = NextChar(p);
     at = size_t(p - path);
     lstrcpynA(level, path, int(at) + 1);
-    if (root) {
-      const HANDLE folder =
-          OpenHeld(level, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-      if (folder == INVALID_HANDLE_VALUE) return kMissing;
-      g_called[g_calls++] = folder;
-    }
+    const HANDLE folder = top ? OpenHeld(level, FILE_FLAG_BACKUP_SEMANTICS |
+                                                    FILE_FLAG_OPEN_REPARSE_POINT)
+                              : INVALID_HANDLE_VALUE;
+    if (top && folder == INVALID_HANDLE_VALUE) return kMissing;
     // A name that the listing cannot find counts as a link where it is held.
     const DWORD attributes = NameAttributes(level);
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-        (root || attributes != INVALID_FILE_ATTRIBUTES))
-      return kLinked;
-    if (root && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return kMissing;
+    const bool linked = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                        (top || attributes != INVALID_FILE_ATTRIBUTES);
+    if (top && (linked || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+      CloseHandle(folder);
+      return linked ? kLinked : kMissing;
+    }
+    if (linked) return kLinked;
+    if (top && !Hold(level, at, folder)) return kMissing;
   }
-  return root ? kReached : kByPath;
+  return top ? kReached : kByPath;
 }
 
 size_t FolderEnd(const char* path) {
@@ -154,26 +184,14 @@ size_t FolderEnd(const char* path) {
   return name == path ? 0 : size_t(name - path - 1);
 }
 
-// Holds the folders down to that of `path`, and of `other` when not null, for this call. False,
-// as for a missing folder, when one of them is missing or a link.
+// Holds the folders down to that of `path`, and of `other` when not null. False, as for a
+// missing folder, when one of them is missing or a link.
 bool Reach(const char* path, const char* other = nullptr) {
-  NewCall();
   if (Walk(path, FolderEnd(path), kMaxPath) < kMissing &&
       (!other || Walk(other, FolderEnd(other), kMaxPath) < kMissing))
     return true;
   SetLastError(ERROR_PATH_NOT_FOUND);
   return false;
-}
-
-// Closes the roots that are `path` or lie below it; every one with path null.
-void LetGoRoots(const char* path) {
-  const size_t length = path ? lstrlenA(path) : 0;
-  for (Root& root : g_roots) {
-    if (root.handle && (!path || Covers(path, length, root.path, root.length))) {
-      CloseHandle(root.handle);
-      root.handle = nullptr;
-    }
-  }
 }
 
 }  // namespace
@@ -184,39 +202,24 @@ void FsHoldFolders() {
 
 void FsReleaseFolders() {
   if (!Holding()) return;
-  NewCall();
-  LetGoRoots(nullptr);
+  LetGo(nullptr);
   g_holder = 0;
 }
 
-// A root below another is reached from it as a folder of a call, and then kept; any other is
-// opened as the system finds it, and must show as a folder in its parent's listing (a drive's
-// root has none).
+// A root below another is walked to, and held so; any other is opened as the system finds it,
+// and must show as a folder in its parent's listing (a drive's root has none).
 bool FsHoldRoot(const char* folder) {
-  Root* slot = nullptr;
-  for (Root& root : g_roots)
-    if (!root.handle) slot = &root;
   const size_t end = lstrlenA(folder) - EndsWithSeparator(folder);
-  NewCall();
   const Reached reached = Walk(folder, end, end);
-  if (!Holding() || !slot || end > kMaxPath || reached >= kMissing) return false;
-  HANDLE handle;
-  if (reached == kReached) {
-    if (g_calls == 0) return true;  // a root already
-    handle = g_called[--g_calls];
-  } else {
-    handle = OpenHeld(folder, FILE_FLAG_BACKUP_SEMANTICS);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    if (!(NameAttributes(folder) & FILE_ATTRIBUTE_DIRECTORY)) {
-      CloseHandle(handle);
-      return false;
-    }
+  if (!Holding() || end > kMaxPath || reached >= kMissing) return false;
+  if (reached == kReached) return true;
+  const HANDLE handle = OpenHeld(folder, FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (!(NameAttributes(folder) & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(handle);
+    return false;
   }
-  slot->handle = handle;
-  slot->length = end;
-  slot->inner = reached == kReached;
-  lstrcpynA(slot->path, folder, int(end) + 1);
-  return true;
+  return Hold(folder, end, handle);
 }
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
@@ -310,10 +313,10 @@ FsError FsCopyFile(const char* from, const char* to, bool replace) {
   return ResultOf(CopyFileA(from, to, sole == INVALID_HANDLE_VALUE));
 }
 
-// A root renamed is let go, with those below it: their paths name others now.
+// A folder renamed is let go, with those below it: their paths name others now.
 FsError FsMoveFile(const char* from, const char* to) {
   if (!Reach(from, to)) return kFsFailed;
-  LetGoRoots(from);
+  LetGo(from);
   return ResultOf(MoveFileA(from, to));
 }
 
@@ -365,11 +368,11 @@ bool FsMakeParentDirs(const char* path) {
 
 bool FsMakeDir(const char* path) { return Reach(path) && CreateDirectoryA(path, nullptr) != 0; }
 
-// A root is let go first, with those below it: held without delete sharing, it could not be
-// removed. RemoveDirectoryA removes a link at the name as itself.
+// A held folder is let go first, with those below it: held without delete sharing, it could not
+// be removed. RemoveDirectoryA removes a link at the name as itself.
 bool FsRemoveDir(const char* path) {
   if (!Reach(path)) return false;
-  LetGoRoots(path);
+  LetGo(path);
   return RemoveDirectoryA(path) != 0;
 }
 
@@ -406,7 +409,6 @@ namespace {
 // it stands in a path. Walked by character, so that a second byte 0x5C is no separator. Below
 // a held root the folders are held on the way, and then the file alone is looked at.
 bool HasLinkBelow(const char* path, size_t rootLength, char last) {
-  NewCall();
   const Reached reached = Walk(path, FolderEnd(path), rootLength);
   return reached == kLinked || (reached != kMissing && last == 0 && IsReparsePoint(path));
 }

@@ -570,37 +570,6 @@ TEST_F(PatchRunWin32Test, BackupDirCannotBeSwappedForALinkAsItIsRemoved) {
   RemoveTree(outside);
 }
 
-// A Unix process under Wine is bound by no sharing mode: it renames the held BackupDir as its
-// removal begins and puts a link to a folder outside at its name. The removal looks at the
-// BackupDir's name again on every call and leads through the link to nothing; the backups stay
-// where the rename took them.
-TEST_F(PatchRunWin32Test, BackupDirSwappedByAUnixProcessIsNotEntered) {
-  const std::string outside = dest_ + "-outside";
-  RemoveTree(outside);
-  ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
-  for (char c = 'a'; c <= 'j'; ++c)
-    ASSERT_TRUE(vtt::WriteFileBytes(outside + "\\" + c + ".txt", vtt::ToBytes("precious")));
-  Put("a.txt", "old");
-  Script script;
-  AppendTail(script, "\\a.txt", "old", "+new");
-  std::string bak;
-  heard_.atFinish = [&] {
-    for (const std::string& name : Named(dest_, "BAK")) {
-      bak = dest_ + "\\" + name;
-      const std::string from = UnixName(bak);
-      EXPECT_TRUE(
-          UnixShell("mv " + from + " " + from + "-away && ln -s " + UnixName(outside) + " " + from,
-                    bak));
-    }
-  };
-  RunScript(script, "");
-  for (char c = 'a'; c <= 'j'; ++c)
-    EXPECT_EQ(ReadText(outside + "\\" + c + ".txt"), "precious") << c;
-  EXPECT_EQ(ReadText(bak + "-away\\a.txt"), "old");
-  RemoveLink(bak);
-  RemoveTree(outside);
-}
-
 TEST_F(PatchRunWin32Test, MainFileHeldByAnotherProcessFailsAndRollsBack) {
   Put("data.txt", "old data");
   CreateDirectoryA((dest_ + "\\bin").c_str(), nullptr);
