@@ -85,7 +85,7 @@ bool SelectCodePage(unsigned codePage, std::string* error) {
   g_codePage = codePage;
   g_iconvName = name;
   SetLeadBytes(lead);
-  g_codecTag = "codepage " + std::to_string(codePage);
+  g_codecTag = "names codepage " + std::to_string(codePage);
   const FsNameCodec codec = {EngineToSystem, SystemToEngine, g_codecTag.c_str()};
   FsSetNameCodec(&codec);
   SelectSuperscriptDigits();

@@ -175,9 +175,16 @@ struct FsNameCodec {
 };
 void FsSetNameCodec(const FsNameCodec* codec);
 
-// The tag of the codec set: "" where names pass as they are (always on Windows). What a run
-// records by name is found again only under the same conversion.
+// The journal line that names the codec set ("names codepage 932"): "" where names pass as
+// they are (always on Windows). What a run records by name is found again only under the same
+// conversion.
 const char* FsNameTag();
+
+// Takes from the journal lines at `*line` (up to `end`) the one that names a conversion, where
+// there is one, and tells whether it names this layer's (none where names pass as they are).
+// The Windows layer, which converts no names, takes no line: one left by another system then
+// reads as a path, which the rules refuse.
+bool FsTakeNameTag(const char** line, const char* end);
 
 }  // namespace vt
 

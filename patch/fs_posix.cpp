@@ -531,6 +531,20 @@ void FsSetNameCodec(const FsNameCodec* codec) {
 
 const char* FsNameTag() { return g_nameCodec.tag ? g_nameCodec.tag : ""; }
 
+bool FsTakeNameTag(const char** line, const char* end) {
+  static const char kLead[] = "names ";
+  const size_t lead = sizeof kLead - 1;
+  const char* tag = FsNameTag();
+  if (size_t(end - *line) < lead || memcmp(*line, kLead, lead) != 0) return tag[0] == 0;
+  const char* stop = static_cast<const char*>(memchr(*line, '\n', size_t(end - *line)));
+  const size_t length = strlen(tag);
+  if (!stop || size_t(stop - *line) != length + 1 || memcmp(*line, tag, length) != 0 ||
+      stop[-1] != '\r')
+    return false;
+  *line = stop + 1;
+  return true;
+}
+
 namespace {
 
 // Makes the folder `native` and those missing on the way to it, from the deepest one there:

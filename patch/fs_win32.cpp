@@ -349,6 +349,8 @@ void FsSetNameCodec(const FsNameCodec*) {}
 
 const char* FsNameTag() { return ""; }
 
+bool FsTakeNameTag(const char**, const char*) { return true; }
+
 // The directory up to the last backslash, and the missing ones above it. Mostly it exists
 // already, and one call tells so. Walked by character: a double-byte character whose second
 // byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made. Below a held

@@ -45,23 +45,6 @@ bool RemoveFolders(const char* backupDir, const char* privateDir, const char* jo
   return FsRemoveDir(backupDir);
 }
 
-// Leads the journal's line that tags its names' conversion.
-const char kNamesLead[] = "names ";
-
-// Takes the line of the names' tag, where there is one, from the journal's lines at `*line`.
-// False when the journal's tag ("" without the line) is not the file layer's.
-bool TakeNamesLine(const char** line, const char* end) {
-  const char* tag = FsNameTag();
-  const size_t lead = sizeof kNamesLead - 1;
-  if (size_t(end - *line) < lead || memcmp(*line, kNamesLead, lead) != 0) return tag[0] == 0;
-  const char* stop = static_cast<const char*>(memchr(*line, '\r', size_t(end - *line)));
-  const size_t length = strlen(tag);
-  if (!stop || size_t(stop - *line) != lead + length || memcmp(*line + lead, tag, length) != 0)
-    return false;
-  *line = stop + (stop + 1 < end && stop[1] == '\n' ? 2 : 1);
-  return true;
-}
-
 void IgnoreEntry(void*, const char*, FsEntryKind) {}
 
 struct FileSearch {
@@ -158,7 +141,7 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
   const char* const end = reinterpret_cast<const char*>(view.data) + view.size;
   // Names recorded under another conversion than this run's lead nowhere: the folder waits,
   // untouched, for a run under the journal's own.
-  if (!TakeNamesLine(&line, end)) {
+  if (!FsTakeNameTag(&line, end)) {
     FsUnmap(&view);
     FsClose(journal);
     report.repaired(report.context, name, kLogBackupKeptId);
@@ -254,7 +237,7 @@ bool OpenRunFolder(const char* backupDir, RunFolder* folder) {
   if (!FsMakeDir(folder->privateDir)) return false;
   folder->journal = FsOpen(journal, kFsCreateNew, nullptr);
   if (folder->journal != kNoFile && FsWrite(folder->journal, kJournalSignature, kSignatureLength) &&
-      (FsNameTag()[0] == 0 || WriteJournalLine(*folder, kNamesLead, FsNameTag())))
+      (FsNameTag()[0] == 0 || WriteJournalLine(*folder, "", FsNameTag())))
     return true;
   if (folder->journal != kNoFile) FsClose(folder->journal);
   folder->journal = kNoFile;

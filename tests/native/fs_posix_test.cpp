@@ -266,7 +266,7 @@ bool Utf8ToLatin1(const char* in, char* out, size_t size) {
 // The folder a caller owns may be reached through a link whatever its name holds; a link
 // below it is found even where the system's names are longer than the engine's.
 TEST_P(FsPosixTest, LinkWalkStartsBelowARootOfLongerSystemName) {
-  const FsNameCodec codec = {Latin1ToUtf8, Utf8ToLatin1, "latin1"};
+  const FsNameCodec codec = {Latin1ToUtf8, Utf8ToLatin1, "names latin1"};
   FsSetNameCodec(&codec);
   fs::create_directories(dir_ / "r\xC3\xA9" / "real" / "sub");
   fs::create_directory_symlink("real", dir_ / "r\xC3\xA9" / "app");
