@@ -210,8 +210,9 @@ void FsReleaseFolders() {
 // and must show as a folder in its parent's listing (a drive's root has none).
 bool FsHoldRoot(const char* folder) {
   const size_t end = lstrlenA(folder) - EndsWithSeparator(folder);
+  if (end > kMaxPath) return false;
   const Reached reached = Walk(folder, end, end);
-  if (!Holding() || end > kMaxPath || reached >= kMissing) return false;
+  if (!Holding() || reached >= kMissing) return false;
   if (reached == kReached) return true;
   const HANDLE handle = OpenHeld(folder, FILE_FLAG_BACKUP_SEMANTICS);
   if (handle == INVALID_HANDLE_VALUE) return false;
