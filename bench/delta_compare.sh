@@ -98,30 +98,31 @@ for pkg in "${packages[@]}"; do
   row "vantrel with add" "$v_bytes" "$v_secs" "$v_kib" "$ok"
 
   measure bsdiff "$d/old.tar" "$d/new.tar" "$d/tar.bsdiff"; s=$secs k=$kib
-  bspatch "$d/old.tar" "$d/check" "$d/tar.bsdiff" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
+  check_patch bsdiff "$d/tar.bsdiff" "$d/new.tar" "$d/old.tar"; ok=yes
   row "bsdiff (tar)" "$(stat -c %s "$d/tar.bsdiff")" "$s" "$k" "$ok"
   bsdiff_kib=$k bsdiff_bytes=$(stat -c %s "$d/tar.bsdiff")
 
-  measure xdelta3 -9 -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.xd3"; s=$secs k=$kib
-  xdelta3 -d -f -s "$d/old.tar" "$d/tar.xd3" "$d/check" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
+  measure xdelta3 -9 -D -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.xd3"; s=$secs k=$kib
+  check_patch xdelta3 "$d/tar.xd3" "$d/new.tar" "$d/old.tar"; ok=yes
   row "xdelta3 -9 (tar)" "$(stat -c %s "$d/tar.xd3")" "$s" "$k" "$ok"
   xd_bytes=$(stat -c %s "$d/tar.xd3")
 
-  measure xdelta3 -9 -S none -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.raw.xd3"; s=$secs k=$kib
+  measure xdelta3 -9 -D -S none -f -e -s "$d/old.tar" "$d/new.tar" "$d/tar.raw.xd3"; s=$secs k=$kib
   bzip2 -9 -k -f "$d/tar.raw.xd3"
-  xdelta3 -d -f -s "$d/old.tar" "$d/tar.raw.xd3" "$d/check" && cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
+  check_patch xdelta3 "$d/tar.raw.xd3" "$d/new.tar" "$d/old.tar"; ok=yes
   row "xdelta3 -S none+bz2 (tar)" "$(stat -c %s "$d/tar.raw.xd3.bz2")" "$s" "$k" "$ok"
   xdraw_bytes=$(stat -c %s "$d/tar.raw.xd3.bz2")
 
   measure zstd -19 -f --long=31 --patch-from="$d/old.tar" "$d/new.tar" -o "$d/tar.zst"; s=$secs k=$kib
-  zstd -d -f --long=31 --patch-from="$d/old.tar" "$d/tar.zst" -o "$d/check" >/dev/null 2>&1 &&
-    cmp -s "$d/check" "$d/new.tar" && ok=yes || ok=no
+  check_patch zstd "$d/tar.zst" "$d/new.tar" "$d/old.tar"; ok=yes
   row "zstd --patch-from (tar)" "$(stat -c %s "$d/tar.zst")" "$s" "$k" "$ok"
   zstd_bytes=$(stat -c %s "$d/tar.zst")
 
-  per_file xdelta3 "$d/pkg/old" "$d/pkg/new"; row "xdelta3 -9 per file" "$t_bytes" "$t_secs" "$t_kib" "-"
-  per_file zstd "$d/pkg/old" "$d/pkg/new"; row "zstd --patch-from per file" "$t_bytes" "$t_secs" "$t_kib" "-"
-  per_file bsdiff "$d/pkg/old" "$d/pkg/new"; row "bsdiff per file" "$t_bytes" "$t_secs" "$t_kib" "-"
+  per_file xdelta3 "$d/pkg/old" "$d/pkg/new"
+  row "xdelta3 -9 per file" "$t_bytes" "$t_secs" "$t_kib" yes
+  per_file zstd "$d/pkg/old" "$d/pkg/new"
+  row "zstd --patch-from per file" "$t_bytes" "$t_secs" "$t_kib" yes
+  per_file bsdiff "$d/pkg/old" "$d/pkg/new"; row "bsdiff per file" "$t_bytes" "$t_secs" "$t_kib" yes
   bsdiff_file_bytes=$t_bytes bsdiff_file_secs=$t_secs
 
   goal "$pkg" "size / xdelta3 -9" "$(ratio "$v_bytes" "$xd_bytes")" 1

@@ -32,27 +32,48 @@ measure() {
   secs=$(printf '%d.%03d' $((ns / 1000000000)) $((ns / 1000000 % 1000)))
 }
 
+# Decodes a peer's patch into $work/check and requires it to be the new file: a size counts only
+# for a patch that rebuilds it. Exits with a message otherwise.
+check_patch() {  # xdelta3|zstd|bsdiff PATCH NEW [OLD]
+  local c=$work/check
+  rm -f "$c"
+  case $1 in
+    xdelta3) xdelta3 -d -D -f ${4:+-s "$4"} "$2" "$c" ;;
+    zstd) zstd -q -d -f --long=31 ${4:+--patch-from="$4"} "$2" -o "$c" ;;
+    bsdiff) if [ -n "${4:-}" ]; then bspatch "$4" "$c" "$2"; else bzip2 -dc "$2" >"$c"; fi ;;
+  esac >/dev/null 2>&1 && cmp -s "$c" "$3" || {
+    echo "$1: the patch for '$3' does not rebuild it; its size would not count" >&2
+    exit 1
+  }
+  rm -f "$c"
+}
+
 # One tool per file of NEW: each changed file against its version in OLD, each new file alone
-# (bsdiff's: bzip2 -9 of it, as its extra stream would hold it); equal files cost nothing. Sets
-# t_bytes, t_secs (the sums) and t_kib (the largest peak).
+# (bsdiff's: bzip2 -9 of it, as its extra stream would hold it); equal files cost nothing.
+# xdelta3 runs with -D: otherwise it decompresses a .gz input and recompresses its output,
+# which need not give the same file back. Every patch is decoded and compared with its file.
+# Sets t_bytes, t_secs (the sums) and t_kib (the largest peak).
 per_file() {  # xdelta3|zstd|bsdiff OLD NEW
   t_bytes=0 t_secs=0 t_kib=0
-  local o=$2 n=$3 p=$work/one.patch
+  local o=$2 n=$3 p=$work/one.patch source
   while IFS= read -r -d '' f; do
+    source=
     if [ -f "$o/$f" ]; then
       cmp -s "$o/$f" "$n/$f" && continue
+      source=$o/$f
       case $1 in
-        xdelta3) measure xdelta3 -9 -f -e -s "$o/$f" "$n/$f" "$p" ;;
+        xdelta3) measure xdelta3 -9 -D -f -e -s "$o/$f" "$n/$f" "$p" ;;
         zstd) measure zstd -q -19 -f --long=31 --patch-from="$o/$f" "$n/$f" -o "$p" ;;
         bsdiff) measure bsdiff "$o/$f" "$n/$f" "$p" ;;
       esac
     else
       case $1 in
-        xdelta3) measure xdelta3 -9 -f -e "$n/$f" "$p" ;;
+        xdelta3) measure xdelta3 -9 -D -f -e "$n/$f" "$p" ;;
         zstd) measure zstd -q -19 -f "$n/$f" -o "$p" ;;
         bsdiff) measure sh -c 'bzip2 -9 -c "$1" >"$2"' bzip2 "$n/$f" "$p" ;;
       esac
     fi
+    check_patch "$1" "$p" "$n/$f" $source
     t_bytes=$((t_bytes + $(stat -c %s "$p")))
     t_secs=$(echo "$t_secs + $secs" | bc -l)
     [ "$kib" -gt "$t_kib" ] && t_kib=$kib

@@ -102,6 +102,64 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes,
   return ok;
 }
 
+ReplacingFile::~ReplacingFile() {
+  if (!file_) return;
+  fclose(file_);
+  std::error_code ec;
+  fs::remove(temp_, ec);
+}
+
+bool ReplacingFile::Open(std::string* error) {
+  if (file_) return true;
+  int err = 0;
+  file_ = CreateTemporaryBeside(path_, &temp_, &err);
+  if (!file_) {
+    *error = "cannot write " + Quote(path_) + ": " + Reason(err);
+    return false;
+  }
+  return true;
+}
+
+bool ReplacingFile::Failed(int err, std::string* error) {
+  if (file_) fclose(file_);
+  file_ = nullptr;
+  std::error_code ec;
+  if (!temp_.empty()) fs::remove(temp_, ec);
+  temp_.clear();
+  *error = "cannot write " + Quote(path_) + ": " + Reason(err);
+  return false;
+}
+
+bool ReplacingFile::Append(const uint8_t* data, size_t size, std::string* error) {
+  if (!Open(error)) return false;
+  errno = 0;
+  if (size && fwrite(data, 1, size, file_) != size) return Failed(errno, error);
+  return true;
+}
+
+bool ReplacingFile::OverwriteStart(const uint8_t* data, size_t size, std::string* error) {
+  if (!Open(error)) return false;
+  errno = 0;
+  if (fseek(file_, 0, SEEK_SET) != 0 || (size && fwrite(data, 1, size, file_) != size) ||
+      fseek(file_, 0, SEEK_END) != 0)
+    return Failed(errno, error);
+  return true;
+}
+
+bool ReplacingFile::Commit(std::string* error) {
+  if (!Open(error)) return false;
+  errno = 0;
+  if (fflush(file_) != 0) return Failed(errno, error);
+  const int closed = fclose(file_);
+  file_ = nullptr;
+  if (closed != 0) return Failed(errno, error);
+  std::error_code ec;
+  fs::rename(temp_, path_, ec);
+  if (ec) return Failed(ec.value(), error);
+  temp_.clear();
+  return true;
+}
+
 bool CheckOutputIsNoInput(const std::string& output, const std::vector<std::string>& inputFiles,
                           const std::vector<std::string>& inputDirs, std::string* error) {
   std::error_code ec;

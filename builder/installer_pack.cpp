@@ -153,8 +153,9 @@ bool PackSetupFiles(const std::vector<uint8_t>& stub, const std::string& setupDi
                       PatchBlockEnds(patchDat)))
     return false;
   packed->setupFiles = setupFiles.size();
-  packed->length1 = ReadLe32(packed->image.data() + kStubSize);
-  packed->length2 = ReadLe32(packed->image.data() + kStubSize + 4 + packed->length1);
+  packed->stubSize = PaddedStubSize(stub.size());
+  packed->length1 = ReadLe32(packed->image.data() + packed->stubSize);
+  packed->length2 = ReadLe32(packed->image.data() + packed->stubSize + 4 + packed->length1);
   return true;
 }
 

@@ -14,6 +14,7 @@ namespace vt {
 
 struct PackedInstaller {
   std::vector<uint8_t> image;  // the finished installer
+  uint32_t stubSize = 0;       // the padded stub's: where block 1 starts
   size_t setupFiles = 0;       // records in block 1
   uint32_t length1 = 0;        // the blocks' stored length fields
   uint32_t length2 = 0;

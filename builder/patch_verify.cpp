@@ -334,7 +334,8 @@ bool VerifyInstaller(const uint8_t* image, size_t imageSize, FileMap* mapped,
   }
   if (!VerifyScript(script, oldDir, newDir, report, error, stop)) return false;
   // The engine here runs every operation; the installer's own stub must too.
-  const std::vector<uint8_t> stub(image, image + std::min<size_t>(imageSize, kStubSize));
+  const std::vector<uint8_t> stub(
+      image, image + std::min<size_t>(imageSize, FindStubSize(image, imageSize)));
   std::string pairing;
   if (!CheckStubRunsScript(stub, script, &pairing)) report->problems.push_back(pairing);
   return true;

@@ -19,12 +19,12 @@ namespace {
 std::string Block(int n) { return "block " + std::to_string(n); }
 
 // The sentence for a block that LocateBlock could not find.
-std::string DescribeLocateFault(const PayloadFault& fault, size_t imageSize) {
+std::string DescribeLocateFault(const PayloadFault& fault, size_t imageSize, uint32_t stubSize) {
   const std::string where = Block(fault.block);
   switch (fault.kind) {
     case kShorterThanStub:
       return "the file is " + std::to_string(imageSize) + " bytes, shorter than the " +
-             std::to_string(kStubSize) + "-byte stub, so it holds no payload";
+             std::to_string(stubSize) + "-byte stub, so it holds no payload";
     case kLengthCutOff:
       if (fault.block == 1 && fault.offset == imageSize)
         return "nothing follows the stub: the file holds no payload";
@@ -221,9 +221,10 @@ bool ReadBlock(const uint8_t* image, size_t imageSize, FileMap* mapped, int n,
                std::vector<uint8_t>* raw, std::string* error, BlockFacts* facts) {
   BlockView view;
   PayloadFault fault;
-  const bool found = LocateBlock(image, imageSize, n, &view, &fault);
+  const uint32_t stubSize = FindStubSize(image, imageSize);
+  const bool found = LocateBlock(image, imageSize, stubSize, n, &view, &fault);
   if (!found && fault.kind != kBadSignature) {
-    *error = DescribeLocateFault(fault, imageSize);
+    *error = DescribeLocateFault(fault, imageSize, stubSize);
     return false;
   }
   facts->located = true;

@@ -31,7 +31,8 @@ struct BlockFacts {
   uint32_t produced = 0;  // bytes the stream decompressed to, at most rawSize
 };
 
-// Reads block `n` (1 or 2) of an installer image as the stub does: finds it at kStubSize by the
+// Reads block `n` (1 or 2) of an installer image as the stub does: finds it behind the stub (at
+// FindStubSize: the product's stub or the 64-bit test tier's) by the
 // length fields, requires "BZh9", decompresses the stream as one buffer-to-buffer call offering
 // exactly the stored size would (only a stream that ends within it succeeds) and walks the
 // records in the bytes the stream gave. On success *raw holds those bytes (at most the stored

@@ -13,6 +13,11 @@
 
 namespace vt {
 
+uint32_t PaddedStubSize(size_t size) {
+  if (size == kWideStubSize) return kWideStubSize;
+  return size <= kStubSize ? kStubSize : 0;
+}
+
 namespace {
 
 const uint64_t kMaxU32 = 0xFFFFFFFFu;
@@ -67,9 +72,11 @@ bool Build(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& set
     *error = "the stub is empty";
     return false;
   }
-  if (stub.size() > kStubSize) {
+  const uint32_t stubSize = PaddedStubSize(stub.size());
+  if (stubSize == 0) {
     *error = "the stub is " + std::to_string(stub.size()) + " bytes, more than the " +
-             std::to_string(kStubSize) + " bytes before the payload";
+             std::to_string(kStubSize) + " bytes before the payload (and not a stub padded to " +
+             std::to_string(kWideStubSize) + ")";
     return false;
   }
   for (const PayloadFile& file : setupFiles)
@@ -77,7 +84,7 @@ bool Build(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& set
   if (!CheckNameClashes(setupFiles, error)) return false;
 
   std::vector<uint8_t> image(stub);
-  image.resize(kStubSize, 0);
+  image.resize(stubSize, 0);
   if (!AppendFilesBlock(setupFiles, "block 1 (the setup files)", &image, error)) return false;
   const std::vector<PayloadFile> patch = {{kPatchRecordName, patchDat}};
   // The record's name, its NUL and its size come before the script.

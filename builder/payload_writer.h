@@ -41,9 +41,14 @@ size_t CompressedSize(const std::vector<uint8_t>& raw);
 // shorter than 4 GiB - 4 (CompressBlock guarantees it).
 void AppendBlock(std::vector<uint8_t>* out, uint32_t rawSize, const std::vector<uint8_t>& stream);
 
-// The stub padded with zeros to kStubSize, block 1 (the setup files, in the given order) and
-// block 2 (one record, kPatchRecordName, holding `patchDat`). Returns false and sets *error,
-// leaving *installer untouched, when the stub is empty or larger than kStubSize, a setup file
+// The size that a stub of `size` bytes is padded to: kStubSize for the product's (any stub up to
+// that size), kWideStubSize for a stub padded to it already (the 64-bit test tier's); 0 for a
+// stub too large for either.
+uint32_t PaddedStubSize(size_t size);
+
+// The stub padded with zeros to PaddedStubSize, block 1 (the setup files, in the given order)
+// and block 2 (one record, kPatchRecordName, holding `patchDat`). Returns false and sets
+// *error, leaving *installer untouched, when the stub is empty or too large, a setup file
 // name fails CheckSetupFileName, two names differ only in case (one file on Windows), a setup
 // file is named like block 2's record, or a block does not fit the format's 32-bit sizes.
 // `patchBlockEnds` are offsets in `patchDat` where a bzip2 block of block 2 ends (see

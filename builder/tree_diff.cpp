@@ -5,10 +5,13 @@
 
 #include <string.h>
 
+#include <bzlib.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -242,9 +245,109 @@ void ReleasePages(void* context) {
   pair->newFile->Release(0, pair->newFile->size());
 }
 
-// Appends the operations for one file, chosen by compressed size among `tunings`.
+// Files from this size on keep their operations compressed until they are written: with adds
+// they are about as large as the file, several settings are tried, and the entry waits for
+// those before it.
+const uint64_t kCompressOpsFrom = uint64_t(8) << 20;
+
+// A run's operations, compressed as they come as CompressedSize would compress them whole, so
+// that its size is their cost. Should the library fail, they are kept as they are and cost
+// their size, as CompressedSize's do.
+class CompressedOps : public OpsStore {
+ public:
+  CompressedOps() { compressing_ = BZ2_bzCompressInit(&bz_, 9, 0, 0) == BZ_OK; }
+  ~CompressedOps() override {
+    if (compressing_) BZ2_bzCompressEnd(&bz_);
+  }
+
+  void Take(const uint8_t* data, size_t size) override {
+    rawSize_ += size;
+    if (!compressing_) {
+      bytes_.insert(bytes_.end(), data, data + size);
+      return;
+    }
+    bz_.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(data));
+    bz_.avail_in = unsigned(size);
+    while (bz_.avail_in > 0) Pump(BZ_RUN);
+  }
+
+  size_t Finish() override {
+    if (!compressing_) return bytes_.size();
+    char empty = 0;
+    bz_.next_in = &empty;
+    bz_.avail_in = 0;
+    while (Pump(BZ_FINISH) == BZ_FINISH_OK) {}
+    BZ2_bzCompressEnd(&bz_);
+    compressing_ = false;
+    compressed_ = true;
+    return bytes_.size();
+  }
+
+  uint64_t rawSize() const { return rawSize_; }
+
+  // Appends the operations to `out`, a piece at a time.
+  bool WriteTo(ByteSink* out, std::string* error) {
+    if (!compressed_) return out->Append(bytes_.data(), bytes_.size(), error);
+    bz_stream bz;
+    memset(&bz, 0, sizeof bz);
+    if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK) {
+      *error = "out of memory while writing the script";
+      return false;
+    }
+    std::vector<char> piece(size_t(1) << 20);
+    bz.next_in = reinterpret_cast<char*>(bytes_.data());
+    bz.avail_in = unsigned(bytes_.size());
+    int result = BZ_OK;
+    uint64_t written = 0;
+    while (result == BZ_OK) {
+      bz.next_out = piece.data();
+      bz.avail_out = unsigned(piece.size());
+      result = BZ2_bzDecompress(&bz);
+      const size_t got = piece.size() - bz.avail_out;
+      if (result == BZ_OK && got == 0 && bz.avail_in == 0) result = BZ_UNEXPECTED_EOF;
+      written += got;
+      if ((result == BZ_OK || result == BZ_STREAM_END) && got &&
+          !out->Append(reinterpret_cast<uint8_t*>(piece.data()), got, error)) {
+        BZ2_bzDecompressEnd(&bz);
+        return false;
+      }
+    }
+    BZ2_bzDecompressEnd(&bz);
+    std::vector<uint8_t>().swap(bytes_);
+    if (result != BZ_STREAM_END || written != rawSize_) {
+      *error = "the operations kept for the script did not expand (code " +
+               std::to_string(result) + ")";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  int Pump(int action) {
+    char out[1 << 16];
+    bz_.next_out = out;
+    bz_.avail_out = sizeof out;
+    const int result = BZ2_bzCompress(&bz_, action);
+    bytes_.insert(bytes_.end(), out, out + (sizeof out - bz_.avail_out));
+    return result;
+  }
+
+  bz_stream bz_ = {};
+  bool compressing_ = false;
+  bool compressed_ = false;
+  std::vector<uint8_t> bytes_;
+  uint64_t rawSize_ = 0;
+};
+
+std::unique_ptr<OpsStore> MakeCompressedOps(void*) {
+  return std::unique_ptr<OpsStore>(new CompressedOps);
+}
+
+// Appends the operations for one file, chosen by compressed size among `tunings`; those of a
+// large file go to *kept instead, compressed.
 void EncodeBest(FileMap& oldFile, FileMap& newFile, const std::vector<DeltaTuning>& tunings,
-                unsigned threads, std::vector<uint8_t>* out, DeltaStats* stats) {
+                unsigned threads, std::vector<uint8_t>* out, std::unique_ptr<OpsStore>* kept,
+                DeltaStats* stats) {
   const bool choose = newFile.size() >= kTryTuningsFrom;
   MappedPair pair = {&oldFile, &newFile, ResidentAllowance(oldFile.size(), newFile.size())};
   DeltaMemory memory;
@@ -252,6 +355,12 @@ void EncodeBest(FileMap& oldFile, FileMap& newFile, const std::vector<DeltaTunin
   if (oldFile.size() + newFile.size() > pair.allowance) {
     memory.release = ReleasePages;
     memory.context = &pair;
+  }
+  if (choose && newFile.size() >= kCompressOpsFrom) {
+    EncodeDeltaStoring(oldFile.data(), size_t(oldFile.size()), newFile.data(),
+                       size_t(newFile.size()), tunings, MakeCompressedOps, nullptr, kept, stats,
+                       memory, newFile.size() >= kParallelTuningsFrom ? threads : 1);
+    return;
   }
   EncodeDeltaChoosing(oldFile.data(), size_t(oldFile.size()), newFile.data(),
                       size_t(newFile.size()),
@@ -276,6 +385,7 @@ struct FileJob {
   // new-file entry's data, which is copied from the file only when the script is put together.
   std::vector<uint8_t> bytes;
   std::vector<uint8_t> ops;
+  std::unique_ptr<OpsStore> keptOps;  // instead of ops, for a large file
   uint32_t crcNew = 0;
 };
 
@@ -301,13 +411,16 @@ bool MakeEntry(const std::string& oldDir, const std::string& newDir,
     entry.update = true;
     entry.oldSize = oldFile.size();
     PutEntryHeader(&out, crcOld, crcNew, job->path);
-    EncodeBest(oldFile, newFile, tunings, threads, &job->ops, &entry.delta);
+    EncodeBest(oldFile, newFile, tunings, threads, &job->ops, &job->keptOps, &entry.delta);
   } else {
     PutEntryHeader(&out, 0, crcNew, job->path);
     PutNewFileHead(&out, size_t(newFile.size()));
   }
   job->crcNew = crcNew;
-  entry.stored = out.size() + (entry.update ? job->ops.size() : newFile.size());
+  const uint64_t ops = job->keptOps
+                           ? static_cast<const CompressedOps&>(*job->keptOps).rawSize()
+                           : job->ops.size();
+  entry.stored = out.size() + (entry.update ? ops : newFile.size());
   return true;
 }
 
@@ -405,8 +518,42 @@ class DiffPool {
 uint64_t JobWeight(uint64_t oldSize, uint64_t newSize) { return std::max(oldSize, newSize); }
 
 // Files whose jobs together are assumed to need up to this much run side by side, even when
-// the largest file is smaller.
-const uint64_t kMinParallelBudget = uint64_t(256) << 20;
+// the largest file is smaller: enough for many threads on mid-size files, little next to the
+// memory the largest file's own job takes.
+const uint64_t kMinParallelBudget = uint64_t(32) << 20;
+
+// Writes job's entry to `out` and lets its operations go. A new file's data is copied from the
+// file, which must still be what its CRC was taken of.
+bool WriteEntry(const std::string& newDir, FileJob* job, ByteSink* out, std::string* error) {
+  if (!out->Append(job->bytes.data(), job->bytes.size(), error)) return false;
+  std::vector<uint8_t>().swap(job->bytes);
+  if (job->entry.update) {
+    const bool ok = job->keptOps
+                        ? static_cast<CompressedOps&>(*job->keptOps).WriteTo(out, error)
+                        : out->Append(job->ops.data(), job->ops.size(), error);
+    std::vector<uint8_t>().swap(job->ops);
+    job->keptOps.reset();
+    return ok;
+  }
+  const std::string path = NativePath(newDir, job->path);
+  FileMap file;
+  if (!MapChecked(path, &file, error)) return false;
+  // Each step is copied first, so that the CRC is of the very bytes written.
+  std::vector<uint8_t> step(size_t(std::min<uint64_t>(kReadStep, file.size())));
+  uint32_t crc = 0;
+  for (uint64_t at = 0; at < file.size(); at += kReadStep) {
+    const size_t n = size_t(std::min<uint64_t>(kReadStep, file.size() - at));
+    memcpy(step.data(), file.data() + at, n);
+    file.Release(at, at + n);
+    crc = CrcUpdate(crc, step.data(), n);
+    if (!out->Append(step.data(), n, error)) return false;
+  }
+  if (file.size() != job->entry.newSize || crc != job->crcNew) {
+    *error = Quote(path) + " changed while the folders were compared";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -451,7 +598,7 @@ bool ListOldTree(const std::string& dir, std::vector<std::string>* paths, std::s
 
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress, void* context,
-               const std::vector<DeltaTuning>& tunings, unsigned threads) {
+               const std::vector<DeltaTuning>& tunings, unsigned threads, ByteSink* sink) {
   BuildCrcTable();
   std::vector<std::string> oldPaths, newPaths;
   if (!ListFolder(oldDir, false, &oldPaths, error)) return false;
@@ -484,10 +631,11 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   DiffPool pool(oldDir, newDir, tunings.empty() ? kDefaultTunings : tunings, &jobs, budget);
   pool.Start(threads);
 
-  // The entries' bytes are kept apart and joined once at the end: a script grown entry by
-  // entry would need up to three times its size while its buffer moves, and new files' data
-  // held from the start would add to the encoder's memory.
-  uint64_t scriptSize = 4;
+  VectorSink inMemory(&diff->script);
+  ByteSink& out = sink ? *sink : inMemory;
+  uint8_t count[4] = {0, 0, 0, 0};
+  if (!out.Append(count, 4, error)) return false;
+  diff->scriptSize = 4;
   for (size_t k = 0; k < jobs.size(); ++k) {
     uint64_t finished = 0;
     FileJob& job = pool.Wait(k, &finished, progress, context, total);
@@ -503,45 +651,15 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
         return false;
       }
       if (job.crcTwin) diff->crcTwins.push_back(job.path);
-      scriptSize += job.entry.stored;
+      if (!WriteEntry(newDir, &job, &out, error)) return false;
+      diff->scriptSize += job.entry.stored;
       diff->entries.push_back(job.entry);
     }
     pool.Written(k);
   }
   pool.Stop();
-  if (scriptSize > SIZE_MAX) {
-    *error = "the patch script would not fit in memory";
-    return false;
-  }
-  diff->script.clear();
-  diff->script.reserve(size_t(scriptSize));
-  StartScript(&diff->script, uint32_t(diff->entries.size()));
-  for (FileJob& job : jobs) {
-    if (job.unchanged) continue;
-    std::vector<uint8_t>& script = diff->script;
-    script.insert(script.end(), job.bytes.begin(), job.bytes.end());
-    if (job.entry.update) {
-      script.insert(script.end(), job.ops.begin(), job.ops.end());
-      job.ops = std::vector<uint8_t>();
-      continue;
-    }
-    // The data must be what its CRC was taken of.
-    const std::string path = NativePath(newDir, job.path);
-    FileMap file;
-    if (!MapChecked(path, &file, error)) return false;
-    const size_t start = script.size();
-    for (uint64_t at = 0; at < file.size(); at += kReadStep) {
-      const size_t n = size_t(std::min<uint64_t>(kReadStep, file.size() - at));
-      script.insert(script.end(), file.data() + at, file.data() + at + n);
-      file.Release(at, at + n);
-    }
-    if (file.size() != job.entry.newSize ||
-        CrcBytes(script.data() + start, script.size() - start) != job.crcNew) {
-      *error = Quote(path) + " changed while the folders were compared";
-      return false;
-    }
-  }
-  return true;
+  WriteLe32(count, uint32_t(diff->entries.size()));
+  return out.OverwriteStart(count, 4, error);
 }
 
 unsigned DefaultThreads() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/file_bytes.h"
 #include "delta/delta_encoder.h"
 #include "format/file_format.h"
 
@@ -30,7 +31,8 @@ struct DiffEntry {
 };
 
 struct TreeDiff {
-  std::vector<uint8_t> script;      // Patch.dat
+  std::vector<uint8_t> script;      // Patch.dat, when DiffTrees is given no sink
+  uint64_t scriptSize = 0;          // its bytes, wherever they went
   std::vector<DiffEntry> entries;   // in script order
   std::vector<std::string> onlyInOld;  // stored-path form; the script cannot remove them
   std::vector<std::string> crcTwins;   // changed files whose old and new CRC agree
@@ -59,11 +61,16 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 // Files are encoded on `threads` threads (0: DefaultThreads()); the script is the same for any
 // number. Files are mapped (on POSIX systems, those of up to 8 MiB are read) and their pages
 // given back as the work moves on; files run side by side only while their sizes add up to no
-// more than the largest one's (or 256 MiB), so the memory needed follows the largest file.
+// more than the largest one's (or 32 MiB), so the memory needed follows the largest file.
 // `progress` is called on the calling thread with the bytes of the files finished so far.
+//
+// The script goes to `sink` (nullptr: diff->script) entry by entry, in order, as the files are
+// done: only the entries finished ahead of the next one to write are held, and a new file's
+// data is copied from the file as it is written. On failure the sink holds a part.
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress = nullptr, void* context = nullptr,
-               const std::vector<DeltaTuning>& tunings = {}, unsigned threads = 0);
+               const std::vector<DeltaTuning>& tunings = {}, unsigned threads = 0,
+               ByteSink* sink = nullptr);
 
 // The threads DiffTrees uses by default: one per core.
 unsigned DefaultThreads();

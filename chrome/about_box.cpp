@@ -4,7 +4,7 @@
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/localise.h"
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 
 namespace {
 

@@ -1,10 +1,12 @@
 // The background window: its creation, painting, close confirmation, the About command.
 #include "chrome/background_window.h"
 
+#include <string.h>
+
 #include "chrome/about_box.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 
 HWND g_backgroundWindow;
 
@@ -46,7 +48,7 @@ void PaintGradient(HDC dc) {
 // Draws `text` with its right edge 10 units from the client's right and its bottom `bottom`
 // units above the client's bottom.
 void DrawBottomRight(HDC dc, const char* text, unsigned bottom) {
-  const int length = lstrlenA(text);
+  const int length = int(strlen(text));
   SIZE extent;
   GetTextExtentPoint32A(dc, text, length, &extent);
   TextOutA(dc, int(g_clientWidth - unsigned(extent.cx) - 10),
@@ -59,7 +61,7 @@ void OnPaint(HWND window) {
   PaintGradient(dc);
   SetBkMode(dc, TRANSPARENT);
   SelectObject(dc, g_titleFont);
-  const int titleLength = lstrlenA(g_appTitle);
+  const int titleLength = int(strlen(g_appTitle));
   SetTextColor(dc, RGB(0, 0, 0));
   TextOutA(dc, kTitleX + kShadowOffset, kTitleY + kShadowOffset, g_appTitle, titleLength);
   SetTextColor(dc, RGB(255, 255, 255));

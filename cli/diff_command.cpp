@@ -68,14 +68,16 @@ int RunDiff(std::vector<std::string> args) {
   if (!CheckOutputIsNoInput(output, {}, {parsed.operands[0], parsed.operands[1]}, &error))
     return Fail(error);
   TreeDiff diff;
+  // The script goes to its file as it is made: it may be as large as the changed files.
+  ReplacingFile file(output);
   {
     Progress progress("diff");
     if (!DiffTrees(parsed.operands[0], parsed.operands[1], &diff, &error, Progress::Callback,
-                   &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs))
+                   &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs, &file))
       return Fail(error);
   }
   WarnAboutDiff(diff);
-  if (!WriteFileBytes(output, diff.script, &error)) return Fail(error);
+  if (!file.Commit(&error)) return Fail(error);
   PrintDiffSummary(Printable(output), diff);
   return kExitOk;
 }

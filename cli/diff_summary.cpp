@@ -38,10 +38,11 @@ void PrintDiffSummary(const std::string& scriptName, const TreeDiff& diff) {
   // Added bytes are named only when there are any: an original-format script reads as before.
   const std::string addedText =
       added ? ", added " + std::to_string((unsigned long long)added) : std::string();
-  printf("  new content %llu bytes: copied %llu%s, inserted %llu, new files %llu; script %zu "
+  printf("  new content %llu bytes: copied %llu%s, inserted %llu, new files %llu; script %llu "
          "bytes\n",
          (unsigned long long)newBytes, (unsigned long long)copied, addedText.c_str(),
-         (unsigned long long)inserted, (unsigned long long)carried, diff.script.size());
+         (unsigned long long)inserted, (unsigned long long)carried,
+         (unsigned long long)diff.scriptSize);
 }
 
 }  // namespace vt

@@ -93,11 +93,11 @@ void PrintEntries(const std::vector<uint8_t>& script) {
 
 // A script with add operations is named, and refused with a stub that does not run them (it
 // would stop with a data error). An original-format script prints nothing here.
-bool CheckAddOps(const uint8_t* image, const std::vector<uint8_t>& script,
+bool CheckAddOps(const uint8_t* image, size_t imageSize, const std::vector<uint8_t>& script,
                  const std::string& path) {
   std::string error;
   if (!ScriptHasAddOps(script)) return true;
-  const std::vector<uint8_t> stub(image, image + kStubSize);
+  const std::vector<uint8_t> stub(image, image + FindStubSize(image, imageSize));
   if (!CheckStubRunsScript(stub, script, &error)) {
     Fail(Quote(path) + ": " + error);
     return false;
@@ -124,8 +124,10 @@ int RunInspect(const std::vector<std::string>& args) {
   if (!CheckRegularFile(path, &error) || !image.Open(path, &error)) return Fail(error);
   if (image.size() > SIZE_MAX) return Fail(Quote(path) + ": too large for this system");
   const size_t imageSize = size_t(image.size());
-  printf("%s: %zu bytes, stub %u bytes\n", Printable(path).c_str(), imageSize,
-         unsigned(kStubSize));
+  // The payload lies behind the product's stub or, in the 64-bit test tier, a larger one.
+  const uint32_t stubSize = FindStubSize(image.data(), imageSize);
+  printf("%s: %zu bytes, stub %u bytes%s\n", Printable(path).c_str(), imageSize,
+         unsigned(stubSize), stubSize == kStubSize ? "" : " (the 64-bit test build's)");
 
   bool damaged = false;
   size_t end = 0;
@@ -150,7 +152,7 @@ int RunInspect(const std::vector<std::string>& args) {
   // script lists nothing more here.
   if (!damaged && NarrowToPatchDat(&raw, &error)) {
     if (codePage != 0) PrintEntries(raw);
-    if (!CheckAddOps(image.data(), raw, path)) damaged = true;
+    if (!CheckAddOps(image.data(), imageSize, raw, path)) damaged = true;
   }
   if (end && end < imageSize)
     printf("note: %zu bytes follow block 2; the installer ignores them\n", imageSize - end);

@@ -16,7 +16,7 @@ void PrintPacked(const std::string& outPath, const PackedInstaller& packed, size
   printf(
       "wrote %s: %zu bytes: stub %u, block 1 (%zu setup files) stored length %u, "
       "block 2 (%s, %zu bytes) stored length %u\n",
-      Printable(outPath).c_str(), packed.image.size(), unsigned(kStubSize), packed.setupFiles,
+      Printable(outPath).c_str(), packed.image.size(), unsigned(packed.stubSize), packed.setupFiles,
       unsigned(packed.length1), kPatchRecordName, patchSize, unsigned(packed.length2));
 }
 

@@ -11,3 +11,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR env VANTREL_WINE_TIER=${VANTREL_WINE_TIER}
     ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine_run.sh)
+# The stub itself: clang and lld (cmake/clang-stub.cmake).
+set(VANTREL_STUB_TOOLCHAIN ${CMAKE_CURRENT_LIST_DIR}/clang-stub.cmake)

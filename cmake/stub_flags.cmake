@@ -4,23 +4,44 @@
 # variables in the file instead of in .bss.
 function(vt_size_flags target)
   target_compile_options(${target} PRIVATE
-    -Os -fno-exceptions -fno-asynchronous-unwind-tables -fno-unwind-tables
-    -ffunction-sections -fno-stack-protector -fno-ident -malign-data=abi
+    -fno-exceptions -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -ffunction-sections -fno-stack-protector -fno-ident
     -fno-stack-check -fomit-frame-pointer
     $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti -fno-threadsafe-statics>)
+  # clang's -Oz is its smallest code; gcc's smallest is -Os. mingw-w64's stdlib.h declares
+  # exit and atexit before process/runtime.h adds dllimport, which clang would warn about.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_compile_options(${target} PRIVATE -Oz -Wno-dll-attribute-on-redeclaration)
+  else()
+    target_compile_options(${target} PRIVATE -Os -malign-data=abi)
+  endif()
   # 4-byte stack alignment is the i386 Windows ABI's own; x86-64 requires 16.
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    target_compile_options(${target} PRIVATE -mpreferred-stack-boundary=2)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+      target_compile_options(${target} PRIVATE -mstack-alignment=4)
+    else()
+      target_compile_options(${target} PRIVATE -mpreferred-stack-boundary=2)
+    endif()
   endif()
 endfunction()
 
 # The flags of a library (or the program) that is part of the stub: size first, and linked
 # with link-time optimisation. Pushing call arguments is far shorter than storing them into a
-# preallocated outgoing area, which mingw uses by default because its stack probes need it. No
-# stub function has a frame near the 4 KB guard page, so the probes can go; the frame limit
-# makes the build say so.
+# preallocated outgoing area, which mingw gcc uses by default because its stack probes need it
+# (clang pushes them at -Oz by itself). No stub function has a frame near the 4 KB guard page,
+# so the probes can go; the frame limit makes the build say so. With clang the limit travels
+# with each function to the code generation at link time, where lld reports it as a warning,
+# which the stub's link makes fatal (installer/CMakeLists.txt).
 function(vt_stub_part target)
   vt_size_flags(${target})
-  target_compile_options(${target} PRIVATE -mno-accumulate-outgoing-args
-    -mno-stack-arg-probe -Werror=frame-larger-than=4000 -flto -ffat-lto-objects)
+  target_compile_options(${target} PRIVATE -mno-stack-arg-probe -flto)
+  # The stub has no runtime start-up, so static constructors would never run: clang refuses
+  # them at compile time.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_compile_options(${target} PRIVATE -Wframe-larger-than=4000
+      $<$<COMPILE_LANGUAGE:CXX>:-Werror=global-constructors>)
+  else()
+    target_compile_options(${target} PRIVATE -mno-accumulate-outgoing-args
+      -Werror=frame-larger-than=4000 -ffat-lto-objects)
+  endif()
 endfunction()

@@ -53,6 +53,9 @@ const size_t kMaxSkip = 8;
 const size_t kGoodEnough = 1024;
 // Literal bytes after which a pending insert is written out even though no match ends it.
 const size_t kLongestInsert = size_t(8) << 20;
+
+// Operations handed to a store in pieces of about this many bytes.
+const size_t kOpsPiece = size_t(1) << 20;
 // What one look at a random place of the old file is counted as for releasing pages: the
 // system maps a fault's neighbouring pages too (64 KiB on Linux, or a whole large folio of its
 // cache, so the release hook had better measure).
@@ -251,10 +254,13 @@ class Encoder {
 
   // Appends to *out the operations that build the whole new file, without the end byte. The
   // searches are written to `record` or taken from `replay` (a sibling's), when given.
+  // With `store`, *out is handed to it and emptied whenever it reaches kOpsPiece bytes.
   void Encode(const DeltaTuning& tuning, std::vector<uint8_t>* out, DeltaStats* stats,
-              SearchLog* record = nullptr, const SearchLog* replay = nullptr) {
+              SearchLog* record = nullptr, const SearchLog* replay = nullptr,
+              OpsStore* store = nullptr) {
     tuning_ = tuning;
     out_ = out;
+    store_ = store;
     stats_ = stats;
     record_ = record;
     replay_ = replay;
@@ -445,7 +451,11 @@ class Encoder {
     if (from >= to) return;
     const size_t oldFrom = size_t(int64_t(from) + displacement);
     PutAddHead(out_, uint32_t(to - from), uint32_t(oldFrom));
-    for (size_t k = from; k < to; ++k) out_->push_back(uint8_t(new_[k] - old_[oldFrom + k - from]));
+    for (size_t k = from; k < to; ++k) {
+      out_->push_back(uint8_t(new_[k] - old_[oldFrom + k - from]));
+      if ((k & 0xFFFF) == 0) Drain();
+    }
+    Drain();
     ++stats_->adds;
     stats_->addedBytes += to - from;
   }
@@ -570,14 +580,22 @@ class Encoder {
   void EmitInsert(size_t from, size_t to) {
     if (from >= to) return;
     PutInsert(out_, new_ + from, uint32_t(to - from));
+    Drain();
     ++stats_->inserts;
     stats_->insertedBytes += to - from;
   }
 
   void EmitCopy(const Match& m) {
     PutCopy(out_, uint32_t(m.length), uint32_t(m.oldAt));
+    Drain();
     ++stats_->copies;
     stats_->copiedBytes += m.length;
+  }
+
+  void Drain() {
+    if (!store_ || out_->size() < kOpsPiece) return;
+    store_->Take(out_->data(), out_->size());
+    out_->clear();
   }
 
   const uint8_t* old_;
@@ -597,6 +615,7 @@ class Encoder {
   Position at_;
   DeltaTuning tuning_;
   std::vector<uint8_t>* out_ = nullptr;
+  OpsStore* store_ = nullptr;
   DeltaStats* stats_ = nullptr;
   SearchLog* record_ = nullptr;
   const SearchLog* replay_ = nullptr;
@@ -629,10 +648,13 @@ const size_t kLosingGroupSlack = 256;
 
 }  // namespace
 
-bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
-                         size_t newSize, const std::vector<DeltaTuning>& tunings,
-                         OpsCost cost, void* context, std::vector<uint8_t>* body,
-                         DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
+namespace {
+
+// EncodeDeltaChoosing and EncodeDeltaStoring: runs rated by `cost`, or by stores from `make`.
+bool Choose(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
+            const std::vector<DeltaTuning>& tunings, OpsCost cost, MakeOpsStore make,
+            void* context, std::vector<uint8_t>* body, std::unique_ptr<OpsStore>* kept,
+            DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
   if (uint64_t(oldSize) > kMaxDeltaFileSize || uint64_t(newSize) > kMaxDeltaFileSize ||
       tunings.empty())
     return false;
@@ -641,11 +663,12 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
   const Model model(oldData, oldSize, newData, newSize, memory, &pager);
   struct Run {
     std::vector<uint8_t> ops;
+    std::unique_ptr<OpsStore> store;
     DeltaStats stats;
     size_t cost = 0;
     bool done = false;
   };
-  const size_t tries = cost ? tunings.size() : 1;
+  const size_t tries = cost || make ? tunings.size() : 1;
   std::vector<Run> runs(tries);
   // Each setting's group: the first setting it is a sibling of, which records the searches.
   std::vector<size_t> group(tries);
@@ -654,21 +677,41 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
   std::vector<SearchLog> logs(tries);
   for (size_t t = 0; t < tries; ++t) {
     const bool hasSiblings = std::count(group.begin(), group.end(), t) > 1;
-    if (hasSiblings)
-      logs[t].capacity =
-          std::min(kMaxSearchLog, kSearchLogPerByte * newSize) / sizeof(SearchLog::Entry);
+    if (!hasSiblings) continue;
+    logs[t].capacity =
+        std::min(kMaxSearchLog, kSearchLogPerByte * newSize) / sizeof(SearchLog::Entry);
+    // Reserved whole, a log never outgrows its limit as a doubling vector would (by up to
+    // half again); what it does not fill is never touched.
+    logs[t].entries.reserve(logs[t].capacity);
   }
+  // The cheapest run so far (the first of equals, whatever order the runs finished in); the
+  // others' operations are let go once rated: each may be as large as the file. It changes
+  // only between batches of runs.
+  size_t best = 0;
+  // Encodes and rates setting `t`; a run equal to the best so far takes its cost without a
+  // second look.
   auto encode = [&](size_t t) {
     Encoder encoder(model, memory);
     const size_t first = group[t];
-    encoder.Encode(tunings[t], &runs[t].ops, &runs[t].stats, first == t ? &logs[t] : nullptr,
-                   first == t ? nullptr : &logs[first]);
-    PutEnd(&runs[t].ops);
+    Run& run = runs[t];
+    if (make) run.store = make(context);
+    encoder.Encode(tunings[t], &run.ops, &run.stats, first == t ? &logs[t] : nullptr,
+                   first == t ? nullptr : &logs[first], run.store.get());
+    PutEnd(&run.ops);
+    if (make) {
+      run.store->Take(run.ops.data(), run.ops.size());
+      std::vector<uint8_t>().swap(run.ops);
+      run.cost = run.store->Finish();
+      return;
+    }
+    if (tries == 1) return;
+    const Run& leader = runs[best];
+    run.cost = leader.done && leader.ops == run.ops ? leader.cost : cost(run.ops, context);
   };
-  // Encodes the settings `which` (side by side when there are threads), then rates each in
-  // order; a run equal to an earlier one takes its cost without a second look.
-  auto tryAll = [&](const std::vector<size_t>& which) {
-    if (threads > 1 && which.size() > 1) {
+  // Encodes and rates the settings `which`, up to `threads` side by side, then takes the
+  // batch's results in order. Only the best and the batch hold operations.
+  auto tryBatch = [&](const std::vector<size_t>& which) {
+    if (which.size() > 1) {
       model.cost.WorkOutAll();
       std::vector<std::thread> helpers;
       for (size_t k = 1; k < which.size(); ++k) helpers.emplace_back(encode, which[k]);
@@ -681,39 +724,53 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
       Run& run = runs[t];
       run.done = true;
       if (tries == 1) continue;
-      size_t same = 0;
-      while (same < t && !(runs[same].done && runs[same].ops == run.ops)) ++same;
-      run.cost = same < t ? runs[same].cost : cost(run.ops, context);
+      const bool first = !runs[best].done || best == t;
+      if (first || run.cost < runs[best].cost || (run.cost == runs[best].cost && t < best)) {
+        if (!first) {
+          std::vector<uint8_t>().swap(runs[best].ops);
+          runs[best].store.reset();
+        }
+        best = t;
+      } else {
+        std::vector<uint8_t>().swap(run.ops);
+        run.store.reset();
+      }
     }
   };
+  auto tryAll = [&](const std::vector<size_t>& which) {
+    const size_t width = std::max<size_t>(threads, 1);
+    for (size_t from = 0; from < which.size(); from += width)
+      tryBatch(std::vector<size_t>(which.begin() + from,
+                                   which.begin() + std::min(which.size(), from + width)));
+  };
   // The first setting of each group of siblings, then the siblings of the groups whose first
-  // came near the best.
+  // came near the best. Siblings differ in how they treat matches: with hardly any, they
+  // change nothing. Every first is tried whatever the others matched, so that the result never
+  // rates worse than a group's first alone.
   std::vector<size_t> firsts, rest;
   for (size_t t = 0; t < tries; ++t) (group[t] == t ? firsts : rest).push_back(t);
-  // Side by side, the firsts run at once; on one thread the first setting goes alone.
-  const bool together = threads > 1;
-  tryAll(together ? firsts : std::vector<size_t>{0});
-  // Settings differ in how they treat matches; with hardly any, the others change nothing.
-  if (tries > 1 && runs[0].stats.copiedBytes + runs[0].stats.addedBytes < newSize / 10) {
-    for (size_t t = 1; t < tries; ++t) runs[t].done = false;
-  } else if (tries > 1) {
-    if (!together) tryAll(std::vector<size_t>(firsts.begin() + 1, firsts.end()));
+  tryAll(firsts);
+  if (tries > 1) {
     size_t bestFirst = runs[0].cost;
     for (size_t t : firsts) bestFirst = std::min(bestFirst, runs[t].cost);
     std::vector<size_t> near;
-    for (size_t t : rest)
-      if (runs[group[t]].cost - bestFirst <= bestFirst / kLosingGroupShare + kLosingGroupSlack)
+    for (size_t t : rest) {
+      const Run& first = runs[group[t]];
+      const bool matched = first.stats.copiedBytes + first.stats.addedBytes >= newSize / 10;
+      if (matched && first.cost - bestFirst <= bestFirst / kLosingGroupShare + kLosingGroupSlack)
         near.push_back(t);
+    }
     // The logs of the groups left out are not read.
     for (size_t t = 0; t < tries; ++t)
       if (std::none_of(near.begin(), near.end(), [&](size_t n) { return group[n] == t; }))
         std::vector<SearchLog::Entry>().swap(logs[t].entries);
     tryAll(near);
   }
-  // The first of the cheapest, whatever order the runs finished in.
-  size_t best = 0;
-  for (size_t t = 1; t < tries; ++t)
-    if (runs[t].done && runs[t].cost < runs[best].cost) best = t;
+  if (make) {
+    *kept = std::move(runs[best].store);
+    if (stats) *stats = runs[best].stats;
+    return true;
+  }
   std::vector<uint8_t>& ops = runs[best].ops;
   // Into an empty body the operations move without a copy: they may be as large as the file.
   if (body->empty()) {
@@ -723,6 +780,24 @@ bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* 
   }
   if (stats) *stats = runs[best].stats;
   return true;
+}
+
+}  // namespace
+
+bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                         size_t newSize, const std::vector<DeltaTuning>& tunings,
+                         OpsCost cost, void* context, std::vector<uint8_t>* body,
+                         DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
+  return Choose(oldData, oldSize, newData, newSize, tunings, cost, nullptr, context, body,
+                nullptr, stats, memory, threads);
+}
+
+bool EncodeDeltaStoring(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                        size_t newSize, const std::vector<DeltaTuning>& tunings,
+                        MakeOpsStore make, void* context, std::unique_ptr<OpsStore>* kept,
+                        DeltaStats* stats, const DeltaMemory& memory, unsigned threads) {
+  return make && Choose(oldData, oldSize, newData, newSize, tunings, nullptr, make, context,
+                        nullptr, kept, stats, memory, threads);
 }
 
 }  // namespace vt

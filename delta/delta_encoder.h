@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <vector>
 
 namespace vt {
@@ -79,18 +80,43 @@ typedef size_t (*OpsCost)(const std::vector<uint8_t>& ops, void* context);
 // As EncodeDelta, but encodes with each of `tunings` and keeps the operations that `cost` rates
 // lowest (the first of equals). With no `cost`, the first setting alone is used. False also
 // when `tunings` is empty. Settings that differ only in copyBits and repeatBits form a group:
-// the first of each group is tried, and the others only in groups whose first cost at most a
-// quarter, or 256, more than the best first. Operations equal to an earlier setting's are not
-// rated again. The others of a group take the first's index searches where they search from
+// the first of each group is tried, and the others only in groups whose first matched a tenth
+// of the new file or more, and cost at most a quarter, or 256, more than the best first: the
+// result rates no worse than any group's first, nor than choosing within a group that came
+// near. Operations equal to the best so far are not rated again; the others' are let go once
+// rated. The others of a group take the first's index searches where they search from
 // the same place in the same state (the result is the same as searching again); the first
 // keeps them in up to 8 bytes per byte of the new file, 32 MiB at most. With `threads` above 1
-// the settings tried together run side by side (the result is the same), and `cost` is then
-// called from several threads at once.
+// up to that many settings tried together are encoded and rated side by side (the result is
+// the same), and `cost` is then called from several threads at once.
 bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                          size_t newSize, const std::vector<DeltaTuning>& tunings,
                          OpsCost cost, void* context, std::vector<uint8_t>* body,
                          DeltaStats* stats = nullptr, const DeltaMemory& memory = DeltaMemory(),
                          unsigned threads = 1);
+
+// Takes one run's operations in pieces as they are made, so that they need not be held whole,
+// and rates them once complete (smaller is better). Used by the thread that encodes the run.
+class OpsStore {
+ public:
+  virtual ~OpsStore() {}
+  virtual void Take(const uint8_t* data, size_t size) = 0;
+  // All pieces are taken: returns the run's cost.
+  virtual size_t Finish() = 0;
+};
+
+// Makes an empty store for one run; called from several threads at once with `threads` above 1.
+typedef std::unique_ptr<OpsStore> (*MakeOpsStore)(void* context);
+
+// As EncodeDeltaChoosing, but each run's operations (with the end byte) go to a store of its
+// own from `make`, which rates them: the store of the run chosen goes to *kept, the others are
+// dropped once a cheaper run is found. For stores that rate as `cost` does, the same run is
+// chosen. False when a size exceeds kMaxDeltaFileSize, or `tunings` is empty.
+bool EncodeDeltaStoring(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                        size_t newSize, const std::vector<DeltaTuning>& tunings,
+                        MakeOpsStore make, void* context, std::unique_ptr<OpsStore>* kept,
+                        DeltaStats* stats = nullptr, const DeltaMemory& memory = DeltaMemory(),
+                        unsigned threads = 1);
 
 }  // namespace vt
 

@@ -28,6 +28,10 @@ bool IsDeviceDigit(const char* c, size_t len);
 // none; null goes back to the default. The stub never calls it.
 void SetSuperscriptDigits(const unsigned short* forms3);
 
+// IsDeviceDigit by a code page's three superscript forms, as SetSuperscriptDigits takes them:
+// the one answer of both layers where the forms are known.
+bool IsDeviceDigitOf(const char* c, size_t len, const unsigned short* forms3);
+
 // Length in bytes of the character at `p`, which holds `left` bytes (at least 1). A lead byte
 // without its second byte is a character of its own.
 inline size_t CharLength(const char* p, size_t left) {

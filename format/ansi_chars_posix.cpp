@@ -27,16 +27,7 @@ void SetLeadBytes(const bool* table256) {
     memset(g_leadBytes, 0, sizeof g_leadBytes);
 }
 
-bool IsDeviceDigit(const char* c, size_t len) {
-  if (len == 1 && c[0] >= '1' && c[0] <= '9') return true;
-  const unsigned code = len == 1   ? static_cast<unsigned char>(c[0])
-                        : len == 2 ? static_cast<unsigned char>(c[0]) * 256u +
-                                         static_cast<unsigned char>(c[1])
-                                   : 0;
-  for (unsigned short form : g_superscripts)
-    if (code != 0 && code == form) return true;
-  return false;
-}
+bool IsDeviceDigit(const char* c, size_t len) { return IsDeviceDigitOf(c, len, g_superscripts); }
 
 void SetSuperscriptDigits(const unsigned short* forms3) {
   memcpy(g_superscripts, forms3 ? forms3 : kWesternSuperscripts, sizeof g_superscripts);

@@ -23,16 +23,7 @@ void SetLeadBytes(const bool* table256) {
 }
 
 bool IsDeviceDigit(const char* c, size_t len) {
-  if (g_superscriptsChosen) {
-    if (len == 1 && c[0] >= '1' && c[0] <= '9') return true;
-    const unsigned code = len == 1   ? static_cast<unsigned char>(c[0])
-                          : len == 2 ? static_cast<unsigned char>(c[0]) * 256u +
-                                           static_cast<unsigned char>(c[1])
-                                     : 0;
-    for (unsigned short form : g_superscripts)
-      if (code != 0 && code == form) return true;
-    return false;
-  }
+  if (g_superscriptsChosen) return IsDeviceDigitOf(c, len, g_superscripts);
   // The system's own conversion, so that every ANSI code page answers as its file calls do;
   // two characters do not fit the one wide character offered. ¹ is U+00B9, ² and ³ are U+00B2
   // and U+00B3.

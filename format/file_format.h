@@ -12,11 +12,12 @@ namespace vt {
 
 // ---- Installer payload -------------------------------------------------------------------
 
-// The stub is padded to exactly this size; block 1's length field starts here. The stub never
-// searches for its payload, so the stub and the builder must agree on this one number: 0x8800
-// for the product's 32-bit stub. The build sets it (VANTREL_STUB_SIZE) so that a 64-bit test
-// tree, whose stub is larger, gives its stub, tool and tests one size of their own.
-const uint32_t kStubSize = VT_STUB_SIZE;
+// The product's stub is padded to exactly this size; block 1's length field starts here. The
+// stub never searches for its payload, so the stub and the builder must agree on this number.
+const uint32_t kStubSize = 0x8800;
+// The 64-bit build of the same stub, a test tier for machines that run no 32-bit programs, is
+// larger and padded to this size. A stub knows its own from its build; the tools take both.
+const uint32_t kWideStubSize = 0xA000;
 
 // Every block: u32 len (bytes that follow), u32 decompressed size, then len - 4 bytes of a
 // bzip2 stream that must start with this signature (block size 9).

@@ -27,11 +27,11 @@ bool HasBlockSignature(const BlockView& block) {
 
 }  // namespace
 
-bool LocateBlock(const uint8_t* image, size_t imageSize, int n, BlockView* block,
-                 PayloadFault* fault) {
+bool LocateBlock(const uint8_t* image, size_t imageSize, uint32_t stubSize, int n,
+                 BlockView* block, PayloadFault* fault) {
   if (fault) *fault = PayloadFault();
-  if (imageSize < kStubSize) return Refuse(fault, kShorterThanStub, imageSize);
-  size_t cursor = kStubSize;
+  if (imageSize < stubSize) return Refuse(fault, kShorterThanStub, imageSize);
+  size_t cursor = stubSize;
   uint32_t skip = 0;
   for (int i = 0; i < n; ++i) {
     if (fault) fault->block = i;
@@ -51,6 +51,14 @@ bool LocateBlock(const uint8_t* image, size_t imageSize, int n, BlockView* block
   block->streamSize = skip - 4;
   if (!HasBlockSignature(*block)) return Refuse(fault, kBadSignature, cursor + 4);
   return true;
+}
+
+uint32_t FindStubSize(const uint8_t* image, size_t imageSize) {
+  const uint32_t kSizes[] = {kStubSize, kWideStubSize};
+  BlockView block;
+  for (uint32_t size : kSizes)
+    if (LocateBlock(image, imageSize, size, 1, &block)) return size;
+  return kStubSize;
 }
 
 namespace {

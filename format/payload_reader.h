@@ -13,7 +13,7 @@ namespace vt {
 // the decompressed bytes for the record faults.
 enum PayloadFaultKind {
   kPayloadOk = 0,
-  kShorterThanStub,    // the image ends before kStubSize; offset: the image's size
+  kShorterThanStub,    // the image ends before the stub's size; offset: the image's size
   kLengthCutOff,       // fewer than 4 bytes left for a block's length field; offset: the field
   kLengthTooSmall,     // the block's length cannot hold its size field; offset: the field
   kBlockPastEnd,       // a block's length runs past the image's end; offset: its length field
@@ -38,14 +38,19 @@ struct BlockView {
   uint32_t rawSize;       // the stored decompressed size
 };
 
-// Finds block `n` (1 or 2) of the payload that starts at kStubSize in `image` by skipping the
-// blocks before it by their length fields alone, and checks that its stream starts with "BZh9".
-// Returns false when the image is shorter than the stub, when a length field or a block runs
-// past the image's end, when block n's length is below 4 (no room for the size field) or when
-// the signature is wrong; `block` is filled as soon as the block lies inside the image, so with
-// kBadSignature too. `fault`, when given, receives the reason.
-bool LocateBlock(const uint8_t* image, size_t imageSize, int n, BlockView* block,
-                 PayloadFault* fault = nullptr);
+// Finds block `n` (1 or 2) of the payload that starts at `stubSize` (the padded stub's size) in
+// `image` by skipping the blocks before it by their length fields alone, and checks that its
+// stream starts with "BZh9". Returns false when the image is shorter than the stub, when a
+// length field or a block runs past the image's end, when block n's length is below 4 (no room
+// for the size field) or when the signature is wrong; `block` is filled as soon as the block
+// lies inside the image, so with kBadSignature too. `fault`, when given, receives the reason.
+bool LocateBlock(const uint8_t* image, size_t imageSize, uint32_t stubSize, int n,
+                 BlockView* block, PayloadFault* fault = nullptr);
+
+// The padded stub size of `image`, for the tools that read any installer: the first of
+// kStubSize and kWideStubSize at which block 1 is found with its signature; kStubSize, whose
+// faults then say what is wrong, where neither is.
+uint32_t FindStubSize(const uint8_t* image, size_t imageSize);
 
 struct FileRecord {
   const char* name;  // NUL-terminated, inside the walked buffer

@@ -21,11 +21,14 @@ void Fail(const char* what) {
 }
 
 void CheckLocate(const std::vector<uint8_t>& image, int n) {
+  // Where the tools look: behind the product's stub, or the 64-bit test build's.
+  const uint32_t stubSize = FindStubSize(image.data(), image.size());
+  if (stubSize != kStubSize && stubSize != kWideStubSize) Fail("an unknown stub size");
   BlockView view;
   PayloadFault fault;
-  const bool found = LocateBlock(image.data(), image.size(), n, &view, &fault);
+  const bool found = LocateBlock(image.data(), image.size(), stubSize, n, &view, &fault);
   BlockView quiet;
-  if (LocateBlock(image.data(), image.size(), n, &quiet) != found)
+  if (LocateBlock(image.data(), image.size(), stubSize, n, &quiet) != found)
     Fail("the verdict depends on whether a fault is asked for");
   if (found != (fault.kind == kPayloadOk)) Fail("the verdict and the fault disagree");
   if (!found) {
@@ -34,7 +37,7 @@ void CheckLocate(const std::vector<uint8_t>& image, int n) {
     if (fault.kind != kBadSignature) return;
   }
   const uint8_t* end = image.data() + image.size();
-  if (view.stream < image.data() + kStubSize + kBlockHeaderSize || view.stream > end ||
+  if (view.stream < image.data() + stubSize + kBlockHeaderSize || view.stream > end ||
       size_t(end - view.stream) < view.streamSize)
     Fail("a located stream lies outside the image");
   if (found && memcmp(view.stream, kBlockSignature, sizeof kBlockSignature) != 0)

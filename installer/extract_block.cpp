@@ -10,6 +10,9 @@
 
 namespace {
 
+// This stub's padded size, which its build sets: vt::kStubSize for the product's.
+const uint32_t kOwnStubSize = VT_STUB_SIZE;
+
 // Open from the entry to the exit; the mapping is made for each extraction only, so that a
 // large block 2 does not hold address space through the run.
 HANDLE g_installerFile;
@@ -42,7 +45,7 @@ bool WriteRecord(const vt::FileRecord& record, void*) {
 
 int ExtractMappedBlock(const uint8_t* image, DWORD imageSize, int n) {
   vt::BlockView block;
-  if (!vt::LocateBlock(image, imageSize, n, &block)) return 0;
+  if (!vt::LocateBlock(image, imageSize, kOwnStubSize, n, &block)) return 0;
   // The decoder's tables, then the output: one byte more than the stored size, zero-filled, so
   // the data always ends in an empty name. A size that cannot be allocated is refused.
   if (block.rawSize >= 0xFFFFFFFFu - sizeof(vt::Bzip2Work)) return 0;

@@ -6,8 +6,8 @@
 #include "chrome/background_window.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
-#include "text/startup_state.h"
-#include "text/system_library.h"
+#include "process/startup_state.h"
+#include "process/system_library.h"
 #include "wizard/setup_wizard.h"
 
 int RunInstallerWindows() {

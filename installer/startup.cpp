@@ -1,4 +1,5 @@
 // Start-up: WorkDir, setup files, single-instance and target checks, start-up values.
+#include <string.h>
 #include <windows.h>
 
 #include "chrome/splash_window.h"
@@ -9,9 +10,9 @@
 #include "installer/work_dir.h"
 #include "resources/resource.h"
 #include "text/local_string.h"
-#include "text/runtime.h"
-#include "text/startup_state.h"
-#include "text/system_library.h"
+#include "process/runtime.h"
+#include "process/startup_state.h"
+#include "process/system_library.h"
 #include "wizard/processing_dialog.h"
 
 namespace {
@@ -25,7 +26,7 @@ const char kTargetName[] = "Vantrel";
 
 // The engine linked here runs add operations. The tool that packs an installer looks for these
 // bytes in the stub before it pairs it with a script that holds them; no code reads them, so
-// the linker script keeps their section.
+// they are marked used, which keeps them through link-time optimisation and the link.
 extern const char kStubAddOpMarker[];
 __attribute__((used, section(".rdata$vtops"))) const char kStubAddOpMarker[] = VT_ADD_OP_MARKER;
 
@@ -33,7 +34,7 @@ namespace {
 
 // False when WorkDir\name does not fit a path buffer.
 bool JoinWorkDir(char* path, const char* name) {
-  if (lstrlenA(g_workDir) + 1 + lstrlenA(name) >= kPathChars) return false;
+  if (strlen(g_workDir) + 1 + strlen(name) >= kPathChars) return false;
   lstrcpyA(path, g_workDir);
   lstrcatA(path, "\\");
   lstrcatA(path, name);
@@ -73,7 +74,7 @@ void ReadStartupValues() {
   char setup[kPathChars];
   LoadLocalString(IDS_SETUP, setup, sizeof setup);
   lstrcpynA(g_appTitle, g_appName, kPathChars);
-  if (lstrlenA(g_appTitle) + 1 + lstrlenA(setup) < kPathChars) {
+  if (strlen(g_appTitle) + 1 + strlen(setup) < kPathChars) {
     lstrcatA(g_appTitle, " ");
     lstrcatA(g_appTitle, setup);
   }

@@ -6,7 +6,7 @@
 #include <shlobj.h>
 
 #include "patch/dir_tree.h"
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 
 namespace {
 

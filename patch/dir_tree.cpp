@@ -40,6 +40,7 @@ void CopyEntry(void* context, const char* name, FsEntryKind kind) {
 struct RemoveWalk {
   const char* dir;
   const char* skip;
+  bool files;
 };
 
 void RemoveEntry(void* context, const char* name, FsEntryKind kind) {
@@ -48,11 +49,11 @@ void RemoveEntry(void* context, const char* name, FsEntryKind kind) {
   char path[kMaxPath + 1];
   if (!JoinPath(walk->dir, name, path)) return;
   if (kind == kFsEntryDir) {
-    RemoveTree(path);
+    RemoveTree(path, walk->files);
   } else if (kind == kFsEntryLink) {
     // A junction goes as a directory, a symbolic link as a file; neither touches its target.
     if (!FsRemoveDir(path)) FsDeleteFile(path);
-  } else if (FsDiscardFile(path) != kFsOk) {
+  } else if (walk->files && FsDiscardFile(path) != kFsOk) {
     // Windows deletes no read-only file; most files are not, and go in one call.
     FsSetNormalAttributes(path);
     FsDiscardFile(path);
@@ -82,13 +83,13 @@ int CopyTree(const char* from, const char* to, const char* skip) {
   return walk.failures;
 }
 
-void RemoveEntries(const char* dir, const char* skip) {
-  RemoveWalk walk = {dir, skip};
+void RemoveEntries(const char* dir, const char* skip, bool files) {
+  RemoveWalk walk = {dir, skip, files};
   FsForEachEntry(dir, RemoveEntry, &walk);
 }
 
-bool RemoveTree(const char* dir) {
-  RemoveEntries(dir, nullptr);
+bool RemoveTree(const char* dir, bool files) {
+  RemoveEntries(dir, nullptr, files);
   return FsRemoveDir(dir);
 }
 

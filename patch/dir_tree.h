@@ -18,12 +18,13 @@ int CopyTree(const char* from, const char* to, const char* skip = nullptr);
 
 // Deletes `dir` and everything below it, making read-only files deletable on the way; links
 // are removed, never entered. Its files go as FsDiscardFile deletes them: for the engine's own
-// folders (a BackupDir, the WorkDir). True when `dir` is gone afterwards.
-bool RemoveTree(const char* dir);
+// folders (a BackupDir, the WorkDir). Without `files`, files stay, and so do the folders that
+// hold them. True when `dir` is gone afterwards.
+bool RemoveTree(const char* dir, bool files = true);
 
 // Deletes everything below `dir` as RemoveTree does, but for a top-level entry named `skip`
 // (may be null); `dir` itself stays.
-void RemoveEntries(const char* dir, const char* skip);
+void RemoveEntries(const char* dir, const char* skip, bool files = true);
 
 }  // namespace vt
 

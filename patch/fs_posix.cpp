@@ -274,6 +274,7 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
       {O_RDONLY, LOCK_SH, false, false},                     // kFsReadShared
       {O_RDWR, LOCK_EX, false, true},                        // kFsUpdateSoleLink
   };
+  static_assert(sizeof kModes / sizeof kModes[0] == kFsUpdateSoleLink + 1, "a row per mode");
   FsError ignored;
   if (!error) error = &ignored;
   *error = kFsFailed;

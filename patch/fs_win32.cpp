@@ -1,4 +1,5 @@
 // The file-system layer on Windows: thin wrappers over the ANSI Win32 file calls.
+#include <string.h>
 #include <windows.h>
 
 #include "format/ansi_chars.h"
@@ -240,6 +241,7 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
       {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},          // kFsReadShared
       {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateSoleLink
   };
+  static_assert(sizeof kModes / sizeof kModes[0] == kFsUpdateSoleLink + 1, "a row per mode");
   const Mode& m = kModes[mode];
   const int kSoleLink = 1 << kFsTruncateExisting | 1 << kFsUpdateSoleLink;
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -381,7 +383,7 @@ bool FsRemoveDir(const char* path) {
 
 bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   char pattern[MAX_PATH + 4];
-  int length = lstrlenA(dir);
+  int length = int(strlen(dir));
   if (length + 4 >= MAX_PATH) return false;
   lstrcpyA(pattern, dir);
   if (length > 0 && !EndsWithSeparator(dir)) pattern[length++] = '\\';

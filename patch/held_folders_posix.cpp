@@ -199,16 +199,17 @@ HeldWalk HeldFolder(const char* native, size_t length, bool make, int* fd, bool*
 void HeldForget(const char* native) {
   if (!t_table.on) return;
   const size_t length = strlen(native);
-  for (Folder& folder : t_table.cached) {
-    if (folder.fd >= 0 && folder.length >= length && memcmp(folder.path, native, length) == 0 &&
-        (folder.path[length] == 0 || folder.path[length] == '/'))
-      Close(&folder);
-  }
-  for (Folder& folder : t_table.roots) {
-    if (folder.fd >= 0 && folder.length >= length && memcmp(folder.path, native, length) == 0 &&
-        (folder.path[length] == 0 || folder.path[length] == '/'))
-      Close(&folder);
-  }
+  // Every folder that is `native` or lies below it, cached or a root.
+  auto forget = [&](Folder* folders, int count) {
+    for (int i = 0; i < count; ++i) {
+      Folder& folder = folders[i];
+      if (folder.fd >= 0 && folder.length >= length && memcmp(folder.path, native, length) == 0 &&
+          (folder.path[length] == 0 || folder.path[length] == '/'))
+        Close(&folder);
+    }
+  };
+  forget(t_table.cached, kCached);
+  forget(t_table.roots, kRoots);
 }
 
 void HeldForgetFolder(const char* native, size_t length) {

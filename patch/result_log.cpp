@@ -5,6 +5,8 @@
 
 namespace vt {
 
+const char kResultLogName[] = VT_RESULT_LOG_NAME;
+
 uint32_t LogMessageId(EntryResult result) {
   switch (result) {
     case kInstalled: return IDS_LOG_INSTALLED;

@@ -11,7 +11,8 @@
 namespace vt {
 
 // The ResultLog's file name in DestinationDir (string 114, never localised).
-const char kResultLogName[] = VT_RESULT_LOG_NAME;
+// One string for every file that names it.
+extern const char kResultLogName[];
 
 // Buffer size, NUL included, of a log message loaded by its string ID.
 const uint32_t kLogMessageSize = 260;

@@ -35,10 +35,12 @@ bool FormPrivatePaths(const char* backupDir, char* privateDir, char* journal) {
          JoinPath(privateDir, kJournalName, journal);
 }
 
-// Everything but the journal first, so that the BackupDir stays recognisable to the end. True
-// when the BackupDir is gone.
-bool RemoveFolders(const char* backupDir, const char* privateDir, const char* journal) {
-  RemoveEntries(backupDir, FileNamePart(privateDir));
+// Everything but the journal first, so that the BackupDir stays recognisable to the end; the
+// backups only with `backups`: without, a backup still there keeps the BackupDir. True when the
+// BackupDir is gone.
+bool RemoveFolders(const char* backupDir, const char* privateDir, const char* journal,
+                   bool backups = true) {
+  RemoveEntries(backupDir, FileNamePart(privateDir), backups);
   RemoveEntries(privateDir, kJournalName);
   FsDeleteFile(journal);
   FsRemoveDir(privateDir);
@@ -46,33 +48,6 @@ bool RemoveFolders(const char* backupDir, const char* privateDir, const char* jo
 }
 
 void IgnoreEntry(void*, const char*, FsEntryKind) {}
-
-struct FileSearch {
-  const char* dir;
-  const char* skip;
-  bool found;
-};
-
-// Sets `found` for a file at or below the entry `name` of the search's folder.
-void FindFile(void* context, const char* name, FsEntryKind kind) {
-  FileSearch* search = static_cast<FileSearch*>(context);
-  PathBuffer path;
-  if (search->found || (search->skip && strcmp(name, search->skip) == 0)) return;
-  if (kind == kFsEntryFile) search->found = true;
-  FileSearch below = {path, nullptr, false};
-  // A folder that cannot be listed may hold anything.
-  if (kind == kFsEntryDir &&
-      (!JoinPath(search->dir, name, path) || !FsForEachEntry(path, FindFile, &below) ||
-       below.found))
-    search->found = true;
-}
-
-// True when a file lies below `backupDir` outside its private folder: a backup that did not go
-// back, which may be the only copy of its file.
-bool HoldsABackup(const char* backupDir, const char* privateName) {
-  FileSearch search = {backupDir, privateName, false};
-  return !FsForEachEntry(backupDir, FindFile, &search) || search.found;
-}
 
 // Puts back the file that the journal line `line` names (a backslash and its path below
 // DestinationDir): from the BackupDir to its place in DestinationDir, whatever the attributes
@@ -168,25 +143,21 @@ FolderRepair RepairRunFolder(const char* destinationDir, const char* name,
       folderId = id;
     if (id == kLogRestoredId || id == kLogNotRestoredId) report.repaired(report.context, text, id);
   }
-  bool setAside = folderId == kLogNotRestoredId;
-  // A backup still there when every line is done went back under no line: it may be the only
-  // copy of its file, and stays.
-  if (folderId == kLogTraceRemovedId && !kept &&
-      HoldsABackup(backupDir, FileNamePart(privateDir))) {
-    folderId = kLogBackupKeptId;
-    setAside = true;
-  }
   FsUnmap(&view);
-  if (setAside) FsWrite(journal, kSetAsideSignature, kSignatureLength);
+  if (folderId == kLogNotRestoredId) FsWrite(journal, kSetAsideSignature, kSignatureLength);
   FsClose(journal);
   // What stays (a name too long to reach, a file held) is no longer a run's: its journal went.
-  if (folderId == kLogTraceRemovedId && !RemoveFolders(backupDir, privateDir, journalPath))
-    folderId = kLogNotRestoredId;
+  // A backup still there once every line went back went back under no line: it may be the only
+  // copy of its file, and stays with the folder.
+  const bool setAside = folderId == kLogNotRestoredId ||
+                        (folderId == kLogTraceRemovedId &&
+                         !RemoveFolders(backupDir, privateDir, journalPath, kept));
+  if (setAside && folderId == kLogTraceRemovedId)
+    folderId = kept ? kLogNotRestoredId : kLogBackupKeptId;
   report.repaired(report.context, name, folderId);
   return setAside                         ? kSetAside
          : folderId == kLogBackupKeptId    ? kFilesHeld
-         : folderId == kLogTraceRemovedId ? kRepaired
-                                          : kSetAside;
+                                          : kRepaired;
 }
 
 namespace {
@@ -200,7 +171,7 @@ struct Repair {
 // Repairs DestinationDir\`name` when it is an interrupted run's BackupDir.
 void RepairIfInterrupted(void* context, const char* name, FsEntryKind kind) {
   Repair* repair = static_cast<Repair*>(context);
-  if (kind != kFsEntryDir || strncmp(name, kBackupDirPrefix, 3) != 0) return;
+  if (kind != kFsEntryDir || memcmp(name, kBackupDirPrefix, 3) != 0) return;
   if (RepairRunFolder(repair->destinationDir, name, *repair->report) == kFilesHeld)
     repair->complete = false;
 }

@@ -2,12 +2,13 @@
 # Configures and builds one of the project's build trees: native (clang with sanitizers, tests,
 # fuzzers), release (optimised vantrel and benchmarks), windows (the i686 stub, the product, and
 # the Windows tests) or windows64 (the same sources for x86-64, the test tier of machines that
-# run no 32-bit programs, with windows64-tool: the native tool and its command-line tests at
-# that tier's stub size). Each tree's settings live in CMakePresets.json; this only chooses
-# where the tree goes.
+# run no 32-bit programs). Each tree's settings live in CMakePresets.json; this only chooses
+# where the tree goes. With TARGETs it builds only those, in the same tree: a later build of the
+# whole tree goes on from there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-kind=${1:?usage: build.sh native|release|windows|windows64}
+kind=${1:?usage: build.sh native|release|windows|windows64 [TARGET...]}
+shift
 case $kind in
   native|release|windows|windows64) ;;
   *) echo "build.sh: unknown build '$kind'" >&2; exit 2 ;;
@@ -15,9 +16,7 @@ esac
 # Several checkouts or people may share a machine: VANTREL_BUILD_ROOT moves the build trees.
 b=${VANTREL_BUILD_ROOT:-$root/build}
 cd "$root"
-if [ "$kind" = windows64 ]; then
-  cmake --preset windows64-tool -B "$b/windows64-tool" >/dev/null
-  cmake --build "$b/windows64-tool" -j "$(nproc)" --target vantrel vantrel_tests
-fi
+targets=()
+[ $# -eq 0 ] || targets=(--target "$@")
 cmake --preset "$kind" -B "$b/$kind" >/dev/null
-cmake --build "$b/$kind" -j "$(nproc)"
+cmake --build "$b/$kind" -j "$(nproc)" "${targets[@]}"

@@ -4,8 +4,9 @@
 #                               stub, the manual page and the bash completion; checked with
 #                               lintian, which must report no error
 #   vantrel-VERSION-win32.zip   bin/vantrel.exe and share/vantrel/vantrel_stub.exe (the same
-#                               layout, so the tool finds its stub the same way), README.txt and
-#                               the licence of the bzip2 code compiled into vantrel.exe
+#                               layout, so the tool finds its stub the same way), README.txt,
+#                               LICENSE.txt and the licence of the bzip2 code compiled into
+#                               vantrel.exe and the stub
 # Usage: bash scripts/package.sh [deb|zip|all] [OUTDIR]
 # It builds what it needs: the release tree's vantrel and the windows tree's stub and vantrel.exe.
 # VANTREL_MAINTAINER sets the package's Maintainer (default: the author of the last commit).
@@ -35,6 +36,9 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 umask 022
 
+# A licence's text as the copyright file's field continues: indented, empty lines as " .".
+as_copyright_text() { sed 's/[[:space:]]*$//; s/^$/./; s/^/ /'; }
+
 make_deb() {
   local pkg=$stage/debian/vantrel arch maintainer date depends deb
   arch=$(dpkg --print-architecture)
@@ -48,17 +52,31 @@ make_deb() {
   # A native package: its changelog is changelog.gz, in the Debian format.
   printf 'vantrel (%s) unstable; urgency=medium\n\n  * Release %s.\n\n -- %s  %s\n' \
     "$version" "$version" "$maintainer" "$date" | gzip -9n >"$doc/changelog.gz"
+  # The tool and the stub under the project's licence; the stub has the bzip2 library compiled
+  # in (the tool uses the system's libbz2), so its stanza carries bzip2's notice and licence too.
+  local bzip2_license=$b/windows/_deps/bzip2/LICENSE bzip2_copyright
+  bzip2_copyright=$(tr '\n' ' ' <"$bzip2_license" | grep -o 'copyright (C) [0-9-]* [^.]*') ||
+    { echo "package.sh: no copyright notice found in $bzip2_license" >&2; exit 1; }
   cat >"$doc/copyright" <<EOF
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: vantrel
 Upstream-Contact: $maintainer
-Comment: The authors have not published vantrel under a licence yet; until they do, ask
- them before passing this package on.
 
 Files: *
-Copyright: $(git log -1 --format=%ad --date=format:%Y 2>/dev/null || date +%Y) the Vantrel authors
-License: other
- All rights reserved by the Vantrel authors until a licence is chosen.
+Copyright: $(sed -n 's/^Copyright (c) //p' LICENSE)
+License: Expat
+
+Files: usr/share/vantrel/vantrel_stub.exe
+Copyright: $(sed -n 's/^Copyright (c) //p' LICENSE)
+ ${bzip2_copyright#copyright (C) }
+License: Expat and BSD-variant
+Comment: The stub has the bzip2 library compiled in, from Debian's bzip2 source package.
+
+License: Expat
+$(sed -n '/^Permission/,$p' LICENSE | as_copyright_text)
+
+License: BSD-variant
+$(sed -n '/^Redistribution/,/SUCH DAMAGE/p' "$bzip2_license" | as_copyright_text)
 EOF
   # dpkg-shlibdeps works in a source tree (a control file naming the package is all it reads)
   # and finds the package's root by its DEBIAN folder.
@@ -99,6 +117,7 @@ make_zip() {
   cp "$b/windows/vantrel_stub.exe" "$dir/share/vantrel/"
   # Text files with Windows line ends, so every editor there shows their lines.
   sed 's/$/\r/' README.md >"$dir/README.txt"
+  sed 's/$/\r/' LICENSE >"$dir/LICENSE.txt"
   sed 's/$/\r/' "$b/windows/_deps/bzip2/LICENSE" >"$dir/bzip2-LICENSE.txt"
   zip=$out/vantrel-$version-win32.zip
   rm -f "$zip"

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# The main job: builds the stub and the vantrel tool, builds the sample package in samples/package
+# The main job: builds the vantrel tool and the stub, builds the sample package in samples/package
 # into an installer, and installs it under Wine (on a virtual display unless one is set) onto the
 # sample's old version, page by page as a user would; it reports what each page showed and what
-# landed on disk. The installer, the log and the screenshots land in out/.
+# landed on disk, and how long set-up, build and installation took. The installer, the log and
+# the screenshots (a PNG of each page, and wizard.png of all six) land in out/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 b=${VANTREL_BUILD_ROOT:-$root/build}
-
+started=$SECONDS
 bash scripts/setup.sh
-bash scripts/build.sh release
-bash scripts/build.sh windows
+setup_time=$((SECONDS - started))
 
 # The product is the 32-bit installer. A machine whose kernel runs no 32-bit programs cannot
 # start it under Wine: there the same sources built for x86-64 show the same installation.
@@ -24,14 +24,23 @@ if [ "$VANTREL_WINE_TIER" = win32 ] && ! why=$(wine_tier_runs win32); then
   VANTREL_WINE_TIER=win64
   source scripts/wine_env.sh
 fi
+# Only what this job runs: the tool, the stub and the walk below. The trees are the ones
+# scripts/test.sh builds whole, with their tests and benchmarks.
+started=$SECONDS
+# One tool serves both stubs: it pads to, and reads behind, the stub it is given.
+bash scripts/build.sh release vantrel
+vantrel=$b/release/cli/vantrel
 if [ "$VANTREL_WINE_TIER" = win32 ]; then
-  vantrel=$b/release/cli/vantrel stub=$b/windows/vantrel_stub.exe
+  bash scripts/build.sh windows vantrel_stub vantrel_walk
+  stub=$b/windows/vantrel_stub.exe
   walk=$b/windows/tests/wine/vantrel_walk.exe installer=$out/VantrelSample.exe
 else
-  bash scripts/build.sh windows64
-  vantrel=$b/windows64-tool/cli/vantrel stub=$b/windows64/vantrel_stub.exe
+  bash scripts/build.sh windows64 vantrel_stub vantrel_walk
+  stub=$b/windows64/vantrel_stub.exe
   walk=$b/windows64/tests/wine/vantrel_walk.exe installer=$out/VantrelSample64.exe
 fi
+build_time=$((SECONDS - started))
+started=$SECONDS
 # The sample package: setup/ holds the setup files, old/ and new/ the two versions.
 "$vantrel" build samples/package --stub "$stub" -o "$installer"
 echo "== the installer's contents"
@@ -67,5 +76,16 @@ else
   diff -r --exclude=Vantrel.log samples/package/new "$destination" >&2 || true
   rc=1
 fi
+# PNGs of the pages, and all six side by side in one picture: two rows of three, so that the
+# pages stay readable where the picture is shown at a page's width (docs/wizard.png is one).
+for bmp in "$shots"/page-*.bmp; do
+  [ -e "$bmp" ] || continue
+  convert "$bmp" "${bmp%.bmp}.png" && rm "$bmp"
+done
+if [ -e "$shots/page-1.png" ]; then
+  montage "$shots"/page-*.png -tile 3x -geometry +6+6 -background white -depth 8 \
+    "$shots/wizard.png"
+fi
 echo "screenshots: $shots"
+echo "== time: set-up ${setup_time} s, build ${build_time} s, installation $((SECONDS - started)) s"
 exit $rc

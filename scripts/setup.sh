@@ -8,7 +8,9 @@ need_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 missing=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for p in cmake g++ clang libclang-rt-14-dev lld libbz2-dev bzip2 googletest libgtest-dev \
+# clang, lld and llvm (llvm-ar, which archives link-time-optimised objects) build the stubs;
+# mingw-w64 gives them headers, import libraries and libgcc, and builds the rest of the trees.
+for p in cmake g++ clang libclang-rt-14-dev lld llvm libbz2-dev bzip2 googletest libgtest-dev \
          g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 \
          g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 \
          wine wine32:i386 wine64 xvfb x11-utils xdotool imagemagick dpkg-dev python3 osslsigncode openssl \

@@ -3,8 +3,8 @@
 
 #include "format/text_ops.h"
 #include "resources/resource.h"
-#include "text/runtime.h"
-#include "text/startup_state.h"
+#include "process/runtime.h"
+#include "process/startup_state.h"
 
 char g_languageSection[6];
 

@@ -3,7 +3,7 @@
 
 #include "format/text_ops.h"
 #include "text/local_string.h"
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 
 namespace {
 

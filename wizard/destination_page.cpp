@@ -8,7 +8,7 @@
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/localise.h"
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 #include "wizard/processing_dialog.h"
 #include "wizard/registry_value.h"
 #include "wizard/setup_wizard.h"

@@ -2,6 +2,7 @@
 #include "wizard/processing_dialog.h"
 
 #include <shlwapi.h>
+#include <string.h>
 
 #include "chrome/background_window.h"
 #include "format/ansi_chars.h"
@@ -19,9 +20,7 @@ const char kProductPath[] = "Orlenko\\Common\\Tools\\Vantrel";
 
 namespace {
 
-// In the data section, which has room: the stub's code section, which also holds its
-// read-only data, has none.
-const char kLanguageDirKey[] __attribute__((section(".data"))) =
+const char kLanguageDirKey[] =
     "Software\\Orlenko\\Common\\Tools\\Vantrel\\Kestrum\\Directories";
 
 // Everything the run points to lives as long as the process.
@@ -42,7 +41,7 @@ void WriteLanguageDir() {
       !PathAppendA(path, "Languages"))
     return;
   WriteRegistryValue(HKEY_CURRENT_USER, kLanguageDirKey, "LanguageDir", REG_SZ, path,
-                     DWORD(lstrlenA(path) + 1));
+                     DWORD(strlen(path) + 1));
 }
 
 // A drive path ("C:\...") or a network path ("\\server\share..."). Anything else would
@@ -52,14 +51,23 @@ bool IsAbsolutePath(const char* path) {
          (unsigned((path[0] | 0x20) - 'a') < 26 && path[1] == ':' && path[2] == '\\');
 }
 
-// The message for a run that did not complete: 208, 207 and 206 for the ends 0, -1 and -2; an
-// unfinished repair asks, as a failed main file does, to close the program and try again, and
-// an unreadable script is a data error.
+// The message for each end of a run that did not complete, from 0 down: an unfinished repair
+// asks, as a failed main file does, to close the program and try again, and an unreadable
+// script is a data error. String IDs below 256, one byte each.
+const uint8_t kFailureMessages[] = {
+    IDS_CANCELLED,         // kRunCancelled
+    IDS_MAIN_FILE_FAILED,  // kRunMainFileFailed
+    IDS_DATA_ERROR,        // kRunDataError
+    IDS_CANNOT_WRITE,      // kRunDestinationUnwritable
+    IDS_PATH_TOO_LONG,     // kRunDestinationTooLong
+    IDS_DATA_ERROR,        // kRunScriptUnreadable
+    IDS_MAIN_FILE_FAILED,  // kRunRepairIncomplete
+};
+static_assert(vt::kRunRepairIncomplete == 1 - int(sizeof kFailureMessages), "one per end");
+
 UINT FailureMessage(int32_t state) {
-  if (state == vt::kRunDestinationUnwritable) return IDS_CANNOT_WRITE;
-  if (state == vt::kRunDestinationTooLong) return IDS_PATH_TOO_LONG;
-  if (state == vt::kRunRepairIncomplete) return IDS_MAIN_FILE_FAILED;
-  return state < vt::kRunDataError ? IDS_DATA_ERROR : UINT(IDS_CANCELLED + state);
+  const uint32_t index = uint32_t(-state);
+  return index < sizeof kFailureMessages ? kFailureMessages[index] : IDS_DATA_ERROR;
 }
 
 void StartRun(HWND dialog) {

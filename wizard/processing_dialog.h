@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 
 // The directory being installed into: the Destination page's default, then [Path] SoftWarePath.
 extern char g_destinationDir[kPathChars];

@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 
 const char kWindowsVersionKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 

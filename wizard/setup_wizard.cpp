@@ -9,8 +9,8 @@
 #include "resources/resource.h"
 #include "text/local_string.h"
 #include "text/localise.h"
-#include "text/startup_state.h"
-#include "text/system_library.h"
+#include "process/startup_state.h"
+#include "process/system_library.h"
 #include "wizard/wizard_pages.h"
 
 HWND g_wizardSheet;

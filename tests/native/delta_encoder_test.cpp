@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -256,57 +259,77 @@ TEST_F(DeltaRoundTrip, ChoosingKeepsTheSettingRatedLowestAndEachStartsAfresh) {
       EXPECT_EQ(stats.copiedBytes + stats.insertedBytes, now.size());
       EXPECT_EQ(ApplyBody(old, now, body), now);
     }
-    // The first setting matches hardly anything: the others, though rated lower and run beside
-    // it, are not taken.
+    // The first setting matches hardly anything: its siblings are not tried, but the other
+    // group's first still is, and is taken when rated lower.
     const Bytes unlike = Cat({Random(6000, 82), Slice(old, 0, 100)});
-    Bytes body;
-    DeltaStats stats;
-    ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), unlike.data(), unlike.size(),
-                                    {copies, literals, literals}, MinusBodySize, nullptr, &body,
-                                    &stats, DeltaMemory(), threads));
-    EXPECT_EQ(stats.copies, 1u) << threads << " threads";
+    for (auto [cost, wantCopies] :
+         {std::pair<OpsCost, uint64_t>{BodySize, 1}, {MinusBodySize, 0}}) {
+      Bytes body;
+      DeltaStats stats;
+      ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), unlike.data(), unlike.size(),
+                                      {copies, literals, literals}, cost, nullptr, &body, &stats,
+                                      DeltaMemory(), threads));
+      EXPECT_EQ(stats.copies, wantCopies) << threads << " threads";
+    }
   }
 }
 
-// Costs handed out in the order the runs are rated, counting the ratings.
-struct CostSequence {
-  std::vector<size_t> costs;
-  size_t calls = 0;
+// Costs by the size of the operations rated, counting the ratings: runs may be rated side by
+// side, in any order.
+struct CostTable {
+  std::map<size_t, size_t> bySize;
+  std::atomic<size_t> calls{0};
 };
-size_t NextCost(const Bytes&, void* context) {
-  CostSequence* sequence = static_cast<CostSequence*>(context);
-  const size_t k = sequence->calls++;
-  return k < sequence->costs.size() ? sequence->costs[k] : 1000;
+size_t TableCost(const Bytes& ops, void* context) {
+  CostTable* table = static_cast<CostTable*>(context);
+  ++table->calls;
+  const auto it = table->bySize.find(ops.size());
+  return it == table->bySize.end() ? 1000 : it->second;
 }
 
 // Siblings (settings apart only in copyBits) are tried when their group's first came within a
-// quarter of the best first or within a few hundred of it, and not otherwise; a run equal to an
-// earlier one is not rated again. Group P copies (its second setting leaves a short match out), group Q copies nothing.
+// quarter of the best first or within a few hundred of it, and not otherwise; a run equal to
+// the best is not rated again. Group P copies (its second setting leaves a short match out),
+// group Q copies nothing.
 TEST_F(DeltaRoundTrip, ChoosingSkipsTheSiblingsOfALosingGroup) {
   const Bytes old = Random(6000, 90);
   const Bytes now = Cat({Random(300, 91), Slice(old, 0, 40), Random(300, 92), Slice(old, 100, 6000)});
   DeltaTuning p, pDear, q, qDear;
   pDear.copyBits = qDear.copyBits = 1000;
   q.minCopy = q.minRepeatCopy = qDear.minCopy = qDear.minRepeatCopy = 1 << 30;
+  size_t sizes[3];
+  for (int k = 0; k < 3; ++k) {
+    Bytes body;
+    ASSERT_TRUE(EncodeDelta(old.data(), old.size(), now.data(), now.size(), &body, nullptr,
+                            k == 0 ? p : k == 1 ? q : pDear));
+    sizes[k] = body.size();
+  }
+  ASSERT_TRUE(sizes[0] != sizes[1] && sizes[0] != sizes[2] && sizes[1] != sizes[2]);
   struct Case {
-    std::vector<size_t> costs;  // p, q, then pDear when tried
+    size_t costs[3];  // p, q, pDear
     size_t wantCalls;
     uint64_t wantCopies;
   };
   for (const Case& c : {Case{{1000, 1200, 900}, 3, 1}, Case{{2000, 1000, 500}, 2, 0},
                         Case{{300, 100, 50}, 3, 1}, Case{{1000, 1000, 1000}, 3, 2}}) {
     for (unsigned threads : {1u, 3u}) {
-      CostSequence sequence{c.costs};
+      CostTable table;
+      for (int k = 0; k < 3; ++k) table.bySize[sizes[k]] = c.costs[k];
       Bytes body;
       DeltaStats stats;
       ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(),
-                                      {p, q, pDear, qDear}, NextCost, &sequence, &body, &stats,
+                                      {p, q, pDear, qDear}, TableCost, &table, &body, &stats,
                                       DeltaMemory(), threads));
-      EXPECT_EQ(sequence.calls, c.wantCalls) << c.costs[0] << " " << c.costs[1];
+      EXPECT_EQ(table.calls, c.wantCalls) << c.costs[0] << " " << c.costs[1];
       EXPECT_EQ(stats.copies, c.wantCopies) << c.costs[0] << " " << c.costs[1];
       EXPECT_EQ(ApplyBody(old, now, body), now);
     }
   }
+}
+
+// Rates the operations equal to *context lowest.
+size_t AloneCost(const Bytes& ops, void* context) {
+  return ops == *static_cast<const Bytes*>(context) ? 90 : 100;
 }
 
 // A sibling that takes its group's first searches where it stands where the first stood
@@ -336,16 +359,56 @@ TEST_F(DeltaRoundTrip, SiblingsTakingTheFirstsSearchesWriteWhatTheyWriteAlone) {
         ASSERT_TRUE(EncodeDelta(a.data(), a.size(), b.data(), b.size(), &alone, nullptr,
                                 siblings[pick]));
         for (unsigned threads : {1u, 2u}) {
-          CostSequence sequence{{100, 100, 100}};
-          sequence.costs[pick] = 90;
           Bytes body;
           ASSERT_TRUE(EncodeDeltaChoosing(a.data(), a.size(), b.data(), b.size(), siblings,
-                                          NextCost, &sequence, &body, nullptr, DeltaMemory(),
+                                          AloneCost, &alone, &body, nullptr, DeltaMemory(),
                                           threads));
           EXPECT_EQ(body, alone) << split << " " << k << " " << pick << " " << threads;
         }
       }
     }
+  }
+}
+
+// Keeps the pieces it is handed, rated by their size.
+struct PieceStore : OpsStore {
+  Bytes bytes;
+  size_t pieces = 0;
+  void Take(const uint8_t* data, size_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+    ++pieces;
+  }
+  size_t Finish() override { return bytes.size(); }
+};
+std::unique_ptr<OpsStore> MakePieceStore(void*) {
+  return std::unique_ptr<OpsStore>(new PieceStore);
+}
+
+// Operations handed over in pieces as they are made are those chosen whole, adds of a whole
+// file included; the chosen run's store is the one kept.
+TEST(DeltaEncoder, StoringChoosesAndWritesWhatChoosingDoes) {
+  const Bytes old = Random(3 << 20, 130);
+  Bytes now = old;
+  for (size_t k = 0; k < now.size(); k += 16) now[k] += 1;
+  std::vector<DeltaTuning> tunings(4);
+  for (DeltaTuning& t : tunings) t.addSplit = 16384;
+  tunings[1].copyBits = tunings[3].copyBits = 24;
+  tunings[2].chainDepth = tunings[3].chainDepth = 4;
+  for (unsigned threads : {1u, 2u}) {
+    Bytes whole;
+    DeltaStats wholeStats, storedStats;
+    ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(), tunings,
+                                    BodySize, nullptr, &whole, &wholeStats, DeltaMemory(),
+                                    threads));
+    std::unique_ptr<OpsStore> kept;
+    ASSERT_TRUE(EncodeDeltaStoring(old.data(), old.size(), now.data(), now.size(), tunings,
+                                   MakePieceStore, nullptr, &kept, &storedStats, DeltaMemory(),
+                                   threads));
+    const PieceStore& store = static_cast<const PieceStore&>(*kept);
+    EXPECT_GT(store.pieces, 2u);
+    EXPECT_TRUE(store.bytes == whole) << threads << " threads";
+    EXPECT_EQ(storedStats.addedBytes, wholeStats.addedBytes);
+    EXPECT_GT(wholeStats.addedBytes, now.size() / 2);
   }
 }
 

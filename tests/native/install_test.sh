@@ -111,6 +111,9 @@ EOF
     [ "$(command -v vantrel)" = /usr/bin/vantrel ] || fail "vantrel is not /usr/bin/vantrel"
     expect_version_names "$(cd / && vantrel --version)" /usr/share/vantrel/vantrel_stub.exe \
       "installed beside the program"
+    # Whoever passes the package on needs its licence, and bzip2's for the stub's compiled-in copy.
+    has_line "$(cat /usr/share/doc/vantrel/copyright)" "License: Expat"
+    has_line "$(cat /usr/share/doc/vantrel/copyright)" "License: BSD-variant"
     dpkg -r vantrel >/dev/null 2>&1 || fail "dpkg -r vantrel"
     [ ! -e /usr/bin/vantrel ] && [ ! -e /usr/share/vantrel ] || fail "dpkg -r left files behind"
     ;;

@@ -46,7 +46,7 @@ RawBlock Honest(uint32_t rawSize, const std::string& stream) {
 PayloadFaultKind Locate(const Bytes& image, int n, BlockView* view, PayloadFault* fault = nullptr) {
   PayloadFault local;
   if (!fault) fault = &local;
-  const bool found = LocateBlock(image.data(), image.size(), n, view, fault);
+  const bool found = LocateBlock(image.data(), image.size(), kStubSize, n, view, fault);
   EXPECT_EQ(found, fault->kind == kPayloadOk);
   return fault->kind;
 }

@@ -12,6 +12,7 @@
 #include "builder/patch_verify.h"
 #include "builder/payload_check.h"
 #include "format/file_format.h"
+#include "format/payload_reader.h"
 
 namespace vt {
 namespace {
@@ -138,6 +139,22 @@ TEST(BuildInstaller, BlockEndsReadBackTheSameAndKeepUnlikeFilesApart) {
     block2(ends);
 }
 
+// One tool for both stubs: a stub padded to the 64-bit build's size is taken as it is, a
+// smaller one padded to the product's, and the blocks are read back behind either.
+TEST(BuildInstaller, TakesEitherKnownStubAndReadsBehindIt) {
+  for (const size_t stub : {kStub.size(), size_t(kStubSize), size_t(kWideStubSize)}) {
+    SCOPED_TRACE(stub);
+    Bytes image, raw;
+    std::string error;
+    ASSERT_TRUE(BuildInstaller(Bytes(stub, 'S'), {{"Update.ini", B("x")}}, B("\0\0\0\0"),
+                               &image, &error))
+        << error;
+    const uint32_t padded = stub == kWideStubSize ? kWideStubSize : kStubSize;
+    EXPECT_EQ(FindStubSize(image.data(), image.size()), padded);
+    EXPECT_TRUE(ReadInstallerBlock(image.data(), image.size(), 2, &raw, &error)) << error;
+  }
+}
+
 TEST(BuildInstaller, RefusesWhatWouldNotExtractAsGivenSayingWhy) {
   const struct {
     Bytes stub;
@@ -145,7 +162,7 @@ TEST(BuildInstaller, RefusesWhatWouldNotExtractAsGivenSayingWhy) {
     const char* errorMentions;
   } kCases[] = {
       {Bytes(), {}, "empty"},
-      {Bytes(kStubSize + 1, 'S'), {}, "34817 bytes"},
+      {Bytes(kStubSize + 1, 'S'), {}, "bytes, more than the"},
       {kStub,
        {{"sub/Update.ini", {}}},
        "setup file \"sub/Update.ini\" is not a plain file name: it has a folder part ('/')"},

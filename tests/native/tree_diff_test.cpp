@@ -246,37 +246,65 @@ TEST_F(TreeDiffTest, FileMapHoldsTheWholeFileReadOrMapped) {
   EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
 }
 
-TEST_F(TreeDiffTest, AddsNeverCompressLargerThanCopiesAndInserts) {
+// Code-like text edited here and there, where adds help, and unlike bytes with a few short
+// stretches of the old file, where the add settings match too little to try their siblings
+// but copies and inserts alone still compress smaller.
+Bytes EditedLines(std::mt19937& rng, Bytes* old) {
   static const char* const kWords[] = {"import", "def", "return", "self", "value", "(", ")", ":",
                                        "    ", "if", "else", "for", "in", "None", "=", "\n"};
+  const auto line = [&] {
+    std::string s;
+    for (int w = 0; w < 6; ++w) s += std::string(kWords[rng() % 16]) + " ";
+    return s + "\n";
+  };
+  std::string before, after;
+  for (int i = 0; i < 600; ++i) {
+    const std::string l = line();
+    before += l;
+    const unsigned change = rng() % 40;
+    after += change == 0 ? line() : l;
+    if (change == 1) after += line();
+  }
+  *old = B(before);
+  return B(after);
+}
+
+Bytes FewShortStretches(std::mt19937& rng, Bytes* old) {
+  uint8_t oldAlphabet[32], newAlphabet[32];
+  for (uint8_t& a : oldAlphabet) a = uint8_t(rng());
+  for (uint8_t& a : newAlphabet) a = uint8_t(rng());
+  old->resize(20000 + rng() % 60000);
+  for (uint8_t& b : *old) b = rng() % 4 ? oldAlphabet[rng() % 32] : uint8_t(rng());
+  Bytes now;
+  while (now.size() < old->size()) {
+    if (rng() % 1000 < 7) {
+      const size_t length = 8 + rng() % 16, from = rng() % (old->size() - length);
+      now.insert(now.end(), old->begin() + from, old->begin() + from + length);
+    } else {
+      now.push_back(rng() % 4 ? newAlphabet[rng() % 32] : uint8_t(rng()));
+    }
+  }
+  return now;
+}
+
+TEST_F(TreeDiffTest, AddsNeverCompressLargerThanCopiesAndInserts) {
   const auto stored = [](const Bytes& script) {
     Bytes stream;
     std::string error;
     EXPECT_TRUE(CompressBlock(script, 9, &stream, &error)) << error;
     return stream.size();
   };
-  for (uint32_t seed : {5u, 24u, 27u}) {
-    std::mt19937 rng(seed);
-    const auto line = [&] {
-      std::string s;
-      for (int w = 0; w < 6; ++w) s += std::string(kWords[rng() % 16]) + " ";
-      return s + "\n";
-    };
-    std::vector<std::string> lines;
-    for (int i = 0; i < 600; ++i) lines.push_back(line());
-    std::string before, after;
-    for (const std::string& l : lines) {
-      before += l;
-      const unsigned change = rng() % 40;
-      if (change == 0) {
-        after += line();
-      } else {
-        after += l;
-        if (change == 1) after += line();
-      }
-    }
-    Write("old/module.py", B(before));
-    Write("new/module.py", B(after));
+  struct Case {
+    Bytes (*make)(std::mt19937& rng, Bytes* old);
+    uint32_t seed;
+  };
+  for (const Case& c : {Case{EditedLines, 5}, Case{EditedLines, 24}, Case{EditedLines, 27},
+                        Case{FewShortStretches, 1}, Case{FewShortStretches, 2}}) {
+    std::mt19937 rng(c.seed);
+    Bytes before;
+    const Bytes after = c.make(rng, &before);
+    Write("old/module", before);
+    Write("new/module", after);
     TreeDiff adds, original;
     std::string error;
     ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &adds, &error, nullptr, nullptr, kAddTunings))
@@ -284,8 +312,72 @@ TEST_F(TreeDiffTest, AddsNeverCompressLargerThanCopiesAndInserts) {
     ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &original, &error, nullptr, nullptr,
                           kDefaultTunings))
         << error;
-    EXPECT_LE(stored(adds.script), stored(original.script)) << "seed " << seed;
+    EXPECT_LE(stored(adds.script), stored(original.script)) << "seed " << c.seed;
   }
+}
+
+// Records the progress reported before the first entry reached it.
+struct RecordingSink : ByteSink {
+  uint64_t reported = 0;
+  uint64_t reportedAtFirstEntry = UINT64_MAX;
+  Bytes bytes;
+  bool Append(const uint8_t* data, size_t size, std::string*) override {
+    if (bytes.size() >= 4 && reportedAtFirstEntry == UINT64_MAX)
+      reportedAtFirstEntry = reported;
+    bytes.insert(bytes.end(), data, data + size);
+    return true;
+  }
+  bool OverwriteStart(const uint8_t* data, size_t size, std::string*) override {
+    std::copy(data, data + size, bytes.begin());
+    return true;
+  }
+};
+void RecordDone(void* context, uint64_t done, uint64_t) {
+  static_cast<RecordingSink*>(context)->reported = done;
+}
+
+// The script is not held until the end: files of 12 MiB run side by side only two at a time
+// (32 MiB), so the first entry must be written before the last file can be done.
+TEST_F(TreeDiffTest, EntriesGoToTheSinkWhileFilesAreStillBeingDone) {
+  const size_t size = size_t(12) << 20;
+  for (uint32_t i = 0; i < 3; ++i) Write("new/f" + std::to_string(i), Random(size, 120 + i));
+  TreeDiff whole;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &whole, &error)) << error;
+  for (unsigned threads : {1u, 2u}) {
+    RecordingSink sink;
+    TreeDiff diff;
+    ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, RecordDone, &sink, {}, threads,
+                          &sink))
+        << error;
+    EXPECT_TRUE(diff.script.empty());
+    EXPECT_EQ(diff.scriptSize, sink.bytes.size());
+    EXPECT_TRUE(sink.bytes == whole.script) << threads << " threads";
+    EXPECT_LT(sink.reportedAtFirstEntry, 3 * size) << threads << " threads";
+  }
+}
+
+// A large file's operations are kept compressed until written, and come out as chosen whole.
+TEST_F(TreeDiffTest, LargeFilesWriteTheOperationsChosenWhole) {
+  const Bytes old = Random(9 << 20, 140);
+  Bytes now = old;
+  for (size_t at : {size_t(1000), size_t(4) << 20, size_t(8) << 20}) now[at] ^= 0x55;
+  now.insert(now.begin() + (2 << 20), 300, 'x');
+  Write("old/big.bin", old);
+  Write("new/big.bin", now);
+  Bytes ops;
+  ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(), kAddTunings,
+                                  [](const Bytes& o, void*) { return CompressedSize(o); },
+                                  nullptr, &ops));
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings))
+      << error;
+  ASSERT_GT(diff.script.size(), ops.size());
+  EXPECT_EQ(diff.scriptSize, diff.script.size());
+  EXPECT_TRUE(Bytes(diff.script.end() - ops.size(), diff.script.end()) == ops);
+  VerifyReport report;
+  ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
 }
 
 // Block 2's bzip2 blocks end around the entries of a large file only, and nowhere in a script

@@ -16,6 +16,10 @@ class Image:
         self.directories = optional + {0x10B: 96, 0x20B: 112}[magic]
         self.table = optional + struct.unpack_from("<H", data, pe + 20)[0]
         self.dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
+        self.pe32_plus = magic == 0x20B
+        self.image_base = struct.unpack_from("<Q" if self.pe32_plus else "<I", data,
+                                             optional + (24 if self.pe32_plus else 28))[0]
+        self.size_of_image = struct.unpack_from("<I", data, optional + 56)[0]
 
     def directory(self, index):
         return struct.unpack_from("<II", self.data, self.directories + 8 * index)
@@ -26,6 +30,34 @@ class Image:
             if vaddr <= rva < vaddr + max(vsize, rawsize):
                 return raw + rva - vaddr
         raise ValueError(f"RVA {rva:#x} outside every section")
+
+    def relocations(self):
+        """The addresses that the base relocation directory names, after checking its blocks:
+        each covers one 4 KB page, holds whole entries, and names only the image's own
+        pointer-sized fixups (HIGHLOW in PE32, DIR64 in PE32+) or padding. Raises ValueError."""
+        rva, size = self.directory(5)
+        if size == 0:
+            return []
+        at, end = self.offset(rva), self.offset(rva) + size
+        if end > len(self.data):
+            raise ValueError("the relocation directory runs past the file")
+        fixup = 10 if self.pe32_plus else 3
+        addresses = []
+        while at < end:
+            page, block = struct.unpack_from("<II", self.data, at)
+            if page % 4096 or block < 8 or block % 4 or at + block > end:
+                raise ValueError(f"malformed relocation block at page {page:#x}, size {block}")
+            for i in range(8, block, 2):
+                entry = struct.unpack_from("<H", self.data, at + i)[0]
+                if entry >> 12 == fixup:
+                    addresses.append(page + (entry & 0xFFF))
+                elif entry >> 12 != 0:
+                    raise ValueError(f"relocation of type {entry >> 12} at {page:#x}")
+            at += block
+        return addresses
+
+    def pointer_at(self, rva):
+        return struct.unpack_from("<Q" if self.pe32_plus else "<I", self.data, self.offset(rva))[0]
 
     def string(self, rva):
         start = self.offset(rva)

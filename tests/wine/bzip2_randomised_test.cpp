@@ -22,13 +22,6 @@ const DWORD kTimeout = 20000;
 // block CRC: bit 112 of the stream, the top bit of its byte 14.
 const size_t kRandomisedByte = vt::kBlockHeaderSize + 14;
 
-std::vector<std::string> NewWorkDirs(const std::vector<std::string>& before) {
-  std::vector<std::string> added;
-  for (const std::string& name : vtd::TempDirs("VTA"))
-    if (std::find(before.begin(), before.end(), name) == before.end()) added.push_back(name);
-  return added;
-}
-
 // Decompresses a block's stream with the full libbzip2, as bzip2 itself would.
 bool StockDecompress(const Bytes& block, size_t rawSize, Bytes* raw) {
   raw->assign(rawSize, 0);
@@ -68,7 +61,7 @@ TEST(Bzip2RandomisedTest, RandomisedSetupBlockShowsDataErrorAndLeavesNothing) {
     EXPECT_TRUE(vtd::CancelSetup(program.pid, IDYES, kTimeout));
     EXPECT_EQ(vtd::WaitExit(&program, kTimeout), 0);
     vtd::Kill(&program);
-    EXPECT_TRUE(NewWorkDirs(before).empty());
+    EXPECT_TRUE(vtd::NewTempDirs(before, "VTA").empty());
   }
 
   std::string path =
@@ -85,7 +78,7 @@ TEST(Bzip2RandomisedTest, RandomisedSetupBlockShowsDataErrorAndLeavesNothing) {
   }
   EXPECT_EQ(vtd::WaitExit(&program, kTimeout), 0);
   vtd::Kill(&program);
-  EXPECT_TRUE(NewWorkDirs(before).empty());
+  EXPECT_TRUE(vtd::NewTempDirs(before, "VTA").empty());
 }
 
 }  // namespace

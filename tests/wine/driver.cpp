@@ -3,6 +3,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -254,6 +255,13 @@ std::string TempPath() {
   char path[MAX_PATH] = "";
   GetTempPathA(MAX_PATH, path);
   return path;
+}
+
+std::vector<std::string> NewTempDirs(const std::vector<std::string>& before, const char* prefix) {
+  std::vector<std::string> added;
+  for (const std::string& name : TempDirs(prefix))
+    if (std::find(before.begin(), before.end(), name) == before.end()) added.push_back(name);
+  return added;
 }
 
 std::vector<std::string> TempDirs(const char* prefix) {

@@ -58,6 +58,8 @@ std::string WindowText(HWND window);
 // with `prefix`.
 std::string TempPath();
 std::vector<std::string> TempDirs(const char* prefix);
+// Those of TempDirs(prefix) that are not in `before`.
+std::vector<std::string> NewTempDirs(const std::vector<std::string>& before, const char* prefix);
 
 // Unix path of the build or source tree seen from Windows (Wine's Z: drive).
 std::string FromUnixPath(const std::string& unixPath);

@@ -1,11 +1,13 @@
 // Whole installations under Wine: the pages, the patch run in the processing dialog, the
 // results and the finish sequence, each checked on disk and in the registry afterwards.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "builder/code_page.h"
@@ -13,6 +15,7 @@
 #include "patch/crc32.h"
 #include "tests/common/script_builder.h"
 #include "tests/wine/driver.h"
+#include "tests/wine/installer_test.h"
 #include "tests/wine/test_installers.h"
 
 namespace {
@@ -23,6 +26,88 @@ const DWORD kTimeout = 30000;
 const char kLanguageKey[] = "Software\\Orlenko\\Common\\Tools\\Vantrel\\Kestrum\\Directories";
 const char kSamplesOld[] = VT_SAMPLES_DIR "/../old";
 const char kSamplesNew[] = VT_SAMPLES_DIR "/../new";
+
+// A PE32 or PE32+ image's headers, as far as moving it to another address needs them.
+struct ImageHeaders {
+  bool plus;
+  uint8_t* optional;
+  uint8_t* sections;
+  int sectionCount;
+};
+
+ImageHeaders ReadHeaders(Bytes* image) {
+  uint32_t pe;
+  memcpy(&pe, image->data() + 0x3C, 4);
+  uint16_t count, optionalSize;
+  memcpy(&count, image->data() + pe + 6, 2);
+  memcpy(&optionalSize, image->data() + pe + 20, 2);
+  uint8_t* optional = image->data() + pe + 24;
+  return {optional[0] == 0x0B && optional[1] == 0x02, optional, optional + optionalSize, count};
+}
+
+// The relocation directory's address and size.
+void RelocationDirectory(const ImageHeaders& headers, uint32_t* rva, uint32_t* size) {
+  const uint8_t* entry = headers.optional + (headers.plus ? 112 : 96) + 8 * 5;
+  memcpy(rva, entry, 4);
+  memcpy(size, entry + 4, 4);
+}
+
+bool HasRelocations(Bytes image) {
+  uint32_t rva, size;
+  RelocationDirectory(ReadHeaders(&image), &rva, &size);
+  return size != 0;
+}
+
+uint8_t* AtAddress(Bytes* image, const ImageHeaders& headers, uint32_t rva) {
+  for (int i = 0; i < headers.sectionCount; ++i) {
+    uint32_t field[4];  // VirtualSize, VirtualAddress, SizeOfRawData, PointerToRawData
+    memcpy(field, headers.sections + 40 * i + 8, sizeof field);
+    if (rva >= field[1] && rva < field[1] + field[2])
+      return image->data() + field[3] + (rva - field[1]);
+  }
+  return nullptr;
+}
+
+// Moves the image to `base` (its ImageBase) as a rebasing tool or the loader does: each address
+// that a relocation names moves by as much. An address the relocations missed, or a malformed
+// block, leaves the copy pointing at its old address, where nothing is.
+void Rebase(Bytes* image, uint64_t base) {
+  const ImageHeaders headers = ReadHeaders(image);
+  uint64_t old = 0;
+  memcpy(&old, headers.optional + (headers.plus ? 24 : 28), headers.plus ? 8 : 4);
+  const uint64_t delta = base - old;
+  memcpy(headers.optional + (headers.plus ? 24 : 28), &base, headers.plus ? 8 : 4);
+  uint32_t rva, size;
+  RelocationDirectory(headers, &rva, &size);
+  const uint8_t* block = AtAddress(image, headers, rva);
+  for (const uint8_t* end = block + size; block < end;) {
+    uint32_t page, blockSize;
+    memcpy(&page, block, 4);
+    memcpy(&blockSize, block + 4, 4);
+    for (uint32_t at = 8; at < blockSize; at += 2) {
+      uint16_t entry;
+      memcpy(&entry, block + at, 2);
+      if (entry >> 12 == 0) continue;
+      uint8_t* fixup = AtAddress(image, headers, page + (entry & 0xFFF));
+      uint64_t value = 0;
+      memcpy(&value, fixup, headers.plus ? 8 : 4);
+      value += delta;
+      memcpy(fixup, &value, headers.plus ? 8 : 4);
+    }
+    block += blockSize;
+  }
+}
+
+// Where the process's program was loaded; 0 when that cannot be read.
+uintptr_t ProgramBase(DWORD pid) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  MODULEENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  const uintptr_t base = Module32First(snapshot, &entry) ? uintptr_t(entry.modBaseAddr) : 0;
+  CloseHandle(snapshot);
+  return base;
+}
 
 bool Enabled(HWND dialog, int id) {
   HWND control = GetDlgItem(dialog, id);
@@ -114,10 +199,10 @@ Bytes NewFilesScript(int count, size_t size, const std::string& prefix = "\\file
   return script;
 }
 
-class InstallationTest : public ::testing::Test {
+class InstallationTest : public vtt::InstallerTest {
  protected:
   void SetUp() override {
-    before_ = vtd::TempDirs("VTA");
+    InstallerTest::SetUp();
     destination_ = ProgramFilesDir() + "\\Orlenko\\Common\\Tools\\Vantrel";
     RemoveTree(destination_);
     RegDeleteKeyValueA(HKEY_CURRENT_USER, kLanguageKey, "LanguageDir");
@@ -130,32 +215,27 @@ class InstallationTest : public ::testing::Test {
     ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\a.txt", oldA_));
   }
   void TearDown() override {
-    vtd::Kill(&program_);
+    InstallerTest::TearDown();
     RemoveTree(destination_);
   }
 
-  std::vector<std::string> NewWorkDirs() const {
-    std::vector<std::string> added;
-    for (const std::string& name : vtd::TempDirs("VTA"))
-      if (std::find(before_.begin(), before_.end(), name) == before_.end()) added.push_back(name);
-    return added;
-  }
 
-  std::string WorkDirFile(const char* name) const {
-    std::vector<std::string> dirs = NewWorkDirs();
-    return dirs.size() == 1 ? vtd::TempPath() + dirs[0] + "\\" + name : std::string();
-  }
+
+  void InstallWhole();
 
   void Start(const std::string& extraIni, const Bytes& patch) {
     std::vector<vt::PayloadFile> files = files_;
     std::string ini = Text(vtt::ReadFileBytes(vtd::FromUnixPath(VT_SAMPLES_DIR "/Update.ini")));
     // Later keys of the same section win nowhere: the extra sections come first.
     vtt::SetFile(&files, "Update.ini", extraIni + ini);
-    std::string path = vtt::SaveInstaller("installation.exe", vtt::MakeInstaller(files, patch));
+    Bytes installer = vtt::MakeInstaller(files, patch);
+    if (movedTo_) Rebase(&installer, movedTo_);
+    std::string path = vtt::SaveInstaller("installation.exe", installer);
     ASSERT_TRUE(vtd::Start(path, &program_));
     sheet_ = vtd::WaitForWizard(program_.pid, kTimeout);
     ASSERT_TRUE(sheet_) << "no wizard appeared";
     background_ = GetWindow(sheet_, GW_OWNER);
+    if (movedTo_) ASSERT_EQ(ProgramBase(program_.pid), movedTo_) << "not where it was moved";
   }
 
   // Presses a sheet button as soon as it is enabled: the pages enable theirs by posted messages,
@@ -287,19 +367,20 @@ class InstallationTest : public ::testing::Test {
   }
 
   std::vector<vt::PayloadFile> files_ = vtt::SampleSetupFiles();
-  std::vector<std::string> before_;
   std::string destination_;
   Bytes oldA_;
-  vtd::Program program_;
   HWND sheet_ = nullptr;
   HWND background_ = nullptr;
+  // With an address, the installer is a copy moved there by its relocations.
+  uintptr_t movedTo_ = 0;
 };
 
 const char kDataError[] =
     "Data integrity (CRC) error in data!\nIf you downloaded this file, try to download it again.";
 
-TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) {
-  Start("[ShellExec]\r\nCommand=\r\n", vtt::SamplePatch());
+// The installation of the sample package from Welcome to Finish, each page and the disk checked.
+void InstallationTest::InstallWhole() {
+  ASSERT_NO_FATAL_FAILURE(Start("[ShellExec]\r\nCommand=\r\n", vtt::SamplePatch()));
   GoToDestination();
   HWND page = vtd::CurrentPage(sheet_);
   EXPECT_EQ(vtd::ControlText(page, 531), destination_);
@@ -352,6 +433,18 @@ TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) {
   EXPECT_FALSE(IsWindowVisible(background_));
   EXPECT_EQ(vtd::WaitExit(&program_, kTimeout), 0);
   EXPECT_TRUE(NewWorkDirs().empty());
+}
+
+TEST_F(InstallationTest, WholeInstallationOfTheSamplePackage) { InstallWhole(); }
+
+// A copy moved by its relocations to another address, as Windows moves every start of a
+// DYNAMIC_BASE program, runs the whole installation from there. Wine never moves a program by
+// itself: it loads each at the address it asks for, and refuses to start one whose address is
+// taken, so the test moves the copy as the loader would and Wine loads it where it now asks.
+TEST_F(InstallationTest, WholeInstallationOfACopyMovedByItsRelocations) {
+  if (!HasRelocations(vtt::StubWith(Bytes()))) GTEST_SKIP() << "the stub has no relocations";
+  movedTo_ = 0x10000000;
+  InstallWhole();
 }
 
 TEST_F(InstallationTest, BackFromTheDestinationPageWritesAndStartsNothing) {

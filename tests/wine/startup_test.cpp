@@ -12,11 +12,13 @@
 
 #include "format/file_format.h"
 #include "tests/wine/driver.h"
+#include "tests/wine/installer_test.h"
 #include "tests/wine/test_installers.h"
 
 namespace {
 
 using vtt::Bytes;
+using vtt::kTierStubSize;
 
 const char kDataError[] =
     "Data integrity (CRC) error in data!\nIf you downloaded this file, try to download it again.";
@@ -27,18 +29,9 @@ std::string UniqueName(const char* stem) {
          std::to_string(GetTickCount());
 }
 
-class StartupTest : public ::testing::Test {
+class StartupTest : public vtt::InstallerTest {
  protected:
-  void SetUp() override { before_ = vtd::TempDirs("VTA"); }
-  void TearDown() override { vtd::Kill(&program_); }
 
-  // WorkDirs that appeared since the test began.
-  std::vector<std::string> NewWorkDirs() const {
-    std::vector<std::string> added;
-    for (const std::string& name : vtd::TempDirs("VTA"))
-      if (std::find(before_.begin(), before_.end(), name) == before_.end()) added.push_back(name);
-    return added;
-  }
 
   void Run(const std::string& name, const Bytes& installer) {
     path_ = vtt::SaveInstaller(name, installer);
@@ -68,9 +61,7 @@ class StartupTest : public ::testing::Test {
     EXPECT_TRUE(NewWorkDirs().empty());
   }
 
-  std::vector<std::string> before_;
   std::string path_;
-  vtd::Program program_;
 };
 
 TEST_F(StartupTest, GoodPayloadEndsWithExitCodeZeroAndNoWorkDir) {
@@ -244,8 +235,8 @@ TEST_F(StartupTest, DamagedSetupBlockShowsDataErrorAndLeavesNothing) {
 
   Bytes good = vtt::MakeInstaller(files, vtt::SamplePatch());
   ExpectDataErrorAndCleanExit("truncated.exe",
-                              Bytes(good.begin(), good.begin() + vt::kStubSize + 200));
-  ExpectDataErrorAndCleanExit("stubonly.exe", Bytes(good.begin(), good.begin() + vt::kStubSize));
+                              Bytes(good.begin(), good.begin() + kTierStubSize + 200));
+  ExpectDataErrorAndCleanExit("stubonly.exe", Bytes(good.begin(), good.begin() + kTierStubSize));
 
   // More data than the stored size: the stream does not end within the output space.
   Bytes tooSmall = vtt::Block(records);

@@ -72,7 +72,7 @@ void RemoveFile(std::vector<vt::PayloadFile>* files, const std::string& name) {
 
 Bytes StubWith(const Bytes& payload) {
   Bytes image = ReadFileBytes(vtd::FromUnixPath(VT_STUB_PATH));
-  image.resize(vt::kStubSize, 0);
+  image.resize(kTierStubSize, 0);
   image.insert(image.end(), payload.begin(), payload.end());
   return image;
 }

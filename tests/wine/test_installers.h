@@ -13,6 +13,9 @@ namespace vtt {
 
 typedef std::vector<uint8_t> Bytes;
 
+// The padded size of this tier's stub (the product's, or the 64-bit build's), set by the build.
+const uint32_t kTierStubSize = VT_STUB_SIZE;
+
 inline Bytes Cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tests/wine/driver.h"
+#include "tests/wine/installer_test.h"
 #include "tests/wine/test_installers.h"
 
 namespace {
@@ -36,17 +37,9 @@ bool Enabled(HWND dialog, int id) {
 
 std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-class WindowsTest : public ::testing::Test {
+class WindowsTest : public vtt::InstallerTest {
  protected:
-  void SetUp() override { before_ = vtd::TempDirs("VTA"); }
-  void TearDown() override { vtd::Kill(&program_); }
 
-  std::vector<std::string> NewWorkDirs() const {
-    std::vector<std::string> added;
-    for (const std::string& name : vtd::TempDirs("VTA"))
-      if (std::find(before_.begin(), before_.end(), name) == before_.end()) added.push_back(name);
-    return added;
-  }
 
   // Packs the sample package with this Update.ini (and more files when given) and starts it.
   void Start(const std::string& updateIni, std::vector<vt::PayloadFile> files = {}) {
@@ -85,10 +78,6 @@ class WindowsTest : public ::testing::Test {
     EXPECT_TRUE(NewWorkDirs().empty());
   }
 
-  std::string WorkDirFile(const char* name) const {
-    std::vector<std::string> dirs = NewWorkDirs();
-    return dirs.size() == 1 ? vtd::TempPath() + dirs[0] + "\\" + name : std::string();
-  }
 
   void Screenshot(const char* name) {
     EXPECT_TRUE(vtd::SaveScreenshot(vtt::ArtefactsDir() + "\\" + name));
@@ -103,8 +92,6 @@ class WindowsTest : public ::testing::Test {
         << "caption is " << vtd::WindowText(sheet_);
   }
 
-  std::vector<std::string> before_;
-  vtd::Program program_;
   HWND sheet_ = nullptr;
   HWND background_ = nullptr;
 };

@@ -1,5 +1,5 @@
 // Storage of the start-up values.
-#include "text/startup_state.h"
+#include "process/startup_state.h"
 
 HINSTANCE g_instance;
 char g_tempPath[kPathChars];

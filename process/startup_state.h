@@ -1,7 +1,7 @@
 // Values that start-up (installer/) sets once and the text lookup, the chrome and the wizard
 // read. They live at the bottom of the Win32 side so that every window reads them downwards.
-#ifndef VANTREL_TEXT_STARTUP_STATE_H
-#define VANTREL_TEXT_STARTUP_STATE_H
+#ifndef VANTREL_PROCESS_STARTUP_STATE_H
+#define VANTREL_PROCESS_STARTUP_STATE_H
 
 #include <windows.h>
 
@@ -26,4 +26,4 @@ extern int g_showSplash;
 // default of its own, [Path] BackupDirectory.
 void ReadUpdateIni(const char* section, const char* key, char* value);
 
-#endif  // VANTREL_TEXT_STARTUP_STATE_H
+#endif  // VANTREL_PROCESS_STARTUP_STATE_H

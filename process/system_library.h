@@ -1,7 +1,7 @@
 // DLL loading that never looks beside the installer: a DLL planted next to it (in a download
 // folder, say) would otherwise run with the installer's rights.
-#ifndef VANTREL_TEXT_SYSTEM_LIBRARY_H
-#define VANTREL_TEXT_SYSTEM_LIBRARY_H
+#ifndef VANTREL_PROCESS_SYSTEM_LIBRARY_H
+#define VANTREL_PROCESS_SYSTEM_LIBRARY_H
 
 #include <windows.h>
 
@@ -16,4 +16,4 @@ FARPROC SystemDllFunction(const char* file, const char* name);
 // comctl32.dll, which is no KnownDLL and therefore never imported.
 extern const char kCommonControlsDll[];
 
-#endif  // VANTREL_TEXT_SYSTEM_LIBRARY_H
+#endif  // VANTREL_PROCESS_SYSTEM_LIBRARY_H

@@ -1,6 +1,6 @@
 // The few C runtime entries the stub takes from msvcrt.dll; it has no runtime start-up of its own.
-#ifndef VANTREL_TEXT_RUNTIME_H
-#define VANTREL_TEXT_RUNTIME_H
+#ifndef VANTREL_PROCESS_RUNTIME_H
+#define VANTREL_PROCESS_RUNTIME_H
 
 extern "C" {
 // The runtime's exit-handler list, run by exit() but not by ExitProcess().
@@ -8,4 +8,4 @@ __declspec(dllimport) int __cdecl atexit(void(__cdecl* handler)(void));
 __declspec(dllimport) void __cdecl exit(int code);
 }
 
-#endif  // VANTREL_TEXT_RUNTIME_H
+#endif  // VANTREL_PROCESS_RUNTIME_H

@@ -1,5 +1,7 @@
 // DLLs from System32 only.
-#include "text/system_library.h"
+#include "process/system_library.h"
+
+#include <string.h>
 
 const char kCommonControlsDll[] = "comctl32.dll";
 
@@ -15,7 +17,7 @@ void RestrictDllSearch() {
 FARPROC SystemDllFunction(const char* file, const char* name) {
   char path[MAX_PATH];
   const UINT length = GetSystemDirectoryA(path, MAX_PATH);
-  if (length == 0 || length + 1 + lstrlenA(file) >= MAX_PATH) return nullptr;
+  if (length == 0 || length + 1 + strlen(file) >= MAX_PATH) return nullptr;
   lstrcatA(path, "\\");
   lstrcatA(path, file);
   const HMODULE module = LoadLibraryA(path);
