@@ -42,27 +42,9 @@ bool IsReparsePoint(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Opens `path` for reading, sharing reads and writes but not deletion, so that nobody renames
-// or replaces what it names while the handle is open (Windows records the sharing only of a
-// handle that may read, write or delete: one opened for its attributes alone blocks nothing).
-// With FILE_FLAG_OPEN_REPARSE_POINT a link is opened as itself.
-HANDLE OpenHeld(const char* path, DWORD flags) {
-  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, flags, nullptr);
-}
-
-// `path` itself held (OpenHeld) when it is a file with no other hard links and no link.
-HANDLE OpenSoleLink(const char* path) {
-  BY_HANDLE_FILE_INFORMATION info;
-  HANDLE file = OpenHeld(path, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (file != INVALID_HANDLE_VALUE &&
-      (!GetFileInformationByHandle(file, &info) || info.nNumberOfLinks > 1 ||
-       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
-    CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-  }
-  return file;
-}
+// FsOpen's own mode for FsSetNormalAttributes: the file held, for its attributes, as a
+// folder is (HoldFolder).
+const FsOpenMode kFsHoldForAttributes = FsOpenMode(kFsUpdateSoleLink + 1);
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -91,35 +73,19 @@ struct HeldFolder {
 };
 
 HeldFolder* g_held;
-DWORD g_holder;  // the thread that holds; 0 when none
+DWORD g_holder;  // the thread that holds; 0 when none, an id no thread has
 
-bool Holding() { return g_holder != 0 && g_holder == GetCurrentThreadId(); }
-
-// True when path[0, length) is `folder` (of `end` characters) or a folder above it; compared
-// from the end, where the paths of one run differ.
+// True when path[0, length) is `folder` (of `end` characters) or a folder above it.
 bool Covers(const char* path, size_t length, const char* folder, size_t end) {
-  if (length > end || (length < end && !IsSeparator(folder[length]))) return false;
-  while (length > 0 && path[length - 1] == folder[length - 1]) --length;
-  return length == 0;
-}
-
-// The deepest held folder that path[0, end) is or lies below; null when none, or when this
-// thread does not hold.
-HeldFolder* Deepest(const char* path, size_t end) {
-  HeldFolder* found = nullptr;
-  for (HeldFolder* held = g_held; held && Holding(); held = held->next) {
-    if (Covers(held->path, held->length, path, end) && (!found || held->length > found->length))
-      found = held;
-  }
-  return found;
+  return length <= end && (length == end || IsSeparator(folder[length])) &&
+         memcmp(path, folder, length) == 0;
 }
 
 // Closes the held folders that are `path` or lie below it; every one with path null.
 void LetGo(const char* path) {
-  const size_t length = path ? lstrlenA(path) : 0;
   for (HeldFolder** link = &g_held; *link;) {
     HeldFolder* held = *link;
-    if (path && !Covers(path, length, held->path, held->length)) {
+    if (path && !Covers(path, strlen(path), held->path, held->length)) {
       link = &held->next;
       continue;
     }
@@ -129,53 +95,67 @@ void LetGo(const char* path) {
   }
 }
 
-// Keeps `handle`, the folder path[0, length), to the release. False, with the handle closed,
-// when no memory is left.
-bool Hold(const char* path, size_t length, HANDLE handle) {
-  HeldFolder* held =
-      static_cast<HeldFolder*>(HeapAlloc(GetProcessHeap(), 0, sizeof(HeldFolder) + length));
+// kByPath: not holding, or below no root, where a call goes by path as ever.
+enum Reached { kReached, kByPath, kMissing, kLinked };
+
+// Opens the folder `folder` without delete sharing, and holds it to the release, known by its
+// first `length` characters, when its parent's listing shows a folder and, with
+// FILE_FLAG_OPEN_REPARSE_POINT in `flags`, no link: where it is held, a name that the listing
+// cannot find counts as a link. A root, opened as the system finds it, may be a link, and a
+// drive's root has no listing.
+Reached HoldFolder(const char* folder, size_t length, DWORD flags) {
+  // Read access, reads and writes shared but not deletion: nobody renames or replaces it while
+  // it is open (Windows records the sharing only of a handle that may read, write or delete:
+  // one opened for its attributes alone blocks nothing).
+  const HANDLE handle = CreateFileA(folder, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags,
+                                    nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return kMissing;
+  const DWORD attributes = NameAttributes(folder);
+  Reached reached = (flags && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) ? kLinked
+                    : (attributes & FILE_ATTRIBUTE_DIRECTORY)             ? kReached
+                                                                          : kMissing;
+  HeldFolder* held = reached == kReached ? static_cast<HeldFolder*>(HeapAlloc(
+                                               GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                               sizeof(HeldFolder) + length))
+                                         : nullptr;
   if (!held) {
     CloseHandle(handle);
-    return false;
+    return reached == kReached ? kMissing : reached;
   }
   held->next = g_held;
   held->handle = handle;
   held->length = length;
-  lstrcpynA(held->path, path, int(length) + 1);
+  memcpy(held->path, folder, length);
   g_held = held;
-  return true;
+  return kReached;
 }
-
-// kByPath: not holding, or below no root, where a call goes by path as ever.
-enum Reached { kReached, kByPath, kMissing, kLinked };
 
 // Below a root (while holding), holds every folder of path[0, end) below the deepest one held.
 // Elsewhere only looks for a link among the folders below path[0, from), going on past missing
 // ones. Names of dots alone never come: the engine refuses them in paths, and listings skip
 // them.
 Reached Walk(const char* path, size_t end, size_t from) {
-  const HeldFolder* top = Deepest(path, end);
+  const HeldFolder* top = nullptr;
+  if (g_holder == GetCurrentThreadId()) {
+    for (const HeldFolder* held = g_held; held; held = held->next) {
+      if (Covers(held->path, held->length, path, end) && (!top || held->length > top->length))
+        top = held;
+    }
+  }
   if (top) from = top->length;
-  char level[kMaxPath + 1];
   for (size_t at = from; at < end;) {
     const char* p = path + at + 1;
     while (p < path + end && !IsSeparator(*p)) p = NextChar(p);
     at = size_t(p - path);
-    lstrcpynA(level, path, int(at) + 1);
-    const HANDLE folder = top ? OpenHeld(level, FILE_FLAG_BACKUP_SEMANTICS |
-                                                    FILE_FLAG_OPEN_REPARSE_POINT)
-                              : INVALID_HANDLE_VALUE;
-    if (top && folder == INVALID_HANDLE_VALUE) return kMissing;
-    // A name that the listing cannot find counts as a link where it is held.
-    const DWORD attributes = NameAttributes(level);
-    const bool linked = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                        (top || attributes != INVALID_FILE_ATTRIBUTES);
-    if (top && (linked || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
-      CloseHandle(folder);
-      return linked ? kLinked : kMissing;
+    char folder[kMaxPath + 1];
+    lstrcpynA(folder, path, int(at) + 1);
+    if (top) {
+      const Reached reached = HoldFolder(folder, at, FILE_FLAG_OPEN_REPARSE_POINT);
+      if (reached != kReached) return reached;
+    } else if (IsReparsePoint(folder)) {
+      return kLinked;
     }
-    if (linked) return kLinked;
-    if (top && !Hold(level, at, folder)) return kMissing;
   }
   return top ? kReached : kByPath;
 }
@@ -188,11 +168,7 @@ size_t FolderEnd(const char* path) {
 // Holds the folders down to that of `path`, and of `other` when not null. False, as for a
 // missing folder, when one of them is missing or a link.
 bool Reach(const char* path, const char* other = nullptr) {
-  if (Walk(path, FolderEnd(path), kMaxPath) < kMissing &&
-      (!other || Walk(other, FolderEnd(other), kMaxPath) < kMissing))
-    return true;
-  SetLastError(ERROR_PATH_NOT_FOUND);
-  return false;
+  return Walk(path, FolderEnd(path), kMaxPath) < kMissing && (!other || Reach(other));
 }
 
 }  // namespace
@@ -202,26 +178,18 @@ void FsHoldFolders() {
 }
 
 void FsReleaseFolders() {
-  if (!Holding()) return;
+  if (g_holder != GetCurrentThreadId()) return;
   LetGo(nullptr);
   g_holder = 0;
 }
 
-// A root below another is walked to, and held so; any other is opened as the system finds it,
-// and must show as a folder in its parent's listing (a drive's root has none).
+// A root below another is walked to, and held so; any other is opened as the system finds it
+// (links followed: the caller chose it), and must show as a folder in its parent's listing.
 bool FsHoldRoot(const char* folder) {
-  const size_t end = lstrlenA(folder) - EndsWithSeparator(folder);
-  if (end > kMaxPath) return false;
+  const size_t end = strlen(folder) - EndsWithSeparator(folder);
+  if (end > kMaxPath || g_holder != GetCurrentThreadId()) return false;
   const Reached reached = Walk(folder, end, end);
-  if (!Holding() || reached >= kMissing) return false;
-  if (reached == kReached) return true;
-  const HANDLE handle = OpenHeld(folder, FILE_FLAG_BACKUP_SEMANTICS);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  if (!(NameAttributes(folder) & FILE_ATTRIBUTE_DIRECTORY)) {
-    CloseHandle(handle);
-    return false;
-  }
-  return Hold(folder, end, handle);
+  return reached == kReached || (reached == kByPath && HoldFolder(folder, end, 0) == kReached);
 }
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
@@ -240,28 +208,33 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
       {kWrite, 0, CREATE_NEW},                                 // kFsCreateAlways
       {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},          // kFsReadShared
       {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateSoleLink
+      {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING},  // kFsHoldForAttributes
   };
-  static_assert(sizeof kModes / sizeof kModes[0] == kFsUpdateSoleLink + 1, "a row per mode");
+  static_assert(sizeof kModes / sizeof kModes[0] == kFsHoldForAttributes + 1, "a row per mode");
   const Mode& m = kModes[mode];
-  const int kSoleLink = 1 << kFsTruncateExisting | 1 << kFsUpdateSoleLink;
+  const int kSoleLink =
+      1 << kFsTruncateExisting | 1 << kFsUpdateSoleLink | 1 << kFsHoldForAttributes;
+  FsError result = kFsFailed;
   HANDLE h = INVALID_HANDLE_VALUE;
   if (Reach(path)) {
     // Deleting a name never writes to what it names: a file with other hard links loses one.
     if (mode == kFsCreateAlways) DeleteFileA(path);
-    // A link at the file is opened as itself and refused below: never written through.
+    // A link at the file is opened as itself and refused: never written through.
     h = CreateFileA(path, m.access, m.share, nullptr, m.disposition,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  }
-  FsError result = h == INVALID_HANDLE_VALUE ? LastError() : kFsOk;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (h != INVALID_HANDLE_VALUE &&
-      (!GetFileInformationByHandle(h, &info) ||
-       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-       (((1 << mode) & kSoleLink) && info.nNumberOfLinks > 1) ||
-       (mode == kFsTruncateExisting && !SetEndOfFile(h)))) {
-    CloseHandle(h);
-    h = INVALID_HANDLE_VALUE;
-    result = kFsFailed;
+    if (h == INVALID_HANDLE_VALUE) result = LastError();
+    // Refused: a link, and, for the modes that may change what other names of it share, a file
+    // with other hard links; kFsTruncateExisting empties only what it has so checked.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(h, &info) ||
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+         (((1 << mode) & kSoleLink) && info.nNumberOfLinks > 1) ||
+         (mode == kFsTruncateExisting && !SetEndOfFile(h)))) {
+      CloseHandle(h);
+      h = INVALID_HANDLE_VALUE;
+    }
+    if (h != INVALID_HANDLE_VALUE) result = kFsOk;
   }
   if (error) *error = result;
   return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FsFile>(h);
@@ -304,28 +277,31 @@ void FsUnmap(FsView* view) {
   view->mapping = nullptr;
 }
 
-// Only a `to` found a file with no other hard links and no link is written over; any other
-// goes first, as a name, and the copy makes a new file, which fails should anything take the
-// name in between. The look is let go before the copy, which may not share with it: a file
-// that becomes a hard link in that moment is written through.
+// A `to` that is replaced goes first, as a name, and the copy makes a new file, which fails
+// should anything take the name in between: what other hard links or a link at `to` name is
+// never written.
 FsError FsCopyFile(const char* from, const char* to, bool replace) {
   if (!Reach(from, to)) return kFsFailed;
-  const HANDLE sole = replace ? OpenSoleLink(to) : INVALID_HANDLE_VALUE;
-  if (sole != INVALID_HANDLE_VALUE) CloseHandle(sole);
-  else if (replace) DeleteFileA(to);
-  return ResultOf(CopyFileA(from, to, sole == INVALID_HANDLE_VALUE));
+  if (replace) DeleteFileA(to);
+  return ResultOf(CopyFileA(from, to, TRUE));
 }
 
-// A folder renamed is let go, with those below it: their paths name others now.
-FsError FsMoveFile(const char* from, const char* to) {
+namespace {
+
+// A folder renamed is let go, with those below it: their paths name others now. Without flags
+// MoveFileExA renames as MoveFileA does, folders too, and refuses an existing `to`.
+FsError Move(const char* from, const char* to, DWORD flags) {
   if (!Reach(from, to)) return kFsFailed;
   LetGo(from);
-  return ResultOf(MoveFileA(from, to));
+  return ResultOf(MoveFileExA(from, to, flags));
 }
 
+}  // namespace
+
+FsError FsMoveFile(const char* from, const char* to) { return Move(from, to, 0); }
+
 FsError FsReplaceFile(const char* from, const char* to) {
-  if (!Reach(from, to)) return kFsFailed;
-  return ResultOf(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+  return Move(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
 }
 
 // Inside held folders a path leads only where they hold; a link at the name itself is deleted
@@ -341,10 +317,10 @@ FsError FsDiscardFile(const char* path) { return FsDeleteFile(path); }
 // The file is held, without delete sharing, from its look to the change, so that nothing can
 // take its name in between.
 bool FsSetNormalAttributes(const char* path) {
-  const HANDLE file = Reach(path) ? OpenSoleLink(path) : INVALID_HANDLE_VALUE;
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const FsFile file = FsOpen(path, kFsHoldForAttributes, nullptr);
+  if (file == kNoFile) return false;
   const bool done = SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
-  CloseHandle(file);
+  FsClose(file);
   return done;
 }
 
@@ -366,8 +342,10 @@ bool FsMakeParentDirs(const char* path) {
   if (last - path >= MAX_PATH) return false;
   char parent[MAX_PATH];
   lstrcpynA(parent, path, int(last - path) + 1);
-  // A folder that stands there already will do at every level of the path.
-  return FsMakeDir(parent) || GetLastError() == ERROR_ALREADY_EXISTS ||
+  // A folder that stands there already will do at every level of the path; where the folders
+  // above cannot be reached (held), the error is not CreateDirectoryA's to read.
+  return (Reach(parent) &&
+          (CreateDirectoryA(parent, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)) ||
          (FsMakeParentDirs(parent) && FsMakeDir(parent));
 }
 
