@@ -27,19 +27,18 @@ FsError ResultOf(BOOL ok) { return ok ? kFsOk : LastError(); }
 
 // The attributes that the listing of the parent gives `path`: a junction or a symbolic link,
 // of a folder or of a file, carries FILE_ATTRIBUTE_REPARSE_POINT itself there, never its
-// target's (Wine shows a Unix link to a folder as one only there, not on a handle).
-// INVALID_FILE_ATTRIBUTES for a missing path.
+// target's (Wine shows a Unix link to a folder as one only there, not on a handle). None for
+// a missing path: no link, and no folder.
 DWORD NameAttributes(const char* path) {
   WIN32_FIND_DATAA found;
   const HANDLE find = FindFirstFileA(path, &found);
-  if (find == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
+  if (find == INVALID_HANDLE_VALUE) return 0;
   FindClose(find);
   return found.dwFileAttributes;
 }
 
 bool IsReparsePoint(const char* path) {
-  const DWORD attributes = NameAttributes(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  return (NameAttributes(path) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // FsOpen's own mode for FsSetNormalAttributes: the file held, for its attributes, as a
@@ -99,10 +98,10 @@ void LetGo(const char* path) {
 enum Reached { kReached, kByPath, kMissing, kLinked };
 
 // Opens the folder `folder` without delete sharing, and holds it to the release, known by its
-// first `length` characters, when its parent's listing shows a folder and, with
-// FILE_FLAG_OPEN_REPARSE_POINT in `flags`, no link: where it is held, a name that the listing
-// cannot find counts as a link. A root, opened as the system finds it, may be a link, and a
-// drive's root has no listing.
+// first `length` characters. With FILE_FLAG_OPEN_REPARSE_POINT in `flags` (a folder below a
+// root) it is opened as itself, and held only when its parent's listing shows a folder and no
+// link. A root is opened as the system finds it, links followed (the caller chose it); a drive's
+// root has no listing, and a file held as a root only makes every call below it fail.
 Reached HoldFolder(const char* folder, size_t length, DWORD flags) {
   // Read access, reads and writes shared but not deletion: nobody renames or replaces it while
   // it is open (Windows records the sharing only of a handle that may read, write or delete:
@@ -111,10 +110,10 @@ Reached HoldFolder(const char* folder, size_t length, DWORD flags) {
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags,
                                     nullptr);
   if (handle == INVALID_HANDLE_VALUE) return kMissing;
-  const DWORD attributes = NameAttributes(folder);
-  Reached reached = (flags && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) ? kLinked
-                    : (attributes & FILE_ATTRIBUTE_DIRECTORY)             ? kReached
-                                                                          : kMissing;
+  const DWORD attributes = flags ? NameAttributes(folder) : FILE_ATTRIBUTE_DIRECTORY;
+  Reached reached = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kLinked
+                    : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? kReached
+                                                                : kMissing;
   HeldFolder* held = reached == kReached ? static_cast<HeldFolder*>(HeapAlloc(
                                                GetProcessHeap(), HEAP_ZERO_MEMORY,
                                                sizeof(HeldFolder) + length))
@@ -131,38 +130,27 @@ Reached HoldFolder(const char* folder, size_t length, DWORD flags) {
   return kReached;
 }
 
-// Below a root (while holding), holds every folder of path[0, end) below the deepest one held.
-// Elsewhere only looks for a link among the folders below path[0, from), going on past missing
-// ones. Names of dots alone never come: the engine refuses them in paths, and listings skip
-// them.
-Reached Walk(const char* path, size_t end, size_t from) {
-  const HeldFolder* top = nullptr;
-  if (g_holder == GetCurrentThreadId()) {
-    for (const HeldFolder* held = g_held; held; held = held->next) {
-      if (Covers(held->path, held->length, path, end) && (!top || held->length > top->length))
-        top = held;
-    }
-  }
-  if (top) from = top->length;
-  for (size_t at = from; at < end;) {
-    const char* p = path + at + 1;
-    while (p < path + end && !IsSeparator(*p)) p = NextChar(p);
-    at = size_t(p - path);
-    char folder[kMaxPath + 1];
-    lstrcpynA(folder, path, int(at) + 1);
-    if (top) {
-      const Reached reached = HoldFolder(folder, at, FILE_FLAG_OPEN_REPARSE_POINT);
-      if (reached != kReached) return reached;
-    } else if (IsReparsePoint(folder)) {
-      return kLinked;
-    }
-  }
-  return top ? kReached : kByPath;
-}
-
 size_t FolderEnd(const char* path) {
   const char* name = FileNamePart(path);
   return name == path ? 0 : size_t(name - path - 1);
+}
+
+// Below a root (while holding), holds path[0, end) and every folder above it up to one held.
+// Elsewhere only looks for a link among the folders below path[0, from), going on past missing
+// ones. Each folder is found from its own name's end, by the separator before it (FolderEnd
+// reads the name by character, so that a second byte 0x5C is no separator). Names of dots
+// alone never come: the engine refuses them in paths, and listings skip them.
+Reached Walk(const char* path, size_t end, size_t from) {
+  if (end == 0) return kByPath;
+  if (g_holder == GetCurrentThreadId()) {
+    for (const HeldFolder* held = g_held; held; held = held->next)
+      if (held->length == end && memcmp(held->path, path, end) == 0) return kReached;
+  }
+  char folder[kMaxPath + 1];
+  lstrcpynA(folder, path, int(end) + 1);
+  const Reached above = Walk(path, FolderEnd(folder), from);
+  if (above == kReached) return HoldFolder(folder, end, FILE_FLAG_OPEN_REPARSE_POINT);
+  return above == kByPath && end > from && IsReparsePoint(folder) ? kLinked : above;
 }
 
 // Holds the folders down to that of `path`, and of `other` when not null. False, as for a
@@ -183,8 +171,7 @@ void FsReleaseFolders() {
   g_holder = 0;
 }
 
-// A root below another is walked to, and held so; any other is opened as the system finds it
-// (links followed: the caller chose it), and must show as a folder in its parent's listing.
+// A root below another is walked to, and held so; any other is opened as the system finds it.
 bool FsHoldRoot(const char* folder) {
   const size_t end = strlen(folder) - EndsWithSeparator(folder);
   if (end > kMaxPath || g_holder != GetCurrentThreadId()) return false;
