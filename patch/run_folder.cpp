@@ -223,11 +223,11 @@ bool RecordBackup(void* folder, const char* relative) {
 
 void MarkRunKept(RunFolder* folder) { WriteJournalLine(*folder, "", kKeptLine); }
 
-void RemoveRunFolder(RunFolder* folder) {
+bool RemoveRunFolder(RunFolder* folder) {
   CloseRunFolder(folder);
   PathBuffer journal;
   JoinPath(folder->privateDir, kJournalName, journal);
-  RemoveFolders(folder->backupDir, folder->privateDir, journal);
+  return RemoveFolders(folder->backupDir, folder->privateDir, journal);
 }
 
 void CloseRunFolder(RunFolder* folder) {

@@ -55,6 +55,12 @@ grep -q "^ *6 skipped, access denied or a link" "$work/output.txt" ||
 [ "$(cat "$work/dest/fine.txt" 2>/dev/null)" = fine ] || fail "the entry without a link was not applied"
 [ "$(cat "$work/dest/ro.txt" 2>/dev/null)" = new ] || fail "the hard-linked file was not updated"
 [ "$(cat "$work/kept/ro.txt" 2>/dev/null)" = old ] || fail "the backup of the hard-linked file was not kept"
+# Its backup, read-only through the name outside, cannot go without a change to what that name
+# shares: it stays, in the run's folder, which the log names.
+bak=$(cd "$work/dest" && echo BAK*.tmp)
+[ "$(cat "$work/dest/$bak/ro.txt" 2>/dev/null)" = old ] || fail "the read-only backup did not stay"
+grep -q "^$bak -> A link or a refused name; left as it is." "$work/dest/Vantrel.log" ||
+  fail "the log does not name the folder that stays"
 for link in linked deep/inner named.txt renamed.txt; do
   [ -L "$work/dest/$link" ] || fail "the link $link in the destination is gone"
 done
