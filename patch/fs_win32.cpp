@@ -111,21 +111,21 @@ Reached HoldFolder(const char* folder, size_t length, DWORD flags) {
                                     nullptr);
   if (handle == INVALID_HANDLE_VALUE) return kMissing;
   const DWORD attributes = flags ? NameAttributes(folder) : FILE_ATTRIBUTE_DIRECTORY;
-  Reached reached = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kLinked
-                    : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? kReached
-                                                                : kMissing;
-  HeldFolder* held = reached == kReached ? static_cast<HeldFolder*>(HeapAlloc(
-                                               GetProcessHeap(), HEAP_ZERO_MEMORY,
-                                               sizeof(HeldFolder) + length))
-                                         : nullptr;
-  if (!held) {
+  HeldFolder* held;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     CloseHandle(handle);
-    return reached == kReached ? kMissing : reached;
+    return kLinked;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      !(held = static_cast<HeldFolder*>(
+            HeapAlloc(GetProcessHeap(), 0, sizeof(HeldFolder) + length)))) {
+    CloseHandle(handle);
+    return kMissing;
   }
   held->next = g_held;
   held->handle = handle;
   held->length = length;
-  memcpy(held->path, folder, length);
+  lstrcpynA(held->path, folder, int(length) + 1);
   g_held = held;
   return kReached;
 }
