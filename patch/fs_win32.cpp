@@ -74,6 +74,8 @@ struct HeldFolder {
 HeldFolder* g_held;
 DWORD g_holder;  // the thread that holds; 0 when none, an id no thread has
 
+bool Holding() { return g_holder == GetCurrentThreadId(); }
+
 // True when path[0, length) is `folder` (of `end` characters) or a folder above it.
 bool Covers(const char* path, size_t length, const char* folder, size_t end) {
   return length <= end && (length == end || IsSeparator(folder[length])) &&
@@ -142,7 +144,7 @@ size_t FolderEnd(const char* path) {
 // alone never come: the engine refuses them in paths, and listings skip them.
 Reached Walk(const char* path, size_t end, size_t from) {
   if (end == 0) return kByPath;
-  if (g_holder == GetCurrentThreadId()) {
+  if (Holding()) {
     for (const HeldFolder* held = g_held; held; held = held->next)
       if (held->length == end && memcmp(held->path, path, end) == 0) return kReached;
   }
@@ -166,7 +168,7 @@ void FsHoldFolders() {
 }
 
 void FsReleaseFolders() {
-  if (g_holder != GetCurrentThreadId()) return;
+  if (!Holding()) return;
   LetGo(nullptr);
   g_holder = 0;
 }
@@ -174,7 +176,7 @@ void FsReleaseFolders() {
 // A root below another is walked to, and held so; any other is opened as the system finds it.
 bool FsHoldRoot(const char* folder) {
   const size_t end = strlen(folder) - EndsWithSeparator(folder);
-  if (end > kMaxPath || g_holder != GetCurrentThreadId()) return false;
+  if (end > kMaxPath || !Holding()) return false;
   const Reached reached = Walk(folder, end, end);
   return reached == kReached || (reached == kByPath && HoldFolder(folder, end, 0) == kReached);
 }
