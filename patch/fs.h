@@ -66,8 +66,9 @@ void FsUnmap(FsView* view);
 
 // Copies a file with its attributes. With `replace` false an existing `to` is kept and the
 // result is kExists. With `replace`, a `to` that has other hard links is never written: the
-// copy is made as a new file beside it that then takes its name, or fails. On POSIX a failed
-// copy removes the partly written `to`.
+// copy is made as a new file beside it that then takes its name (Windows: `to` is deleted
+// first, and the copy made new at its name), or fails. On POSIX a failed copy removes the
+// partly written `to`.
 FsError FsCopyFile(const char* from, const char* to, bool replace);
 
 // Renames `from` to `to`; fails when `to` exists.
@@ -134,7 +135,7 @@ bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength);
 // FsHoldRoot is opened once, and every path below it is reached from it one folder at a time,
 // never through a link (a path whose folders hold one fails, as a missing folder does). POSIX
 // keeps each folder so found open and reaches files relative to it; Windows keeps each one
-// open without delete sharing, checked on its handle to be a folder and no reparse point, so
+// open without delete sharing, checked in its parent's listing to be a folder and no link, so
 // that nobody can rename or replace it meanwhile. The link checks (FsPathHasLink,
 // FsMakeParentDirsUnlessLinked) then make missing folders the same way, leaving no moment
 // between a look and its use. A folder that this layer removes or renames is let go. Meant for
