@@ -96,8 +96,9 @@ void LetGo(const char* path) {
   }
 }
 
-// kByPath: not holding, or below no root, where a call goes by path as ever.
-enum Reached { kReached, kByPath, kMissing, kLinked };
+// kByPath: not holding, or below no root, where a call goes by path as ever; kNotMade: so, and
+// the folder that was to be made is not there.
+enum Reached { kReached, kByPath, kNotMade, kMissing, kLinked };
 
 // Opens the folder `folder` without delete sharing, and holds it to the release, known by its
 // first `length` characters. With FILE_FLAG_OPEN_REPARSE_POINT in `flags` (a folder below a
@@ -139,10 +140,12 @@ size_t FolderEnd(const char* path) {
 
 // Below a root (while holding), holds path[0, end) and every folder above it up to one held.
 // Elsewhere only looks for a link among the folders below path[0, from), going on past missing
-// ones. Each folder is found from its own name's end, by the separator before it (FolderEnd
-// reads the name by character, so that a second byte 0x5C is no separator). Names of dots
-// alone never come: the engine refuses them in paths, and listings skip them.
-Reached Walk(const char* path, size_t end, size_t from) {
+// ones. With `make`, each folder not held yet is made first where missing, from its parent as
+// reached: a walk stops at a link before anything below it is made. Each folder is found from
+// its own name's end, by the separator before it (FolderEnd reads the name by character, so that
+// a second byte 0x5C is no separator). Names of dots alone never come: the engine refuses them
+// in paths, and listings skip them.
+Reached Walk(const char* path, size_t end, size_t from, bool make = false) {
   if (end == 0) return kByPath;
   if (Holding()) {
     for (const HeldFolder* held = g_held; held; held = held->next)
@@ -150,9 +153,13 @@ Reached Walk(const char* path, size_t end, size_t from) {
   }
   char folder[kMaxPath + 1];
   lstrcpynA(folder, path, int(end) + 1);
-  const Reached above = Walk(path, FolderEnd(folder), from);
+  const Reached above = Walk(path, FolderEnd(folder), from, make);
+  if (above >= kMissing) return above;
+  // A folder that stands there already will do (a drive or a server is none to make).
+  const bool made = !make || CreateDirectoryA(folder, nullptr) ||
+                    GetLastError() == ERROR_ALREADY_EXISTS;
   if (above == kReached) return HoldFolder(folder, end, FILE_FLAG_OPEN_REPARSE_POINT);
-  return above == kByPath && end > from && IsReparsePoint(folder) ? kLinked : above;
+  return end > from && IsReparsePoint(folder) ? kLinked : made ? kByPath : kNotMade;
 }
 
 // Holds the folders down to that of `path`, and of `other` when not null. False, as for a
@@ -319,23 +326,9 @@ const char* FsNameTag() { return ""; }
 
 bool FsTakeNameTag(const char**, const char*) { return true; }
 
-// The directory up to the last backslash, and the missing ones above it. Mostly it exists
-// already, and one call tells so. Walked by character: a double-byte character whose second
-// byte is 0x5C is part of a name, not a separator. A drive ("C:") is not made. Below a held
-// root, each folder is made from its parent held (FsMakeDir), and held by the next call.
+// Mostly every folder is held already, and no call is made.
 bool FsMakeParentDirs(const char* path) {
-  const char* last = nullptr;
-  for (const char* p = path; *p != 0; p = NextChar(p))
-    if (*p == '\\') last = p;
-  if (!last || last == path || last[-1] == ':') return true;
-  if (last - path >= MAX_PATH) return false;
-  char parent[MAX_PATH];
-  lstrcpynA(parent, path, int(last - path) + 1);
-  // A folder that stands there already will do at every level of the path; where the folders
-  // above cannot be reached (held), the error is not CreateDirectoryA's to read.
-  return (Reach(parent) &&
-          (CreateDirectoryA(parent, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)) ||
-         (FsMakeParentDirs(parent) && FsMakeDir(parent));
+  return Walk(path, FolderEnd(path), kMaxPath, true) < kNotMade;
 }
 
 bool FsMakeDir(const char* path) { return Reach(path) && CreateDirectoryA(path, nullptr) != 0; }
@@ -374,30 +367,19 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   return true;
 }
 
-namespace {
-
-// Every folder below the root, and the file itself unless `last` is a backslash (the name
-// after the last one ends at the NUL): Windows follows a junction or a symbolic link wherever
-// it stands in a path. Walked by character, so that a second byte 0x5C is no separator. Below
+// Every folder below the root, and the file itself: Windows follows a junction or a symbolic
+// link wherever it stands in a path, and a copy onto a link to a file writes through it. Below
 // a held root the folders are held on the way, and then the file alone is looked at.
-bool HasLinkBelow(const char* path, size_t rootLength, char last) {
-  const Reached reached = Walk(path, FolderEnd(path), rootLength);
-  return reached == kLinked || (reached != kMissing && last == 0 && IsReparsePoint(path));
-}
-
-}  // namespace
-
-// A copy onto a link to a file writes through it: the file is looked at too.
 bool FsPathHasLink(const char* path, size_t rootLength) {
-  return HasLinkBelow(path, rootLength, 0);
+  const Reached reached = Walk(path, FolderEnd(path), rootLength);
+  return reached == kLinked || (reached != kMissing && IsReparsePoint(path));
 }
 
 // The file itself is left to the open that every use of it goes through first (FsOpen
-// refuses a link), and a move onto its name never replaces it: one look at it, not two.
+// refuses a link), and a move onto its name never replaces it: one look at it, not two. A
+// link can stand only below folders that exist: none is made above one.
 bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength) {
-  if (HasLinkBelow(path, rootLength, '\\')) return false;
-  FsMakeParentDirs(path);
-  return true;
+  return Walk(path, FolderEnd(path), rootLength, true) != kLinked;
 }
 
 // Only ever in DestinationDir, a root, held itself.
