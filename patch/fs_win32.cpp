@@ -162,11 +162,9 @@ Reached Walk(const char* path, size_t end, size_t from, bool make = false) {
   return end > from && IsReparsePoint(folder) ? kLinked : made ? kByPath : kNotMade;
 }
 
-// Holds the folders down to that of `path`, and of `other` when not null. False, as for a
-// missing folder, when one of them is missing or a link.
-bool Reach(const char* path, const char* other = nullptr) {
-  return Walk(path, FolderEnd(path), kMaxPath) < kMissing && (!other || Reach(other));
-}
+// Holds the folders down to that of `path`. False, as for a missing folder, when one of them is
+// missing or a link.
+bool Reach(const char* path) { return Walk(path, FolderEnd(path), kMaxPath) < kMissing; }
 
 }  // namespace
 
@@ -277,7 +275,7 @@ void FsUnmap(FsView* view) {
 // should anything take the name in between: what other hard links or a link at `to` name is
 // never written.
 FsError FsCopyFile(const char* from, const char* to, bool replace) {
-  if (!Reach(from, to)) return kFsFailed;
+  if (!Reach(from) || !Reach(to)) return kFsFailed;
   if (replace) DeleteFileA(to);
   return ResultOf(CopyFileA(from, to, TRUE));
 }
@@ -287,7 +285,7 @@ namespace {
 // A folder renamed is let go, with those below it: their paths name others now. Without flags
 // MoveFileExA renames as MoveFileA does, folders too, and refuses an existing `to`.
 FsError Move(const char* from, const char* to, DWORD flags) {
-  if (!Reach(from, to)) return kFsFailed;
+  if (!Reach(from) || !Reach(to)) return kFsFailed;
   LetGo(from);
   return ResultOf(MoveFileExA(from, to, flags));
 }
