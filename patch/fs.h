@@ -26,21 +26,19 @@ enum FsError {
 // openers; the layer takes a non-blocking flock() lock instead (exclusive here, shared for
 // copy sources), so it refuses only openers that lock too: this layer itself, in this or any
 // other process. Every mode opens plain files only, never directories, and never through a
-// link at the file itself (POSIX: a symbolic link; Windows: a reparse point). On POSIX no mode
-// that writes reaches a file with other hard links, whose content names outside the run's
-// folders may share; the Windows layer, which the stub's fixed size leaves no room for those
-// checks yet, opens such a file as any other.
+// link at the file itself (POSIX: a symbolic link; Windows: a reparse point). No mode that
+// writes reaches a file with other hard links, whose content other names outside the run's
+// folders may share.
 enum FsOpenMode {
   kFsReadExclusive,     // read; existing file only
   kFsUpdateExclusive,   // read and write; existing file only (the engine only reads it)
   kFsCreateNew,         // write; fails with kFsExists when the file exists
   kFsTruncateExisting,  // write; existing file only, emptied once the open has succeeded;
-                        // (POSIX) refused for a file with other hard links
-  kFsCreateAlways,      // write; created, or emptied when it exists (POSIX: a new file, one
-                        // that exists removed first, never emptied)
+                        // refused for a file with other hard links
+  kFsCreateAlways,      // write; a new file: one that exists is removed first, never emptied
   kFsReadShared,        // read; other readers allowed; existing file only
-  kFsUpdateSoleLink,    // read and write; existing file only, (POSIX) refused when it has other
-                        // hard links
+  kFsUpdateSoleLink,    // read and write; existing file only, refused when it has other hard
+                        // links
 };
 
 // Opens `path`. Returns kNoFile on failure and then sets *error (when error is not null).
@@ -67,10 +65,10 @@ bool FsMap(FsFile file, FsView* view);
 void FsUnmap(FsView* view);
 
 // Copies a file with its attributes. With `replace` false an existing `to` is kept and the
-// result is kExists. On POSIX, with `replace`, a `to` that exists is not written: the copy is
-// made as a new file beside it that then takes its name (so a failed copy leaves it whole and
-// names it has elsewhere never see the copy), or, where no new name can be made in its folder,
-// written in place when it has no other name; a failed copy of a new `to` removes it.
+// result is kExists. With `replace`, a `to` that has other hard links is never written: the
+// copy is made as a new file beside it that then takes its name (Windows: `to` is deleted
+// first, and the copy made new at its name), or fails. On POSIX a failed copy removes the
+// partly written `to`.
 FsError FsCopyFile(const char* from, const char* to, bool replace);
 
 // Renames `from` to `to`; fails when `to` exists.
@@ -90,8 +88,8 @@ FsError FsDeleteFile(const char* path);
 // look for its lock first, which would cost three calls per file.
 FsError FsDiscardFile(const char* path);
 
-// Makes the file writable and plain (on Windows: FILE_ATTRIBUTE_NORMAL). On POSIX false, with
-// nothing changed, for a link or a file with other hard links, whose mode names elsewhere share.
+// Makes the file writable and plain (on Windows: FILE_ATTRIBUTE_NORMAL). False, with nothing
+// changed, for a link or a file with other hard links, whose attributes names elsewhere share.
 bool FsSetNormalAttributes(const char* path);
 
 // Creates every missing directory on the way to `path`: each component up to its last
@@ -136,12 +134,13 @@ bool FsMakeParentDirsUnlessLinked(const char* path, size_t rootLength);
 // so that nothing that takes a folder's name afterwards is ever reached: a root given to
 // FsHoldRoot is opened once, and every path below it is reached from it one folder at a time,
 // never through a link (a path whose folders hold one fails, as a missing folder does). POSIX
-// keeps each folder so found open and reaches files relative to it (held_folders_posix.cpp).
-// The link checks (FsPathHasLink, FsMakeParentDirsUnlessLinked) then make missing folders the
-// same way, leaving no moment between a look and its use. A folder that this layer removes or
-// renames is let go. Meant for the span of one run, on the thread that runs it (a second hold
-// before the release changes nothing). The Windows layer, whose ANSI calls take whole names,
-// holds nothing yet and looks for links by name before each entry, as it did.
+// keeps each folder so found open and reaches files relative to it; Windows keeps each one
+// open without delete sharing, checked in its parent's listing to be a folder and no link, so
+// that nobody can rename or replace it meanwhile. The link checks (FsPathHasLink,
+// FsMakeParentDirsUnlessLinked) then make missing folders the same way, leaving no moment
+// between a look and its use. A folder that this layer removes or renames is let go. Meant for
+// the span of one run, on the thread that runs it (a second hold before the release changes
+// nothing).
 void FsHoldFolders();
 
 // Makes `folder` a root while holding: the destination, a folder for kept backups, a run's own

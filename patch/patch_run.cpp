@@ -90,7 +90,9 @@ bool Finish(const RunState* run, int32_t decided, RunFolder* folder, const Repai
       if (FsHoldRoot(run->keptBackupDir))
         CopyTree(folder->backupDir, run->keptBackupDir, PrivateFolderName(*folder));
     }
-    RemoveRunFolder(folder);
+    // What stays of a run that keeps its result is left as it is, and named.
+    if (!RemoveRunFolder(folder))
+      LogRepair(const_cast<RepairLog*>(&log), FileNamePart(folder->backupDir), kLogNotRestoredId);
     return true;
   }
   CloseRunFolder(folder);

@@ -224,11 +224,11 @@ bool RecordBackup(void* folder, const char* relative) {
 // The line and its end in one write, as WriteJournalLine writes each line.
 void MarkRunKept(RunFolder* folder) { FsWrite(folder->journal, kKeptLine, sizeof kKeptLine - 1); }
 
-void RemoveRunFolder(RunFolder* folder) {
+bool RemoveRunFolder(RunFolder* folder) {
   CloseRunFolder(folder);
   PathBuffer journal;
   JoinPath(folder->privateDir, kJournalName, journal);
-  RemoveFolders(folder->backupDir, folder->privateDir, journal);
+  return RemoveFolders(folder->backupDir, folder->privateDir, journal);
 }
 
 void CloseRunFolder(RunFolder* folder) {

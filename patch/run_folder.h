@@ -44,8 +44,10 @@ bool RecordBackup(void* folder, const char* relative);
 void MarkRunKept(RunFolder* folder);
 
 // Closes the journal and removes the BackupDir with everything in it, the journal last, so that
-// a run killed meanwhile still leaves a BackupDir that a later run recognises.
-void RemoveRunFolder(RunFolder* folder);
+// a run killed meanwhile still leaves a BackupDir that a later run recognises. False when the
+// BackupDir stays, with what could not be removed (on Windows a read-only backup whose other hard
+// links keep its attributes: they are never changed), and no journal: no run's any more.
+bool RemoveRunFolder(RunFolder* folder);
 
 // Closes the journal and leaves the BackupDir as it is, for a later run to repair.
 void CloseRunFolder(RunFolder* folder);

@@ -227,14 +227,16 @@ TEST_F(ApplyCommand, KeepBackupInOrAroundTheDestinationIsRefused) {
 
 // A kept copy that cannot be made (a folder link stands in its way): named, with exit 6.
 TEST_F(ApplyCommand, KeepBackupNamesTheCopiesItCouldNotKeep) {
-  if (vtt::TestingOtherTool()) GTEST_SKIP() << "POSIX links below the kept-backup folder";
   Write(dir_ / "dest/d/a.txt", "old");
   fs::create_directories(dir_ / "outside");
   fs::create_directories(dir_ / "kept");
   fs::create_directory_symlink(dir_ / "outside", dir_ / "kept/d");
   Write(dir_ / "Patch.dat", Script().NewFile("\\d\\a.txt", "new").bytes());
   EXPECT_EQ(Run("apply Patch.dat dest --keep-backup kept"), 6);
-  EXPECT_NE(err_.find("could not be kept in 'kept/': 'd\\a.txt'"), std::string::npos) << err_;
+  // The folder as the tool writes it, ending in its system's separator.
+  const std::string kept = vtt::TestingOtherTool() ? "'kept\\'" : "'kept/'";
+  EXPECT_NE(err_.find("could not be kept in " + kept + ": 'd\\a.txt'"), std::string::npos)
+      << err_;
   EXPECT_TRUE(fs::is_empty(dir_ / "outside"));
 }
 

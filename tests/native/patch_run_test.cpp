@@ -377,6 +377,25 @@ TEST_F(PatchRunTest, KeepBackupCopiesOldVersionsOnlyWhenAsked) {
   EXPECT_TRUE(Leftovers().empty());
 }
 
+// A backup that cannot be removed once the run keeps its result (as Windows refuses to delete a
+// read-only one whose other hard links keep its attributes) stays in its folder, which the log
+// names; the run is still done.
+TEST_F(PatchRunTest, BackupThatCannotBeRemovedStaysAndIsNamed) {
+  Put("u.txt", "old u");
+  Script s;
+  s.Update("\\u.txt", "old u", "new u");
+  // Its delete, and the one after its mode is made writable.
+  told_.atFinishing = [] { FsInjectFault(kFaultDelete, 0, 2); };
+  EXPECT_EQ(Run(s.bytes()), kRunInProgress);
+  FsClearFaults();
+  const std::vector<std::string> left = Leftovers();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(Get(fs::path(dest_) / left[0] / "u.txt"), "old u");
+  EXPECT_EQ(Get(fs::path(dest_) / "u.txt"), "new u");
+  EXPECT_EQ(Log(), "u.txt -> File updated sucessfully!\r\n" + left[0] +
+                       " -> A link or a refused name; left as it is.\r\n");
+}
+
 TEST_F(PatchRunTest, LongLogLinesAreWrittenWhole) {
   // A path as long as the scratch destination leaves room for (with the BackupDir and a
   // temporary name beside it), up to 120 + 1 + 100 characters.

@@ -58,6 +58,58 @@ std::vector<std::string> Named(const std::string& dir, const char* prefix) {
   return names;
 }
 
+// The Unix name of a Windows path (Wine's own kernel32 export).
+std::string UnixName(const std::string& path) {
+  typedef char*(CDECL * ToUnix)(const WCHAR*);
+  const ToUnix toUnix = reinterpret_cast<ToUnix>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
+  WCHAR wide[MAX_PATH];
+  if (!toUnix || !MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH)) return "";
+  char* unix = toUnix(wide);
+  std::string name = unix ? unix : "";
+  HeapFree(GetProcessHeap(), 0, unix);
+  return name;
+}
+
+// True when the listing of its folder shows `path` (a link whose target is gone too).
+bool Listed(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  const HANDLE find = FindFirstFileA(path.c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return true;
+}
+
+// Runs `command` (no quotes in it) in a Unix shell and awaits a reparse point at `awaited`, or
+// with `gone` nothing there, for a few seconds at most: Wine starts Unix programs but cannot
+// wait for their end. Wine programs see a Unix symbolic link to a folder as a reparse point,
+// and can neither make nor remove one.
+bool UnixShell(const std::string& command, const std::string& awaited, bool gone = false) {
+  std::string line = "/bin/sh -c \"" + command + "\"";
+  STARTUPINFOA start = {};
+  start.cb = sizeof start;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA("Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &start, &process))
+    return false;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (int i = 0; i < 500; ++i) {
+    const DWORD attributes = GetFileAttributesA(awaited.c_str());
+    if (gone ? !Listed(awaited)
+             : attributes != INVALID_FILE_ATTRIBUTES &&
+                   (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+// Puts a link at `link` to the folder `target`.
+bool MakeFolderLink(const std::string& target, const std::string& link) {
+  return UnixShell("ln -s " + UnixName(target) + " " + UnixName(link), link);
+}
+
 // Hands an open handle over to a suspended child process, so that another process holds it.
 class OtherProcessHolds {
  public:
@@ -96,7 +148,10 @@ class PatchWin32Test : public ::testing::Test {
     ASSERT_TRUE(CreateDirectoryA(dest_.c_str(), nullptr));
     backup_ = dest_ + "\\BAKtest.tmp";
   }
-  void TearDown() override { RemoveTree(dest_); }
+  void TearDown() override {
+    vt::FsReleaseFolders();
+    RemoveTree(dest_);
+  }
 
   static void RemoveTree(const std::string& dir) {
     WIN32_FIND_DATAA found;
@@ -106,7 +161,9 @@ class PatchWin32Test : public ::testing::Test {
         std::string name = found.cFileName;
         if (name == "." || name == "..") continue;
         std::string path = dir + "\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+          RemoveLink(path);
+        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
           RemoveTree(path);
         } else {
           SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -116,6 +173,11 @@ class PatchWin32Test : public ::testing::Test {
       FindClose(find);
     }
     RemoveDirectoryA(dir.c_str());
+  }
+
+  // A link to a folder goes as itself, never its target's files.
+  static void RemoveLink(const std::string& path) {
+    if (Listed(path)) UnixShell("rm " + UnixName(path), path, true);
   }
 
   void Put(const std::string& name, const std::string& text) {
@@ -315,12 +377,96 @@ TEST_F(PatchWin32Test, OldFileThatCannotBeDeletedIsReplaceDenied) {
   EXPECT_EQ(denied, 1) << "the opener never came between the check and the replacement";
 }
 
+// Below a held root every folder of a call is held for it and looked at first: a link to an
+// outside folder in place of one is never followed, and neither the root nor a folder that the
+// last call held can be renamed meanwhile (by this process as by any other Windows process).
+TEST_F(PatchWin32Test, HeldRootLeadsThroughNoLinkAndKeepsItsFoldersInPlace) {
+  const std::string outside = dest_ + "-outside", linked = dest_ + "\\linked\\victim.txt";
+  RemoveTree(outside);
+  ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+  ASSERT_TRUE(vtt::WriteFileBytes(outside + "\\victim.txt", vtt::ToBytes("precious")));
+  ASSERT_TRUE(MakeFolderLink(outside, dest_ + "\\linked"));
+  ASSERT_TRUE(CreateDirectoryA((dest_ + "\\a").c_str(), nullptr));
+  Put("a\\f.txt", "f");
+  vt::FsHoldFolders();
+  ASSERT_TRUE(vt::FsHoldRoot(dest_.c_str()));
+  EXPECT_EQ(vt::FsDeleteFile(linked.c_str()), vt::kFsFailed);
+  EXPECT_EQ(vt::FsOpen(linked.c_str(), vt::kFsReadShared, nullptr), vt::kNoFile);
+  EXPECT_NE(vt::FsCopyFile((dest_ + "\\a\\f.txt").c_str(), linked.c_str(), true), vt::kFsOk);
+  EXPECT_FALSE(vt::FsSetNormalAttributes(linked.c_str()));
+  EXPECT_TRUE(vt::FsPathHasLink(linked.c_str(), dest_.size()));
+  const std::string below = dest_ + "\\linked\\new\\f";
+  EXPECT_FALSE(vt::FsMakeParentDirsUnlessLinked(below.c_str(), dest_.size()));
+  EXPECT_EQ(vt::FsDeleteFile((dest_ + "\\a\\f.txt").c_str()), vt::kFsOk);
+  EXPECT_FALSE(MoveFileA((dest_ + "\\a").c_str(), (dest_ + "\\b").c_str()));
+  EXPECT_FALSE(MoveFileA(dest_.c_str(), (dest_ + "-moved").c_str()));
+  // The layer lets a folder go for its own removal.
+  EXPECT_TRUE(vt::FsRemoveDir((dest_ + "\\a").c_str()));
+  vt::FsReleaseFolders();
+  EXPECT_TRUE(MoveFileA(dest_.c_str(), (dest_ + "-moved").c_str()));
+  EXPECT_TRUE(MoveFileA((dest_ + "-moved").c_str(), dest_.c_str()));
+  EXPECT_EQ(ReadText(outside + "\\victim.txt"), "precious");
+  RemoveLink(dest_ + "\\linked");
+  RemoveTree(outside);
+}
+
+// No write, copy or change of attributes reaches a file through another of its hard links:
+// the name in the destination is refused, or replaced by a new file; the file that it shared
+// stays as it was, content and attributes.
+TEST_F(PatchWin32Test, NothingReachesAFileThroughAnotherOfItsHardLinks) {
+  const std::string shared = dest_ + "-shared.txt", link = dest_ + "\\linked.txt";
+  const std::string source = dest_ + "\\source.txt";
+  Put("source.txt", "copied");
+  const struct {
+    const char* what;
+    DWORD attributes;  // of the shared file
+    std::function<bool()> refusedOrReplaced;
+  } kCases[] = {
+      {"update", FILE_ATTRIBUTE_NORMAL,
+       [&] { return vt::FsOpen(link.c_str(), vt::kFsUpdateSoleLink, nullptr) == vt::kNoFile; }},
+      {"truncate", FILE_ATTRIBUTE_NORMAL,
+       [&] { return vt::FsOpen(link.c_str(), vt::kFsTruncateExisting, nullptr) == vt::kNoFile; }},
+      {"create", FILE_ATTRIBUTE_NORMAL,
+       [&] {
+         vt::FsFile file = vt::FsOpen(link.c_str(), vt::kFsCreateAlways, nullptr);
+         return file != vt::kNoFile && vt::FsWrite(file, "new", 3) && vt::FsClose(file) &&
+                ReadText(link) == "new";
+       }},
+      {"copy", FILE_ATTRIBUTE_NORMAL,
+       [&] {
+         // and then over the plain file that the copy made
+         return vt::FsCopyFile(source.c_str(), link.c_str(), true) == vt::kFsOk &&
+                vt::FsCopyFile(source.c_str(), link.c_str(), true) == vt::kFsOk &&
+                ReadText(link) == "copied";
+       }},
+      {"attributes", FILE_ATTRIBUTE_READONLY,
+       [&] { return !vt::FsSetNormalAttributes(link.c_str()); }},
+  };
+  for (const auto& c : kCases) {
+    SetFileAttributesA(shared.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(shared.c_str());
+    SetFileAttributesA(link.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(link.c_str());
+    ASSERT_TRUE(vtt::WriteFileBytes(shared, vtt::ToBytes("precious")));
+    ASSERT_TRUE(SetFileAttributesA(shared.c_str(), c.attributes));
+    ASSERT_TRUE(CreateHardLinkA(link.c_str(), shared.c_str(), nullptr)) << c.what;
+    EXPECT_TRUE(c.refusedOrReplaced()) << c.what;
+    EXPECT_EQ(ReadText(shared), "precious") << c.what;
+    EXPECT_EQ(GetFileAttributesA(shared.c_str()) & FILE_ATTRIBUTE_READONLY,
+              c.attributes & FILE_ATTRIBUTE_READONLY)
+        << c.what;
+  }
+  SetFileAttributesA(shared.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(shared.c_str());
+}
+
 // ---- Whole runs ----------------------------------------------------------------------------
 
 struct Heard {
   std::vector<int32_t> done;
   std::vector<uint32_t> positions;
   std::function<void(int entry)> atEntry;  // called as each entry (0-based) starts
+  std::function<void()> atFinish;          // called as the run starts to finish
   int entries = 0;
 };
 
@@ -329,6 +475,10 @@ void OnEntry(void* c, const char*) {
   Heard* heard = static_cast<Heard*>(c);
   if (heard->atEntry) heard->atEntry(heard->entries);
   ++heard->entries;
+}
+void OnFinishing(void* c, int32_t) {
+  Heard* heard = static_cast<Heard*>(c);
+  if (heard->atFinish) heard->atFinish();
 }
 void OnDone(void* c, int32_t state) { static_cast<Heard*>(c)->done.push_back(state); }
 void LoadEnglish(void*, uint32_t id, char* text, uint32_t size) {
@@ -347,7 +497,7 @@ class PatchRunWin32Test : public PatchWin32Test {
     run.keptBackupDir = kept_.c_str();
     run.scriptPath = scriptPath_.c_str();
     run.mainFile = mainFile;
-    run.observer = {nullptr, OnPosition, OnEntry, nullptr, nullptr, OnDone, &heard_};
+    run.observer = {nullptr, OnPosition, OnEntry, nullptr, OnFinishing, OnDone, &heard_};
     run.loadMessage = LoadEnglish;
     run.state = vt::kRunInProgress;
     const int32_t end = vt::RunPatch(&run, left_);
@@ -386,6 +536,38 @@ TEST_F(PatchRunWin32Test, CompleteRunKeepsBackupsWhenAskedAndRemovesBackupDir) {
             "sub\\upd.txt -> File updated sucessfully!\r\n");
   EXPECT_TRUE(Named(dest_, "BAK").empty());
   EXPECT_TRUE(Named(dest_, "PCH").empty());
+}
+
+// Another program that renames the BackupDir as its removal begins, to put a link to a folder
+// outside at its name, finds it held: the removal takes the run's own backups and nothing else.
+TEST_F(PatchRunWin32Test, BackupDirCannotBeSwappedForALinkAsItIsRemoved) {
+  const std::string outside = dest_ + "-outside", standIn = dest_ + "-link";
+  RemoveTree(outside);
+  RemoveLink(standIn);
+  ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+  for (char c = 'a'; c <= 'j'; ++c)
+    ASSERT_TRUE(vtt::WriteFileBytes(outside + "\\" + c + ".txt", vtt::ToBytes("precious")));
+  ASSERT_TRUE(MakeFolderLink(outside, standIn));
+  Put("a.txt", "old");
+  Script script;
+  AppendTail(script, "\\a.txt", "old", "+new");
+  int swapped = 0;
+  heard_.atFinish = [&] {
+    for (const std::string& bak : Named(dest_, "BAK")) {
+      const std::string path = dest_ + "\\" + bak;
+      if (MoveFileA(path.c_str(), (path + "-away").c_str()) &&
+          MoveFileA(standIn.c_str(), path.c_str()))
+        ++swapped;
+    }
+  };
+  EXPECT_EQ(RunScript(script, ""), vt::kRunInProgress);
+  EXPECT_EQ(swapped, 0);
+  for (char c = 'a'; c <= 'j'; ++c)
+    EXPECT_EQ(ReadText(outside + "\\" + c + ".txt"), "precious") << c;
+  EXPECT_EQ(ReadText(dest_ + "\\a.txt"), "old+new");
+  EXPECT_TRUE(Named(dest_, "BAK").empty());
+  RemoveLink(standIn);
+  RemoveTree(outside);
 }
 
 TEST_F(PatchRunWin32Test, MainFileHeldByAnotherProcessFailsAndRollsBack) {
