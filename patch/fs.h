@@ -33,8 +33,6 @@ enum FsOpenMode {
   kFsReadExclusive,     // read; existing file only
   kFsUpdateExclusive,   // read and write; existing file only (the engine only reads it)
   kFsCreateNew,         // write; fails with kFsExists when the file exists
-  kFsTruncateExisting,  // write; existing file only, emptied once the open has succeeded;
-                        // refused for a file with other hard links
   kFsCreateAlways,      // write; a new file: one that exists is removed first, never emptied
   kFsReadShared,        // read; other readers allowed; existing file only
   kFsUpdateSoleLink,    // read and write; existing file only, refused when it has other hard

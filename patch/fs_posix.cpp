@@ -262,17 +262,15 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   struct Mode {
     int flags;
     int lock;
-    bool truncate;  // after the lock is held, so that a refused open changes nothing
     bool soleLink;  // refused for a file with other hard links
   };
   static const Mode kModes[] = {
-      {O_RDONLY, LOCK_EX, false, false},                     // kFsReadExclusive
-      {O_RDWR, LOCK_EX, false, false},                       // kFsUpdateExclusive
-      {O_WRONLY | O_CREAT | O_EXCL, LOCK_EX, false, false},  // kFsCreateNew
-      {O_WRONLY, LOCK_EX, true, true},                       // kFsTruncateExisting
-      {O_WRONLY | O_CREAT | O_EXCL, LOCK_EX, false, false},  // kFsCreateAlways
-      {O_RDONLY, LOCK_SH, false, false},                     // kFsReadShared
-      {O_RDWR, LOCK_EX, false, true},                        // kFsUpdateSoleLink
+      {O_RDONLY, LOCK_EX, false},                     // kFsReadExclusive
+      {O_RDWR, LOCK_EX, false},                       // kFsUpdateExclusive
+      {O_WRONLY | O_CREAT | O_EXCL, LOCK_EX, false},  // kFsCreateNew
+      {O_WRONLY | O_CREAT | O_EXCL, LOCK_EX, false},  // kFsCreateAlways
+      {O_RDONLY, LOCK_SH, false},                     // kFsReadShared
+      {O_RDWR, LOCK_EX, true},                        // kFsUpdateSoleLink
   };
   static_assert(sizeof kModes / sizeof kModes[0] == kFsUpdateSoleLink + 1, "a row per mode");
   FsError ignored;
@@ -288,14 +286,12 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
     *error = ErrorOf(errno, native);
     return kNoFile;
   }
-  // A file that is empty already (a reserved temporary name) needs no truncation.
-  if (flock(fd, m.lock | LOCK_NB) != 0 || (m.soleLink && st.st_nlink > 1) ||
-      (m.truncate && st.st_size != 0 && ftruncate(fd, 0) != 0)) {
+  if (flock(fd, m.lock | LOCK_NB) != 0 || (m.soleLink && st.st_nlink > 1)) {
     close(fd);
     return kNoFile;
   }
   *error = kFsOk;
-  t_opened = {fd, m.truncate ? 0 : uint64_t(st.st_size)};
+  t_opened = {fd, uint64_t(st.st_size)};
   return FileOf(fd);
 }
 

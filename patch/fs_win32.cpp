@@ -198,7 +198,6 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
       {GENERIC_READ, 0, OPEN_EXISTING},                        // kFsReadExclusive
       {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateExclusive
       {kWrite, 0, CREATE_NEW},                                 // kFsCreateNew
-      {kWrite, 0, OPEN_EXISTING},                              // kFsTruncateExisting
       {kWrite, 0, CREATE_NEW},                                 // kFsCreateAlways
       {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},          // kFsReadShared
       {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateSoleLink
@@ -206,8 +205,7 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
   };
   static_assert(sizeof kModes / sizeof kModes[0] == kFsHoldForAttributes + 1, "a row per mode");
   const Mode& m = kModes[mode];
-  const int kSoleLink =
-      1 << kFsTruncateExisting | 1 << kFsUpdateSoleLink | 1 << kFsHoldForAttributes;
+  const int kSoleLink = 1 << kFsUpdateSoleLink | 1 << kFsHoldForAttributes;
   FsError result = kFsFailed;
   HANDLE h = INVALID_HANDLE_VALUE;
   if (Reach(path)) {
@@ -218,13 +216,12 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) result = LastError();
     // Refused: a link, and, for the modes that may change what other names of it share, a file
-    // with other hard links; kFsTruncateExisting empties only what it has so checked.
+    // with other hard links.
     BY_HANDLE_FILE_INFORMATION info;
     if (h != INVALID_HANDLE_VALUE &&
         (!GetFileInformationByHandle(h, &info) ||
          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-         (((1 << mode) & kSoleLink) && info.nNumberOfLinks > 1) ||
-         (mode == kFsTruncateExisting && !SetEndOfFile(h)))) {
+         (((1 << mode) & kSoleLink) && info.nNumberOfLinks > 1))) {
       CloseHandle(h);
       h = INVALID_HANDLE_VALUE;
     }

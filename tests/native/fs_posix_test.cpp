@@ -65,11 +65,11 @@ TEST_P(FsPosixTest, ExclusiveHolderRefusesOpensDeletesAndCopies) {
   FsError error = kFsOk;
   EXPECT_EQ(FsOpen(file.c_str(), kFsReadExclusive, &error), kNoFile);
   EXPECT_EQ(error, kFsFailed);
-  EXPECT_EQ(FsOpen(file.c_str(), kFsTruncateExisting, nullptr), kNoFile);
+  EXPECT_EQ(FsOpen(file.c_str(), kFsUpdateSoleLink, nullptr), kNoFile);
   EXPECT_EQ(FsDeleteFile(file.c_str()), kFsFailed);
   EXPECT_EQ(FsCopyFile(file.c_str(), P("copy").c_str(), false), kFsFailed);
   EXPECT_FALSE(fs::exists(dir_ / "copy"));
-  EXPECT_EQ(Read("held"), "content");  // the refused truncation did not empty it
+  EXPECT_EQ(Read("held"), "content");
   FsClose(holder);
   EXPECT_EQ(FsDeleteFile(file.c_str()), kFsOk);
   EXPECT_FALSE(fs::exists(dir_ / "held"));
@@ -301,8 +301,6 @@ TEST_P(FsPosixTest, AFileWithOtherHardLinksIsNeverWrittenNorChanged) {
          return f != kNoFile && FsWrite(f, "new", 3) && FsClose(f);
        },
        true},
-      {"truncate", [](const std::string& n) {
-         return FsOpen(n.c_str(), kFsTruncateExisting, nullptr) != kNoFile; }, false},
       {"update sole link", [](const std::string& n) {
          return FsOpen(n.c_str(), kFsUpdateSoleLink, nullptr) != kNoFile; }, false},
       {"normal attributes", [](const std::string& n) {

@@ -424,8 +424,6 @@ TEST_F(PatchWin32Test, NothingReachesAFileThroughAnotherOfItsHardLinks) {
   } kCases[] = {
       {"update", FILE_ATTRIBUTE_NORMAL,
        [&] { return vt::FsOpen(link.c_str(), vt::kFsUpdateSoleLink, nullptr) == vt::kNoFile; }},
-      {"truncate", FILE_ATTRIBUTE_NORMAL,
-       [&] { return vt::FsOpen(link.c_str(), vt::kFsTruncateExisting, nullptr) == vt::kNoFile; }},
       {"create", FILE_ATTRIBUTE_NORMAL,
        [&] {
          vt::FsFile file = vt::FsOpen(link.c_str(), vt::kFsCreateAlways, nullptr);
