@@ -197,13 +197,16 @@ int LoadTextFileToWindow(HWND window, const char* file, const char* directory) {
                               nullptr);
   if (handle != INVALID_HANDLE_VALUE) {
     const DWORD size = GetFileSize(handle, nullptr);
+    // Committed pages come zeroed, so the text ends in a zero; VirtualAlloc serves the
+    // payload's window too, which spares the heap functions' imports.
     if (size != INVALID_FILE_SIZE)
-      text = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 1));
+      text = static_cast<char*>(
+          VirtualAlloc(nullptr, size + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     DWORD read;
     if (text) ReadFile(handle, text, size, &read, nullptr);
     CloseHandle(handle);
   }
   SetWindowTextA(window, text ? text : "");
-  if (text) HeapFree(GetProcessHeap(), 0, text);
+  if (text) VirtualFree(text, 0, MEM_RELEASE);
   return 1;
 }
