@@ -9,6 +9,7 @@
 #include "process/startup_state.h"
 
 HWND g_backgroundWindow;
+HWND g_wizardSheet;
 
 namespace {
 
@@ -73,16 +74,10 @@ void OnPaint(HWND window) {
   EndPaint(window, &paint);
 }
 
-BOOL CALLBACK EnableIfOwned(HWND other, LPARAM enable) {
-  if (GetWindow(other, GW_OWNER) == g_backgroundWindow) EnableWindow(other, BOOL(enable));
-  return TRUE;
-}
-
-// The windows that the background window owns (the wizard) take no input while one of its
-// modal boxes is up: a box disables only its owner.
-void EnableOwnedWindows(BOOL enable) {
-  EnumThreadWindows(GetCurrentThreadId(), EnableIfOwned, enable);
-}
+// The window that the background window owns (the wizard) takes no input while one of its
+// modal boxes is up: a box disables only its owner. Every other window it owns (a message box,
+// the About box, the Processing dialog) is modal and keeps it disabled, and so never gets here.
+void EnableOwnedWindows(BOOL enable) { EnableWindow(g_wizardSheet, enable); }
 
 // True when the user confirmed that setup should end.
 bool ConfirmQuit(HWND window) {

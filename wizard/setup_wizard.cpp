@@ -14,8 +14,6 @@
 #include "wizard/processing_dialog.h"
 #include "wizard/wizard_pages.h"
 
-HWND g_wizardSheet;
-
 namespace {
 
 // Template and title string share their number on every page.
