@@ -3,6 +3,8 @@
 
 #include <commctrl.h>
 
+#include "process/startup_state.h"
+
 namespace {
 
 const char kSplashClass[] = "Splash";
@@ -57,7 +59,7 @@ HWND CreateSplash(HBITMAP bitmap) {
   WNDCLASSA windowClass = {};
   windowClass.style = CS_HREDRAW | CS_VREDRAW;
   windowClass.lpfnWndProc = SplashWindowProc;
-  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.hInstance = g_instance;
   windowClass.lpszClassName = kSplashClass;
   RegisterClassA(&windowClass);
   BITMAP size;
