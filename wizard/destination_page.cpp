@@ -24,13 +24,13 @@ bool g_runStarted;
 void ShowDefaultDestination(HWND page) {
   ReadProgramFilesDir(g_destinationDir);
   PathAppendA(g_destinationDir, kProductPath);
-  SetDlgItemTextA(page, IDC_DESTINATION_DIR, g_destinationDir);
+  SetWindowTextA(GetDlgItem(page, IDC_DESTINATION_DIR), g_destinationDir);
 }
 
 // Stores the destination, then runs the patch with the wizard hidden. Returns only after a
 // successful run; every other end of the run ends the process inside the dialog.
 void InstallFromDestinationPage(HWND page) {
-  GetDlgItemTextA(page, IDC_DESTINATION_DIR, g_destinationDir, kPathChars);
+  GetWindowTextA(GetDlgItem(page, IDC_DESTINATION_DIR), g_destinationDir, kPathChars);
   WritePrivateProfileStringA("Path", "SoftWarePath", g_destinationDir, g_updateIniPath);
   LoadStringA(g_instance, IDS_PATCH_FILE, g_patchFileName, kPathChars);
   ShowWindow(g_wizardSheet, SW_HIDE);

@@ -64,8 +64,10 @@ INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
     RunFinishSequence(page);
   INT_PTR result = PageProc(page, message, wParam, lParam);
   if (message == WM_INITDIALOG) {
-    InsertAppName(GetDlgItem(page, IDC_LAUNCH_APP));
-    CheckDlgButton(page, IDC_LAUNCH_APP, BST_CHECKED);
+    // What CheckDlgButton sends, to the control at hand.
+    const HWND launch = GetDlgItem(page, IDC_LAUNCH_APP);
+    InsertAppName(launch);
+    SendMessageA(launch, BM_SETCHECK, BST_CHECKED, 0);
   }
   return result;
 }
