@@ -46,6 +46,7 @@ void PaintPicture(HWND picture) {
 }
 
 void OnNotify(HWND page, const NMHDR* header, int index) {
+  if (index == kDestinationPage) OnDestinationNotify(page, header->code);
   switch (header->code) {
     case PSN_SETACTIVE:
       PostWizardButtons(page, PageButtons(page, index));
@@ -56,6 +57,9 @@ void OnNotify(HWND page, const NMHDR* header, int index) {
       // loop by a posted message lets the sheet finish its own cancel handling first.
       if (index == kResultsPage) PostQuitMessage(0);
       break;
+    case PSN_WIZFINISH:
+      if (index == kFinishPage) RunFinishSequence(page);
+      break;
     case PSN_QUERYCANCEL:
       if (index >= kResultsPage) break;
       // Posted, not sent: a confirmed close destroys this page and the sheet, which must
@@ -65,9 +69,6 @@ void OnNotify(HWND page, const NMHDR* header, int index) {
       break;
   }
 }
-
-const DLGPROC kPageProcs[kPageCount] = {PageProc, LicencePageProc, PageProc,
-                                        DestinationPageProc, PageProc, FinishPageProc};
 
 void ShowPageText(HWND page, int index) {
   const int control = kPageTextControls[index];
@@ -109,6 +110,12 @@ INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
       LocaliseChildWindows(page);
       g_pictureControls[index] = GetDlgItem(page, IDC_PICTURE);
       ShowPageText(page, index);
+      if (index == kDestinationPage) ShowDefaultDestination(page);
+      if (index == kFinishPage) InitFinishPage(page);
+      return TRUE;
+    case WM_COMMAND:
+      if (index != kLicencePage) return FALSE;
+      OnLicenceCommand(page, wParam);
       return TRUE;
     case WM_SHOWWINDOW:
       if (wParam) SetLocalWindowText(g_wizardSheet, kPageIds[index]);
@@ -152,7 +159,7 @@ HWND CreateSetupWizard(HWND parent, int startPage) {
     pages[i].hInstance = g_instance;
     pages[i].pszTemplate = MAKEINTRESOURCEA(kPageIds[i]);
     pages[i].pszIcon = MAKEINTRESOURCEA(IDI_INSTALLER);
-    pages[i].pfnDlgProc = kPageProcs[i];
+    pages[i].pfnDlgProc = PageProc;
     pages[i].lParam = i;
   }
   PROPSHEETHEADERA header = {};
