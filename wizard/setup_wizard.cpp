@@ -47,6 +47,8 @@ void PaintPicture(HWND picture) {
 
 void OnNotify(HWND page, const NMHDR* header, int index) {
   if (index == kDestinationPage) OnDestinationNotify(page, header->code);
+  // Apart from the switch: a fourth case there would make it a table of addresses.
+  if (index == kFinishPage && header->code == UINT(PSN_WIZFINISH)) RunFinishSequence(page);
   switch (header->code) {
     case PSN_SETACTIVE:
       PostWizardButtons(page, PageButtons(page, index));
@@ -56,9 +58,6 @@ void OnNotify(HWND page, const NMHDR* header, int index) {
       // Cancel after the run: the installer ends, without the finish sequence. Quitting the
       // loop by a posted message lets the sheet finish its own cancel handling first.
       if (index == kResultsPage) PostQuitMessage(0);
-      break;
-    case PSN_WIZFINISH:
-      if (index == kFinishPage) RunFinishSequence(page);
       break;
     case PSN_QUERYCANCEL:
       if (index >= kResultsPage) break;
