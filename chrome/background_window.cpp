@@ -110,7 +110,10 @@ LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, 
       // Disabled means a modal box of ours is up: the quit question itself, the About box, or
       // the Processing dialog with a patch run going on, which only its own Cancel may stop.
       // The close box, Alt+F4 and the taskbar all come here.
-      if (!IsWindowEnabled(window) || !RunModalBox(window, message == WM_SYSCOMMAND)) return 0;
+      // The style bit that IsWindowEnabled reads.
+      if ((GetWindowLongA(window, GWL_STYLE) & WS_DISABLED) ||
+          !RunModalBox(window, message == WM_SYSCOMMAND))
+        return 0;
       break;
   }
   return DefWindowProcA(window, message, wParam, lParam);
