@@ -26,7 +26,7 @@ bool g_runStarted;
 void InstallFromDestinationPage(HWND page) {
   GetWindowTextA(GetDlgItem(page, IDC_DESTINATION_DIR), g_destinationDir, kPathChars);
   WritePrivateProfileStringA("Path", "SoftWarePath", g_destinationDir, g_updateIniPath);
-  LoadStringA(g_instance, IDS_PATCH_FILE, g_patchFileName, kPathChars);
+  LoadStringA(nullptr, IDS_PATCH_FILE, g_patchFileName, kPathChars);
   ShowWindow(g_wizardSheet, SW_HIDE);
   // Without the dialog there was no run: the Results page would show a stale log.
   if (DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROCESSING), g_backgroundWindow,

@@ -43,7 +43,7 @@ void RunFinishSequence(HWND page) {
                   GetPrivateProfileIntA("ShellExec", "ShowWindow", 0, g_updateIniPath));
   }
   if (IsDlgButtonChecked(page, IDC_VIEW_README)) {
-    LoadStringA(g_instance, IDS_README_FILE, file, sizeof file);
+    LoadStringA(nullptr, IDS_README_FILE, file, sizeof file);
     OpenWithShell(file, nullptr, g_workDir, SW_SHOWDEFAULT);
   }
   if (IsDlgButtonChecked(page, IDC_LAUNCH_APP)) {

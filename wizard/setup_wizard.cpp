@@ -90,7 +90,7 @@ int PageButtons(HWND page, int index) {
 // A page's text file from `directory`, in the default GUI font.
 void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory) {
   char fileName[kPathChars];
-  LoadStringA(g_instance, fileNameId, fileName, sizeof fileName);
+  LoadStringA(nullptr, fileNameId, fileName, sizeof fileName);
   HWND edit = GetDlgItem(page, control);
   LoadTextFileToWindow(edit, fileName, directory);
   UseGuiFont(edit);
