@@ -9,6 +9,7 @@
 #include "process/startup_state.h"
 
 HWND g_backgroundWindow;
+HWND g_wizardSheet;
 
 namespace {
 
@@ -73,24 +74,19 @@ void OnPaint(HWND window) {
   EndPaint(window, &paint);
 }
 
-BOOL CALLBACK EnableIfOwned(HWND other, LPARAM enable) {
-  if (GetWindow(other, GW_OWNER) == g_backgroundWindow) EnableWindow(other, BOOL(enable));
-  return TRUE;
-}
-
-// The windows that the background window owns (the wizard) take no input while one of its
-// modal boxes is up: a box disables only its owner.
-void EnableOwnedWindows(BOOL enable) {
-  EnumThreadWindows(GetCurrentThreadId(), EnableIfOwned, enable);
-}
-
-// True when the user confirmed that setup should end.
-bool ConfirmQuit(HWND window) {
-  EnableOwnedWindows(FALSE);
-  const bool yes =
-      LocalMessageBox(window, IDS_CONFIRM_QUIT, IDS_CAPTION, MB_ICONQUESTION | MB_YESNO) == IDYES;
-  EnableOwnedWindows(TRUE);
-  return yes;
+// Runs the About box or, for a close request, the quit question; true when the user confirmed
+// that setup should end. The window that the background window owns (the wizard) takes no
+// input meanwhile: a box disables only its owner. Every other window it owns (a message box,
+// the About box, the Processing dialog) is modal and keeps it disabled, and so never gets here.
+bool RunModalBox(HWND window, bool about) {
+  EnableWindow(g_wizardSheet, FALSE);
+  int answer = 0;
+  if (about)
+    ShowAboutBox(window);
+  else
+    answer = LocalMessageBox(window, IDS_CONFIRM_QUIT, IDS_CAPTION, MB_ICONQUESTION | MB_YESNO);
+  EnableWindow(g_wizardSheet, TRUE);
+  return answer == IDYES;
 }
 
 LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -107,21 +103,17 @@ LRESULT CALLBACK BackgroundWindowProc(HWND window, UINT message, WPARAM wParam, 
       return 0;
     case WM_ERASEBKGND:
       return 0;
+    case WM_SYSCOMMAND:
+      if (LOWORD(wParam) != IDM_ABOUT) break;
+      [[fallthrough]];
     case WM_CLOSE:
       // Disabled means a modal box of ours is up: the quit question itself, the About box, or
       // the Processing dialog with a patch run going on, which only its own Cancel may stop.
       // The close box, Alt+F4 and the taskbar all come here.
-      if (!IsWindowEnabled(window) || !ConfirmQuit(window)) return 0;
-      break;
-    case WM_SYSCOMMAND:
-      if (LOWORD(wParam) == IDM_ABOUT) {
-        if (IsWindowEnabled(window)) {
-          EnableOwnedWindows(FALSE);
-          ShowAboutBox(window);
-          EnableOwnedWindows(TRUE);
-        }
+      // The style bit that IsWindowEnabled reads.
+      if ((GetWindowLongA(window, GWL_STYLE) & WS_DISABLED) ||
+          !RunModalBox(window, message == WM_SYSCOMMAND))
         return 0;
-      }
       break;
   }
   return DefWindowProcA(window, message, wParam, lParam);

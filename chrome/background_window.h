@@ -8,6 +8,10 @@
 // CreateBackgroundWindow.
 extern HWND g_backgroundWindow;
 
+// The sheet window as the wizard's creation callback reported it: the one window that the
+// background window owns while the background window takes input.
+extern HWND g_wizardSheet;
+
 // Creates the background window (maximised, not yet shown, About in its system menu) as
 // g_backgroundWindow and returns it, or null when it cannot be created. Its destruction posts
 // WM_QUIT with code 0.

@@ -3,16 +3,19 @@
 
 #include <commctrl.h>
 
+#include "process/startup_state.h"
+
 namespace {
 
 const char kSplashClass[] = "Splash";
-const UINT_PTR kStartWorkTimer = 1;
-const UINT_PTR kCloseTimer = 2;
+// One timer: it first starts the work, then, set again with a new period, closes the splash.
+const UINT_PTR kSplashTimer = 1;
 const UINT kCloseAfterMs = 1500;
 
 HBITMAP g_splashBitmap;
 SplashWork g_splashWork;
 int g_workResult;
+bool g_workStarted;
 
 void OnPaint(HWND window) {
   PAINTSTRUCT paint;
@@ -23,27 +26,28 @@ void OnPaint(HWND window) {
 
 // The close timer starts before the work, so a short work keeps the splash up for 1.5 s in
 // all and a long one closes it as soon as it returns.
-void OnTimer(HWND window, UINT_PTR timer) {
-  if (timer == kStartWorkTimer) {
-    KillTimer(window, kStartWorkTimer);
-    SetTimer(window, kCloseTimer, kCloseAfterMs, nullptr);
-    g_workResult = g_splashWork();
-  } else if (timer == kCloseTimer) {
+void OnTimer(HWND window) {
+  if (g_workStarted) {
     DestroyWindow(window);
+    return;
   }
+  g_workStarted = true;
+  // Setting a timer that exists replaces it: the start timer becomes the close timer.
+  SetTimer(window, kSplashTimer, kCloseAfterMs, nullptr);
+  g_workResult = g_splashWork();
 }
 
 LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
       // Fires once the queue is empty after the first paint: the bitmap shows before the work.
-      SetTimer(window, kStartWorkTimer, 1, nullptr);
+      SetTimer(window, kSplashTimer, 1, nullptr);
       return 0;
     case WM_PAINT:
       OnPaint(window);
       return 0;
     case WM_TIMER:
-      OnTimer(window, wParam);
+      OnTimer(window);
       return 0;
     case WM_DESTROY:
       PostQuitMessage(g_workResult);
@@ -57,7 +61,7 @@ HWND CreateSplash(HBITMAP bitmap) {
   WNDCLASSA windowClass = {};
   windowClass.style = CS_HREDRAW | CS_VREDRAW;
   windowClass.lpfnWndProc = SplashWindowProc;
-  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.hInstance = g_instance;
   windowClass.lpszClassName = kSplashClass;
   RegisterClassA(&windowClass);
   BITMAP size;

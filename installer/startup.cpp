@@ -34,15 +34,14 @@ __attribute__((used, section(".rdata$vtops"))) const char kStubAddOpMarker[] = V
 namespace {
 
 // A second installer of the same package ends silently; the mutex handle stays open, so the
-// name stays taken while this one runs.
+// name stays taken while this one runs. The mutex is made without an owner: taking ownership
+// and giving it back at once would leave it in the same state.
 void CheckSingleInstance() {
   char name[kPathChars];
   ReadAppValue("ApplierMutex", name);
   if (name[0] == 0) return;
-  HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
-  bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-  if (mutex) ReleaseMutex(mutex);
-  if (existed) exit(0);
+  CreateMutexA(nullptr, FALSE, name);
+  if (GetLastError() == ERROR_ALREADY_EXISTS) exit(0);
 }
 
 void CheckTargetNotRunning() {

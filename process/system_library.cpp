@@ -18,8 +18,8 @@ FARPROC SystemDllFunction(const char* file, const char* name) {
   char path[MAX_PATH];
   const UINT length = GetSystemDirectoryA(path, MAX_PATH);
   if (length == 0 || length + 1 + strlen(file) >= MAX_PATH) return nullptr;
-  lstrcatA(path, "\\");
-  lstrcatA(path, file);
+  path[length] = '\\';
+  lstrcpyA(path + length + 1, file);
   const HMODULE module = LoadLibraryA(path);
   return module ? GetProcAddress(module, name) : nullptr;
 }

@@ -19,7 +19,9 @@ int ReadLanguageText(int id, char* text, int size) {
 }
 
 int LoadLocalString(UINT id, char* text, int size) {
-  int found = LoadStringA(g_instance, id, text, size);
+  // A null module is the file the process was started from, as for every string load here:
+  // the stub's own, which g_instance also names, without loading its address each time.
+  int found = LoadStringA(nullptr, id, text, size);
   if (found == 0) {
     text[0] = 0;
     return 0;

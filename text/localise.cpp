@@ -16,7 +16,8 @@ void LocaliseChildWindows(HWND window) { EnumChildWindows(window, LocaliseContro
 
 BOOL CALLBACK LocaliseControl(HWND control, LPARAM) {
   char text[kControlTextChars];
-  if (ReadLanguageText(GetDlgCtrlID(control), text, sizeof text) > 0) {
+  // A child window's identifier, as GetDlgCtrlID reads it.
+  if (ReadLanguageText(int(GetWindowLongA(control, GWL_ID)), text, sizeof text) > 0) {
     SetWindowTextA(control, text);
     UseGuiFont(control);
   }

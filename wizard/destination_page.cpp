@@ -21,18 +21,12 @@ bool g_leaveByNext;
 // dialog runs) must neither start a second run on the same RunState nor move the sheet.
 bool g_runStarted;
 
-void ShowDefaultDestination(HWND page) {
-  ReadProgramFilesDir(g_destinationDir);
-  PathAppendA(g_destinationDir, kProductPath);
-  SetDlgItemTextA(page, IDC_DESTINATION_DIR, g_destinationDir);
-}
-
 // Stores the destination, then runs the patch with the wizard hidden. Returns only after a
 // successful run; every other end of the run ends the process inside the dialog.
 void InstallFromDestinationPage(HWND page) {
-  GetDlgItemTextA(page, IDC_DESTINATION_DIR, g_destinationDir, kPathChars);
+  GetWindowTextA(GetDlgItem(page, IDC_DESTINATION_DIR), g_destinationDir, kPathChars);
   WritePrivateProfileStringA("Path", "SoftWarePath", g_destinationDir, g_updateIniPath);
-  LoadStringA(g_instance, IDS_PATCH_FILE, g_patchFileName, kPathChars);
+  LoadStringA(nullptr, IDS_PATCH_FILE, g_patchFileName, kPathChars);
   ShowWindow(g_wizardSheet, SW_HIDE);
   // Without the dialog there was no run: the Results page would show a stale log.
   if (DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROCESSING), g_backgroundWindow,
@@ -43,21 +37,21 @@ void InstallFromDestinationPage(HWND page) {
 
 }  // namespace
 
-INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NOTIFY) {
-    const UINT code = reinterpret_cast<const NMHDR*>(lParam)->code;
-    if (code == UINT(PSN_WIZNEXT)) {
-      g_leaveByNext = true;
-      if (g_runStarted) SetWindowLongPtrA(page, DWLP_MSGRESULT, -1);
-    }
-    if (code == UINT(PSN_KILLACTIVE) && g_leaveByNext && !g_runStarted) {
-      g_runStarted = true;
-      InstallFromDestinationPage(page);
-      // Messages to this page during the run (a refused Next) left their answer in the slot.
-      SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
-    }
+void ShowDefaultDestination(HWND page) {
+  ReadProgramFilesDir(g_destinationDir);
+  PathAppendA(g_destinationDir, kProductPath);
+  SetWindowTextA(GetDlgItem(page, IDC_DESTINATION_DIR), g_destinationDir);
+}
+
+void OnDestinationNotify(HWND page, UINT code) {
+  if (code == UINT(PSN_WIZNEXT)) {
+    g_leaveByNext = true;
+    if (g_runStarted) SetWindowLongPtrA(page, DWLP_MSGRESULT, -1);
   }
-  INT_PTR result = PageProc(page, message, wParam, lParam);
-  if (message == WM_INITDIALOG) ShowDefaultDestination(page);
-  return result;
+  if (code == UINT(PSN_KILLACTIVE) && g_leaveByNext && !g_runStarted) {
+    g_runStarted = true;
+    InstallFromDestinationPage(page);
+    // Messages to this page during the run (a refused Next) left their answer in the slot.
+    SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
+  }
 }

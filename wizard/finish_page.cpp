@@ -18,8 +18,8 @@ void OpenWithShell(const char* file, const char* parameters, const char* directo
   Sleep(800);
 }
 
-// Finish: the package's external command (after asking), the ticked actions, then the end.
-// Runs once: a second Finish, queued while the question is up, does nothing.
+}  // namespace
+
 void RunFinishSequence(HWND page) {
   static bool finishing;
   if (finishing) return;
@@ -43,7 +43,7 @@ void RunFinishSequence(HWND page) {
                   GetPrivateProfileIntA("ShellExec", "ShowWindow", 0, g_updateIniPath));
   }
   if (IsDlgButtonChecked(page, IDC_VIEW_README)) {
-    LoadStringA(g_instance, IDS_README_FILE, file, sizeof file);
+    LoadStringA(nullptr, IDS_README_FILE, file, sizeof file);
     OpenWithShell(file, nullptr, g_workDir, SW_SHOWDEFAULT);
   }
   if (IsDlgButtonChecked(page, IDC_LAUNCH_APP)) {
@@ -57,15 +57,9 @@ void RunFinishSequence(HWND page) {
   PostQuitMessage(0);
 }
 
-}  // namespace
-
-INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == UINT(PSN_WIZFINISH))
-    RunFinishSequence(page);
-  INT_PTR result = PageProc(page, message, wParam, lParam);
-  if (message == WM_INITDIALOG) {
-    InsertAppName(GetDlgItem(page, IDC_LAUNCH_APP));
-    CheckDlgButton(page, IDC_LAUNCH_APP, BST_CHECKED);
-  }
-  return result;
+void InitFinishPage(HWND page) {
+  // What CheckDlgButton sends, to the control at hand.
+  const HWND launch = GetDlgItem(page, IDC_LAUNCH_APP);
+  InsertAppName(launch);
+  SendMessageA(launch, BM_SETCHECK, BST_CHECKED, 0);
 }

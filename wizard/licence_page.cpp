@@ -4,11 +4,7 @@
 #include "resources/resource.h"
 #include "wizard/setup_wizard.h"
 
-INT_PTR CALLBACK LicencePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_COMMAND) {
-    if (LOWORD(wParam) == IDC_ACCEPT_LICENCE)
-      PostWizardButtons(page, PageButtons(page, kLicencePage));
-    return TRUE;
-  }
-  return PageProc(page, message, wParam, lParam);
+void OnLicenceCommand(HWND page, WPARAM wParam) {
+  if (LOWORD(wParam) == IDC_ACCEPT_LICENCE)
+    PostWizardButtons(page, PageButtons(page, kLicencePage));
 }

@@ -14,8 +14,6 @@
 #include "wizard/processing_dialog.h"
 #include "wizard/wizard_pages.h"
 
-HWND g_wizardSheet;
-
 namespace {
 
 // Template and title string share their number on every page.
@@ -48,6 +46,9 @@ void PaintPicture(HWND picture) {
 }
 
 void OnNotify(HWND page, const NMHDR* header, int index) {
+  if (index == kDestinationPage) OnDestinationNotify(page, header->code);
+  // Apart from the switch: a fourth case there would make it a table of addresses.
+  if (index == kFinishPage && header->code == UINT(PSN_WIZFINISH)) RunFinishSequence(page);
   switch (header->code) {
     case PSN_SETACTIVE:
       PostWizardButtons(page, PageButtons(page, index));
@@ -67,9 +68,6 @@ void OnNotify(HWND page, const NMHDR* header, int index) {
       break;
   }
 }
-
-const DLGPROC kPageProcs[kPageCount] = {PageProc, LicencePageProc, PageProc,
-                                        DestinationPageProc, PageProc, FinishPageProc};
 
 void ShowPageText(HWND page, int index) {
   const int control = kPageTextControls[index];
@@ -92,7 +90,7 @@ int PageButtons(HWND page, int index) {
 // A page's text file from `directory`, in the default GUI font.
 void LoadPageText(HWND page, int control, UINT fileNameId, const char* directory) {
   char fileName[kPathChars];
-  LoadStringA(g_instance, fileNameId, fileName, sizeof fileName);
+  LoadStringA(nullptr, fileNameId, fileName, sizeof fileName);
   HWND edit = GetDlgItem(page, control);
   LoadTextFileToWindow(edit, fileName, directory);
   UseGuiFont(edit);
@@ -111,6 +109,12 @@ INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
       LocaliseChildWindows(page);
       g_pictureControls[index] = GetDlgItem(page, IDC_PICTURE);
       ShowPageText(page, index);
+      if (index == kDestinationPage) ShowDefaultDestination(page);
+      if (index == kFinishPage) InitFinishPage(page);
+      return TRUE;
+    case WM_COMMAND:
+      if (index != kLicencePage) return FALSE;
+      OnLicenceCommand(page, wParam);
       return TRUE;
     case WM_SHOWWINDOW:
       if (wParam) SetLocalWindowText(g_wizardSheet, kPageIds[index]);
@@ -154,7 +158,7 @@ HWND CreateSetupWizard(HWND parent, int startPage) {
     pages[i].hInstance = g_instance;
     pages[i].pszTemplate = MAKEINTRESOURCEA(kPageIds[i]);
     pages[i].pszIcon = MAKEINTRESOURCEA(IDI_INSTALLER);
-    pages[i].pfnDlgProc = kPageProcs[i];
+    pages[i].pfnDlgProc = PageProc;
     pages[i].lParam = i;
   }
   PROPSHEETHEADERA header = {};
@@ -197,13 +201,16 @@ int LoadTextFileToWindow(HWND window, const char* file, const char* directory) {
                               nullptr);
   if (handle != INVALID_HANDLE_VALUE) {
     const DWORD size = GetFileSize(handle, nullptr);
+    // Committed pages come zeroed, so the text ends in a zero; VirtualAlloc serves the
+    // payload's window too, which spares the heap functions' imports.
     if (size != INVALID_FILE_SIZE)
-      text = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 1));
+      text = static_cast<char*>(
+          VirtualAlloc(nullptr, size + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     DWORD read;
     if (text) ReadFile(handle, text, size, &read, nullptr);
     CloseHandle(handle);
   }
   SetWindowTextA(window, text ? text : "");
-  if (text) HeapFree(GetProcessHeap(), 0, text);
+  if (text) VirtualFree(text, 0, MEM_RELEASE);
   return 1;
 }

@@ -4,12 +4,11 @@
 
 #include <windows.h>
 
+#include "chrome/background_window.h"  // g_wizardSheet
+
 // Zero-based page indices, in sheet order.
 enum WizardPage { kWelcomePage, kLicencePage, kGuidePage, kDestinationPage, kResultsPage,
                   kFinishPage, kPageCount };
-
-// The sheet window as WizardSheetCallback reported it.
-extern HWND g_wizardSheet;
 
 // Creates the wizard hidden, owned by `parent`, starting at page `startPage`. Returns the sheet
 // window, or null when the sheet could not be created.
