@@ -357,15 +357,15 @@ TEST_F(TreeDiffTest, EntriesGoToTheSinkWhileFilesAreStillBeingDone) {
   }
 }
 
-// A large file's operations are kept compressed until written, those past 1 MiB compressed in
-// a temporary file, and come out as chosen whole on 1 and 2 threads: a few edits, and a file
-// changed throughout (its inserts do not compress).
+// A large file's operations are kept compressed until written, each MiB of them in a temporary
+// file, and come out as chosen whole on 1 and 2 threads: a few edits, and a file changed
+// throughout, whose inserts compress to 8.5 MiB (some of them left in memory).
 TEST_F(TreeDiffTest, LargeFilesWriteTheOperationsChosenWhole) {
   const Bytes old = Random(9 << 20, 140);
   Bytes edited = old;
   for (size_t at : {size_t(1000), size_t(4) << 20, size_t(8) << 20}) edited[at] ^= 0x55;
   edited.insert(edited.begin() + (2 << 20), 300, 'x');
-  for (const Bytes& now : {edited, Random(9 << 20, 141)}) {
+  for (const Bytes& now : {edited, Random(17 << 19, 141)}) {
     Write("old/big.bin", old);
     Write("new/big.bin", now);
     Bytes ops;
