@@ -52,9 +52,9 @@ struct DeltaMemory {
   // copy.
   size_t indexBudget = 0;
   // When given, called after about every kReleaseEvery bytes the encoder has read from either
-  // file (a look at a random place counted as 64 KiB): the caller may then drop the files'
-  // resident pages (the bytes must stay readable), since the encoder reads again only the few
-  // it needs next.
+  // file (a look at a new place of the old file counted as 2 MiB, the most the system may map
+  // for it): the caller may then drop the files' resident pages (the bytes must stay
+  // readable), since the encoder reads again only the few it needs next.
   void (*release)(void* context) = nullptr;
   void* context = nullptr;
 };
