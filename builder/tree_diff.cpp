@@ -231,10 +231,11 @@ struct MappedPair {
   uint64_t allowance;  // resident file bytes let be
 };
 
-// Mapped bytes let stay resident: an eighth of the two files, so that they, the index (half
-// the old file at most) and the entry stay below the old file's size.
+// Mapped bytes let stay resident: a sixteenth of the two files, so that they, the index (half
+// the old file at most), the search logs, the runs being tried and the entry stay within 1.2
+// times the old file's size.
 uint64_t ResidentAllowance(uint64_t oldSize, uint64_t newSize) {
-  return std::max<uint64_t>(kReleaseEvery * 2, (oldSize + newSize) / 8);
+  return std::max<uint64_t>(kReleaseEvery * 2, (oldSize + newSize) / 16);
 }
 
 // Gives back what the encoder has read of both files once the system counts more resident
