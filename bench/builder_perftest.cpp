@@ -155,12 +155,14 @@ void Compare(const std::string& base, const std::string& next, const fs::path& d
   // What the builder may take: 1.2 times the largest old file, or 64 MiB.
   const double mib = 1024.0 * 1024.0;
   const double limit = std::max(1.2 * double(largestOld), 64 * mib) / 1024.0;
+  const double oldKib = double(largestOld) / 1024.0;
   for (int threads = 1; threads <= 2; ++threads)
-    printf("%-24s %-8s %d thread%s peak MiB base %7.1f new %7.1f (%.2f); of the limit base %.2f "
-           "new %.2f\n",
+    printf("%-24s %-8s %d thread%s peak MiB base %7.1f new %7.1f (%.2f); times the largest old "
+           "file base %.2f new %.2f; of the limit base %.2f new %.2f\n",
            what, original ? "original" : "adds", threads, threads > 1 ? "s" : " ",
            runs[0][threads - 1].peakKib / 1024.0, runs[1][threads - 1].peakKib / 1024.0,
            double(runs[1][threads - 1].peakKib) / double(runs[0][threads - 1].peakKib),
+           runs[0][threads - 1].peakKib / oldKib, runs[1][threads - 1].peakKib / oldKib,
            runs[0][threads - 1].peakKib / limit, runs[1][threads - 1].peakKib / limit);
   printf("%-24s %-8s 1 thread s base %6.2f new %6.2f (%.2f); 2 threads speed-up base %.2f "
          "new %.2f; script %.1f MiB\n",

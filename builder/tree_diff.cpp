@@ -2,6 +2,7 @@
 #include "builder/tree_diff.h"
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string.h>
 
@@ -230,10 +231,11 @@ struct MappedPair {
   uint64_t allowance;  // resident file bytes let be
 };
 
-// Mapped bytes let stay resident: an eighth of the two files, so that they, the index (half
-// the old file at most) and the entry stay below the old file's size.
+// Mapped bytes let stay resident: a sixteenth of the two files, so that they, the index (half
+// the old file at most), the search logs, the runs being tried and the entry stay within 1.2
+// times the old file's size.
 uint64_t ResidentAllowance(uint64_t oldSize, uint64_t newSize) {
-  return std::max<uint64_t>(kReleaseEvery * 2, (oldSize + newSize) / 8);
+  return std::max<uint64_t>(kReleaseEvery * 2, (oldSize + newSize) / 16);
 }
 
 // Gives back what the encoder has read of both files once the system counts more resident
@@ -250,14 +252,21 @@ void ReleasePages(void* context) {
 // those before it.
 const uint64_t kCompressOpsFrom = uint64_t(8) << 20;
 
+// Compressed operations beyond this many bytes go to a temporary file: a file whose changes
+// are everywhere (moved code in the original format) compresses to a quarter of its size or
+// more, and the best run so far and those being tried are held at once.
+const size_t kSpillFrom = size_t(1) << 20;
+
 // A run's operations, compressed as they come as CompressedSize would compress them whole, so
-// that its size is their cost. Should the library fail, they are kept as they are and cost
-// their size, as CompressedSize's do.
+// that its size is their cost; kept in memory up to kSpillFrom bytes, the rest in a temporary
+// file (in memory when none can be made). Should the library fail, they are kept as they are
+// and cost their size, as CompressedSize's do.
 class CompressedOps : public OpsStore {
  public:
   CompressedOps() { compressing_ = BZ2_bzCompressInit(&bz_, 9, 0, 0) == BZ_OK; }
   ~CompressedOps() override {
     if (compressing_) BZ2_bzCompressEnd(&bz_);
+    if (spill_) fclose(spill_);
   }
 
   void Take(const uint8_t* data, size_t size) override {
@@ -280,7 +289,7 @@ class CompressedOps : public OpsStore {
     BZ2_bzCompressEnd(&bz_);
     compressing_ = false;
     compressed_ = true;
-    return bytes_.size();
+    return size_t(spilled_) + bytes_.size();
   }
 
   uint64_t rawSize() const { return rawSize_; }
@@ -294,17 +303,45 @@ class CompressedOps : public OpsStore {
       *error = "out of memory while writing the script";
       return false;
     }
-    std::vector<char> piece(size_t(1) << 20);
-    bz.next_in = reinterpret_cast<char*>(bytes_.data());
-    bz.avail_in = unsigned(bytes_.size());
+    std::vector<char> piece(size_t(1) << 20), in;
+    if (spill_) {
+      if (spillFailed_ || fflush(spill_) != 0 || fseek(spill_, 0, SEEK_SET) != 0) {
+        BZ2_bzDecompressEnd(&bz);
+        *error = "cannot keep the operations in a temporary file";
+        return false;
+      }
+      in.resize(kSpillFrom);
+    } else {
+      bz.next_in = reinterpret_cast<char*>(bytes_.data());
+      bz.avail_in = unsigned(bytes_.size());
+    }
+    // What the file holds is read back a piece at a time, then what stayed in memory.
+    uint64_t readBack = 0;
+    bool memoryFed = !spill_;
     int result = BZ_OK;
     uint64_t written = 0;
     while (result == BZ_OK) {
+      if (bz.avail_in == 0 && readBack < spilled_) {
+        const size_t n = size_t(std::min<uint64_t>(in.size(), spilled_ - readBack));
+        if (fread(in.data(), 1, n, spill_) != n) {
+          BZ2_bzDecompressEnd(&bz);
+          *error = "cannot read back the operations from a temporary file";
+          return false;
+        }
+        readBack += n;
+        bz.next_in = in.data();
+        bz.avail_in = unsigned(n);
+      } else if (bz.avail_in == 0 && !memoryFed) {
+        memoryFed = true;
+        bz.next_in = reinterpret_cast<char*>(bytes_.data());
+        bz.avail_in = unsigned(bytes_.size());
+      }
       bz.next_out = piece.data();
       bz.avail_out = unsigned(piece.size());
       result = BZ2_bzDecompress(&bz);
       const size_t got = piece.size() - bz.avail_out;
-      if (result == BZ_OK && got == 0 && bz.avail_in == 0) result = BZ_UNEXPECTED_EOF;
+      const bool fed = readBack == spilled_ && memoryFed;
+      if (result == BZ_OK && got == 0 && bz.avail_in == 0 && fed) result = BZ_UNEXPECTED_EOF;
       written += got;
       if ((result == BZ_OK || result == BZ_STREAM_END) && got &&
           !out->Append(reinterpret_cast<uint8_t*>(piece.data()), got, error)) {
@@ -329,6 +366,12 @@ class CompressedOps : public OpsStore {
     bz_.avail_out = sizeof out;
     const int result = BZ2_bzCompress(&bz_, action);
     bytes_.insert(bytes_.end(), out, out + (sizeof out - bz_.avail_out));
+    if (bytes_.size() >= kSpillFrom && !spillFailed_ && (spill_ || (spill_ = tmpfile()))) {
+      // A failed write is told when the operations are written out.
+      spillFailed_ = fwrite(bytes_.data(), 1, bytes_.size(), spill_) != bytes_.size();
+      spilled_ += bytes_.size();
+      bytes_.clear();
+    }
     return result;
   }
 
@@ -336,6 +379,9 @@ class CompressedOps : public OpsStore {
   bool compressing_ = false;
   bool compressed_ = false;
   std::vector<uint8_t> bytes_;
+  FILE* spill_ = nullptr;
+  uint64_t spilled_ = 0;  // bytes in spill_, before those in bytes_
+  bool spillFailed_ = false;
   uint64_t rawSize_ = 0;
 };
 

@@ -56,10 +56,11 @@ const size_t kLongestInsert = size_t(8) << 20;
 
 // Operations handed to a store in pieces of about this many bytes.
 const size_t kOpsPiece = size_t(1) << 20;
-// What one look at a random place of the old file is counted as for releasing pages: the
-// system maps a fault's neighbouring pages too (64 KiB on Linux, or a whole large folio of its
-// cache, so the release hook had better measure).
-const size_t kPageGuess = 64 << 10;
+// What one look at a new place of the old file is counted as for releasing pages: the system
+// maps a fault's neighbouring pages too, 64 KiB on Linux, or the whole large folio of its cache
+// that holds the byte, up to 2 MiB (Linux 6.18 on ext4 mapped 1.6 MiB per look 4 MiB apart).
+// Looks within that distance of the previous one mostly find its pages mapped.
+const size_t kPageGuess = size_t(2) << 20;
 
 uint64_t Load64(const uint8_t* p) {
   uint64_t v;
@@ -72,6 +73,12 @@ uint64_t Load64(const uint8_t* p) {
 class Pager {
  public:
   explicit Pager(const DeltaMemory& memory) : memory_(memory) {}
+  // A look at old position `at`: counted as kPageGuess unless near the previous look.
+  void Look(size_t at) {
+    const size_t distance = at > lastLook_ ? at - lastLook_ : lastLook_ - at;
+    lastLook_ = at;
+    if (distance >= kPageGuess) Read(kPageGuess);
+  }
   void Read(size_t bytes) {
     if (!memory_.release) return;
     read_ += bytes;
@@ -83,6 +90,7 @@ class Pager {
  private:
   DeltaMemory memory_;
   size_t read_ = 0;
+  size_t lastLook_ = 0;
 };
 
 // Bucket bits for `count` indexed positions. Every position indexed: about one bucket per
@@ -235,8 +243,9 @@ struct SearchLog {
 };
 
 // What a search log may take, in bytes: eight times the new file's size (about one search per
-// three bytes is made where a file changed throughout), and never more than this, so that a
-// large file's memory stays what its index and mapping need.
+// three bytes is made where a file changed throughout), and never more than this for all the
+// logs of a file together, so that a large file's memory stays what its index and mapping
+// need.
 const size_t kMaxSearchLog = size_t(32) << 20;
 const size_t kSearchLogPerByte = 8;
 
@@ -358,7 +367,7 @@ class Encoder {
   // misses kNewRegionGain of them or more.
   bool Beats(const Region& region, const Match& m) {
     if (!region.active) return true;
-    pager_.Read(kPageGuess);
+    pager_.Look(size_t(std::max<int64_t>(0, int64_t(m.newAt) + region.displacement)));
     size_t missed = 0;
     for (size_t k = m.newAt; k < m.newAt + m.length; ++k) {
       const int64_t o = int64_t(k) + region.displacement;
@@ -427,8 +436,13 @@ class Encoder {
   // New bytes [from, to) at `displacement`: equal stretches of tuning_.addSplit bytes or more
   // (or the whole region) as copies, the rest as adds.
   void EmitRegion(size_t from, size_t to, int64_t displacement) {
-    size_t addFrom = from;
+    size_t addFrom = from, counted = from;
     for (size_t k = from; k < to;) {
+      // A region may span most of the file: its pages are counted as they are read.
+      if (k - counted >= kOpsPiece) {
+        pager_.Read(2 * (k - counted));
+        counted = k;
+      }
       const size_t o = size_t(int64_t(k) + displacement);
       if (old_[o] != new_[k]) {
         ++k;
@@ -444,7 +458,7 @@ class Encoder {
       k += run;
     }
     EmitAdd(addFrom, to, displacement);
-    pager_.Read(2 * (to - from));
+    pager_.Read(2 * (to - counted));
   }
 
   void EmitAdd(size_t from, size_t to, int64_t displacement) {
@@ -453,7 +467,10 @@ class Encoder {
     PutAddHead(out_, uint32_t(to - from), uint32_t(oldFrom));
     for (size_t k = from; k < to; ++k) {
       out_->push_back(uint8_t(new_[k] - old_[oldFrom + k - from]));
-      if ((k & 0xFFFF) == 0) Drain();
+      if ((k & 0xFFFF) == 0) {
+        pager_.Read(2 * 0x10000);
+        Drain();
+      }
     }
     Drain();
     ++stats_->adds;
@@ -480,7 +497,7 @@ class Encoder {
   // A match at old position `oldAt` for new position `i`, extended both ways.
   Match Extend(size_t oldAt, size_t i) {
     Match m;
-    pager_.Read(kPageGuess);
+    pager_.Look(oldAt);
     const size_t forward = Forward(oldAt, i);
     if (forward == 0) return m;
     const size_t back = Backward(oldAt, i);
@@ -554,7 +571,7 @@ class Encoder {
         if (c == repeat) continue;
         // Quick reject: a longer forward match must agree at the current best's end.
         const size_t probe = found.length ? found.newAt + found.length - i : 0;
-        if (probe) pager_.Read(kPageGuess);
+        if (probe) pager_.Look(c + probe);
         if (probe && (c + probe >= oldSize_ || i + probe >= newSize_ ||
                       old_[c + probe] != new_[i + probe]))
           continue;
@@ -675,11 +692,12 @@ bool Choose(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size
   for (size_t t = 0; t < tries; ++t)
     while (!Siblings(tunings[group[t]], tunings[t])) ++group[t];
   std::vector<SearchLog> logs(tries);
-  for (size_t t = 0; t < tries; ++t) {
-    const bool hasSiblings = std::count(group.begin(), group.end(), t) > 1;
-    if (!hasSiblings) continue;
-    logs[t].capacity =
-        std::min(kMaxSearchLog, kSearchLogPerByte * newSize) / sizeof(SearchLog::Entry);
+  std::vector<size_t> recording;  // the firsts of groups with siblings
+  for (size_t t = 0; t < tries; ++t)
+    if (group[t] == t && std::count(group.begin(), group.end(), t) > 1) recording.push_back(t);
+  for (size_t t : recording) {
+    logs[t].capacity = std::min(kMaxSearchLog / recording.size(), kSearchLogPerByte * newSize) /
+                       sizeof(SearchLog::Entry);
     // Reserved whole, a log never outgrows its limit as a doubling vector would (by up to
     // half again); what it does not fill is never touched.
     logs[t].entries.reserve(logs[t].capacity);

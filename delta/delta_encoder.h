@@ -52,9 +52,9 @@ struct DeltaMemory {
   // copy.
   size_t indexBudget = 0;
   // When given, called after about every kReleaseEvery bytes the encoder has read from either
-  // file (a look at a random place counted as 64 KiB): the caller may then drop the files'
-  // resident pages (the bytes must stay readable), since the encoder reads again only the few
-  // it needs next.
+  // file (a look at a new place of the old file counted as 2 MiB, the most the system may map
+  // for it): the caller may then drop the files' resident pages (the bytes must stay
+  // readable), since the encoder reads again only the few it needs next.
   void (*release)(void* context) = nullptr;
   void* context = nullptr;
 };
@@ -86,9 +86,9 @@ typedef size_t (*OpsCost)(const std::vector<uint8_t>& ops, void* context);
 // near. Operations equal to the best so far are not rated again; the others' are let go once
 // rated. The others of a group take the first's index searches where they search from
 // the same place in the same state (the result is the same as searching again); the first
-// keeps them in up to 8 bytes per byte of the new file, 32 MiB at most. With `threads` above 1
-// up to that many settings tried together are encoded and rated side by side (the result is
-// the same), and `cost` is then called from several threads at once.
+// keeps them in up to 8 bytes per byte of the new file, 32 MiB for all groups together. With
+// `threads` above 1 up to that many settings tried together are encoded and rated side by side
+// (the result is the same), and `cost` is then called from several threads at once.
 bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                          size_t newSize, const std::vector<DeltaTuning>& tunings,
                          OpsCost cost, void* context, std::vector<uint8_t>* body,

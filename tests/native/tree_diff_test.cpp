@@ -357,27 +357,34 @@ TEST_F(TreeDiffTest, EntriesGoToTheSinkWhileFilesAreStillBeingDone) {
   }
 }
 
-// A large file's operations are kept compressed until written, and come out as chosen whole.
+// A large file's operations are kept compressed until written, each MiB of them in a temporary
+// file, and come out as chosen whole on 1 and 2 threads: a few edits, and a file changed
+// throughout, whose inserts compress to 8.5 MiB (some of them left in memory).
 TEST_F(TreeDiffTest, LargeFilesWriteTheOperationsChosenWhole) {
   const Bytes old = Random(9 << 20, 140);
-  Bytes now = old;
-  for (size_t at : {size_t(1000), size_t(4) << 20, size_t(8) << 20}) now[at] ^= 0x55;
-  now.insert(now.begin() + (2 << 20), 300, 'x');
-  Write("old/big.bin", old);
-  Write("new/big.bin", now);
-  Bytes ops;
-  ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(), kAddTunings,
-                                  [](const Bytes& o, void*) { return CompressedSize(o); },
-                                  nullptr, &ops));
-  TreeDiff diff;
-  std::string error;
-  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings))
-      << error;
-  ASSERT_GT(diff.script.size(), ops.size());
-  EXPECT_EQ(diff.scriptSize, diff.script.size());
-  EXPECT_TRUE(Bytes(diff.script.end() - ops.size(), diff.script.end()) == ops);
-  VerifyReport report;
-  ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
+  Bytes edited = old;
+  for (size_t at : {size_t(1000), size_t(4) << 20, size_t(8) << 20}) edited[at] ^= 0x55;
+  edited.insert(edited.begin() + (2 << 20), 300, 'x');
+  for (const Bytes& now : {edited, Random(17 << 19, 141)}) {
+    Write("old/big.bin", old);
+    Write("new/big.bin", now);
+    Bytes ops;
+    ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(), kAddTunings,
+                                    [](const Bytes& o, void*) { return CompressedSize(o); },
+                                    nullptr, &ops));
+    for (unsigned threads : {1u, 2u}) {
+      TreeDiff diff;
+      std::string error;
+      ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings,
+                            threads))
+          << error;
+      ASSERT_GT(diff.script.size(), ops.size());
+      EXPECT_EQ(diff.scriptSize, diff.script.size());
+      EXPECT_TRUE(Bytes(diff.script.end() - ops.size(), diff.script.end()) == ops) << threads;
+      VerifyReport report;
+      ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
+    }
+  }
 }
 
 // Block 2's bzip2 blocks end around the entries of a large file only, and nowhere in a script
