@@ -70,10 +70,12 @@ bool BeginScriptFile(FsFile file, uint8_t* window, uint32_t capacity, uint32_t* 
 // characters there.
 //
 // kDataError, with nothing written and no directory created, for an entry that the script does
-// not hold in full (its file's size tells), an unknown op code (also in an entry whose file is then skipped), a path
-// that is empty, names no file, has an empty, ".", ".." or device-name component, a colon or a
-// slash, or is longer than kMaxPath once joined to DestinationDir or BackupDir; and, once the
-// old file has matched crcOriginal, a copy or add that reads past its end.
+// not hold in full, an unknown op code (also in an entry whose file is then skipped), a path
+// of more than kMaxPath characters, or one that is empty, names no file, has an empty, ".",
+// ".." or device-name component, a colon or a slash, or is longer than kMaxPath once joined to
+// DestinationDir or BackupDir; and, once the old file has matched crcOriginal, a copy or add
+// that reads past its end. A script read from its file holds what the file's size says; a
+// part of it that cannot be read then gives kUpdatedCrcError, nothing left behind.
 EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const char** path);
 
 // What reading an entry without applying it tells: the one view of an entry's kind and body
