@@ -74,7 +74,7 @@ struct EntryPaths {
 
 // ---- Operations of an update body ---------------------------------------------------------
 
-// kWalkWriteFailed: the rebuilt file could not be written, or the old one read.
+// kWalkWriteFailed: the rebuilt file could not be written, or the old one or the script read.
 enum WalkStatus { kWalkOn, kWalkDone, kWalkBad, kWalkWriteFailed };
 
 // The same walk checks a body (no old file, nothing written, operands only skipped) and
@@ -102,14 +102,14 @@ WalkStatus OpCopy(OpWalk* walk) {
 }
 
 // Passes the next `length` bytes of the script to `out` a piece at a time: as they are, or,
-// with `old`, added to the old file's bytes from `offset`. kWalkBad when the script cannot be
-// read that far.
+// with `old`, added to the old file's bytes from `offset`. kWalkWriteFailed also when the
+// script, checked to hold them, cannot be read.
 WalkStatus PassBytes(ScriptCursor* script, NewContent* out, const OldContent* old,
                      uint32_t offset, uint32_t length) {
   while (length != 0) {
     uint32_t n = Fill(script, 1);
     if (n > length) n = length;
-    if (n == 0) return kWalkBad;
+    if (n == 0) return kWalkWriteFailed;
     const uint8_t* bytes = Here(*script);
     if (old ? !PutOldSums(out, *old, offset, n, bytes) : !PutBytes(out, bytes, n))
       return kWalkWriteFailed;
