@@ -503,8 +503,9 @@ TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
   CloseOnResultsPage();
 }
 
-// The stub unpacks block 2 through a window of 1 MiB: a script of several windows and several
-// bzip2 blocks, whose records and entries span the window's edges, arrives whole.
+// The stub unpacks block 2 through a window of 1 MiB, and the run reads Patch.dat through one of
+// 1 MiB too: a script of several windows and several bzip2 blocks, whose records, entries and
+// operands span the windows' edges, arrives whole and is applied whole.
 TEST_F(InstallationTest, PatchScriptLargerThanTheUnpackWindowInstallsWhole) {
   vt::BuildCrcTable();
   std::string big(3 * 1024 * 1024 + 12345, '\0');
