@@ -399,3 +399,21 @@ FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
 }
 
 }  // namespace vt
+
+// Reading a file a part at a time: a read at an offset moves nothing that another read needs.
+namespace vt {
+
+uint32_t FsSize(FsFile file) {
+  const DWORD size = GetFileSize(reinterpret_cast<HANDLE>(file), nullptr);
+  return size == INVALID_FILE_SIZE ? 0 : size;
+}
+
+uint32_t FsReadAt(FsFile file, uint32_t offset, void* buffer, uint32_t size) {
+  OVERLAPPED at = {};
+  at.Offset = offset;
+  DWORD read;  // ReadFile sets it, to 0 when it fails
+  ReadFile(reinterpret_cast<HANDLE>(file), buffer, size, &read, &at);
+  return read;
+}
+
+}  // namespace vt
