@@ -187,24 +187,21 @@ bool FsHoldRoot(const char* folder) {
 }
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
-  struct Mode {
-    DWORD access;
-    DWORD share;
-    DWORD disposition;
+  // A byte per mode: GENERIC_READ and GENERIC_WRITE in their own top bits, the disposition
+  // shifted by 2, the sharing below. Every mode may read attributes (the number of links is read
+  // on the handle); the read modes have that right already.
+  const int kRead = 0x80, kWrite = 0x40, kOpen = OPEN_EXISTING << 2, kNew = CREATE_NEW << 2;
+  static const uint8_t kModes[] = {
+      kRead | kOpen,                                       // kFsReadExclusive
+      kRead | kWrite | kOpen,                              // kFsUpdateExclusive
+      kWrite | kNew,                                       // kFsCreateNew
+      kWrite | kNew,                                       // kFsCreateAlways
+      kRead | kOpen | FILE_SHARE_READ,                     // kFsReadShared
+      kRead | kWrite | kOpen,                              // kFsUpdateSoleLink
+      kRead | kOpen | FILE_SHARE_READ | FILE_SHARE_WRITE,  // kFsHoldForAttributes
   };
-  // The write modes may read attributes too: the number of links is read on the handle.
-  const DWORD kWrite = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
-  static const Mode kModes[] = {
-      {GENERIC_READ, 0, OPEN_EXISTING},                        // kFsReadExclusive
-      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateExclusive
-      {kWrite, 0, CREATE_NEW},                                 // kFsCreateNew
-      {kWrite, 0, CREATE_NEW},                                 // kFsCreateAlways
-      {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},          // kFsReadShared
-      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateSoleLink
-      {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING},  // kFsHoldForAttributes
-  };
-  static_assert(sizeof kModes / sizeof kModes[0] == kFsHoldForAttributes + 1, "a row per mode");
-  const Mode& m = kModes[mode];
+  static_assert(sizeof kModes == kFsHoldForAttributes + 1, "a row per mode");
+  const DWORD m = kModes[mode];
   const int kSoleLink = 1 << kFsUpdateSoleLink | 1 << kFsHoldForAttributes;
   FsError result = kFsFailed;
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -212,7 +209,7 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
     // Deleting a name never writes to what it names: a file with other hard links loses one.
     if (mode == kFsCreateAlways) DeleteFileA(path);
     // A link at the file is opened as itself and refused: never written through.
-    h = CreateFileA(path, m.access, m.share, nullptr, m.disposition,
+    h = CreateFileA(path, (m & 0xC0) << 24 | FILE_READ_ATTRIBUTES, m & 3, nullptr, (m >> 2) & 3,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) result = LastError();
     // Refused: a link, and, for the modes that may change what other names of it share, a file
