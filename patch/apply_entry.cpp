@@ -90,14 +90,19 @@ struct OpWalk {
 
 WalkStatus OpEnd(OpWalk*) { return kWalkDone; }
 
+// The length and offset of a copy or an add, whose end a rebuild must find in the old file.
+WalkStatus TakeSpan(OpWalk* walk, uint32_t* length, uint32_t* offset) {
+  if (!TakeLe32(walk->script, length) || !TakeLe32(walk->script, offset)) return kWalkBad;
+  uint64_t stop = uint64_t(*offset) + *length;
+  if (stop > walk->copyEnd) walk->copyEnd = stop;
+  return walk->old && stop > walk->old->view.size ? kWalkBad : kWalkOn;
+}
+
 WalkStatus OpCopy(OpWalk* walk) {
   uint32_t length, offset;
-  if (!TakeLe32(walk->script, &length) || !TakeLe32(walk->script, &offset)) return kWalkBad;
+  if (TakeSpan(walk, &length, &offset) != kWalkOn) return kWalkBad;
   walk->made += length;
-  uint64_t stop = uint64_t(offset) + length;
-  if (stop > walk->copyEnd) walk->copyEnd = stop;
   if (!walk->old) return kWalkOn;
-  if (stop > walk->old->view.size) return kWalkBad;
   return PutOldBytes(walk->out, *walk->old, offset, length) ? kWalkOn : kWalkWriteFailed;
 }
 
@@ -135,11 +140,8 @@ WalkStatus OpInsert(OpWalk* walk) {
 
 WalkStatus OpAdd(OpWalk* walk) {
   uint32_t length, offset;
-  if (!TakeLe32(walk->script, &length) || !TakeLe32(walk->script, &offset)) return kWalkBad;
   walk->usesAdd = true;
-  uint64_t stop = uint64_t(offset) + length;
-  if (stop > walk->copyEnd) walk->copyEnd = stop;
-  if (walk->old && stop > walk->old->view.size) return kWalkBad;
+  if (TakeSpan(walk, &length, &offset) != kWalkOn) return kWalkBad;
   return PassOperand(walk, length, walk->old, offset);
 }
 
