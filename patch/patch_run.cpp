@@ -195,38 +195,33 @@ int32_t Run(RunState* run, char* leftBackupDir) {
       }
     }
   }
-  if (end != kRunInProgress) {
-    if (reserved) FsDeleteFile(backupDir);
-    if (scriptFile != kNoFile) FsClose(scriptFile);
-    CloseLogFile(&log);
-    observer.runDone(observer.context, end);
-    return end;
+  if (end == kRunInProgress) {
+    reserved = false;  // the name is the run's folder now
+    // What interrupted runs left is put right before the entries. Where that cannot be done in
+    // full, this run stays out, lest it build on files that a later repair changes back.
+    RepairLog repairLog = {run, &log};
+    if (!RepairInterruptedRuns(run->destinationDir, {LogRepair, &repairLog})) {
+      RemoveRunFolder(&folder);
+      end = kRunRepairIncomplete;
+    } else {
+      ApplyEntries(run, scriptFile, folder, &log);
+      FsClose(scriptFile);
+      scriptFile = kNoFile;
+      // The one reading of the state that decides the end; what is reported is what was
+      // decided.
+      end = LoadRunState(run);
+      if (observer.finishing) observer.finishing(observer.context, end);
+      // The log, still open, says where the old content of what could not go back is kept.
+      if (!Finish(run, end, &folder, repairLog) && leftBackupDir)
+        memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
+    }
   }
-
-  // What interrupted runs left is put right before the entries. Where that cannot be done in
-  // full, this run stays out, lest it build on files that a later repair changes back.
-  RepairLog repairLog = {run, &log};
-  if (!RepairInterruptedRuns(run->destinationDir, {LogRepair, &repairLog})) {
-    RemoveRunFolder(&folder);
-    FsClose(scriptFile);
-    CloseLogFile(&log);
-    observer.runDone(observer.context, kRunRepairIncomplete);
-    return kRunRepairIncomplete;
-  }
-
-  ApplyEntries(run, scriptFile, folder, &log);
-
-  FsClose(scriptFile);
-
-  // The one reading of the state that decides the end; what is reported is what was decided.
-  const int32_t decided = LoadRunState(run);
-  if (observer.finishing) observer.finishing(observer.context, decided);
-  // The log, still open, says where the old content of what could not go back is kept.
-  if (!Finish(run, decided, &folder, repairLog) && leftBackupDir)
-    memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
+  // Every end, a refusal before the entries too, closes here.
+  if (reserved) FsDeleteFile(backupDir);
+  if (scriptFile != kNoFile) FsClose(scriptFile);
   CloseLogFile(&log);
-  observer.runDone(observer.context, decided);
-  return decided;
+  observer.runDone(observer.context, end);
+  return end;
 }
 
 }  // namespace
