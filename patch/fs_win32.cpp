@@ -1,4 +1,5 @@
 // The file-system layer on Windows: thin wrappers over the ANSI Win32 file calls.
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -92,7 +93,7 @@ void LetGo(const char* path) {
     }
     *link = held->next;
     CloseHandle(held->handle);
-    HeapFree(GetProcessHeap(), 0, held);
+    free(held);
   }
 }
 
@@ -120,8 +121,7 @@ Reached HoldFolder(const char* folder, size_t length, DWORD flags) {
     return kLinked;
   }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      !(held = static_cast<HeldFolder*>(
-            HeapAlloc(GetProcessHeap(), 0, sizeof(HeldFolder) + length)))) {
+      !(held = static_cast<HeldFolder*>(malloc(sizeof(HeldFolder) + length)))) {
     CloseHandle(handle);
     return kMissing;
   }
