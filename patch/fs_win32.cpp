@@ -128,7 +128,8 @@ Reached HoldFolder(const char* folder, size_t length, DWORD flags) {
   held->next = g_held;
   held->handle = handle;
   held->length = length;
-  lstrcpynA(held->path, folder, int(length) + 1);
+  memcpy(held->path, folder, length);
+  held->path[length] = 0;
   g_held = held;
   return kReached;
 }
@@ -152,7 +153,8 @@ Reached Walk(const char* path, size_t end, size_t from, bool make = false) {
       if (held->length == end && memcmp(held->path, path, end) == 0) return kReached;
   }
   char folder[kMaxPath + 1];
-  lstrcpynA(folder, path, int(end) + 1);
+  memcpy(folder, path, end);
+  folder[end] = 0;
   const Reached above = Walk(path, FolderEnd(folder), from, make);
   if (above >= kMissing) return above;
   // A folder that stands there already will do (a drive or a server is none to make).
