@@ -341,7 +341,7 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   if (length + 4 >= MAX_PATH) return false;
   lstrcpyA(pattern, dir);
   if (length > 0 && !EndsWithSeparator(dir)) pattern[length++] = '\\';
-  lstrcpyA(pattern + length, "*.*");
+  lstrcpyA(pattern + length, "*");
   // The folder listed is held first, as the folder of a file in it.
   if (!Reach(pattern)) return false;
   WIN32_FIND_DATAA found;
