@@ -88,8 +88,6 @@ struct OpWalk {
   uint32_t made;  // the rebuilt file's size so far (low 32 bits)
 };
 
-WalkStatus OpEnd(OpWalk*) { return kWalkDone; }
-
 // The length and offset of a copy or an add, whose end a rebuild must find in the old file.
 WalkStatus TakeSpan(OpWalk* walk, uint32_t* length, uint32_t* offset) {
   if (!TakeLe32(walk->script, length) || !TakeLe32(walk->script, offset)) return kWalkBad;
@@ -145,19 +143,28 @@ WalkStatus OpAdd(OpWalk* walk) {
   return PassOperand(walk, length, walk->old, offset);
 }
 
-WalkStatus OpUnknown(OpWalk*) { return kWalkBad; }
-
-typedef WalkStatus (*OpStep)(OpWalk*);
-// Indexed by op code; 3 marks a new-file body, never an operation.
-const OpStep kOpSteps[] = {OpEnd, OpCopy, OpInsert, OpUnknown, OpAdd};
-
 WalkStatus WalkOps(OpWalk* walk) {
   for (;;) {
     if (Fill(walk->script, 1) == 0) return kWalkBad;
     uint8_t op = *Here(*walk->script);
     ++walk->script->at;
-    if (op >= sizeof kOpSteps / sizeof kOpSteps[0]) return kWalkBad;
-    WalkStatus status = kOpSteps[op](walk);
+    WalkStatus status;
+    // kBodyNewFile marks a new-file body, never an operation.
+    switch (op) {
+      case kOpEnd:
+        return kWalkDone;
+      case kOpCopy:
+        status = OpCopy(walk);
+        break;
+      case kOpInsert:
+        status = OpInsert(walk);
+        break;
+      case kOpAdd:
+        status = OpAdd(walk);
+        break;
+      default:
+        return kWalkBad;
+    }
     if (status != kWalkOn) return status;
   }
 }
