@@ -82,8 +82,8 @@ bool ApplyAll(const Check& check, const std::string& dest, const char* backup, c
     entry.update = !check.listing.entries[i].newFile;
     applied->push_back(entry);
   }
-  if (cursor.at != cursor.end) {
-    report->problems.push_back("the script has " + std::to_string(cursor.end - cursor.at) +
+  if (cursor.at != cursor.size) {
+    report->problems.push_back("the script has " + std::to_string(cursor.size - cursor.at) +
                                " bytes after its last entry");
     return false;
   }

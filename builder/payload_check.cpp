@@ -141,10 +141,10 @@ bool Decompress(const BlockView& view, int n, const uint8_t* image, FileMap* map
   const size_t rawSize = view.rawSize;
   // The 32-bit installer could not allocate such a block in one piece; decompressing it here
   // would only cost the time and memory of a block no user can unpack.
-  if (view.rawSize > kMaxBlockRawSize) {
+  if (view.rawSize > MaxBlockRawSize(n)) {
     *error = Block(n) + "'s stored size " + std::to_string(rawSize) +
              " is too large: the 32-bit installer cannot count on allocating more than " +
-             std::to_string(kMaxBlockRawSize) + " bytes";
+             std::to_string(MaxBlockRawSize(n)) + " bytes";
     return false;
   }
   Decoder decoder;

@@ -13,12 +13,26 @@ namespace vt {
 
 class FileMap;
 
-// The largest decompressed block the installer can be counted on to use. It unpacks a block in
-// a fixed amount of memory, but then maps Patch.dat whole, and it is a 32-bit program: its
-// 2 GiB of address space also hold the program, its DLLs and the mapped installer file, and
-// beyond 1 GiB such a process often cannot find one piece that large. inspect calls a larger
-// stored size damaged, pack refuses to write one.
+// The largest decompressed block 1 the installer can be counted on to use: it is a 32-bit
+// program, whose 2 GiB of address space also hold the program, its DLLs and the mapped
+// installer file, and beyond 1 GiB such a process often cannot find one piece that large.
+// inspect calls a larger stored size damaged, pack refuses to write one.
 const uint32_t kMaxBlockRawSize = 1u << 30;
+
+// Block 2 has no such limit but its size field's: the installer unpacks it into Patch.dat
+// through a window of 1 MiB, with about 4.5 MiB for the decoder, and the run reads Patch.dat
+// through a window of 1 MiB, so that the memory it takes stays the same whatever its size;
+// Patch.dat takes its full size of temporary disk in the WorkDir.
+const uint32_t kMaxScriptBlockRawSize = 0xFFFFFFFFu;
+
+// The largest block `n` (1 or 2) an installer can hold for its stub to run.
+inline uint32_t MaxBlockRawSize(int n) {
+  return n == 1 ? kMaxBlockRawSize : kMaxScriptBlockRawSize;
+}
+
+// The largest installer file: the stub maps the whole file while it unpacks a block, and a
+// 32-bit process can often find no piece of its address space larger than 1 GiB.
+const uint64_t kMaxInstallerSize = 1u << 30;
 
 // What is known about one block, filled as far as reading it got.
 struct BlockFacts {

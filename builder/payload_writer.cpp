@@ -45,15 +45,18 @@ bool CheckNameClashes(const std::vector<PayloadFile>& files, std::string* error)
 }
 
 // Serialises and compresses one block, checking the format's 32-bit limits on the way.
-bool AppendFilesBlock(const std::vector<PayloadFile>& files, const std::string& label,
+bool AppendFilesBlock(const std::vector<PayloadFile>& files, int n, const std::string& label,
                       std::vector<uint8_t>* image, std::string* error,
                       const std::vector<size_t>& blockEnds = {}) {
   uint64_t rawSize = 1;
   for (const PayloadFile& file : files)
     rawSize += file.name.size() + 1 + 4 + uint64_t(file.data.size());
-  if (rawSize > kMaxBlockRawSize) {
+  if (rawSize > MaxBlockRawSize(n)) {
     *error = label + " unpacks to " + std::to_string(rawSize) + " bytes, more than the " +
-             std::to_string(kMaxBlockRawSize) + " the 32-bit installer can be sure to allocate";
+             std::to_string(MaxBlockRawSize(n)) +
+             (n == 1 ? " the 32-bit installer can be sure to allocate"
+                     : " its size field holds (the installer would need as much temporary "
+                       "disk for it, and about 5.5 MiB of memory whatever its size)");
     return false;
   }
   std::vector<uint8_t> stream;
@@ -85,16 +88,23 @@ bool Build(const std::vector<uint8_t>& stub, const std::vector<PayloadFile>& set
 
   std::vector<uint8_t> image(stub);
   image.resize(stubSize, 0);
-  if (!AppendFilesBlock(setupFiles, "block 1 (the setup files)", &image, error)) return false;
+  if (!AppendFilesBlock(setupFiles, 1, "block 1 (the setup files)", &image, error)) return false;
   const std::vector<PayloadFile> patch = {{kPatchRecordName, patchDat}};
   // The record's name, its NUL and its size come before the script.
   const size_t recordHead = strlen(kPatchRecordName) + 1 + 4;
   std::vector<size_t> blockEnds;
   for (size_t end : patchBlockEnds)
     if (end > 0 && end < patchDat.size()) blockEnds.push_back(recordHead + end);
-  if (!AppendFilesBlock(patch, std::string("block 2 (") + kPatchRecordName + ")", &image, error,
-                        blockEnds))
+  if (!AppendFilesBlock(patch, 2, std::string("block 2 (") + kPatchRecordName + ")", &image,
+                        error, blockEnds))
     return false;
+  if (image.size() > kMaxInstallerSize) {
+    *error = "the installer would be " + std::to_string(image.size()) + " bytes, more than the " +
+             std::to_string(kMaxInstallerSize) +
+             " the 32-bit stub can be sure to map while it unpacks (its script unpacks to " +
+             std::to_string(patchDat.size()) + " bytes of temporary disk)";
+    return false;
+  }
   installer->swap(image);
   return true;
 }

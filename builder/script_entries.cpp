@@ -11,17 +11,17 @@ bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listin
   if (!listing->countRead) return false;
   for (uint32_t i = 0; i < listing->count; ++i) {
     EntryFacts facts;
-    const uint8_t* start = cursor.at;
+    const uint32_t start = cursor.at;
     if (!ReadEntry(&cursor, &facts)) return false;
     ScriptEntry entry;
-    entry.begin = size_t(start - script.data());
-    entry.end = size_t(cursor.at - script.data());
+    entry.begin = start;
+    entry.end = cursor.at;
     entry.path = facts.path;
     entry.newFile = facts.newFile;
     entry.usesAdd = facts.usesAdd;
     listing->entries.push_back(entry);
   }
-  listing->trailing = size_t(cursor.end - cursor.at);
+  listing->trailing = cursor.size - cursor.at;
   return listing->trailing == 0;
 }
 

@@ -85,7 +85,7 @@ struct ApplyProgress {
   bool listEntries;  // one line per entry on stdout
   Progress* bar;
   uint32_t count;
-  const char* path;  // the current entry's, inside the mapped script
+  const char* path;  // the current entry's, which the run holds while it applies it
   uint32_t outcomes[kOutcomeCount];
   // Entries whose old version went to the BackupDir, to check what --keep-backup kept.
   std::vector<std::string> backedUp;
@@ -160,7 +160,7 @@ int Outcome(const std::string& destination, const std::string& kept, int32_t end
                   "or that run had another --codepage); nothing applied; run again once they "
                   "are free (see " + Quote(log) + ")");
     case kRunScriptUnreadable:
-      return Fail("the patch script is empty or cannot be mapped; nothing applied",
+      return Fail("the patch script is empty or cannot be read; nothing applied",
                   kExitScriptDamaged);
     case kRunCancelled:
       return Fail("interrupted; " + Quote(destination) + " rolled back (see " + Quote(log) + ")",

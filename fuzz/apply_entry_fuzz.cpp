@@ -1,4 +1,5 @@
-// Fuzz target: arbitrary patch scripts applied, entry by entry, to a small scratch tree. Aborts
+// Fuzz target: arbitrary patch scripts applied, entry by entry, to a small scratch tree, each read
+// from a file through a window of a few hundred bytes, which entries straddle. Aborts
 // when a result is not a known code, a temporary file is left, or anything is written outside
 // DestinationDir.
 #include <ftw.h>
@@ -14,13 +15,14 @@
 #include "patch/apply_entry.h"
 #include "fuzz/scratch_tree.h"
 #include "patch/crc32.h"
+#include "patch/fs.h"
 
 namespace vt {
 namespace {
 
 // root/outer/inner/dest is DestinationDir; the levels above it hold only a guard file each, so
 // that a write escaping DestinationDir by up to three levels shows up in the tree check.
-std::string g_root, g_outer, g_inner, g_dest, g_backup;
+std::string g_root, g_outer, g_inner, g_dest, g_backup, g_script;
 // Paths below DestinationDir that may exist after an input: the old version's, BackupDir's,
 // and those of the entries applied (with their directories).
 std::set<std::string> g_allowed;
@@ -36,6 +38,7 @@ bool SetUpScratch() {
   g_inner = g_outer + "/inner";
   g_dest = g_inner + "/dest";
   g_backup = g_dest + "\\BAK1.tmp";
+  g_script = g_root + "/script";
   mkdir(g_outer.c_str(), 0777);
   mkdir(g_inner.c_str(), 0777);
   Put(g_root + "/guard", "root");
@@ -72,7 +75,7 @@ int CheckEntry(const char* path, const struct stat*, int, struct FTW*) {
     abort();
   }
   const std::string allowed[] = {g_root,  g_root + "/guard",  g_outer, g_outer + "/guard",
-                                 g_inner, g_inner + "/guard", g_dest};
+                                 g_inner, g_inner + "/guard", g_dest,  g_script};
   for (const std::string& a : allowed)
     if (a == p) return 0;
   fprintf(stderr, "written outside DestinationDir: %s\n", path);
@@ -104,9 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)ready;
   ResetDestination();
   int freeBefore = LowestFreeDescriptor();
+  Put(g_script, std::string(reinterpret_cast<const char*>(data), size));
+  FsFile file = FsOpen(g_script.c_str(), kFsReadShared, nullptr);
+  if (file == kNoFile) abort();
+  static uint8_t window[kMinScriptWindow + 96];
   uint32_t count;
   ScriptCursor cursor;
-  if (BeginScript(data, size, &count, &cursor)) {
+  if (BeginScriptFile(file, window, kMinScriptWindow + uint32_t(size % 97), &count, &cursor)) {
     ApplyContext context = {g_dest.c_str(), g_backup.c_str(), {nullptr, nullptr}};
     for (uint32_t i = 0; i < count && i < kMaxEntries; ++i) {
       const char* path;
@@ -114,9 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!IsKnownResult(r)) abort();
       if (r == kDataError) break;
       AllowEntryPath(path);
-      if (cursor.at > cursor.end) abort();
+      if (cursor.at > cursor.size) abort();
     }
   }
+  FsClose(file);
   nftw(g_root.c_str(), CheckEntry, 16, FTW_PHYS);
   if (LowestFreeDescriptor() != freeBefore) {
     fprintf(stderr, "file descriptor leaked\n");

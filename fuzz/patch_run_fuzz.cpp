@@ -1,7 +1,8 @@
 // Fuzz target: arbitrary patch scripts run whole (log, backups, rollback) over a small scratch
-// tree, some cancelled part-way. Aborts when the run does not report exactly once, leaves a
-// BackupDir or temporary file, writes outside DestinationDir, or ends in a failure or cancel
-// without every file that was there before having its old content back.
+// tree, some cancelled part-way, each read through a window of a few hundred bytes. Aborts when
+// the run does not report exactly once, leaves a BackupDir or temporary file, writes outside
+// DestinationDir, or ends in a failure or cancel without every file that was there before
+// having its old content back.
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "fuzz/scratch_tree.h"
+#include "patch/apply_entry.h"
 #include "patch/crc32.h"
 #include "patch/patch_run.h"
 #include "patch/result_log.h"
@@ -40,6 +42,8 @@ std::string Read(const std::string& path) {
 void RemoveScratch() { RemoveTree(g_root); }
 
 bool SetUpScratch() {
+  // Read through the least window, which the entries of a few hundred bytes straddle.
+  g_scriptWindowSize = kMinScriptWindow;
   BuildCrcTable();
   g_root = MakeScratchRoot("vt_runfuzz");
   g_outer = g_root + "/outer";

@@ -16,18 +16,54 @@ namespace {
 
 typedef char PathBuffer[kMaxPath + 1];
 
-// One entry, located and checked inside the script before anything touches the disk.
+// ---- The script's window -------------------------------------------------------------------
+
+// How many bytes from the cursor on the window holds, once it holds at least `n` of them (at
+// most kMinScriptWindow) where the script has them: a window read from the file that holds
+// fewer is read again from the cursor, as far as the file and the buffer go.
+uint32_t Fill(ScriptCursor* cursor, uint32_t n) {
+  uint32_t into = cursor->at - cursor->start;
+  if ((into > cursor->held || cursor->held - into < n) && cursor->file != kNoFile) {
+    into = 0;
+    cursor->start = cursor->at;
+    cursor->held = FsReadAt(cursor->file, cursor->at, const_cast<uint8_t*>(cursor->window),
+                            cursor->capacity);
+  }
+  return cursor->held - into;
+}
+
+// The byte at the cursor, which the window holds.
+const uint8_t* Here(const ScriptCursor& cursor) {
+  return cursor.window + (cursor.at - cursor.start);
+}
+
+// Moves past `n` bytes unread; false when the script ends before them.
+bool Skip(ScriptCursor* cursor, uint32_t n) {
+  if (n > cursor->size - cursor->at) return false;
+  cursor->at += n;
+  return true;
+}
+
+bool TakeLe32(ScriptCursor* cursor, uint32_t* value) {
+  if (Fill(cursor, 4) < 4) return false;
+  *value = ReadLe32(Here(*cursor));
+  cursor->at += 4;
+  return true;
+}
+
+// One entry, located and checked in the script before anything touches the disk.
 struct EntryView {
   uint32_t crcOriginal;
   uint32_t crcUpdated;
-  const char* path;      // as stored, NUL-terminated inside the script
-  const uint8_t* body;   // the byte after the path's NUL
+  const char* path;  // as stored, NUL-terminated in the cursor
+  uint32_t start;    // the entry's offset in the script
+  uint32_t body;     // the offset of the byte after the path's NUL
   bool newFile;
-  const uint8_t* data;   // new file: its content
-  uint32_t size;         // new file: its content's; update: the rebuilt file's (low 32 bits)
-  uint64_t copyEnd;      // update: the furthest old-file byte that a copy reads
-  const uint8_t* next;   // the next entry
-  bool usesAdd;          // update: the body holds an add operation
+  uint32_t data;      // new file: its content's offset
+  uint32_t size;      // new file: its content's; update: the rebuilt file's (low 32 bits)
+  uint64_t copyEnd;   // update: the furthest old-file byte that a copy reads
+  uint32_t next;      // the next entry's offset
+  bool usesAdd;       // update: the body holds an add operation
 };
 
 struct EntryPaths {
@@ -38,13 +74,13 @@ struct EntryPaths {
 
 // ---- Operations of an update body ---------------------------------------------------------
 
-// kWalkWriteFailed: the rebuilt file could not be written, or the old one read.
+// kWalkWriteFailed: the rebuilt file could not be written, or the old one or the script read.
 enum WalkStatus { kWalkOn, kWalkDone, kWalkBad, kWalkWriteFailed };
 
-// The same walk checks a body (no old file, nothing written) and rebuilds from it.
+// The same walk checks a body (no old file, nothing written, operands only skipped) and
+// rebuilds from it, operands passed on a piece at a time.
 struct OpWalk {
-  const uint8_t* at;
-  const uint8_t* end;
+  ScriptCursor* script;
   const OldContent* old;  // null while checking
   NewContent* out;
   uint64_t copyEnd;
@@ -52,103 +88,128 @@ struct OpWalk {
   uint32_t made;  // the rebuilt file's size so far (low 32 bits)
 };
 
-bool TakeLe32(OpWalk* walk, uint32_t* value) {
-  if (size_t(walk->end - walk->at) < 4) return false;
-  *value = ReadLe32(walk->at);
-  walk->at += 4;
-  return true;
+// The length and offset of a copy or an add, whose end a rebuild must find in the old file.
+WalkStatus TakeSpan(OpWalk* walk, uint32_t* length, uint32_t* offset) {
+  if (!TakeLe32(walk->script, length) || !TakeLe32(walk->script, offset)) return kWalkBad;
+  uint64_t stop = uint64_t(*offset) + *length;
+  if (stop > walk->copyEnd) walk->copyEnd = stop;
+  return walk->old && stop > walk->old->view.size ? kWalkBad : kWalkOn;
 }
-
-WalkStatus OpEnd(OpWalk*) { return kWalkDone; }
 
 WalkStatus OpCopy(OpWalk* walk) {
   uint32_t length, offset;
-  if (!TakeLe32(walk, &length) || !TakeLe32(walk, &offset)) return kWalkBad;
+  if (TakeSpan(walk, &length, &offset) != kWalkOn) return kWalkBad;
   walk->made += length;
-  uint64_t stop = uint64_t(offset) + length;
-  if (stop > walk->copyEnd) walk->copyEnd = stop;
   if (!walk->old) return kWalkOn;
-  if (stop > walk->old->view.size) return kWalkBad;
   return PutOldBytes(walk->out, *walk->old, offset, length) ? kWalkOn : kWalkWriteFailed;
+}
+
+// Passes the next `length` bytes of the script to `out` a piece at a time: as they are, or,
+// with `old`, added to the old file's bytes from `offset`. kWalkWriteFailed also when the
+// script, checked to hold them, cannot be read.
+WalkStatus PassBytes(ScriptCursor* script, NewContent* out, const OldContent* old,
+                     uint32_t offset, uint32_t length) {
+  while (length != 0) {
+    uint32_t n = Fill(script, 1);
+    if (n > length) n = length;
+    if (n == 0) return kWalkWriteFailed;
+    const uint8_t* bytes = Here(*script);
+    if (old ? !PutOldSums(out, *old, offset, n, bytes) : !PutBytes(out, bytes, n))
+      return kWalkWriteFailed;
+    script->at += n;
+    offset += n;
+    length -= n;
+  }
+  return kWalkOn;
+}
+
+// An operand of `length` bytes: skipped while checking, else passed on as PassBytes does.
+WalkStatus PassOperand(OpWalk* walk, uint32_t length, const OldContent* old, uint32_t offset) {
+  walk->made += length;
+  if (!walk->old) return Skip(walk->script, length) ? kWalkOn : kWalkBad;
+  return PassBytes(walk->script, walk->out, old, offset, length);
 }
 
 WalkStatus OpInsert(OpWalk* walk) {
   uint32_t length;
-  if (!TakeLe32(walk, &length) || size_t(walk->end - walk->at) < length) return kWalkBad;
-  const uint8_t* bytes = walk->at;
-  walk->at += length;
-  walk->made += length;
-  if (walk->old && !PutBytes(walk->out, bytes, length)) return kWalkWriteFailed;
-  return kWalkOn;
+  if (!TakeLe32(walk->script, &length)) return kWalkBad;
+  return PassOperand(walk, length, nullptr, 0);
 }
 
 WalkStatus OpAdd(OpWalk* walk) {
   uint32_t length, offset;
-  if (!TakeLe32(walk, &length) || !TakeLe32(walk, &offset) ||
-      size_t(walk->end - walk->at) < length)
-    return kWalkBad;
-  const uint8_t* diff = walk->at;
-  walk->at += length;
-  walk->made += length;
   walk->usesAdd = true;
-  uint64_t stop = uint64_t(offset) + length;
-  if (stop > walk->copyEnd) walk->copyEnd = stop;
-  if (!walk->old) return kWalkOn;
-  if (stop > walk->old->view.size) return kWalkBad;
-  return PutOldSums(walk->out, *walk->old, offset, length, diff) ? kWalkOn : kWalkWriteFailed;
+  if (TakeSpan(walk, &length, &offset) != kWalkOn) return kWalkBad;
+  return PassOperand(walk, length, walk->old, offset);
 }
-
-WalkStatus OpUnknown(OpWalk*) { return kWalkBad; }
-
-typedef WalkStatus (*OpStep)(OpWalk*);
-// Indexed by op code; 3 marks a new-file body, never an operation.
-const OpStep kOpSteps[] = {OpEnd, OpCopy, OpInsert, OpUnknown, OpAdd};
 
 WalkStatus WalkOps(OpWalk* walk) {
   for (;;) {
-    if (walk->at == walk->end) return kWalkBad;
-    uint8_t op = *walk->at++;
-    if (op >= sizeof kOpSteps / sizeof kOpSteps[0]) return kWalkBad;
-    WalkStatus status = kOpSteps[op](walk);
+    if (Fill(walk->script, 1) == 0) return kWalkBad;
+    uint8_t op = *Here(*walk->script);
+    ++walk->script->at;
+    WalkStatus status;
+    // kBodyNewFile marks a new-file body, never an operation.
+    switch (op) {
+      case kOpEnd:
+        return kWalkDone;
+      case kOpCopy:
+        status = OpCopy(walk);
+        break;
+      case kOpInsert:
+        status = OpInsert(walk);
+        break;
+      case kOpAdd:
+        status = OpAdd(walk);
+        break;
+      default:
+        return kWalkBad;
+    }
     if (status != kWalkOn) return status;
   }
 }
 
 // ---- Reading an entry ---------------------------------------------------------------------
 
-bool ReadEntryHead(const ScriptCursor& cursor, EntryView* entry) {
-  if (size_t(cursor.end - cursor.at) < kEntryHeaderSize) return false;
-  entry->crcOriginal = ReadLe32(cursor.at);
-  entry->crcUpdated = ReadLe32(cursor.at + 4);
-  const uint8_t* path = cursor.at + kEntryHeaderSize;
-  const void* nul = memchr(path, 0, size_t(cursor.end - path));
-  if (!nul) return false;
-  entry->path = reinterpret_cast<const char*>(path);
-  entry->body = static_cast<const uint8_t*>(nul) + 1;
-  return true;
+// The header and the path, which must end within kMaxPath characters, copied into the cursor.
+bool ReadEntryHead(ScriptCursor* cursor, EntryView* entry) {
+  entry->start = cursor->at;
+  uint32_t held = Fill(cursor, kMinScriptWindow);
+  if (held < kEntryHeaderSize) return false;
+  const uint8_t* head = Here(*cursor);
+  entry->crcOriginal = ReadLe32(head);
+  entry->crcUpdated = ReadLe32(head + 4);
+  held -= kEntryHeaderSize;
+  for (uint32_t i = 0; i <= kMaxPath; ++i) {
+    if (i == held) return false;
+    if ((cursor->path[i] = char(head[kEntryHeaderSize + i])) == 0) {
+      entry->path = cursor->path;
+      entry->body = cursor->at += kEntryHeaderSize + i + 1;
+      return true;
+    }
+  }
+  return false;
 }
 
-bool ReadEntryBody(const uint8_t* end, EntryView* entry) {
-  if (entry->body == end) return false;
-  entry->newFile = *entry->body == kBodyNewFile;
+// The body from the cursor on, checked; the cursor is then at the next entry.
+bool ReadEntryBody(ScriptCursor* cursor, EntryView* entry) {
+  if (Fill(cursor, 1) == 0) return false;
+  entry->newFile = *Here(*cursor) == kBodyNewFile;
   entry->copyEnd = 0;
   entry->usesAdd = false;
   if (entry->newFile) {
-    const uint8_t* at = entry->body + 1;
-    if (size_t(end - at) < 4) return false;
-    entry->size = ReadLe32(at);
-    entry->data = at + 4;
-    if (size_t(end - entry->data) < entry->size) return false;
-    entry->next = entry->data + entry->size;
-    return true;
+    ++cursor->at;
+    if (!TakeLe32(cursor, &entry->size)) return false;
+    entry->data = cursor->at;
+    if (!Skip(cursor, entry->size)) return false;
+  } else {
+    OpWalk walk = {cursor, nullptr, nullptr, 0, false, 0};
+    if (WalkOps(&walk) != kWalkDone) return false;
+    entry->size = walk.made;
+    entry->copyEnd = walk.copyEnd;
+    entry->usesAdd = walk.usesAdd;
   }
-  entry->data = nullptr;
-  OpWalk walk = {entry->body, end, nullptr, nullptr, 0, false, 0};
-  if (WalkOps(&walk) != kWalkDone) return false;
-  entry->size = walk.made;
-  entry->copyEnd = walk.copyEnd;
-  entry->usesAdd = walk.usesAdd;
-  entry->next = walk.at;
+  entry->next = cursor->at;
   return true;
 }
 
@@ -208,17 +269,23 @@ EntryResult PutInPlace(const ApplyContext& context, const char* temp, const Entr
   return result;
 }
 
-EntryResult ApplyNewFile(const ApplyContext& context, const EntryView& entry,
-                         const EntryPaths& paths) {
+EntryResult ApplyNewFile(const ApplyContext& context, ScriptCursor* script,
+                         const EntryView& entry, const EntryPaths& paths) {
   // The data goes into a temporary file first, so that no reader and no interruption ever
   // sees the target partly written.
   PathBuffer temp;
   FsFile out = CreateTemp(context, temp);
   if (out == kNoFile) return kUpdatedCrcError;
-  bool written = entry.size == 0 || FsWrite(out, entry.data, entry.size);
+  script->at = entry.data;
+  NewContent content;
+  bool written = BeginNewContent(out, &content);
+  if (written) {
+    written = PassBytes(script, &content, nullptr, 0, entry.size) == kWalkOn;
+    written = EndNewContent(&content) && written;
+  }
   if (!FsClose(out) || !written) {
-    // A full disk: the entry leaves nothing behind and reports the failed write as a failed
-    // rebuild does.
+    // A full disk, or a script that can no longer be read: the entry leaves nothing behind
+    // and reports the failed write as a failed rebuild does.
     FsDeleteFile(temp);
     return kUpdatedCrcError;
   }
@@ -240,15 +307,16 @@ EntryResult ApplyNewFile(const ApplyContext& context, const EntryView& entry,
 // Writes the rebuilt content into a new temporary file, computing its CRC from the bytes as
 // they are written. kUpdated with the file closed, its path in `temp` and its CRC in `crc`;
 // otherwise no temporary file is left.
-EntryResult Rebuild(const ApplyContext& context, const EntryView& entry, const OldContent& old,
-                    char* temp, uint32_t* crc) {
+EntryResult Rebuild(const ApplyContext& context, ScriptCursor* script, const EntryView& entry,
+                    const OldContent& old, char* temp, uint32_t* crc) {
   // A failure to create or write the temporary file counts as a failed rebuild.
   FsFile file = CreateTemp(context, temp);
   if (file == kNoFile) return kUpdatedCrcError;
   NewContent out;
   WalkStatus status = kWalkWriteFailed;
   if (BeginNewContent(file, &out)) {
-    OpWalk walk = {entry.body, entry.next, &old, &out, 0, false, 0};
+    script->at = entry.body;
+    OpWalk walk = {script, &old, &out, 0, false, 0};
     status = WalkOps(&walk);
     if (!EndNewContent(&out) && status == kWalkDone) status = kWalkWriteFailed;
   }
@@ -259,8 +327,8 @@ EntryResult Rebuild(const ApplyContext& context, const EntryView& entry, const O
   return status == kWalkBad ? kDataError : kUpdatedCrcError;
 }
 
-EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
-                        const EntryPaths& paths) {
+EntryResult ApplyUpdate(const ApplyContext& context, ScriptCursor* script,
+                        const EntryView& entry, const EntryPaths& paths) {
   FsError error;
   FsFile old = FsOpen(paths.target, kFsUpdateExclusive, &error);
   if (old == kNoFile) return error == kFsNotFound ? kOriginalMissing : kAccessDenied;
@@ -277,7 +345,7 @@ EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
     // as long as the rebuilt file: it may be that file already (a second run), and is checked
     // first, so that nothing is rebuilt in vain.
     const bool early = !content.checked && inside && size != entry.size;
-    if (early) result = Rebuild(context, entry, content, temp, &crc);
+    if (early) result = Rebuild(context, script, entry, content, temp, &crc);
     EntryResult check = kUpdated;
     if (!FinishOldCheck(&content))
       check = kAccessDenied;
@@ -289,7 +357,7 @@ EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
       if (early && result == kUpdated) FsDeleteFile(temp);
       result = check;
     } else if (!early) {
-      result = Rebuild(context, entry, content, temp, &crc);
+      result = Rebuild(context, script, entry, content, temp, &crc);
     }
     ReleaseOldContent(&content);
   }
@@ -306,45 +374,66 @@ EntryResult ApplyUpdate(const ApplyContext& context, const EntryView& entry,
 }  // namespace
 
 bool BeginScript(const uint8_t* script, size_t size, uint32_t* count, ScriptCursor* cursor) {
-  if (size < 4) return false;
-  *count = ReadLe32(script) & kEntryCountMask;
-  cursor->at = script + 4;
-  cursor->end = script + size;
+  cursor->window = script;
+  cursor->held = cursor->size = uint32_t(size);
+  cursor->file = kNoFile;
+  cursor->at = cursor->start = 0;
+  if (!TakeLe32(cursor, count)) return false;
+  *count &= kEntryCountMask;
+  return true;
+}
+
+bool BeginScriptFile(FsFile file, uint8_t* window, uint32_t capacity, uint32_t* count,
+                     ScriptCursor* cursor) {
+  cursor->window = window;
+  cursor->size = FsSize(file);
+  cursor->file = file;
+  cursor->capacity = capacity;
+  cursor->at = cursor->start = cursor->held = 0;
+  if (!TakeLe32(cursor, count)) return false;
+  *count &= kEntryCountMask;
   return true;
 }
 
 EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const char** path) {
   if (path) *path = nullptr;
   EntryView entry;
-  if (!ReadEntryHead(*cursor, &entry)) return kDataError;
-  if (path) *path = entry.path;
-  if (context.observer.entryStarted)
-    context.observer.entryStarted(context.observer.context, entry.path);
-  EntryPaths paths;
-  if (!ReadEntryBody(cursor->end, &entry) || !FormPaths(context, entry.path, &paths))
-    return kDataError;
-  // A link in place of the entry's file or folders would take the writes outside
-  // DestinationDir: the entry is refused before any folder is made through it.
-  EntryResult result = kAccessDenied;
-  // The file's directory is made for every entry, also one that is skipped afterwards.
-  if (FsMakeParentDirsUnlessLinked(paths.target, strlen(context.destinationDir))) {
-    result = entry.newFile ? ApplyNewFile(context, entry, paths)
-                           : ApplyUpdate(context, entry, paths);
+  const bool head = ReadEntryHead(cursor, &entry);
+  if (head) {
+    if (path) *path = entry.path;
+    if (context.observer.entryStarted)
+      context.observer.entryStarted(context.observer.context, entry.path);
   }
-  if (result != kDataError) cursor->at = entry.next;
+  EntryPaths paths;
+  EntryResult result = kDataError;
+  if (head && ReadEntryBody(cursor, &entry) && FormPaths(context, entry.path, &paths)) {
+    // A link in place of the entry's file or folders would take the writes outside
+    // DestinationDir: the entry is refused before any folder is made through it.
+    result = kAccessDenied;
+    // The file's directory is made for every entry, also one that is skipped afterwards.
+    if (FsMakeParentDirsUnlessLinked(paths.target, strlen(context.destinationDir))) {
+      result = entry.newFile ? ApplyNewFile(context, cursor, entry, paths)
+                             : ApplyUpdate(context, cursor, entry, paths);
+    }
+  }
+  cursor->at = result == kDataError ? entry.start : entry.next;
   return result;
 }
 
 bool ReadEntry(ScriptCursor* cursor, EntryFacts* facts) {
   EntryView entry;
   facts->path = nullptr;
-  if (!ReadEntryHead(*cursor, &entry)) return false;
-  facts->path = entry.path;
-  if (!ReadEntryBody(cursor->end, &entry) || !RelativePath(entry.path)) return false;
-  facts->newFile = entry.newFile;
-  facts->usesAdd = entry.usesAdd;
-  cursor->at = entry.next;
-  return true;
+  bool whole = ReadEntryHead(cursor, &entry);
+  if (whole) {
+    facts->path = entry.path;
+    whole = ReadEntryBody(cursor, &entry) && RelativePath(entry.path);
+  }
+  if (whole) {
+    facts->newFile = entry.newFile;
+    facts->usesAdd = entry.usesAdd;
+  }
+  cursor->at = whole ? entry.next : entry.start;
+  return whole;
 }
 
 bool SkipEntry(ScriptCursor* cursor, const char** path, bool* usesAdd) {

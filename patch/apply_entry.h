@@ -6,15 +6,25 @@
 #include <stdint.h>
 
 #include "format/file_format.h"
+#include "patch/fs.h"
 
 namespace vt {
 
-// A read position in a script held in memory: `at` moves, `end` is one past the last byte.
-// Nothing at or after `end` is ever read.
+// A read position in a script, which is held in memory or read from its file through a window
+// of bytes that moves along as the entries are read. Nothing past the script's end is read.
 struct ScriptCursor {
-  const uint8_t* at;
-  const uint8_t* end;
+  uint32_t at;    // the offset of the next byte to read
+  uint32_t size;  // the script's (the low 32 bits of its file's size)
+  const uint8_t* window;  // `held` bytes of the script from offset `start` on
+  uint32_t start;
+  uint32_t held;
+  FsFile file;        // kNoFile: the script is in memory, the window all of it
+  uint32_t capacity;  // of the window's buffer, read from `file`
+  char path[kMaxPath + 1];  // the path of the entry last read, while its entry is read
 };
+
+// The least window for a script read from its file: an entry's header and the longest path.
+const uint32_t kMinScriptWindow = kEntryHeaderSize + kMaxPath + 1;
 
 // Told the path of each entry as it is stored (leading backslash included) when its
 // application starts; the stub shows it in the Processing dialog. `entryStarted` may be null.
@@ -47,22 +57,31 @@ struct ApplyContext {
 // to the first entry. False when the script is shorter than the count field.
 bool BeginScript(const uint8_t* script, size_t size, uint32_t* count, ScriptCursor* cursor);
 
+// BeginScript for a script in `file` (open for reading, which stays open), read through
+// `window` (`capacity` bytes, at least kMinScriptWindow). A part that cannot be read counts as
+// missing from the script.
+bool BeginScriptFile(FsFile file, uint8_t* window, uint32_t capacity, uint32_t* count,
+                     ScriptCursor* cursor);
+
 // Applies the entry at cursor->at (the CRC table must be built). Returns its EntryResult;
 // the cursor is then at the next entry, except after kDataError, when it is left where it was.
-// *path (when path is not null) receives the entry's stored path, inside the script, or null
-// when the script holds no NUL-terminated path there.
+// *path (when path is not null) receives the entry's stored path, in the cursor until the next
+// entry is read, or null when the script holds no NUL-terminated path of at most kMaxPath
+// characters there.
 //
 // kDataError, with nothing written and no directory created, for an entry that the script does
 // not hold in full, an unknown op code (also in an entry whose file is then skipped), a path
-// that is empty, names no file, has an empty, ".", ".." or device-name component, a colon or a
-// slash, or is longer than kMaxPath once joined to DestinationDir or BackupDir; and, once the
-// old file has matched crcOriginal, a copy or add that reads past its end.
+// of more than kMaxPath characters, or one that is empty, names no file, has an empty, ".",
+// ".." or device-name component, a colon or a slash, or is longer than kMaxPath once joined to
+// DestinationDir or BackupDir; and, once the old file has matched crcOriginal, a copy or add
+// that reads past its end. A script read from its file holds what the file's size says; a
+// part of it that cannot be read then gives kUpdatedCrcError, nothing left behind.
 EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const char** path);
 
 // What reading an entry without applying it tells: the one view of an entry's kind and body
 // for whoever looks at a script (the run's checks, the tool's listings and verification).
 struct EntryFacts {
-  const char* path;  // as stored, inside the script; null when it holds no NUL-terminated path
+  const char* path;  // as stored, in the cursor; null when it holds no NUL-terminated path
   bool newFile;      // a new-file entry, its file stored whole; false: an update entry
   bool usesAdd;      // the update entry holds an add operation, which only a stub that carries
                      // kAddOpMarker runs

@@ -187,4 +187,18 @@ bool FsTakeNameTag(const char** line, const char* end);
 
 }  // namespace vt
 
+// Reading a file a part at a time, for a file too large to map whole (the patch script).
+namespace vt {
+
+// The low 32 bits of the size of a file open for reading, as FsView has it; 0 when the system
+// cannot tell.
+uint32_t FsSize(FsFile file);
+
+// Reads up to `size` bytes from `offset` of a file open for reading into `buffer`, the file
+// position left anywhere. Returns how many were read: fewer only at the end of the file or
+// when a read fails.
+uint32_t FsReadAt(FsFile file, uint32_t offset, void* buffer, uint32_t size);
+
+}  // namespace vt
+
 #endif  // VANTREL_PATCH_FS_H

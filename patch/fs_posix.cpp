@@ -754,3 +754,26 @@ bool FsReserveTempName(const char* dir, const char* prefix, char* name) {
 }
 
 }  // namespace vt
+
+// Reading a file a part at a time, through the calls a test may change.
+namespace vt {
+
+uint32_t FsSize(FsFile file) {
+  struct stat st;
+  return fstat(FdOf(file), &st) == 0 ? uint32_t(st.st_size) : 0;
+}
+
+uint32_t FsReadAt(FsFile file, uint32_t offset, void* buffer, uint32_t size) {
+  uint32_t done = 0;
+  while (done < size) {
+    const ssize_t n =
+        g_fsCalls.pread(FdOf(file), static_cast<uint8_t*>(buffer) + done, size - done,
+                        off_t(offset) + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += uint32_t(n);
+  }
+  return done;
+}
+
+}  // namespace vt

@@ -1,4 +1,5 @@
 // The file-system layer on Windows: thin wrappers over the ANSI Win32 file calls.
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -92,7 +93,7 @@ void LetGo(const char* path) {
     }
     *link = held->next;
     CloseHandle(held->handle);
-    HeapFree(GetProcessHeap(), 0, held);
+    free(held);
   }
 }
 
@@ -120,15 +121,15 @@ Reached HoldFolder(const char* folder, size_t length, DWORD flags) {
     return kLinked;
   }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      !(held = static_cast<HeldFolder*>(
-            HeapAlloc(GetProcessHeap(), 0, sizeof(HeldFolder) + length)))) {
+      !(held = static_cast<HeldFolder*>(malloc(sizeof(HeldFolder) + length)))) {
     CloseHandle(handle);
     return kMissing;
   }
   held->next = g_held;
   held->handle = handle;
   held->length = length;
-  lstrcpynA(held->path, folder, int(length) + 1);
+  memcpy(held->path, folder, length);
+  held->path[length] = 0;
   g_held = held;
   return kReached;
 }
@@ -152,7 +153,8 @@ Reached Walk(const char* path, size_t end, size_t from, bool make = false) {
       if (held->length == end && memcmp(held->path, path, end) == 0) return kReached;
   }
   char folder[kMaxPath + 1];
-  lstrcpynA(folder, path, int(end) + 1);
+  memcpy(folder, path, end);
+  folder[end] = 0;
   const Reached above = Walk(path, FolderEnd(folder), from, make);
   if (above >= kMissing) return above;
   // A folder that stands there already will do (a drive or a server is none to make).
@@ -187,24 +189,21 @@ bool FsHoldRoot(const char* folder) {
 }
 
 FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
-  struct Mode {
-    DWORD access;
-    DWORD share;
-    DWORD disposition;
+  // A byte per mode: GENERIC_READ and GENERIC_WRITE in their own top bits, the disposition
+  // shifted by 2, the sharing below. Every mode may read attributes (the number of links is read
+  // on the handle); the read modes have that right already.
+  const int kRead = 0x80, kWrite = 0x40, kOpen = OPEN_EXISTING << 2, kNew = CREATE_NEW << 2;
+  static const uint8_t kModes[] = {
+      kRead | kOpen,                                       // kFsReadExclusive
+      kRead | kWrite | kOpen,                              // kFsUpdateExclusive
+      kWrite | kNew,                                       // kFsCreateNew
+      kWrite | kNew,                                       // kFsCreateAlways
+      kRead | kOpen | FILE_SHARE_READ,                     // kFsReadShared
+      kRead | kWrite | kOpen,                              // kFsUpdateSoleLink
+      kRead | kOpen | FILE_SHARE_READ | FILE_SHARE_WRITE,  // kFsHoldForAttributes
   };
-  // The write modes may read attributes too: the number of links is read on the handle.
-  const DWORD kWrite = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
-  static const Mode kModes[] = {
-      {GENERIC_READ, 0, OPEN_EXISTING},                        // kFsReadExclusive
-      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateExclusive
-      {kWrite, 0, CREATE_NEW},                                 // kFsCreateNew
-      {kWrite, 0, CREATE_NEW},                                 // kFsCreateAlways
-      {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},          // kFsReadShared
-      {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},        // kFsUpdateSoleLink
-      {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING},  // kFsHoldForAttributes
-  };
-  static_assert(sizeof kModes / sizeof kModes[0] == kFsHoldForAttributes + 1, "a row per mode");
-  const Mode& m = kModes[mode];
+  static_assert(sizeof kModes == kFsHoldForAttributes + 1, "a row per mode");
+  const DWORD m = kModes[mode];
   const int kSoleLink = 1 << kFsUpdateSoleLink | 1 << kFsHoldForAttributes;
   FsError result = kFsFailed;
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -212,7 +211,7 @@ FsFile FsOpen(const char* path, FsOpenMode mode, FsError* error) {
     // Deleting a name never writes to what it names: a file with other hard links loses one.
     if (mode == kFsCreateAlways) DeleteFileA(path);
     // A link at the file is opened as itself and refused: never written through.
-    h = CreateFileA(path, m.access, m.share, nullptr, m.disposition,
+    h = CreateFileA(path, (m & 0xC0) << 24 | FILE_READ_ATTRIBUTES, m & 3, nullptr, (m >> 2) & 3,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) result = LastError();
     // Refused: a link, and, for the modes that may change what other names of it share, a file
@@ -342,7 +341,7 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   if (length + 4 >= MAX_PATH) return false;
   lstrcpyA(pattern, dir);
   if (length > 0 && !EndsWithSeparator(dir)) pattern[length++] = '\\';
-  lstrcpyA(pattern + length, "*.*");
+  lstrcpyA(pattern + length, "*");
   // The folder listed is held first, as the folder of a file in it.
   if (!Reach(pattern)) return false;
   WIN32_FIND_DATAA found;
@@ -396,6 +395,24 @@ FsFile FsCreateTemp(const char* dir, const char* prefix, char* name) {
     if (GetLastError() != ERROR_FILE_EXISTS) break;
   }
   return kNoFile;
+}
+
+}  // namespace vt
+
+// Reading a file a part at a time: a read at an offset moves nothing that another read needs.
+namespace vt {
+
+uint32_t FsSize(FsFile file) {
+  const DWORD size = GetFileSize(reinterpret_cast<HANDLE>(file), nullptr);
+  return size == INVALID_FILE_SIZE ? 0 : size;
+}
+
+uint32_t FsReadAt(FsFile file, uint32_t offset, void* buffer, uint32_t size) {
+  OVERLAPPED at = {};
+  at.Offset = offset;
+  DWORD read;  // ReadFile sets it, to 0 when it fails
+  ReadFile(reinterpret_cast<HANDLE>(file), buffer, size, &read, &at);
+  return read;
 }
 
 }  // namespace vt

@@ -12,9 +12,19 @@
 #include "patch/run_folder.h"
 
 namespace vt {
+
+uint32_t g_scriptWindowSize = kScriptWindowSize;
+
 namespace {
 
 typedef char PathBuffer[kMaxPath + 1];
+
+// The script is read through this window, whatever its size.
+uint8_t g_scriptWindow[kScriptWindowSize];
+
+bool BeginRunScript(FsFile file, uint32_t* count, ScriptCursor* cursor) {
+  return BeginScriptFile(file, g_scriptWindow, g_scriptWindowSize, count, cursor);
+}
 
 void EntryStarted(void* context, const char* path) {
   const RunObserver* observer = static_cast<const RunObserver*>(context);
@@ -54,12 +64,12 @@ void LogEntry(RunState* run, LogFile* log, const char* path, EntryResult result)
 }
 
 // Applies the script's entries in order until the end or until the state drops to 0 or less.
-void ApplyEntries(RunState* run, const FsView& script, const RunFolder& folder, LogFile* log) {
+void ApplyEntries(RunState* run, FsFile script, const RunFolder& folder, LogFile* log) {
   const RunObserver& observer = run->observer;
   uint32_t count = 0;
   ScriptCursor cursor;
   // A script too short for its count field is damaged, not empty.
-  if (!BeginScript(script.data, script.size, &count, &cursor)) StoreRunState(run, kRunDataError);
+  if (!BeginRunScript(script, &count, &cursor)) StoreRunState(run, kRunDataError);
   if (observer.rangeSet) observer.rangeSet(observer.context, count);
   ApplyContext context = {run->destinationDir, folder.backupDir, {nullptr, nullptr},
                           folder.privateDir, {RecordBackup, const_cast<RunFolder*>(&folder)}};
@@ -107,10 +117,10 @@ bool Finish(const RunState* run, int32_t decided, RunFolder* folder, const Repai
 // True when every entry's path fits below `backupDir`, which is longer than DestinationDir and
 // than the engine's temporary names there. Entries from the first damaged one on are left to
 // the run, which reports them in order.
-bool ScriptPathsFit(const FsView& script, const char* backupDir) {
+bool ScriptPathsFit(FsFile script, const char* backupDir) {
   uint32_t count = 0;
   ScriptCursor cursor;
-  if (!BeginScript(script.data, script.size, &count, &cursor)) return true;
+  if (!BeginRunScript(script, &count, &cursor)) return true;
   PathBuffer joined;
   const char* path;
   for (uint32_t i = 0; i < count && SkipEntry(&cursor, &path); ++i)
@@ -143,9 +153,8 @@ int32_t Run(RunState* run, char* leftBackupDir) {
   const RunObserver& observer = run->observer;
 
   FsFile scriptFile = FsOpen(run->scriptPath, kFsReadShared, nullptr);
-  FsView script = {nullptr, 0, nullptr};
   RunFolder folder;
-  bool mapped = scriptFile != kNoFile && FsMap(scriptFile, &script) && script.size != 0;
+  bool readable = scriptFile != kNoFile && FsSize(scriptFile) != 0;
 
   // Nothing in DestinationDir changes until it is known to take the log, the BackupDir with
   // its private folder and every path of the script. The reserved name stays held by its
@@ -165,16 +174,17 @@ int32_t Run(RunState* run, char* leftBackupDir) {
     FsMakeParentDirs(logPath);
     reserved = FsHoldRoot(run->destinationDir) &&
                FsReserveTempName(run->destinationDir, kBackupDirPrefix, backupDir);
-    if (mapped && !reserved) {
+    if (readable && !reserved) {
       end = kRunDestinationUnwritable;
-    } else if (mapped && (!ScriptPathsFit(script, backupDir) || !RunFolderFits(backupDir))) {
+    } else if (readable &&
+               (!ScriptPathsFit(scriptFile, backupDir) || !RunFolderFits(backupDir))) {
       end = kRunDestinationTooLong;
     } else {
       // A script that cannot be read still leaves an empty log behind. The reserved name then
       // becomes a folder of the same name: should anything take the name in between (a link to
       // a folder outside), that folder is not this run's, and the run does not start.
       log.file = FsOpen(logPath, kFsCreateAlways, nullptr);
-      if (!mapped) {
+      if (!readable) {
         end = kRunScriptUnreadable;
       } else if (log.file == kNoFile || FsDeleteFile(backupDir) != kFsOk ||
                  !FsMakeDir(backupDir) || !FsHoldRoot(backupDir)) {
@@ -185,41 +195,33 @@ int32_t Run(RunState* run, char* leftBackupDir) {
       }
     }
   }
-  if (end != kRunInProgress) {
-    if (reserved) FsDeleteFile(backupDir);
-    if (mapped) FsUnmap(&script);
-    if (scriptFile != kNoFile) FsClose(scriptFile);
-    CloseLogFile(&log);
-    observer.runDone(observer.context, end);
-    return end;
+  if (end == kRunInProgress) {
+    reserved = false;  // the name is the run's folder now
+    // What interrupted runs left is put right before the entries. Where that cannot be done in
+    // full, this run stays out, lest it build on files that a later repair changes back.
+    RepairLog repairLog = {run, &log};
+    if (!RepairInterruptedRuns(run->destinationDir, {LogRepair, &repairLog})) {
+      RemoveRunFolder(&folder);
+      end = kRunRepairIncomplete;
+    } else {
+      ApplyEntries(run, scriptFile, folder, &log);
+      FsClose(scriptFile);
+      scriptFile = kNoFile;
+      // The one reading of the state that decides the end; what is reported is what was
+      // decided.
+      end = LoadRunState(run);
+      if (observer.finishing) observer.finishing(observer.context, end);
+      // The log, still open, says where the old content of what could not go back is kept.
+      if (!Finish(run, end, &folder, repairLog) && leftBackupDir)
+        memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
+    }
   }
-
-  // What interrupted runs left is put right before the entries. Where that cannot be done in
-  // full, this run stays out, lest it build on files that a later repair changes back.
-  RepairLog repairLog = {run, &log};
-  if (!RepairInterruptedRuns(run->destinationDir, {LogRepair, &repairLog})) {
-    RemoveRunFolder(&folder);
-    FsUnmap(&script);
-    FsClose(scriptFile);
-    CloseLogFile(&log);
-    observer.runDone(observer.context, kRunRepairIncomplete);
-    return kRunRepairIncomplete;
-  }
-
-  ApplyEntries(run, script, folder, &log);
-
-  FsUnmap(&script);
-  FsClose(scriptFile);
-
-  // The one reading of the state that decides the end; what is reported is what was decided.
-  const int32_t decided = LoadRunState(run);
-  if (observer.finishing) observer.finishing(observer.context, decided);
-  // The log, still open, says where the old content of what could not go back is kept.
-  if (!Finish(run, decided, &folder, repairLog) && leftBackupDir)
-    memcpy(leftBackupDir, backupDir, strlen(backupDir) + 1);
+  // Every end, a refusal before the entries too, closes here.
+  if (reserved) FsDeleteFile(backupDir);
+  if (scriptFile != kNoFile) FsClose(scriptFile);
   CloseLogFile(&log);
-  observer.runDone(observer.context, decided);
-  return decided;
+  observer.runDone(observer.context, end);
+  return end;
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ enum RunStateValue : int32_t {
   kRunDestinationUnwritable = -3,  // the ResultLog or the BackupDir cannot be created
   kRunDestinationTooLong = -4,     // a path of the script does not fit below DestinationDir
   // Ends only, of a run that applied nothing, its ResultLog written:
-  kRunScriptUnreadable = -5,  // the script is missing, empty or cannot be mapped; the installer
+  kRunScriptUnreadable = -5,  // the script is missing, empty or cannot be read; the installer
                               // shows it as kRunDataError
   // An interrupted earlier run's backups could not all be put back (another process holds a
   // file); the installer shows it as kRunMainFileFailed, whose message asks the user to close
@@ -32,7 +32,7 @@ enum RunStateValue : int32_t {
 // What the worker tells the user interface, each call made on the worker's thread. Every
 // member may be null but `runDone`, which the caller needs to learn the end.
 struct RunObserver {
-  void (*rangeSet)(void* context, uint32_t count);      // once, when the script is mapped
+  void (*rangeSet)(void* context, uint32_t count);      // once, when the script is opened
   void (*positionSet)(void* context, uint32_t done);    // after each entry that keeps state > 0
   void (*entryStarted)(void* context, const char* path);  // the entry's path as stored
   // After each entry, with its path as stored (null when the entry was too damaged to name
@@ -78,6 +78,12 @@ inline void CancelRun(RunState* run) {
   __atomic_compare_exchange_n(&run->state, &expected, int32_t(kRunCancelled), false,
                               __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }
+
+// The run reads its script through a window of kScriptWindowSize bytes, however large the
+// script: the memory it takes for it. A test may make the window smaller (down to
+// kMinScriptWindow of apply_entry.h) while no run goes.
+const uint32_t kScriptWindowSize = 1 << 20;
+extern uint32_t g_scriptWindowSize;
 
 // Runs the patch (the CRC table must be built). First it repairs what interrupted runs left
 // in DestinationDir (run_folder.h), with a ResultLog line for each file put back and each

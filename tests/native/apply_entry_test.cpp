@@ -67,9 +67,9 @@ class ApplyEntryTest : public ::testing::Test {
     uint32_t count;
     ScriptCursor cursor;
     EXPECT_TRUE(BeginScript(script.data(), script.size(), &count, &cursor));
-    const uint8_t* start = cursor.at;
+    const uint32_t start = cursor.at;
     EntryResult result = ApplyEntry(Context(), &cursor, nullptr);
-    if (consumed) *consumed = size_t(cursor.at - start);
+    if (consumed) *consumed = cursor.at - start;
     EXPECT_FALSE(HasTempFile());
     return result;
   }
@@ -195,7 +195,8 @@ TEST_F(ApplyEntryTest, CountUsesLowSixteenBitsAndCursorWalksEveryEntry) {
     EXPECT_EQ(ApplyEntry(Context(), &cursor, &path), e);
     EXPECT_EQ(path, observed_.back());
   }
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(cursor.at), 5), "trail");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(s.bytes().data() + cursor.at), 5),
+            "trail");
   EXPECT_EQ(observed_, (std::vector<std::string>{"\\one", "\\a.txt", "\\gone"}));
 }
 
@@ -322,7 +323,7 @@ TEST_F(ApplyEntryTest, CountBeyondTheEntriesHeldIsDataError) {
   const char* path = "not reset";
   EXPECT_EQ(ApplyEntry(Context(), &cursor, &path), kDataError);
   EXPECT_EQ(path, nullptr);
-  EXPECT_EQ(cursor.at, cursor.end);
+  EXPECT_EQ(cursor.at, cursor.size);
 }
 
 TEST_F(ApplyEntryTest, CopyPastOldFileEndIsDataErrorOnceTheFileMatches) {
@@ -430,6 +431,73 @@ TEST_F(ApplyEntryTest, TruncationAtEveryLengthReadsOrReportsDataError) {
   EXPECT_EQ(Get("d/b.txt"), "789-0123");
 }
 
+// A script read from its file through a small window, which its entries' headers, paths,
+// lengths and operands straddle, gives what the same bytes give in memory, whole or cut short
+// anywhere: the same checks, results, cursor moves and files.
+TEST_F(ApplyEntryTest, ScriptReadThroughASmallWindowGivesWhatItGivesInMemory) {
+  const std::string old(400, 'o'), inserted(300, 'i'), ones(300, '\x01');
+  Script full(5);
+  full.NewFile("\\big.bin", std::string(700, 'b'));
+  full.Entry(Crc(old), Crc(old.substr(0, 10) + inserted + std::string(300, 'p')), "\\a.txt")
+      .Copy(10, 0).Insert(inserted).Add(0, ones).End();
+  full.NewFile("\\" + std::string(120, 'l'), "long path");
+  full.NewFile("\\d\\e.txt", "e");
+  full.NewFile("\\f.txt", "");
+  const Bytes& bytes = full.bytes();
+  const std::string scriptFile = (root_ / "script").string();
+  // The checks and results of every entry, and the files made, from a window of `window`
+  // bytes (0: the script in memory).
+  auto outcome = [&](const Bytes& script, uint32_t window) {
+    fs::remove_all(dest_);
+    Put("a.txt", old);
+    std::vector<uint8_t> buffer(window);
+    FsFile file = kNoFile;
+    auto begin = [&](uint32_t* count, ScriptCursor* cursor) {
+      if (window == 0) return BeginScript(script.data(), script.size(), count, cursor);
+      return BeginScriptFile(file, buffer.data(), window, count, cursor);
+    };
+    if (window != 0) {
+      vtt::PutFile(scriptFile, std::string(script.begin(), script.end()));
+      file = FsOpen(scriptFile.c_str(), kFsReadShared, nullptr);
+    }
+    std::vector<std::string> told;
+    uint32_t count = 0;
+    ScriptCursor cursor;
+    if (begin(&count, &cursor)) {
+      for (uint32_t i = 0; i < count; ++i) {
+        EntryFacts facts;
+        const bool whole = ReadEntry(&cursor, &facts);
+        told.push_back("read " + std::string(facts.path ? facts.path : "-") + " " +
+                       std::to_string(whole) + " @" + std::to_string(cursor.at));
+        if (!whole) break;
+      }
+    }
+    if (begin(&count, &cursor)) {
+      for (uint32_t i = 0; i < count; ++i) {
+        const char* path;
+        const EntryResult result = ApplyEntry(Context(), &cursor, &path);
+        told.push_back("apply " + std::string(path ? path : "-") + " " +
+                       std::to_string(result) + " @" + std::to_string(cursor.at));
+        if (result == kDataError) break;
+      }
+    }
+    if (file != kNoFile) FsClose(file);
+    return std::make_pair(told, vtt::Snapshot(dest_));
+  };
+  const uint32_t windows[] = {kMinScriptWindow, kMinScriptWindow + 1, kMinScriptWindow + 37,
+                              4096};
+  for (size_t length = 0; length <= bytes.size(); length += length + 7 < bytes.size() ? 7 : 1) {
+    SCOPED_TRACE(length);
+    const Bytes cut(bytes.begin(), bytes.begin() + length);
+    const auto expected = outcome(cut, 0);
+    for (uint32_t window : windows) EXPECT_EQ(outcome(cut, window), expected) << window;
+  }
+  const auto whole = outcome(bytes, kMinScriptWindow);
+  EXPECT_EQ(whole.first.back(), "apply \\f.txt 1 @" + std::to_string(bytes.size()));
+  EXPECT_EQ(Get("a.txt"), old.substr(0, 10) + inserted + std::string(300, 'p'));
+  EXPECT_FALSE(HasTempFile());
+}
+
 TEST_F(ApplyEntryTest, SkipEntryChecksTheScriptWithoutTouchingTheDisk) {
   Script s(3);
   s.NewFile("\\new\\n.bin", "data");
@@ -443,7 +511,7 @@ TEST_F(ApplyEntryTest, SkipEntryChecksTheScriptWithoutTouchingTheDisk) {
   EXPECT_TRUE(SkipEntry(&cursor, &path));
   EXPECT_STREQ(path, "\\new\\n.bin");
   EXPECT_TRUE(SkipEntry(&cursor, nullptr));
-  const uint8_t* third = cursor.at;
+  const uint32_t third = cursor.at;
   EXPECT_FALSE(SkipEntry(&cursor, &path));
   EXPECT_STREQ(path, "\\..\\escape");
   EXPECT_EQ(cursor.at, third);

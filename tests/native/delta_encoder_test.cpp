@@ -85,7 +85,7 @@ class DeltaRoundTrip : public ::testing::Test {
     ApplyContext context = {dest.c_str(), backup.c_str(), {nullptr, nullptr}};
     const EntryResult r = ApplyEntry(context, &cursor, nullptr);
     if (result) *result = r;
-    EXPECT_EQ(cursor.at, cursor.end);
+    EXPECT_EQ(cursor.at, cursor.size);
     return vtt::GetBytes(file);
   }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "builder/code_page.h"
+#include "patch/apply_entry.h"
 #include "patch/crc32.h"
 #include "patch/fs.h"
 #include "tests/common/fs_faults.h"
@@ -77,8 +78,13 @@ class PatchRunTest : public ::testing::Test {
     dest_ = (root_ / "dest").string();
     fs::create_directories(dest_);
     script_ = (root_ / "Patch.dat").string();
+    // The least window, which most scripts here outgrow: entries straddle its edge.
+    g_scriptWindowSize = kMinScriptWindow;
   }
-  void TearDown() override { FsClearFaults(); }
+  void TearDown() override {
+    FsClearFaults();
+    g_scriptWindowSize = kScriptWindowSize;
+  }
 
   void Put(const std::string& rel, const std::string& content) {
     vtt::PutFile(fs::path(dest_) / rel, content);
@@ -193,6 +199,25 @@ TEST_F(PatchRunTest, CancelNeverReplacesARecordedFailure) {
 TEST_F(PatchRunTest, ScriptShorterThanItsCountIsDamaged) {
   EXPECT_EQ(Run(Bytes{1, 0}), kRunDataError);
   EXPECT_EQ(told_.events, (std::vector<std::string>{"range 0", "finishing -2", "done -2"}));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// A script several windows long: its paths checked before the run, and its entries applied, as
+// the window moves along.
+TEST_F(PatchRunTest, ScriptOfManyWindowsRunsWhole) {
+  const std::string old(600, 'o'), big(1500, 'b');
+  Put("a.txt", old);
+  Script script(4);
+  script.NewFile("\\big.bin", big);
+  script.Update("\\a.txt", old, old + big);
+  script.NewFile("\\" + std::string(150, 'p') + "\\deep.txt", "deep");
+  script.NewFile("\\z.txt", "z");
+  ASSERT_GT(script.bytes().size(), 4 * kMinScriptWindow);
+  EXPECT_EQ(Run(script.bytes()), kRunInProgress);
+  EXPECT_EQ(Get(fs::path(dest_) / "big.bin"), big);
+  EXPECT_EQ(Get(fs::path(dest_) / "a.txt"), old + big);
+  EXPECT_EQ(Get(fs::path(dest_) / std::string(150, 'p') / "deep.txt"), "deep");
+  EXPECT_EQ(Get(fs::path(dest_) / "z.txt"), "z");
   EXPECT_TRUE(Leftovers().empty());
 }
 

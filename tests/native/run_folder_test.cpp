@@ -224,15 +224,13 @@ TEST_F(KilledRunTest, KilledAtTheReplaceStepOfAChosenFile) {
                           &cursor));
   int moves = 0;
   for (;;) {
-    const char* path = nullptr;
-    const uint8_t* at = cursor.at;
-    ASSERT_TRUE(SkipEntry(&cursor, &path));
-    std::string name = path + 1;
+    EntryFacts facts;
+    ASSERT_TRUE(ReadEntry(&cursor, &facts));
+    std::string name = facts.path + 1;
     for (char& c : name)
       if (c == '\\') c = '/';
     if (name == chosen) break;
-    const bool newFile = at[kEntryHeaderSize + strlen(path) + 1] == kBodyNewFile;
-    moves += !newFile ? 2 : old_.count(name) ? 3 : 1;
+    moves += !facts.newFile ? 2 : old_.count(name) ? 3 : 1;
   }
   const std::string script = (root_ / "Patch.dat").string(), destination = dest().string();
   const pid_t child = fork();

@@ -186,9 +186,13 @@ class PatchWin32Test : public ::testing::Test {
 
   vt::EntryResult Apply(const Bytes& entry) {
     vt::ApplyContext context = {dest_.c_str(), backup_.c_str(), {nullptr, nullptr}};
-    vt::ScriptCursor cursor = {entry.data(), entry.data() + entry.size()};
+    Bytes script = {1, 0, 0, 0};
+    script.insert(script.end(), entry.begin(), entry.end());
+    uint32_t count;
+    vt::ScriptCursor cursor;
+    EXPECT_TRUE(vt::BeginScript(script.data(), script.size(), &count, &cursor));
     vt::EntryResult result = vt::ApplyEntry(context, &cursor, nullptr);
-    if (result != vt::kDataError) EXPECT_EQ(cursor.at, entry.data() + entry.size());
+    if (result != vt::kDataError) EXPECT_EQ(cursor.at, script.size());
     return result;
   }
   // Applies the script's first entry.
