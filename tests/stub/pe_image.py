@@ -16,6 +16,7 @@ class Image:
         self.directories = optional + {0x10B: 96, 0x20B: 112}[magic]
         self.table = optional + struct.unpack_from("<H", data, pe + 20)[0]
         self.dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
+        self.file_characteristics = struct.unpack_from("<H", data, pe + 22)[0]
         self.pe32_plus = magic == 0x20B
         self.image_base = struct.unpack_from("<Q" if self.pe32_plus else "<I", data,
                                              optional + (24 if self.pe32_plus else 28))[0]

@@ -5,8 +5,9 @@ KnownDLLs, which Windows takes from System32 whatever lies beside the program, a
 SetDefaultDllDirectories by name, to narrow the search of every later DLL to System32. Also its
 image flags: no execution of data (NX_COMPAT) and no Terminal Server compatibility layer
 (TERMINAL_SERVER_AWARE); and, with --relocations, an address of its own at every start
-(DYNAMIC_BASE) with relocations that the loader can apply: well-formed blocks, each naming a
-pointer inside the image that points into the image. Without it, a fixed address: neither.
+(DYNAMIC_BASE, relocations not stripped) with relocations that the loader can apply:
+well-formed blocks, each naming a pointer inside the image that points into the image, and some
+in a 32-bit image (x86-64 code may need none). Without it, a fixed address: neither.
 Reads PE32 and PE32+ images."""
 import sys
 
@@ -29,7 +30,10 @@ def relocation_failures(image, wanted):
     if not wanted:
         return [] if not dynamic and not addresses else ["relocations or DYNAMIC_BASE, unasked"]
     failures = [] if dynamic else ["DllCharacteristics lacks DYNAMIC_BASE"]
-    if not addresses:
+    if image.file_characteristics & 0x0001:
+        failures.append("IMAGE_FILE_RELOCS_STRIPPED")
+    # 32-bit code holds absolute addresses; x86-64 code may reach everything relative to itself.
+    if not addresses and not image.pe32_plus:
         failures.append("no relocations")
     # Each fixup is a pointer within the image (the loader rewrites it in place) whose value
     # is an address of the image at its preferred base.
