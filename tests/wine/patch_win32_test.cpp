@@ -540,6 +540,28 @@ TEST_F(PatchRunWin32Test, CompleteRunKeepsBackupsWhenAskedAndRemovesBackupDir) {
   EXPECT_TRUE(Named(dest_, "PCH").empty());
 }
 
+// More folders than any fixed number of held places: each kept copy lands in its own folder.
+TEST_F(PatchRunWin32Test, ManyFoldersAreEachKeptInTheirOwnPlace) {
+  Script script;
+  std::vector<std::string> names;
+  for (int i = 0; i < 20; ++i) {
+    const std::string folder = "lang" + std::to_string(i);
+    CreateDirectoryA((dest_ + "\\" + folder).c_str(), nullptr);
+    names.push_back(folder + "\\strings.txt");
+  }
+  names.push_back("main.exe");
+  for (const std::string& name : names) {
+    Put(name, "old " + name);
+    AppendTail(script, "\\" + name, "old " + name, "+new");
+  }
+  EXPECT_EQ(RunScript(script, "main.exe", 1), vt::kRunInProgress);
+  for (const std::string& name : names) {
+    EXPECT_EQ(ReadText(kept_ + name), "old " + name) << name;
+    EXPECT_EQ(ReadText(dest_ + "\\" + name), "old " + name + "+new") << name;
+  }
+  EXPECT_TRUE(Named(dest_, "BAK").empty());
+}
+
 // Another program that renames the BackupDir as its removal begins, to put a link to a folder
 // outside at its name, finds it held: the removal takes the run's own backups and nothing else.
 TEST_F(PatchRunWin32Test, BackupDirCannotBeSwappedForALinkAsItIsRemoved) {
