@@ -535,8 +535,8 @@ TEST_F(Commands, UsageErrorsExitTwo) {
                            "diff old new -o P.dat --fast", "verify a b", "build",
                            "build pkg", "build pkg --stub s.exe extra"}) {
     const Outcome o = Run(args);
-    EXPECT_EQ(o.status, 2) << args;
-    EXPECT_NE(o.err.find("see 'vantrel help"), std::string::npos) << args;
+    EXPECT_EQ(o.status, 2) << args << ": " << o.err;
+    EXPECT_NE(o.err.find("see 'vantrel help"), std::string::npos) << args << ": " << o.err;
   }
   for (const char* command : {"diff", "verify", "build"}) {
     const Outcome o = Run(std::string(command) + " --help");
