@@ -11,18 +11,12 @@
 # Usage: bench/wine_installer_memory.sh [MIB]   (needs scripts/build.sh windows, or windows64
 # with VANTREL_WINE_TIER=win64)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-b=${VANTREL_BUILD_ROOT:-$root/build}
+# shellcheck source=bench/wine_peak.sh
+source "$(dirname "$0")/wine_peak.sh"
 mib=${1:-1100}
-tree=windows
-[ "${VANTREL_WINE_TIER:-win32}" = win64 ] && tree=windows64
 tests=$b/$tree/tests/wine/vantrel_wine_tests.exe
 [ -f "$tests" ] || { echo "wine_installer_memory.sh: build $tests first" >&2; exit 2; }
-# shellcheck source=scripts/wine_env.sh
-source "$root/scripts/wine_env.sh"
-export VANTREL_XVFB=${VANTREL_XVFB:-1}
-wine_session_start >/dev/null
-trap 'wine_session_stop >/dev/null 2>&1' EXIT
+start_wine
 
 # Runs the test with the stub $1 (empty: this build's); prints the peak in KiB, or "failed".
 peak() {
@@ -34,10 +28,7 @@ peak() {
 }
 
 ours=$(VANTREL_TEST_STUB= peak "")
-echo "script: ${mib} MiB (one new file), tier ${VANTREL_WINE_TIER:-win32}"
-echo "  this build: peak resident ${ours} KiB"
-if [ -n "${VANTREL_BASELINE_STUB:-}" ]; then
-  base=$(peak "$VANTREL_BASELINE_STUB")
-  echo "  baseline:   peak resident ${base} KiB; this build / baseline: $(awk -v a="$ours" \
-    -v b="$base" 'BEGIN {printf (b + 0 > 0 ? "%.3f" : "n/a"), a / (b + 0 > 0 ? b : 1)}')"
-fi
+base=""
+[ -z "${VANTREL_BASELINE_STUB:-}" ] || base=$(peak "$VANTREL_BASELINE_STUB")
+echo "script: ${mib} MiB (one new file), tier $tier"
+print_peaks script "$mib" "$ours" "$base"

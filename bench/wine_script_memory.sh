@@ -8,20 +8,14 @@
 # Usage: bench/wine_script_memory.sh [MIB]   (needs scripts/build.sh windows, or windows64 with
 # VANTREL_WINE_TIER=win64; VANTREL_BASELINE_EXE names another build's vantrel.exe of the tier)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-b=${VANTREL_BUILD_ROOT:-$root/build}
+# shellcheck source=bench/wine_peak.sh
+source "$(dirname "$0")/wine_peak.sh"
 mib=${1:-512}
-tree=windows
-[ "${VANTREL_WINE_TIER:-win32}" = win64 ] && tree=windows64
 exe=$b/$tree/cli/vantrel.exe
 [ -f "$exe" ] || { echo "wine_script_memory.sh: build $exe first (scripts/build.sh $tree)" >&2
                    exit 2; }
-# shellcheck source=scripts/wine_env.sh
-source "$root/scripts/wine_env.sh"
-export VANTREL_XVFB=${VANTREL_XVFB:-1}
 work=$(mktemp -d "${TMPDIR:-/tmp}/wine_script_memory_XXXXXX")
-wine_session_start >/dev/null
-trap 'wine_session_stop >/dev/null 2>&1; rm -rf "$work"' EXIT
+start_wine
 
 python3 - "$work/Patch.dat" "$mib" <<'EOF'
 import struct, sys
@@ -55,11 +49,7 @@ peak() {
 }
 
 ours=$(peak ours "$exe")
-echo "script: ${mib} MiB (one new file), tier ${VANTREL_WINE_TIER:-win32}"
-echo "  this build: VmHWM ${ours} KiB, $(awk -v h="$ours" -v m="$mib" \
-  'BEGIN {printf "%.3f", h / (m * 1024)}') of the script's size"
-if [ -n "${VANTREL_BASELINE_EXE:-}" ]; then
-  base=$(peak base "$VANTREL_BASELINE_EXE")
-  echo "  baseline:   VmHWM ${base} KiB; this build / baseline: $(awk -v a="$ours" -v b="$base" \
-    'BEGIN {printf "%.3f", a / b}')"
-fi
+base=""
+[ -z "${VANTREL_BASELINE_EXE:-}" ] || base=$(peak base "$VANTREL_BASELINE_EXE")
+echo "script: ${mib} MiB (one new file), tier $tier"
+print_peaks script "$mib" "$ours" "$base"

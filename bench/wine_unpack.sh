@@ -7,19 +7,13 @@
 # Usage: bench/wine_unpack.sh [MIB]   (needs scripts/build.sh windows, or windows64 with
 # VANTREL_WINE_TIER=win64; VANTREL_BASELINE_STUB names another build's padded stub of the tier)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-b=${VANTREL_BUILD_ROOT:-$root/build}
+# shellcheck source=bench/wine_peak.sh
+source "$(dirname "$0")/wine_peak.sh"
 mib=${1:-400}
-tree=windows
-[ "${VANTREL_WINE_TIER:-win32}" = win64 ] && tree=windows64
 stub=$b/$tree/vantrel_stub.exe
 [ -f "$stub" ] || { echo "wine_unpack.sh: build $stub first (scripts/build.sh $tree)" >&2; exit 2; }
-# shellcheck source=scripts/wine_env.sh
-source "$root/scripts/wine_env.sh"
-export VANTREL_XVFB=${VANTREL_XVFB:-1}
 work=$(mktemp -d "${TMPDIR:-/tmp}/wine_unpack_XXXXXX")
-wine_session_start >/dev/null
-trap 'wine_session_stop >/dev/null 2>&1; rm -rf "$work"' EXIT
+start_wine
 
 # The payload: block 1 from the sample's setup files, block 2 one record of zeros.
 python3 - "$root/samples/package/setup" "$work/payload" "$mib" <<'EOF'
@@ -72,11 +66,7 @@ peak() {
 }
 
 ours=$(peak ours "$stub")
-echo "block 2: ${mib} MiB of Patch.dat, tier ${VANTREL_WINE_TIER:-win32}"
-echo "  this build: VmHWM ${ours} KiB, $(awk -v h="$ours" -v m="$mib" \
-  'BEGIN {printf "%.3f", h / (m * 1024)}') of the block's size"
-if [ -n "${VANTREL_BASELINE_STUB:-}" ]; then
-  base=$(peak base "$VANTREL_BASELINE_STUB")
-  echo "  baseline:   VmHWM ${base} KiB; this build / baseline: $(awk -v a="$ours" -v b="$base" \
-    'BEGIN {printf "%.3f", a / b}')"
-fi
+base=""
+[ -z "${VANTREL_BASELINE_STUB:-}" ] || base=$(peak base "$VANTREL_BASELINE_STUB")
+echo "block 2: ${mib} MiB of Patch.dat, tier $tier"
+print_peaks block "$mib" "$ours" "$base"
