@@ -54,6 +54,21 @@ enum PatchOp : uint8_t {
 #define VT_ADD_OP_MARKER "VantrelOps:copy,insert,add;"
 const char kAddOpMarker[] = VT_ADD_OP_MARKER;
 
+// A split update body: this byte, then the operations as an update body has them up to its end
+// byte, each insert and add without its bytes, which are taken in order from the script's
+// literal stream and add stream instead. Those streams follow the last entry: a script that
+// holds a split body ends in kSplitTrailerSize bytes, u32 length of the add stream and u32
+// length of the literal stream, the literal stream lying just before them and the add stream
+// just before that. Block 2's compression then sees operations, mostly-zero add bytes and
+// literals each with their like, across files. Like kOpAdd, code 5 was a data error before, so a
+// stub that does not run it stops the script; only stubs that carry kSplitMarker run it.
+const uint8_t kBodySplit = 5;
+const uint32_t kSplitTrailerSize = 8;
+
+// Carried by a stub that runs split bodies as well as add operations; it holds kAddOpMarker.
+#define VT_SPLIT_MARKER VT_ADD_OP_MARKER "split;"
+const char kSplitMarker[] = VT_SPLIT_MARKER;
+
 // The result of applying one entry; every code but the two successes has bit 15 set.
 enum EntryResult : uint32_t {
   kInstalled = 1,

@@ -83,6 +83,22 @@ inline void PutAdd(std::vector<uint8_t>* out, uint32_t length, uint32_t offset,
 
 inline void PutEnd(std::vector<uint8_t>* out) { out->push_back(kOpEnd); }
 
+// A split body (file_format.h): its first byte, then operations whose inserts and adds are
+// written without their bytes (PutInsertHead, PutAddHead), then PutEnd. Their bytes go in order
+// to the add stream and the literal stream, which follow the last entry and end in
+// PutSplitTrailer.
+inline void PutSplitBodyStart(std::vector<uint8_t>* out) { out->push_back(kBodySplit); }
+
+inline void PutInsertHead(std::vector<uint8_t>* out, uint32_t length) {
+  out->push_back(kOpInsert);
+  PutLe32(out, length);
+}
+
+inline void PutSplitTrailer(std::vector<uint8_t>* out, uint32_t addBytes, uint32_t literalBytes) {
+  PutLe32(out, addBytes);
+  PutLe32(out, literalBytes);
+}
+
 }  // namespace vt
 
 #endif  // VANTREL_FORMAT_SCRIPT_WRITER_H
