@@ -31,14 +31,16 @@ endfunction()
 # (clang pushes them at -Oz by itself). No stub function has a frame near the 4 KB guard page,
 # so the probes can go; the frame limit makes the build say so. With clang the limit travels
 # with each function to the code generation at link time, where lld reports it as a warning,
-# which the stub's link makes fatal (installer/CMakeLists.txt).
+# which the stub's link makes fatal (installer/CMakeLists.txt). A switch is compare-and-branch
+# code, not a table of addresses: the stub pays for each entry twice, in data and, with ASLR, in
+# relocations.
 function(vt_stub_part target)
   vt_size_flags(${target})
   target_compile_options(${target} PRIVATE -mno-stack-arg-probe -flto)
   # The stub has no runtime start-up, so static constructors would never run: clang refuses
   # them at compile time.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    target_compile_options(${target} PRIVATE -Wframe-larger-than=4000
+    target_compile_options(${target} PRIVATE -Wframe-larger-than=4000 -fno-jump-tables
       $<$<COMPILE_LANGUAGE:CXX>:-Werror=global-constructors>)
   else()
     target_compile_options(${target} PRIVATE -mno-accumulate-outgoing-args

@@ -72,7 +72,7 @@ void ReadStartupValues() {
   ReadAppValue("AppName", g_appName);
   char setup[kPathChars];
   LoadLocalString(IDS_SETUP, setup, sizeof setup);
-  lstrcpyA(g_appTitle, g_appName);
+  strcpy(g_appTitle, g_appName);
   if (strlen(g_appTitle) + 1 + strlen(setup) < kPathChars) {
     lstrcatA(g_appTitle, " ");
     lstrcatA(g_appTitle, setup);

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <string.h>
 
 #include "patch/dir_tree.h"
 #include "process/startup_state.h"
@@ -40,7 +41,7 @@ bool CreateWorkDir() {
   if (!GetTempFileNameA(g_tempPath, "VTA", 0, name)) return false;
   DeleteFileA(name);
   if (!CreateDirectoryA(name, &attributes)) return false;
-  lstrcpyA(g_workDir, name);
+  strcpy(g_workDir, name);
   // As the current directory the folder cannot be renamed or removed while the process lives.
   return SetCurrentDirectoryA(g_workDir) != 0;
 }

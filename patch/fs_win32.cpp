@@ -339,9 +339,9 @@ bool FsForEachEntry(const char* dir, FsEntryVisitor visit, void* context) {
   char pattern[MAX_PATH + 4];
   int length = int(strlen(dir));
   if (length + 4 >= MAX_PATH) return false;
-  lstrcpyA(pattern, dir);
+  strcpy(pattern, dir);
   if (length > 0 && !EndsWithSeparator(dir)) pattern[length++] = '\\';
-  lstrcpyA(pattern + length, "*");
+  strcpy(pattern + length, "*");
   // The folder listed is held first, as the folder of a file in it.
   if (!Reach(pattern)) return false;
   WIN32_FIND_DATAA found;

@@ -3,9 +3,10 @@
 #define VANTREL_PROCESS_RUNTIME_H
 
 extern "C" {
-// The runtime's exit-handler list, run by exit() but not by ExitProcess().
+// The runtime's exit-handler list, run by exit() but not by ExitProcess(). exit is called
+// through its jump, which the link keeps in any case.
 __declspec(dllimport) int __cdecl atexit(void(__cdecl* handler)(void));
-__declspec(dllimport) void __cdecl exit(int code);
+void __cdecl exit(int code);
 }
 
 #endif  // VANTREL_PROCESS_RUNTIME_H

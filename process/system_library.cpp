@@ -19,7 +19,7 @@ FARPROC SystemDllFunction(const char* file, const char* name) {
   const UINT length = GetSystemDirectoryA(path, MAX_PATH);
   if (length == 0 || length + 1 + strlen(file) >= MAX_PATH) return nullptr;
   path[length] = '\\';
-  lstrcpyA(path + length + 1, file);
+  strcpy(path + length + 1, file);
   const HMODULE module = LoadLibraryA(path);
   return module ? GetProcAddress(module, name) : nullptr;
 }

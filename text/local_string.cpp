@@ -1,6 +1,8 @@
 // String lookup through Language.ini and the built-in string table.
 #include "text/local_string.h"
 
+#include <string.h>
+
 #include "format/text_ops.h"
 #include "resources/resource.h"
 #include "process/runtime.h"
@@ -34,7 +36,7 @@ int LoadLocalString(UINT id, char* text, int size) {
   if (size > int(sizeof value)) size = sizeof value;
   int got = ReadLanguageText(int(id), value, size);
   if (got > 0) {
-    lstrcpyA(text, value);
+    strcpy(text, value);
     found = got;
   }
   return found;

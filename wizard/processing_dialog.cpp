@@ -76,11 +76,11 @@ void StartRun(HWND dialog) {
   if (!IsAbsolutePath(g_destinationDir)) FailOverBackground(IDS_CANNOT_WRITE);
   char backupName[kPathChars];
   GetPrivateProfileStringA("Path", "BackupDirectory", "Vantrel.bak", backupName, kPathChars, g_updateIniPath);
-  lstrcpyA(g_keptBackupDir, g_destinationDir);
+  strcpy(g_keptBackupDir, g_destinationDir);
   PathAppendA(g_keptBackupDir, backupName);
   // The last byte may be the second byte of a double-byte character: look at characters.
   if (g_keptBackupDir[0] && !vt::EndsWithSeparator(g_keptBackupDir)) lstrcatA(g_keptBackupDir, "\\");
-  lstrcpyA(g_scriptPath, g_workDir);
+  strcpy(g_scriptPath, g_workDir);
   PathAppendA(g_scriptPath, g_patchFileName);
   ReadAppValue("MainFile", g_mainFile);
   g_run.destinationDir = g_destinationDir;

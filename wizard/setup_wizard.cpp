@@ -3,6 +3,7 @@
 
 #include <commctrl.h>
 #include <shlwapi.h>
+#include <string.h>
 
 #include "chrome/background_window.h"
 #include "chrome/splash_window.h"
@@ -193,7 +194,7 @@ void CenterOnOwner(HWND window) {
 
 int LoadTextFileToWindow(HWND window, const char* file, const char* directory) {
   char path[kPathChars];
-  lstrcpyA(path, directory);
+  strcpy(path, directory);
   // A joined path too long for the buffer comes back empty and opens nothing.
   PathAppendA(path, file);
   char* text = nullptr;
