@@ -54,10 +54,11 @@ bool TakeLe32(ScriptWindow* cursor, uint32_t* value) {
 // Locates the add and literal streams of split bodies from the script's last eight bytes, once:
 // each must lie within the script before them.
 bool FindStreams(ScriptCursor* cursor) {
-  if (cursor->streams) return true;
+  // Found already: the literal stream ends where the trailer starts, never at 0.
+  if (cursor->literals.size != 0) return true;
   ScriptWindow* literals = &cursor->literals;
   uint32_t addBytes, literalBytes;
-  if (cursor->size < kSplitTrailerSize) return false;
+  // The script holds more than a trailer: its count, an entry's header and path, this body.
   const uint32_t end = literals->at = cursor->size - kSplitTrailerSize;
   if (!TakeLe32(literals, &addBytes) || !TakeLe32(literals, &literalBytes) ||
       literalBytes > end || addBytes > end - literalBytes)
@@ -65,7 +66,7 @@ bool FindStreams(ScriptCursor* cursor) {
   literals->size = end;
   cursor->adds.size = literals->at = end - literalBytes;
   cursor->adds.at = literals->at - addBytes;
-  return cursor->streams = true;
+  return true;
 }
 
 // One entry, located and checked in the script before anything touches the disk.
@@ -225,12 +226,6 @@ bool ReadEntryBody(ScriptCursor* cursor, EntryView* entry) {
   entry->split = first == kBodySplit;
   entry->copyEnd = 0;
   entry->usesAdd = false;
-  if (entry->split) {
-    entry->body = ++cursor->at;
-    if (!FindStreams(cursor)) return false;
-  }
-  entry->adds = cursor->adds.at;
-  entry->literals = cursor->literals.at;
   if (entry->newFile) {
     ++cursor->at;
     if (!TakeLe32(cursor, &entry->size)) return false;
@@ -239,8 +234,10 @@ bool ReadEntryBody(ScriptCursor* cursor, EntryView* entry) {
   } else {
     OpWalk walk = {cursor, cursor, cursor, nullptr, nullptr, 0, false, 0};
     if (entry->split) {
-      walk.adds = &cursor->adds;
-      walk.literals = &cursor->literals;
+      entry->body = ++cursor->at;
+      if (!FindStreams(cursor)) return false;
+      entry->adds = (walk.adds = &cursor->adds)->at;
+      entry->literals = (walk.literals = &cursor->literals)->at;
     }
     if (WalkOps(&walk) != kWalkDone) return false;
     entry->addsNext = cursor->adds.at;
@@ -420,7 +417,7 @@ EntryResult ApplyUpdate(const ApplyContext& context, ScriptCursor* script,
 namespace {
 
 bool BeginWindows(uint32_t* count, ScriptCursor* cursor) {
-  cursor->streams = false;
+  cursor->literals.size = 0;
   if (!TakeLe32(cursor, count)) return false;
   *count &= kEntryCountMask;
   return true;

@@ -26,8 +26,7 @@ struct ScriptWindow {
 // bytes from, found at the first split body and read on where the entry before left them.
 struct ScriptCursor : ScriptWindow {
   ScriptWindow adds;
-  ScriptWindow literals;
-  bool streams;  // found
+  ScriptWindow literals;  // its size 0 until the streams are found
   char path[kMaxPath + 1];  // the path of the entry last read, while its entry is read
 };
 
