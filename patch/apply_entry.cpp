@@ -19,9 +19,9 @@ typedef char PathBuffer[kMaxPath + 1];
 // ---- The script's window -------------------------------------------------------------------
 
 // How many bytes from the cursor on the window holds, once it holds at least `n` of them (at
-// most kMinScriptWindow) where the script has them: a window read from the file that holds
+// most the window's capacity) where the script has them: a window read from the file that holds
 // fewer is read again from the cursor, as far as the file and the buffer go.
-uint32_t Fill(ScriptCursor* cursor, uint32_t n) {
+uint32_t Fill(ScriptWindow* cursor, uint32_t n) {
   uint32_t into = cursor->at - cursor->start;
   if ((into > cursor->held || cursor->held - into < n) && cursor->file != kNoFile) {
     into = 0;
@@ -33,22 +33,39 @@ uint32_t Fill(ScriptCursor* cursor, uint32_t n) {
 }
 
 // The byte at the cursor, which the window holds.
-const uint8_t* Here(const ScriptCursor& cursor) {
+const uint8_t* Here(const ScriptWindow& cursor) {
   return cursor.window + (cursor.at - cursor.start);
 }
 
 // Moves past `n` bytes unread; false when the script ends before them.
-bool Skip(ScriptCursor* cursor, uint32_t n) {
+bool Skip(ScriptWindow* cursor, uint32_t n) {
   if (n > cursor->size - cursor->at) return false;
   cursor->at += n;
   return true;
 }
 
-bool TakeLe32(ScriptCursor* cursor, uint32_t* value) {
+bool TakeLe32(ScriptWindow* cursor, uint32_t* value) {
   if (Fill(cursor, 4) < 4) return false;
   *value = ReadLe32(Here(*cursor));
   cursor->at += 4;
   return true;
+}
+
+// Locates the add and literal streams of split bodies from the script's last eight bytes, once:
+// each must lie within the script before them.
+bool FindStreams(ScriptCursor* cursor) {
+  if (cursor->streams) return true;
+  ScriptWindow* literals = &cursor->literals;
+  uint32_t addBytes, literalBytes;
+  if (cursor->size < kSplitTrailerSize) return false;
+  const uint32_t end = literals->at = cursor->size - kSplitTrailerSize;
+  if (!TakeLe32(literals, &addBytes) || !TakeLe32(literals, &literalBytes) ||
+      literalBytes > end || addBytes > end - literalBytes)
+    return false;
+  literals->size = end;
+  cursor->adds.size = literals->at = end - literalBytes;
+  cursor->adds.at = literals->at - addBytes;
+  return cursor->streams = true;
 }
 
 // One entry, located and checked in the script before anything touches the disk.
@@ -57,8 +74,13 @@ struct EntryView {
   uint32_t crcUpdated;
   const char* path;  // as stored, NUL-terminated in the cursor
   uint32_t start;    // the entry's offset in the script
-  uint32_t body;     // the offset of the byte after the path's NUL
+  uint32_t body;     // the offset of the byte after the path's NUL, or a split body's first op
   bool newFile;
+  bool split;        // a split body: its bytes from the streams, from these offsets on, up to
+  uint32_t adds;     // where the next entry's start
+  uint32_t literals;
+  uint32_t addsNext;
+  uint32_t literalsNext;
   uint32_t data;      // new file: its content's offset
   uint32_t size;      // new file: its content's; update: the rebuilt file's (low 32 bits)
   uint64_t copyEnd;   // update: the furthest old-file byte that a copy reads
@@ -80,7 +102,9 @@ enum WalkStatus { kWalkOn, kWalkDone, kWalkBad, kWalkWriteFailed };
 // The same walk checks a body (no old file, nothing written, operands only skipped) and
 // rebuilds from it, operands passed on a piece at a time.
 struct OpWalk {
-  ScriptCursor* script;
+  ScriptWindow* script;
+  ScriptWindow* adds;      // where an add's bytes come from: the script, or a split body's stream
+  ScriptWindow* literals;  // and an insert's
   const OldContent* old;  // null while checking
   NewContent* out;
   uint64_t copyEnd;
@@ -107,7 +131,7 @@ WalkStatus OpCopy(OpWalk* walk) {
 // Passes the next `length` bytes of the script to `out` a piece at a time: as they are, or,
 // with `old`, added to the old file's bytes from `offset`. kWalkWriteFailed also when the
 // script, checked to hold them, cannot be read.
-WalkStatus PassBytes(ScriptCursor* script, NewContent* out, const OldContent* old,
+WalkStatus PassBytes(ScriptWindow* script, NewContent* out, const OldContent* old,
                      uint32_t offset, uint32_t length) {
   while (length != 0) {
     uint32_t n = Fill(script, 1);
@@ -123,24 +147,26 @@ WalkStatus PassBytes(ScriptCursor* script, NewContent* out, const OldContent* ol
   return kWalkOn;
 }
 
-// An operand of `length` bytes: skipped while checking, else passed on as PassBytes does.
-WalkStatus PassOperand(OpWalk* walk, uint32_t length, const OldContent* old, uint32_t offset) {
+// An operand of `length` bytes from `from`: skipped while checking, else passed on as
+// PassBytes does.
+WalkStatus PassOperand(OpWalk* walk, ScriptWindow* from, uint32_t length, const OldContent* old,
+                       uint32_t offset) {
   walk->made += length;
-  if (!walk->old) return Skip(walk->script, length) ? kWalkOn : kWalkBad;
-  return PassBytes(walk->script, walk->out, old, offset, length);
+  if (!walk->old) return Skip(from, length) ? kWalkOn : kWalkBad;
+  return PassBytes(from, walk->out, old, offset, length);
 }
 
 WalkStatus OpInsert(OpWalk* walk) {
   uint32_t length;
   if (!TakeLe32(walk->script, &length)) return kWalkBad;
-  return PassOperand(walk, length, nullptr, 0);
+  return PassOperand(walk, walk->literals, length, nullptr, 0);
 }
 
 WalkStatus OpAdd(OpWalk* walk) {
   uint32_t length, offset;
   walk->usesAdd = true;
   if (TakeSpan(walk, &length, &offset) != kWalkOn) return kWalkBad;
-  return PassOperand(walk, length, walk->old, offset);
+  return PassOperand(walk, walk->adds, length, walk->old, offset);
 }
 
 WalkStatus WalkOps(OpWalk* walk) {
@@ -174,7 +200,7 @@ WalkStatus WalkOps(OpWalk* walk) {
 // The header and the path, which must end within kMaxPath characters, copied into the cursor.
 bool ReadEntryHead(ScriptCursor* cursor, EntryView* entry) {
   entry->start = cursor->at;
-  uint32_t held = Fill(cursor, kMinScriptWindow);
+  uint32_t held = Fill(cursor, kEntryHeadWindow);
   if (held < kEntryHeaderSize) return false;
   const uint8_t* head = Here(*cursor);
   entry->crcOriginal = ReadLe32(head);
@@ -194,17 +220,31 @@ bool ReadEntryHead(ScriptCursor* cursor, EntryView* entry) {
 // The body from the cursor on, checked; the cursor is then at the next entry.
 bool ReadEntryBody(ScriptCursor* cursor, EntryView* entry) {
   if (Fill(cursor, 1) == 0) return false;
-  entry->newFile = *Here(*cursor) == kBodyNewFile;
+  const uint8_t first = *Here(*cursor);
+  entry->newFile = first == kBodyNewFile;
+  entry->split = first == kBodySplit;
   entry->copyEnd = 0;
   entry->usesAdd = false;
+  if (entry->split) {
+    entry->body = ++cursor->at;
+    if (!FindStreams(cursor)) return false;
+  }
+  entry->adds = cursor->adds.at;
+  entry->literals = cursor->literals.at;
   if (entry->newFile) {
     ++cursor->at;
     if (!TakeLe32(cursor, &entry->size)) return false;
     entry->data = cursor->at;
     if (!Skip(cursor, entry->size)) return false;
   } else {
-    OpWalk walk = {cursor, nullptr, nullptr, 0, false, 0};
+    OpWalk walk = {cursor, cursor, cursor, nullptr, nullptr, 0, false, 0};
+    if (entry->split) {
+      walk.adds = &cursor->adds;
+      walk.literals = &cursor->literals;
+    }
     if (WalkOps(&walk) != kWalkDone) return false;
+    entry->addsNext = cursor->adds.at;
+    entry->literalsNext = cursor->literals.at;
     entry->size = walk.made;
     entry->copyEnd = walk.copyEnd;
     entry->usesAdd = walk.usesAdd;
@@ -316,7 +356,11 @@ EntryResult Rebuild(const ApplyContext& context, ScriptCursor* script, const Ent
   WalkStatus status = kWalkWriteFailed;
   if (BeginNewContent(file, &out)) {
     script->at = entry.body;
-    OpWalk walk = {script, &old, &out, 0, false, 0};
+    OpWalk walk = {script, script, script, &old, &out, 0, false, 0};
+    if (entry.split) {
+      (walk.adds = &script->adds)->at = entry.adds;
+      (walk.literals = &script->literals)->at = entry.literals;
+    }
     status = WalkOps(&walk);
     if (!EndNewContent(&out) && status == kWalkDone) status = kWalkWriteFailed;
   }
@@ -373,26 +417,40 @@ EntryResult ApplyUpdate(const ApplyContext& context, ScriptCursor* script,
 
 }  // namespace
 
-bool BeginScript(const uint8_t* script, size_t size, uint32_t* count, ScriptCursor* cursor) {
-  cursor->window = script;
-  cursor->held = cursor->size = uint32_t(size);
-  cursor->file = kNoFile;
-  cursor->at = cursor->start = 0;
+namespace {
+
+bool BeginWindows(uint32_t* count, ScriptCursor* cursor) {
+  cursor->streams = false;
   if (!TakeLe32(cursor, count)) return false;
   *count &= kEntryCountMask;
   return true;
 }
 
+}  // namespace
+
+bool BeginScript(const uint8_t* script, size_t size, uint32_t* count, ScriptCursor* cursor) {
+  cursor->window = script;
+  cursor->held = cursor->size = uint32_t(size);
+  cursor->file = kNoFile;
+  cursor->at = cursor->start = 0;
+  cursor->adds = cursor->literals = *cursor;
+  return BeginWindows(count, cursor);
+}
+
 bool BeginScriptFile(FsFile file, uint8_t* window, uint32_t capacity, uint32_t* count,
                      ScriptCursor* cursor) {
+  const uint32_t quarter = capacity / 4;
   cursor->window = window;
   cursor->size = FsSize(file);
   cursor->file = file;
-  cursor->capacity = capacity;
+  cursor->capacity = quarter;
   cursor->at = cursor->start = cursor->held = 0;
-  if (!TakeLe32(cursor, count)) return false;
-  *count &= kEntryCountMask;
-  return true;
+  cursor->adds = *cursor;
+  cursor->literals = *cursor;
+  cursor->literals.window = window + quarter;
+  cursor->window = window + 2 * quarter;
+  cursor->capacity = capacity - 2 * quarter;
+  return BeginWindows(count, cursor);
 }
 
 EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const char** path) {
@@ -416,6 +474,11 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
                              : ApplyUpdate(context, cursor, entry, paths);
     }
   }
+  // A rebuild that failed part way left the streams inside its entry's bytes.
+  if (result != kDataError && entry.split) {
+    cursor->adds.at = entry.addsNext;
+    cursor->literals.at = entry.literalsNext;
+  }
   cursor->at = result == kDataError ? entry.start : entry.next;
   return result;
 }
@@ -431,6 +494,7 @@ bool ReadEntry(ScriptCursor* cursor, EntryFacts* facts) {
   if (whole) {
     facts->newFile = entry.newFile;
     facts->usesAdd = entry.usesAdd;
+    facts->split = entry.split;
   }
   cursor->at = whole ? entry.next : entry.start;
   return whole;

@@ -12,19 +12,30 @@ namespace vt {
 
 // A read position in a script, which is held in memory or read from its file through a window
 // of bytes that moves along as the entries are read. Nothing past the script's end is read.
-struct ScriptCursor {
+struct ScriptWindow {
   uint32_t at;    // the offset of the next byte to read
-  uint32_t size;  // the script's (the low 32 bits of its file's size)
+  uint32_t size;  // the script's (the low 32 bits of its file's size), or where a stream ends
   const uint8_t* window;  // `held` bytes of the script from offset `start` on
   uint32_t start;
   uint32_t held;
   FsFile file;        // kNoFile: the script is in memory, the window all of it
   uint32_t capacity;  // of the window's buffer, read from `file`
+};
+
+// The entries' window, and those of the add and literal streams that split bodies take their
+// bytes from, found at the first split body and read on where the entry before left them.
+struct ScriptCursor : ScriptWindow {
+  ScriptWindow adds;
+  ScriptWindow literals;
+  bool streams;  // found
   char path[kMaxPath + 1];  // the path of the entry last read, while its entry is read
 };
 
-// The least window for a script read from its file: an entry's header and the longest path.
-const uint32_t kMinScriptWindow = kEntryHeaderSize + kMaxPath + 1;
+// An entry's header and the longest path, which the entries' window must hold at once.
+const uint32_t kEntryHeadWindow = kEntryHeaderSize + kMaxPath + 1;
+// The least window for a script read from its file: half of it reads the entries, a quarter
+// each the two streams of split bodies.
+const uint32_t kMinScriptWindow = 2 * kEntryHeadWindow;
 
 // Told the path of each entry as it is stored (leading backslash included) when its
 // application starts; the stub shows it in the Processing dialog. `entryStarted` may be null.
@@ -64,13 +75,15 @@ bool BeginScriptFile(FsFile file, uint8_t* window, uint32_t capacity, uint32_t* 
                      ScriptCursor* cursor);
 
 // Applies the entry at cursor->at (the CRC table must be built). Returns its EntryResult;
-// the cursor is then at the next entry, except after kDataError, when it is left where it was.
+// the cursor is then at the next entry, except after kDataError, when it is left where it was
+// (the split bodies' streams then anywhere: nothing reads on after a damaged entry).
 // *path (when path is not null) receives the entry's stored path, in the cursor until the next
 // entry is read, or null when the script holds no NUL-terminated path of at most kMaxPath
 // characters there.
 //
 // kDataError, with nothing written and no directory created, for an entry that the script does
-// not hold in full, an unknown op code (also in an entry whose file is then skipped), a path
+// not hold in full (a split body's bytes within their streams, which the script's last eight
+// bytes must locate within it), an unknown op code (also in an entry whose file is then skipped), a path
 // of more than kMaxPath characters, or one that is empty, names no file, has an empty, ".",
 // ".." or device-name component, a colon or a slash, or is longer than kMaxPath once joined to
 // DestinationDir or BackupDir; and, once the old file has matched crcOriginal, a copy or add
@@ -85,13 +98,14 @@ struct EntryFacts {
   bool newFile;      // a new-file entry, its file stored whole; false: an update entry
   bool usesAdd;      // the update entry holds an add operation, which only a stub that carries
                      // kAddOpMarker runs
+  bool split;        // a split body, which only a stub that carries kSplitMarker runs
 };
 
 // Checks the entry at cursor->at as ApplyEntry does before it touches the disk, except for the
-// joined path lengths, and moves the cursor to the next entry. False (cursor unchanged) where
-// ApplyEntry would give kDataError without reading the old file; facts->path is then set as
-// far as the entry was read. Touches nothing, so a run can check a whole script before it
-// changes anything.
+// joined path lengths, and moves the cursor to the next entry. False (cursor unchanged but for
+// the split bodies' streams) where ApplyEntry would give kDataError without reading the old
+// file; facts->path is then set as far as the entry was read. Touches nothing, so a run can
+// check a whole script before it changes anything.
 bool ReadEntry(ScriptCursor* cursor, EntryFacts* facts);
 
 // ReadEntry telling only the path and (when usesAdd is not null) whether the entry holds an add

@@ -55,16 +55,34 @@ class Script {
     return *this;
   }
   Script& Insert(const std::string& data) {
-    vt::PutInsert(&bytes_, Data(data), uint32_t(data.size()));
+    if (!split_) {
+      vt::PutInsert(&bytes_, Data(data), uint32_t(data.size()));
+      return *this;
+    }
+    vt::PutInsertHead(&bytes_, uint32_t(data.size()));
+    literals_ += data;
     return *this;
   }
   // An add of diff.size() bytes: the old file's bytes from `offset` plus those of `diff`.
   Script& Add(uint32_t offset, const std::string& diff) {
-    vt::PutAdd(&bytes_, uint32_t(diff.size()), offset, Data(diff));
+    if (!split_) {
+      vt::PutAdd(&bytes_, uint32_t(diff.size()), offset, Data(diff));
+      return *this;
+    }
+    vt::PutAddHead(&bytes_, uint32_t(diff.size()), offset);
+    adds_ += diff;
+    return *this;
+  }
+  // Starts a split body: until End, inserts and adds keep their bytes in the streams that
+  // bytes() puts after the last entry, with the trailer.
+  Script& Split() {
+    vt::PutSplitBodyStart(&bytes_);
+    split_ = streams_ = true;
     return *this;
   }
   Script& End() {
     vt::PutEnd(&bytes_);
+    split_ = false;
     return *this;
   }
 
@@ -81,7 +99,15 @@ class Script {
     return *this;
   }
 
-  const Bytes& bytes() const { return bytes_; }
+  // The entries, then, once a split body was written, the streams and their trailer.
+  const Bytes& bytes() const {
+    if (!streams_) return bytes_;
+    whole_ = bytes_;
+    whole_.insert(whole_.end(), adds_.begin(), adds_.end());
+    whole_.insert(whole_.end(), literals_.begin(), literals_.end());
+    vt::PutSplitTrailer(&whole_, uint32_t(adds_.size()), uint32_t(literals_.size()));
+    return whole_;
+  }
   uint32_t count() const { return count_; }
 
  private:
@@ -89,6 +115,9 @@ class Script {
     return reinterpret_cast<const uint8_t*>(s.data());
   }
   Bytes bytes_;
+  mutable Bytes whole_;
+  std::string adds_, literals_;
+  bool split_ = false, streams_ = false;
   bool counting_ = false;
   uint32_t count_ = 0;
 };

@@ -394,6 +394,36 @@ TEST_F(ApplyEntryTest, DamagedAddsAreDataErrorAndChangeNothing) {
   EXPECT_EQ(Get("a.txt"), "aXc");
 }
 
+// A split body whose bytes its streams do not hold, or whose streams the script's last eight
+// bytes do not place inside it, changes nothing; the entries before it apply.
+TEST_F(ApplyEntryTest, SplitBodyBeyondItsStreamsIsDataErrorAndChangesNothing) {
+  Put("a.txt", "abc");
+  const auto before = Tree();
+  const std::string diff = Difference("abc", "aXc");
+  auto split = [&](bool insert, uint32_t addLength, uint32_t literalLength) {
+    Script s(1);
+    s.Entry(Crc("abc"), Crc("aXc"), "\\a.txt").Op(kBodySplit);  // streams written by hand
+    if (insert)
+      s.Op(kOpInsert).Le32(4);
+    else
+      s.Op(kOpAdd).Le32(3).Le32(0);
+    s.End().Raw(diff).Le32(addLength).Le32(literalLength);
+    return s.bytes();
+  };
+  const Bytes cases[] = {
+      split(false, 2, 1),          // the add runs into the literal stream
+      split(false, 3, 0xFFFFFFFF), // the streams would start before the script
+      split(false, 0xFFFFFFFE, 3), // their lengths wrap
+      split(true, 0, 3),           // the insert runs past the literal stream
+  };
+  for (const Bytes& bytes : cases) {
+    EXPECT_EQ(ApplyFirst(bytes), kDataError);
+    EXPECT_EQ(Tree(), before);
+  }
+  EXPECT_EQ(ApplyFirst(split(false, 3, 0)), kUpdated);
+  EXPECT_EQ(Get("a.txt"), "aXc");
+}
+
 TEST_F(ApplyEntryTest, TruncationAtEveryLengthReadsOrReportsDataError) {
   Script full(4);
   full.NewFile("\\new\\n.bin", "new data");
@@ -443,7 +473,17 @@ TEST_F(ApplyEntryTest, ScriptReadThroughASmallWindowGivesWhatItGivesInMemory) {
   full.NewFile("\\" + std::string(120, 'l'), "long path");
   full.NewFile("\\d\\e.txt", "e");
   full.NewFile("\\f.txt", "");
-  const Bytes& bytes = full.bytes();
+  // The same as split bodies, with one that is skipped and one after it that must find its bytes
+  // where the skipped one left the streams.
+  const std::string made = old.substr(0, 10) + inserted + std::string(300, 'p');
+  Script split;
+  split.NewFile("\\big.bin", std::string(700, 'b'));
+  split.Entry(Crc(old), Crc(made), "\\a.txt").Split().Copy(10, 0).Insert(inserted)
+      .Add(0, ones).End();
+  split.Entry(1, 2, "\\missing.txt").Split().Insert("skipped").Add(0, "\x05").End();
+  split.Entry(Crc(made), Crc(made + "end"), "\\a.txt").Split().Copy(uint32_t(made.size()), 0)
+      .Insert("end").End();
+  split.NewFile("\\f.txt", "");
   const std::string scriptFile = (root_ / "script").string();
   // The checks and results of every entry, and the files made, from a window of `window`
   // bytes (0: the script in memory).
@@ -486,15 +526,22 @@ TEST_F(ApplyEntryTest, ScriptReadThroughASmallWindowGivesWhatItGivesInMemory) {
   };
   const uint32_t windows[] = {kMinScriptWindow, kMinScriptWindow + 1, kMinScriptWindow + 37,
                               4096};
-  for (size_t length = 0; length <= bytes.size(); length += length + 7 < bytes.size() ? 7 : 1) {
-    SCOPED_TRACE(length);
-    const Bytes cut(bytes.begin(), bytes.begin() + length);
-    const auto expected = outcome(cut, 0);
-    for (uint32_t window : windows) EXPECT_EQ(outcome(cut, window), expected) << window;
+  for (const Bytes* bytes : {&full.bytes(), &split.bytes()}) {
+    for (size_t length = 0; length <= bytes->size();
+         length += length + 7 < bytes->size() ? 7 : 1) {
+      SCOPED_TRACE(length);
+      const Bytes cut(bytes->begin(), bytes->begin() + length);
+      const auto expected = outcome(cut, 0);
+      for (uint32_t window : windows) EXPECT_EQ(outcome(cut, window), expected) << window;
+    }
   }
+  const Bytes& bytes = full.bytes();
   const auto whole = outcome(bytes, kMinScriptWindow);
   EXPECT_EQ(whole.first.back(), "apply \\f.txt 1 @" + std::to_string(bytes.size()));
-  EXPECT_EQ(Get("a.txt"), old.substr(0, 10) + inserted + std::string(300, 'p'));
+  EXPECT_EQ(Get("a.txt"), made);
+  const auto splitWhole = outcome(split.bytes(), kMinScriptWindow);
+  EXPECT_EQ(splitWhole.first.back().rfind("apply \\f.txt 1 @", 0), 0u);
+  EXPECT_EQ(Get("a.txt"), made + "end");
   EXPECT_FALSE(HasTempFile());
 }
 
