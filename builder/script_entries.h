@@ -33,7 +33,8 @@ struct ScriptListing {
 };
 
 // Lists `script`'s entries with the engine's ReadEntry. True when the count field and every
-// entry read and nothing follows the last one.
+// entry read and nothing follows the last one (in a script with split bodies: but the streams,
+// whose every byte the entries take, and the trailer).
 bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listing);
 
 }  // namespace vt

@@ -593,7 +593,8 @@ TEST_F(Commands, DiffWritesTheScriptAndWarnsAboutFilesOnlyInOld) {
   ASSERT_EQ(o.status, 0) << o.err;
   TreeDiff diff;
   std::string error;
-  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error));
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings, 0,
+                        nullptr, BodyLayout::kSplit));
   EXPECT_EQ(Read("Patch.dat"), std::string(diff.script.begin(), diff.script.end()));
   EXPECT_NE(o.err.find("warning: only in OLD, stays on users' disks: '\\gone.txt'"),
             std::string::npos);
