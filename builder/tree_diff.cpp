@@ -576,7 +576,7 @@ const uint64_t kMinParallelBudget = uint64_t(32) << 20;
 // A stream of a split script's bytes before the script ends: those of every split body's adds
 // or inserts, in order. Kept in memory up to kStreamInMemory bytes, then in a temporary file (in
 // memory when none can be made), so that a script of large files needs no more memory than one.
-const size_t kStreamInMemory = size_t(4) << 20;
+const size_t kStreamInMemory = size_t(1) << 20;
 
 class StreamStore {
  public:
@@ -589,10 +589,14 @@ class StreamStore {
 
   void Append(const uint8_t* data, size_t size) {
     size_ += size;
-    held_.insert(held_.end(), data, data + size);
-    if (held_.size() < kStreamInMemory || failed_ || !(file_ || (file_ = tmpfile()))) return;
-    // A failed write is told when the stream is written out.
-    failed_ = fwrite(held_.data(), 1, held_.size(), file_) != held_.size();
+    if (held_.size() + size <= kStreamInMemory || failed_ || !(file_ || (file_ = tmpfile()))) {
+      held_.insert(held_.end(), data, data + size);
+      return;
+    }
+    // What is held goes first, then the new bytes straight from the caller; a failed write is
+    // told when the stream is written out.
+    failed_ = fwrite(held_.data(), 1, held_.size(), file_) != held_.size() ||
+              fwrite(data, 1, size, file_) != size;
     held_.clear();
   }
 

@@ -74,7 +74,7 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 // data is copied from the file as it is written. On failure the sink holds a part.
 //
 // With `layout` kSplit every update entry has a split body: its operations are written in
-// place, their add bytes and literals kept aside (in memory up to a few MiB each, then in
+// place, their add bytes and literals kept aside (in memory up to 1 MiB each, then in
 // temporary files) and appended after the last entry with the trailer. An entry's `stored`
 // counts its operations' bytes wherever they went; scriptSize counts the trailer too.
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
