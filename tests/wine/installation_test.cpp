@@ -484,10 +484,11 @@ TEST_F(InstallationTest, UnknownOperationCodeRollsBackWithMessage206) {
 
 // The stub runs add operations (and says so to the tools that pack it): a file rebuilt from
 // old bytes plus a difference, one larger than the engine's buffer for the sums.
+// A split body beside an interleaved one in the same script.
 TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
   vt::BuildCrcTable();
   const Bytes stub = vtt::ReadFileBytes(vtd::FromUnixPath(VT_STUB_PATH));
-  const std::string marker = VT_ADD_OP_MARKER;
+  const std::string marker = VT_SPLIT_MARKER;
   EXPECT_NE(std::search(stub.begin(), stub.end(), marker.begin(), marker.end()), stub.end());
   std::string old(5000, '\0'), now, diff(5000, '\0');
   for (size_t i = 0; i < old.size(); ++i) old[i] = char(i * 7 + i / 251);
@@ -497,7 +498,7 @@ TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
   ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\code.bin", vtt::ToBytes(old)));
   const std::string a(oldA_.begin(), oldA_.end());
   vtt::Script script;
-  script.Entry(vtt::Crc(old), vtt::Crc(now), "\\code.bin").Add(0, diff).End();
+  script.Entry(vtt::Crc(old), vtt::Crc(now), "\\code.bin").Split().Add(0, diff).End();
   script.Entry(vtt::Crc(a), vtt::Crc(a + "!"), "\\a.txt")
       .Add(0, std::string(a.size(), '\0'))
       .Insert("!")
@@ -511,8 +512,9 @@ TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
 }
 
 // The stub unpacks block 2 through a window of 1 MiB, and the run reads Patch.dat through one of
-// 1 MiB too: a script of several windows and several bzip2 blocks, whose records, entries and
-// operands span the windows' edges, arrives whole and is applied whole.
+// 1 MiB too, a quarter of it for each stream of split bodies: a script of several windows and
+// several bzip2 blocks, whose records, entries, operands and streams span the windows' edges,
+// arrives whole and is applied whole.
 TEST_F(InstallationTest, PatchScriptLargerThanTheUnpackWindowInstallsWhole) {
   vt::BuildCrcTable();
   std::string big(3 * 1024 * 1024 + 12345, '\0');
@@ -521,6 +523,7 @@ TEST_F(InstallationTest, PatchScriptLargerThanTheUnpackWindowInstallsWhole) {
   vtt::Script script;
   script.NewFile("\\big.bin", big);
   script.Entry(vtt::Crc(a), vtt::Crc(a + big), "\\a.txt")
+      .Split()
       .Copy(uint32_t(a.size()), 0)
       .Insert(big)
       .End();
