@@ -58,9 +58,9 @@ if [ "${VANTREL_SKIP_BSDIFF:-}" != 1 ]; then
   bsd_bytes=$t_bytes bsd_secs=$t_secs bsd_kib=$t_kib
 fi
 
-# A stub that carries the marker of the add operation, so that pack takes either script, and the
-# sample's setup files.
-printf 'MZ%s' "$(grep -o 'VantrelOps:[^"]*' "$root/format/file_format.h")" >"$work/stub.exe"
+# A stub that carries the marker of split bodies (which holds the add operation's), so that pack
+# takes every script, and the sample's setup files.
+printf 'MZ%ssplit;' "$(grep -o 'VantrelOps:[^"]*' "$root/format/file_format.h")" >"$work/stub.exe"
 # vantrel diff, then vantrel pack: block 2 as the installer stores it (its stored length: the
 # installer's size less the stub, block 1 and block 2's length field).
 run_vantrel() {  # binary jobs-arguments...

@@ -101,17 +101,34 @@ bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir
   return PackSetupFiles(stub, setupDir, std::move(setupFiles), patchDat, packed, error);
 }
 
-bool StubRunsAddOps(const std::vector<uint8_t>& stub) {
-  const size_t length = sizeof kAddOpMarker - 1;
-  return std::search(stub.begin(), stub.end(), kAddOpMarker, kAddOpMarker + length) !=
-         stub.end();
+namespace {
+
+template <size_t N>
+bool StubCarries(const std::vector<uint8_t>& stub, const char (&marker)[N]) {
+  return std::search(stub.begin(), stub.end(), marker, marker + N - 1) != stub.end();
 }
 
-bool ScriptHasAddOps(const std::vector<uint8_t>& script) {
+bool AnyEntry(const std::vector<uint8_t>& script, bool ScriptEntry::*what) {
   ScriptListing listing;
   ListScriptEntries(script, &listing);
   return std::any_of(listing.entries.begin(), listing.entries.end(),
-                     [](const ScriptEntry& entry) { return entry.usesAdd; });
+                     [what](const ScriptEntry& entry) { return entry.*what; });
+}
+
+}  // namespace
+
+bool StubRunsAddOps(const std::vector<uint8_t>& stub) { return StubCarries(stub, kAddOpMarker); }
+
+bool ScriptHasAddOps(const std::vector<uint8_t>& script) {
+  return AnyEntry(script, &ScriptEntry::usesAdd);
+}
+
+bool StubRunsSplitBodies(const std::vector<uint8_t>& stub) {
+  return StubCarries(stub, kSplitMarker);
+}
+
+bool ScriptHasSplitBodies(const std::vector<uint8_t>& script) {
+  return AnyEntry(script, &ScriptEntry::split);
 }
 
 std::vector<size_t> PatchBlockEnds(const std::vector<uint8_t>& script) {
@@ -123,11 +140,23 @@ std::vector<size_t> PatchBlockEnds(const std::vector<uint8_t>& script) {
     if (ends.empty() || ends.back() != entry.begin) ends.push_back(entry.begin);
     ends.push_back(entry.end);
   }
+  if (listing.streams) {
+    // The add stream starts where the entries end; a block ends before each nonempty stream.
+    for (const size_t start : {listing.addStream, listing.literalStream})
+      if (start > 0 && start < listing.trailer && (ends.empty() || ends.back() < start))
+        ends.push_back(start);
+  }
   return ends;
 }
 
 bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,
                          std::string* error) {
+  if (!StubRunsSplitBodies(stub) && ScriptHasSplitBodies(script)) {
+    *error = "the script has split bodies, which this stub does not run (it would stop with a "
+             "data error): use a current stub, or make the script with 'vantrel diff " +
+             std::string(StubRunsAddOps(stub) ? "--no-split'" : "--original-format'");
+    return false;
+  }
   if (StubRunsAddOps(stub) || !ScriptHasAddOps(script)) return true;
   *error = "the script holds add operations, which this stub does not run (it would stop with "
            "a data error): use a current stub, or make the script with 'vantrel diff "

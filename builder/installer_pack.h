@@ -25,11 +25,11 @@ struct PackedInstaller {
 
 // Builds the installer: `stub` (a Windows program, "MZ"), block 1 from every file of
 // `setupDir` sorted by name, block 2 from `patchDat`. Refuses, with *error naming the culprit,
-// a stub that is no Windows program, a script with add operations for a stub that does not
-// run them, a setup folder that holds anything but plain files with plain names (folders,
-// links, special files), and whatever BuildInstaller refuses. A copy of
-// `patchDat` named Patch.dat among the setup files is left out; missing expected setup files
-// are a sentence in packed->warnings.
+// a stub that is no Windows program, a script with add operations or split bodies for a stub
+// that does not run them, a setup folder that holds anything but plain files with plain names
+// (folders, links, special files), and whatever BuildInstaller refuses. A copy of `patchDat`
+// named Patch.dat among the setup files is left out; missing expected setup files are a
+// sentence in packed->warnings.
 bool PackInstaller(const std::vector<uint8_t>& stub, const std::string& setupDir,
                    const std::vector<uint8_t>& patchDat, PackedInstaller* packed,
                    std::string* error);
@@ -50,6 +50,12 @@ bool StubRunsAddOps(const std::vector<uint8_t>& stub);
 // read are not looked at.
 bool ScriptHasAddOps(const std::vector<uint8_t>& script);
 
+// Whether `stub` runs split bodies: it carries kSplitMarker.
+bool StubRunsSplitBodies(const std::vector<uint8_t>& stub);
+
+// Whether an entry of `script` has a split body, looked at as ScriptHasAddOps looks.
+bool ScriptHasSplitBodies(const std::vector<uint8_t>& script);
+
 // Entries from this many bytes on get bzip2 blocks of their own in block 2: a block that holds
 // the end of one large file and the start of another compresses worse than the two apart
 // (0.8% of block 2 on the synthetic product of bench/big_product.sh), while small entries
@@ -57,10 +63,13 @@ bool ScriptHasAddOps(const std::vector<uint8_t>& script);
 const size_t kOwnBlocksFrom = size_t(1) << 20;
 
 // Where block 2's bzip2 blocks end for `script`: before and after each entry of kOwnBlocksFrom
-// bytes or more. None for a script the engine would not read.
+// bytes or more, and in a script with split bodies where its add stream and its literal stream
+// start (the trailer stays with the literals), so that operations, add bytes and literals are
+// each compressed with their like. None for a script the engine would not read.
 std::vector<size_t> PatchBlockEnds(const std::vector<uint8_t>& script);
 
-// False with *error when `script` holds add operations and `stub` does not run them.
+// False with *error when `script` holds add operations or split bodies and `stub` does not run
+// them.
 bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,
                          std::string* error);
 

@@ -82,9 +82,19 @@ bool ApplyAll(const Check& check, const std::string& dest, const char* backup, c
     entry.update = !check.listing.entries[i].newFile;
     applied->push_back(entry);
   }
-  if (cursor.at != cursor.size) {
-    report->problems.push_back("the script has " + std::to_string(cursor.size - cursor.at) +
-                               " bytes after its last entry");
+  // After the last entry: nothing, or in a script with split bodies the two streams, whose every
+  // byte the entries took, and the trailer.
+  const ScriptListing& listing = check.listing;
+  if (listing.streams && cursor.at > listing.addStream) {
+    report->problems.push_back("the script's last entry runs into the streams of its split "
+                               "bodies");
+    return false;
+  }
+  const size_t trailing = listing.streams ? listing.trailing : cursor.size - cursor.at;
+  if (trailing != 0) {
+    report->problems.push_back("the script has " + std::to_string(trailing) +
+                               " bytes after its last entry" +
+                               (listing.streams ? " that its split bodies do not take" : ""));
     return false;
   }
   return true;

@@ -1,6 +1,7 @@
 // Listing a script's entries through the engine's own reader.
 #include "builder/script_entries.h"
 
+#include "format/file_format.h"
 #include "patch/apply_entry.h"
 
 namespace vt {
@@ -19,10 +20,24 @@ bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listin
     entry.path = facts.path;
     entry.newFile = facts.newFile;
     entry.usesAdd = facts.usesAdd;
+    entry.split = facts.split;
     listing->entries.push_back(entry);
   }
-  listing->trailing = cursor.size - cursor.at;
-  return listing->trailing == 0;
+  if (!cursor.streams) {
+    listing->trailing = cursor.size - cursor.at;
+    return listing->trailing == 0;
+  }
+  // The engine found the streams where the trailer put them; the add stream's length is the
+  // trailer's first field. A whole script's entries end where it starts, and its split bodies
+  // take every byte of both streams.
+  listing->streams = true;
+  listing->trailer = cursor.literals.size;
+  listing->literalStream = cursor.adds.size;
+  listing->addStream = cursor.adds.size - ReadLe32(script.data() + listing->trailer);
+  listing->trailing = (cursor.adds.size - cursor.adds.at) +
+                      (cursor.literals.size - cursor.literals.at) +
+                      (listing->addStream > cursor.at ? listing->addStream - cursor.at : 0);
+  return listing->trailing == 0 && cursor.at == listing->addStream;
 }
 
 }  // namespace vt

@@ -15,6 +15,7 @@ struct ScriptEntry {
   std::string path;  // as stored: "\dir\file"
   bool newFile = false;
   bool usesAdd = false;
+  bool split = false;  // a split body
   size_t begin = 0, end = 0;  // the entry's bytes in the script
 };
 
@@ -24,11 +25,16 @@ struct ScriptListing {
   // In order, up to the first that the engine refuses to read (ReadEntry); all `count` of them
   // when the script is whole.
   std::vector<ScriptEntry> entries;
-  size_t trailing = 0;  // bytes after the last entry of a script whose entries all read
+  size_t trailing = 0;  // bytes after the last entry (and streams) of a script whose entries
+                        // all read
+  // A script with split bodies: where its add stream, its literal stream and its trailer start.
+  bool streams = false;
+  size_t addStream = 0, literalStream = 0, trailer = 0;
 };
 
 // Lists `script`'s entries with the engine's ReadEntry. True when the count field and every
-// entry read and nothing follows the last one.
+// entry read and nothing follows the last one (in a script with split bodies: but the streams,
+// whose every byte the entries take, and the trailer).
 bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listing);
 
 }  // namespace vt

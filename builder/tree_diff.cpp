@@ -437,7 +437,8 @@ struct FileJob {
 
 // Compares one file and makes its entry. False with job->error.
 bool MakeEntry(const std::string& oldDir, const std::string& newDir,
-               const std::vector<DeltaTuning>& tunings, unsigned threads, FileJob* job) {
+               const std::vector<DeltaTuning>& tunings, BodyLayout layout, unsigned threads,
+               FileJob* job) {
   FileMap newFile, oldFile;
   if (!MapChecked(NativePath(newDir, job->path), &newFile, &job->error)) return false;
   if (job->hasOld && !MapChecked(NativePath(oldDir, job->path), &oldFile, &job->error))
@@ -457,6 +458,7 @@ bool MakeEntry(const std::string& oldDir, const std::string& newDir,
     entry.update = true;
     entry.oldSize = oldFile.size();
     PutEntryHeader(&out, crcOld, crcNew, job->path);
+    if (layout == BodyLayout::kSplit) PutSplitBodyStart(&out);
     EncodeBest(oldFile, newFile, tunings, threads, &job->ops, &job->keptOps, &entry.delta);
   } else {
     PutEntryHeader(&out, 0, crcNew, job->path);
@@ -477,8 +479,10 @@ bool MakeEntry(const std::string& oldDir, const std::string& newDir,
 class DiffPool {
  public:
   DiffPool(const std::string& oldDir, const std::string& newDir,
-           const std::vector<DeltaTuning>& tunings, std::vector<FileJob>* jobs, uint64_t budget)
-      : oldDir_(oldDir), newDir_(newDir), tunings_(tunings), jobs_(*jobs), budget_(budget) {}
+           const std::vector<DeltaTuning>& tunings, BodyLayout layout, std::vector<FileJob>* jobs,
+           uint64_t budget)
+      : oldDir_(oldDir), newDir_(newDir), tunings_(tunings), layout_(layout), jobs_(*jobs),
+        budget_(budget) {}
 
   void Start(unsigned threads) {
     threads_ = threads;
@@ -535,7 +539,7 @@ class DiffPool {
       FileJob& job = jobs_[next_++];
       held_ += job.weight;
       lock.unlock();
-      job.ok = MakeEntry(oldDir_, newDir_, tunings_, threads_, &job);
+      job.ok = MakeEntry(oldDir_, newDir_, tunings_, layout_, threads_, &job);
       lock.lock();
       job.done = true;
       finishedBytes_ += job.newSize;
@@ -546,6 +550,7 @@ class DiffPool {
   const std::string& oldDir_;
   const std::string& newDir_;
   const std::vector<DeltaTuning>& tunings_;
+  const BodyLayout layout_;
   std::vector<FileJob>& jobs_;
   const uint64_t budget_;
   std::mutex mutex_;
@@ -568,15 +573,151 @@ uint64_t JobWeight(uint64_t oldSize, uint64_t newSize) { return std::max(oldSize
 // memory the largest file's own job takes.
 const uint64_t kMinParallelBudget = uint64_t(32) << 20;
 
-// Writes job's entry to `out` and lets its operations go. A new file's data is copied from the
-// file, which must still be what its CRC was taken of.
-bool WriteEntry(const std::string& newDir, FileJob* job, ByteSink* out, std::string* error) {
+// A stream of a split script's bytes before the script ends: those of every split body's adds
+// or inserts, in order. Kept in memory up to kStreamInMemory bytes, then in a temporary file (in
+// memory when none can be made), so that a script of large files needs no more memory than one.
+const size_t kStreamInMemory = size_t(1) << 20;
+
+class StreamStore {
+ public:
+  StreamStore() = default;
+  StreamStore(const StreamStore&) = delete;
+  StreamStore& operator=(const StreamStore&) = delete;
+  ~StreamStore() {
+    if (file_) fclose(file_);
+  }
+
+  void Append(const uint8_t* data, size_t size) {
+    size_ += size;
+    if (held_.size() + size <= kStreamInMemory || failed_ || !(file_ || (file_ = tmpfile()))) {
+      held_.insert(held_.end(), data, data + size);
+      return;
+    }
+    // What is held goes first, then the new bytes straight from the caller; a failed write is
+    // told when the stream is written out.
+    failed_ = fwrite(held_.data(), 1, held_.size(), file_) != held_.size() ||
+              fwrite(data, 1, size, file_) != size;
+    held_.clear();
+  }
+
+  uint64_t size() const { return size_; }
+
+  // Appends the stream to `out`, a piece at a time.
+  bool WriteTo(ByteSink* out, std::string* error) {
+    if (file_) {
+      if (failed_ || fflush(file_) != 0 || fseek(file_, 0, SEEK_SET) != 0) {
+        *error = "cannot keep the script's streams in a temporary file";
+        return false;
+      }
+      std::vector<uint8_t> piece(kStreamInMemory);
+      for (uint64_t left = size_ - held_.size(); left > 0;) {
+        const size_t n = size_t(std::min<uint64_t>(piece.size(), left));
+        if (fread(piece.data(), 1, n, file_) != n) {
+          *error = "cannot read back the script's streams from a temporary file";
+          return false;
+        }
+        if (!out->Append(piece.data(), n, error)) return false;
+        left -= n;
+      }
+    }
+    return out->Append(held_.data(), held_.size(), error);
+  }
+
+ private:
+  std::vector<uint8_t> held_;  // the bytes after those in file_
+  FILE* file_ = nullptr;
+  bool failed_ = false;
+  uint64_t size_ = 0;
+};
+
+// Takes an update body's operations as the encoder writes them, in pieces of any size, and
+// passes on their op codes and fields, while the bytes of each add go to `adds` and those of
+// each insert to `literals`: the operations of a split body.
+class SplitOps : public ByteSink {
+ public:
+  SplitOps(ByteSink* out, StreamStore* adds, StreamStore* literals)
+      : out_(*out), adds_(*adds), literals_(*literals) {}
+
+  bool Append(const uint8_t* data, size_t size, std::string* error) override {
+    fields_.clear();
+    while (size > 0) {
+      if (left_ > 0) {  // inside an add's or insert's bytes
+        const size_t n = size_t(std::min<uint64_t>(left_, size));
+        (inAdd_ ? adds_ : literals_).Append(data, n);
+        data += n, size -= n, left_ -= n;
+        continue;
+      }
+      if (ended_) return Bad("bytes after the end byte", error);
+      if (want_ == 0) {
+        op_ = data[0];
+        want_ = op_ == kOpCopy || op_ == kOpAdd ? 9 : op_ == kOpInsert ? 5 : op_ == kOpEnd ? 1 : 0;
+        if (want_ == 0) return Bad("op code " + std::to_string(op_), error);
+      }
+      const size_t n = std::min(want_ - got_, size);
+      memcpy(head_ + got_, data, n);
+      data += n, size -= n, got_ += n;
+      if (got_ < want_) continue;
+      fields_.insert(fields_.end(), head_, head_ + want_);
+      if (op_ == kOpInsert || op_ == kOpAdd) left_ = ReadLe32(head_ + 1);
+      inAdd_ = op_ == kOpAdd;
+      ended_ = op_ == kOpEnd;
+      want_ = got_ = 0;
+    }
+    return out_.Append(fields_.data(), fields_.size(), error);
+  }
+
+  bool OverwriteStart(const uint8_t*, size_t, std::string* error) override {
+    return Bad("a rewrite", error);
+  }
+
+  // Whether the operations ended with the end byte.
+  bool Ended(std::string* error) { return ended_ || Bad("no end byte", error); }
+
+ private:
+  static bool Bad(const std::string& what, std::string* error) {
+    *error = "the operations kept for the script are damaged: " + what;
+    return false;
+  }
+
+  ByteSink& out_;
+  StreamStore& adds_;
+  StreamStore& literals_;
+  std::vector<uint8_t> fields_;
+  uint8_t head_[9];
+  size_t want_ = 0, got_ = 0;  // of the operation's fields in head_
+  uint8_t op_ = 0;
+  uint64_t left_ = 0;  // bytes of the current add or insert still to come
+  bool inAdd_ = false;
+  bool ended_ = false;
+};
+
+// Where a split script's add bytes and literals wait for the last entry.
+struct SplitStreams {
+  StreamStore adds;
+  StreamStore literals;
+  bool used = false;  // a split body was written
+};
+
+// Writes job's entry to `out` and lets its operations go; those of a split body (`streams`
+// not null) pass through SplitOps. A new file's data is copied from the file, which must still
+// be what its CRC was taken of.
+bool WriteEntry(const std::string& newDir, FileJob* job, ByteSink* out, SplitStreams* streams,
+                std::string* error) {
   if (!out->Append(job->bytes.data(), job->bytes.size(), error)) return false;
   std::vector<uint8_t>().swap(job->bytes);
   if (job->entry.update) {
-    const bool ok = job->keptOps
-                        ? static_cast<CompressedOps&>(*job->keptOps).WriteTo(out, error)
-                        : out->Append(job->ops.data(), job->ops.size(), error);
+    auto writeOps = [&](ByteSink* to) {
+      return job->keptOps ? static_cast<CompressedOps&>(*job->keptOps).WriteTo(to, error)
+                          : to->Append(job->ops.data(), job->ops.size(), error);
+    };
+    bool ok;
+    if (streams) {
+      SplitOps split(out, &streams->adds, &streams->literals);
+      ok = writeOps(&split) && split.Ended(error);
+      streams->used = true;
+    } else {
+      ok = writeOps(out);
+    }
     std::vector<uint8_t>().swap(job->ops);
     job->keptOps.reset();
     return ok;
@@ -599,6 +740,20 @@ bool WriteEntry(const std::string& newDir, FileJob* job, ByteSink* out, std::str
     return false;
   }
   return true;
+}
+
+// Appends the streams of a script with split bodies and the trailer that ends it.
+bool EndSplitScript(SplitStreams* streams, ByteSink* out, std::string* error) {
+  for (const StreamStore* stream : {&streams->adds, &streams->literals})
+    if (stream->size() > UINT32_MAX) {
+      *error = "the script's " + std::string(stream == &streams->adds ? "add" : "literal") +
+               " stream would have 4 GiB or more, more than its length field holds";
+      return false;
+    }
+  std::vector<uint8_t> trailer;
+  PutSplitTrailer(&trailer, uint32_t(streams->adds.size()), uint32_t(streams->literals.size()));
+  return streams->adds.WriteTo(out, error) && streams->literals.WriteTo(out, error) &&
+         out->Append(trailer.data(), trailer.size(), error);
 }
 
 }  // namespace
@@ -644,7 +799,8 @@ bool ListOldTree(const std::string& dir, std::vector<std::string>* paths, std::s
 
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress, void* context,
-               const std::vector<DeltaTuning>& tunings, unsigned threads, ByteSink* sink) {
+               const std::vector<DeltaTuning>& tunings, unsigned threads, ByteSink* sink,
+               BodyLayout layout) {
   BuildCrcTable();
   std::vector<std::string> oldPaths, newPaths;
   if (!ListFolder(oldDir, false, &oldPaths, error)) return false;
@@ -674,7 +830,8 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
     budget = std::max(budget, job.weight);
   }
   if (threads == 0) threads = DefaultThreads();
-  DiffPool pool(oldDir, newDir, tunings.empty() ? kDefaultTunings : tunings, &jobs, budget);
+  DiffPool pool(oldDir, newDir, tunings.empty() ? kDefaultTunings : tunings, layout, &jobs,
+                budget);
   pool.Start(threads);
 
   VectorSink inMemory(&diff->script);
@@ -682,6 +839,8 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   uint8_t count[4] = {0, 0, 0, 0};
   if (!out.Append(count, 4, error)) return false;
   diff->scriptSize = 4;
+  SplitStreams streams;
+  SplitStreams* split = layout == BodyLayout::kSplit ? &streams : nullptr;
   for (size_t k = 0; k < jobs.size(); ++k) {
     uint64_t finished = 0;
     FileJob& job = pool.Wait(k, &finished, progress, context, total);
@@ -697,13 +856,15 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
         return false;
       }
       if (job.crcTwin) diff->crcTwins.push_back(job.path);
-      if (!WriteEntry(newDir, &job, &out, error)) return false;
+      if (!WriteEntry(newDir, &job, &out, split, error)) return false;
       diff->scriptSize += job.entry.stored;
       diff->entries.push_back(job.entry);
     }
     pool.Written(k);
   }
   pool.Stop();
+  if (streams.used && !EndSplitScript(&streams, &out, error)) return false;
+  if (streams.used) diff->scriptSize += kSplitTrailerSize;
   WriteLe32(count, uint32_t(diff->entries.size()));
   return out.OverwriteStart(count, 4, error);
 }

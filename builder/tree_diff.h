@@ -21,6 +21,11 @@ const size_t kTypicalDestinationLength = 48;
 const size_t kBackupDirAllowance = 12;
 const size_t kMaxEntryPath = kMaxPath - kTypicalDestinationLength - kBackupDirAllowance;
 
+// How an update entry's body holds its add bytes and literals: after each operation's fields
+// (the layout every stub runs), or apart in the streams after the last entry (kBodySplit,
+// only for stubs that carry kSplitMarker).
+enum class BodyLayout { kInterleaved, kSplit };
+
 struct DiffEntry {
   std::string path;  // as stored: "\dir\file"
   bool update = false;  // false: a new-file entry
@@ -67,10 +72,15 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 // The script goes to `sink` (nullptr: diff->script) entry by entry, in order, as the files are
 // done: only the entries finished ahead of the next one to write are held, and a new file's
 // data is copied from the file as it is written. On failure the sink holds a part.
+//
+// With `layout` kSplit every update entry has a split body: its operations are written in
+// place, their add bytes and literals kept aside (in memory up to 1 MiB each, then in
+// temporary files) and appended after the last entry with the trailer. An entry's `stored`
+// counts its operations' bytes wherever they went; scriptSize counts the trailer too.
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress = nullptr, void* context = nullptr,
                const std::vector<DeltaTuning>& tunings = {}, unsigned threads = 0,
-               ByteSink* sink = nullptr);
+               ByteSink* sink = nullptr, BodyLayout layout = BodyLayout::kInterleaved);
 
 // The threads DiffTrees uses by default: one per core.
 unsigned DefaultThreads();

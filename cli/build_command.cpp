@@ -39,6 +39,9 @@ const char kBuildHelp[] =
     "The script uses add operations (matches that store the byte-wise difference, several\n"
     "times smaller patches of programs) when the stub runs them, as every current stub does;\n"
     "with an older stub, or with --original-format, it holds copy and insert operations only.\n"
+    "Its update entries have split bodies (add bytes and literals in streams of their own, as\n"
+    "'vantrel diff' writes them) when the stub runs those; with a stub that runs add operations\n"
+    "only, each operation's bytes follow it.\n"
     "\n"
     "The installer's names and texts are in the users' ANSI code page (--codepage, as for\n"
     "'vantrel diff'; without it everything must be plain ASCII). Update.ini, Language.ini,\n"
@@ -114,16 +117,20 @@ int RunBuild(std::vector<std::string> args) {
   std::vector<uint8_t> stub;
   if (!ReadFileBytes(stubPath, &stub, &error)) return Fail(error);
 
-  // The script takes add operations only where the stub runs them.
+  // The script takes add operations and split bodies only where the stub runs them.
   const bool addOps = !originalFormat && StubRunsAddOps(stub);
+  const bool split = addOps && StubRunsSplitBodies(stub);
   if (!originalFormat && !addOps)
     printf("the stub runs copy and insert operations only: the script is in the original "
            "format\n");
+  else if (addOps && !split)
+    printf("the stub does not run split bodies: each operation's bytes follow it\n");
   TreeDiff diff;
   {
     Progress progress("diff");
     if (!DiffTrees(oldDir, newDir, &diff, &error, Progress::Callback, &progress,
-                   addOps ? kAddTunings : kDefaultTunings, jobs))
+                   addOps ? kAddTunings : kDefaultTunings, jobs, nullptr,
+                   split ? BodyLayout::kSplit : BodyLayout::kInterleaved))
       return Fail(error);
   }
   WarnAboutDiff(diff);

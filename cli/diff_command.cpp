@@ -13,7 +13,7 @@ namespace {
 
 const char kDiffHelp[] =
     "usage: vantrel diff OLD_DIR NEW_DIR -o Patch.dat [-j N] [--codepage N]\n"
-    "                    [--original-format]\n"
+    "                    [--original-format | --no-split]\n"
     "\n"
     "Writes the patch script that turns the files of OLD_DIR into those of NEW_DIR: a new-file\n"
     "entry for each file only in NEW_DIR, an update entry (copy, insert and add operations\n"
@@ -41,16 +41,24 @@ const char kDiffHelp[] =
     "pack' refuses an older one); --original-format writes copy and insert operations only,\n"
     "the script every stub runs.\n"
     "\n"
+    "Update entries have split bodies: their operations stay in place while their add bytes\n"
+    "and literal bytes go, in order, to two streams after the last entry, so that the\n"
+    "installer's compression sees like bytes together (a few per cent smaller). Only stubs\n"
+    "that run split bodies take such a script; --no-split keeps each operation's bytes after\n"
+    "it, with add operations, for stubs that run add operations but not split bodies.\n"
+    "\n"
     "options:\n"
     "  -o, --output FILE    the script to write; an existing file is replaced once the new\n"
     "                       one is complete; a path inside OLD_DIR or NEW_DIR is refused\n"
     "  -j, --jobs N         files encoded side by side (default: one per core); the script\n"
     "                       is the same for any N\n"
     "  --codepage N         the installer's ANSI code page for file names\n"
-    "  --original-format    copy and insert operations only\n";
+    "  --original-format    copy and insert operations only\n"
+    "  --no-split           add operations, each operation's bytes after it\n";
 
 int RunDiff(std::vector<std::string> args) {
   const bool originalFormat = TakeFlag(&args, "--original-format");
+  const bool noSplit = TakeFlag(&args, "--no-split");
   const std::vector<OptionSpec> options = {
       {"--output", "-o"}, {"--jobs", "-j"}, {"--codepage", nullptr}};
   ParsedArgs parsed;
@@ -64,6 +72,8 @@ int RunDiff(std::vector<std::string> args) {
   if (parsed.operands.size() != 2)
     return FailUsage(kDiffCommand, "expected OLD_DIR and NEW_DIR");
   if (!parsed.values.count("--output")) return FailUsage(kDiffCommand, "missing --output");
+  if (originalFormat && noSplit)
+    return FailUsage(kDiffCommand, "--original-format and --no-split exclude each other");
   const std::string& output = parsed.values["--output"];
   if (!CheckOutputIsNoInput(output, {}, {parsed.operands[0], parsed.operands[1]}, &error))
     return Fail(error);
@@ -73,7 +83,8 @@ int RunDiff(std::vector<std::string> args) {
   {
     Progress progress("diff");
     if (!DiffTrees(parsed.operands[0], parsed.operands[1], &diff, &error, Progress::Callback,
-                   &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs, &file))
+                   &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs, &file,
+                   originalFormat || noSplit ? BodyLayout::kInterleaved : BodyLayout::kSplit))
       return Fail(error);
   }
   WarnAboutDiff(diff);

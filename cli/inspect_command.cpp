@@ -26,9 +26,9 @@ const char kInspectHelp[] =
     "size) and the name and size of every file in them, after checking each block as the\n"
     "installer itself does. For a damaged installer it says on one line per block what is wrong\n"
     "and exits with status 1. A block 1 whose stored size is over 1 GiB counts as damaged:\n"
-    "the 32-bit installer cannot count on allocating it. A Patch.dat that holds add operations is\n"
-    "named, and counts as damaged when the stub does not run them. INSTALLER must be a\n"
-    "regular file.\n"
+    "the 32-bit installer cannot count on allocating it. A Patch.dat that holds add operations or\n"
+    "split bodies is named, and counts as damaged when the stub does not run them; with\n"
+    "--codepage an entry with a split body is marked (split). INSTALLER must be a regular file.\n"
     "\n"
     "options:\n"
     "  --codepage N   also list the paths of Patch.dat's entries, shown in UTF-8 from the\n"
@@ -86,23 +86,25 @@ void PrintEntries(const std::vector<uint8_t>& script) {
   if (!listing.countRead) return;
   printf("Patch.dat: %u entr%s\n", unsigned(listing.count), listing.count == 1 ? "y" : "ies");
   for (const ScriptEntry& entry : listing.entries)
-    printf("  %s\n", Printable(ShownName(entry.path)).c_str());
+    printf("  %s%s\n", Printable(ShownName(entry.path)).c_str(), entry.split ? "  (split)" : "");
   if (listing.entries.size() < listing.count)
     printf("  entry %u is damaged\n", unsigned(listing.entries.size() + 1));
 }
 
-// A script with add operations is named, and refused with a stub that does not run them (it
-// would stop with a data error). An original-format script prints nothing here.
+// A script with add operations or split bodies is named, and refused with a stub that does not
+// run them (it would stop with a data error). An original-format script prints nothing here.
 bool CheckAddOps(const uint8_t* image, size_t imageSize, const std::vector<uint8_t>& script,
                  const std::string& path) {
   std::string error;
-  if (!ScriptHasAddOps(script)) return true;
+  const bool split = ScriptHasSplitBodies(script);
+  if (!split && !ScriptHasAddOps(script)) return true;
   const std::vector<uint8_t> stub(image, image + FindStubSize(image, imageSize));
   if (!CheckStubRunsScript(stub, script, &error)) {
     Fail(Quote(path) + ": " + error);
     return false;
   }
-  printf("Patch.dat holds add operations, which the stub runs\n");
+  printf(split ? "Patch.dat has split bodies, which the stub runs\n"
+               : "Patch.dat holds add operations, which the stub runs\n");
   return true;
 }
 

@@ -387,6 +387,87 @@ TEST_F(TreeDiffTest, LargeFilesWriteTheOperationsChosenWhole) {
   }
 }
 
+// A split script, byte for byte: each update body's operations in place, their add bytes and
+// literals in the two streams after the last entry in entry order, a new file's data inline.
+TEST_F(TreeDiffTest, SplitBodiesKeepAddBytesAndLiteralsApart) {
+  BuildCrcTable();
+  const Bytes old = Random(3000, 9);
+  Bytes now(old.begin(), old.begin() + 2000);
+  for (size_t i = 1000; i < 1400; ++i) ++now[i];
+  const std::string tail = "tail-literal", other = "completely other text";
+  now.insert(now.end(), tail.begin(), tail.end());
+  Write("old/a.bin", old);
+  Write("new/a.bin", now);
+  Write("old/b.txt", B(std::string(50, 'x')));
+  Write("new/b.txt", B(other));
+  Write("new/c.txt", B("new file"));
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings, 1,
+                        nullptr, BodyLayout::kSplit))
+      << error;
+
+  Bytes addBytes(2000, 0);
+  std::fill(addBytes.begin() + 1000, addBytes.begin() + 1400, 1);
+  Bytes expected;
+  StartScript(&expected, 3);
+  PutEntryHeader(&expected, CrcBytes(old.data(), old.size()), CrcBytes(now.data(), now.size()),
+                 "\\a.bin");
+  PutSplitBodyStart(&expected);
+  PutAddHead(&expected, 2000, 0);
+  PutInsertHead(&expected, uint32_t(tail.size()));
+  PutEnd(&expected);
+  PutEntryHeader(&expected, vtt::Crc(std::string(50, 'x')), vtt::Crc(other), "\\b.txt");
+  PutSplitBodyStart(&expected);
+  PutInsertHead(&expected, uint32_t(other.size()));
+  PutEnd(&expected);
+  PutEntryHeader(&expected, 0, vtt::Crc("new file"), "\\c.txt");
+  PutNewFileBody(&expected, B("new file").data(), 8);
+  expected.insert(expected.end(), addBytes.begin(), addBytes.end());
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  expected.insert(expected.end(), other.begin(), other.end());
+  PutSplitTrailer(&expected, 2000, uint32_t(tail.size() + other.size()));
+  EXPECT_TRUE(diff.script == expected);
+  EXPECT_EQ(diff.scriptSize, expected.size());
+  // Block 2's bzip2 blocks end where each stream starts.
+  const size_t literals = expected.size() - 8 - tail.size() - other.size();
+  EXPECT_EQ(PatchBlockEnds(diff.script), (std::vector<size_t>{literals - 2000, literals}));
+}
+
+// Split scripts bring OLD to NEW through the engine, the same on 1 and 2 threads: a tree with
+// every kind of change, and a file changed throughout whose literals (8.5 MiB) pass through a
+// temporary file.
+TEST_F(TreeDiffTest, SplitScriptsBringOldToNew) {
+  const struct {
+    const char* what;
+    bool large;
+  } kCases[] = {{"every kind of change", false}, {"literals beyond memory", true}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    if (c.large) {
+      Write("old/big.bin", Random(9 << 20, 140));
+      Write("new/big.bin", Random(17 << 19, 141));
+    } else {
+      MakeVersions();
+    }
+    Bytes first;
+    for (unsigned threads : {1u, 2u}) {
+      TreeDiff diff;
+      std::string error;
+      ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings,
+                            threads, nullptr, BodyLayout::kSplit))
+          << error;
+      EXPECT_EQ(diff.scriptSize, diff.script.size());
+      EXPECT_TRUE(ScriptHasSplitBodies(diff.script));
+      VerifyReport report;
+      ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
+      EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+      if (threads == 1) first = diff.script;
+      EXPECT_TRUE(diff.script == first) << threads << " threads";
+    }
+  }
+}
+
 // Block 2's bzip2 blocks end around the entries of a large file only, and nowhere in a script
 // the engine would not read.
 TEST_F(TreeDiffTest, LargeEntriesGetBlocksOfTheirOwn) {
@@ -512,7 +593,8 @@ TEST_F(Commands, DiffWritesTheScriptAndWarnsAboutFilesOnlyInOld) {
   ASSERT_EQ(o.status, 0) << o.err;
   TreeDiff diff;
   std::string error;
-  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error));
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings, 0,
+                        nullptr, BodyLayout::kSplit));
   EXPECT_EQ(Read("Patch.dat"), std::string(diff.script.begin(), diff.script.end()));
   EXPECT_NE(o.err.find("warning: only in OLD, stays on users' disks: '\\gone.txt'"),
             std::string::npos);
@@ -573,8 +655,8 @@ TEST_F(Commands, BuildMakesAVerifiedInstallerAndVerifyChecksIt) {
   EXPECT_NE(incomplete.err.find("lacks the folder"), std::string::npos);
 }
 
-// A script with add operations goes only with a stub that runs them; the original format
-// stays there for any stub.
+// A script with add operations or split bodies goes only with a stub that runs them; the
+// original format stays there for any stub.
 TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
   MakePackage();
   // Scattered one-byte changes: copies and inserts by the hundred, or one add.
@@ -584,6 +666,7 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
   Write("pkg/old/code.bin", code);
   Write("pkg/new/code.bin", patched);
   Write("marked.exe", B("MZ" + std::string(100, 's') + VT_ADD_OP_MARKER));
+  Write("split.exe", B("MZ" + std::string(100, 's') + VT_SPLIT_MARKER));
   const auto scriptOf = [&](const std::string& name) {
     const std::string text = Read(name);
     return Bytes(text.begin(), text.end());
@@ -593,6 +676,12 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
   ASSERT_EQ(withAdd.status, 0) << withAdd.err;
   EXPECT_NE(withAdd.out.find(", added "), std::string::npos) << withAdd.out;
   EXPECT_TRUE(ScriptHasAddOps(scriptOf("A.dat")));
+  EXPECT_TRUE(ScriptHasSplitBodies(scriptOf("A.dat")));
+  const Outcome interleaved = Run("diff --no-split pkg/old pkg/new -o N.dat");
+  ASSERT_EQ(interleaved.status, 0) << interleaved.err;
+  EXPECT_TRUE(ScriptHasAddOps(scriptOf("N.dat")));
+  EXPECT_FALSE(ScriptHasSplitBodies(scriptOf("N.dat")));
+  EXPECT_EQ(Run("diff --no-split --original-format pkg/old pkg/new -o X.dat").status, 2);
   const Outcome original = Run("diff --original-format pkg/old pkg/new -o O.dat");
   ASSERT_EQ(original.status, 0) << original.err;
   EXPECT_EQ(original.out.find(", added "), std::string::npos) << original.out;
@@ -610,24 +699,48 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
   };
   EXPECT_GT(stored(scriptOf("O.dat")), stored(scriptOf("A.dat")));
 
-  const Outcome refused = Run("pack --stub stub.exe --setup pkg/setup --patch A.dat -o I.exe");
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.err.find("does not run"), std::string::npos) << refused.err;
-  EXPECT_NE(refused.err.find("--original-format"), std::string::npos) << refused.err;
-  EXPECT_FALSE(fs::exists(dir_ / "I.exe"));
-  EXPECT_EQ(Run("pack --stub stub.exe --setup pkg/setup --patch O.dat -o I.exe").status, 0);
-  EXPECT_EQ(Run("pack --stub marked.exe --setup pkg/setup --patch A.dat -o I.exe").status, 0);
-  const Outcome inspected = Run("inspect I.exe");
-  EXPECT_EQ(inspected.status, 0) << inspected.err;
-  EXPECT_NE(inspected.out.find("holds add operations"), std::string::npos) << inspected.out;
+  // pack: the script and the stub, refused with the way out named.
+  const struct {
+    const char* stub;
+    const char* script;
+    const char* refusal;  // null: packed
+    const char* inspected;
+  } packs[] = {{"stub.exe", "A.dat", "--original-format", nullptr},
+               {"stub.exe", "N.dat", "--original-format", nullptr},
+               {"marked.exe", "A.dat", "--no-split", nullptr},
+               {"stub.exe", "O.dat", nullptr, nullptr},
+               {"marked.exe", "N.dat", nullptr, "holds add operations"},
+               {"split.exe", "N.dat", nullptr, "holds add operations"},
+               {"split.exe", "A.dat", nullptr, "has split bodies"}};
+  for (const auto& c : packs) {
+    SCOPED_TRACE(std::string(c.stub) + " " + c.script);
+    fs::remove(dir_ / "I.exe");
+    const Outcome packed = Run(std::string("pack --stub ") + c.stub +
+                               " --setup pkg/setup --patch " + c.script + " -o I.exe");
+    if (c.refusal) {
+      EXPECT_EQ(packed.status, 1);
+      EXPECT_NE(packed.err.find("does not run"), std::string::npos) << packed.err;
+      EXPECT_NE(packed.err.find(c.refusal), std::string::npos) << packed.err;
+      EXPECT_EQ(std::count(packed.err.begin(), packed.err.end(), '\n'), 1) << packed.err;
+      EXPECT_FALSE(fs::exists(dir_ / "I.exe"));
+      continue;
+    }
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    if (!c.inspected) continue;
+    const Outcome inspected = Run("inspect I.exe");
+    EXPECT_EQ(inspected.status, 0) << inspected.err;
+    EXPECT_NE(inspected.out.find(c.inspected), std::string::npos) << inspected.out;
+  }
 
   // build takes what the stub runs, or the original format when asked.
   const struct {
     const char* args;
     bool adds;
-  } builds[] = {{"build pkg --stub marked.exe -o S.exe", true},
-                {"build pkg --stub stub.exe -o S.exe", false},
-                {"build pkg --stub marked.exe --original-format -o S.exe", false}};
+    bool split;
+  } builds[] = {{"build pkg --stub split.exe -o S.exe", true, true},
+                {"build pkg --stub marked.exe -o S.exe", true, false},
+                {"build pkg --stub stub.exe -o S.exe", false, false},
+                {"build pkg --stub split.exe --original-format -o S.exe", false, false}};
   for (const auto& c : builds) {
     const Outcome built = Run(c.args);
     ASSERT_EQ(built.status, 0) << c.args << built.err;
@@ -636,19 +749,23 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
     const std::string image = Read("S.exe");
     ASSERT_TRUE(ExtractPatchDat(Bytes(image.begin(), image.end()), &script, &error)) << error;
     EXPECT_EQ(ScriptHasAddOps(script), c.adds) << c.args;
+    EXPECT_EQ(ScriptHasSplitBodies(script), c.split) << c.args;
   }
 
   // An installer put together past pack's check is named damaged by inspect and verify.
-  Bytes mismatched;
-  ASSERT_TRUE(BuildInstaller(B("MZ stub"), {{"Update.ini", B("[App]")}}, scriptOf("A.dat"),
-                             &mismatched, &error));
-  Write("M.exe", mismatched);
-  const Outcome inspectedBad = Run("inspect M.exe");
-  EXPECT_EQ(inspectedBad.status, 1);
-  EXPECT_NE(inspectedBad.err.find("does not run"), std::string::npos) << inspectedBad.err;
-  const Outcome verifiedBad = Run("verify M.exe pkg/old pkg/new");
-  EXPECT_EQ(verifiedBad.status, 1);
-  EXPECT_NE(verifiedBad.err.find("does not run"), std::string::npos) << verifiedBad.err;
+  for (const std::string& stub : {"MZ stub", "MZ stub " VT_ADD_OP_MARKER}) {
+    SCOPED_TRACE(stub);
+    Bytes mismatched;
+    ASSERT_TRUE(BuildInstaller(B(stub), {{"Update.ini", B("[App]")}}, scriptOf("A.dat"),
+                               &mismatched, &error));
+    Write("M.exe", mismatched);
+    const Outcome inspectedBad = Run("inspect M.exe");
+    EXPECT_EQ(inspectedBad.status, 1);
+    EXPECT_NE(inspectedBad.err.find("does not run"), std::string::npos) << inspectedBad.err;
+    const Outcome verifiedBad = Run("verify M.exe pkg/old pkg/new");
+    EXPECT_EQ(verifiedBad.status, 1);
+    EXPECT_NE(verifiedBad.err.find("does not run"), std::string::npos) << verifiedBad.err;
+  }
 }
 
 // A link planted at the output's old temporary name or at the output itself is replaced, never
