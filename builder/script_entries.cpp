@@ -23,7 +23,8 @@ bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listin
     entry.split = facts.split;
     listing->entries.push_back(entry);
   }
-  if (!cursor.streams) {
+  // The engine sizes the literal stream when it finds the streams, at the first split body.
+  if (cursor.literals.size == 0) {
     listing->trailing = cursor.size - cursor.at;
     return listing->trailing == 0;
   }
