@@ -44,12 +44,13 @@ const size_t kRepeatBonus = 8;
 // rarely beaten, and the look costs a second search), and wants this many more bytes.
 const size_t kLazyUpTo = 128;
 const size_t kLazyGain = 8;
-// How many bytes more than the current region explains a match must cover to start a new one.
+// How many bytes more than the current region explains a match must cover to start a new one
+// (DeltaTuning::nearGain where the match's displacement is near a recent region's).
 const size_t kNewRegionGain = 8;
 // With adds, old positions this close to where the current region goes on are searched for
-// the anchor when the index's chain was not walked to its end: an edit moves the code after it
-// by a few bytes, and in a file of many equal anchors (tables, instruction patterns) the
-// chain's most recent candidates may all lie elsewhere.
+// the anchor where the region's byte disagrees and the index's chain was not walked to its
+// end: an edit moves the code after it by a few bytes, and in a file of many equal anchors
+// (tables, instruction patterns) the chain's most recent candidates may all lie elsewhere.
 const size_t kNearWindow = 256;
 // With adds, a region whose displacement lies within kNearDisplacement of one of the last
 // kRecentRegions regions' needs only kNearShareFifths fifths of the literal bits a copy must
@@ -364,10 +365,11 @@ class Encoder {
       const int64_t repeatAt = region.active ? int64_t(i) + region.displacement : -1;
       const Match m = SearchIndex(i, repeatAt);
       const int64_t displacement = int64_t(m.oldAt) - int64_t(m.newAt);
-      const uint32_t bits =
-          NearRecent(displacement) ? tuning_.copyBits * kNearShareFifths / 5 : tuning_.copyBits;
+      const bool nearby = NearRecent(displacement);
+      const uint32_t bits = nearby ? tuning_.copyBits * kNearShareFifths / 5 : tuning_.copyBits;
+      const size_t gain = nearby ? tuning_.nearGain : kNewRegionGain;
       if (m.length >= tuning_.minCopy && (m.length >= kGoodEnough || Saves(m, bits)) &&
-          Beats(region, m)) {
+          Beats(region, m, gain)) {
         recent_[recentNext_++ % kRecentRegions] = displacement;
         CloseRegion(&region, &m, m.newAt);
         i = m.newAt + m.length;
@@ -391,14 +393,14 @@ class Encoder {
   }
 
   // Whether `m` explains its bytes clearly better than the current region does: the region
-  // misses kNewRegionGain of them or more.
-  bool Beats(const Region& region, const Match& m) {
+  // misses `gain` of them or more.
+  bool Beats(const Region& region, const Match& m, size_t gain) {
     if (!region.active) return true;
     pager_.Look(size_t(std::max<int64_t>(0, int64_t(m.newAt) + region.displacement)));
     size_t missed = 0;
     for (size_t k = m.newAt; k < m.newAt + m.length; ++k) {
       const int64_t o = int64_t(k) + region.displacement;
-      if ((o < 0 || uint64_t(o) >= oldSize_ || old_[o] != new_[k]) && ++missed >= kNewRegionGain)
+      if ((o < 0 || uint64_t(o) >= oldSize_ || old_[o] != new_[k]) && ++missed >= gain)
         return true;
     }
     return false;
@@ -607,21 +609,23 @@ class Encoder {
         if (m.length > found.length) found = m;
         if (found.length >= kGoodEnough) break;
       }
-      // Only a chain walked in part, or an index of some positions, may have missed one.
+      // Only a chain walked in part, or an index of some positions, may have missed one; and
+      // a shift shows where the current region's byte disagrees (where it agrees, the region
+      // mostly goes on).
       const bool missed = c != kNoPosition || index_.step() > 1;
       if (tuning_.addSplit && missed && repeat != kNoPosition && found.length < kGoodEnough &&
-          oldSize_ >= kAnchor) {
+          old_[repeat] != new_[i] && oldSize_ >= kAnchor) {
         const uint64_t anchor = Load64(new_ + i);
         const size_t from = repeat > kNearWindow ? repeat - kNearWindow : 0;
         const size_t to = std::min(size_t(repeat) + kNearWindow, oldSize_ - kAnchor);
         pager_.Look(from);
-        for (size_t near = from; near <= to; ++near) {
-          if (near == repeat || Load64(old_ + near) != anchor) continue;
+        for (size_t place = from; place <= to; ++place) {
+          if (place == repeat || Load64(old_ + place) != anchor) continue;
           const size_t probe = found.length ? found.newAt + found.length - i : 0;
-          if (probe && (near + probe >= oldSize_ || i + probe >= newSize_ ||
-                        old_[near + probe] != new_[i + probe]))
+          if (probe && (place + probe >= oldSize_ || i + probe >= newSize_ ||
+                        old_[place + probe] != new_[i + probe]))
             continue;
-          const Match m = Extend(near, i);
+          const Match m = Extend(place, i);
           if (m.length > found.length) found = m;
         }
       }
@@ -698,8 +702,9 @@ bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
 
 namespace {
 
-// Settings that differ only in the literal bits a copy must save (copyBits, repeatBits) make
-// operations of about the same compressed size: their spread stays within a tenth or so.
+// Settings that differ only in which matches they take (copyBits, repeatBits, nearGain) search
+// alike until their choices part, and mostly make operations of about the same compressed
+// size: their spread stays within a tenth or so.
 bool Siblings(const DeltaTuning& a, const DeltaTuning& b) {
   return a.minCopy == b.minCopy && a.minRepeatCopy == b.minRepeatCopy &&
          a.chainDepth == b.chainDepth && a.addSplit == b.addSplit;

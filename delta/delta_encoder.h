@@ -33,6 +33,12 @@ struct DeltaTuning {
   // bytes inside such a match is written as a copy instead. Only a stub that carries
   // kAddOpMarker runs the result.
   uint32_t addSplit = 0;
+  // With adds: how many of a match's bytes the current region must miss for the match to start
+  // a region whose displacement lies near a recent region's (any other takes 8). Code shifted
+  // a few bytes at a time, its addresses changed, is rebuilt with fewer differences when each
+  // shift is followed; in tables a region shifted by one entry agrees in most bytes and is not
+  // worth its operation.
+  uint32_t nearGain = 8;
 };
 
 struct DeltaStats {
