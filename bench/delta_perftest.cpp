@@ -4,7 +4,8 @@
 // copying NEW_DIR's files with the system.
 // Usage: delta_perftest OLD_DIR NEW_DIR [SET]...
 // A SET is one or more settings joined by '+', each minCopy,minRepeatCopy,chainDepth,copyBits,
-// repeatBits; the tool keeps per file what compresses best among a set's settings.
+// repeatBits[,addSplit[,nearGain]]; the tool keeps per file what compresses best among a set's
+// settings.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -53,17 +54,19 @@ double TimeCopy(const vt::TreeDiff& diff, const std::string& newDir, const fs::p
   return Seconds(start);
 }
 
-// Reads "a,b,c,d,e[,f]+a,b,c,d,e[,f]..." into settings (f: addSplit, 0 when absent); false
-// when malformed.
+// Reads "a,b,c,d,e[,f[,g]]+a,b,c,d,e[,f[,g]]..." into settings (f: addSplit, 0 when absent;
+// g: nearGain, 8 when absent); false when malformed.
 bool ParseSet(const char* text, std::vector<vt::DeltaTuning>* set) {
   for (const char* p = text; *p;) {
     vt::DeltaTuning t;
-    unsigned v[6] = {0};
+    unsigned v[7] = {0, 0, 0, 0, 0, 0, 8};
     int used = 0;
     if (sscanf(p, "%u,%u,%u,%u,%u%n", &v[0], &v[1], &v[2], &v[3], &v[4], &used) != 5) return false;
     int more = 0;
     if (p[used] == ',' && sscanf(p + used, ",%u%n", &v[5], &more) == 1) used += more;
+    if (p[used] == ',' && sscanf(p + used, ",%u%n", &v[6], &more) == 1) used += more;
     t.addSplit = v[5];
+    t.nearGain = v[6];
     t.minCopy = v[0];
     t.minRepeatCopy = v[1];
     t.chainDepth = v[2];
@@ -81,7 +84,8 @@ bool ParseSet(const char* text, std::vector<vt::DeltaTuning>* set) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: delta_perftest OLD_DIR NEW_DIR [a,b,c,d,e[,f][+a,b,c,d,e[,f]]...]...\n");
+    fprintf(stderr, "usage: delta_perftest OLD_DIR NEW_DIR "
+                    "[a,b,c,d,e[,f[,g]][+a,b,c,d,e[,f[,g]]]...]...\n");
     return 2;
   }
   // No set given: the tool's own choices, in the original format and with add operations.

@@ -768,14 +768,15 @@ const std::vector<DeltaTuning> kDefaultTunings = {
 // often costs more in operation headers than the zeros it saves, and the split keeps the
 // script of a big file with scattered edits near the size of its changed regions. The add
 // settings differ in what a new region must save (copyBits; repeatBits is unused with adds):
-// where code moved, a dearer region start keeps fewer, longer adds. The last three are
-// kDefaultTunings themselves, so that the operations of a file whose settings are tried never
-// compress larger than in the original format: files whose edits adds do not help keep copies
-// and inserts.
+// where code moved, a dearer region start keeps fewer, longer adds; and in how readily a region
+// follows code shifted a few bytes (nearGain): most eagerly with the dearest region start. The
+// last three are kDefaultTunings themselves, so that the operations of a file whose settings are
+// tried never compress larger than in the original format: files whose edits adds do not help
+// keep copies and inserts.
 const std::vector<DeltaTuning> kAddTunings = {
-    {8, 8, 16, 40, 24, 16384},
-    {8, 8, 16, 24, 16, 16384},
-    {8, 8, 16, 60, 32, 16384},
+    {8, 8, 16, 40, 24, 16384, 4},
+    {8, 8, 16, 24, 16, 16384, 8},
+    {8, 8, 16, 60, 32, 16384, 3},
     {8, 8, 16, 40, 24, 0},
     {8, 8, 16, 96, 48, 0},
     {8, 8, 16, 24, 16, 0},

@@ -14,10 +14,14 @@
 //
 // With add operations, a changed address inside moved code no longer ends a match: the
 // region goes on across it and stores the byte-wise difference, mostly zeros, which the
-// bzip2 stage all but removes.
+// bzip2 stage all but removes. Where a region ends, the next one is looked for near its
+// displacement too, and one near a recent displacement is taken more readily: an edit shifts
+// the code after it by a few bytes, and in a repetitive file the index's candidates may miss
+// that place.
 #include "delta/delta_encoder.h"
 
 #include <math.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -40,8 +44,21 @@ const size_t kRepeatBonus = 8;
 // rarely beaten, and the look costs a second search), and wants this many more bytes.
 const size_t kLazyUpTo = 128;
 const size_t kLazyGain = 8;
-// How many bytes more than the current region explains a match must cover to start a new one.
+// How many bytes more than the current region explains a match must cover to start a new one
+// (DeltaTuning::nearGain where the match's displacement is near a recent region's).
 const size_t kNewRegionGain = 8;
+// With adds, old positions this close to where the current region goes on are searched for
+// the anchor where the region's byte disagrees and the index's chain was not walked to its
+// end: an edit moves the code after it by a few bytes, and in a file of many equal anchors
+// (tables, instruction patterns) the chain's most recent candidates may all lie elsewhere.
+const size_t kNearWindow = 256;
+// With adds, a region whose displacement lies within kNearDisplacement of one of the last
+// kRecentRegions regions' needs only kNearShareFifths fifths of the literal bits a copy must
+// save: its offset shares its high bytes with theirs and costs less after compression, and
+// such a region is mostly the same code moved a little more, or back after an insertion.
+const int64_t kNearDisplacement = 1024;
+const size_t kRecentRegions = 4;
+const uint32_t kNearShareFifths = 3;
 // Equal bytes at the current region's displacement passed over without a search: a shorter
 // run may be the start of a longer match elsewhere (code that moved once more).
 const size_t kSureAgreement = 64;
@@ -347,8 +364,13 @@ class Encoder {
       }
       const int64_t repeatAt = region.active ? int64_t(i) + region.displacement : -1;
       const Match m = SearchIndex(i, repeatAt);
-      if (m.length >= tuning_.minCopy &&
-          (m.length >= kGoodEnough || Saves(m, tuning_.copyBits)) && Beats(region, m)) {
+      const int64_t displacement = int64_t(m.oldAt) - int64_t(m.newAt);
+      const bool nearby = NearRecent(displacement);
+      const uint32_t bits = nearby ? tuning_.copyBits * kNearShareFifths / 5 : tuning_.copyBits;
+      const size_t gain = nearby ? tuning_.nearGain : kNewRegionGain;
+      if (m.length >= tuning_.minCopy && (m.length >= kGoodEnough || Saves(m, bits)) &&
+          Beats(region, m, gain)) {
+        recent_[recentNext_++ % kRecentRegions] = displacement;
         CloseRegion(&region, &m, m.newAt);
         i = m.newAt + m.length;
         at_.literalStart = i;
@@ -363,15 +385,22 @@ class Encoder {
     CloseRegion(&region, nullptr, newSize_);
   }
 
+  // Whether `displacement` lies near one of the last kRecentRegions regions'.
+  bool NearRecent(int64_t displacement) const {
+    for (size_t k = 0; k < kRecentRegions && k < recentNext_; ++k)
+      if (std::abs(displacement - recent_[k]) < kNearDisplacement) return true;
+    return false;
+  }
+
   // Whether `m` explains its bytes clearly better than the current region does: the region
-  // misses kNewRegionGain of them or more.
-  bool Beats(const Region& region, const Match& m) {
+  // misses `gain` of them or more.
+  bool Beats(const Region& region, const Match& m, size_t gain) {
     if (!region.active) return true;
     pager_.Look(size_t(std::max<int64_t>(0, int64_t(m.newAt) + region.displacement)));
     size_t missed = 0;
     for (size_t k = m.newAt; k < m.newAt + m.length; ++k) {
       const int64_t o = int64_t(k) + region.displacement;
-      if ((o < 0 || uint64_t(o) >= oldSize_ || old_[o] != new_[k]) && ++missed >= kNewRegionGain)
+      if ((o < 0 || uint64_t(o) >= oldSize_ || old_[o] != new_[k]) && ++missed >= gain)
         return true;
     }
     return false;
@@ -564,8 +593,8 @@ class Encoder {
       // Tag misses cost no depth, but a bucket is not walked without end.
       size_t walk = size_t(tuning_.chainDepth) * 8;
       uint8_t tag = 0;
-      for (uint32_t c = index_.First(new_ + i, &tag); c != kNoPosition && depth > 0 && walk > 0;
-           c = index_.Next(c), --walk) {
+      uint32_t c = index_.First(new_ + i, &tag);
+      for (; c != kNoPosition && depth > 0 && walk > 0; c = index_.Next(c), --walk) {
         if (!index_.Matches(c, tag)) continue;
         --depth;
         if (c == repeat) continue;
@@ -579,6 +608,26 @@ class Encoder {
         if (m.newAt + m.length - i < kAnchor) continue;  // a hash collision
         if (m.length > found.length) found = m;
         if (found.length >= kGoodEnough) break;
+      }
+      // Only a chain walked in part, or an index of some positions, may have missed one; and
+      // a shift shows where the current region's byte disagrees (where it agrees, the region
+      // mostly goes on).
+      const bool missed = c != kNoPosition || index_.step() > 1;
+      if (tuning_.addSplit && missed && repeat != kNoPosition && found.length < kGoodEnough &&
+          old_[repeat] != new_[i] && oldSize_ >= kAnchor) {
+        const uint64_t anchor = Load64(new_ + i);
+        const size_t from = repeat > kNearWindow ? repeat - kNearWindow : 0;
+        const size_t to = std::min(size_t(repeat) + kNearWindow, oldSize_ - kAnchor);
+        pager_.Look(from);
+        for (size_t place = from; place <= to; ++place) {
+          if (place == repeat || Load64(old_ + place) != anchor) continue;
+          const size_t probe = found.length ? found.newAt + found.length - i : 0;
+          if (probe && (place + probe >= oldSize_ || i + probe >= newSize_ ||
+                        old_[place + probe] != new_[i + probe]))
+            continue;
+          const Match m = Extend(place, i);
+          if (m.length > found.length) found = m;
+        }
       }
     }
     return found;
@@ -637,6 +686,9 @@ class Encoder {
   SearchLog* record_ = nullptr;
   const SearchLog* replay_ = nullptr;
   size_t replayAt_ = 0;  // entries before it lie behind the position
+  // The displacements of the last regions started, in a ring.
+  int64_t recent_[kRecentRegions] = {0};
+  size_t recentNext_ = 0;
 };
 
 }  // namespace
@@ -650,8 +702,9 @@ bool EncodeDelta(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
 
 namespace {
 
-// Settings that differ only in the literal bits a copy must save (copyBits, repeatBits) make
-// operations of about the same compressed size: their spread stays within a tenth or so.
+// Settings that differ only in which matches they take (copyBits, repeatBits, nearGain) search
+// alike until their choices part, and mostly make operations of about the same compressed
+// size: their spread stays within a tenth or so.
 bool Siblings(const DeltaTuning& a, const DeltaTuning& b) {
   return a.minCopy == b.minCopy && a.minRepeatCopy == b.minRepeatCopy &&
          a.chainDepth == b.chainDepth && a.addSplit == b.addSplit;

@@ -23,7 +23,8 @@ struct DeltaTuning {
   // new place and for one that continues the previous displacement (cheaper after compression,
   // as its offset follows the previous copy's). Literal bits are estimated from the new file's
   // byte pairs: tables and padding compress well in the PatchDataBlock and are cheaper as
-  // literals than as copies, machine code does not.
+  // literals than as copies, machine code does not. With adds, a region whose displacement is
+  // near a recent region's needs three fifths of copyBits.
   uint32_t copyBits = 40;
   uint32_t repeatBits = 24;
   // 0: copy and insert operations only, the script format every stub runs. Otherwise matches
@@ -32,6 +33,12 @@ struct DeltaTuning {
   // bytes inside such a match is written as a copy instead. Only a stub that carries
   // kAddOpMarker runs the result.
   uint32_t addSplit = 0;
+  // With adds: how many of a match's bytes the current region must miss for the match to start
+  // a region whose displacement lies near a recent region's (any other takes 8). Code shifted
+  // a few bytes at a time, its addresses changed, is rebuilt with fewer differences when each
+  // shift is followed; in tables a region shifted by one entry agrees in most bytes and is not
+  // worth its operation.
+  uint32_t nearGain = 8;
 };
 
 struct DeltaStats {

@@ -349,6 +349,7 @@ TEST_F(DeltaRoundTrip, SiblingsTakingTheFirstsSearchesWriteWhatTheyWriteAlone) {
   std::vector<DeltaTuning> siblings(3);
   siblings[1].copyBits = 24;
   siblings[2].copyBits = 120;
+  siblings[2].nearGain = 3;
   for (uint32_t split : {0u, 1024u}) {
     for (DeltaTuning& t : siblings) t.addSplit = split;
     for (size_t k = 0; k < pairs.size(); ++k) {
