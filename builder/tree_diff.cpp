@@ -657,8 +657,13 @@ class SplitOps : public ByteSink {
       memcpy(head_ + got_, data, n);
       data += n, size -= n, got_ += n;
       if (got_ < want_) continue;
+      // A split body's copy or add holds its offset less the place in the new file where it
+      // starts: along code that only moved, the same number again and again.
+      const uint32_t length = ReadLe32(head_ + 1);
+      if (op_ == kOpCopy || op_ == kOpAdd) WriteLe32(head_ + 5, ReadLe32(head_ + 5) - made_);
+      if (op_ != kOpEnd) made_ += length;
       fields_.insert(fields_.end(), head_, head_ + want_);
-      if (op_ == kOpInsert || op_ == kOpAdd) left_ = ReadLe32(head_ + 1);
+      if (op_ == kOpInsert || op_ == kOpAdd) left_ = length;
       inAdd_ = op_ == kOpAdd;
       ended_ = op_ == kOpEnd;
       want_ = got_ = 0;
@@ -687,6 +692,7 @@ class SplitOps : public ByteSink {
   size_t want_ = 0, got_ = 0;  // of the operation's fields in head_
   uint8_t op_ = 0;
   uint64_t left_ = 0;  // bytes of the current add or insert still to come
+  uint32_t made_ = 0;  // the new file's bytes before the current operation (low 32 bits)
   bool inAdd_ = false;
   bool ended_ = false;
 };

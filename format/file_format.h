@@ -55,7 +55,8 @@ enum PatchOp : uint8_t {
 const char kAddOpMarker[] = VT_ADD_OP_MARKER;
 
 // A split update body: this byte, then the operations as an update body has them up to its end
-// byte, each insert and add without its bytes, which are taken in order from the script's
+// byte, each copy's and add's offset less the new bytes made before it (modulo 2^32), each
+// insert and add without its bytes, which are taken in order from the script's
 // literal stream and add stream instead. Those streams follow the last entry: a script that
 // holds a split body ends in kSplitTrailerSize bytes, u32 length of the add stream and u32
 // length of the literal stream, the literal stream lying just before them and the add stream

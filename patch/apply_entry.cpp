@@ -111,11 +111,15 @@ struct OpWalk {
   uint64_t copyEnd;
   bool usesAdd;
   uint32_t made;  // the rebuilt file's size so far (low 32 bits)
+
 };
 
 // The length and offset of a copy or an add, whose end a rebuild must find in the old file.
 WalkStatus TakeSpan(OpWalk* walk, uint32_t* length, uint32_t* offset) {
   if (!TakeLe32(walk->script, length) || !TakeLe32(walk->script, offset)) return kWalkBad;
+  // A split body's copies and adds hold their offsets less the place in the new file where they
+  // start, which stays the same along code that only moved; other bodies hold them whole.
+  if (walk->adds != walk->script) *offset += walk->made;
   uint64_t stop = uint64_t(*offset) + *length;
   if (stop > walk->copyEnd) walk->copyEnd = stop;
   return walk->old && stop > walk->old->view.size ? kWalkBad : kWalkOn;
@@ -359,6 +363,9 @@ EntryResult Rebuild(const ApplyContext& context, ScriptCursor* script, const Ent
       (walk.literals = &script->literals)->at = entry.literals;
     }
     status = WalkOps(&walk);
+    // Where the check left them, also when the rebuild failed part way.
+    script->adds.at = entry.addsNext;
+    script->literals.at = entry.literalsNext;
     if (!EndNewContent(&out) && status == kWalkDone) status = kWalkWriteFailed;
   }
   bool closed = FsClose(file);
@@ -437,16 +444,16 @@ bool BeginScript(const uint8_t* script, size_t size, uint32_t* count, ScriptCurs
 bool BeginScriptFile(FsFile file, uint8_t* window, uint32_t capacity, uint32_t* count,
                      ScriptCursor* cursor) {
   const uint32_t quarter = capacity / 4;
-  cursor->window = window;
   cursor->size = FsSize(file);
   cursor->file = file;
   cursor->capacity = quarter;
   cursor->at = cursor->start = cursor->held = 0;
-  cursor->adds = *cursor;
-  cursor->literals = *cursor;
-  cursor->literals.window = window + quarter;
   cursor->window = window + 2 * quarter;
-  cursor->capacity = capacity - 2 * quarter;
+  cursor->adds = *cursor;
+  cursor->window += quarter;
+  cursor->literals = *cursor;
+  cursor->window = window;
+  cursor->capacity = 2 * quarter;
   return BeginWindows(count, cursor);
 }
 
@@ -470,11 +477,6 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
       result = entry.newFile ? ApplyNewFile(context, cursor, entry, paths)
                              : ApplyUpdate(context, cursor, entry, paths);
     }
-  }
-  // A rebuild that failed part way left the streams inside its entry's bytes.
-  if (result != kDataError && entry.split) {
-    cursor->adds.at = entry.addsNext;
-    cursor->literals.at = entry.literalsNext;
   }
   cursor->at = result == kDataError ? entry.start : entry.next;
   return result;

@@ -50,8 +50,11 @@ class Script {
     if (keep) Copy(uint32_t(keep), 0);
     return Insert(to.substr(keep)).End();
   }
+  // In a split body, a copy's and an add's offset is written less the new file's bytes before
+  // them, as the format has it there.
   Script& Copy(uint32_t length, uint32_t offset) {
-    vt::PutCopy(&bytes_, length, offset);
+    vt::PutCopy(&bytes_, length, split_ ? offset - made_ : offset);
+    made_ += length;
     return *this;
   }
   Script& Insert(const std::string& data) {
@@ -60,6 +63,7 @@ class Script {
       return *this;
     }
     vt::PutInsertHead(&bytes_, uint32_t(data.size()));
+    made_ += uint32_t(data.size());
     literals_ += data;
     return *this;
   }
@@ -69,7 +73,8 @@ class Script {
       vt::PutAdd(&bytes_, uint32_t(diff.size()), offset, Data(diff));
       return *this;
     }
-    vt::PutAddHead(&bytes_, uint32_t(diff.size()), offset);
+    vt::PutAddHead(&bytes_, uint32_t(diff.size()), offset - made_);
+    made_ += uint32_t(diff.size());
     adds_ += diff;
     return *this;
   }
@@ -78,6 +83,7 @@ class Script {
   Script& Split() {
     vt::PutSplitBodyStart(&bytes_);
     split_ = streams_ = true;
+    made_ = 0;
     return *this;
   }
   Script& End() {
@@ -118,6 +124,7 @@ class Script {
   mutable Bytes whole_;
   std::string adds_, literals_;
   bool split_ = false, streams_ = false;
+  uint32_t made_ = 0;  // the split body's new bytes so far
   bool counting_ = false;
   uint32_t count_ = 0;
 };
