@@ -18,17 +18,14 @@ tests=$b/$tree/tests/wine/vantrel_wine_tests.exe
 [ -f "$tests" ] || { echo "wine_installer_memory.sh: build $tests first" >&2; exit 2; }
 start_wine
 
-# Runs the test with the stub $1 (empty: this build's); prints the peak in KiB, or "failed".
+# Runs the test with the stub $2 (empty: this build's); prints the peak in KiB, or "failed".
 peak() {
   local out
-  out=$(VANTREL_LARGE_SCRIPT_MIB=$mib VANTREL_TEST_STUB=$1 wine "$tests" \
+  out=$(VANTREL_LARGE_SCRIPT_MIB=$mib VANTREL_TEST_STUB=$2 wine "$tests" \
     --gtest_filter=InstallationTest.LargeScriptInstallsInBoundedMemory 2>&1 || true)
   echo "$out" | sed -n 's/^installer peak resident: \([0-9]*\) KiB.*/\1/p' | grep . ||
     echo "failed"
 }
 
-ours=$(VANTREL_TEST_STUB= peak "")
-base=""
-[ -z "${VANTREL_BASELINE_STUB:-}" ] || base=$(peak "$VANTREL_BASELINE_STUB")
-echo "script: ${mib} MiB (one new file), tier $tier"
-print_peaks script "$mib" "$ours" "$base"
+compare_peaks script "$mib" "script: ${mib} MiB (one new file), tier $tier" "" \
+  "${VANTREL_BASELINE_STUB:-}"

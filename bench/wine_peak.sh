@@ -23,3 +23,13 @@ print_peaks() {  # what mib ours [base]
   [ -z "${4:-}" ] || echo "  baseline:   peak resident $4 KiB; this build / baseline: $(awk \
     -v a="$3" -v b="$4" 'BEGIN {printf (b + 0 > 0 ? "%.3f" : "n/a"), a / (b + 0 > 0 ? b : 1)}')"
 }
+
+# Runs the sourcing script's peak() (label, input) on this build's INPUT and, when BASELINE is
+# given, on that one, then prints HEADER and both peaks against MIB MiB of WHAT.
+compare_peaks() {  # what mib header input [baseline]
+  local ours base=""
+  ours=$(peak ours "$4")
+  [ -z "${5:-}" ] || base=$(peak base "$5")
+  echo "$3"
+  print_peaks "$1" "$2" "$ours" "$base"
+}

@@ -48,8 +48,5 @@ peak() {
   echo "$hwm"
 }
 
-ours=$(peak ours "$exe")
-base=""
-[ -z "${VANTREL_BASELINE_EXE:-}" ] || base=$(peak base "$VANTREL_BASELINE_EXE")
-echo "script: ${mib} MiB (one new file), tier $tier"
-print_peaks script "$mib" "$ours" "$base"
+compare_peaks script "$mib" "script: ${mib} MiB (one new file), tier $tier" "$exe" \
+  "${VANTREL_BASELINE_EXE:-}"

@@ -65,8 +65,5 @@ peak() {
   echo "${hwm:-n/a}"
 }
 
-ours=$(peak ours "$stub")
-base=""
-[ -z "${VANTREL_BASELINE_STUB:-}" ] || base=$(peak base "$VANTREL_BASELINE_STUB")
-echo "block 2: ${mib} MiB of Patch.dat, tier $tier"
-print_peaks block "$mib" "$ours" "$base"
+compare_peaks block "$mib" "block 2: ${mib} MiB of Patch.dat, tier $tier" "$stub" \
+  "${VANTREL_BASELINE_STUB:-}"
