@@ -252,27 +252,133 @@ void ReleasePages(void* context) {
 // those before it.
 const uint64_t kCompressOpsFrom = uint64_t(8) << 20;
 
-// Compressed operations beyond this many bytes go to a temporary file: a file whose changes
-// are everywhere (moved code in the original format) compresses to a quarter of its size or
-// more, and the best run so far and those being tried are held at once.
+// Bytes that wait for the script beyond this many go to a temporary file: a run's compressed
+// operations (a file whose changes are everywhere, moved code in the original format,
+// compresses to a quarter of its size or more, and the best run so far and those being tried
+// are held at once), and each stream of a split script.
 const size_t kSpillFrom = size_t(1) << 20;
 
+// Bytes on their way into the script, kept in memory up to kSpillFrom bytes and beyond that in
+// a temporary file (in memory when none can be made), so that a script of large files needs no
+// more memory than one.
+class SpillBuffer {
+ public:
+  SpillBuffer() = default;
+  SpillBuffer(const SpillBuffer&) = delete;
+  SpillBuffer& operator=(const SpillBuffer&) = delete;
+  ~SpillBuffer() {
+    if (file_) fclose(file_);
+  }
+
+  void Append(const uint8_t* data, size_t size) {
+    size_ += size;
+    if (held_.size() + size <= kSpillFrom || failed_ || !(file_ || (file_ = tmpfile()))) {
+      held_.insert(held_.end(), data, data + size);
+      return;
+    }
+    // What is held goes first, then the new bytes straight from the caller; a failed write is
+    // told when the bytes are written out.
+    failed_ = fwrite(held_.data(), 1, held_.size(), file_) != held_.size() ||
+              fwrite(data, 1, size, file_) != size;
+    held_.clear();
+  }
+
+  uint64_t size() const { return size_; }
+
+  // Appends the bytes to `out`, a piece at a time.
+  bool WriteTo(ByteSink* out, std::string* error) {
+    if (file_) {
+      if (failed_ || fflush(file_) != 0 || fseek(file_, 0, SEEK_SET) != 0) {
+        *error = "cannot keep part of the script in a temporary file";
+        return false;
+      }
+      std::vector<uint8_t> piece(kSpillFrom);
+      for (uint64_t left = size_ - held_.size(); left > 0;) {
+        const size_t n = size_t(std::min<uint64_t>(piece.size(), left));
+        if (fread(piece.data(), 1, n, file_) != n) {
+          *error = "cannot read back part of the script from a temporary file";
+          return false;
+        }
+        if (!out->Append(piece.data(), n, error)) return false;
+        left -= n;
+      }
+    }
+    return out->Append(held_.data(), held_.size(), error);
+  }
+
+ private:
+  std::vector<uint8_t> held_;  // the bytes after those in file_
+  FILE* file_ = nullptr;
+  bool failed_ = false;
+  uint64_t size_ = 0;
+};
+
+// Expands the compressed operations appended to it into `out`, a piece at a time.
+class ExpandingSink : public ByteSink {
+ public:
+  explicit ExpandingSink(ByteSink* out) : out_(*out) {
+    ready_ = BZ2_bzDecompressInit(&bz_, 0, 0) == BZ_OK;
+  }
+  ~ExpandingSink() override {
+    if (ready_) BZ2_bzDecompressEnd(&bz_);
+  }
+
+  bool Append(const uint8_t* data, size_t size, std::string* error) override {
+    if (!ready_) {
+      *error = "out of memory while writing the script";
+      return false;
+    }
+    bz_.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(data));
+    bz_.avail_in = unsigned(size);
+    while (result_ == BZ_OK && (bz_.avail_in > 0 || bz_.avail_out == 0)) {
+      bz_.next_out = piece_;
+      bz_.avail_out = sizeof piece_;
+      result_ = BZ2_bzDecompress(&bz_);
+      const size_t got = sizeof piece_ - bz_.avail_out;
+      written_ += got;
+      if ((result_ == BZ_OK || result_ == BZ_STREAM_END) && got &&
+          !out_.Append(reinterpret_cast<uint8_t*>(piece_), got, error))
+        return false;
+    }
+    return true;
+  }
+
+  bool OverwriteStart(const uint8_t*, size_t, std::string* error) override {
+    *error = "a rewrite of compressed operations";
+    return false;
+  }
+
+  // Whether the operations expanded whole to `size` bytes.
+  bool Expanded(uint64_t size, std::string* error) const {
+    if (result_ == BZ_STREAM_END && written_ == size) return true;
+    *error = "the operations kept for the script did not expand (code " +
+             std::to_string(result_ == BZ_OK ? BZ_UNEXPECTED_EOF : result_) + ")";
+    return false;
+  }
+
+ private:
+  ByteSink& out_;
+  bz_stream bz_ = {};
+  bool ready_ = false;
+  int result_ = BZ_OK;
+  uint64_t written_ = 0;
+  char piece_[1 << 16];
+};
+
 // A run's operations, compressed as they come as CompressedSize would compress them whole, so
-// that its size is their cost; kept in memory up to kSpillFrom bytes, the rest in a temporary
-// file (in memory when none can be made). Should the library fail, they are kept as they are
-// and cost their size, as CompressedSize's do.
+// that its size is their cost; kept in a SpillBuffer. Should the library fail, they are kept as
+// they are and cost their size, as CompressedSize's do.
 class CompressedOps : public OpsStore {
  public:
   CompressedOps() { compressing_ = BZ2_bzCompressInit(&bz_, 9, 0, 0) == BZ_OK; }
   ~CompressedOps() override {
     if (compressing_) BZ2_bzCompressEnd(&bz_);
-    if (spill_) fclose(spill_);
   }
 
   void Take(const uint8_t* data, size_t size) override {
     rawSize_ += size;
     if (!compressing_) {
-      bytes_.insert(bytes_.end(), data, data + size);
+      bytes_.Append(data, size);
       return;
     }
     bz_.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(data));
@@ -281,7 +387,7 @@ class CompressedOps : public OpsStore {
   }
 
   size_t Finish() override {
-    if (!compressing_) return bytes_.size();
+    if (!compressing_) return size_t(bytes_.size());
     char empty = 0;
     bz_.next_in = &empty;
     bz_.avail_in = 0;
@@ -289,74 +395,16 @@ class CompressedOps : public OpsStore {
     BZ2_bzCompressEnd(&bz_);
     compressing_ = false;
     compressed_ = true;
-    return size_t(spilled_) + bytes_.size();
+    return size_t(bytes_.size());
   }
 
   uint64_t rawSize() const { return rawSize_; }
 
   // Appends the operations to `out`, a piece at a time.
   bool WriteTo(ByteSink* out, std::string* error) {
-    if (!compressed_) return out->Append(bytes_.data(), bytes_.size(), error);
-    bz_stream bz;
-    memset(&bz, 0, sizeof bz);
-    if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK) {
-      *error = "out of memory while writing the script";
-      return false;
-    }
-    std::vector<char> piece(size_t(1) << 20), in;
-    if (spill_) {
-      if (spillFailed_ || fflush(spill_) != 0 || fseek(spill_, 0, SEEK_SET) != 0) {
-        BZ2_bzDecompressEnd(&bz);
-        *error = "cannot keep the operations in a temporary file";
-        return false;
-      }
-      in.resize(kSpillFrom);
-    } else {
-      bz.next_in = reinterpret_cast<char*>(bytes_.data());
-      bz.avail_in = unsigned(bytes_.size());
-    }
-    // What the file holds is read back a piece at a time, then what stayed in memory.
-    uint64_t readBack = 0;
-    bool memoryFed = !spill_;
-    int result = BZ_OK;
-    uint64_t written = 0;
-    while (result == BZ_OK) {
-      if (bz.avail_in == 0 && readBack < spilled_) {
-        const size_t n = size_t(std::min<uint64_t>(in.size(), spilled_ - readBack));
-        if (fread(in.data(), 1, n, spill_) != n) {
-          BZ2_bzDecompressEnd(&bz);
-          *error = "cannot read back the operations from a temporary file";
-          return false;
-        }
-        readBack += n;
-        bz.next_in = in.data();
-        bz.avail_in = unsigned(n);
-      } else if (bz.avail_in == 0 && !memoryFed) {
-        memoryFed = true;
-        bz.next_in = reinterpret_cast<char*>(bytes_.data());
-        bz.avail_in = unsigned(bytes_.size());
-      }
-      bz.next_out = piece.data();
-      bz.avail_out = unsigned(piece.size());
-      result = BZ2_bzDecompress(&bz);
-      const size_t got = piece.size() - bz.avail_out;
-      const bool fed = readBack == spilled_ && memoryFed;
-      if (result == BZ_OK && got == 0 && bz.avail_in == 0 && fed) result = BZ_UNEXPECTED_EOF;
-      written += got;
-      if ((result == BZ_OK || result == BZ_STREAM_END) && got &&
-          !out->Append(reinterpret_cast<uint8_t*>(piece.data()), got, error)) {
-        BZ2_bzDecompressEnd(&bz);
-        return false;
-      }
-    }
-    BZ2_bzDecompressEnd(&bz);
-    std::vector<uint8_t>().swap(bytes_);
-    if (result != BZ_STREAM_END || written != rawSize_) {
-      *error = "the operations kept for the script did not expand (code " +
-               std::to_string(result) + ")";
-      return false;
-    }
-    return true;
+    if (!compressed_) return bytes_.WriteTo(out, error);
+    ExpandingSink expanding(out);
+    return bytes_.WriteTo(&expanding, error) && expanding.Expanded(rawSize_, error);
   }
 
  private:
@@ -365,23 +413,14 @@ class CompressedOps : public OpsStore {
     bz_.next_out = out;
     bz_.avail_out = sizeof out;
     const int result = BZ2_bzCompress(&bz_, action);
-    bytes_.insert(bytes_.end(), out, out + (sizeof out - bz_.avail_out));
-    if (bytes_.size() >= kSpillFrom && !spillFailed_ && (spill_ || (spill_ = tmpfile()))) {
-      // A failed write is told when the operations are written out.
-      spillFailed_ = fwrite(bytes_.data(), 1, bytes_.size(), spill_) != bytes_.size();
-      spilled_ += bytes_.size();
-      bytes_.clear();
-    }
+    bytes_.Append(reinterpret_cast<uint8_t*>(out), sizeof out - bz_.avail_out);
     return result;
   }
 
   bz_stream bz_ = {};
   bool compressing_ = false;
   bool compressed_ = false;
-  std::vector<uint8_t> bytes_;
-  FILE* spill_ = nullptr;
-  uint64_t spilled_ = 0;  // bytes in spill_, before those in bytes_
-  bool spillFailed_ = false;
+  SpillBuffer bytes_;
   uint64_t rawSize_ = 0;
 };
 
@@ -573,69 +612,12 @@ uint64_t JobWeight(uint64_t oldSize, uint64_t newSize) { return std::max(oldSize
 // memory the largest file's own job takes.
 const uint64_t kMinParallelBudget = uint64_t(32) << 20;
 
-// A stream of a split script's bytes before the script ends: those of every split body's adds
-// or inserts, in order. Kept in memory up to kStreamInMemory bytes, then in a temporary file (in
-// memory when none can be made), so that a script of large files needs no more memory than one.
-const size_t kStreamInMemory = size_t(1) << 20;
-
-class StreamStore {
- public:
-  StreamStore() = default;
-  StreamStore(const StreamStore&) = delete;
-  StreamStore& operator=(const StreamStore&) = delete;
-  ~StreamStore() {
-    if (file_) fclose(file_);
-  }
-
-  void Append(const uint8_t* data, size_t size) {
-    size_ += size;
-    if (held_.size() + size <= kStreamInMemory || failed_ || !(file_ || (file_ = tmpfile()))) {
-      held_.insert(held_.end(), data, data + size);
-      return;
-    }
-    // What is held goes first, then the new bytes straight from the caller; a failed write is
-    // told when the stream is written out.
-    failed_ = fwrite(held_.data(), 1, held_.size(), file_) != held_.size() ||
-              fwrite(data, 1, size, file_) != size;
-    held_.clear();
-  }
-
-  uint64_t size() const { return size_; }
-
-  // Appends the stream to `out`, a piece at a time.
-  bool WriteTo(ByteSink* out, std::string* error) {
-    if (file_) {
-      if (failed_ || fflush(file_) != 0 || fseek(file_, 0, SEEK_SET) != 0) {
-        *error = "cannot keep the script's streams in a temporary file";
-        return false;
-      }
-      std::vector<uint8_t> piece(kStreamInMemory);
-      for (uint64_t left = size_ - held_.size(); left > 0;) {
-        const size_t n = size_t(std::min<uint64_t>(piece.size(), left));
-        if (fread(piece.data(), 1, n, file_) != n) {
-          *error = "cannot read back the script's streams from a temporary file";
-          return false;
-        }
-        if (!out->Append(piece.data(), n, error)) return false;
-        left -= n;
-      }
-    }
-    return out->Append(held_.data(), held_.size(), error);
-  }
-
- private:
-  std::vector<uint8_t> held_;  // the bytes after those in file_
-  FILE* file_ = nullptr;
-  bool failed_ = false;
-  uint64_t size_ = 0;
-};
-
 // Takes an update body's operations as the encoder writes them, in pieces of any size, and
 // passes on their op codes and fields, while the bytes of each add go to `adds` and those of
 // each insert to `literals`: the operations of a split body.
 class SplitOps : public ByteSink {
  public:
-  SplitOps(ByteSink* out, StreamStore* adds, StreamStore* literals)
+  SplitOps(ByteSink* out, SpillBuffer* adds, SpillBuffer* literals)
       : out_(*out), adds_(*adds), literals_(*literals) {}
 
   bool Append(const uint8_t* data, size_t size, std::string* error) override {
@@ -685,8 +667,8 @@ class SplitOps : public ByteSink {
   }
 
   ByteSink& out_;
-  StreamStore& adds_;
-  StreamStore& literals_;
+  SpillBuffer& adds_;
+  SpillBuffer& literals_;
   std::vector<uint8_t> fields_;
   uint8_t head_[9];
   size_t want_ = 0, got_ = 0;  // of the operation's fields in head_
@@ -699,8 +681,8 @@ class SplitOps : public ByteSink {
 
 // Where a split script's add bytes and literals wait for the last entry.
 struct SplitStreams {
-  StreamStore adds;
-  StreamStore literals;
+  SpillBuffer adds;
+  SpillBuffer literals;
   bool used = false;  // a split body was written
 };
 
@@ -750,7 +732,7 @@ bool WriteEntry(const std::string& newDir, FileJob* job, ByteSink* out, SplitStr
 
 // Appends the streams of a script with split bodies and the trailer that ends it.
 bool EndSplitScript(SplitStreams* streams, ByteSink* out, std::string* error) {
-  for (const StreamStore* stream : {&streams->adds, &streams->literals})
+  for (const SpillBuffer* stream : {&streams->adds, &streams->literals})
     if (stream->size() > UINT32_MAX) {
       *error = "the script's " + std::string(stream == &streams->adds ? "add" : "literal") +
                " stream would have 4 GiB or more, more than its length field holds";
