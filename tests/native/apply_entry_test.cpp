@@ -641,6 +641,25 @@ std::string Noise(size_t size, uint32_t seed) {
   return bytes;
 }
 
+// A rebuild that fails part way (its file cannot be written) leaves the split bodies' streams
+// where the check left them: the next split body finds its own bytes.
+TEST_F(ApplyEntryTest, SplitBodyAfterAFailedRebuildFindsItsBytes) {
+  const std::string big = Noise(300 << 10, 5);
+  Put("a.txt", "abc");
+  Put("b.txt", "xyz");
+  Script s;
+  s.Entry(Crc("abc"), Crc(big + "!"), "\\a.txt").Split().Insert(big).Insert("!").End();
+  s.Entry(Crc("xyz"), Crc("xyzzz"), "\\b.txt").Split().Copy(3, 0).Insert("zz").End();
+  uint32_t count;
+  ScriptCursor cursor;
+  ASSERT_TRUE(BeginScript(s.bytes().data(), s.bytes().size(), &count, &cursor));
+  FsInjectFault(kFaultWrite, 0, 1);
+  EXPECT_EQ(ApplyEntry(Context(), &cursor, nullptr), kUpdatedCrcError);
+  EXPECT_EQ(ApplyEntry(Context(), &cursor, nullptr), kUpdated);
+  EXPECT_EQ(Get("a.txt"), "abc");
+  EXPECT_EQ(Get("b.txt"), "xyzzz");
+}
+
 // The script of the update and the content it makes from `old`.
 Script LongUpdate(const std::string& old, std::string* made) {
   const uint32_t size = uint32_t(old.size());
