@@ -70,6 +70,21 @@ const uint32_t kSplitTrailerSize = 8;
 #define VT_SPLIT_MARKER VT_ADD_OP_MARKER "split;"
 const char kSplitMarker[] = VT_SPLIT_MARKER;
 
+// An update body that builds the entry's file from another file of DestinationDir: this byte,
+// that file's path as an entry's path is stored (NUL-terminated, "\dir\file"), then a body as
+// an update entry has it after its path (kBodySplit or operations), whose copies and adds read
+// that file; crcOriginal is that file's CRC, which must match before anything is written. The
+// entry's own file is placed as a new-file entry's is: made, or overwritten where one exists.
+// A file moved or copied to a new name, or one that shares most of its bytes with a file the
+// script leaves alone, is then not stored whole. Code 6 was a data error before; only stubs
+// that carry kFromMarker run it.
+const uint8_t kBodyFrom = 6;
+
+// Carried by a stub that runs bodies from another file as well as split bodies; it holds
+// kSplitMarker.
+#define VT_FROM_MARKER VT_SPLIT_MARKER "from;"
+const char kFromMarker[] = VT_FROM_MARKER;
+
 // The result of applying one entry; every code but the two successes has bit 15 set.
 enum EntryResult : uint32_t {
   kInstalled = 1,
