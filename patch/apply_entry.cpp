@@ -93,7 +93,6 @@ struct EntryView {
 struct EntryPaths {
   PathBuffer target;
   PathBuffer backup;
-  PathBuffer source;  // a body from another file: the file its copies and adds read
   const char* relative;  // the stored path without its leading backslash
 };
 
@@ -285,10 +284,9 @@ const char* RelativePath(const char* stored) {
 // starts with a backslash, so that a path without one still lands inside DestinationDir.
 bool FormPaths(const ApplyContext& context, const EntryView& entry, EntryPaths* paths) {
   const char* relative = paths->relative = RelativePath(entry.path);
-  const char* source = entry.source ? RelativePath(entry.source) : relative;
-  return relative && source && JoinPath(context.destinationDir, relative, paths->target) &&
-         JoinPath(context.backupDir, relative, paths->backup) &&
-         JoinPath(context.destinationDir, source, paths->source);
+  return relative && (!entry.source || RelativePath(entry.source)) &&
+         JoinPath(context.destinationDir, relative, paths->target) &&
+         JoinPath(context.backupDir, relative, paths->backup);
 }
 
 // ---- File effects -------------------------------------------------------------------------
@@ -408,17 +406,24 @@ EntryResult Rebuild(const ApplyContext& context, ScriptCursor* script, const Ent
 EntryResult ApplyUpdate(const ApplyContext& context, ScriptCursor* script,
                         const EntryView& entry, const EntryPaths& paths) {
   const bool from = entry.source != nullptr;
+  const size_t rootLength = strlen(context.destinationDir);
+  PathBuffer temp;
+  const char* oldPath = paths.target;
   FsError error = kFsFailed;
+  if (from) {
+    // The other file's path is needed only to open it, before the temporary file's.
+    if (!JoinPath(context.destinationDir, RelativePath(entry.source), temp)) return kDataError;
+    oldPath = temp;
+  }
   // A link among the other file's folders would have the entry read outside DestinationDir.
-  FsFile old = from && FsPathHasLink(paths.source, strlen(context.destinationDir))
+  FsFile old = from && FsPathHasLink(oldPath, rootLength)
                    ? kNoFile
-                   : FsOpen(paths.source, from ? kFsReadShared : kFsUpdateExclusive, &error);
+                   : FsOpen(oldPath, from ? kFsReadShared : kFsUpdateExclusive, &error);
   // The other file, missing or not, has to be there as a plain file that can be read.
   if (old == kNoFile) return error == kFsNotFound || from ? kOriginalMissing : kAccessDenied;
   // An old file that cannot be read counts as one that cannot be opened.
   OldContent content;
   EntryResult result = kAccessDenied;
-  PathBuffer temp;
   uint32_t crc = 0;
   if (ReadOldContent(old, &content, entry.crcOriginal)) {
     const uint32_t size = content.view.size;
@@ -451,7 +456,12 @@ EntryResult ApplyUpdate(const ApplyContext& context, ScriptCursor* script,
     FsDeleteFile(temp);
     return kUpdatedCrcError;
   }
-  return from ? PlaceNew(context, temp, paths) : PutInPlace(context, temp, paths, kUpdated);
+  if (!from) return PutInPlace(context, temp, paths, kUpdated);
+  // Only now are the new file's folders made, so that a damaged or skipped entry leaves none.
+  if (FsMakeParentDirsUnlessLinked(paths.target, rootLength))
+    return PlaceNew(context, temp, paths);
+  FsDeleteFile(temp);
+  return kAccessDenied;
 }
 
 }  // namespace
@@ -507,8 +517,10 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
     // A link in place of the entry's file or folders would take the writes outside
     // DestinationDir: the entry is refused before any folder is made through it.
     result = kAccessDenied;
-    // The file's directory is made for every entry, also one that is skipped afterwards.
-    if (FsMakeParentDirsUnlessLinked(paths.target, strlen(context.destinationDir))) {
+    // The file's directory is made for every entry, also one that is skipped afterwards; that
+    // of a file from another file once it is made.
+    if (entry.source ||
+        FsMakeParentDirsUnlessLinked(paths.target, strlen(context.destinationDir))) {
       result = entry.newFile ? ApplyNewFile(context, cursor, entry, paths)
                              : ApplyUpdate(context, cursor, entry, paths);
     }

@@ -579,6 +579,8 @@ TEST_F(ApplyEntryTest, BodyFromAnotherFileLeavesItAndPlacesTheNewFile) {
        "hello there", "hello world"},
       {"unsafe", "hello world", nullptr, Crc(source), "\\..\\old\\s.txt", kDataError, nullptr,
        nullptr},
+      {"past its end", "hello", nullptr, Crc("hello"), "\\old\\s.txt", kDataError, nullptr,
+       nullptr},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -593,6 +595,8 @@ TEST_F(ApplyEntryTest, BodyFromAnotherFileLeavesItAndPlacesTheNewFile) {
     EXPECT_EQ(Apply(s), c.result);
     EXPECT_EQ(Get("new/t.txt"), c.targetAfter ? c.targetAfter : "<none>");
     EXPECT_EQ(Get("BAK1.tmp/new/t.txt"), c.backup ? c.backup : "<none>");
+    // The new file's folder is made only for the file.
+    EXPECT_EQ(fs::exists(fs::path(dest_) / "new"), c.targetAfter || c.targetHas);
     if (c.sourceHas && std::string(c.from) != "\\new\\t.txt")
       EXPECT_EQ(Get("old/s.txt"), c.sourceHas);
   }
