@@ -206,15 +206,15 @@ WalkStatus WalkOps(OpWalk* walk) {
 // A path that must end within kMaxPath characters, copied into `into`, as the window may move
 // on before it is used; the cursor is then past its NUL.
 bool TakePath(ScriptWindow* cursor, char* into) {
-  const uint32_t held = Fill(cursor, kMaxPath + 1);
+  uint32_t held = Fill(cursor, kMaxPath + 1);
+  if (held > kMaxPath + 1) held = kMaxPath + 1;
   const uint8_t* at = Here(*cursor);
-  for (uint32_t i = 0; i <= kMaxPath && i < held; ++i) {
-    if ((into[i] = char(at[i])) == 0) {
-      cursor->at += i + 1;
-      return true;
-    }
-  }
-  return false;
+  const uint8_t* end = static_cast<const uint8_t*>(memchr(at, 0, held));
+  if (!end) return false;
+  const uint32_t n = uint32_t(end - at) + 1;
+  memcpy(into, at, n);
+  cursor->at += n;
+  return true;
 }
 
 // The header and the path, copied into the cursor.
