@@ -59,6 +59,7 @@ const char kDiffHelp[] =
 int RunDiff(std::vector<std::string> args) {
   const bool originalFormat = TakeFlag(&args, "--original-format");
   const bool noSplit = TakeFlag(&args, "--no-split");
+  const bool noFrom = TakeFlag(&args, "--no-from");
   const std::vector<OptionSpec> options = {
       {"--output", "-o"}, {"--jobs", "-j"}, {"--codepage", nullptr}};
   ParsedArgs parsed;
@@ -84,7 +85,9 @@ int RunDiff(std::vector<std::string> args) {
     Progress progress("diff");
     if (!DiffTrees(parsed.operands[0], parsed.operands[1], &diff, &error, Progress::Callback,
                    &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs, &file,
-                   originalFormat || noSplit ? BodyLayout::kInterleaved : BodyLayout::kSplit))
+                   originalFormat || noSplit ? BodyLayout::kInterleaved
+                   : noFrom                  ? BodyLayout::kSplit
+                                             : BodyLayout::kSplitFrom))
       return Fail(error);
   }
   WarnAboutDiff(diff);
