@@ -108,6 +108,14 @@ inline void PutSplitTrailer(std::vector<uint8_t>* out, uint32_t addBytes, uint32
   PutLe32(out, literalBytes);
 }
 
+// A body from another file (file_format.h): its first byte and that file's stored path
+// ("\dir\file"), NUL-terminated; an update's body follows (PutSplitBodyStart or operations).
+inline void PutFromBodyStart(std::vector<uint8_t>* out, const std::string& source) {
+  out->push_back(kBodyFrom);
+  out->insert(out->end(), source.begin(), source.end());
+  out->push_back(0);
+}
+
 }  // namespace vt
 
 #endif  // VANTREL_FORMAT_SCRIPT_WRITER_H

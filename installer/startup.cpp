@@ -25,12 +25,12 @@ const char kTargetName[] = "Vantrel";
 
 }  // namespace
 
-// The engine linked here runs add operations and split bodies. The tool that packs an installer
-// looks for these bytes in the stub before it pairs it with a script that holds them; no code
-// reads them, so they are marked used, which keeps them through link-time optimisation and the
-// link.
+// The engine linked here runs add operations, split bodies and bodies from another file. The
+// tool that packs an installer looks for these bytes in the stub before it pairs it with a
+// script that holds them; no code reads them, so they are marked used, which keeps them
+// through link-time optimisation and the link.
 extern const char kStubOpsMarker[];
-__attribute__((used, section(".rdata$vtops"))) const char kStubOpsMarker[] = VT_SPLIT_MARKER;
+__attribute__((used, section(".rdata$vtops"))) const char kStubOpsMarker[] = VT_FROM_MARKER;
 
 namespace {
 

@@ -74,6 +74,7 @@ struct EntryView {
   uint32_t crcOriginal;
   uint32_t crcUpdated;
   const char* path;  // as stored, NUL-terminated in the cursor
+  const char* source;  // a body from another file: its path as stored, in the cursor; else null
   uint32_t start;    // the entry's offset in the script
   uint32_t body;     // the offset of the byte after the path's NUL, or a split body's first op
   bool newFile;
@@ -92,6 +93,7 @@ struct EntryView {
 struct EntryPaths {
   PathBuffer target;
   PathBuffer backup;
+  PathBuffer source;  // a body from another file: the file its copies and adds read
   const char* relative;  // the stored path without its leading backslash
 };
 
@@ -202,30 +204,48 @@ WalkStatus WalkOps(OpWalk* walk) {
 
 // ---- Reading an entry ---------------------------------------------------------------------
 
-// The header and the path, which must end within kMaxPath characters, copied into the cursor.
-bool ReadEntryHead(ScriptCursor* cursor, EntryView* entry) {
-  entry->start = cursor->at;
-  uint32_t held = Fill(cursor, kEntryHeadWindow);
-  if (held < kEntryHeaderSize) return false;
-  const uint8_t* head = Here(*cursor);
-  entry->crcOriginal = ReadLe32(head);
-  entry->crcUpdated = ReadLe32(head + 4);
-  held -= kEntryHeaderSize;
-  for (uint32_t i = 0; i <= kMaxPath; ++i) {
-    if (i == held) return false;
-    if ((cursor->path[i] = char(head[kEntryHeaderSize + i])) == 0) {
-      entry->path = cursor->path;
-      entry->body = cursor->at += kEntryHeaderSize + i + 1;
+// A path that must end within kMaxPath characters, copied into `into`, as the window may move
+// on before it is used; the cursor is then past its NUL.
+bool TakePath(ScriptWindow* cursor, char* into) {
+  const uint32_t held = Fill(cursor, kMaxPath + 1);
+  const uint8_t* at = Here(*cursor);
+  for (uint32_t i = 0; i <= kMaxPath && i < held; ++i) {
+    if ((into[i] = char(at[i])) == 0) {
+      cursor->at += i + 1;
       return true;
     }
   }
   return false;
 }
 
+// The header and the path, copied into the cursor.
+bool ReadEntryHead(ScriptCursor* cursor, EntryView* entry) {
+  entry->start = cursor->at;
+  if (Fill(cursor, kEntryHeadWindow) < kEntryHeaderSize) return false;
+  const uint8_t* head = Here(*cursor);
+  entry->crcOriginal = ReadLe32(head);
+  entry->crcUpdated = ReadLe32(head + 4);
+  cursor->at += kEntryHeaderSize;
+  if (!TakePath(cursor, cursor->path)) return false;
+  entry->path = cursor->path;
+  entry->body = cursor->at;
+  return true;
+}
+
 // The body from the cursor on, checked; the cursor is then at the next entry.
 bool ReadEntryBody(ScriptCursor* cursor, EntryView* entry) {
   if (Fill(cursor, 1) == 0) return false;
-  const uint8_t first = *Here(*cursor);
+  uint8_t first = *Here(*cursor);
+  entry->source = nullptr;
+  if (first == kBodyFrom) {
+    ++cursor->at;
+    if (!TakePath(cursor, cursor->source) || Fill(cursor, 1) == 0) return false;
+    entry->source = cursor->source;
+    entry->body = cursor->at;
+    // What follows is an update's body: a new-file body here is no operation.
+    first = *Here(*cursor);
+    if (first == kBodyNewFile) return false;
+  }
   entry->newFile = first == kBodyNewFile;
   entry->split = first == kBodySplit;
   entry->copyEnd = 0;
@@ -263,10 +283,12 @@ const char* RelativePath(const char* stored) {
 
 // A stored path is joined to DestinationDir with exactly one separator whether or not it
 // starts with a backslash, so that a path without one still lands inside DestinationDir.
-bool FormPaths(const ApplyContext& context, const char* stored, EntryPaths* paths) {
-  const char* relative = paths->relative = RelativePath(stored);
-  return relative && JoinPath(context.destinationDir, relative, paths->target) &&
-         JoinPath(context.backupDir, relative, paths->backup);
+bool FormPaths(const ApplyContext& context, const EntryView& entry, EntryPaths* paths) {
+  const char* relative = paths->relative = RelativePath(entry.path);
+  const char* source = entry.source ? RelativePath(entry.source) : relative;
+  return relative && source && JoinPath(context.destinationDir, relative, paths->target) &&
+         JoinPath(context.backupDir, relative, paths->backup) &&
+         JoinPath(context.destinationDir, source, paths->source);
 }
 
 // ---- File effects -------------------------------------------------------------------------
@@ -310,6 +332,24 @@ EntryResult PutInPlace(const ApplyContext& context, const char* temp, const Entr
   return result;
 }
 
+// Puts the checked temporary file of a new file at the target: made, or overwritten where a
+// file exists. The temporary file is gone afterwards.
+EntryResult PlaceNew(const ApplyContext& context, const char* temp, const EntryPaths& paths) {
+  FsError error = FsMoveFile(temp, paths.target);
+  if (error == kFsOk) return kInstalled;
+  // Only a file that exists is overwritten, and only one that could be opened for writing;
+  // any other failure (a directory that could not be made, no access) changes nothing.
+  if (error == kFsExists) {
+    FsFile existing = FsOpen(paths.target, kFsUpdateExclusive, nullptr);
+    if (existing != kNoFile) {
+      FsClose(existing);
+      return PutInPlace(context, temp, paths, kOverwritten);
+    }
+  }
+  FsDeleteFile(temp);
+  return kAccessDenied;
+}
+
 EntryResult ApplyNewFile(const ApplyContext& context, ScriptCursor* script,
                          const EntryView& entry, const EntryPaths& paths) {
   // The data goes into a temporary file first, so that no reader and no interruption ever
@@ -330,19 +370,7 @@ EntryResult ApplyNewFile(const ApplyContext& context, ScriptCursor* script,
     FsDeleteFile(temp);
     return kUpdatedCrcError;
   }
-  FsError error = FsMoveFile(temp, paths.target);
-  if (error == kFsOk) return kInstalled;
-  // Only a file that exists is overwritten, and only one that could be opened for writing;
-  // any other failure (a directory that could not be made, no access) changes nothing.
-  if (error == kFsExists) {
-    FsFile existing = FsOpen(paths.target, kFsUpdateExclusive, nullptr);
-    if (existing != kNoFile) {
-      FsClose(existing);
-      return PutInPlace(context, temp, paths, kOverwritten);
-    }
-  }
-  FsDeleteFile(temp);
-  return kAccessDenied;
+  return PlaceNew(context, temp, paths);
 }
 
 // Writes the rebuilt content into a new temporary file, computing its CRC from the bytes as
@@ -375,11 +403,18 @@ EntryResult Rebuild(const ApplyContext& context, ScriptCursor* script, const Ent
   return status == kWalkBad ? kDataError : kUpdatedCrcError;
 }
 
+// An update entry, or one from another file: that file is only read, and stays as it is, and
+// the entry's file is placed as a new file is.
 EntryResult ApplyUpdate(const ApplyContext& context, ScriptCursor* script,
                         const EntryView& entry, const EntryPaths& paths) {
-  FsError error;
-  FsFile old = FsOpen(paths.target, kFsUpdateExclusive, &error);
-  if (old == kNoFile) return error == kFsNotFound ? kOriginalMissing : kAccessDenied;
+  const bool from = entry.source != nullptr;
+  FsError error = kFsFailed;
+  // A link among the other file's folders would have the entry read outside DestinationDir.
+  FsFile old = from && FsPathHasLink(paths.source, strlen(context.destinationDir))
+                   ? kNoFile
+                   : FsOpen(paths.source, from ? kFsReadShared : kFsUpdateExclusive, &error);
+  // The other file, missing or not, has to be there as a plain file that can be read.
+  if (old == kNoFile) return error == kFsNotFound || from ? kOriginalMissing : kAccessDenied;
   // An old file that cannot be read counts as one that cannot be opened.
   OldContent content;
   EntryResult result = kAccessDenied;
@@ -398,7 +433,7 @@ EntryResult ApplyUpdate(const ApplyContext& context, ScriptCursor* script,
     if (!FinishOldCheck(&content))
       check = kAccessDenied;
     else if (content.crc != entry.crcOriginal)
-      check = content.crc == entry.crcUpdated ? kAlreadyUpdated : kOriginalCrcError;
+      check = content.crc == entry.crcUpdated && !from ? kAlreadyUpdated : kOriginalCrcError;
     else if (!inside)
       check = kDataError;
     if (check != kUpdated) {
@@ -416,7 +451,7 @@ EntryResult ApplyUpdate(const ApplyContext& context, ScriptCursor* script,
     FsDeleteFile(temp);
     return kUpdatedCrcError;
   }
-  return PutInPlace(context, temp, paths, kUpdated);
+  return from ? PlaceNew(context, temp, paths) : PutInPlace(context, temp, paths, kUpdated);
 }
 
 }  // namespace
@@ -468,7 +503,7 @@ EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const 
   }
   EntryPaths paths;
   EntryResult result = kDataError;
-  if (head && ReadEntryBody(cursor, &entry) && FormPaths(context, entry.path, &paths)) {
+  if (head && ReadEntryBody(cursor, &entry) && FormPaths(context, entry, &paths)) {
     // A link in place of the entry's file or folders would take the writes outside
     // DestinationDir: the entry is refused before any folder is made through it.
     result = kAccessDenied;
@@ -488,12 +523,14 @@ bool ReadEntry(ScriptCursor* cursor, EntryFacts* facts) {
   bool whole = ReadEntryHead(cursor, &entry);
   if (whole) {
     facts->path = entry.path;
-    whole = ReadEntryBody(cursor, &entry) && RelativePath(entry.path);
+    whole = ReadEntryBody(cursor, &entry) && RelativePath(entry.path) &&
+            (!entry.source || RelativePath(entry.source));
   }
   if (whole) {
     facts->newFile = entry.newFile;
     facts->usesAdd = entry.usesAdd;
     facts->split = entry.split;
+    facts->source = entry.source;
   }
   cursor->at = whole ? entry.next : entry.start;
   return whole;

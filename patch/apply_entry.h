@@ -28,6 +28,7 @@ struct ScriptCursor : ScriptWindow {
   ScriptWindow adds;
   ScriptWindow literals;  // its size 0 until the streams are found
   char path[kMaxPath + 1];  // the path of the entry last read, while its entry is read
+  char source[kMaxPath + 1];  // and that of the file its body is from, if another
 };
 
 // An entry's header and the longest path, which the entries' window must hold at once.
@@ -82,12 +83,18 @@ bool BeginScriptFile(FsFile file, uint8_t* window, uint32_t capacity, uint32_t* 
 //
 // kDataError, with nothing written and no directory created, for an entry that the script does
 // not hold in full (a split body's bytes within their streams, which the script's last eight
-// bytes must locate within it), an unknown op code (also in an entry whose file is then skipped), a path
-// of more than kMaxPath characters, or one that is empty, names no file, has an empty, ".",
-// ".." or device-name component, a colon or a slash, or is longer than kMaxPath once joined to
-// DestinationDir or BackupDir; and, once the old file has matched crcOriginal, a copy or add
-// that reads past its end. A script read from its file holds what the file's size says; a
-// part of it that cannot be read then gives kUpdatedCrcError, nothing left behind.
+// bytes must locate within it), an unknown op code (also in an entry whose file is then
+// skipped), a path (the entry's, or the file a body is from) of more than kMaxPath characters,
+// or one that is empty, names no file, has an empty, ".", ".." or device-name component, a
+// colon or a slash, or is longer than kMaxPath once joined to DestinationDir or BackupDir; and,
+// once the old file has matched crcOriginal, a copy or add that reads past its end. A script
+// read from its file holds what the file's size says; a part of it that cannot be read then
+// gives kUpdatedCrcError, nothing left behind.
+//
+// A body from another file reads that file as an update reads its old file, and leaves it as
+// it is: kOriginalMissing where it cannot be opened for reading (its folder missing, a link
+// standing for one of its folders), kOriginalCrcError where it does not match, never
+// kAlreadyUpdated. The entry's file is then placed as a new file is (kInstalled, kOverwritten).
 EntryResult ApplyEntry(const ApplyContext& context, ScriptCursor* cursor, const char** path);
 
 // What reading an entry without applying it tells: the one view of an entry's kind and body
@@ -98,6 +105,8 @@ struct EntryFacts {
   bool usesAdd;      // the update entry holds an add operation, which only a stub that carries
                      // kAddOpMarker runs
   bool split;        // a split body, which only a stub that carries kSplitMarker runs
+  const char* source;  // a body from another file, which only a stub that carries kFromMarker
+                       // runs: that file's path as stored, in the cursor; else null
 };
 
 // Checks the entry at cursor->at as ApplyEntry does before it touches the disk, except for the

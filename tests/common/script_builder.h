@@ -86,6 +86,11 @@ class Script {
     made_ = 0;
     return *this;
   }
+  // Starts a body from another file, `source` as stored; an update's body follows.
+  Script& From(const std::string& source) {
+    vt::PutFromBodyStart(&bytes_, source);
+    return *this;
+  }
   Script& End() {
     vt::PutEnd(&bytes_);
     split_ = false;

@@ -483,6 +483,11 @@ TEST_F(ApplyEntryTest, ScriptReadThroughASmallWindowGivesWhatItGivesInMemory) {
   split.Entry(1, 2, "\\missing.txt").Split().Insert("skipped").Add(0, "\x05").End();
   split.Entry(Crc(made), Crc(made + "end"), "\\a.txt").Split().Copy(uint32_t(made.size()), 0)
       .Insert("end").End();
+  // A body from another file, whose path the window may cut.
+  const std::string longPath = "\\" + std::string(120, 'l');
+  split.NewFile(longPath, "long path");
+  split.Entry(Crc("long path"), Crc("long pathX"), "\\g.txt").From(longPath).Split().Copy(9, 0)
+      .Insert("X").End();
   split.NewFile("\\f.txt", "");
   const std::string scriptFile = (root_ / "script").string();
   // The checks and results of every entry, and the files made, from a window of `window`
@@ -542,7 +547,79 @@ TEST_F(ApplyEntryTest, ScriptReadThroughASmallWindowGivesWhatItGivesInMemory) {
   const auto splitWhole = outcome(split.bytes(), kMinScriptWindow);
   EXPECT_EQ(splitWhole.first.back().rfind("apply \\f.txt 1 @", 0), 0u);
   EXPECT_EQ(Get("a.txt"), made + "end");
+  EXPECT_EQ(Get("g.txt"), "long pathX");
   EXPECT_FALSE(HasTempFile());
+}
+
+// A body from another file: that file is read, checked and left as it is; the entry's file is
+// made or overwritten as a new file's is.
+TEST_F(ApplyEntryTest, BodyFromAnotherFileLeavesItAndPlacesTheNewFile) {
+  const std::string source = "hello world", made = "hello there";
+  struct Case {
+    const char* name;
+    const char* sourceHas;  // null: no such file
+    const char* targetHas;
+    uint32_t crcSource;
+    const char* from;
+    EntryResult result;
+    const char* targetAfter;
+    const char* backup;  // BackupDir's copy of the target
+  } const kCases[] = {
+      {"made", "hello world", nullptr, Crc(source), "\\old\\s.txt", kInstalled, "hello there",
+       nullptr},
+      {"overwritten", "hello world", "mine", Crc(source), "\\old\\s.txt", kOverwritten,
+       "hello there", "mine"},
+      {"missing", nullptr, nullptr, Crc(source), "\\old\\s.txt", kOriginalMissing, nullptr,
+       nullptr},
+      {"changed", "hello World", "mine", Crc(source), "\\old\\s.txt", kOriginalCrcError,
+       "mine", nullptr},
+      {"holds the new file", "hello there", nullptr, Crc(source), "\\old\\s.txt",
+       kOriginalCrcError, nullptr, nullptr},
+      {"itself", "hello world", "hello world", Crc(source), "\\new\\t.txt", kOverwritten,
+       "hello there", "hello world"},
+      {"unsafe", "hello world", nullptr, Crc(source), "\\..\\old\\s.txt", kDataError, nullptr,
+       nullptr},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dest_);
+    fs::create_directory(dest_);
+    if (c.sourceHas) Put(std::string("old/s.txt"), c.sourceHas);
+    if (c.sourceHas && std::string(c.from) == "\\new\\t.txt") Put("new/t.txt", c.sourceHas);
+    if (c.targetHas) Put("new/t.txt", c.targetHas);
+    Script s(1);
+    s.Entry(c.crcSource, Crc(made), "\\new\\t.txt").From(c.from).Split().Copy(6, 0)
+        .Insert("there").End();
+    EXPECT_EQ(Apply(s), c.result);
+    EXPECT_EQ(Get("new/t.txt"), c.targetAfter ? c.targetAfter : "<none>");
+    EXPECT_EQ(Get("BAK1.tmp/new/t.txt"), c.backup ? c.backup : "<none>");
+    if (c.sourceHas && std::string(c.from) != "\\new\\t.txt")
+      EXPECT_EQ(Get("old/s.txt"), c.sourceHas);
+  }
+  // What follows the other file's path is an update's body, never a new file's.
+  Put("old/s.txt", source);
+  Script newBody(1);
+  newBody.Entry(Crc(source), Crc(made), "\\new\\u.txt").From("\\old\\s.txt")
+      .Op(kBodyNewFile).Le32(0);
+  EXPECT_EQ(ApplyFirst(newBody.bytes()), kDataError);
+  EXPECT_EQ(Get("new/u.txt"), "<none>");
+  // A link among the other file's folders would read outside DestinationDir.
+  const fs::path outside = root_ / "outside";
+  vtt::PutFile(outside / "s.txt", source);
+  fs::create_directory_symlink(outside, fs::path(dest_) / "linked");
+  Script linked(1);
+  linked.Entry(Crc(source), Crc(made), "\\new\\v.txt").From("\\linked\\s.txt").Copy(6, 0)
+      .Insert("there").End();
+  EXPECT_EQ(Apply(linked), kOriginalMissing);
+  EXPECT_EQ(Get("new/v.txt"), "<none>");
+  // ReadEntry tells the other file.
+  uint32_t count;
+  ScriptCursor cursor;
+  ASSERT_TRUE(BeginScript(linked.bytes().data(), linked.bytes().size(), &count, &cursor));
+  EntryFacts facts;
+  ASSERT_TRUE(ReadEntry(&cursor, &facts));
+  EXPECT_STREQ(facts.source, "\\linked\\s.txt");
+  EXPECT_FALSE(facts.newFile);
 }
 
 TEST_F(ApplyEntryTest, SkipEntryChecksTheScriptWithoutTouchingTheDisk) {

@@ -484,11 +484,12 @@ TEST_F(InstallationTest, UnknownOperationCodeRollsBackWithMessage206) {
 
 // The stub runs add operations (and says so to the tools that pack it): a file rebuilt from
 // old bytes plus a difference, one larger than the engine's buffer for the sums.
-// A split body beside an interleaved one in the same script.
+// A split body beside an interleaved one in the same script, and a new file in a new folder
+// built from another file, which stays as it is until its own entry updates it.
 TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
   vt::BuildCrcTable();
   const Bytes stub = vtt::ReadFileBytes(vtd::FromUnixPath(VT_STUB_PATH));
-  const std::string marker = VT_SPLIT_MARKER;
+  const std::string marker = VT_FROM_MARKER;
   EXPECT_NE(std::search(stub.begin(), stub.end(), marker.begin(), marker.end()), stub.end());
   std::string old(5000, '\0'), now, diff(5000, '\0');
   for (size_t i = 0; i < old.size(); ++i) old[i] = char(i * 7 + i / 251);
@@ -498,6 +499,8 @@ TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
   ASSERT_TRUE(vtt::WriteFileBytes(destination_ + "\\code.bin", vtt::ToBytes(old)));
   const std::string a(oldA_.begin(), oldA_.end());
   vtt::Script script;
+  script.Entry(vtt::Crc(a), vtt::Crc(a + "?"), "\\copies\\a.txt").From("\\a.txt").Split()
+      .Copy(uint32_t(a.size()), 0).Insert("?").End();
   script.Entry(vtt::Crc(old), vtt::Crc(now), "\\code.bin").Split().Add(0, diff).End();
   script.Entry(vtt::Crc(a), vtt::Crc(a + "!"), "\\a.txt")
       .Add(0, std::string(a.size(), '\0'))
@@ -508,6 +511,7 @@ TEST_F(InstallationTest, AddOperationsRebuildFilesAndTheStubSaysItRunsThem) {
   Go(vtd::kNextButton, "Information");
   EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\code.bin"), vtt::ToBytes(now));
   EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\a.txt"), vtt::ToBytes(a + "!"));
+  EXPECT_EQ(vtt::ReadFileBytes(destination_ + "\\copies\\a.txt"), vtt::ToBytes(a + "?"));
   CloseOnResultsPage();
 }
 
