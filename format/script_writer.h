@@ -89,15 +89,6 @@ inline void PutEnd(std::vector<uint8_t>* out) { out->push_back(kOpEnd); }
 // PutSplitTrailer.
 inline void PutSplitBodyStart(std::vector<uint8_t>* out) { out->push_back(kBodySplit); }
 
-// A body from another file (file_format.h): its first byte and the source's stored path
-// ("\dir\file"), NUL-terminated; a split body's start or operations follow, reading that file.
-// The entry's crcOriginal is the source's CRC.
-inline void PutFromBodyStart(std::vector<uint8_t>* out, const std::string& source) {
-  out->push_back(kBodyFrom);
-  out->insert(out->end(), source.begin(), source.end());
-  out->push_back(0);
-}
-
 inline void PutInsertHead(std::vector<uint8_t>* out, uint32_t length) {
   out->push_back(kOpInsert);
   PutLe32(out, length);
