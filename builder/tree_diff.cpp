@@ -737,13 +737,29 @@ size_t FolderDistance(const std::string& a, const std::string& b) {
   return depth(a) + depth(b) - 2 - 2 * common;
 }
 
+// Whether the installer can name old file `stored` as a source: OLD is read without NEW's
+// rules, so a file only in OLD may have a name it refuses, or one the code page cannot hold.
+bool NamesASource(const std::string& stored) {
+  if (stored.size() > kMaxEntryPath) return false;
+  for (size_t at = 1, end; at < stored.size(); at = end + 1) {
+    end = std::min(stored.find('\\', at), stored.size());
+    const std::string name = stored.substr(at, end - at);
+    std::string utf8, back;
+    if (!WhyNotPlainFileName(name).empty() || (at == 1 && IsResultLogName("", name)) ||
+        !AnsiToUtf8(name, &utf8) || !Utf8ToAnsi(utf8, &back) || back != name)
+      return false;
+  }
+  return true;
+}
+
 // Same-size old files compared with each new file, at most.
 const size_t kMaxTwins = 8;
 
 // Fills the candidate sources (twins, namesakes) of the jobs of files OLD lacks: old files that
 // no entry changes, so that none is changed before or after the entry that reads it. Those are
 // the files only in OLD and those NEW holds as well (only sources where the two are the same,
-// which the job checks), less any that a NEW path names in another case. Nearest folder first,
+// which the job checks), less any that a NEW path names in another case or that the installer
+// cannot name. Nearest folder first,
 // then (namesakes) the nearest size, then byte order: the same candidates for any thread count.
 // A namesake is at most four times larger or smaller than the new file.
 void FindSources(const std::string& oldDir, const std::vector<std::string>& oldPaths,
@@ -759,7 +775,7 @@ void FindSources(const std::string& oldDir, const std::vector<std::string>& oldP
   std::error_code ec;
   for (const std::string& path : oldPaths) {
     const auto named = newByKey.find(PathKey(path));
-    if (named != newByKey.end() && named->second != path) continue;
+    if ((named != newByKey.end() && named->second != path) || !NamesASource(path)) continue;
     SourceFile source;
     source.path = path;
     source.size = fs::file_size(NativePath(oldDir, path), ec);

@@ -492,6 +492,8 @@ TEST_F(TreeDiffTest, NewFilesAreBuiltFromUntouchedOldFiles) {
        nullptr},
       {"a NEW path names the twin in another case", {{"a/x.bin", data}},
        {{"A/x.bin", edited}, {"b/x.bin", data}}, nullptr},
+      {"the twin's name is refused on Windows", {{"NUL/x.bin", data}}, {{"b/x.bin", data}},
+       nullptr},
       {"below 4096 bytes", {{"a/x.bin", Bytes(data.begin(), data.begin() + 4095)}},
        {{"b/x.bin", Bytes(data.begin(), data.begin() + 4095)}}, nullptr},
   };
