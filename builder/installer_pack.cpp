@@ -131,6 +131,14 @@ bool ScriptHasSplitBodies(const std::vector<uint8_t>& script) {
   return AnyEntry(script, &ScriptEntry::split);
 }
 
+bool StubRunsFromBodies(const std::vector<uint8_t>& stub) {
+  return StubCarries(stub, kFromMarker);
+}
+
+bool ScriptHasFromBodies(const std::vector<uint8_t>& script) {
+  return AnyEntry(script, &ScriptEntry::from);
+}
+
 std::vector<size_t> PatchBlockEnds(const std::vector<uint8_t>& script) {
   std::vector<size_t> ends;
   ScriptListing listing;
@@ -151,6 +159,16 @@ std::vector<size_t> PatchBlockEnds(const std::vector<uint8_t>& script) {
 
 bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,
                          std::string* error) {
+  // The way out named is the richest script the stub runs.
+  const char* const fitting = StubRunsSplitBodies(stub) ? "--no-from'"
+                              : StubRunsAddOps(stub)    ? "--no-split'"
+                                                        : "--original-format'";
+  if (!StubRunsFromBodies(stub) && ScriptHasFromBodies(script)) {
+    *error = "the script has bodies from another file, which this stub does not run (it would "
+             "stop with a data error): use a current stub, or make the script with 'vantrel "
+             "diff " + std::string(fitting);
+    return false;
+  }
   if (!StubRunsSplitBodies(stub) && ScriptHasSplitBodies(script)) {
     *error = "the script has split bodies, which this stub does not run (it would stop with a "
              "data error): use a current stub, or make the script with 'vantrel diff " +

@@ -56,6 +56,12 @@ bool StubRunsSplitBodies(const std::vector<uint8_t>& stub);
 // Whether an entry of `script` has a split body, looked at as ScriptHasAddOps looks.
 bool ScriptHasSplitBodies(const std::vector<uint8_t>& script);
 
+// Whether `stub` runs bodies from another file: it carries kFromMarker.
+bool StubRunsFromBodies(const std::vector<uint8_t>& stub);
+
+// Whether an entry of `script` has a body from another file, looked at as ScriptHasAddOps looks.
+bool ScriptHasFromBodies(const std::vector<uint8_t>& script);
+
 // Entries from this many bytes on get bzip2 blocks of their own in block 2: a block that holds
 // the end of one large file and the start of another compresses worse than the two apart
 // (0.8% of block 2 on the synthetic product of bench/big_product.sh), while small entries
@@ -68,8 +74,8 @@ const size_t kOwnBlocksFrom = size_t(1) << 20;
 // each compressed with their like. None for a script the engine would not read.
 std::vector<size_t> PatchBlockEnds(const std::vector<uint8_t>& script);
 
-// False with *error when `script` holds add operations or split bodies and `stub` does not run
-// them.
+// False with *error when `script` holds add operations, split bodies or bodies from another
+// file and `stub` does not run them.
 bool CheckStubRunsScript(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& script,
                          std::string* error);
 

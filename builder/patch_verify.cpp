@@ -33,7 +33,8 @@ bool Stopped(const std::atomic<bool>* stop) { return stop && *stop; }
 // One entry's result in one pass, with its kind from the script's listing.
 struct Applied {
   std::string path;
-  bool update = false;
+  bool update = false;  // an update entry's own file
+  std::string source;   // an entry built from another file: that file
   EntryResult result = kDataError;
 };
 
@@ -79,7 +80,9 @@ bool ApplyAll(const Check& check, const std::string& dest, const char* backup, c
                                  Quote(entry.path) + ") is damaged (DataError)");
       return false;
     }
-    entry.update = !check.listing.entries[i].newFile;
+    const ScriptEntry& listed = check.listing.entries[i];
+    entry.update = !listed.newFile && !listed.from;
+    entry.source = listed.source;
     applied->push_back(entry);
   }
   // After the last entry: nothing, or in a script with split bodies the two streams, whose every
@@ -145,12 +148,13 @@ void CompareTree(const std::string& dest, const std::string& expected, const std
   }
 }
 
-// Makes each updated file a version of its own: the old bytes plus one.
+// Makes each updated file, and each file an entry is built from, a version of its own: the old
+// bytes plus one (a source that several entries read gets one more for each).
 bool MakeForeign(const std::string& dest, const ScriptListing& listing, std::string* error) {
   for (const ScriptEntry& entry : listing.entries) {
     if (entry.newFile) continue;
     std::vector<uint8_t> bytes;
-    const std::string path = NativePath(dest, entry.path);
+    const std::string path = NativePath(dest, entry.from ? entry.source : entry.path);
     if (!ReadFileBytes(path, &bytes, error)) return false;
     bytes.push_back('!');
     if (!WriteFileBytes(path, bytes, error)) return false;
@@ -181,7 +185,7 @@ bool PassOnOld(const Check& check, std::string* error) {
       Expect(entry, kUpdated, pass, report);
       report->updated += entry.result == kUpdated;
     } else {
-      ++report->newFileEntries;
+      ++(entry.source.empty() ? report->newFileEntries : report->fromEntries);
       // A file whose old and new CRC agree is carried whole and overwrites the old one.
       const bool existed = fs::exists(NativePath(check.oldDir, entry.path), ec);
       Expect(entry, existed ? kOverwritten : kInstalled, pass, report);
@@ -192,7 +196,8 @@ bool PassOnOld(const Check& check, std::string* error) {
   return true;
 }
 
-// 2. A user who already has NEW: update entries skip, new-file entries rewrite the same bytes.
+// 2. A user who already has NEW: update entries skip, new-file entries rewrite the same bytes, as
+// entries built from another file do where NEW holds that file; where it does not, they skip.
 bool PassOnNew(const Check& check, std::string* error) {
   const char* const pass = "on NEW";
   const std::string dest = (check.scratch / "new").string();
@@ -200,16 +205,22 @@ bool PassOnNew(const Check& check, std::string* error) {
   std::vector<Applied> applied;
   if (!CopyIntoScratch(check.newDir, dest, error)) return false;
   if (!ApplyAll(check, dest, "backup2", pass, &applied)) return true;
+  std::error_code ec;
   for (const Applied& entry : applied) {
-    Expect(entry, entry.update ? kAlreadyUpdated : kOverwritten, pass, report);
+    const bool sourceMissing =
+        !entry.source.empty() && !fs::exists(NativePath(check.newDir, entry.source), ec);
+    Expect(entry, entry.update ? kAlreadyUpdated : sourceMissing ? kOriginalMissing : kOverwritten,
+           pass, report);
     report->alreadyUpdated += entry.result == kAlreadyUpdated;
     report->overwritten += entry.result == kOverwritten;
+    report->originalMissing += entry.result == kOriginalMissing;
   }
   CompareTree(dest, check.newDir, check.newDir, pass, report);
   return true;
 }
 
-// 3. A user with some other version of each updated file: those are skipped untouched.
+// 3. A user with some other version of each updated file and of each file an entry is built
+// from: those entries are skipped, their files untouched (an entry's own file not made).
 bool PassOnForeign(const Check& check, std::string* error) {
   const char* const pass = "on a foreign version";
   const std::string dest = (check.scratch / "foreign").string();
@@ -218,15 +229,20 @@ bool PassOnForeign(const Check& check, std::string* error) {
   if (!CopyIntoScratch(check.oldDir, dest, error) || !MakeForeign(dest, check.listing, error))
     return false;
   if (!ApplyAll(check, dest, "backup3", pass, &applied)) return true;
+  std::error_code ec;
   for (const Applied& entry : applied) {
-    if (!entry.update) continue;
+    if (!entry.update && entry.source.empty()) continue;
     Expect(entry, kOriginalCrcError, pass, report);
     report->originalCrcError += entry.result == kOriginalCrcError;
     std::vector<uint8_t> bytes;
     std::string readError;
-    if (ReadFileBytes(NativePath(dest, entry.path), &bytes, &readError) &&
+    const std::string& foreign = entry.update ? entry.path : entry.source;
+    if (ReadFileBytes(NativePath(dest, foreign), &bytes, &readError) &&
         (bytes.empty() || bytes.back() != '!'))
-      report->problems.push_back(std::string(pass) + ": " + Quote(entry.path) + " was changed");
+      report->problems.push_back(std::string(pass) + ": " + Quote(foreign) + " was changed");
+    if (!entry.update && fs::exists(NativePath(dest, entry.path), ec) &&
+        !fs::exists(NativePath(check.oldDir, entry.path), ec))
+      report->problems.push_back(std::string(pass) + ": " + Quote(entry.path) + " was made");
   }
   return true;
 }

@@ -16,6 +16,7 @@ class FileMap;
 struct VerifyReport {
   size_t entries = 0;
   size_t updateEntries = 0;
+  size_t fromEntries = 0;  // built from another file, placed as new files are
   size_t newFileEntries = 0;
   // On a copy of OLD: entries that gave Updated / Installed, as they should.
   size_t updated = 0;
@@ -23,7 +24,10 @@ struct VerifyReport {
   // On a copy of NEW (a user who already updated): AlreadyUpdated / Overwritten.
   size_t alreadyUpdated = 0;
   size_t overwritten = 0;
-  // On a copy of OLD whose updated files were changed (a foreign version): OriginalCrcError.
+  // Entries built from a file that only OLD holds, which NEW lacks: OriginalMissing.
+  size_t originalMissing = 0;
+  // On a copy of OLD whose updated files, and files that entries are built from, were changed
+  // (a foreign version): OriginalCrcError.
   size_t originalCrcError = 0;
   // One line per fault found; empty when the script passed.
   std::vector<std::string> problems;

@@ -21,6 +21,8 @@ bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listin
     entry.newFile = facts.newFile;
     entry.usesAdd = facts.usesAdd;
     entry.split = facts.split;
+    entry.from = facts.source != nullptr;
+    if (entry.from) entry.source = facts.source;
     listing->entries.push_back(entry);
   }
   // The engine sizes the literal stream when it finds the streams, at the first split body.

@@ -16,6 +16,8 @@ struct ScriptEntry {
   bool newFile = false;
   bool usesAdd = false;
   bool split = false;  // a split body
+  bool from = false;   // a body from another file, its source's stored path in `source`
+  std::string source;
   size_t begin = 0, end = 0;  // the entry's bytes in the script
 };
 

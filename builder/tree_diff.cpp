@@ -215,9 +215,6 @@ uint32_t CrcOfMap(FileMap& file) {
   return crc;
 }
 
-// Files below this size are encoded with the first setting only: trying others gains little.
-const size_t kTryTuningsFrom = 4096;
-
 // Files from this size on have their settings tried side by side when there are threads to
 // spare; smaller ones are many, and run side by side themselves.
 const uint64_t kParallelTuningsFrom = uint64_t(32) << 20;
@@ -399,6 +396,8 @@ class CompressedOps : public OpsStore {
   }
 
   uint64_t rawSize() const { return rawSize_; }
+  // Bytes held: once finished, the run's cost.
+  uint64_t heldSize() const { return bytes_.size(); }
 
   // Appends the operations to `out`, a piece at a time.
   bool WriteTo(ByteSink* out, std::string* error) {
@@ -454,6 +453,13 @@ void EncodeBest(FileMap& oldFile, FileMap& newFile, const std::vector<DeltaTunin
                       newFile.size() >= kParallelTuningsFrom ? threads : 1);
 }
 
+// An old file that a new file's entry may be built from (kBodyFrom).
+struct SourceFile {
+  std::string path;  // stored form
+  uint64_t size = 0;
+  bool inNew = false;  // NEW holds it too: only a source where the two are the same
+};
+
 // One file of NEW on its way into the script: filled by a worker, taken by the writer.
 struct FileJob {
   std::string path;
@@ -472,7 +478,102 @@ struct FileJob {
   std::vector<uint8_t> ops;
   std::unique_ptr<OpsStore> keptOps;  // instead of ops, for a large file
   uint32_t crcNew = 0;
+  // A file OLD lacks, with kSplitFrom: old files of its size and of its name to try as its
+  // source, in that order.
+  std::vector<SourceFile> twins;
+  std::vector<SourceFile> namesakes;
 };
+
+// Whether old file `source` (mapped into *file) stays as it is through the whole run: NEW holds
+// it with the same bytes, or not at all. A file that has changed since it was listed, or cannot
+// be read, is no source.
+bool Untouched(const std::string& oldDir, const std::string& newDir, const SourceFile& source,
+               FileMap* file) {
+  std::string ignored;
+  if (!file->Open(NativePath(oldDir, source.path), &ignored) || file->size() != source.size)
+    return false;
+  if (!source.inNew) return true;
+  FileMap inNew;
+  return inNew.Open(NativePath(newDir, source.path), &ignored) && SameBytes(*file, inNew);
+}
+
+// What `file` would cost stored whole: its bytes compressed as block 2 compresses them.
+uint64_t WholeCost(FileMap& file) {
+  CompressedOps store;
+  for (uint64_t at = 0; at < file.size(); at += kReadStep) {
+    const size_t n = size_t(std::min<uint64_t>(kReadStep, file.size() - at));
+    store.Take(file.data() + at, n);
+    file.Release(at, at + n);
+  }
+  return store.Finish();
+}
+
+// A body from another file must save an eighth of the file stored whole and this many bytes
+// more: its entry fails where users changed or removed the source, which a whole file does not.
+const uint64_t kFromMargin = 64;
+
+// Makes `job` (a file OLD lacks) an update entry built from one of its candidate sources: a
+// twin with the same bytes as one copy, or else the namesake whose operations compress smallest
+// when they save enough. False: none serves, and the job is left for a new-file entry.
+bool EncodeFromSource(const std::string& oldDir, const std::string& newDir,
+                      const std::vector<DeltaTuning>& tunings, unsigned threads,
+                      FileMap& newFile, uint32_t crcNew, FileJob* job) {
+  DiffEntry& entry = job->entry;
+  const SourceFile* chosen = nullptr;
+  uint32_t crcSource = 0;
+  for (const SourceFile& twin : job->twins) {
+    FileMap source;
+    if (!Untouched(oldDir, newDir, twin, &source) || !SameBytes(source, newFile)) continue;
+    PutCopy(&job->ops, uint32_t(newFile.size()), 0);
+    PutEnd(&job->ops);
+    entry.delta.copies = 1;
+    entry.delta.copiedBytes = newFile.size();
+    chosen = &twin;
+    crcSource = crcNew;
+    break;
+  }
+  uint64_t best = UINT64_MAX;
+  for (size_t k = 0; !chosen && k < job->namesakes.size(); ++k) {
+    const SourceFile& namesake = job->namesakes[k];
+    FileMap source;
+    if (!Untouched(oldDir, newDir, namesake, &source)) continue;
+    std::vector<uint8_t> ops;
+    std::unique_ptr<OpsStore> kept;
+    DeltaStats stats;
+    EncodeBest(source, newFile, tunings, threads, &ops, &kept, &stats);
+    const uint64_t cost =
+        kept ? static_cast<const CompressedOps&>(*kept).heldSize() : CompressedSize(ops);
+    if (cost >= best) continue;
+    best = cost;
+    crcSource = CrcOfMap(source);
+    job->ops.swap(ops);
+    job->keptOps = std::move(kept);
+    entry.delta = stats;
+    entry.source = namesake.path;
+    entry.oldSize = namesake.size;
+  }
+  if (!chosen && best != UINT64_MAX) {
+    const uint64_t whole = WholeCost(newFile);
+    if (best + whole / 8 + kFromMargin < whole)
+      for (const SourceFile& namesake : job->namesakes)
+        if (namesake.path == entry.source) chosen = &namesake;
+  }
+  if (!chosen) {
+    std::vector<uint8_t>().swap(job->ops);
+    job->keptOps.reset();
+    entry.delta = DeltaStats();
+    entry.source.clear();
+    entry.oldSize = 0;
+    return false;
+  }
+  entry.update = true;
+  entry.source = chosen->path;
+  entry.oldSize = chosen->size;
+  PutEntryHeader(&job->bytes, crcSource, crcNew, job->path);
+  PutFromBodyStart(&job->bytes, chosen->path);
+  PutSplitBodyStart(&job->bytes);
+  return true;
+}
 
 // Compares one file and makes its entry. False with job->error.
 bool MakeEntry(const std::string& oldDir, const std::string& newDir,
@@ -497,9 +598,10 @@ bool MakeEntry(const std::string& oldDir, const std::string& newDir,
     entry.update = true;
     entry.oldSize = oldFile.size();
     PutEntryHeader(&out, crcOld, crcNew, job->path);
-    if (layout == BodyLayout::kSplit) PutSplitBodyStart(&out);
+    if (layout != BodyLayout::kInterleaved) PutSplitBodyStart(&out);
     EncodeBest(oldFile, newFile, tunings, threads, &job->ops, &job->keptOps, &entry.delta);
-  } else {
+  } else if (job->hasOld ||
+             !EncodeFromSource(oldDir, newDir, tunings, threads, newFile, crcNew, job)) {
     PutEntryHeader(&out, 0, crcNew, job->path);
     PutNewFileHead(&out, size_t(newFile.size()));
   }
@@ -611,6 +713,97 @@ uint64_t JobWeight(uint64_t oldSize, uint64_t newSize) { return std::max(oldSize
 // the largest file is smaller: enough for many threads on mid-size files, little next to the
 // memory the largest file's own job takes.
 const uint64_t kMinParallelBudget = uint64_t(32) << 20;
+
+// A stored path as Windows tells paths apart: without regard to letter case.
+std::string PathKey(const std::string& stored) {
+  std::string utf8;
+  if (!AnsiToUtf8(stored, &utf8)) utf8 = stored;
+  return NameKey(utf8);
+}
+
+// Folders between two stored paths: up from the one's folder to where they part, then down.
+size_t FolderDistance(const std::string& a, const std::string& b) {
+  size_t common = 0, at = 0;
+  for (;;) {
+    const size_t endA = a.find('\\', at + 1), endB = b.find('\\', at + 1);
+    if (endA == std::string::npos || endA != endB || a.compare(at, endA - at, b, at, endA - at))
+      break;
+    ++common;
+    at = endA;
+  }
+  const auto depth = [](const std::string& p) {
+    return size_t(std::count(p.begin(), p.end(), '\\'));
+  };
+  return depth(a) + depth(b) - 2 - 2 * common;
+}
+
+// Whether the installer can name old file `stored` as a source: OLD is read without NEW's
+// rules, so a file only in OLD may have a name it refuses, or one the code page cannot hold.
+bool NamesASource(const std::string& stored) {
+  if (stored.size() > kMaxEntryPath) return false;
+  for (size_t at = 1, end; at < stored.size(); at = end + 1) {
+    end = std::min(stored.find('\\', at), stored.size());
+    const std::string name = stored.substr(at, end - at);
+    std::string utf8, back;
+    if (!WhyNotPlainFileName(name).empty() || (at == 1 && IsResultLogName("", name)) ||
+        !AnsiToUtf8(name, &utf8) || !Utf8ToAnsi(utf8, &back) || back != name)
+      return false;
+  }
+  return true;
+}
+
+// Same-size old files compared with each new file, at most.
+const size_t kMaxTwins = 8;
+
+// Fills the candidate sources (twins, namesakes) of the jobs of files OLD lacks: old files that
+// no entry changes, so that none is changed before or after the entry that reads it. Those are
+// the files only in OLD and those NEW holds as well (only sources where the two are the same,
+// which the job checks), less any that a NEW path names in another case or that the installer
+// cannot name. Nearest folder first,
+// then (namesakes) the nearest size, then byte order: the same candidates for any thread count.
+// A namesake is at most four times larger or smaller than the new file.
+void FindSources(const std::string& oldDir, const std::vector<std::string>& oldPaths,
+                 const std::vector<std::string>& newPaths, std::vector<FileJob>* jobs) {
+  if (std::none_of(jobs->begin(), jobs->end(), [](const FileJob& job) {
+        return !job.hasOld && job.newSize >= kTryTuningsFrom;
+      }))
+    return;
+  std::map<std::string, std::string> newByKey;
+  for (const std::string& path : newPaths) newByKey[PathKey(path)] = path;
+  std::multimap<uint64_t, SourceFile> bySize;
+  std::multimap<std::string, SourceFile> byName;
+  std::error_code ec;
+  for (const std::string& path : oldPaths) {
+    const auto named = newByKey.find(PathKey(path));
+    if ((named != newByKey.end() && named->second != path) || !NamesASource(path)) continue;
+    SourceFile source;
+    source.path = path;
+    source.size = fs::file_size(NativePath(oldDir, path), ec);
+    if (ec || source.size == 0 || source.size > kMaxDeltaFileSize) continue;
+    source.inNew = named != newByKey.end();
+    bySize.emplace(source.size, source);
+    byName.emplace(PathKey(path.substr(path.rfind('\\') + 1)), source);
+  }
+  for (FileJob& job : *jobs) {
+    if (job.hasOld || job.newSize < kTryTuningsFrom) continue;
+    const auto nearer = [&](const SourceFile& a, const SourceFile& b) {
+      const size_t da = FolderDistance(job.path, a.path), db = FolderDistance(job.path, b.path);
+      const uint64_t sa = std::max(a.size, job.newSize) - std::min(a.size, job.newSize);
+      const uint64_t sb = std::max(b.size, job.newSize) - std::min(b.size, job.newSize);
+      return da != db ? da < db : sa != sb ? sa < sb : a.path < b.path;
+    };
+    const auto twins = bySize.equal_range(job.newSize);
+    for (auto it = twins.first; it != twins.second; ++it) job.twins.push_back(it->second);
+    const auto names = byName.equal_range(PathKey(job.path.substr(job.path.rfind('\\') + 1)));
+    for (auto it = names.first; it != names.second; ++it)
+      if (it->second.size / 4 <= job.newSize && job.newSize / 4 <= it->second.size)
+        job.namesakes.push_back(it->second);
+    std::sort(job.twins.begin(), job.twins.end(), nearer);
+    std::sort(job.namesakes.begin(), job.namesakes.end(), nearer);
+    if (job.twins.size() > kMaxTwins) job.twins.resize(kMaxTwins);
+    if (job.namesakes.size() > kMaxNamesakes) job.namesakes.resize(kMaxNamesakes);
+  }
+}
 
 // Takes an update body's operations as the encoder writes them, in pieces of any size, and
 // passes on their op codes and fields, while the bytes of each add go to `adds` and those of
@@ -818,6 +1011,13 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
     total += job.newSize;
     budget = std::max(budget, job.weight);
   }
+  // A file built from another takes the memory of an update from the largest it tries.
+  if (layout == BodyLayout::kSplitFrom) FindSources(oldDir, oldPaths, newPaths, &jobs);
+  for (FileJob& job : jobs)
+    for (const SourceFile& source : job.namesakes) {
+      job.weight = std::max(job.weight, JobWeight(source.size, job.newSize));
+      budget = std::max(budget, job.weight);
+    }
   if (threads == 0) threads = DefaultThreads();
   DiffPool pool(oldDir, newDir, tunings.empty() ? kDefaultTunings : tunings, layout, &jobs,
                 budget);
@@ -829,7 +1029,7 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   if (!out.Append(count, 4, error)) return false;
   diff->scriptSize = 4;
   SplitStreams streams;
-  SplitStreams* split = layout == BodyLayout::kSplit ? &streams : nullptr;
+  SplitStreams* split = layout != BodyLayout::kInterleaved ? &streams : nullptr;
   for (size_t k = 0; k < jobs.size(); ++k) {
     uint64_t finished = 0;
     FileJob& job = pool.Wait(k, &finished, progress, context, total);

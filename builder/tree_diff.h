@@ -23,8 +23,9 @@ const size_t kMaxEntryPath = kMaxPath - kTypicalDestinationLength - kBackupDirAl
 
 // How an update entry's body holds its add bytes and literals: after each operation's fields
 // (the layout every stub runs), or apart in the streams after the last entry (kBodySplit,
-// only for stubs that carry kSplitMarker).
-enum class BodyLayout { kInterleaved, kSplit };
+// only for stubs that carry kSplitMarker). kSplitFrom is kSplit where a new file may also be
+// built from another old file (kBodyFrom, only for stubs that carry kFromMarker).
+enum class BodyLayout { kInterleaved, kSplit, kSplitFrom };
 
 struct DiffEntry {
   std::string path;  // as stored: "\dir\file"
@@ -33,6 +34,7 @@ struct DiffEntry {
   uint64_t newSize = 0;
   uint64_t stored = 0;  // bytes of the entry in the script
   DeltaStats delta;     // update entries
+  std::string source;   // an update entry built from another old file: its stored path
 };
 
 struct TreeDiff {
@@ -77,10 +79,23 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 // place, their add bytes and literals kept aside (in memory up to 1 MiB each, then in
 // temporary files) and appended after the last entry with the trailer. An entry's `stored`
 // counts its operations' bytes wherever they went; scriptSize counts the trailer too.
+//
+// With `layout` kSplitFrom a file of NEW that OLD lacks, of kTryTuningsFrom bytes or more, may
+// instead be an update entry built from another file (kBodyFrom, its `source`) that the script
+// leaves untouched: one that only OLD holds, or that NEW holds with the same bytes, and that no
+// other entry's path names in another case. Tried first is such a file with the same bytes (one
+// copy), then up to kMaxNamesakes of the same name in other folders, nearest first; the best
+// is kept when its operations compress well below the file stored whole.
 bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* diff,
                std::string* error, DiffProgress progress = nullptr, void* context = nullptr,
                const std::vector<DeltaTuning>& tunings = {}, unsigned threads = 0,
                ByteSink* sink = nullptr, BodyLayout layout = BodyLayout::kInterleaved);
+
+// Files smaller than this are encoded with the first setting only, and never from another file.
+const size_t kTryTuningsFrom = 4096;
+
+// Old files of a new file's name that DiffTrees tries as its source.
+const size_t kMaxNamesakes = 4;
 
 // The threads DiffTrees uses by default: one per core.
 unsigned DefaultThreads();

@@ -41,7 +41,9 @@ const char kBuildHelp[] =
     "with an older stub, or with --original-format, it holds copy and insert operations only.\n"
     "Its update entries have split bodies (add bytes and literals in streams of their own, as\n"
     "'vantrel diff' writes them) when the stub runs those; with a stub that runs add operations\n"
-    "only, each operation's bytes follow it.\n"
+    "only, each operation's bytes follow it. A new file may be built from an old file that the\n"
+    "script leaves alone (a body from another file, as 'vantrel diff' writes it) when the stub\n"
+    "runs those; with an older stub new files are stored whole.\n"
     "\n"
     "The installer's names and texts are in the users' ANSI code page (--codepage, as for\n"
     "'vantrel diff'; without it everything must be plain ASCII). Update.ini, Language.ini,\n"
@@ -120,17 +122,22 @@ int RunBuild(std::vector<std::string> args) {
   // The script takes add operations and split bodies only where the stub runs them.
   const bool addOps = !originalFormat && StubRunsAddOps(stub);
   const bool split = addOps && StubRunsSplitBodies(stub);
+  const bool from = split && StubRunsFromBodies(stub);
   if (!originalFormat && !addOps)
     printf("the stub runs copy and insert operations only: the script is in the original "
            "format\n");
   else if (addOps && !split)
     printf("the stub does not run split bodies: each operation's bytes follow it\n");
+  else if (split && !from)
+    printf("the stub does not run bodies from another file: new files are stored whole\n");
   TreeDiff diff;
   {
     Progress progress("diff");
     if (!DiffTrees(oldDir, newDir, &diff, &error, Progress::Callback, &progress,
                    addOps ? kAddTunings : kDefaultTunings, jobs, nullptr,
-                   split ? BodyLayout::kSplit : BodyLayout::kInterleaved))
+                   from    ? BodyLayout::kSplitFrom
+                   : split ? BodyLayout::kSplit
+                           : BodyLayout::kInterleaved))
       return Fail(error);
   }
   WarnAboutDiff(diff);

@@ -13,7 +13,7 @@ namespace {
 
 const char kDiffHelp[] =
     "usage: vantrel diff OLD_DIR NEW_DIR -o Patch.dat [-j N] [--codepage N]\n"
-    "                    [--original-format | --no-split]\n"
+    "                    [--original-format | --no-split | --no-from]\n"
     "\n"
     "Writes the patch script that turns the files of OLD_DIR into those of NEW_DIR: a new-file\n"
     "entry for each file only in NEW_DIR, an update entry (copy, insert and add operations\n"
@@ -47,6 +47,14 @@ const char kDiffHelp[] =
     "that run split bodies take such a script; --no-split keeps each operation's bytes after\n"
     "it, with add operations, for stubs that run add operations but not split bodies.\n"
     "\n"
+    "A file only in NEW_DIR, of 4096 bytes or more, may be built from a file of OLD_DIR that\n"
+    "the script leaves alone (one only in OLD_DIR, or the same in both): one with the same\n"
+    "bytes (a moved or copied file, one copy), or else the best of up to four of the same name\n"
+    "in other folders when its operations compress well below the file stored whole. Only\n"
+    "stubs that run bodies from another file take such a script; --no-from stores new files\n"
+    "whole, with split bodies, for stubs that run split bodies but not these. --no-split and\n"
+    "--original-format never build a file from another.\n"
+    "\n"
     "options:\n"
     "  -o, --output FILE    the script to write; an existing file is replaced once the new\n"
     "                       one is complete; a path inside OLD_DIR or NEW_DIR is refused\n"
@@ -54,11 +62,13 @@ const char kDiffHelp[] =
     "                       is the same for any N\n"
     "  --codepage N         the installer's ANSI code page for file names\n"
     "  --original-format    copy and insert operations only\n"
-    "  --no-split           add operations, each operation's bytes after it\n";
+    "  --no-split           add operations, each operation's bytes after it\n"
+    "  --no-from            split bodies; new files stored whole\n";
 
 int RunDiff(std::vector<std::string> args) {
   const bool originalFormat = TakeFlag(&args, "--original-format");
   const bool noSplit = TakeFlag(&args, "--no-split");
+  const bool noFrom = TakeFlag(&args, "--no-from");
   const std::vector<OptionSpec> options = {
       {"--output", "-o"}, {"--jobs", "-j"}, {"--codepage", nullptr}};
   ParsedArgs parsed;
@@ -72,8 +82,9 @@ int RunDiff(std::vector<std::string> args) {
   if (parsed.operands.size() != 2)
     return FailUsage(kDiffCommand, "expected OLD_DIR and NEW_DIR");
   if (!parsed.values.count("--output")) return FailUsage(kDiffCommand, "missing --output");
-  if (originalFormat && noSplit)
-    return FailUsage(kDiffCommand, "--original-format and --no-split exclude each other");
+  if (originalFormat + noSplit + noFrom > 1)
+    return FailUsage(kDiffCommand, "--original-format, --no-split and --no-from exclude each "
+                                   "other");
   const std::string& output = parsed.values["--output"];
   if (!CheckOutputIsNoInput(output, {}, {parsed.operands[0], parsed.operands[1]}, &error))
     return Fail(error);
@@ -84,7 +95,9 @@ int RunDiff(std::vector<std::string> args) {
     Progress progress("diff");
     if (!DiffTrees(parsed.operands[0], parsed.operands[1], &diff, &error, Progress::Callback,
                    &progress, originalFormat ? kDefaultTunings : kAddTunings, jobs, &file,
-                   originalFormat || noSplit ? BodyLayout::kInterleaved : BodyLayout::kSplit))
+                   originalFormat || noSplit ? BodyLayout::kInterleaved
+                   : noFrom                  ? BodyLayout::kSplit
+                                             : BodyLayout::kSplitFrom))
       return Fail(error);
   }
   WarnAboutDiff(diff);

@@ -18,12 +18,12 @@ void WarnAboutDiff(const TreeDiff& diff) {
 }
 
 void PrintDiffSummary(const std::string& scriptName, const TreeDiff& diff) {
-  size_t updates = 0, newFiles = 0;
+  size_t updates = 0, froms = 0, newFiles = 0;
   uint64_t newBytes = 0, copied = 0, inserted = 0, added = 0, carried = 0;
   for (const DiffEntry& entry : diff.entries) {
     newBytes += entry.newSize;
     if (entry.update) {
-      ++updates;
+      ++(entry.source.empty() ? updates : froms);
       copied += entry.delta.copiedBytes;
       inserted += entry.delta.insertedBytes;
       added += entry.delta.addedBytes;
@@ -32,9 +32,12 @@ void PrintDiffSummary(const std::string& scriptName, const TreeDiff& diff) {
       carried += entry.newSize;
     }
   }
-  printf("%s: %zu entries (%zu update, %zu new file), %zu unchanged, %zu only in OLD\n",
-         scriptName.c_str(), diff.entries.size(), updates, newFiles, diff.unchanged,
-         diff.onlyInOld.size());
+  // Entries from another file are named only when there are any, as added bytes are below.
+  const std::string fromText =
+      froms ? ", " + std::to_string(froms) + " from another file" : std::string();
+  printf("%s: %zu entries (%zu update%s, %zu new file), %zu unchanged, %zu only in OLD\n",
+         scriptName.c_str(), diff.entries.size(), updates, fromText.c_str(), newFiles,
+         diff.unchanged, diff.onlyInOld.size());
   // Added bytes are named only when there are any: an original-format script reads as before.
   const std::string addedText =
       added ? ", added " + std::to_string((unsigned long long)added) : std::string();

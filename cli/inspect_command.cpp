@@ -26,9 +26,10 @@ const char kInspectHelp[] =
     "size) and the name and size of every file in them, after checking each block as the\n"
     "installer itself does. For a damaged installer it says on one line per block what is wrong\n"
     "and exits with status 1. A block 1 whose stored size is over 1 GiB counts as damaged:\n"
-    "the 32-bit installer cannot count on allocating it. A Patch.dat that holds add operations or\n"
-    "split bodies is named, and counts as damaged when the stub does not run them; with\n"
-    "--codepage an entry with a split body is marked (split). INSTALLER must be a regular file.\n"
+    "the 32-bit installer cannot count on allocating it. A Patch.dat that holds add operations,\n"
+    "split bodies or bodies from another file is named, and counts as damaged when the stub\n"
+    "does not run them; with --codepage an entry with a split body is marked (split), one built\n"
+    "from another file (from PATH). INSTALLER must be a regular file.\n"
     "\n"
     "options:\n"
     "  --codepage N   also list the paths of Patch.dat's entries, shown in UTF-8 from the\n"
@@ -85,14 +86,20 @@ void PrintEntries(const std::vector<uint8_t>& script) {
   ListScriptEntries(script, &listing);
   if (!listing.countRead) return;
   printf("Patch.dat: %u entr%s\n", unsigned(listing.count), listing.count == 1 ? "y" : "ies");
-  for (const ScriptEntry& entry : listing.entries)
-    printf("  %s%s\n", Printable(ShownName(entry.path)).c_str(), entry.split ? "  (split)" : "");
+  for (const ScriptEntry& entry : listing.entries) {
+    const std::string kind =
+        entry.from    ? "  (from " + Printable(ShownName(entry.source)) + ")"
+        : entry.split ? "  (split)"
+                      : "";
+    printf("  %s%s\n", Printable(ShownName(entry.path)).c_str(), kind.c_str());
+  }
   if (listing.entries.size() < listing.count)
     printf("  entry %u is damaged\n", unsigned(listing.entries.size() + 1));
 }
 
-// A script with add operations or split bodies is named, and refused with a stub that does not
-// run them (it would stop with a data error). An original-format script prints nothing here.
+// A script with add operations, split bodies or bodies from another file is named, and refused
+// with a stub that does not run them (it would stop with a data error). An original-format
+// script prints nothing here.
 bool CheckAddOps(const uint8_t* image, size_t imageSize, const std::vector<uint8_t>& script,
                  const std::string& path) {
   std::string error;
@@ -103,8 +110,10 @@ bool CheckAddOps(const uint8_t* image, size_t imageSize, const std::vector<uint8
     Fail(Quote(path) + ": " + error);
     return false;
   }
-  printf(split ? "Patch.dat has split bodies, which the stub runs\n"
-               : "Patch.dat holds add operations, which the stub runs\n");
+  printf(ScriptHasFromBodies(script) ? "Patch.dat has bodies from another file and split bodies, "
+                                       "which the stub runs\n"
+         : split ? "Patch.dat has split bodies, which the stub runs\n"
+                 : "Patch.dat holds add operations, which the stub runs\n");
   return true;
 }
 

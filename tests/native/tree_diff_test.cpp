@@ -468,6 +468,91 @@ TEST_F(TreeDiffTest, SplitScriptsBringOldToNew) {
   }
 }
 
+// A file OLD lacks is built from an old file that no entry changes: one of its bytes as one
+// copy, else one of its name that saves enough; never from a changed file, one a NEW path names
+// in another case, or for a file below 4096 bytes. Through the engine on 1 and 2 threads, and
+// stored whole as before without kSplitFrom.
+TEST_F(TreeDiffTest, NewFilesAreBuiltFromUntouchedOldFiles) {
+  const Bytes data = Random(8000, 60);
+  Bytes edited = data;  // a translation beside the old one: most of its bytes shared
+  for (size_t i = 0; i < edited.size(); i += 400) edited[i] ^= 0x55;
+  const struct {
+    const char* what;
+    std::vector<std::pair<const char*, Bytes>> old, now;
+    const char* source;  // of the entry of \b\x.bin; null: stored whole
+  } kCases[] = {
+      {"moved", {{"a/x.bin", data}}, {{"b/x.bin", data}}, "\\a\\x.bin"},
+      {"copied to another name", {{"a/y.bin", data}}, {{"a/y.bin", data}, {"b/x.bin", data}},
+       "\\a\\y.bin"},
+      {"beside its namesake", {{"z/x.bin", Random(20000, 61)}, {"a/x.bin", data}},
+       {{"z/x.bin", Random(20000, 61)}, {"b/x.bin", edited}}, "\\a\\x.bin"},
+      {"the namesake shares nothing", {{"a/x.bin", Random(8000, 62)}}, {{"b/x.bin", data}},
+       nullptr},
+      {"the twin changes", {{"a/x.bin", data}}, {{"a/x.bin", edited}, {"b/x.bin", data}},
+       nullptr},
+      {"a NEW path names the twin in another case", {{"a/x.bin", data}},
+       {{"A/x.bin", edited}, {"b/x.bin", data}}, nullptr},
+      {"the twin's name is refused on Windows", {{"NUL/x.bin", data}}, {{"b/x.bin", data}},
+       nullptr},
+      {"below 4096 bytes", {{"a/x.bin", Bytes(data.begin(), data.begin() + 4095)}},
+       {{"b/x.bin", Bytes(data.begin(), data.begin() + 4095)}}, nullptr},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir_ / "old");
+    fs::remove_all(dir_ / "new");
+    fs::create_directories(dir_ / "old");
+    fs::create_directories(dir_ / "new");
+    for (const auto& f : c.old) Write(std::string("old/") + f.first, f.second);
+    for (const auto& f : c.now) Write(std::string("new/") + f.first, f.second);
+    Bytes first;
+    for (unsigned threads : {1u, 2u}) {
+      TreeDiff diff;
+      std::string error;
+      ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings,
+                            threads, nullptr, BodyLayout::kSplitFrom))
+          << error;
+      const auto entry = std::find_if(diff.entries.begin(), diff.entries.end(),
+                                      [](const DiffEntry& e) { return e.path == "\\b\\x.bin"; });
+      ASSERT_NE(entry, diff.entries.end());
+      EXPECT_EQ(entry->source, c.source ? c.source : "");
+      EXPECT_EQ(entry->update, c.source != nullptr);
+      EXPECT_EQ(ScriptHasFromBodies(diff.script), c.source != nullptr);
+      VerifyReport report;
+      ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
+      EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+      if (threads == 1) first = diff.script;
+      EXPECT_TRUE(diff.script == first) << threads << " threads";
+    }
+    TreeDiff split;
+    std::string error;
+    ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &split, &error, nullptr, nullptr, kAddTunings,
+                          1, nullptr, BodyLayout::kSplit));
+    EXPECT_FALSE(ScriptHasFromBodies(split.script));
+  }
+  // A moved file, byte for byte: one copy of its source.
+  BuildCrcTable();
+  Bytes expected;
+  StartScript(&expected, 1);
+  PutEntryHeader(&expected, CrcBytes(data.data(), data.size()), CrcBytes(data.data(), data.size()),
+                 "\\b\\x.bin");
+  PutFromBodyStart(&expected, "\\a\\x.bin");
+  PutSplitBodyStart(&expected);
+  PutCopy(&expected, uint32_t(data.size()), 0);
+  PutEnd(&expected);
+  PutSplitTrailer(&expected, 0, 0);
+  fs::remove_all(dir_ / "new");
+  fs::remove_all(dir_ / "old");
+  Write("old/a/x.bin", data);
+  Write("new/b/x.bin", data);
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings, 1,
+                        nullptr, BodyLayout::kSplitFrom));
+  EXPECT_TRUE(diff.script == expected);
+  EXPECT_EQ(diff.scriptSize, expected.size());
+}
+
 // Block 2's bzip2 blocks end around the entries of a large file only, and nowhere in a script
 // the engine would not read.
 TEST_F(TreeDiffTest, LargeEntriesGetBlocksOfTheirOwn) {
@@ -594,7 +679,7 @@ TEST_F(Commands, DiffWritesTheScriptAndWarnsAboutFilesOnlyInOld) {
   TreeDiff diff;
   std::string error;
   ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings, 0,
-                        nullptr, BodyLayout::kSplit));
+                        nullptr, BodyLayout::kSplitFrom));
   EXPECT_EQ(Read("Patch.dat"), std::string(diff.script.begin(), diff.script.end()));
   EXPECT_NE(o.err.find("warning: only in OLD, stays on users' disks: '\\gone.txt'"),
             std::string::npos);
@@ -655,8 +740,8 @@ TEST_F(Commands, BuildMakesAVerifiedInstallerAndVerifyChecksIt) {
   EXPECT_NE(incomplete.err.find("lacks the folder"), std::string::npos);
 }
 
-// A script with add operations or split bodies goes only with a stub that runs them; the
-// original format stays there for any stub.
+// A script with add operations, split bodies or bodies from another file goes only with a stub
+// that runs them; the original format stays there for any stub.
 TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
   MakePackage();
   // Scattered one-byte changes: copies and inserts by the hundred, or one add.
@@ -665,8 +750,14 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
   for (size_t i = 0; i < patched.size(); i += 20) ++patched[i];
   Write("pkg/old/code.bin", code);
   Write("pkg/new/code.bin", patched);
+  // A file copied into a new folder: built from the old one where the stub runs that.
+  const Bytes guide = Random(6000, 8);
+  Write("pkg/old/docs/guide.bin", guide);
+  Write("pkg/new/docs/guide.bin", guide);
+  Write("pkg/new/copy/guide.bin", guide);
   Write("marked.exe", B("MZ" + std::string(100, 's') + VT_ADD_OP_MARKER));
   Write("split.exe", B("MZ" + std::string(100, 's') + VT_SPLIT_MARKER));
+  Write("from.exe", B("MZ" + std::string(100, 's') + VT_FROM_MARKER));
   const auto scriptOf = [&](const std::string& name) {
     const std::string text = Read(name);
     return Bytes(text.begin(), text.end());
@@ -677,11 +768,18 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
   EXPECT_NE(withAdd.out.find(", added "), std::string::npos) << withAdd.out;
   EXPECT_TRUE(ScriptHasAddOps(scriptOf("A.dat")));
   EXPECT_TRUE(ScriptHasSplitBodies(scriptOf("A.dat")));
+  EXPECT_TRUE(ScriptHasFromBodies(scriptOf("A.dat")));
+  EXPECT_NE(withAdd.out.find(", 1 from another file, "), std::string::npos) << withAdd.out;
+  const Outcome noFrom = Run("diff --no-from pkg/old pkg/new -o F.dat");
+  ASSERT_EQ(noFrom.status, 0) << noFrom.err;
+  EXPECT_TRUE(ScriptHasSplitBodies(scriptOf("F.dat")));
+  EXPECT_FALSE(ScriptHasFromBodies(scriptOf("F.dat")));
   const Outcome interleaved = Run("diff --no-split pkg/old pkg/new -o N.dat");
   ASSERT_EQ(interleaved.status, 0) << interleaved.err;
   EXPECT_TRUE(ScriptHasAddOps(scriptOf("N.dat")));
   EXPECT_FALSE(ScriptHasSplitBodies(scriptOf("N.dat")));
-  EXPECT_EQ(Run("diff --no-split --original-format pkg/old pkg/new -o X.dat").status, 2);
+  for (const char* both : {"--no-split --original-format", "--no-from --no-split"})
+    EXPECT_EQ(Run(std::string("diff ") + both + " pkg/old pkg/new -o X.dat").status, 2) << both;
   const Outcome original = Run("diff --original-format pkg/old pkg/new -o O.dat");
   ASSERT_EQ(original.status, 0) << original.err;
   EXPECT_EQ(original.out.find(", added "), std::string::npos) << original.out;
@@ -711,7 +809,9 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
                {"stub.exe", "O.dat", nullptr, nullptr},
                {"marked.exe", "N.dat", nullptr, "holds add operations"},
                {"split.exe", "N.dat", nullptr, "holds add operations"},
-               {"split.exe", "A.dat", nullptr, "has split bodies"}};
+               {"split.exe", "A.dat", "--no-from", nullptr},
+               {"split.exe", "F.dat", nullptr, "has split bodies"},
+               {"from.exe", "A.dat", nullptr, "has bodies from another file"}};
   for (const auto& c : packs) {
     SCOPED_TRACE(std::string(c.stub) + " " + c.script);
     fs::remove(dir_ / "I.exe");
@@ -737,10 +837,12 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
     const char* args;
     bool adds;
     bool split;
-  } builds[] = {{"build pkg --stub split.exe -o S.exe", true, true},
-                {"build pkg --stub marked.exe -o S.exe", true, false},
-                {"build pkg --stub stub.exe -o S.exe", false, false},
-                {"build pkg --stub split.exe --original-format -o S.exe", false, false}};
+    bool from;
+  } builds[] = {{"build pkg --stub from.exe -o S.exe", true, true, true},
+                {"build pkg --stub split.exe -o S.exe", true, true, false},
+                {"build pkg --stub marked.exe -o S.exe", true, false, false},
+                {"build pkg --stub stub.exe -o S.exe", false, false, false},
+                {"build pkg --stub from.exe --original-format -o S.exe", false, false, false}};
   for (const auto& c : builds) {
     const Outcome built = Run(c.args);
     ASSERT_EQ(built.status, 0) << c.args << built.err;
@@ -750,10 +852,12 @@ TEST_F(Commands, AddOperationsOnlyGoWithAStubThatRunsThem) {
     ASSERT_TRUE(ExtractPatchDat(Bytes(image.begin(), image.end()), &script, &error)) << error;
     EXPECT_EQ(ScriptHasAddOps(script), c.adds) << c.args;
     EXPECT_EQ(ScriptHasSplitBodies(script), c.split) << c.args;
+    EXPECT_EQ(ScriptHasFromBodies(script), c.from) << c.args;
   }
 
   // An installer put together past pack's check is named damaged by inspect and verify.
-  for (const std::string& stub : {"MZ stub", "MZ stub " VT_ADD_OP_MARKER}) {
+  for (const std::string& stub :
+       {"MZ stub", "MZ stub " VT_ADD_OP_MARKER, "MZ stub " VT_SPLIT_MARKER}) {
     SCOPED_TRACE(stub);
     Bytes mismatched;
     ASSERT_TRUE(BuildInstaller(B(stub), {{"Update.ini", B("[App]")}}, scriptOf("A.dat"),
