@@ -21,6 +21,10 @@ bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listin
     entry.newFile = facts.newFile;
     entry.usesAdd = facts.usesAdd;
     entry.split = facts.split;
+    if (facts.split) {
+      entry.addsEnd = cursor.adds.at;
+      entry.literalsEnd = cursor.literals.at;
+    }
     listing->entries.push_back(entry);
   }
   // The engine sizes the literal stream when it finds the streams, at the first split body.
@@ -35,6 +39,14 @@ bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listin
   listing->trailer = cursor.literals.size;
   listing->literalStream = cursor.adds.size;
   listing->addStream = cursor.adds.size - ReadLe32(script.data() + listing->trailer);
+  size_t adds = listing->addStream, literals = listing->literalStream;
+  for (ScriptEntry& entry : listing->entries) {
+    if (!entry.split) continue;
+    entry.addsBegin = adds;
+    entry.literalsBegin = literals;
+    adds = entry.addsEnd;
+    literals = entry.literalsEnd;
+  }
   listing->trailing = (cursor.adds.size - cursor.adds.at) +
                       (cursor.literals.size - cursor.literals.at) +
                       (listing->addStream > cursor.at ? listing->addStream - cursor.at : 0);

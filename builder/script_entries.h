@@ -17,6 +17,8 @@ struct ScriptEntry {
   bool usesAdd = false;
   bool split = false;  // a split body
   size_t begin = 0, end = 0;  // the entry's bytes in the script
+  // A split body's add bytes and literals: where they lie in the script's streams.
+  size_t addsBegin = 0, addsEnd = 0, literalsBegin = 0, literalsEnd = 0;
 };
 
 struct ScriptListing {
