@@ -71,7 +71,9 @@ const size_t kOwnBlocksFrom = size_t(1) << 20;
 // Where block 2's bzip2 blocks end for `script`: before and after each entry of kOwnBlocksFrom
 // bytes or more, and in a script with split bodies where its add stream and its literal stream
 // start (the trailer stays with the literals), so that operations, add bytes and literals are
-// each compressed with their like. None for a script the engine would not read.
+// each compressed with their like; and inside each stream between the bytes of entries that look
+// like compressed data and those of others (runs of 2 KiB or more). None for a script the engine
+// would not read.
 std::vector<size_t> PatchBlockEnds(const std::vector<uint8_t>& script);
 
 // False with *error when `script` holds add operations, split bodies or bodies from another

@@ -23,6 +23,10 @@ bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listin
     entry.split = facts.split;
     entry.from = facts.source != nullptr;
     if (entry.from) entry.source = facts.source;
+    if (facts.split) {
+      entry.addsEnd = cursor.adds.at;
+      entry.literalsEnd = cursor.literals.at;
+    }
     listing->entries.push_back(entry);
   }
   // The engine sizes the literal stream when it finds the streams, at the first split body.
@@ -37,6 +41,14 @@ bool ListScriptEntries(const std::vector<uint8_t>& script, ScriptListing* listin
   listing->trailer = cursor.literals.size;
   listing->literalStream = cursor.adds.size;
   listing->addStream = cursor.adds.size - ReadLe32(script.data() + listing->trailer);
+  size_t adds = listing->addStream, literals = listing->literalStream;
+  for (ScriptEntry& entry : listing->entries) {
+    if (!entry.split) continue;
+    entry.addsBegin = adds;
+    entry.literalsBegin = literals;
+    adds = entry.addsEnd;
+    literals = entry.literalsEnd;
+  }
   listing->trailing = (cursor.adds.size - cursor.adds.at) +
                       (cursor.literals.size - cursor.literals.at) +
                       (listing->addStream > cursor.at ? listing->addStream - cursor.at : 0);

@@ -19,6 +19,8 @@ struct ScriptEntry {
   bool from = false;   // a body from another file, its source's stored path in `source`
   std::string source;
   size_t begin = 0, end = 0;  // the entry's bytes in the script
+  // A split body's add bytes and literals: where they lie in the script's streams.
+  size_t addsBegin = 0, addsEnd = 0, literalsBegin = 0, literalsEnd = 0;
 };
 
 struct ScriptListing {

@@ -63,7 +63,7 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 //
 // Each update entry is encoded with the settings of `tunings` (empty: kDefaultTunings) as
 // EncodeDeltaChoosing tries them, and the one whose operations compress smallest on their own
-// is kept.
+// is kept; with `layout` kSplit each add byte other than zero counts a quarter of a byte more.
 //
 // Files are encoded on `threads` threads (0: DefaultThreads()); the script is the same for any
 // number. Files are mapped (on POSIX systems, those of up to 8 MiB are read) and their pages

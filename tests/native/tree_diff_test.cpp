@@ -573,6 +573,47 @@ TEST_F(TreeDiffTest, LargeEntriesGetBlocksOfTheirOwn) {
   EXPECT_TRUE(PatchBlockEnds(B("\xff\xff\xff\xff")).empty());
 }
 
+// A file whose changes are two short random stretches (a build ID, a debug link): rated with
+// their bytes in place, one add over the whole file wins; in a split body, where an add's
+// differing bytes sit among the add stream's zeros, copies and inserts do.
+TEST_F(TreeDiffTest, SplitBodiesRateDifferingAddBytesDearer) {
+  const Bytes old = Random(16000, 30);
+  Bytes now = old;
+  const Bytes id = Random(80, 31);
+  std::copy(id.begin(), id.begin() + 20, now.begin() + 600);
+  std::copy(id.begin() + 20, id.end(), now.begin() + 15000);
+  Write("old/lib.so", old);
+  Write("new/lib.so", now);
+  for (const BodyLayout layout : {BodyLayout::kInterleaved, BodyLayout::kSplit}) {
+    TreeDiff diff;
+    std::string error;
+    ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings,
+                          1, nullptr, layout))
+        << error;
+    EXPECT_EQ(ScriptHasAddOps(diff.script), layout == BodyLayout::kInterleaved);
+  }
+}
+
+// In a split script's literal stream, compressed data (random bytes here) and the literals of
+// other files get bzip2 blocks apart.
+TEST_F(TreeDiffTest, CompressedLiteralsGetBlocksApart) {
+  std::string text;
+  for (int i = 0; text.size() < 6000; ++i) text += "line " + std::to_string(i * 7) + " of text\n";
+  Write("old/a.txt", B("short"));
+  Write("new/a.txt", B(text));
+  Write("old/b.gz", Random(5000, 20));
+  Write("new/b.gz", Random(5000, 21));
+  TreeDiff diff;
+  std::string error;
+  ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings, 1,
+                        nullptr, BodyLayout::kSplit))
+      << error;
+  // No add stream: the literal stream starts after the entries, b.gz's 5000 literals last.
+  const size_t literals = diff.script.size() - 8 - text.size() - 5000;
+  EXPECT_EQ(PatchBlockEnds(diff.script),
+            (std::vector<size_t>{literals, literals + text.size()}));
+}
+
 TEST_F(TreeDiffTest, RefusesWhatTheInstallerCannotCarry) {
   struct Case {
     const char* file;
