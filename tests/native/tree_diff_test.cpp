@@ -246,6 +246,48 @@ TEST_F(TreeDiffTest, FileMapHoldsTheWholeFileReadOrMapped) {
   EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
 }
 
+// A job's plan keeps it within the jobs' budget, counts the index and logs the encoder will
+// build, samples the index alike on any number of threads, keeps the defaults where they fit,
+// and lets the jobs of small files run two side by side.
+TEST(JobPlanTest, KeepsEachJobWithinTheBudget) {
+  const uint64_t kMiB = uint64_t(1) << 20;
+  struct Case {
+    uint64_t oldSize, newSize;
+    bool hasOld, defaults;
+  } kCases[] = {
+      {600 * 1024, 600 * 1024, true, true},  {3854336, 3833856, true, false},
+      {4198400, 4182016, true, false},       {8945320, 9007080, true, false},
+      {18393664, 18397984, true, false},     {60 * kMiB, 61 * kMiB, true, false},
+      {400 * kMiB, 401 * kMiB, true, true},  {0, 300 * kMiB, false, true},
+      {7 * kMiB, 12 * kMiB, true, false},    {40 * kMiB, 3 * kMiB, true, false},
+  };
+  for (const Case& c : kCases)
+    for (const std::vector<DeltaTuning>* tunings : {&kAddTunings, &kDefaultTunings})
+      for (unsigned threads : {1u, 2u}) {
+        const uint64_t budget = DiffJobsBudget(c.oldSize);
+        const JobPlan plan = PlanJob(c.oldSize, c.newSize, c.hasOld, *tunings, threads, budget);
+        const std::string what = std::to_string(c.oldSize) + " " + std::to_string(c.newSize) +
+                                 " on " + std::to_string(threads);
+        EXPECT_LE(plan.peak, budget) << what;
+        // The index shapes the operations: the script must not depend on the threads.
+        EXPECT_EQ(plan.memory.indexBudget,
+                  PlanJob(c.oldSize, c.newSize, c.hasOld, *tunings, 1, budget).memory.indexBudget)
+            << what;
+        EXPECT_LE(plan.kept, plan.peak) << what;
+        EXPECT_GE(plan.peak, DeltaIndexBytes(size_t(c.oldSize), plan.memory.indexBudget) +
+                                 SearchLogBytes(size_t(c.newSize), *tunings,
+                                                plan.memory.logBudget))
+            << what;
+        if (!c.hasOld || threads > 1) continue;
+        const bool defaults = plan.memory.indexBudget == 0 && plan.allowance >= 16 * kMiB &&
+                              plan.memory.logBudget == kMaxSearchLog;
+        EXPECT_EQ(defaults, c.defaults) << what;
+        if (c.oldSize < kMiB)
+          EXPECT_LE(2 * PlanJob(c.oldSize, c.newSize, true, *tunings, 2, budget).peak, budget)
+              << what;
+      }
+}
+
 // Code-like text edited here and there, where adds help, and unlike bytes with a few short
 // stretches of the old file, where the add settings match too little to try their siblings
 // but copies and inserts alone still compress smaller.
