@@ -832,6 +832,8 @@ uint64_t UpdatePeak(uint64_t oldSize, uint64_t newSize, const std::vector<DeltaT
 
 }  // namespace
 
+uint64_t JobShare(uint64_t budget, unsigned threads) { return budget / std::max(threads, 2u); }
+
 uint64_t DiffJobsBudget(uint64_t largestOld) {
   const uint64_t bound = std::max(kMinProcessBound, largestOld / 10 * kProcessBoundTenths);
   return bound - kProcessReserve;
@@ -873,11 +875,12 @@ JobPlan PlanJob(uint64_t oldSize, uint64_t newSize, bool hasOld,
     const uint64_t index = DeltaIndexBytes(size_t(oldSize), 0);
     plan.memory.indexBudget = size_t(std::max<uint64_t>(room(index, budget), 1));
   } else {
-    plan.memory.logBudget = size_t(std::min<uint64_t>(kMaxSearchLog, room(logs(), budget)));
+    plan.memory.logBudget = kMaxSearchLog;
+    if (peak() > budget) plan.memory.logBudget = size_t(room(logs(), budget));
   }
   // Then what threads change, which costs only time: a large file's settings tried side by
-  // side where that fits, their logs giving way first; a job's logs giving way so that jobs
-  // fit side by side, one per thread, when nothing else need change for it.
+  // side where that fits, their logs giving way first; on several threads, a job's logs giving
+  // way so that it fits its share (JobShare), when nothing else need change for it.
   const size_t logBudget = plan.memory.logBudget;
   if (threads > 1 && newSize >= kParallelTuningsFrom) {
     plan.width = threads;
@@ -887,8 +890,8 @@ JobPlan PlanJob(uint64_t oldSize, uint64_t newSize, bool hasOld,
       plan.memory.logBudget = logBudget;
     }
   }
-  const uint64_t share = budget / std::max(threads, 1u);
-  if (plan.width == 1 && peak() > share) {
+  const uint64_t share = JobShare(budget, threads);
+  if (threads > 1 && plan.width == 1 && peak() > share) {
     plan.memory.logBudget = size_t(std::min<uint64_t>(logBudget, room(logs(), share)));
     if (peak() > share) plan.memory.logBudget = logBudget;
   }
@@ -917,7 +920,6 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
                const std::vector<DeltaTuning>& tunings, unsigned threads, ByteSink* sink,
                BodyLayout layout) {
   BuildCrcTable();
-  ReturnLargeBlocks();
   std::vector<std::string> oldPaths, newPaths;
   if (!ListFolder(oldDir, false, &oldPaths, error)) return false;
   if (!ListFolder(newDir, true, &newPaths, error)) return false;
@@ -948,8 +950,15 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   if (threads == 0) threads = DefaultThreads();
   const std::vector<DeltaTuning>& tried = tunings.empty() ? kDefaultTunings : tunings;
   const uint64_t budget = DiffJobsBudget(largestOld);
-  for (size_t k = 0; k < jobs.size(); ++k)
+  uint64_t largestPeak = 0;
+  for (size_t k = 0; k < jobs.size(); ++k) {
     jobs[k].plan = PlanJob(oldSizes[k], jobs[k].newSize, jobs[k].hasOld, tried, threads, budget);
+    largestPeak = std::max(largestPeak, jobs[k].plan.peak);
+  }
+  // The heap keeps what a job frees for the next one on its thread: within the budget while
+  // every job fits its share (each thread's heap then holds a share at most), not once one
+  // needs more.
+  if (largestPeak > JobShare(budget, threads)) ReturnLargeBlocks();
   DiffPool pool(oldDir, newDir, tried, layout, &jobs, budget);
   pool.Start(threads);
 
