@@ -879,8 +879,10 @@ JobPlan PlanJob(uint64_t oldSize, uint64_t newSize, bool hasOld,
     if (peak() > budget) plan.memory.logBudget = size_t(room(logs(), budget));
   }
   // Then what threads change, which costs only time: a large file's settings tried side by
-  // side where that fits, their logs giving way first; on several threads, a job's logs giving
-  // way so that it fits its share (JobShare), when nothing else need change for it.
+  // side where that fits, their logs giving way first; a job's logs giving way so that it fits
+  // its share (JobShare), when nothing else need change for it. On one thread only below
+  // kCompressOpsFrom: such files are many, and a heap that gives every block back costs them
+  // a third more time; a larger file keeps its logs, and the heap gives back instead.
   const size_t logBudget = plan.memory.logBudget;
   if (threads > 1 && newSize >= kParallelTuningsFrom) {
     plan.width = threads;
@@ -891,7 +893,7 @@ JobPlan PlanJob(uint64_t oldSize, uint64_t newSize, bool hasOld,
     }
   }
   const uint64_t share = JobShare(budget, threads);
-  if (threads > 1 && plan.width == 1 && peak() > share) {
+  if (plan.width == 1 && peak() > share && (threads > 1 || newSize < kCompressOpsFrom)) {
     plan.memory.logBudget = size_t(std::min<uint64_t>(logBudget, room(logs(), share)));
     if (peak() > share) plan.memory.logBudget = logBudget;
   }

@@ -88,9 +88,9 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
 // writer take themselves.
 uint64_t DiffJobsBudget(uint64_t largestOld);
 
-// The part of `budget` a job is planned to fit on several threads, so that one runs per thread
-// side by side: budget / threads (half of it on one thread). Each thread's heap keeps what one
-// job frees for the next: while every job fits its share, they hold no more than the budget.
+// The part of `budget` a job is planned to fit where it can, so that one runs per thread side
+// by side: budget / threads (half of it on one thread). Each thread's heap keeps what one job
+// frees for the next: while every job fits its share, they hold no more than the budget.
 uint64_t JobShare(uint64_t budget, unsigned threads);
 
 // How one file's job uses memory, and what it is estimated to hold at its peak.
