@@ -10,6 +10,10 @@
 
 namespace vt {
 
+// Files up to this size a platform may read into memory rather than map: they stay resident
+// whole while open, and Release gives nothing back.
+const uint64_t kMaxReadWhole = uint64_t(8) << 20;
+
 class FileMap {
  public:
   FileMap() = default;

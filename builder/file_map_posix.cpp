@@ -17,15 +17,10 @@
 
 namespace vt {
 
-namespace {
-
-// Files up to this size are read into memory rather than mapped: a diff opens hundreds of
+// Files up to kMaxReadWhole are read into memory rather than mapped: a diff opens hundreds of
 // small files on several threads, and each mapping's set-up, page faults and unmapping (which
 // interrupts the other threads' cores to flush their address caches) cost more than a copy.
 // Files this small are held resident whole while they are encoded either way.
-const uint64_t kReadUpTo = uint64_t(8) << 20;
-
-}  // namespace
 
 FileMap::~FileMap() {
   if (handle_) {
@@ -49,7 +44,7 @@ bool FileMap::Open(const std::string& path, std::string* error) {
     return false;
   }
   size_ = uint64_t(st.st_size);
-  if (size_ > 0 && size_ <= kReadUpTo) {
+  if (size_ > 0 && size_ <= kMaxReadWhole) {
     handle_ = malloc(size_t(size_));
     errno = 0;
     if (!handle_ || !ReadFdAt(fd, static_cast<uint8_t*>(handle_), uint32_t(size_), 0)) {

@@ -19,6 +19,7 @@
 
 #include "builder/code_page.h"
 #include "builder/file_map.h"
+#include "builder/heap.h"
 #include "builder/payload_check.h"
 #include "builder/payload_writer.h"
 #include "builder/quote.h"
@@ -500,27 +501,26 @@ std::unique_ptr<OpsStore> MakeCompressedOps(void* context) {
 // Appends the operations for one file, chosen by compressed size (StoredSize) among `tunings`;
 // those of a large file go to *kept instead, compressed.
 void EncodeBest(FileMap& oldFile, FileMap& newFile, const std::vector<DeltaTuning>& tunings,
-                BodyLayout layout, unsigned threads, std::vector<uint8_t>* out,
+                BodyLayout layout, const JobPlan& plan, std::vector<uint8_t>* out,
                 std::unique_ptr<OpsStore>* kept, DeltaStats* stats) {
   const bool choose = newFile.size() >= kTryTuningsFrom;
-  MappedPair pair = {&oldFile, &newFile, ResidentAllowance(oldFile.size(), newFile.size())};
-  DeltaMemory memory;
+  MappedPair pair = {&oldFile, &newFile, plan.allowance};
+  DeltaMemory memory = plan.memory;
   // Files that fit the allowance whole are not worth watching.
   if (oldFile.size() + newFile.size() > pair.allowance) {
     memory.release = ReleasePages;
     memory.context = &pair;
   }
-  if (choose && newFile.size() >= kCompressOpsFrom) {
+  if (choose && plan.compressOps) {
     EncodeDeltaStoring(oldFile.data(), size_t(oldFile.size()), newFile.data(),
                        size_t(newFile.size()), tunings, MakeCompressedOps, &layout, kept, stats,
-                       memory, newFile.size() >= kParallelTuningsFrom ? threads : 1);
+                       memory, plan.width);
     return;
   }
   EncodeDeltaChoosing(oldFile.data(), size_t(oldFile.size()), newFile.data(),
                       size_t(newFile.size()),
                       choose ? tunings : std::vector<DeltaTuning>{tunings[0]},
-                      choose ? StoredSize : nullptr, &layout, out, stats, memory,
-                      newFile.size() >= kParallelTuningsFrom ? threads : 1);
+                      choose ? StoredSize : nullptr, &layout, out, stats, memory, plan.width);
 }
 
 // An old file that a new file's entry may be built from (kBodyFrom).
@@ -535,7 +535,7 @@ struct FileJob {
   std::string path;
   bool hasOld = false;
   uint64_t newSize = 0;  // as listed, for progress and the memory estimate
-  uint64_t weight = 0;   // bytes of memory it is assumed to need until it is written
+  JobPlan plan;
   bool done = false;
   bool ok = false;
   bool unchanged = false;
@@ -587,7 +587,7 @@ const uint64_t kFromMargin = 64;
 // when they save enough. False: none serves, and the job is left for a new-file entry.
 bool EncodeFromSource(const std::string& oldDir, const std::string& newDir,
                       const std::vector<DeltaTuning>& tunings, BodyLayout layout,
-                      unsigned threads, FileMap& newFile, uint32_t crcNew, FileJob* job) {
+                      FileMap& newFile, uint32_t crcNew, FileJob* job) {
   DiffEntry& entry = job->entry;
   const SourceFile* chosen = nullptr;
   uint32_t crcSource = 0;
@@ -610,7 +610,7 @@ bool EncodeFromSource(const std::string& oldDir, const std::string& newDir,
     std::vector<uint8_t> ops;
     std::unique_ptr<OpsStore> kept;
     DeltaStats stats;
-    EncodeBest(source, newFile, tunings, layout, threads, &ops, &kept, &stats);
+    EncodeBest(source, newFile, tunings, layout, job->plan, &ops, &kept, &stats);
     const uint64_t cost =
         kept ? static_cast<const CompressedOps&>(*kept).heldSize() : CompressedSize(ops);
     if (cost >= best) continue;
@@ -647,8 +647,7 @@ bool EncodeFromSource(const std::string& oldDir, const std::string& newDir,
 
 // Compares one file and makes its entry. False with job->error.
 bool MakeEntry(const std::string& oldDir, const std::string& newDir,
-               const std::vector<DeltaTuning>& tunings, BodyLayout layout, unsigned threads,
-               FileJob* job) {
+               const std::vector<DeltaTuning>& tunings, BodyLayout layout, FileJob* job) {
   FileMap newFile, oldFile;
   if (!MapChecked(NativePath(newDir, job->path), &newFile, &job->error)) return false;
   if (job->hasOld && !MapChecked(NativePath(oldDir, job->path), &oldFile, &job->error))
@@ -669,9 +668,10 @@ bool MakeEntry(const std::string& oldDir, const std::string& newDir,
     entry.oldSize = oldFile.size();
     PutEntryHeader(&out, crcOld, crcNew, job->path);
     if (layout != BodyLayout::kInterleaved) PutSplitBodyStart(&out);
-    EncodeBest(oldFile, newFile, tunings, layout, threads, &job->ops, &job->keptOps, &entry.delta);
+    EncodeBest(oldFile, newFile, tunings, layout, job->plan, &job->ops, &job->keptOps,
+               &entry.delta);
   } else if (job->hasOld ||
-             !EncodeFromSource(oldDir, newDir, tunings, layout, threads, newFile, crcNew, job)) {
+             !EncodeFromSource(oldDir, newDir, tunings, layout, newFile, crcNew, job)) {
     PutEntryHeader(&out, 0, crcNew, job->path);
     PutNewFileHead(&out, size_t(newFile.size()));
   }
@@ -685,8 +685,8 @@ bool MakeEntry(const std::string& oldDir, const std::string& newDir,
 
 // The files of NEW, encoded by worker threads in any order and written in list order by the
 // calling thread, so that the script does not depend on how many threads there are. A job
-// starts only while the jobs started and not yet written are assumed to need no more memory
-// than the budget; one job alone may always run.
+// starts only while its planned peak and those of the jobs started and not yet written fit the
+// budget together (a finished job counts only what it keeps); one job alone may always run.
 class DiffPool {
  public:
   DiffPool(const std::string& oldDir, const std::string& newDir,
@@ -696,7 +696,6 @@ class DiffPool {
         budget_(budget) {}
 
   void Start(unsigned threads) {
-    threads_ = threads;
     for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
   }
 
@@ -722,7 +721,7 @@ class DiffPool {
   // Job `k` is taken: its memory goes back to the budget.
   void Written(size_t k) {
     std::lock_guard<std::mutex> lock(mutex_);
-    held_ -= jobs_[k].weight;
+    held_ -= jobs_[k].plan.kept;
     changed_.notify_all();
   }
 
@@ -744,14 +743,15 @@ class DiffPool {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       while (!stopping_ && next_ < jobs_.size() && held_ > 0 &&
-             held_ + jobs_[next_].weight > budget_)
+             held_ + jobs_[next_].plan.peak > budget_)
         changed_.wait(lock);
       if (stopping_ || next_ == jobs_.size()) return;
       FileJob& job = jobs_[next_++];
-      held_ += job.weight;
+      held_ += job.plan.peak;
       lock.unlock();
-      job.ok = MakeEntry(oldDir_, newDir_, tunings_, layout_, threads_, &job);
+      job.ok = MakeEntry(oldDir_, newDir_, tunings_, layout_, &job);
       lock.lock();
+      held_ -= job.plan.peak - job.plan.kept;
       job.done = true;
       finishedBytes_ += job.newSize;
       changed_.notify_all();
@@ -767,22 +767,12 @@ class DiffPool {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::thread> workers_;
-  unsigned threads_ = 1;
   size_t next_ = 0;
   uint64_t held_ = 0;
   uint64_t finishedBytes_ = 0;
   uint64_t reported_ = 0;
   bool stopping_ = false;
 };
-
-// What a job is assumed to hold at most: its file's mappings in part, the old file's index,
-// and its entry until it is written.
-uint64_t JobWeight(uint64_t oldSize, uint64_t newSize) { return std::max(oldSize, newSize); }
-
-// Files whose jobs together are assumed to need up to this much run side by side, even when
-// the largest file is smaller: enough for many threads on mid-size files, little next to the
-// memory the largest file's own job takes.
-const uint64_t kMinParallelBudget = uint64_t(32) << 20;
 
 // A stored path as Windows tells paths apart: without regard to letter case.
 std::string PathKey(const std::string& stored) {
@@ -1033,6 +1023,147 @@ const std::vector<DeltaTuning> kAddTunings = {
     {8, 8, 16, 24, 16, 0},
 };
 
+namespace {
+
+const uint64_t kMiB = uint64_t(1) << 20;
+// The process's memory bound: this much at least, else this many tenths of the largest old
+// file.
+const uint64_t kMinProcessBound = 64 * kMiB;
+const uint64_t kProcessBoundTenths = 12;
+// What the process takes besides the jobs: its code, libraries and heap (about 5 MiB at the
+// start, 11 MiB after a few hundred files), and the writer's split streams held in memory (1
+// MiB each).
+const uint64_t kProcessReserve = 12 * kMiB;
+// A bzip2 compressor at level 9 (two arrays of 4 bytes per byte of its 900 kB block), and a
+// decompressor (4 bytes per byte of the block) with its piece.
+const uint64_t kCompressorBytes = 7 * kMiB + kMiB / 2;
+const uint64_t kExpanderBytes = 4 * kMiB;
+// The literal estimate: a count and a cost per byte pair.
+const uint64_t kLiteralCostBytes = kMiB / 2;
+// A run whose operations go to a CompressedOps: the piece the encoder fills (kOpsPiece and the
+// operation that crosses it, in a vector that doubled) and the compressed bytes kept in memory.
+const uint64_t kStoredRunBytes = 2 * kMiB + kSpillFrom;
+// The resident allowance a plan may come down to: with less, the pages a file's encoding goes
+// back to are given back so often that mapping them again takes several times the encoder's
+// own time (about 3 times for a file of 9 MB with 4 MiB).
+const uint64_t kMinAllowance = 12 * kMiB;
+// Resident mapped bytes beyond the allowance before the encoder next offers to give pages
+// back: what it reads between two offers, and the pages the system maps around one byte read.
+const uint64_t kAllowanceOvershoot = kReleaseEvery + 2 * kMiB;
+
+// A run's operations, held plain: about the new file's size with adds (a copy or add of 9
+// bytes per 8 bytes or more, an insert's 5 bytes before its literals), a quarter more at most
+// on the files seen.
+uint64_t PlainOpsBytes(uint64_t newSize) { return newSize + newSize / 4 + 64 * 1024; }
+
+// A file's bytes resident while it is read through: whole when read, else a step at a time.
+uint64_t ReadThrough(uint64_t size) { return size <= kMaxReadWhole ? size : kReadStep; }
+
+// What writing a new-file entry holds: the file, and a step's copy.
+uint64_t NewFileWrite(uint64_t newSize) {
+  return ReadThrough(newSize) + std::min<uint64_t>(kReadStep, newSize);
+}
+
+// The peak of an update job with `plan`'s settings (its peak and kept fields aside), and what
+// it keeps once encoded, in *kept.
+uint64_t UpdatePeak(uint64_t oldSize, uint64_t newSize, const std::vector<DeltaTuning>& tunings,
+                    const JobPlan& plan, uint64_t* kept) {
+  uint64_t held = 0, mapped = 0;
+  for (const uint64_t size : {oldSize, newSize}) (size <= kMaxReadWhole ? held : mapped) += size;
+  uint64_t peak = held + std::min(mapped, plan.allowance + kAllowanceOvershoot);
+  peak += kLiteralCostBytes + DeltaIndexBytes(size_t(oldSize), plan.memory.indexBudget);
+  const bool choose = newSize >= kTryTuningsFrom;
+  const uint64_t width = plan.width;
+  const uint64_t plain = PlainOpsBytes(newSize);
+  if (!choose) {
+    peak += 2 * plain;  // one run, in a vector that doubles
+    *kept = plain;
+  } else if (plan.compressOps) {
+    peak += SearchLogBytes(size_t(newSize), tunings, plan.memory.logBudget);
+    peak += width * (kCompressorBytes + kStoredRunBytes) + kSpillFrom;
+    *kept = kSpillFrom + kExpanderBytes;
+  } else {
+    // The best run so far, and each run being made (doubling) or rated.
+    peak += SearchLogBytes(size_t(newSize), tunings, plan.memory.logBudget);
+    peak += plain + width * (2 * plain + kCompressorBytes);
+    *kept = plain;
+  }
+  // A changed file whose CRC did not change is written as a new file.
+  *kept = std::max(*kept, NewFileWrite(newSize));
+  return std::max(peak, *kept);
+}
+
+}  // namespace
+
+uint64_t JobShare(uint64_t budget, unsigned threads) { return budget / std::max(threads, 2u); }
+
+uint64_t DiffJobsBudget(uint64_t largestOld) {
+  const uint64_t bound = std::max(kMinProcessBound, largestOld / 10 * kProcessBoundTenths);
+  return bound - kProcessReserve;
+}
+
+JobPlan PlanJob(uint64_t oldSize, uint64_t newSize, bool hasOld,
+                const std::vector<DeltaTuning>& tunings, unsigned threads, uint64_t budget) {
+  JobPlan plan;
+  if (!hasOld) {
+    plan.peak = plan.kept = NewFileWrite(newSize);
+    return plan;
+  }
+  plan.allowance = ResidentAllowance(oldSize, newSize);
+  plan.compressOps = newSize >= kCompressOpsFrom;
+  auto peak = [&] { return UpdatePeak(oldSize, newSize, tunings, plan, &plan.kept); };
+  // What is left of `limit` once all but `part` is counted, for the logs or the index.
+  auto room = [&](uint64_t part, uint64_t limit) {
+    const uint64_t rest = peak() - part;
+    return rest < limit ? limit - rest : 0;
+  };
+  auto logs = [&] { return SearchLogBytes(size_t(newSize), tunings, plan.memory.logBudget); };
+  // The index shapes the operations, so it is settled as for one thread: the script must not
+  // depend on the number.
+  plan.memory.logBudget = 0;
+  const uint64_t defaultAllowance = plan.allowance;
+  // Only mapped bytes are given back: the allowance matters only where a file is mapped.
+  if (peak() > budget && std::max(oldSize, newSize) > kMaxReadWhole) {
+    plan.allowance = kMinAllowance;
+    if (peak() <= budget)
+      plan.allowance = std::min(defaultAllowance, kMinAllowance + (budget - peak()));
+  }
+  if (peak() > budget && newSize >= kTryTuningsFrom && !plan.compressOps) {
+    // Where it lowers the peak: a compressor per run being made, instead of the plain runs.
+    const uint64_t plainPeak = peak();
+    plan.compressOps = true;
+    if (peak() >= plainPeak) plan.compressOps = false;
+  }
+  if (peak() > budget) {
+    const uint64_t index = DeltaIndexBytes(size_t(oldSize), 0);
+    plan.memory.indexBudget = size_t(std::max<uint64_t>(room(index, budget), 1));
+  } else {
+    plan.memory.logBudget = kMaxSearchLog;
+    if (peak() > budget) plan.memory.logBudget = size_t(room(logs(), budget));
+  }
+  // Then what threads change, which costs only time: a large file's settings tried side by
+  // side where that fits, their logs giving way first; a job's logs giving way so that it fits
+  // its share (JobShare), when nothing else need change for it. On one thread only below
+  // kCompressOpsFrom: such files are many, and a heap that gives every block back costs them
+  // a third more time; a larger file keeps its logs, and the heap gives back instead.
+  const size_t logBudget = plan.memory.logBudget;
+  if (threads > 1 && newSize >= kParallelTuningsFrom) {
+    plan.width = threads;
+    plan.memory.logBudget = size_t(std::min<uint64_t>(logBudget, room(logs(), budget)));
+    if (peak() > budget) {
+      plan.width = 1;
+      plan.memory.logBudget = logBudget;
+    }
+  }
+  const uint64_t share = JobShare(budget, threads);
+  if (plan.width == 1 && peak() > share && (threads > 1 || newSize < kCompressOpsFrom)) {
+    plan.memory.logBudget = size_t(std::min<uint64_t>(logBudget, room(logs(), share)));
+    if (peak() > share) plan.memory.logBudget = logBudget;
+  }
+  plan.peak = peak();
+  return plan;
+}
+
 std::string NativePath(const std::string& dir, const std::string& stored) {
   // Stored paths are in the installer's code page; the folders on this system hold UTF-8 names.
   std::string relative;
@@ -1067,7 +1198,8 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
   for (const std::string& p : oldPaths) inOld[p] = true;
 
   std::vector<FileJob> jobs(newPaths.size());
-  uint64_t total = 0, budget = kMinParallelBudget;
+  std::vector<uint64_t> oldSizes(newPaths.size());
+  uint64_t total = 0, largestOld = 0;
   std::error_code ec;
   for (size_t k = 0; k < newPaths.size(); ++k) {
     FileJob& job = jobs[k];
@@ -1075,22 +1207,29 @@ bool DiffTrees(const std::string& oldDir, const std::string& newDir, TreeDiff* d
     job.hasOld = inOld.count(job.path) != 0;
     job.newSize = fs::file_size(NativePath(newDir, job.path), ec);
     if (ec) job.newSize = 0;
-    const uint64_t oldSize =
-        job.hasOld ? fs::file_size(NativePath(oldDir, job.path), ec) : 0;
-    job.weight = JobWeight(ec ? 0 : oldSize, job.newSize);
+    oldSizes[k] = job.hasOld ? fs::file_size(NativePath(oldDir, job.path), ec) : 0;
+    if (ec) oldSizes[k] = 0;
     total += job.newSize;
-    budget = std::max(budget, job.weight);
+    largestOld = std::max(largestOld, oldSizes[k]);
   }
-  // A file built from another takes the memory of an update from the largest it tries.
   if (layout == BodyLayout::kSplitFrom) FindSources(oldDir, oldPaths, newPaths, &jobs);
-  for (FileJob& job : jobs)
-    for (const SourceFile& source : job.namesakes) {
-      job.weight = std::max(job.weight, JobWeight(source.size, job.newSize));
-      budget = std::max(budget, job.weight);
-    }
   if (threads == 0) threads = DefaultThreads();
-  DiffPool pool(oldDir, newDir, tunings.empty() ? kDefaultTunings : tunings, layout, &jobs,
-                budget);
+  const std::vector<DeltaTuning>& tried = tunings.empty() ? kDefaultTunings : tunings;
+  const uint64_t budget = DiffJobsBudget(largestOld);
+  uint64_t largestPeak = 0;
+  for (size_t k = 0; k < jobs.size(); ++k) {
+    // A file built from another is planned as an update from the largest it tries.
+    uint64_t oldSize = oldSizes[k];
+    for (const SourceFile& source : jobs[k].namesakes) oldSize = std::max(oldSize, source.size);
+    jobs[k].plan = PlanJob(oldSize, jobs[k].newSize, oldSize != 0 || jobs[k].hasOld, tried,
+                           threads, budget);
+    largestPeak = std::max(largestPeak, jobs[k].plan.peak);
+  }
+  // The heap keeps what a job frees for the next one on its thread: within the budget while
+  // every job fits its share (each thread's heap then holds a share at most), not once one
+  // needs more.
+  if (largestPeak > JobShare(budget, threads)) ReturnLargeBlocks();
+  DiffPool pool(oldDir, newDir, tried, layout, &jobs, budget);
   pool.Start(threads);
 
   VectorSink inMemory(&diff->script);

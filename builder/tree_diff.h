@@ -67,8 +67,9 @@ typedef void (*DiffProgress)(void* context, uint64_t done, uint64_t total);
 //
 // Files are encoded on `threads` threads (0: DefaultThreads()); the script is the same for any
 // number. Files are mapped (on POSIX systems, those of up to 8 MiB are read) and their pages
-// given back as the work moves on; files run side by side only while their sizes add up to no
-// more than the largest one's (or 32 MiB), so the memory needed follows the largest file.
+// given back as the work moves on. Each file's job follows a PlanJob within DiffJobsBudget,
+// and jobs run side by side only while their planned peaks fit it together, so the memory
+// needed stays within max(64 MiB, 1.2 times the largest old file).
 // `progress` is called on the calling thread with the bytes of the files finished so far.
 //
 // The script goes to `sink` (nullptr: diff->script) entry by entry, in order, as the files are
@@ -96,6 +97,34 @@ const size_t kTryTuningsFrom = 4096;
 
 // Old files of a new file's name that DiffTrees tries as its source.
 const size_t kMaxNamesakes = 4;
+
+// What DiffTrees lets its jobs hold together, all their memory included: the process's
+// bound, max(64 MiB, 1.2 times the largest old file), less what the process and the script's
+// writer take themselves.
+uint64_t DiffJobsBudget(uint64_t largestOld);
+
+// The part of `budget` a job is planned to fit where it can, so that one runs per thread side
+// by side: budget / threads (half of it on one thread). Each thread's heap keeps what one job
+// frees for the next: while every job fits its share, they hold no more than the budget.
+uint64_t JobShare(uint64_t budget, unsigned threads);
+
+// How one file's job uses memory, and what it is estimated to hold at its peak.
+struct JobPlan {
+  DeltaMemory memory;        // the encoder's index and log budgets
+  uint64_t allowance = 0;    // mapped bytes of the two files let stay resident
+  bool compressOps = false;  // each run's operations are kept compressed as they are made
+  unsigned width = 1;        // settings tried side by side
+  uint64_t peak = 0;         // bytes held at most, from start until the entry is written
+  uint64_t kept = 0;         // of which those held from the end of encoding until then
+};
+
+// The plan of a job for a new file of `newSize` (and an old one of `oldSize` when `hasOld`)
+// encoded with `tunings` on `threads`, within `budget`. The defaults where their peak fits;
+// otherwise what costs only time goes first (the search logs, the resident allowance, the
+// operations kept plain), then the index samples positions, the same for any `threads`. A
+// job whose smallest plan does not fit keeps that plan: it runs alone.
+JobPlan PlanJob(uint64_t oldSize, uint64_t newSize, bool hasOld,
+                const std::vector<DeltaTuning>& tunings, unsigned threads, uint64_t budget);
 
 // The threads DiffTrees uses by default: one per core.
 unsigned DefaultThreads();

@@ -123,10 +123,24 @@ unsigned BucketBits(size_t count, bool tagged) {
   return bits;
 }
 
-uint64_t IndexBytes(size_t positions, size_t step) {
+uint64_t IndexBytes(size_t positions, size_t step, bool tagged) {
   const size_t count = (positions + step - 1) / step;
-  const bool tagged = step > 1;
   return uint64_t(count) * (tagged ? 5 : 4) + (uint64_t(4) << BucketBits(count, tagged));
+}
+
+const size_t kMaxIndexStep = 1024;
+
+// The densest index of `positions` that fits `budget`: every position with a bucket each,
+// then every position tagged (a fifth more per position, a quarter of the buckets), then every
+// 2nd, 4th, ... position tagged; every kMaxIndexStep-th when nothing fits.
+void IndexShape(size_t positions, size_t budget, size_t* step, bool* tagged) {
+  *step = 1;
+  *tagged = IndexBytes(positions, 1, false) > budget;
+  while (*step < kMaxIndexStep && IndexBytes(positions, *step, *tagged) > budget) *step *= 2;
+}
+
+size_t IndexBudget(size_t oldSize, const DeltaMemory& memory) {
+  return memory.indexBudget ? memory.indexBudget : std::max(oldSize / 2, kMinIndexBudget);
 }
 
 // A hash index over old positions: all of them, or every `step`th when that is what fits the
@@ -137,18 +151,19 @@ class OldIndex {
   OldIndex(const uint8_t* data, size_t size, size_t budget, Pager* pager) {
     if (size < kAnchor) return;
     const size_t positions = size - kAnchor + 1;
-    while (step_ < kMaxStep && IndexBytes(positions, step_) > budget) step_ *= 2;
+    bool tagged = false;
+    IndexShape(positions, budget, &step_, &tagged);
     const size_t count = (positions + step_ - 1) / step_;
-    bits_ = BucketBits(count, step_ > 1);
+    bits_ = BucketBits(count, tagged);
     head_.assign(size_t(1) << bits_, kNoPosition);
     prev_.resize(count);
-    if (step_ > 1) tags_.resize(count);
+    if (tagged) tags_.resize(count);
     for (size_t k = 0, p = 0; k < count; ++k, p += step_) {
       const uint64_t h = Hash(data + p);
       uint32_t& slot = head_[Bucket(h)];
       prev_[k] = slot;
       slot = uint32_t(p);
-      if (step_ > 1) tags_[k] = Tag(h);
+      if (tagged) tags_[k] = Tag(h);
       pager->Read(step_);
     }
   }
@@ -170,8 +185,6 @@ class OldIndex {
   }
 
  private:
-  static const size_t kMaxStep = 1024;
-
   static uint64_t Hash(const uint8_t* p) { return Load64(p) * 0x9E3779B97F4A7C15ull; }
   size_t Bucket(uint64_t h) const { return size_t(h >> (64 - bits_)); }
   uint8_t Tag(uint64_t h) const { return uint8_t(h >> (56 - bits_)); }
@@ -230,9 +243,7 @@ struct Model {
         oldSize(oldSize),
         now(newData),
         newSize(newSize),
-        index(oldData, oldSize,
-              memory.indexBudget ? memory.indexBudget : std::max(oldSize / 2, kMinIndexBudget),
-              pager),
+        index(oldData, oldSize, IndexBudget(oldSize, memory), pager),
         cost(newData, newSize, pager) {}
 
   const uint8_t* old;
@@ -258,13 +269,6 @@ struct SearchLog {
   std::vector<Entry> entries;
   size_t capacity = 0;  // entries kept at most; later searches are made again
 };
-
-// What a search log may take, in bytes: eight times the new file's size (about one search per
-// three bytes is made where a file changed throughout), and never more than this for all the
-// logs of a file together, so that a large file's memory stays what its index and mapping
-// need.
-const size_t kMaxSearchLog = size_t(32) << 20;
-const size_t kSearchLogPerByte = 8;
 
 // One run over the new file with one setting.
 class Encoder {
@@ -710,6 +714,24 @@ bool Siblings(const DeltaTuning& a, const DeltaTuning& b) {
          a.chainDepth == b.chainDepth && a.addSplit == b.addSplit;
 }
 
+// How many groups of siblings have a first that records its searches for the others.
+size_t RecordingGroups(const std::vector<DeltaTuning>& tunings) {
+  size_t groups = 0;
+  for (size_t t = 0; t < tunings.size(); ++t) {
+    size_t first = 0, members = 0;
+    while (!Siblings(tunings[first], tunings[t])) ++first;
+    if (first != t) continue;
+    for (const DeltaTuning& other : tunings) members += Siblings(tunings[t], other);
+    groups += members > 1;
+  }
+  return groups;
+}
+
+// A log's capacity in entries, one of `groups` that record.
+size_t LogCapacity(size_t newSize, size_t groups, size_t logBudget) {
+  return std::min(logBudget / groups, kSearchLogPerByte * newSize) / sizeof(SearchLog::Entry);
+}
+
 // A group of siblings whose first setting costs more than the best first by over this part of
 // it, and by over kLosingGroupSlack, is not tried further: none of its siblings would come
 // near. Small operation runs spread wider, and cost little to rate.
@@ -749,8 +771,7 @@ bool Choose(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size
   for (size_t t = 0; t < tries; ++t)
     if (group[t] == t && std::count(group.begin(), group.end(), t) > 1) recording.push_back(t);
   for (size_t t : recording) {
-    logs[t].capacity = std::min(kMaxSearchLog / recording.size(), kSearchLogPerByte * newSize) /
-                       sizeof(SearchLog::Entry);
+    logs[t].capacity = LogCapacity(newSize, recording.size(), memory.logBudget);
     // Reserved whole, a log never outgrows its limit as a doubling vector would (by up to
     // half again); what it does not fill is never touched.
     logs[t].entries.reserve(logs[t].capacity);
@@ -854,6 +875,25 @@ bool Choose(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size
 }
 
 }  // namespace
+
+uint64_t DeltaIndexBytes(size_t oldSize, size_t indexBudget) {
+  if (oldSize < kAnchor) return 0;
+  DeltaMemory memory;
+  memory.indexBudget = indexBudget;
+  const size_t positions = oldSize - kAnchor + 1;
+  size_t step;
+  bool tagged;
+  IndexShape(positions, IndexBudget(oldSize, memory), &step, &tagged);
+  return IndexBytes(positions, step, tagged);
+}
+
+uint64_t SearchLogBytes(size_t newSize, const std::vector<DeltaTuning>& tunings,
+                        size_t logBudget) {
+  const size_t groups = RecordingGroups(tunings);
+  return groups ? uint64_t(groups) * LogCapacity(newSize, groups, logBudget) *
+                      sizeof(SearchLog::Entry)
+                : 0;
+}
 
 bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                          size_t newSize, const std::vector<DeltaTuning>& tunings,

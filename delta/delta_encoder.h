@@ -50,14 +50,23 @@ struct DeltaStats {
   uint64_t addedBytes = 0;
 };
 
+// What the search logs of one file may take, in bytes: eight times the new file's size for
+// each group of siblings that records (about one search per three bytes is made where a file
+// changed throughout), and never more than DeltaMemory::logBudget for all the logs together.
+const size_t kMaxSearchLog = size_t(32) << 20;
+const size_t kSearchLogPerByte = 8;
+
 // How much memory the encoder keeps for one file, and how it lets the caller give back the
 // pages of mapped files.
 struct DeltaMemory {
   // Bytes the index of the old file may take; 0: max(old size / 2, kMinIndexBudget). When the
-  // index of every position does not fit, it takes every 2nd, 4th, ... position: copies
-  // shorter than 8 bytes plus that step are then found only where they continue the previous
-  // copy.
+  // index of every position does not fit, it keeps every position with a tag per position and
+  // fewer buckets, and then takes every 2nd, 4th, ... position: copies shorter than 8 bytes
+  // plus that step are then found only where they continue the previous copy.
   size_t indexBudget = 0;
+  // Bytes the search logs may take together: they only spare sibling settings searches, so
+  // less (down to 0) costs time, not size.
+  size_t logBudget = kMaxSearchLog;
   // When given, called after about every kReleaseEvery bytes the encoder has read from either
   // file (a look at a new place of the old file counted as 2 MiB, the most the system may map
   // for it): the caller may then drop the files' resident pages (the bytes must stay
@@ -68,6 +77,14 @@ struct DeltaMemory {
 
 const size_t kMinIndexBudget = size_t(64) << 20;
 const size_t kReleaseEvery = size_t(8) << 20;
+
+// Bytes the index of an old file of `oldSize` takes with `indexBudget` (as DeltaMemory's).
+uint64_t DeltaIndexBytes(size_t oldSize, size_t indexBudget);
+
+// Bytes the search logs of EncodeDeltaChoosing and EncodeDeltaStoring may take at most for a
+// new file of `newSize` with `tunings` and `logBudget` (as DeltaMemory's).
+uint64_t SearchLogBytes(size_t newSize, const std::vector<DeltaTuning>& tunings,
+                        size_t logBudget);
 
 // Largest old or new file an update entry can describe: lengths and offsets are 32-bit.
 const uint64_t kMaxDeltaFileSize = 0xFFFFFFFFu;
@@ -93,7 +110,7 @@ typedef size_t (*OpsCost)(const std::vector<uint8_t>& ops, void* context);
 // near. Operations equal to the best so far are not rated again; the others' are let go once
 // rated. The others of a group take the first's index searches where they search from
 // the same place in the same state (the result is the same as searching again); the first
-// keeps them in up to 8 bytes per byte of the new file, 32 MiB for all groups together. With
+// keeps them in up to 8 bytes per byte of the new file, memory.logBudget for all groups. With
 // `threads` above 1 up to that many settings tried together are encoded and rated side by side
 // (the result is the same), and `cost` is then called from several threads at once.
 bool EncodeDeltaChoosing(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,

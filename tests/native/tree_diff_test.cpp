@@ -246,6 +246,53 @@ TEST_F(TreeDiffTest, FileMapHoldsTheWholeFileReadOrMapped) {
   EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
 }
 
+// A job's plan keeps it within the jobs' budget, counts the index and logs the encoder will
+// build, samples the index alike on any number of threads, keeps the defaults where they fit,
+// and keeps the jobs of small files within their share: half the budget, or two side by side.
+TEST(JobPlanTest, KeepsEachJobWithinTheBudget) {
+  const uint64_t kMiB = uint64_t(1) << 20;
+  struct Case {
+    uint64_t oldSize, newSize;
+    bool hasOld, defaults;
+  } kCases[] = {
+      {300 * 1024, 300 * 1024, true, true},  {kMiB, kMiB, true, false},
+      {3854336, 3833856, true, false},       {4198400, 4182016, true, false},
+      {8945320, 9007080, true, false},       {18393664, 18397984, true, false},
+      {60 * kMiB, 61 * kMiB, true, false},   {400 * kMiB, 401 * kMiB, true, true},
+      {0, 300 * kMiB, false, true},          {7 * kMiB, 12 * kMiB, true, false},
+      {40 * kMiB, 3 * kMiB, true, false},
+  };
+  for (const Case& c : kCases)
+    for (const std::vector<DeltaTuning>* tunings : {&kAddTunings, &kDefaultTunings})
+      for (unsigned threads : {1u, 2u}) {
+        const uint64_t budget = DiffJobsBudget(c.oldSize);
+        const JobPlan plan = PlanJob(c.oldSize, c.newSize, c.hasOld, *tunings, threads, budget);
+        const std::string what = std::to_string(c.oldSize) + " " + std::to_string(c.newSize) +
+                                 " on " + std::to_string(threads);
+        EXPECT_LE(plan.peak, budget) << what;
+        // The index shapes the operations: the script must not depend on the threads.
+        EXPECT_EQ(plan.memory.indexBudget,
+                  PlanJob(c.oldSize, c.newSize, c.hasOld, *tunings, 1, budget).memory.indexBudget)
+            << what;
+        EXPECT_LE(plan.kept, plan.peak) << what;
+        if (!c.hasOld) continue;
+        EXPECT_GE(plan.peak, DeltaIndexBytes(size_t(c.oldSize), plan.memory.indexBudget) +
+                                 SearchLogBytes(size_t(c.newSize), *tunings,
+                                                plan.memory.logBudget))
+            << what;
+        if (threads > 1) continue;
+        const bool defaults = plan.memory.indexBudget == 0 && plan.allowance >= 16 * kMiB &&
+                              plan.memory.logBudget == kMaxSearchLog;
+        EXPECT_EQ(defaults, c.defaults) << what;
+        // Small files fit their share on one thread and on two (see JobShare).
+        if (c.oldSize <= kMiB) {
+          EXPECT_LE(plan.peak, JobShare(budget, 1)) << what;
+          EXPECT_LE(2 * PlanJob(c.oldSize, c.newSize, true, *tunings, 2, budget).peak, budget)
+              << what;
+        }
+      }
+}
+
 // Code-like text edited here and there, where adds help, and unlike bytes with a few short
 // stretches of the old file, where the add settings match too little to try their siblings
 // but copies and inserts alone still compress smaller.
@@ -336,11 +383,12 @@ void RecordDone(void* context, uint64_t done, uint64_t) {
   static_cast<RecordingSink*>(context)->reported = done;
 }
 
-// The script is not held until the end: files of 12 MiB run side by side only two at a time
-// (32 MiB), so the first entry must be written before the last file can be done.
+// The script is not held until the end: new files of 12 MiB are planned at 16 MiB each (a step
+// read and a step's copy), so only three run or wait side by side within the 52 MiB of the
+// jobs' budget, and the first entry must be written before the last files can be done.
 TEST_F(TreeDiffTest, EntriesGoToTheSinkWhileFilesAreStillBeingDone) {
   const size_t size = size_t(12) << 20;
-  for (uint32_t i = 0; i < 3; ++i) Write("new/f" + std::to_string(i), Random(size, 120 + i));
+  for (uint32_t i = 0; i < 5; ++i) Write("new/f" + std::to_string(i), Random(size, 120 + i));
   TreeDiff whole;
   std::string error;
   ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &whole, &error)) << error;
@@ -353,13 +401,14 @@ TEST_F(TreeDiffTest, EntriesGoToTheSinkWhileFilesAreStillBeingDone) {
     EXPECT_TRUE(diff.script.empty());
     EXPECT_EQ(diff.scriptSize, sink.bytes.size());
     EXPECT_TRUE(sink.bytes == whole.script) << threads << " threads";
-    EXPECT_LT(sink.reportedAtFirstEntry, 3 * size) << threads << " threads";
+    EXPECT_LT(sink.reportedAtFirstEntry, 4 * size) << threads << " threads";
   }
 }
 
 // A large file's operations are kept compressed until written, each MiB of them in a temporary
-// file, and come out as chosen whole on 1 and 2 threads: a few edits, and a file changed
-// throughout, whose inserts compress to 8.5 MiB (some of them left in memory).
+// file, and come out as chosen whole (with the index its plan gives it) on 1 and 2 threads: a
+// few edits, and a file changed throughout, whose inserts compress to 8.5 MiB (some of them left
+// in memory).
 TEST_F(TreeDiffTest, LargeFilesWriteTheOperationsChosenWhole) {
   const Bytes old = Random(9 << 20, 140);
   Bytes edited = old;
@@ -369,9 +418,11 @@ TEST_F(TreeDiffTest, LargeFilesWriteTheOperationsChosenWhole) {
     Write("old/big.bin", old);
     Write("new/big.bin", now);
     Bytes ops;
+    const JobPlan plan =
+        PlanJob(old.size(), now.size(), true, kAddTunings, 1, DiffJobsBudget(old.size()));
     ASSERT_TRUE(EncodeDeltaChoosing(old.data(), old.size(), now.data(), now.size(), kAddTunings,
                                     [](const Bytes& o, void*) { return CompressedSize(o); },
-                                    nullptr, &ops));
+                                    nullptr, &ops, nullptr, plan.memory));
     for (unsigned threads : {1u, 2u}) {
       TreeDiff diff;
       std::string error;
