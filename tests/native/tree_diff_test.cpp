@@ -52,6 +52,25 @@ class TreeDiffTest : public ::testing::Test {
   }
   void Write(const std::string& name, const Bytes& data) { vtt::PutFile(dir_ / name, data); }
   std::string Dir(const char* name) { return (dir_ / name).string(); }
+  // The script of old/ into new/ with the add settings and `layout` on 1 and on 2 threads, each
+  // checked through the engine against both folders, both the same; the 1-thread diff.
+  TreeDiff DiffOnOneAndTwoThreads(BodyLayout layout) {
+    TreeDiff first;
+    for (unsigned threads : {1u, 2u}) {
+      TreeDiff diff;
+      std::string error;
+      EXPECT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings,
+                            threads, nullptr, layout))
+          << error;
+      EXPECT_EQ(diff.scriptSize, diff.script.size());
+      VerifyReport report;
+      EXPECT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
+      EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+      if (threads == 1) first = diff;
+      EXPECT_TRUE(diff.script == first.script) << threads << " threads";
+    }
+    return first;
+  }
 
   // A product tree in both versions with every kind of change.
   void MakeVersions() {
@@ -501,21 +520,7 @@ TEST_F(TreeDiffTest, SplitScriptsBringOldToNew) {
     } else {
       MakeVersions();
     }
-    Bytes first;
-    for (unsigned threads : {1u, 2u}) {
-      TreeDiff diff;
-      std::string error;
-      ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings,
-                            threads, nullptr, BodyLayout::kSplit))
-          << error;
-      EXPECT_EQ(diff.scriptSize, diff.script.size());
-      EXPECT_TRUE(ScriptHasSplitBodies(diff.script));
-      VerifyReport report;
-      ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
-      EXPECT_TRUE(report.problems.empty()) << report.problems[0];
-      if (threads == 1) first = diff.script;
-      EXPECT_TRUE(diff.script == first) << threads << " threads";
-    }
+    EXPECT_TRUE(ScriptHasSplitBodies(DiffOnOneAndTwoThreads(BodyLayout::kSplit).script));
   }
 }
 
@@ -556,25 +561,13 @@ TEST_F(TreeDiffTest, NewFilesAreBuiltFromUntouchedOldFiles) {
     fs::create_directories(dir_ / "new");
     for (const auto& f : c.old) Write(std::string("old/") + f.first, f.second);
     for (const auto& f : c.now) Write(std::string("new/") + f.first, f.second);
-    Bytes first;
-    for (unsigned threads : {1u, 2u}) {
-      TreeDiff diff;
-      std::string error;
-      ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &diff, &error, nullptr, nullptr, kAddTunings,
-                            threads, nullptr, BodyLayout::kSplitFrom))
-          << error;
-      const auto entry = std::find_if(diff.entries.begin(), diff.entries.end(),
-                                      [](const DiffEntry& e) { return e.path == "\\b\\x.bin"; });
-      ASSERT_NE(entry, diff.entries.end());
-      EXPECT_EQ(entry->source, c.source ? c.source : "");
-      EXPECT_EQ(entry->update, c.source != nullptr);
-      EXPECT_EQ(ScriptHasFromBodies(diff.script), c.source != nullptr);
-      VerifyReport report;
-      ASSERT_TRUE(VerifyScript(diff.script, Dir("old"), Dir("new"), &report, &error)) << error;
-      EXPECT_TRUE(report.problems.empty()) << report.problems[0];
-      if (threads == 1) first = diff.script;
-      EXPECT_TRUE(diff.script == first) << threads << " threads";
-    }
+    const TreeDiff diff = DiffOnOneAndTwoThreads(BodyLayout::kSplitFrom);
+    const auto entry = std::find_if(diff.entries.begin(), diff.entries.end(),
+                                    [](const DiffEntry& e) { return e.path == "\\b\\x.bin"; });
+    ASSERT_NE(entry, diff.entries.end());
+    EXPECT_EQ(entry->source, c.source ? c.source : "");
+    EXPECT_EQ(entry->update, c.source != nullptr);
+    EXPECT_EQ(ScriptHasFromBodies(diff.script), c.source != nullptr);
     TreeDiff split;
     std::string error;
     ASSERT_TRUE(DiffTrees(Dir("old"), Dir("new"), &split, &error, nullptr, nullptr, kAddTunings,
